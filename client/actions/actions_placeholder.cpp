@@ -1,0 +1,1 @@
+// Script actions library anchor.

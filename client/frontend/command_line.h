@@ -1,0 +1,43 @@
+// The client's command line: options, host and port, run-mode choice.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/frontend/output.h"
+
+namespace orvane {
+
+// Protocol kinds of a session.
+enum ProtocolKind : int {
+    kProtocolFtp = 100,
+    kProtocolSftp = 101,
+    kProtocolFtpsProtected = 102,  // FTPS, protected data channel
+    kProtocolFtpsClear = 103,      // FTPS, clear data channel
+};
+
+enum class RunMode { Shell, CommandFile, Script };
+
+struct StartSettings {
+    static constexpr size_t kTextCapacity = 390;  // host, file names
+
+    int protocol = kProtocolFtp;
+    uint32_t port = 21;
+    std::string host;
+    bool passive = true;
+    bool use_nlst = true;
+    RunMode mode = RunMode::Shell;
+    std::string file;  // script or command file
+    OutputSettings output;
+    bool show_responses = true;
+};
+
+// Parses the arguments after the program name. Invalid options are reported through the
+// output sink at error level and skipped; `set` options change the process environment.
+StartSettings parse_command_line(const std::vector<std::string>& args);
+
+// One leading and one trailing double quote removed.
+std::string strip_quotes(const std::string& s);
+
+}  // namespace orvane

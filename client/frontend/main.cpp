@@ -1,0 +1,18 @@
+// orvaneftp entry: output first, then the command line, the run mode, and the exit code.
+#include <string>
+#include <vector>
+
+#include "client/frontend/command_line.h"
+#include "client/frontend/output.h"
+#include "client/frontend/run_modes.h"
+
+int main(int argc, char** argv) {
+    using namespace orvane;
+    install_standard_output();
+    std::vector<std::string> args(argv + 1, argv + argc);
+    StartSettings settings = parse_command_line(args);
+    initialise_output(settings.output);
+    int code = settings.mode == RunMode::Script ? run_script_mode(settings.file) : run_shell_mode(settings);
+    shutdown_output();
+    return code;
+}

@@ -1,0 +1,1 @@
+// Transfer engine library anchor.

@@ -1,0 +1,22 @@
+// Console: terminal detection, colour escapes by text attribute, echo control, raw writes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace orvane::platform {
+
+bool stdout_is_terminal();
+bool stdin_is_terminal();
+// True unless NO_COLOR is set in the environment.
+bool colour_permitted_by_environment();
+// The SGR escape for a console text attribute (9 bright blue, 10 bright green, 11 bright cyan,
+// 12 bright red, 14 yellow), or an empty text for any other attribute.
+std::string colour_escape(int attribute);
+inline constexpr const char* kColourReset = "\x1b[0m";
+// Writes straight to standard output (unbuffered).
+void console_write(const char* text, size_t n);
+// Turns echo of standard input off or on when it is a terminal; returns 0 on success.
+int console_set_echo(bool on);
+
+}  // namespace orvane::platform

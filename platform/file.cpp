@@ -1,0 +1,127 @@
+// Local files over POSIX descriptors.
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace orvane::platform {
+
+FileHandle file_open(const std::string& path, int mode) {
+    if (path.empty()) return kInvalidFile;
+    int flags = O_CLOEXEC;
+    switch (mode) {
+        case kOpenRead: flags |= O_RDONLY; break;
+        case kOpenWrite: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+        case kOpenAppend: flags |= O_RDWR | O_CREAT; break;
+        default: return kInvalidFile;
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return kInvalidFile;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return kInvalidFile;
+    }
+    return fd;
+}
+
+void file_close(FileHandle h) {
+    if (h != kInvalidFile) ::close(h);
+}
+
+int64_t file_read(FileHandle h, void* data, size_t n) {
+    if (h == kInvalidFile) return -1;
+    for (;;) {
+        ssize_t r = ::read(h, data, n);
+        if (r >= 0) return r;
+        if (errno != EINTR) return -1;
+    }
+}
+
+int64_t file_write(FileHandle h, const void* data, size_t n) {
+    if (h == kInvalidFile) return -1;
+    const char* p = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t w = ::write(h, p + done, n - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return static_cast<int64_t>(done);
+}
+
+int64_t file_seek(FileHandle h, int64_t offset, int whence) {
+    if (h == kInvalidFile) return -1;
+    int w = whence == 0 ? SEEK_SET : whence == 1 ? SEEK_CUR : SEEK_END;
+    off_t r = ::lseek(h, static_cast<off_t>(offset), w);
+    return r < 0 ? -1 : static_cast<int64_t>(r);
+}
+
+int64_t file_size(FileHandle h) {
+    struct stat st;
+    if (h == kInvalidFile || fstat(h, &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+uint64_t filetime_from_unix(int64_t seconds, int64_t nanoseconds) {
+    return kFiletimeUnixEpoch + static_cast<uint64_t>(seconds) * 10000000ULL +
+           static_cast<uint64_t>(nanoseconds / 100);
+}
+
+int64_t unix_from_filetime(uint64_t filetime) {
+    return (static_cast<int64_t>(filetime) - static_cast<int64_t>(kFiletimeUnixEpoch)) / 10000000LL;
+}
+
+static uint64_t filetime_of(const struct stat& st) {
+    return filetime_from_unix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+}
+
+uint64_t file_last_write_time(FileHandle h) {
+    struct stat st;
+    if (h == kInvalidFile || fstat(h, &st) != 0) return 0;
+    return filetime_of(st);
+}
+
+uint64_t path_last_write_time(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return 0;
+    return filetime_of(st);
+}
+
+int file_set_last_write_time(FileHandle h, uint64_t filetime) {
+    if (h == kInvalidFile || filetime < kFiletimeUnixEpoch) return 1;
+    uint64_t ticks = filetime - kFiletimeUnixEpoch;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(ticks / 10000000ULL);
+    times[1].tv_nsec = static_cast<long>((ticks % 10000000ULL) * 100);
+    return futimens(h, times) == 0 ? 0 : 1;
+}
+
+bool path_exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+bool path_is_folder(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int64_t path_size(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+}  // namespace orvane::platform

@@ -1,0 +1,43 @@
+// Local files: open modes, raw I/O, positions and last-write times over POSIX descriptors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace orvane::platform {
+
+using FileHandle = int;
+inline constexpr FileHandle kInvalidFile = -1;
+
+// Open modes of the local file record: 1 read an existing file, 2 create or replace for
+// reading and writing, 3 open or create for reading and writing (position at the start).
+inline constexpr int kOpenRead = 1;
+inline constexpr int kOpenWrite = 2;
+inline constexpr int kOpenAppend = 3;
+
+FileHandle file_open(const std::string& path, int mode);
+void file_close(FileHandle h);
+// Read or write up to n bytes; the count done, or -1 on failure. Writes loop over short writes.
+int64_t file_read(FileHandle h, void* data, size_t n);
+int64_t file_write(FileHandle h, const void* data, size_t n);
+// Position from the start (whence 0), the current position (1) or the end (2); new position or -1.
+int64_t file_seek(FileHandle h, int64_t offset, int whence);
+int64_t file_size(FileHandle h);
+
+// FILETIME: 100 ns ticks since 1601-01-01 UTC, the system's internal time type.
+inline constexpr uint64_t kFiletimeUnixEpoch = 116444736000000000ULL;
+uint64_t filetime_from_unix(int64_t seconds, int64_t nanoseconds = 0);
+int64_t unix_from_filetime(uint64_t filetime);
+
+// Last-write time of an open file or a path; 0 on failure.
+uint64_t file_last_write_time(FileHandle h);
+uint64_t path_last_write_time(const std::string& path);
+// Sets only the last-write time (the access time is left alone). 0 on success.
+int file_set_last_write_time(FileHandle h, uint64_t filetime);
+
+bool path_exists(const std::string& path);
+bool path_is_folder(const std::string& path);
+int64_t path_size(const std::string& path);  // -1 when missing
+
+}  // namespace orvane::platform

@@ -1,0 +1,51 @@
+// Process-wide facts over /proc, the environment and the C library.
+#include "platform/system.h"
+
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace orvane::platform {
+
+std::string program_folder() {
+    char buf[PATH_MAX + 1];
+    ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+    if (n <= 0) return "./";
+    std::string p(buf, static_cast<size_t>(n));
+    size_t slash = p.rfind('/');
+    return slash == std::string::npos ? std::string("./") : p.substr(0, slash + 1);
+}
+
+int set_environment(const std::string& name, const std::string& value) {
+    if (name.empty()) return 1;
+    return ::setenv(name.c_str(), value.c_str(), 1) == 0 ? 0 : 1;
+}
+
+std::string get_environment(const std::string& name, bool* found) {
+    const char* v = std::getenv(name.c_str());
+    if (found) *found = v != nullptr;
+    return v ? std::string(v) : std::string();
+}
+
+struct tm local_time(time_t t) {
+    struct tm out {};
+    localtime_r(&t, &out);
+    return out;
+}
+
+time_t now_unix() { return ::time(nullptr); }
+
+std::string computer_name() {
+    char buf[256] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0) return {};
+    return buf;
+}
+
+std::string normalize_local_path(std::string path) {
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    return path;
+}
+
+}  // namespace orvane::platform

@@ -1,0 +1,22 @@
+// Process-wide facts and settings: program folder, environment, local time, computer name.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace orvane::platform {
+
+// The folder of the running executable, ending in "/".
+std::string program_folder();
+// Sets (or, with an empty value, sets to the empty text) an environment variable. 0 on success.
+int set_environment(const std::string& name, const std::string& value);
+std::string get_environment(const std::string& name, bool* found = nullptr);
+// Broken-down local time of a Unix time (process TZ).
+struct tm local_time(time_t t);
+time_t now_unix();
+std::string computer_name();
+// Local paths: a "\" written by a user or a script is read as "/".
+std::string normalize_local_path(std::string path);
+
+}  // namespace orvane::platform

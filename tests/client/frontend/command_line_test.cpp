@@ -1,0 +1,138 @@
+// Command-line parsing: pending values, first-letter rules, host and port, set.
+#include "client/frontend/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace orvane {
+namespace {
+
+struct Captured {
+    std::vector<std::string> lines;
+};
+void capture(void* ctx, const char* text, int level, int) {
+    static_cast<Captured*>(ctx)->lines.push_back(std::to_string(level) + " " + text);
+}
+
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override { set_output_sink(capture, &cap); }
+    void TearDown() override { set_output_sink(nullptr, nullptr); }
+    Captured cap;
+};
+
+TEST_F(CommandLine, Defaults) {
+    StartSettings s = parse_command_line({});
+    EXPECT_EQ(s.protocol, kProtocolFtp);
+    EXPECT_EQ(s.port, 21u);
+    EXPECT_TRUE(s.passive);
+    EXPECT_TRUE(s.use_nlst);
+    EXPECT_TRUE(s.output.colour);
+    EXPECT_TRUE(s.show_responses);
+    EXPECT_EQ(s.mode, RunMode::Shell);
+}
+
+TEST_F(CommandLine, LogfileAppendAndHost) {
+    StartSettings s = parse_command_line({"-logfile", "x.log", "-append", "5000", "ftp.example"});
+    EXPECT_EQ(s.output.log_file, "x.log");
+    EXPECT_TRUE(s.output.append);
+    EXPECT_FALSE(s.output.timestamps);
+    EXPECT_EQ(s.output.rollover, 5000u);
+    EXPECT_EQ(s.host, "ftp.example");
+}
+
+TEST_F(CommandLine, AppendDirectlyFollowedByHostTakesItAsRollover) {
+    StartSettings s = parse_command_line({"-append", "ftp.example"});
+    EXPECT_TRUE(s.output.append);
+    EXPECT_EQ(s.output.rollover, 0u);
+    EXPECT_EQ(s.host, "");
+}
+
+TEST_F(CommandLine, ValueStaysPendingAcrossOptions) {
+    StartSettings s = parse_command_line({"/TSLOGFILE", "-nopasv", "-ssl", "\"my log.txt\"", "host"});
+    EXPECT_EQ(s.output.log_file, "my log.txt");
+    EXPECT_TRUE(s.output.timestamps);
+    EXPECT_FALSE(s.passive);
+    EXPECT_EQ(s.protocol, kProtocolFtpsProtected);
+    EXPECT_EQ(s.host, "host");
+    s = parse_command_line({"-log", "a", "-logfile", "b"});
+    EXPECT_FALSE(s.output.timestamps);
+    EXPECT_EQ(s.output.log_file, "b");
+}
+
+TEST_F(CommandLine, AbsolutePathsAreValuesNotOptions) {
+    StartSettings s = parse_command_line({"/logfile", "/var/log/x.log", "/s:/tmp/c.txt", "/NOPASV", "h"});
+    EXPECT_EQ(s.output.log_file, "/var/log/x.log");
+    EXPECT_EQ(s.file, "/tmp/c.txt");
+    EXPECT_EQ(s.mode, RunMode::CommandFile);
+    EXPECT_FALSE(s.passive);
+    EXPECT_EQ(s.host, "h");
+    EXPECT_TRUE(cap.lines.empty());
+}
+
+TEST_F(CommandLine, HostPortAndLaterPort) {
+    StartSettings s = parse_command_line({"example.org:2121"});
+    EXPECT_EQ(s.host, "example.org");
+    EXPECT_EQ(s.port, 2121u);
+    s = parse_command_line({"example.org:2121", "990"});
+    EXPECT_EQ(s.port, 990u);
+    s = parse_command_line({"-ssh", "h"});
+    EXPECT_EQ(s.protocol, kProtocolSftp);
+    EXPECT_EQ(s.port, 22u);
+}
+
+TEST_F(CommandLine, NamedOptionsBeforeFirstLetterRules) {
+    StartSettings s = parse_command_line({"-nonlst", "-NOCOLOR", "-verbose-off", "-debug", "-i", "-w", "-g"});
+    EXPECT_FALSE(s.use_nlst);
+    EXPECT_FALSE(s.output.colour);
+    EXPECT_FALSE(s.show_responses);
+    EXPECT_TRUE(cap.lines.empty());
+}
+
+TEST_F(CommandLine, CommandFileAndScriptByExtension) {
+    StartSettings s = parse_command_line({"-s:cmds.txt"});
+    EXPECT_EQ(s.mode, RunMode::CommandFile);
+    EXPECT_EQ(s.file, "cmds.txt");
+    s = parse_command_line({"-sjob.FSCR"});
+    EXPECT_EQ(s.mode, RunMode::Script);
+    EXPECT_EQ(s.file, "job.FSCR");
+    s = parse_command_line({"-s:\"a b.txt\""});
+    EXPECT_EQ(s.mode, RunMode::CommandFile);
+    EXPECT_EQ(s.file, "\"a b.txt\"");
+    s = parse_command_line({"-script", "\"x y.fscr\""});
+    EXPECT_EQ(s.mode, RunMode::Script);
+    EXPECT_EQ(s.file, "x y.fscr");
+}
+
+TEST_F(CommandLine, SetEnvironment) {
+    unsetenv("ORVANE_T1");
+    unsetenv("ORVANE_T2");
+    parse_command_line({"-set", "\"ORVANE_T1=\"quoted value\"\""});
+    EXPECT_STREQ(getenv("ORVANE_T1"), "quoted value");
+    parse_command_line({"-set", "ORVANE_T2="});
+    ASSERT_NE(getenv("ORVANE_T2"), nullptr);
+    EXPECT_STREQ(getenv("ORVANE_T2"), "");
+    parse_command_line({"-set", "ORVANE_T2"});
+    EXPECT_STREQ(getenv("ORVANE_T2"), "");
+    parse_command_line({"-set", "=value"});  // empty name: nothing
+    EXPECT_EQ(parse_command_line({"-set", "A=1", "h"}).host, "h");
+}
+
+TEST_F(CommandLine, InvalidOptionsAreReportedAndSkipped) {
+    StartSettings s = parse_command_line({"-bogus", "-", "host", "-zz"});
+    EXPECT_EQ(s.host, "host");
+    EXPECT_EQ(cap.lines, (std::vector<std::string>{"103 Invalid option: -bogus", "103 Invalid option: -",
+                                                   "103 Invalid option: -zz"}));
+}
+
+TEST_F(CommandLine, OverlongTextsAreCut) {
+    std::string big(5000, 'h');
+    StartSettings s = parse_command_line({big, "-logfile", big, "-s" + big});
+    EXPECT_EQ(s.host.size(), 390u);
+    EXPECT_EQ(s.output.log_file.size(), 390u);
+    EXPECT_EQ(s.file.size(), 390u);
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,117 @@
+// Child processes for tests, over fork/exec with pipes or a pseudo-terminal.
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace orvane::test {
+
+std::string client_binary() { return std::string(ORVANE_BINARY_DIR) + "/bin/orvaneftp"; }
+
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& input, bool terminal, std::chrono::milliseconds timeout,
+                          const std::vector<std::string>& extra_env, const std::string& cwd) {
+    ProcessResult result;
+    std::vector<std::string> argv_s{program};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_s) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
+    int master = -1;
+    pid_t pid;
+    if (terminal) {
+        struct winsize ws {};
+        ws.ws_row = 40;
+        ws.ws_col = 200;
+        pid = forkpty(&master, nullptr, nullptr, &ws);
+    } else {
+        if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return result;
+        pid = fork();
+    }
+    if (pid < 0) return result;
+    if (pid == 0) {
+        if (!terminal) {
+            dup2(in_pipe[0], 0);
+            dup2(out_pipe[1], 1);
+            dup2(out_pipe[1], 2);
+            close(in_pipe[0]);
+            close(in_pipe[1]);
+            close(out_pipe[0]);
+            close(out_pipe[1]);
+        }
+        for (const auto& e : extra_env) putenv(strdup(e.c_str()));
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int rfd, wfd;
+    if (terminal) {
+        rfd = wfd = master;
+    } else {
+        close(in_pipe[0]);
+        close(out_pipe[1]);
+        rfd = out_pipe[0];
+        wfd = in_pipe[1];
+    }
+    fcntl(wfd, F_SETFL, fcntl(wfd, F_GETFL) | O_NONBLOCK);
+    size_t sent = 0;
+    bool input_closed = false;
+    if (input.empty() && !terminal) {
+        close(wfd);
+        input_closed = true;
+    }
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[4096];
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        struct pollfd fds[2];
+        int nfds = 0;
+        fds[nfds++] = {rfd, POLLIN, 0};
+        bool want_write = !input_closed && sent < input.size();
+        if (want_write && wfd != rfd) fds[nfds++] = {wfd, POLLOUT, 0};
+        if (want_write && wfd == rfd) fds[0].events |= POLLOUT;
+        int pr = poll(fds, nfds, static_cast<int>(std::min<long long>(left.count(), 100)));
+        if (pr < 0) continue;
+        bool eof = false;
+        for (int i = 0; i < nfds; ++i) {
+            if (fds[i].revents & POLLOUT) {
+                ssize_t w = write(wfd, input.data() + sent, input.size() - sent);
+                if (w > 0) sent += static_cast<size_t>(w);
+                if (sent >= input.size() && !terminal) {
+                    close(wfd);
+                    input_closed = true;
+                }
+            }
+            if (fds[i].fd == rfd && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+                ssize_t r = read(rfd, buf, sizeof buf);
+                if (r > 0)
+                    result.output.append(buf, static_cast<size_t>(r));
+                else
+                    eof = true;
+            }
+        }
+        if (eof) break;
+    }
+    if (!input_closed) close(wfd);
+    if (rfd != wfd || !terminal) close(rfd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    return result;
+}
+
+}  // namespace orvane::test
