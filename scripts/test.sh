@@ -1,20 +1,31 @@
 #!/usr/bin/env bash
 # Runs every test: the release build, the same tests under ASan+UBSan, the thread tests under
-# TSan, and the fuzz targets for a bounded time.
+# TSan, and the fuzz targets for a bounded time. Ends with one "N passed, N failed" line.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-status=0
-run() { echo "=== $*"; "$@" || status=1; }
 jobs=$(nproc)
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+status=0
+suite() {
+  echo "=== $*"
+  "$@" 2>&1 | tee -a "$log" || status=1
+}
 "$root/scripts/build.sh" release
-run ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
+suite ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
 "$root/scripts/build.sh" asan
-run env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+suite env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
 "$root/scripts/build.sh" tsan
-run env TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$root/build-tsan" --output-on-failure -L threads
+suite env TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$root/build-tsan" --output-on-failure -L threads \
+  --no-tests=ignore
 "$root/scripts/build.sh" fuzz
-run ctest --test-dir "$root/build-fuzz" --output-on-failure -L fuzz --no-tests=ignore
-if [ $status -eq 0 ]; then echo "ALL TEST SUITES PASSED"; else echo "SOME TEST SUITES FAILED"; fi
+suite ctest --test-dir "$root/build-fuzz" --output-on-failure -L fuzz --no-tests=ignore
+# ctest's summary lines: "100% tests passed, 0 tests failed out of 12"
+read -r total failed < <(awk '/tests passed, [0-9]+ tests? failed out of/ {
+  for (i = 1; i <= NF; i++) { if ($i == "failed") f += $(i - 2); if ($i == "of") t += $(i + 1) } }
+  END { print t + 0, f + 0 }' "$log")
+[ "$failed" -eq 0 ] || status=1
+echo "$((total - failed)) passed, $failed failed"
 exit $status
