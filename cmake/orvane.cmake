@@ -1,5 +1,9 @@
 # Small helpers shared by the subsystem CMake files.
 
+# Umbrella targets, so the TSan and fuzz flavours build only what they run.
+add_custom_target(orvane_thread_tests)
+add_custom_target(orvane_fuzz_targets)
+
 # orvane_test(NAME SOURCES src... LIBS lib... [LABELS label...])
 # A GoogleTest executable registered with CTest under its own name.
 function(orvane_test name)
@@ -12,6 +16,9 @@ function(orvane_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT 600)
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+    if("threads" IN_LIST T_LABELS)
+      add_dependencies(orvane_thread_tests ${name})
+    endif()
   endif()
 endfunction()
 
@@ -23,6 +30,7 @@ function(orvane_fuzz name)
     set(F_SECONDS 20)
   endif()
   add_executable(${name} ${F_SOURCES})
+  add_dependencies(orvane_fuzz_targets ${name})
   target_link_libraries(${name} PRIVATE ${F_LIBS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   set(corpus ${CMAKE_CURRENT_BINARY_DIR}/${name}_corpus)

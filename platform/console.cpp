@@ -51,4 +51,27 @@ int console_set_echo(bool on) {
     return tcsetattr(0, TCSANOW, &t) == 0 ? 0 : 1;
 }
 
+int console_read_line(std::string& line, size_t capacity) {
+    static bool after_cr = false;  // standard input is one stream for the whole process
+    line.clear();
+    bool any = false;
+    for (;;) {
+        char c;
+        ssize_t r = ::read(0, &c, 1);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            after_cr = false;
+            return any ? static_cast<int>(line.size()) : -1;
+        }
+        if (c == '\n' && after_cr && !any) {
+            after_cr = false;
+            continue;
+        }
+        after_cr = c == '\r';
+        if (c == '\r' || c == '\n') return static_cast<int>(line.size());
+        any = true;
+        if (line.size() < capacity) line.push_back(c);
+    }
+}
+
 }  // namespace orvane::platform

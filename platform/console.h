@@ -19,4 +19,10 @@ void console_write(const char* text, size_t n);
 // Turns echo of standard input off or on when it is a terminal; returns 0 on success.
 int console_set_echo(bool on);
 
+// Reads one line from standard input, unbuffered (so a child program started afterwards sees
+// the rest): bytes up to CR or LF, at most `capacity` kept and the rest of the line dropped. An LF
+// right after a CR that ended the previous line is skipped. Returns the kept length, or -1 at
+// the end of the input with nothing read.
+int console_read_line(std::string& line, size_t capacity);
+
 }  // namespace orvane::platform

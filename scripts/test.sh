@@ -17,10 +17,10 @@ suite ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
 "$root/scripts/build.sh" asan
 suite env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
-"$root/scripts/build.sh" tsan
+"$root/scripts/build.sh" tsan --target orvane_thread_tests
 suite env TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$root/build-tsan" --output-on-failure -L threads \
   --no-tests=ignore
-"$root/scripts/build.sh" fuzz
+"$root/scripts/build.sh" fuzz --target orvane_fuzz_targets
 suite ctest --test-dir "$root/build-fuzz" --output-on-failure -L fuzz --no-tests=ignore
 # ctest's summary lines: "100% tests passed, 0 tests failed out of 12"
 read -r total failed < <(awk '/tests passed, [0-9]+ tests? failed out of/ {
