@@ -1,10 +1,13 @@
 // Script runs: load, parse and run a script file.
 #include "client/frontend/output.h"
 #include "client/frontend/run_modes.h"
+#include "client/script/script_load.h"
 
 namespace orvane {
 
-int run_script_mode(const std::string&) {
+int run_script_mode(const std::string& script_path) {
+    script::LoadedScript script;
+    if (int code = script::load_script(script_path, script); code != 0) return code;
     output("Error: running scripts is not available yet", kLevelError);
     return 1;
 }
