@@ -1,1 +1,0 @@
-// Script actions library anchor.
