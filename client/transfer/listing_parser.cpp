@@ -67,8 +67,9 @@ int small_number(std::string_view s) {
 
 // A calendar time that is not a real date leaves the entry without a time.
 void set_time(const CalendarTime& t, RemoteFileEntry& out) {
-    out.file_time = filetime_from_calendar(t);
-    out.time_text = out.file_time ? cut(time_text(t), RemoteFileEntry::kTimeTextCapacity) : std::string();
+    bool valid = calendar_valid(t);
+    out.file_time = valid ? filetime_from_calendar(t) : 0;
+    out.time_text = valid ? cut(time_text(t), RemoteFileEntry::kTimeTextCapacity) : std::string();
 }
 
 int month_number(std::string_view s) {
