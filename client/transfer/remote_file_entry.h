@@ -1,0 +1,43 @@
+// RemoteFileEntry: one file or folder of a remote listing (FTP, SFTP) or a local folder listing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace orvane {
+
+// Entry types.
+inline constexpr int kEntryFile = 0;
+inline constexpr int kEntryFolder = 1;
+inline constexpr int kEntryLink = 2;
+
+// Walk flags.
+inline constexpr int kWalkListed = 1;  // the folder's contents have already been listed by a walk
+
+struct RemoteFileEntry {
+    // Capacities of the text fields in characters; writers cut their texts to these.
+    static constexpr size_t kNameCapacity = 390;     // name, long name, full path
+    static constexpr size_t kTimeTextCapacity = 32;  // yyyymmddhhmmss
+    static constexpr size_t kSizeTextCapacity = 33;  // decimal digits
+
+    std::string name;       // as listed, no path
+    std::string long_name;  // the server's whole listing line where the protocol gives one (SFTP)
+    std::string full_path;  // filled by walks and transfer requests
+    std::string time_text;  // yyyymmddhhmmss; empty when the listing gave no time
+    std::string size_text;  // the size column's digits; empty for folders and links
+    // Byte count. Kept whole: a file above 4 GiB must compare correctly in the duplicate rules and
+    // resume at the right offset; 32-bit consumers use size32().
+    uint64_t size = 0;
+    uint64_t file_time = 0;  // FILETIME of the listed date and time as written (no zone conversion)
+    int type = kEntryFile;
+    uint32_t unix_time = 0;    // seconds since 1970 (SFTP)
+    uint32_t sftp_flags = 0;   // SFTP attribute flags
+    uint32_t permissions = 0;  // file mode (SFTP)
+    int walk_flags = 0;
+
+    // The size where only 32 bits reach a script or the user: saturates at 4294967295.
+    uint32_t size32() const { return size > 0xFFFFFFFFULL ? 0xFFFFFFFFU : static_cast<uint32_t>(size); }
+};
+
+}  // namespace orvane
