@@ -88,6 +88,7 @@ struct StepState {
     LocalFile file;                      // the download or upload file of this connection
     Session* session = nullptr;          // the owning session
     int state = 0;                       // the running step's state number
+    void* context = nullptr;             // private to the protocol layer driving this connection
     int reserved = 1;
     LogCallback log = nullptr;
     void* log_user = nullptr;
