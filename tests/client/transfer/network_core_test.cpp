@@ -51,7 +51,8 @@ void record_outcome(int code, void* owner, int result) {
 TEST(EventGroups, GrowthFollowsTheLeastLoadedRule) {
     auto engine = start_engine();
     std::vector<Connection*> cs;
-    std::vector<std::vector<size_t>> expected = {{1}, {1, 1}, {2, 1}, {2, 2}, {2, 2, 1}, {2, 2, 2}, {3, 2, 2}};
+    std::vector<std::vector<size_t>> expected = {{1},       {1, 1},    {2, 1},   {2, 2},
+                                                 {2, 2, 1}, {2, 2, 2}, {3, 2, 2}};
     for (const auto& sizes : expected) {
         cs.push_back(open(*engine));
         EXPECT_EQ(engine->group_sizes(), sizes);
@@ -223,20 +224,23 @@ void finish_at_once_step(Connection& c) {
 
 struct PumpCase {
     TransferEngine* engine;
-    Connection* first;
+    std::vector<Connection*>* connections;
     Requester* req;
     int delivered = 0;
     bool reposted = false;
 };
 
-// The first delivery posts another step and waits until its completion is queued.
-void count_and_repost(int, void* owner, int) {
+// The first delivery posts another step on its connection (code: its index) and waits until
+// that completion is queued.
+void count_and_repost(int index, void* owner, int) {
     auto* pc = static_cast<PumpCase*>(owner);
     ++pc->delivered;
     if (pc->reposted) return;
     pc->reposted = true;
     size_t before = pc->engine->queued_completions();
-    post_step(*pc->first, finish_at_once_step, count_and_repost, 0, pc->req->notifier(), pc);
+    ASSERT_EQ(post_step(*(*pc->connections)[index], finish_at_once_step, count_and_repost, index,
+                        pc->req->notifier(), pc),
+              0);
     test::wait_until([&] { return pc->engine->queued_completions() > before; });
 }
 
@@ -245,9 +249,12 @@ void run_pump_case(size_t connections, int expected_first_pump) {
     Requester req;
     std::vector<Connection*> cs;
     for (size_t i = 0; i < connections; ++i) cs.push_back(open(*engine));
-    PumpCase pc{engine.get(), cs[0], &req};
-    for (Connection* c : cs)
-        ASSERT_EQ(post_step(*c, finish_at_once_step, count_and_repost, 0, req.notifier(), &pc), 0);
+    PumpCase pc{engine.get(), &cs, &req};
+    for (size_t i = 0; i < cs.size(); ++i) {
+        ASSERT_EQ(post_step(*cs[i], finish_at_once_step, count_and_repost, static_cast<int>(i),
+                            req.notifier(), &pc),
+                  0);
+    }
     ASSERT_TRUE(test::wait_until([&] { return engine->queued_completions() == connections; }));
     engine->pump_completions();
     EXPECT_EQ(pc.delivered, expected_first_pump);
