@@ -2,8 +2,11 @@
 // the completion pump, and many connections at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "client/transfer/event_group.h"
@@ -114,6 +117,58 @@ TEST(Connections, ClosedWhileReadingIsFreedByTheReadsCompletion) {
     EXPECT_EQ(test::receive_until_close(peer, 2000), "") << "the socket was closed";
     test::close_fd(peer);
     EXPECT_EQ(outcome.calls, 0) << "an unfinished step of a closed connection never completes";
+}
+
+// An endless upload source: the peer never reads, so the send stays outstanding.
+std::atomic<int> g_endless_calls{0};
+int endless_send(Connection&, uint8_t* buffer, size_t* length, size_t capacity) {
+    ++g_endless_calls;
+    std::fill_n(buffer, capacity, 'u');
+    *length = capacity;
+    return 0;
+}
+void send_and_receive_step(Connection& c) {
+    Probe& p = *static_cast<Probe*>(c.step_state.context);
+    if (c.flags & kFlagPosted) {
+        c.address_text = "127.0.0.1";
+        c.port = p.port;
+        connect_socket(c);
+        register_events(c, kNetWrite | kNetConnect);
+    } else if (c.network_events.ok(kNetWrite, kNetWriteIndex)) {
+        start_receive(c);
+        start_send(c);
+        p.receiving = true;
+    }
+}
+
+TEST(Connections, ClosedWithAReadAndAWriteOutstandingIsFreedOnce) {
+    test::Listener listener;
+    auto engine = start_engine();
+    Requester req;
+    Connection* c =
+        engine->open_connection(kSecurityPlain, 0, test::queue_receive, endless_send, nothing_step);
+    ASSERT_NE(c, nullptr);
+    Probe probe;
+    probe.port = listener.port();
+    c->step_state.context = &probe;
+    Outcome outcome;
+    ASSERT_EQ(post_step(*c, send_and_receive_step, record_outcome, 0, req.notifier(), &outcome), 0);
+    int peer = listener.accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(test::wait_until([&] { return probe.receiving.load(); }));
+    // Let the socket buffers fill up until the send can go no further.
+    int calls = -1;
+    ASSERT_TRUE(test::wait_until([&] {
+        std::this_thread::sleep_for(100ms);
+        int now = g_endless_calls.load();
+        bool still = now == calls;
+        calls = now;
+        return still;
+    }));
+    engine->close_connection(c);
+    EXPECT_EQ(engine->stats().deferred_removals, 1u);
+    EXPECT_TRUE(engine->group_sizes().empty());
+    test::close_fd(peer);
 }
 
 TEST(Connections, PeerCloseWakesTheStepWithIoDone) {
