@@ -28,7 +28,18 @@ std::unique_ptr<TransferEngine> TransferEngine::start(LogCallback log, void* log
 TransferEngine::TransferEngine(LogCallback log, void* log_user, EngineOptions options)
     : log_(log), log_user_(log_user), options_(options) {
     if (options_.group_capacity == 0) options_.group_capacity = 1;
-    if (const TlsProvider* p = tls_provider()) tls_context_ = p->create_context();
+}
+
+TlsContext* TransferEngine::tls_context() {
+    std::lock_guard<std::mutex> hold(tls_lock_);
+    if (!tls_context_) {
+        const TlsProvider* p = tls_provider();
+        if (p) {
+            tls_context_ = p->create_context();
+            tls_owner_ = tls_context_ ? p : nullptr;
+        }
+    }
+    return tls_context_;
 }
 
 TransferEngine::~TransferEngine() {
@@ -49,9 +60,7 @@ TransferEngine::~TransferEngine() {
         completions_.clear();
         delivering_.clear();
     }
-    if (tls_context_) {
-        if (const TlsProvider* p = tls_provider()) p->destroy_context(tls_context_);
-    }
+    if (tls_context_) tls_owner_->destroy_context(tls_context_);
 }
 
 void TransferEngine::run_tick() {

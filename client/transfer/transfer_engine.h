@@ -50,7 +50,9 @@ class TransferEngine {
 
     // Group sizes in list order.
     std::vector<size_t> group_sizes();
-    TlsContext* tls_context() const { return tls_context_; }
+    // The TLS context shared by this engine's connections, made on first use; null when no TLS
+    // provider is installed or it failed.
+    TlsContext* tls_context();
     LogCallback log() const { return log_; }
     void* log_user() const { return log_user_; }
     EngineStats& stats() { return stats_; }
@@ -68,7 +70,9 @@ class TransferEngine {
     LogCallback log_;
     void* log_user_;
     EngineOptions options_;
+    std::mutex tls_lock_;  // guards tls_context_ and tls_owner_
     TlsContext* tls_context_ = nullptr;
+    const TlsProvider* tls_owner_ = nullptr;  // the provider that made the context
     EngineStats stats_;
 
     std::mutex lock_;  // guards groups_

@@ -83,6 +83,22 @@ TEST(EventGroups, GrowthFollowsTheLeastLoadedRule) {
     engine->close_connection(again);
 }
 
+TEST(Connections, ResolveUsesThePartAfterTheLastAt) {
+    Connection c;
+    c.host_text = "";
+    c.address_text = "stale";
+    EXPECT_EQ(resolve_host(c), 0);
+    EXPECT_EQ(c.address_text, "") << "binds to all interfaces";
+    c.host_text = "user@name@127.0.0.1";
+    EXPECT_EQ(resolve_host(c), 0);
+    EXPECT_EQ(c.address_text, "127.0.0.1");
+    c.host_text = "me@localhost";
+    EXPECT_EQ(resolve_host(c), 0);
+    EXPECT_EQ(c.address_text.rfind("127.", 0), 0u);
+    c.host_text = "no-such-host.invalid";
+    EXPECT_EQ(resolve_host(c), 1);
+}
+
 TEST(EventGroups, NoGroupTakesMoreThanItsCapacity) {
     EngineOptions options;
     options.group_capacity = 3;
