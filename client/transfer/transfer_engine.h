@@ -26,6 +26,9 @@ struct EngineStats {
     std::atomic<uint64_t> completions_delivered{0};
 };
 
+// Threads: the requester's (open, close, pump), one tick thread, one event thread per group.
+// Lock order when nested: engine lock, then a group lock; a connection's step lock, then its
+// flag lock. The completion lock is never held with another.
 class TransferEngine {
   public:
     // Starts the tick thread. Null when it cannot be started.
