@@ -12,7 +12,8 @@ using test::read_all;
 using test::TempDir;
 using test::write_all;
 
-std::vector<std::string> read_lines(const std::string& path, size_t capacity, std::vector<int>* results = nullptr) {
+std::vector<std::string> read_lines(const std::string& path, size_t capacity,
+                                    std::vector<int>* results = nullptr) {
     LocalFile f(path);
     EXPECT_EQ(f.open(platform::kOpenRead), 0);
     std::vector<std::string> lines;
