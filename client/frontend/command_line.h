@@ -6,16 +6,9 @@
 #include <vector>
 
 #include "client/frontend/output.h"
+#include "client/transfer/protocol_kind.h"
 
 namespace orvane {
-
-// Protocol kinds of a session.
-enum ProtocolKind : int {
-    kProtocolFtp = 100,
-    kProtocolSftp = 101,
-    kProtocolFtpsProtected = 102,  // FTPS, protected data channel
-    kProtocolFtpsClear = 103,      // FTPS, clear data channel
-};
 
 enum class RunMode { Shell, CommandFile, Script };
 

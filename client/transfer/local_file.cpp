@@ -9,9 +9,13 @@ namespace orvane {
 
 LocalFile::LocalFile() : buffer_(kBufferSize + 1) {}
 
-LocalFile::LocalFile(const std::string& path) : LocalFile() { set_path(path); }
+LocalFile::LocalFile(const std::string& path) : LocalFile() {
+    set_path(path);
+}
 
-LocalFile::~LocalFile() { close(); }
+LocalFile::~LocalFile() {
+    close();
+}
 
 void LocalFile::set_path(const std::string& path) {
     close();
@@ -65,9 +69,13 @@ int LocalFile::seek(int64_t offset, int whence) {
     return platform::file_seek(handle_, offset, whence) < 0 ? -1 : 0;
 }
 
-int64_t LocalFile::position() const { return platform::file_seek(handle_, 0, 1); }
+int64_t LocalFile::position() const {
+    return platform::file_seek(handle_, 0, 1);
+}
 
-int64_t LocalFile::size() const { return platform::file_size(handle_); }
+int64_t LocalFile::size() const {
+    return platform::file_size(handle_);
+}
 
 int64_t LocalFile::bytes_remaining() const {
     int64_t s = size(), p = position();
@@ -75,7 +83,9 @@ int64_t LocalFile::bytes_remaining() const {
     return s > p ? s - p : 0;
 }
 
-uint64_t LocalFile::last_write_time() const { return platform::file_last_write_time(handle_); }
+uint64_t LocalFile::last_write_time() const {
+    return platform::file_last_write_time(handle_);
+}
 
 int LocalFile::set_last_write_time(uint64_t filetime) {
     return platform::file_set_last_write_time(handle_, filetime);

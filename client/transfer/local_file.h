@@ -14,7 +14,7 @@ class LocalFile;
 using RolloverCheck = void (*)(void* context, LocalFile& file);
 
 class LocalFile {
-public:
+  public:
     static constexpr size_t kPathCapacity = 391;  // characters kept of a path
     static constexpr size_t kBufferSize = 8192;
 
@@ -64,7 +64,7 @@ public:
     uint32_t size_written() const { return size_written_; }
     void set_size_written(uint32_t n) { size_written_ = n; }
 
-private:
+  private:
     size_t fill(size_t limit = kBufferSize);  // appends file bytes; returns how many arrived
 
     std::string path_;

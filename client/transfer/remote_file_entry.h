@@ -1,4 +1,4 @@
-// RemoteFileEntry: one file or folder of a remote listing (FTP, SFTP) or a local folder listing.
+// RemoteFileEntry, TransferPair and DuplicateRules: the records that listings and requests carry.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +38,28 @@ struct RemoteFileEntry {
 
     // The size where only 32 bits reach a script or the user: saturates at 4294967295.
     uint32_t size32() const { return size > 0xFFFFFFFFULL ? 0xFFFFFFFFU : static_cast<uint32_t>(size); }
+};
+
+// One unit of work of a Transfer list request.
+struct TransferPair {
+    RemoteFileEntry local;
+    RemoteFileEntry remote;
+    int direction = 0;  // 1 download, 0 upload
+};
+
+// Actions for an existing target.
+enum DuplicateAction : int {
+    kDuplicateSkip = 1,
+    kDuplicateOverwrite = 2,
+    kDuplicateResume = 3,
+    kDuplicateRename = 4,
+};
+
+struct DuplicateRules {
+    int compare = 1;                    // 1 by size, anything else by date
+    int smaller = kDuplicateOverwrite;  // target smaller or older than the source
+    int equal = kDuplicateOverwrite;
+    int larger = kDuplicateOverwrite;  // target larger or newer
 };
 
 }  // namespace orvane

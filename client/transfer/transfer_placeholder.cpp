@@ -1,1 +1,0 @@
-// Transfer engine library anchor.
