@@ -121,6 +121,16 @@ class OpenSslChannel final : public TlsChannel {
 
     SSL* ssl() const { return ssl_.get(); }
 
+    // Queues close_notify once, after any pending plaintext; 0 when queued or already sent.
+    int shutdown() {
+        if (SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN) return 0;
+        if (error_ || !flush_pending_plaintext() || SSL_is_init_finished(ssl_.get()) != 1) return 1;
+        ERR_clear_error();
+        int r = SSL_shutdown(ssl_.get());
+        ERR_clear_error();
+        return r >= 0 ? 0 : 1;
+    }
+
     // The newest resumable session; OpenSSL's reference passes to the channel.
     bool capture(SSL_SESSION* session) {
         if (SSL_SESSION_is_resumable(session) != 1) return false;
@@ -149,7 +159,11 @@ class OpenSslChannel final : public TlsChannel {
             case SSL_ERROR_NONE:
             case SSL_ERROR_WANT_READ:
             case SSL_ERROR_WANT_WRITE:
+                return 0;
             case SSL_ERROR_ZERO_RETURN:
+                // Servers such as vsftpd wait for the answering close_notify before they report
+                // the transfer complete.
+                shutdown();
                 return 0;
             default:
                 error_ = 1;
@@ -219,6 +233,11 @@ int tls_channel_reuse_session(TlsChannel& data, const TlsChannel& control) {
 SSL* tls_channel_ssl(const TlsChannel& channel) {
     OpenSslChannel* c = as_openssl(channel);
     return c ? c->ssl() : nullptr;
+}
+
+int tls_channel_shutdown(TlsChannel& channel) {
+    OpenSslChannel* c = as_openssl(channel);
+    return c ? c->shutdown() : 1;
 }
 
 bool tls_channel_handshake_done(const TlsChannel& channel) {

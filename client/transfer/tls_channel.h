@@ -27,6 +27,12 @@ int tls_channel_reuse_session(TlsChannel& data, const TlsChannel& control);
 // The channel's SSL object, for inspection; null when it is not an OpenSSL channel.
 SSL* tls_channel_ssl(const TlsChannel& channel);
 
+// Queues close_notify behind any pending plaintext, so the peer sees a clean end (after an upload,
+// before the data socket closes; a close_notify received is answered on its own). Send the
+// network output, then close. 0 when queued or already sent; 1 on error, before the handshake
+// completed, or while plaintext is still pending (try again after sending).
+int tls_channel_shutdown(TlsChannel& channel);
+
 // True once the handshake has completed.
 bool tls_channel_handshake_done(const TlsChannel& channel);
 // True when the completed handshake resumed an earlier session.

@@ -230,6 +230,29 @@ TEST_F(TlsChannelTest, CleanCloseIsNotAnError) {
     link.pump();
     EXPECT_EQ(link.client_received, "listing\r\n");
     EXPECT_EQ(client->error(), 0);
+    // The close_notify is answered: servers wait for it before they report the transfer done.
+    char b[16];
+    EXPECT_EQ(SSL_read(link.server(), b, sizeof b), 0);
+    EXPECT_NE(SSL_get_shutdown(link.server()) & SSL_RECEIVED_SHUTDOWN, 0);
+}
+
+TEST_F(TlsChannelTest, ShutdownFollowsPendingPlaintext) {
+    MemoryServer server;
+    auto client = channel();
+    EXPECT_EQ(tls_channel_shutdown(*client), 1);  // nothing to close before the handshake
+    MemoryLink link(server, *client);
+    ASSERT_TRUE(link.handshake());
+    const std::string last(8192, 'z');
+    client->write_plaintext(reinterpret_cast<const uint8_t*>(last.data()), last.size());
+    ASSERT_EQ(tls_channel_shutdown(*client), 0);
+    EXPECT_EQ(tls_channel_shutdown(*client), 0);
+    link.pump();
+    std::string got;
+    char b[4096];
+    int n;
+    while ((n = SSL_read(link.server(), b, sizeof b)) > 0) got.append(b, n);
+    EXPECT_EQ(got, last);
+    EXPECT_EQ(SSL_get_error(link.server(), n), SSL_ERROR_ZERO_RETURN);
 }
 
 TEST_F(TlsChannelTest, NetworkInputIsCapped) {
