@@ -141,13 +141,11 @@ void on_connecting(Connection& c) {
         on_connected(c);
         return;
     }
-    bool connect_ok = c.network_events.ok(kNetConnect, kNetConnectIndex);
-    if (connect_ok && !stopped(c)) return;
-    if (!connect_ok && !stopped(c) && c.network_events.events == 0) return;
+    if (c.network_events.events == 0 || c.network_events.ok(kNetConnect, kNetConnectIndex)) return;
     Session& s = step_session(c);
     std::string message = "ERROR: Could not open the data connection to " + s.passive_address + ":" +
                           std::to_string(s.passive_port);
-    end(c, 1, stopped(c) ? nullptr : message.c_str());
+    end(c, 1, message.c_str());
 }
 
 void on_accepting(Connection& c) {
@@ -157,9 +155,7 @@ void on_accepting(Connection& c) {
             return;
         }
         on_connected(c);
-        return;
     }
-    if (stopped(c)) end(c, 1);
 }
 
 void on_receiving(Connection& c) {
@@ -168,10 +164,6 @@ void on_receiving(Connection& c) {
         end(c, 1,
             channel(c).inner && c.step_state.download_sink ? "ERROR: Could not write to local file"
                                                            : "ERROR: Too much data on the data connection");
-        return;
-    }
-    if (stopped(c)) {
-        end(c, 1);
         return;
     }
     if (c.receive_pending || c.send_pending) return;
@@ -194,10 +186,6 @@ void on_receiving(Connection& c) {
 }
 
 void on_sending(Connection& c) {
-    if (stopped(c)) {
-        end(c, 1);
-        return;
-    }
     if (c.send_pending || c.receive_pending) return;
     if (send_failed(c)) {
         end(c, 1, "ERROR: Could not send on the data connection");
@@ -230,6 +218,11 @@ static_assert(sizeof kStateHandlers / sizeof kStateHandlers[0] == static_cast<si
 void dispatch_wake(Connection& c) {
     // The go-ahead may come in any state (even before the connection is up): remember it.
     if (c.flags & kFlagSendGoAhead) channel(c).go_ahead = true;
+    // An abort or a timeout ends the step whatever else came with it.
+    if (state_of(c) != DataState::kIdle && stopped(c)) {
+        end(c, 1);
+        return;
+    }
     kStateHandlers[static_cast<int>(state_of(c))](c);
 }
 
@@ -260,11 +253,17 @@ void begin_accept(Connection& c, bool sending) {
     set_state(c, DataState::kAccepting);
 }
 
+// The abort may be raised before the step has even started (its control step failed at once).
+void start_step(Connection& c, void (*begin)(Connection&, bool), bool sending) {
+    begin(c, sending);
+    if ((c.flags & kFlagAbort) && state_of(c) != DataState::kIdle) end(c, 1);
+}
+
 }  // namespace
 
 void passive_receive_step(Connection& c) {
     if (c.flags & kFlagPosted) {
-        begin_passive(c, false);
+        start_step(c, begin_passive, false);
         return;
     }
     dispatch_wake(c);
@@ -272,7 +271,7 @@ void passive_receive_step(Connection& c) {
 
 void passive_send_step(Connection& c) {
     if (c.flags & kFlagPosted) {
-        begin_passive(c, true);
+        start_step(c, begin_passive, true);
         return;
     }
     dispatch_wake(c);
@@ -280,7 +279,7 @@ void passive_send_step(Connection& c) {
 
 void active_receive_step(Connection& c) {
     if (c.flags & kFlagPosted) {
-        begin_accept(c, false);
+        start_step(c, begin_accept, false);
         return;
     }
     dispatch_wake(c);
@@ -288,7 +287,7 @@ void active_receive_step(Connection& c) {
 
 void active_send_step(Connection& c) {
     if (c.flags & kFlagPosted) {
-        begin_accept(c, true);
+        start_step(c, begin_accept, true);
         return;
     }
     dispatch_wake(c);
