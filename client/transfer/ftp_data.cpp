@@ -261,6 +261,10 @@ void start_step(Connection& c, void (*begin)(Connection&, bool), bool sending) {
 
 }  // namespace
 
+const char* data_state_name(int state) {
+    return state >= 0 && state < static_cast<int>(DataState::kCount) ? kDataStateNames[state] : "unknown";
+}
+
 void passive_receive_step(Connection& c) {
     if (c.flags & kFlagPosted) {
         start_step(c, begin_passive, false);

@@ -47,6 +47,8 @@ void passive_send_step(Connection& c);
 void active_listen_step(Connection& c);
 void active_receive_step(Connection& c);
 void active_send_step(Connection& c);
+// The name of a data step's state number (for traces).
+const char* data_state_name(int state);
 // Closes the data connection's socket (a listening socket left by a failed procedure).
 void data_close_step(Connection& c);
 
