@@ -91,6 +91,8 @@ void send_command(Connection& c, Session& s, FtpControl& fc);
 
 // Acts on one complete reply. True when the step goes on waiting for another reply.
 bool handle_reply(Connection& c, Session& s, FtpControl& fc, ServerReply& reply) {
+    // The password has left: its copy in the send buffer goes too.
+    if (fc.command == FtpCommand::kPass) OPENSSL_cleanse(c.send_buffer.data(), c.send_buffer.size());
     log_reply(s, reply);
     fc.reply = reply;
     ReplyAction action = command_row(fc.command).on_reply(s, fc, reply);
