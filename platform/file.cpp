@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace orvane::platform {
 
@@ -122,6 +123,10 @@ int64_t path_size(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return -1;
     return static_cast<int64_t>(st.st_size);
+}
+
+int path_rename(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : 1;
 }
 
 }  // namespace orvane::platform

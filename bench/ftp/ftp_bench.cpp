@@ -1,0 +1,130 @@
+// FTP throughput on loopback against vsftpd: one large file down and up, then many small files in one
+// session, each timed for our engine and for curl in the same run. ftp_bench [MiB] [files]
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "client/frontend/output.h"
+#include "tests/client/transfer/ftp_session_harness.h"
+#include "tests/support/ftp_servers.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace orvane;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A file of `mib` MiB: one random MiB repeated (the bytes do not matter, only that they are not all zero).
+void make_file(const std::string& path, size_t mib) {
+    std::mt19937 gen(7);
+    std::string block(1 << 20, '\0');
+    for (auto& ch : block) ch = static_cast<char>(gen());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (size_t i = 0; i < mib; ++i) out.write(block.data(), static_cast<std::streamsize>(block.size()));
+}
+
+int64_t size_of(const std::string& path) {
+    std::error_code ec;
+    auto n = std::filesystem::file_size(path, ec);
+    return ec ? -1 : static_cast<int64_t>(n);
+}
+
+double run_curl(const std::vector<std::string>& args) {
+    auto start = Clock::now();
+    test::ProcessResult r = test::run_process("/usr/bin/curl", args, {}, false, std::chrono::minutes(10));
+    double t = seconds_since(start);
+    if (r.exit_code != 0) outputf(kLevelError, "curl failed (%d): %s", r.exit_code, r.output.c_str());
+    return t;
+}
+
+void report(const char* what, double bytes, double ours, double curl) {
+    double mib = bytes / (1024.0 * 1024.0);
+    outputf(kLevelInfo,
+            "%-9s ours %7.2f s %8.1f MiB/s | curl %7.2f s %8.1f MiB/s | ours/curl throughput %.2f", what,
+            ours, mib / ours, curl, mib / curl, curl / ours);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    install_standard_output();
+    size_t mib = argc > 1 ? static_cast<size_t>(std::atoi(argv[1])) : 1024;
+    int files = argc > 2 ? std::atoi(argv[2]) : 200;
+
+    test::FtpServer server;
+    if (server.start(test::FtpServerKind::kVsftpd) != 0) {
+        outputf(kLevelError, "vsftpd did not start: %s", server.error().c_str());
+        return 1;
+    }
+    test::TempDir local;
+    test::FtpSessionHarness h;
+    h.s().log_enabled = 0;
+    if (h.connect(server.port(), server.user(), server.password()) != 0 || h.change_folder("/pub") != 0) {
+        outputf(kLevelError, "login failed");
+        return 1;
+    }
+    const std::string url = server.url("/pub/");
+    const double bytes = static_cast<double>(mib) * 1024 * 1024;
+
+    // Download: the server's file is written first, so both readers find it in the page cache.
+    make_file(server.local_home() + "/big.bin", mib);
+    auto start = Clock::now();
+    int r = h.download("big.bin", local.file("ours.bin"));
+    double ours_down = seconds_since(start);
+    bool ok = r == 0 && size_of(local.file("ours.bin")) == static_cast<int64_t>(bytes);
+    std::filesystem::remove(local.file("ours.bin"));
+    double curl_down = run_curl({"-s", "-S", "-o", local.file("curl.bin"), url + "big.bin"});
+    ok = ok && size_of(local.file("curl.bin")) == static_cast<int64_t>(bytes);
+    std::filesystem::remove(local.file("curl.bin"));
+    std::filesystem::remove(server.local_home() + "/big.bin");
+
+    // Upload of the same amount.
+    make_file(local.file("up.bin"), mib);
+    start = Clock::now();
+    r = h.upload(local.file("up.bin"), "ours_up.bin");
+    double ours_up = seconds_since(start);
+    ok = ok && r == 0 && size_of(server.local_home() + "/ours_up.bin") == static_cast<int64_t>(bytes);
+    std::filesystem::remove(server.local_home() + "/ours_up.bin");
+    double curl_up = run_curl({"-s", "-S", "-T", local.file("up.bin"), url + "curl_up.bin"});
+    ok = ok && size_of(server.local_home() + "/curl_up.bin") == static_cast<int64_t>(bytes);
+    std::filesystem::remove(server.local_home() + "/curl_up.bin");
+    std::filesystem::remove(local.file("up.bin"));
+
+    // Many small files: one session of ours, one curl invocation for all of them.
+    std::string small(4096, 's');
+    std::vector<std::string> curl_args = {"-s", "-S"};
+    std::filesystem::create_directory(local.file("ours"));
+    std::filesystem::create_directory(local.file("curl"));
+    for (int i = 0; i < files; ++i) {
+        std::string name = "small" + std::to_string(i) + ".txt";
+        test::write_all(server.local_home() + "/" + name, small);
+        curl_args.insert(curl_args.end(), {url + name, "-o", local.file("curl/" + name)});
+    }
+    start = Clock::now();
+    for (int i = 0; i < files; ++i) {
+        std::string name = "small" + std::to_string(i) + ".txt";
+        ok = ok && h.download(name, local.file("ours/" + name)) == 0;
+    }
+    double ours_small = seconds_since(start);
+    double curl_small = run_curl(curl_args);
+    for (int i = 0; i < files; ++i)
+        ok = ok && size_of(local.file("curl/small" + std::to_string(i) + ".txt")) == 4096;
+    h.disconnect();
+
+    outputf(kLevelInfo, "vsftpd on loopback, passive, binary; %zu MiB file, %d files of 4 KiB", mib, files);
+    report("download", bytes, ours_down, curl_down);
+    report("upload", bytes, ours_up, curl_up);
+    outputf(kLevelInfo, "%d small files: ours %.2f ms per file | curl %.2f ms per file | ours/curl time %.2f",
+            files, 1000 * ours_small / files, 1000 * curl_small / files, ours_small / curl_small);
+    if (!ok) outputf(kLevelError, "a transfer did not complete");
+    return ok ? 0 : 1;
+}
