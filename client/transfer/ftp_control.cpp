@@ -186,7 +186,8 @@ void send_command(Connection& c, Session& s, FtpControl& fc) {
         fail_step(c, s, std::string("ERROR: No usable argument for ") + row.name);
         return;
     }
-    if (s.log_enabled == 1) log_text(s, kLevelCommand, line);
+    // The password never reaches the screen or a log file.
+    if (s.log_enabled == 1) log_text(s, kLevelCommand, fc.command == FtpCommand::kPass ? "PASS ********" : line);
     ByteQueue& q = c.step_state.send_queue;
     q.clear();
     int refused = q.append(line) | q.append("\r\n", 2);

@@ -55,6 +55,14 @@ TEST(FtpScripted, MultiLineGreetingAndAUserAcceptedWithoutPassword) {
     EXPECT_TRUE(t.h.logged(kLevelResponse, "220 ready"));
 }
 
+TEST(FtpScripted, ThePasswordIsSentButNeverLogged) {
+    Scripted t(kLogin);
+    EXPECT_EQ(t.connect(), 0) << t.h.dump();
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_TRUE(t.h.logged(kLevelCommand, "PASS ********")) << t.h.dump();
+    EXPECT_FALSE(t.h.logged(kLevelCommand, "PASS p"));
+}
+
 TEST(FtpScripted, AuthFallsBackThroughEveryVariantAndFailsWhenAllAreRefused) {
     Scripted t(
         "> 220 hello\n"
