@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace orvane::platform {
 
@@ -146,6 +147,10 @@ std::vector<FolderItem> list_folder(const std::string& folder) {
     }
     closedir(dir);
     return items;
+}
+
+int path_rename(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : 1;
 }
 
 }  // namespace orvane::platform

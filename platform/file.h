@@ -40,6 +40,8 @@ int file_set_last_write_time(FileHandle h, uint64_t filetime);
 bool path_exists(const std::string& path);
 bool path_is_folder(const std::string& path);
 int64_t path_size(const std::string& path);  // -1 when missing
+// Renames, replacing an existing target. 0 on success.
+int path_rename(const std::string& from, const std::string& to);
 
 // One item of a local folder ("." and ".." are left out; symbolic links are followed).
 struct FolderItem {

@@ -5,10 +5,12 @@
 #include "client/frontend/command_line.h"
 #include "client/frontend/output.h"
 #include "client/frontend/run_modes.h"
+#include "client/transfer/ftp_requests.h"
 
 int main(int argc, char** argv) {
     using namespace orvane;
     install_standard_output();
+    install_ftp_handlers();
     std::vector<std::string> args(argv + 1, argv + argc);
     StartSettings settings = parse_command_line(args);
     initialise_output(settings.output);

@@ -131,4 +131,11 @@ int request_upload(Session& s, const RemoteFileEntry& local, const RemoteFileEnt
     return start(s);
 }
 
+int request_custom_command(Session& s, const std::string& command, DoneCallback done, int code,
+                           void* object) {
+    if (begin(s, RequestKind::kCustomCommand, done, code, object)) return 1;
+    s.argument = cut(command, Session::kPathCapacity);
+    return start(s);
+}
+
 }  // namespace orvane

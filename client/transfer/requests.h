@@ -31,6 +31,8 @@ int request_download(Session& s, const RemoteFileEntry& local, const RemoteFileE
                      DoneCallback done, int code, void* object);
 int request_upload(Session& s, const RemoteFileEntry& local, const RemoteFileEntry& remote, DoneCallback done,
                    int code, void* object);
+// Sends one command line as given (at most 390 characters) and succeeds on a reply of 1 to 399.
+int request_custom_command(Session& s, const std::string& command, DoneCallback done, int code, void* object);
 
 // True while a request is in progress.
 inline bool session_busy(const Session& s) {

@@ -135,7 +135,7 @@ const char* request_name(RequestKind kind) {
         "none",        "connect", "modification time", "finish with result",
         "disconnect",  "listing", "transfer list",     "delete list",
         "make folder", "rename",  "print folder",      "change folder",
-        "download",    "upload",
+        "download",    "upload",  "custom command",
     };
     static_assert(sizeof kNames / sizeof kNames[0] == kRequestKindCount, "one name per request");
     int i = static_cast<int>(kind);

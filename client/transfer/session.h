@@ -37,6 +37,7 @@ enum class RequestKind : int {
     kChangeFolder,
     kDownload,
     kUpload,
+    kCustomCommand,  // a raw command line, sent as given
     kCount,
 };
 inline constexpr int kRequestKindCount = static_cast<int>(RequestKind::kCount);
@@ -144,6 +145,10 @@ struct Session {
     TransferEngine* engine = nullptr;
     Connection* control = nullptr;
     Connection* data = nullptr;  // none for SFTP
+
+    // The protocol layer's own working state (the FTP steps' reply reader and procedure state),
+    // created by that layer on first use and freed after both connections are closed.
+    std::shared_ptr<void> protocol_state;
 };
 
 // Creates a session (and, for the first one, the engine): fills the defaults and opens the
