@@ -126,12 +126,16 @@ TEST_P(ShellSession, CommandFileMovesFilesByteForByte) {
 TEST_P(ShellSession, TypedPasswordIsNotEchoed) {
     FtpServer server;
     ASSERT_EQ(server.start(GetParam().kind), 0) << server.error();
-    std::string input = "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + server.user() + "\n" +
-                        server.password() + "\npwd\nopen 127.0.0.1\nexit\n";
-    auto r = run_process(client_binary(), {}, input, true, std::chrono::seconds(30));
-    EXPECT_TRUE(contains(r.output, "User: ")) << r.output;
-    EXPECT_TRUE(contains(r.output, "Password: ")) << r.output;
+    auto r = test::run_dialogue(client_binary(), {"127.0.0.1:" + std::to_string(server.port())},
+                                {{"User: ", server.user() + "\n"},
+                                 {"Password: ", server.password() + "\n"},
+                                 {"fendrel> ", "pwd\n"},
+                                 {"fendrel> ", "open 127.0.0.1\n"},
+                                 {"fendrel> ", "exit\n"}});
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, server.user() + "\r\n")) << r.output;  // the user name is echoed
     EXPECT_FALSE(contains(r.output, server.password())) << r.output;
+    EXPECT_TRUE(contains(r.output, "257 \"")) << r.output;
     EXPECT_TRUE(contains(r.output, "Already connected. Disconnect from the server first")) << r.output;
 }
 
