@@ -1,6 +1,7 @@
 // Local files over POSIX descriptors.
 #include "platform/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -123,6 +124,29 @@ int64_t path_size(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return -1;
     return static_cast<int64_t>(st.st_size);
+}
+
+std::vector<FolderItem> list_folder(const std::string& folder) {
+    std::vector<FolderItem> items;
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return items;
+    std::string base = folder;
+    if (!base.empty() && base.back() != '/') base += '/';
+    while (struct dirent* d = readdir(dir)) {
+        std::string name = d->d_name;
+        if (name == "." || name == "..") continue;
+        FolderItem item;
+        item.name = name;
+        struct stat st;
+        if (::stat((base + name).c_str(), &st) == 0) {
+            item.is_folder = S_ISDIR(st.st_mode);
+            item.size = static_cast<uint64_t>(st.st_size);
+            item.last_write_time = filetime_of(st);
+        }
+        items.push_back(std::move(item));
+    }
+    closedir(dir);
+    return items;
 }
 
 int path_rename(const std::string& from, const std::string& to) {

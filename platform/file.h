@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orvane::platform {
 
@@ -41,5 +42,14 @@ bool path_is_folder(const std::string& path);
 int64_t path_size(const std::string& path);  // -1 when missing
 // Renames, replacing an existing target. 0 on success.
 int path_rename(const std::string& from, const std::string& to);
+
+// One item of a local folder ("." and ".." are left out; symbolic links are followed).
+struct FolderItem {
+    std::string name;
+    bool is_folder = false;
+    uint64_t size = 0;
+    uint64_t last_write_time = 0;  // FILETIME
+};
+std::vector<FolderItem> list_folder(const std::string& folder);
 
 }  // namespace orvane::platform

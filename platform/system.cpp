@@ -42,6 +42,14 @@ std::string computer_name() {
     return buf;
 }
 
+std::string current_folder() {
+    char buf[PATH_MAX + 1];
+    if (getcwd(buf, sizeof buf) == nullptr) return "./";
+    std::string p(buf);
+    if (p.empty() || p.back() != '/') p += '/';
+    return p;
+}
+
 std::string normalize_local_path(std::string path) {
     for (char& c : path)
         if (c == '\\') c = '/';

@@ -16,6 +16,8 @@ std::string get_environment(const std::string& name, bool* found = nullptr);
 struct tm local_time(time_t t);
 time_t now_unix();
 std::string computer_name();
+// The process's current working folder, ending in "/".
+std::string current_folder();
 // Local paths: a "\" written by a user or a script is read as "/".
 std::string normalize_local_path(std::string path);
 

@@ -19,6 +19,18 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
                           std::chrono::milliseconds timeout = std::chrono::seconds(30),
                           const std::vector<std::string>& extra_env = {}, const std::string& cwd = {});
 
+// One exchange of a dialogue: wait until `expect` has appeared in the output (since the previous
+// exchange), then type `send`.
+struct DialogueStep {
+    std::string expect;
+    std::string send;
+};
+// Runs `program` on a pseudo-terminal and types each step's text once its prompt has appeared,
+// as a person would. Steps not reached before the timeout are left out.
+ProcessResult run_dialogue(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<DialogueStep>& steps,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 // The built client.
 std::string client_binary();
 
