@@ -67,8 +67,10 @@ void shell_reply_hook(int kind, void* data, int) {
         if (shell_ask(*shell, "User: ", answer)) *static_cast<std::string*>(data) = cut(answer, 63);
     } else if (kind == 3) {
         std::string answer;
-        output("Password: ", kLevelInfo, 0);
+        // Echo goes off before the prompt shows, so a password typed the moment it appears
+        // is never echoed.
         bool echo_off = !shell->command_file_mode && platform::console_set_echo(false) == 0;
+        output("Password: ", kLevelInfo, 0);
         bool got = read_input_line(*shell, answer);
         if (echo_off) platform::console_set_echo(true);
         if (!shell->command_file_mode) output("", kLevelInfo, 1);
