@@ -9,7 +9,7 @@ namespace orvane {
 
 namespace {
 
-// Reads in a row for one connection before the others of its group get their turn.
+// Reads, and sends, in a row for one connection before the others of its group get their turn.
 constexpr int kReadBurst = 32;
 // Send-handler calls of one SSH fill (each up to 8192 bytes).
 constexpr int kSshFillRounds = 64;
@@ -163,6 +163,8 @@ void send_completed(Connection& c, size_t n, int e) {
 }
 
 void do_send(Connection& c) {
+    // Like reads, sends go on while the socket takes bytes, for a bounded number of buffers.
+    int buffers = 0;
     while (c.send_pending && c.socket != platform::kInvalidSocket) {
         int error = 0;
         int64_t r = platform::socket_send(c.socket, c.send_buffer.data() + c.send_offset,
@@ -175,7 +177,7 @@ void do_send(Connection& c) {
         c.send_offset += static_cast<size_t>(r);
         if (c.send_offset >= c.send_length) {
             send_completed(c, c.send_length, 0);
-            return;
+            if (++buffers >= kReadBurst) return;
         }
     }
 }
