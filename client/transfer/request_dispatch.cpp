@@ -2,9 +2,12 @@
 #include "client/transfer/request_dispatch.h"
 
 #include <cassert>
+#include <string>
 
+#include "client/frontend/output.h"
 #include "client/transfer/request_table.h"
 #include "client/transfer/transfer_engine.h"
+#include "common/text.h"
 
 namespace orvane {
 
@@ -88,6 +91,10 @@ void complete_request_soon(Session& s, int result) {
 }
 
 void request_not_available(Session& s) {
+    // A request this protocol does not serve (yet) fails with a word, never silently.
+    std::string text =
+        format("ERROR: The %s request is not available for this protocol", request_name(s.request));
+    session_log(s, kLevelError, text.c_str());
     complete_request_soon(s, 1);
 }
 

@@ -33,6 +33,9 @@ TEST(Shell, CommandsWithoutAServer) {
                              dir.path() +
                              "\n"
                              "!echo bang-$((40+2))\n"
+                         "ssh\n"
+                         "open 127.0.0.1 22\n"
+                         "nosecure\n"
                              "\n"
                              " quit\n"
                              "QUITTING\n"
@@ -45,6 +48,10 @@ TEST(Shell, CommandsWithoutAServer) {
     EXPECT_TRUE(contains(r.output, "frobnicate is an invalid command\n")) << r.output;
     EXPECT_TRUE(contains(r.output, "Local directory is " + dir.path() + "/\n")) << r.output;
     EXPECT_TRUE(contains(r.output, "bang-42\n")) << r.output;
+    // A protocol whose sessions cannot connect yet fails with a message.
+    EXPECT_TRUE(contains(r.output, "SSH (SFTP) enabled\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "ERROR: The connect request is not available for this protocol\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "Secure FTP disabled\n")) << r.output;
     // A line beginning with QUIT ends the program: the last pwd never runs.
     size_t last = r.output.rfind("Not Connected");
     EXPECT_LT(last, r.output.find("bang-42"));
