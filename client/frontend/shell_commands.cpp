@@ -175,63 +175,63 @@ int cmd_append(ShellState& shell, const Words& w) {
 
 // mget, mput and mdelete act on every argument word, each of which may be a wildcard pattern;
 // without arguments they ask for one and act on the answer.
-int cmd_mget(ShellState& shell, const Words& w) {
-    Words patterns(w.begin() + 1, w.end());
-    std::string target;
-    if (patterns.empty()) {
-        std::string remote;
-        if (!shell_ask(shell, "Remote file: ", remote) || !shell_ask(shell, "Local file: ", target)) return 1;
-        patterns.push_back(remote);
-    }
+using Matcher = std::vector<std::string> (*)(ShellState& shell, const std::string& pattern);
+// Acts on one matched name; `target` is the answer to the other prompt, used for a single name.
+using MatchAction = int (*)(ShellState& shell, const std::string& name, const std::string& target);
+
+int for_each_match(ShellState& shell, const Words& patterns, const std::string& target, Matcher match,
+                   MatchAction act) {
     int result = 0;
     for (const std::string& p : patterns) {
         if (p.empty()) continue;
-        std::vector<std::string> names = remote_matches(shell, p);
+        std::vector<std::string> names = match(shell, p);
         if (names.empty()) result = 1;
-        for (const std::string& name : names) {
-            bool single = !target.empty() && !has_wildcard(p);
-            result |= download(shell, name, single ? target : base_name(name));
-        }
+        for (const std::string& name : names)
+            result |= act(shell, name, has_wildcard(p) ? std::string() : target);
     }
     return result;
+}
+
+int get_one(ShellState& shell, const std::string& name, const std::string& target) {
+    return download(shell, name, target.empty() ? base_name(name) : target);
+}
+
+int put_one(ShellState& shell, const std::string& path, const std::string& target) {
+    return upload(shell, path, target.empty() ? base_name(path) : target, kDuplicateOverwrite);
+}
+
+int delete_one(ShellState& shell, const std::string& name, const std::string&) {
+    return delete_remote(shell, name, kEntryFile);
+}
+
+int cmd_mget(ShellState& shell, const Words& w) {
+    Words patterns(w.begin() + 1, w.end());
+    std::string remote, target;
+    if (patterns.empty()) {
+        if (!shell_ask(shell, "Remote file: ", remote) || !shell_ask(shell, "Local file: ", target)) return 1;
+        patterns.push_back(remote);
+    }
+    return for_each_match(shell, patterns, target, remote_matches, get_one);
 }
 
 int cmd_mput(ShellState& shell, const Words& w) {
     Words patterns(w.begin() + 1, w.end());
-    std::string target;
+    std::string local, target;
     if (patterns.empty()) {
-        std::string local;
         if (!shell_ask(shell, "Remote file: ", target) || !shell_ask(shell, "Local file: ", local)) return 1;
         patterns.push_back(local);
     }
-    int result = 0;
-    for (const std::string& p : patterns) {
-        if (p.empty()) continue;
-        std::vector<std::string> paths = local_matches(shell, p);
-        if (paths.empty()) result = 1;
-        for (const std::string& path : paths) {
-            bool single = !target.empty() && !has_wildcard(p);
-            result |= upload(shell, path, single ? target : base_name(path), kDuplicateOverwrite);
-        }
-    }
-    return result;
+    return for_each_match(shell, patterns, target, local_matches, put_one);
 }
 
 int cmd_mdelete(ShellState& shell, const Words& w) {
     Words patterns(w.begin() + 1, w.end());
+    std::string remote;
     if (patterns.empty()) {
-        std::string remote;
         if (!shell_ask(shell, "Remote file: ", remote)) return 1;
         patterns.push_back(remote);
     }
-    int result = 0;
-    for (const std::string& p : patterns) {
-        if (p.empty()) continue;
-        std::vector<std::string> names = remote_matches(shell, p);
-        if (names.empty()) result = 1;
-        for (const std::string& name : names) result |= delete_remote(shell, name, kEntryFile);
-    }
-    return result;
+    return for_each_match(shell, patterns, {}, remote_matches, delete_one);
 }
 
 int cmd_dir(ShellState& shell, const Words& w) {

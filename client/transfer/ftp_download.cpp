@@ -157,13 +157,7 @@ void on_listen(Session& s, int result) {
 }
 
 void on_rest(Session& s, int result) {
-    if (result != 0) {
-        // Once refused, never asked again in this session.
-        s.host_supports_resume = 0;
-        session_log(s, kLevelWarning, kMsgNoResume);
-        ftp_state(s).transfer.resume = false;
-        s.resume_offset = 0;
-    }
+    if (result != 0) resume_refused(s);
     start_retrieve(s);
 }
 

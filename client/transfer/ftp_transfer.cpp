@@ -69,6 +69,14 @@ bool resume_allowed(Session& s) {
     return true;
 }
 
+void resume_refused(Session& s) {
+    // Once refused, never asked again in this session.
+    s.host_supports_resume = 0;
+    session_log(s, kLevelWarning, kMsgNoResume);
+    ftp_state(s).transfer.resume = false;
+    s.resume_offset = 0;
+}
+
 bool parse_decimal_size(const std::string& text, uint64_t& out) {
     if (text.empty() || text.size() > 19) return false;
     uint64_t v = 0;

@@ -14,7 +14,29 @@
 
 namespace orvane::test {
 
-std::string client_binary() { return std::string(ORVANE_BINARY_DIR) + "/bin/orvaneftp"; }
+std::string client_binary() {
+    return std::string(ORVANE_BINARY_DIR) + "/bin/orvaneftp";
+}
+
+namespace {
+
+// argv for exec: the program, then its arguments, then a null. The strings must outlive it.
+std::vector<char*> exec_argv(std::vector<std::string>& storage) {
+    std::vector<char*> argv;
+    for (auto& a : storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Forks a child on a new pseudo-terminal of 40 x 200 characters; the master end goes to `master`.
+pid_t fork_on_terminal(int* master) {
+    struct winsize ws {};
+    ws.ws_row = 40;
+    ws.ws_col = 200;
+    return forkpty(master, nullptr, nullptr, &ws);
+}
+
+}  // namespace
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::string& input, bool terminal, std::chrono::milliseconds timeout,
@@ -22,18 +44,13 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     ProcessResult result;
     std::vector<std::string> argv_s{program};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_s) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = exec_argv(argv_s);
 
     int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
     int master = -1;
     pid_t pid;
     if (terminal) {
-        struct winsize ws {};
-        ws.ws_row = 40;
-        ws.ws_col = 200;
-        pid = forkpty(&master, nullptr, nullptr, &ws);
+        pid = fork_on_terminal(&master);
     } else {
         if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return result;
         pid = fork();
@@ -73,7 +90,8 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     auto deadline = std::chrono::steady_clock::now() + timeout;
     char buf[4096];
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(pid, SIGKILL);
             break;
@@ -123,14 +141,9 @@ ProcessResult run_dialogue(const std::string& program, const std::vector<std::st
     ProcessResult result;
     std::vector<std::string> argv_s{program};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_s) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    struct winsize ws {};
-    ws.ws_row = 40;
-    ws.ws_col = 200;
+    std::vector<char*> argv = exec_argv(argv_s);
     int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, &ws);
+    pid_t pid = fork_on_terminal(&master);
     if (pid < 0) return result;
     if (pid == 0) {
         execv(program.c_str(), argv.data());
@@ -150,7 +163,8 @@ ProcessResult run_dialogue(const std::string& program, const std::vector<std::st
                 continue;
             }
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(pid, SIGKILL);
             break;
