@@ -28,14 +28,8 @@ void ReplyReader::reset() {
 }
 
 int ReplyReader::fail(ReplyError e) {
-    error_ = e;
-    ready_.clear();
-    ready_bytes_.clear();
-    current_ = ServerReply();
-    current_bytes_ = 0;
-    line_.clear();
-    line_bytes_ = 0;
-    buffered_ = 0;
+    reset();
+    error_ = e;  // sticks until the next reset
     return static_cast<int>(e);
 }
 
