@@ -236,7 +236,8 @@ void send_command(Connection& c, Session& s, FtpControl& fc) {
         return;
     }
     // The password never reaches the screen or a log file.
-    if (s.log_enabled == 1) log_text(s, kLevelCommand, fc.command == FtpCommand::kPass ? "PASS ********" : line);
+    if (s.log_enabled == 1)
+        log_text(s, kLevelCommand, fc.command == FtpCommand::kPass ? "PASS ********" : line);
     ByteQueue& q = c.step_state.send_queue;
     q.clear();
     int refused = q.append(line) | q.append("\r\n", 2);

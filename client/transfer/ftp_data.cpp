@@ -112,7 +112,8 @@ bool upload_done(Connection& c) {
     if (channel(c).held_source) return false;
     if (!st.send_queue.empty() || c.send_pending) return false;
     if (st.upload_source && st.upload_source->bytes_remaining() > 0) return false;
-    if (tls_on(c) && (handshake_pending(c) || c.tls->has_pending_plaintext() || c.tls->network_output_waiting()))
+    if (tls_on(c) &&
+        (handshake_pending(c) || c.tls->has_pending_plaintext() || c.tls->network_output_waiting()))
         return false;
     return true;
 }

@@ -211,8 +211,7 @@ FtpServerOptions tls_options(bool implicit, bool tolerate_early_data_handshake) 
 
 TEST(FtpServers, VsftpdWithoutPassword) {
     FtpServer server;
-    ASSERT_EQ(server.start(FtpServerKind::kVsftpd, no_password_options()), 0)
-        << server.error();
+    ASSERT_EQ(server.start(FtpServerKind::kVsftpd, no_password_options()), 0) << server.error();
     PlainClient c(server.port());
     EXPECT_EQ(c.reply().code, 220);
     EXPECT_EQ(c.command("USER anonymous").code, 230);

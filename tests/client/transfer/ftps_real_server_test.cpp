@@ -83,17 +83,16 @@ TEST_P(FtpsRealServer, ListingsDownloadsAndUploadsAreByteExact) {
     EXPECT_TRUE(h.lines(kLevelError).empty()) << h.dump();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Servers, FtpsRealServer,
-    testing::Values(Mode{FtpServerKind::kVsftpd, kProtocolFtpsProtected, true},
-                    Mode{FtpServerKind::kVsftpd, kProtocolFtpsProtected, false},
-                    Mode{FtpServerKind::kVsftpd, kProtocolFtpsClear, true},
-                    Mode{FtpServerKind::kVsftpd, kProtocolFtpsClear, false},
-                    Mode{FtpServerKind::kPyftpdlib, kProtocolFtpsProtected, true},
-                    Mode{FtpServerKind::kPyftpdlib, kProtocolFtpsProtected, false},
-                    Mode{FtpServerKind::kPyftpdlib, kProtocolFtpsClear, true},
-                    Mode{FtpServerKind::kPyftpdlib, kProtocolFtpsClear, false}),
-    mode_name);
+INSTANTIATE_TEST_SUITE_P(Servers, FtpsRealServer,
+                         testing::Values(Mode{FtpServerKind::kVsftpd, kProtocolFtpsProtected, true},
+                                         Mode{FtpServerKind::kVsftpd, kProtocolFtpsProtected, false},
+                                         Mode{FtpServerKind::kVsftpd, kProtocolFtpsClear, true},
+                                         Mode{FtpServerKind::kVsftpd, kProtocolFtpsClear, false},
+                                         Mode{FtpServerKind::kPyftpdlib, kProtocolFtpsProtected, true},
+                                         Mode{FtpServerKind::kPyftpdlib, kProtocolFtpsProtected, false},
+                                         Mode{FtpServerKind::kPyftpdlib, kProtocolFtpsClear, true},
+                                         Mode{FtpServerKind::kPyftpdlib, kProtocolFtpsClear, false}),
+                         mode_name);
 
 class Ftps : public testing::Test {
   protected:
