@@ -200,8 +200,11 @@ void on_accepting(Connection& c) {
     }
 }
 
-// The end of a received stream: clean only when TLS, if any, came through whole.
+// The end of a received stream: clean only when TLS, if any, came through whole. A reset behind
+// the server's close_notify loses nothing (servers that close at once reset the connection when
+// the answering close_notify reaches them).
 void end_received(Connection& c, int error) {
+    if (error != 0 && tls_on(c) && !tls_broken(c) && tls_channel_peer_closed(*c.tls)) error = 0;
     if (error != 0) {
         end(c, 1, "ERROR: The data connection was reset");
     } else if (tls_broken(c) || handshake_pending(c)) {

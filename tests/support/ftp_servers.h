@@ -31,7 +31,7 @@ struct FtpServerOptions {
     bool implicit_tls = false;      // vsftpd only: TLS from the first byte (implies tls)
     bool password_required = true;  // vsftpd only: false answers USER with 230 at once
     // vsftpd with TLS: clients must present a certificate that this PEM file's CAs verify.
-    std::string client_ca_file;
+    std::string client_ca_file = {};
     // pyftpdlib with TLS: keep a data connection open when its TLS handshake starts before the
     // transfer command has arrived (pyftpdlib resets it otherwise).
     bool tolerate_early_data_handshake = false;
