@@ -2,6 +2,7 @@
 #include <string>
 
 #include "client/transfer/ftp_procedures.h"
+#include "client/transfer/transfer_engine.h"
 
 namespace orvane {
 
@@ -99,6 +100,8 @@ void ftp_connect(Session& s) {
     st.control.greeting = ServerReply();
     s.implicit_tls = 0;
     s.auth_implies_protection = 0;
+    // Made here rather than on an event thread: making it reads the client certificate's files.
+    if (s.protocol != kProtocolFtp && s.engine) s.engine->tls_context();
     post_next(s, ftp_connect_step, ConnectCode::kConnected);
 }
 

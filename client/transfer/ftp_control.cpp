@@ -8,10 +8,15 @@
 #include "client/frontend/output.h"
 #include "client/transfer/ftp_steps.h"
 #include "client/transfer/request_dispatch.h"
+#include "client/transfer/tls_channel.h"
 
 namespace orvane {
 
 namespace {
+
+// How long a TLS-kind connection waits silently for the greeting before it takes the server for an
+// implicit-TLS one (which waits for the client's handshake and greets only through TLS).
+constexpr int kImplicitTlsProbeSeconds = 3;
 
 constexpr const char* kControlStateNames[] = {"idle", "connecting", "exchanging"};
 static_assert(sizeof kControlStateNames / sizeof kControlStateNames[0] ==
@@ -89,10 +94,47 @@ bool tls_failed(const Connection& c) {
 
 void send_command(Connection& c, Session& s, FtpControl& fc);
 
+void log_through_session(void* user, const char* text, int level, int) {
+    session_log(*static_cast<const Session*>(user), level, text);
+}
+
+// The first reply behind a completed control handshake: tell the user what TLS settled.
+void report_tls(Connection& c, Session& s, FtpControl& fc) {
+    if (fc.tls_reported || c.security_mode != kSecurityTls || !c.tls) return;
+    if (tls_log_session_info(*c.tls, log_through_session, &s) == 0) fc.tls_reported = true;
+}
+
+void end_probe(Connection& c, FtpControl& fc) {
+    if (!fc.probing) return;
+    fc.probing = false;
+    c.timeout_seconds = fc.saved_timeout;
+    c.idle_seconds = 0;
+}
+
+// The TLS kinds wait only so long for a plain greeting; see kImplicitTlsProbeSeconds.
+void start_probe(Connection& c, Session& s, FtpControl& fc) {
+    if (s.protocol == kProtocolFtp || fc.probing) return;
+    fc.probing = true;
+    fc.saved_timeout = c.timeout_seconds;
+    c.timeout_seconds = kImplicitTlsProbeSeconds;
+    c.idle_seconds = 0;
+}
+
+// The server speaks TLS (its first bytes were not a reply, or it stayed silent): the login step
+// takes the connection over, with whatever has been received.
+void take_implicit_tls(Connection& c, Session& s, FtpControl& fc) {
+    end_probe(c, fc);
+    c.receive_pending = false;  // a read still waiting is started again through TLS
+    c.read_ahead = false;
+    s.implicit_tls = 1;
+    end_step(c, 0);
+}
+
 // Acts on one complete reply. True when the step goes on waiting for another reply.
 bool handle_reply(Connection& c, Session& s, FtpControl& fc, ServerReply& reply) {
     // The password has left: its copy in the send buffer goes too.
     if (fc.command == FtpCommand::kPass) OPENSSL_cleanse(c.send_buffer.data(), c.send_buffer.size());
+    report_tls(c, s, fc);
     log_reply(s, reply);
     fc.reply = reply;
     ReplyAction action = command_row(fc.command).on_reply(s, fc, reply);
@@ -134,10 +176,17 @@ void on_exchanging(Connection& c) {
         c.step_state.receive_queue.peek(head, 3);
         auto digit = [](char ch) { return ch >= '0' && ch <= '9'; };
         if (!(digit(head[0]) && digit(head[1]) && digit(head[2]))) {
-            s.implicit_tls = 1;
-            end_step(c, 0);
+            take_implicit_tls(c, s, fc);
             return;
         }
+    }
+    if (fc.probing) {
+        bool silent = fc.fed == 0 && c.step_state.receive_queue.empty() && !c.network_events.has(kNetClose);
+        if (silent && (c.flags & kFlagTimedOut)) {
+            take_implicit_tls(c, s, fc);
+            return;
+        }
+        if (!silent) end_probe(c, fc);
     }
     if (int e = drain_into_reader(c, fc); e != 0) {
         fail_step(c, s,
@@ -187,7 +236,8 @@ void send_command(Connection& c, Session& s, FtpControl& fc) {
         return;
     }
     // The password never reaches the screen or a log file.
-    if (s.log_enabled == 1) log_text(s, kLevelCommand, fc.command == FtpCommand::kPass ? "PASS ********" : line);
+    if (s.log_enabled == 1)
+        log_text(s, kLevelCommand, fc.command == FtpCommand::kPass ? "PASS ********" : line);
     ByteQueue& q = c.step_state.send_queue;
     q.clear();
     int refused = q.append(line) | q.append("\r\n", 2);
@@ -202,6 +252,7 @@ void send_command(Connection& c, Session& s, FtpControl& fc) {
 // ---- connect ----
 
 void begin_connect(Connection& c, Session& s, FtpControl& fc) {
+    end_probe(c, fc);
     reset_reading(fc);
     fc.greeting = ServerReply();
     fc.command = FtpCommand::kGreeting;
@@ -230,6 +281,7 @@ void on_connecting(Connection& c) {
         local_address(c, s.local_address, s.local_port);
         register_events(c, kNetRead | kNetClose);
         send_command(c, s, fc);  // the greeting: start reading
+        start_probe(c, s, fc);
         return;
     }
     bool connect_ok = c.network_events.ok(kNetConnect, kNetConnectIndex);
@@ -287,11 +339,14 @@ void ftp_login_step(Connection& c) {
     }
     Session& s = step_session(c);
     FtpControl& fc = running_ftp_state(s).control;
+    end_probe(c, fc);
+    fc.command = FtpCommand::kUser;
     if (s.protocol != kProtocolFtp) {
         if (set_security_tls(c) != 0 || !c.tls) {
             fail_step(c, s, "ERROR: TLS is not available for the control connection");
             return;
         }
+        fc.tls_reported = false;
         if (s.implicit_tls) {
             // The bytes already received are the server's first TLS records.
             std::string early = c.step_state.receive_queue.contents();
@@ -304,8 +359,12 @@ void ftp_login_step(Connection& c) {
             return;
         }
         reset_reading(fc);
+        if (s.implicit_tls) {
+            // The server greets through TLS once the handshake is done; USER follows the greeting.
+            if (!c.send_pending) start_send(c);
+            fc.command = FtpCommand::kTlsGreeting;
+        }
     }
-    fc.command = FtpCommand::kUser;
     send_command(c, s, fc);
 }
 

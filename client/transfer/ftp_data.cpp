@@ -5,10 +5,13 @@
 #include "client/frontend/output.h"
 #include "client/transfer/ftp_steps.h"
 #include "client/transfer/request_dispatch.h"
+#include "client/transfer/tls_channel.h"
 
 namespace orvane {
 
 namespace {
+
+constexpr const char* kMsgDataTlsFailure = "ERROR: TLS failure on the data connection";
 
 enum class DataState : int {
     kIdle = 0,
@@ -60,12 +63,14 @@ int begin_data(Connection& c, bool sending) {
     fd.bytes = 0;
     fd.sink_failed = false;
     fd.sending = sending;
-    fd.go_ahead = false;
+    fd.go_ahead = (c.flags & kFlagTransferGoAhead) != 0;
     fd.held_source = nullptr;
+    fd.connected = false;
+    fd.handshake_started = false;
+    fd.shutdown_queued = false;
     if (sending) {
         fd.held_source = c.step_state.upload_source;
         c.step_state.upload_source = nullptr;
-        if (c.flags & kFlagSendGoAhead) fd.go_ahead = true;
     }
     if (c.on_receive != counting_receive) {
         fd.inner = c.on_receive;
@@ -73,11 +78,28 @@ int begin_data(Connection& c, bool sending) {
     }
     s.data_closed = 0;
     set_security_plain(c);
-    if (s.protocol != kProtocolFtp && s.clear_data == 0 && set_security_tls(c) != 0) {
-        end(c, 1, "ERROR: TLS is not available for the data connection");
-        return 1;
+    if (s.protocol != kProtocolFtp && s.clear_data == 0) {
+        if (set_security_tls(c) != 0 || !c.tls) {
+            end(c, 1, "ERROR: TLS is not available for the data connection");
+            return 1;
+        }
+        // Servers such as vsftpd (require_ssl_reuse) refuse a data connection that does not
+        // resume the control connection's session. Without one to resume, the full handshake
+        // is still worth trying.
+        if (s.control && s.control->tls) tls_channel_reuse_session(*c.tls, *s.control->tls);
     }
     return 0;
+}
+
+bool tls_on(const Connection& c) {
+    return c.security_mode == kSecurityTls && c.tls;
+}
+bool tls_broken(const Connection& c) {
+    return tls_on(c) && c.tls->error();
+}
+// TLS that has not finished its handshake yet (or not begun it: it waits for the go-ahead).
+bool handshake_pending(const Connection& c) {
+    return tls_on(c) && !tls_channel_handshake_done(*c.tls);
 }
 
 // A lost last send: the socket refused the bytes of the buffer it was given.
@@ -90,39 +112,59 @@ bool upload_done(Connection& c) {
     if (channel(c).held_source) return false;
     if (!st.send_queue.empty() || c.send_pending) return false;
     if (st.upload_source && st.upload_source->bytes_remaining() > 0) return false;
-    if (c.security_mode == kSecurityTls && c.tls &&
-        (c.tls->has_pending_plaintext() || c.tls->network_output_waiting()))
+    if (tls_on(c) &&
+        (handshake_pending(c) || c.tls->has_pending_plaintext() || c.tls->network_output_waiting()))
         return false;
     return true;
 }
 
-// The data connection is up (connected or accepted): start TLS, then receive or send.
+// The TLS handshake starts once the connection is up and the server has taken the transfer
+// command: earlier, some servers reset the connection. False when the step has ended.
+bool start_handshake_when_ready(Connection& c) {
+    FtpDataChannel& fd = channel(c);
+    if (!tls_on(c) || !fd.connected || !fd.go_ahead || fd.handshake_started) return true;
+    fd.handshake_started = true;
+    if (c.tls->start_handshake() != 0) {
+        end(c, 1, "ERROR: The TLS handshake failed on the data connection");
+        return false;
+    }
+    if (!c.send_pending) start_send(c);  // the handshake's first records
+    return true;
+}
+
+// After the last byte of an upload: close_notify, so the server knows the file is complete.
+// True while it is being sent.
+bool send_close_notify(Connection& c) {
+    FtpDataChannel& fd = channel(c);
+    if (!tls_on(c) || fd.shutdown_queued) return false;
+    fd.shutdown_queued = true;
+    if (tls_channel_shutdown(*c.tls) != 0) return false;
+    return start_send(c) == 0;
+}
+
+// The data connection is up (connected or accepted): receive or send, behind TLS when protected.
 void on_connected(Connection& c) {
     FtpDataChannel& fd = channel(c);
-    bool tls = c.security_mode == kSecurityTls && c.tls;
-    if (tls && c.tls->start_handshake() != 0) {
-        end(c, 1, "ERROR: The TLS handshake failed on the data connection");
-        return;
-    }
+    fd.connected = true;
     c.send_length = c.send_offset = 0;
     if (!fd.sending) {
         register_events(c, kNetRead | kNetClose);
         set_state(c, DataState::kReceiving);
-        if (tls) start_send(c);  // the handshake's first bytes
+        start_handshake_when_ready(c);
         return;
     }
-    // Sending: only the close matters, unless TLS needs the server's handshake records. The
-    // handshake may start at once; the file waits for the server's answer to STOR.
-    register_events(c, tls ? (kNetRead | kNetClose) : kNetClose);
+    // Sending: only the close matters, unless TLS needs the server's handshake records. The file
+    // waits for the server's answer to STOR.
+    register_events(c, tls_on(c) ? (kNetRead | kNetClose) : kNetClose);
     set_state(c, DataState::kSending);
-    if (tls) start_send(c);
+    if (!start_handshake_when_ready(c)) return;
     raise_flag(c, kFlagIoDone);  // on_sending decides what comes next
 }
 
 // Hands the file to the send handler once the server has answered STOR. True when a send started.
 bool release_file(Connection& c) {
     FtpDataChannel& fd = channel(c);
-    if (!fd.go_ahead || !fd.held_source) return false;
+    if (!fd.go_ahead || !fd.held_source || handshake_pending(c)) return false;
     c.step_state.upload_source = fd.held_source;
     fd.held_source = nullptr;
     return start_send(c) == 0;
@@ -158,12 +200,30 @@ void on_accepting(Connection& c) {
     }
 }
 
+// The end of a received stream: clean only when TLS, if any, came through whole. A reset behind
+// the server's close_notify loses nothing (servers that close at once reset the connection when
+// the answering close_notify reaches them).
+void end_received(Connection& c, int error) {
+    if (error != 0 && tls_on(c) && !tls_broken(c) && tls_channel_peer_closed(*c.tls)) error = 0;
+    if (error != 0) {
+        end(c, 1, "ERROR: The data connection was reset");
+    } else if (tls_broken(c) || handshake_pending(c)) {
+        end(c, 1, kMsgDataTlsFailure);
+    } else {
+        end(c, 0);
+    }
+}
+
 void on_receiving(Connection& c) {
     Session& s = step_session(c);
     if (channel(c).sink_failed) {
         end(c, 1,
             channel(c).inner && c.step_state.download_sink ? "ERROR: Could not write to local file"
                                                            : "ERROR: Too much data on the data connection");
+        return;
+    }
+    if (tls_broken(c)) {
+        end(c, 1, kMsgDataTlsFailure);
         return;
     }
     if (c.receive_pending || c.send_pending) return;
@@ -175,13 +235,12 @@ void on_receiving(Connection& c) {
         return;
     }
     if (ev.has(kNetClose)) {
-        int error = ev.errors[kNetCloseIndex];
-        end(c, error == 0 ? 0 : 1, error == 0 ? nullptr : "ERROR: The data connection was reset");
+        end_received(c, ev.errors[kNetCloseIndex]);
         return;
     }
     if ((c.flags & kFlagIoDone) && s.data_closed) {
         s.data_closed = 0;
-        end(c, 0);
+        end_received(c, 0);
     }
 }
 
@@ -191,12 +250,26 @@ void on_sending(Connection& c) {
         end(c, 1, "ERROR: Could not send on the data connection");
         return;
     }
-    if (release_file(c)) return;
-    if (upload_done(c)) {
-        end(c, 0);
+    if (tls_broken(c)) {
+        end(c, 1, kMsgDataTlsFailure);
         return;
     }
     const NetworkEvents& ev = c.network_events;
+    if (handshake_pending(c)) {
+        // Only the server's handshake records matter until TLS is up.
+        if (ev.has(kNetClose)) {
+            end(c, 1, kMsgDataTlsFailure);
+        } else if (ev.has(kNetRead)) {
+            start_receive(c);
+        }
+        return;
+    }
+    if (release_file(c)) return;
+    if (upload_done(c)) {
+        if (send_close_notify(c)) return;
+        end(c, 0);
+        return;
+    }
     if (ev.has(kNetClose)) {
         end(c, 1, "ERROR: The server closed the data connection before the file was sent");
         return;
@@ -217,12 +290,13 @@ static_assert(sizeof kStateHandlers / sizeof kStateHandlers[0] == static_cast<si
 
 void dispatch_wake(Connection& c) {
     // The go-ahead may come in any state (even before the connection is up): remember it.
-    if (c.flags & kFlagSendGoAhead) channel(c).go_ahead = true;
+    if (c.flags & kFlagTransferGoAhead) channel(c).go_ahead = true;
     // An abort or a timeout ends the step whatever else came with it.
     if (state_of(c) != DataState::kIdle && stopped(c)) {
         end(c, 1);
         return;
     }
+    if (!start_handshake_when_ready(c)) return;
     kStateHandlers[static_cast<int>(state_of(c))](c);
 }
 

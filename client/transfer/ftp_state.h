@@ -15,6 +15,7 @@ namespace orvane {
 enum class FtpCommand : int {
     kNone = 0,
     kGreeting,
+    kTlsGreeting,  // the greeting of an implicit-TLS server, read through TLS
     kAuthTls,
     kAuthTlsC,
     kAuthTlsP,
@@ -72,14 +73,19 @@ struct FtpControl {
     ServerReply reply;          // the reply that decided the last step
     ServerReply greeting;
     bool user_accepted = false;  // USER answered positively: no password is asked for
+    bool tls_reported = false;   // the control handshake's outcome has been logged
+    bool probing = false;        // waiting for the greeting under the implicit-TLS probe timeout
+    int saved_timeout = 0;       // the connection's own timeout while probing
     bool announced = false;      // the RETR reply announced the file's size
     uint64_t announced_size = 0;
 };
 
-// Raised on the data connection by the control step once the server has answered STOR: only then
-// does the file go out (some servers drop a data connection whose bytes come before the command).
+// Raised on the data connection by the control step once the server has answered the transfer
+// command (LIST, NLST, RETR, STOR) with a preliminary or positive reply. Only then does a protected
+// data connection start its TLS handshake and an upload send its file: some servers (pyftpdlib's
+// TLS handler among them) drop a data connection whose bytes come before the command.
 // An application flag of the FTP layer, above the network core's own bits.
-inline constexpr uint32_t kFlagSendGoAhead = 0x100;
+inline constexpr uint32_t kFlagTransferGoAhead = 0x100;
 
 // Written by the data steps on the data connection's thread; read by the procedures after the join.
 struct FtpDataChannel {
@@ -87,8 +93,11 @@ struct FtpDataChannel {
     uint64_t bytes = 0;              // bytes received
     bool sink_failed = false;        // the download file or the listing queue refused bytes
     bool sending = false;
-    bool go_ahead = false;             // the server has answered STOR
+    bool go_ahead = false;             // the server has answered the transfer command
     LocalFile* held_source = nullptr;  // the upload file, held back until the go-ahead
+    bool connected = false;            // the TCP connection is up (connected or accepted)
+    bool handshake_started = false;    // TLS: the data handshake has been started
+    bool shutdown_queued = false;      // TLS: close_notify queued behind the uploaded file
 };
 
 // The running procedure's per-file state (requester's thread only).

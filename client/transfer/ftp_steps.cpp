@@ -150,6 +150,13 @@ ReplyAction on_not_refused(Session&, FtpControl&, const ServerReply& r) {
     return finish_if(not_refused(r.code));
 }
 
+// An implicit-TLS server greets only once the handshake is done.
+ReplyAction on_tls_greeting(Session&, FtpControl& fc, const ServerReply& r) {
+    fc.greeting = r;
+    if (r.code < 200 || r.code > 399) return finish(1);
+    return send(FtpCommand::kUser);
+}
+
 ReplyAction on_greeting(Session& s, FtpControl& fc, const ServerReply& r) {
     fc.greeting = r;
     if (r.code < 200 || r.code > 399) return finish(1);
@@ -195,9 +202,10 @@ ReplyAction on_user(Session&, FtpControl& fc, const ServerReply& r) {
 }
 
 // After a positive PASS or ACCT: the TLS kinds set the data channel's protection, unless the
-// AUTH variant already implied it.
+// AUTH variant already implied it. Implicit TLS sets it too: servers such as vsftpd keep the data
+// channel clear until "PROT P" arrives, whatever the control channel does.
 ReplyAction after_login(Session& s) {
-    if (s.protocol == kProtocolFtp || s.implicit_tls || s.auth_implies_protection) return finish(0);
+    if (s.protocol == kProtocolFtp || s.auth_implies_protection) return finish(0);
     return send(FtpCommand::kPbsz);
 }
 ReplyAction on_pass(Session& s, FtpControl&, const ServerReply& r) {
@@ -209,9 +217,20 @@ ReplyAction on_acct(Session& s, FtpControl&, const ServerReply& r) {
     if (r.code == 0 || r.code >= 300) return finish(1);
     return after_login(s);
 }
+// After an implicit-TLS login PBSZ and PROT are a courtesy: a server that refuses them protects its
+// data channel anyway, so the login goes on.
 ReplyAction on_pbsz(Session& s, FtpControl&, const ServerReply& r) {
-    if (!positive(r.code)) return finish(1);
+    if (!positive(r.code)) {
+        if (!s.implicit_tls) return finish(1);
+        session_log(s, kLevelWarning, "The server refused \"PBSZ 0\"; the login goes on");
+    }
     return send(s.clear_data == 1 ? FtpCommand::kProtC : FtpCommand::kProtP);
+}
+ReplyAction on_prot(Session& s, FtpControl&, const ServerReply& r) {
+    if (positive(r.code)) return finish(0);
+    if (!s.implicit_tls) return finish(1);
+    session_log(s, kLevelWarning, "The server refused \"PROT\"; the login goes on");
+    return finish(0);
 }
 
 ReplyAction on_rnfr(Session&, FtpControl&, const ServerReply& r) {
@@ -269,11 +288,11 @@ void read_announced_size(FtpControl& fc, const std::string& line) {
     fc.announced_size = v;
 }
 
-// LIST, NLST, RETR, STOR: a preliminary reply waits for the final one. A second preliminary
+// LIST, NLST, RETR, STOR: the data connection may go ahead once the server has taken the command.
+// A preliminary reply waits for the final one. A second preliminary
 // reply waits as well, so the final one is never left behind for the next command.
 ReplyAction on_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
-    if (fc.command == FtpCommand::kStor && r.code >= 100 && r.code < 300 && s.data)
-        raise_flag(*s.data, kFlagSendGoAhead);
+    if (r.code >= 100 && r.code < 300 && s.data) raise_flag(*s.data, kFlagTransferGoAhead);
     if (r.code == 0 || r.code >= 300) return finish(1);
     if (r.code >= 200) return finish(0);
     if (fc.command == FtpCommand::kRetr) read_announced_size(fc, last_line(r));
@@ -283,6 +302,7 @@ ReplyAction on_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
 constexpr CommandRow kRows[] = {
     {FtpCommand::kNone, "none", nullptr, on_positive},
     {FtpCommand::kGreeting, "greeting", nullptr, on_greeting},
+    {FtpCommand::kTlsGreeting, "greeting (TLS)", nullptr, on_tls_greeting},
     {FtpCommand::kAuthTls, "AUTH TLS", line_auth_tls, on_auth_tls},
     {FtpCommand::kAuthTlsC, "AUTH TLS-C", line_auth_tls_c, on_auth_tls_c},
     {FtpCommand::kAuthTlsP, "AUTH TLS-P", line_auth_tls_p, on_auth_tls_p},
@@ -291,8 +311,8 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kPass, "PASS", line_pass, on_pass},
     {FtpCommand::kAcct, "ACCT", line_acct, on_acct},
     {FtpCommand::kPbsz, "PBSZ", line_pbsz, on_pbsz},
-    {FtpCommand::kProtC, "PROT C", line_prot_c, on_positive},
-    {FtpCommand::kProtP, "PROT P", line_prot_p, on_positive},
+    {FtpCommand::kProtC, "PROT C", line_prot_c, on_prot},
+    {FtpCommand::kProtP, "PROT P", line_prot_p, on_prot},
     {FtpCommand::kQuit, "QUIT", line_quit, on_positive},
     {FtpCommand::kRnfr, "RNFR", line_rnfr, on_rnfr},
     {FtpCommand::kRnto, "RNTO", line_rnto, on_positive},

@@ -245,6 +245,11 @@ bool tls_channel_handshake_done(const TlsChannel& channel) {
     return ssl && SSL_is_init_finished(ssl) == 1;
 }
 
+bool tls_channel_peer_closed(const TlsChannel& channel) {
+    SSL* ssl = tls_channel_ssl(channel);
+    return ssl && (SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
+}
+
 bool tls_channel_session_reused(const TlsChannel& channel) {
     SSL* ssl = tls_channel_ssl(channel);
     return ssl && SSL_session_reused(ssl) == 1;

@@ -35,6 +35,8 @@ int tls_channel_shutdown(TlsChannel& channel);
 
 // True once the handshake has completed.
 bool tls_channel_handshake_done(const TlsChannel& channel);
+// True once the peer's close_notify has arrived: everything it sent before has been read.
+bool tls_channel_peer_closed(const TlsChannel& channel);
 // True when the completed handshake resumed an earlier session.
 bool tls_channel_session_reused(const TlsChannel& channel);
 

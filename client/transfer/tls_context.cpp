@@ -14,6 +14,7 @@
 
 #include "client/transfer/openssl_init.h"
 #include "client/transfer/tls_channel.h"
+#include "client/transfer/tls_client_certificate.h"
 
 namespace orvane {
 
@@ -161,8 +162,11 @@ int apply(TlsContext& context, ClientCredentials& credentials) {
     return 0;
 }
 
+// The engine's contexts present the process's client certificate, when one is set.
 TlsContext* create_context_entry() {
-    return tls_create_context();
+    TlsContext* context = tls_create_context();
+    if (context) apply_client_certificate(*context);
+    return context;
 }
 TlsChannel* create_channel_entry(TlsContext* context) {
     return tls_create_channel(context);
@@ -221,6 +225,10 @@ int tls_load_client_certificate(TlsContext& context, const std::string& certific
 SSL* tls_context_new_ssl(TlsContext& context) {
     std::lock_guard<std::mutex> hold(context.lock);
     return SSL_new(context.ssl_ctx.get());
+}
+
+const TlsProvider* openssl_tls_provider() {
+    return &kOpenSslProvider;
 }
 
 void install_openssl_tls() {

@@ -47,5 +47,7 @@ SSL* tls_context_new_ssl(TlsContext& context);
 // Loads the OpenSSL providers and installs the OpenSSL TLS provider in the network core. Call once
 // at start-up, before any TransferEngine starts (main(), and tests that start engines for FTPS).
 void install_openssl_tls();
+// The provider install_openssl_tls() installs.
+const TlsProvider* openssl_tls_provider();
 
 }  // namespace orvane

@@ -233,11 +233,14 @@ int FtpServer::start_vsftpd(const FtpServerOptions& options) {
         "xferlog_enable=NO\nsyslog_enable=NO\nvsftpd_log_file=" +
         d + "/vsftpd.log\nsecure_chroot_dir=" + d + "/empty\n";
     if (options.tls || options.implicit_tls) {
-        conf +=
-            "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
-            "require_ssl_reuse=YES\nssl_ciphers=HIGH\nrsa_cert_file=" +
-            d + "/cert.pem\nrsa_private_key_file=" + d + "/key.pem\n";
+        conf += "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=" +
+                std::string(options.clear_data_allowed ? "NO" : "YES") +
+                "\n"
+                "require_ssl_reuse=YES\nssl_ciphers=HIGH\nrsa_cert_file=" +
+                d + "/cert.pem\nrsa_private_key_file=" + d + "/key.pem\n";
         if (options.implicit_tls) conf += "implicit_ssl=YES\n";
+        if (!options.client_ca_file.empty())
+            conf += "require_cert=YES\nvalidate_cert=YES\nca_certs_file=" + options.client_ca_file + "\n";
     }
     write_all(d + "/vsftpd.conf", conf);
     return launch({"/usr/sbin/vsftpd", d + "/vsftpd.conf"});
@@ -259,6 +262,9 @@ int FtpServer::start_pyftpdlib(const FtpServerOptions& options) {
     if (options.tls) {
         args.push_back(dir_.path() + "/cert.pem");
         args.push_back(dir_.path() + "/key.pem");
+        if (options.tolerate_early_data_handshake) args.push_back("tolerate-early-data-handshake");
+        if (options.clear_data_allowed) args.push_back("clear-data-allowed");
+        if (options.corrupt_downloads) args.push_back("corrupt-downloads");
     }
     return launch(args);
 }

@@ -30,6 +30,15 @@ struct FtpServerOptions {
     bool tls = false;               // explicit AUTH TLS, required for login and data
     bool implicit_tls = false;      // vsftpd only: TLS from the first byte (implies tls)
     bool password_required = true;  // vsftpd only: false answers USER with 230 at once
+    // vsftpd with TLS: clients must present a certificate that this PEM file's CAs verify.
+    std::string client_ca_file = {};
+    // pyftpdlib with TLS: keep a data connection open when its TLS handshake starts before the
+    // transfer command has arrived (pyftpdlib resets it otherwise).
+    bool tolerate_early_data_handshake = false;
+    // With TLS: the data channel may stay clear ("PROT C" accepted).
+    bool clear_data_allowed = false;
+    // pyftpdlib with TLS: a download breaks its TLS stream with stray bytes after 256 KiB.
+    bool corrupt_downloads = false;
 };
 
 // One server process in its own process group with its own folder; stopped by the destructor.
