@@ -33,9 +33,9 @@ TEST(Shell, CommandsWithoutAServer) {
                              dir.path() +
                              "\n"
                              "!echo bang-$((40+2))\n"
-                         "ssh\n"
-                         "open 127.0.0.1 22\n"
-                         "nosecure\n"
+                             "ssh\n"
+                             "open 127.0.0.1 22\n"
+                             "nosecure\n"
                              "\n"
                              " quit\n"
                              "QUITTING\n"
@@ -50,7 +50,8 @@ TEST(Shell, CommandsWithoutAServer) {
     EXPECT_TRUE(contains(r.output, "bang-42\n")) << r.output;
     // A protocol whose sessions cannot connect yet fails with a message.
     EXPECT_TRUE(contains(r.output, "SSH (SFTP) enabled\n")) << r.output;
-    EXPECT_TRUE(contains(r.output, "ERROR: The connect request is not available for this protocol\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "ERROR: The connect request is not available for this protocol\n"))
+        << r.output;
     EXPECT_TRUE(contains(r.output, "Secure FTP disabled\n")) << r.output;
     // A line beginning with QUIT ends the program: the last pwd never runs.
     size_t last = r.output.rfind("Not Connected");
@@ -144,6 +145,33 @@ TEST_P(ShellSession, TypedPasswordIsNotEchoed) {
     EXPECT_FALSE(contains(r.output, server.password())) << r.output;
     EXPECT_TRUE(contains(r.output, "257 \"")) << r.output;
     EXPECT_TRUE(contains(r.output, "Already connected. Disconnect from the server first")) << r.output;
+}
+
+// The -ssl option and the ssl command: a protected session end to end from a command file.
+TEST(ShellFtps, SslOptionAndCommandMoveFilesOverTls) {
+    for (FtpServerKind kind : {FtpServerKind::kVsftpd, FtpServerKind::kPyftpdlib}) {
+        FtpServer server;
+        test::FtpServerOptions options;
+        options.tls = true;
+        ASSERT_EQ(server.start(kind, options), 0) << server.error();
+        TempDir dir;
+        std::string data = payload(200000);
+        write_all(dir.file("up.bin"), data);
+        std::string login = "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + server.user() + "\n" +
+                            server.password() + "\ncd " + server.remote_home() + "\nlcd " + dir.path() + "\n";
+        // The option: a protected session from the start.
+        write_all(dir.file("a.txt"), login + "put up.bin\nget up.bin down.bin\nbye\n");
+        auto r = run_process(client_binary(), {"-ssl", "-s:" + dir.file("a.txt")});
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_TRUE(contains(r.output, "TLS connection established")) << r.output;
+        EXPECT_TRUE(contains(r.output, "PROT P")) << r.output;
+        EXPECT_TRUE(read_all(dir.file("down.bin")) == data) << r.output;
+        // The command: the shell switches from plain FTP.
+        write_all(dir.file("b.txt"), "ssl\n" + login + "get up.bin again.bin\ndelete up.bin\nbye\n");
+        r = run_process(client_binary(), {"-s:" + dir.file("b.txt")});
+        EXPECT_TRUE(contains(r.output, "SSL (FTPS) enabled")) << r.output;
+        EXPECT_TRUE(read_all(dir.file("again.bin")) == data) << r.output;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ShellSession,
