@@ -71,8 +71,20 @@ SocketHandle tcp_socket() {
 
 void socket_close(SocketHandle s) {
     if (s == kInvalidSocket) return;
+    // Bytes left unread make the kernel answer the close with a reset, and a reset can make the
+    // peer drop data it has received but not yet read: the end of an upload. Read what is already
+    // waiting first (a TLS 1.3 server's session tickets arrive on upload connections unasked).
+    char sink[4096];
+    for (int i = 0; i < 64; ++i) {
+        ssize_t r = ::recv(s, sink, sizeof sink, MSG_DONTWAIT);
+        if (r <= 0) break;
+    }
     ::shutdown(s, SHUT_RDWR);
     ::close(s);
+}
+
+void socket_shutdown_send(SocketHandle s) {
+    if (s != kInvalidSocket) ::shutdown(s, SHUT_WR);
 }
 
 bool is_ipv4_address(const std::string& text) {

@@ -27,6 +27,8 @@ int bind_error_code(int error);
 SocketHandle tcp_socket();
 // Shuts both directions down and closes. Harmless on kInvalidSocket.
 void socket_close(SocketHandle s);
+// Ends the sending direction only (the peer reads the end of the stream); reads go on.
+void socket_shutdown_send(SocketHandle s);
 
 // Host name or dotted address to a dotted IPv4 address (first result). 0 on success, 1 when the
 // lookup fails. The lookup blocks the calling thread.

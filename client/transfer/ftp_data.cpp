@@ -19,9 +19,11 @@ enum class DataState : int {
     kAccepting = 2,   // active: waiting for the server to connect
     kReceiving = 3,
     kSending = 4,
+    kClosing = 5,  // protected upload sent: waiting for the server to close its side
     kCount,
 };
-constexpr const char* kDataStateNames[] = {"idle", "connecting", "accepting", "receiving", "sending"};
+constexpr const char* kDataStateNames[] = {"idle",      "connecting", "accepting",
+                                           "receiving", "sending",    "closing"};
 static_assert(sizeof kDataStateNames / sizeof kDataStateNames[0] == static_cast<size_t>(DataState::kCount),
               "one name per data state");
 
@@ -244,6 +246,32 @@ void on_receiving(Connection& c) {
     }
 }
 
+// A protected upload ends with a half-close, and the socket stays open until the server closes
+// its side or confirms the transfer. Closing at once would answer the records a server may still
+// send (TLS 1.3 session tickets, its close_notify) with a reset, and a reset makes the server drop
+// the end of the file that it has not read yet.
+void begin_closing(Connection& c) {
+    platform::socket_shutdown_send(c.socket);
+    register_events(c, kNetRead | kNetClose);
+    set_state(c, DataState::kClosing);
+}
+
+void on_closing(Connection& c) {
+    if (c.flags & kFlagTransferConfirmed) {
+        end(c, 0);
+        return;
+    }
+    if (c.receive_pending) return;
+    const NetworkEvents& ev = c.network_events;
+    if (ev.has(kNetClose)) {
+        end(c, 0);
+    } else if (ev.has(kNetRead)) {
+        start_receive(c);  // records for the TLS channel; no file data comes this way
+    } else if (c.flags & kFlagIoDone) {
+        register_events(c, kNetRead | kNetClose);
+    }
+}
+
 void on_sending(Connection& c) {
     if (c.send_pending || c.receive_pending) return;
     if (send_failed(c)) {
@@ -267,6 +295,10 @@ void on_sending(Connection& c) {
     if (release_file(c)) return;
     if (upload_done(c)) {
         if (send_close_notify(c)) return;
+        if (tls_on(c)) {
+            begin_closing(c);
+            return;
+        }
         end(c, 0);
         return;
     }
@@ -284,7 +316,8 @@ void on_sending(Connection& c) {
 }
 
 using StateHandler = void (*)(Connection& c);
-constexpr StateHandler kStateHandlers[] = {on_idle, on_connecting, on_accepting, on_receiving, on_sending};
+constexpr StateHandler kStateHandlers[] = {on_idle,      on_connecting, on_accepting,
+                                           on_receiving, on_sending,    on_closing};
 static_assert(sizeof kStateHandlers / sizeof kStateHandlers[0] == static_cast<size_t>(DataState::kCount),
               "one handler per data state");
 

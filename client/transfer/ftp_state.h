@@ -86,6 +86,9 @@ struct FtpControl {
 // TLS handler among them) drop a data connection whose bytes come before the command.
 // An application flag of the FTP layer, above the network core's own bits.
 inline constexpr uint32_t kFlagTransferGoAhead = 0x100;
+// Raised on the data connection once the server has confirmed the transfer (its final positive
+// reply): a protected upload that waits for the server to close may then end.
+inline constexpr uint32_t kFlagTransferConfirmed = 0x200;
 
 // Written by the data steps on the data connection's thread; read by the procedures after the join.
 struct FtpDataChannel {

@@ -294,7 +294,10 @@ void read_announced_size(FtpControl& fc, const std::string& line) {
 ReplyAction on_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
     if (r.code >= 100 && r.code < 300 && s.data) raise_flag(*s.data, kFlagTransferGoAhead);
     if (r.code == 0 || r.code >= 300) return finish(1);
-    if (r.code >= 200) return finish(0);
+    if (r.code >= 200) {
+        if (s.data) raise_flag(*s.data, kFlagTransferConfirmed);
+        return finish(0);
+    }
     if (fc.command == FtpCommand::kRetr) read_announced_size(fc, last_line(r));
     return wait_more();
 }

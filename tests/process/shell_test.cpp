@@ -147,6 +147,20 @@ TEST_P(ShellSession, TypedPasswordIsNotEchoed) {
     EXPECT_TRUE(contains(r.output, "Already connected. Disconnect from the server first")) << r.output;
 }
 
+// -v hides the server's replies; the commands sent still show.
+TEST(ShellOptions, VHidesServerResponses) {
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kPyftpdlib), 0) << server.error();
+    TempDir dir;
+    write_all(dir.file("c.txt"), server.user() + "\n" + server.password() + "\npwd\nbye\n");
+    auto r = run_process(client_binary(), {"-verbose-off", "-s:" + dir.file("c.txt"),
+                                           "127.0.0.1:" + std::to_string(server.port())});
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "USER " + server.user())) << r.output;
+    EXPECT_FALSE(contains(r.output, "230")) << r.output;
+    EXPECT_FALSE(contains(r.output, "257")) << r.output;
+}
+
 // The -ssl option and the ssl command: a protected session end to end from a command file.
 TEST(ShellFtps, SslOptionAndCommandMoveFilesOverTls) {
     for (FtpServerKind kind : {FtpServerKind::kVsftpd, FtpServerKind::kPyftpdlib}) {
