@@ -1,12 +1,11 @@
 // Session lifetime, the generic handlers of its connections, and the engine they share.
 #include "client/transfer/session.h"
 
-#include <openssl/crypto.h>
-
 #include <mutex>
 
 #include "client/frontend/output.h"
 #include "client/transfer/transfer_engine.h"
+#include "common/secret.h"
 
 namespace orvane {
 
@@ -16,11 +15,6 @@ namespace {
 std::mutex g_engine_mutex;
 std::unique_ptr<TransferEngine> g_engine;
 int g_live_sessions = 0;
-
-void wipe(std::string& secret) {
-    if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
-    secret.clear();
-}
 
 // Received bytes go to the download file when one is set, otherwise to the receive queue.
 int session_receive(Connection& c, const uint8_t* data, size_t n) {
@@ -103,9 +97,9 @@ Session::~Session() {
         if (--g_live_sessions == 0) g_engine.reset();
         engine = nullptr;
     }
-    wipe(password);
-    wipe(pass_phrase);
-    wipe(proxy_password);
+    wipe_secret(password);
+    wipe_secret(pass_phrase);
+    wipe_secret(proxy_password);
     active = 0;
 }
 
