@@ -1,13 +1,10 @@
 // FTPS throughput on loopback against vsftpd (AUTH TLS, PROT P, require_ssl_reuse): one large file
 // down and up, timed for our engine and for curl --ssl-reqd in the same run. ftps_bench [MiB]
-#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
+#include "bench/ftp/bench_common.h"
 #include "client/frontend/output.h"
 #include "client/transfer/tls_context.h"
 #include "tests/client/transfer/ftp_session_harness.h"
@@ -18,41 +15,11 @@
 namespace {
 
 using namespace orvane;
-using Clock = std::chrono::steady_clock;
+using namespace orvane::bench;
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// One random MiB repeated: TLS encrypts every byte alike, their values do not matter.
-void make_file(const std::string& path, size_t mib) {
-    std::mt19937 gen(7);
-    std::string block(1 << 20, '\0');
-    for (auto& ch : block) ch = static_cast<char>(gen());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    for (size_t i = 0; i < mib; ++i) out.write(block.data(), static_cast<std::streamsize>(block.size()));
-}
-
-int64_t size_of(const std::string& path) {
-    std::error_code ec;
-    auto n = std::filesystem::file_size(path, ec);
-    return ec ? -1 : static_cast<int64_t>(n);
-}
-
-double run_curl(std::vector<std::string> args) {
+double run_curl_tls(std::vector<std::string> args) {
     args.insert(args.begin(), {"-s", "-S", "--ssl-reqd", "-k"});
-    auto start = Clock::now();
-    test::ProcessResult r = test::run_process("/usr/bin/curl", args, {}, false, std::chrono::minutes(10));
-    double t = seconds_since(start);
-    if (r.exit_code != 0) outputf(kLevelError, "curl failed (%d): %s", r.exit_code, r.output.c_str());
-    return t;
-}
-
-void report(const char* what, double bytes, double ours, double curl) {
-    double mib = bytes / (1024.0 * 1024.0);
-    outputf(kLevelInfo,
-            "%-9s ours %7.2f s %8.1f MiB/s | curl %7.2f s %8.1f MiB/s | ours/curl throughput %.2f", what,
-            ours, mib / ours, curl, mib / curl, curl / ours);
+    return run_curl(args);
 }
 
 }  // namespace
@@ -86,7 +53,7 @@ int main(int argc, char** argv) {
     double ours_down = seconds_since(start);
     bool ok = r == 0 && size_of(local.file("ours.bin")) == expected;
     std::filesystem::remove(local.file("ours.bin"));
-    double curl_down = run_curl({"-o", local.file("curl.bin"), url + "big.bin"});
+    double curl_down = run_curl_tls({"-o", local.file("curl.bin"), url + "big.bin"});
     ok = ok && size_of(local.file("curl.bin")) == expected;
     std::filesystem::remove(local.file("curl.bin"));
     std::filesystem::remove(server.local_home() + "/big.bin");
@@ -97,7 +64,7 @@ int main(int argc, char** argv) {
     double ours_up = seconds_since(start);
     ok = ok && r == 0 && size_of(server.local_home() + "/ours_up.bin") == expected;
     std::filesystem::remove(server.local_home() + "/ours_up.bin");
-    double curl_up = run_curl({"-T", local.file("up.bin"), url + "curl_up.bin"});
+    double curl_up = run_curl_tls({"-T", local.file("up.bin"), url + "curl_up.bin"});
     ok = ok && size_of(server.local_home() + "/curl_up.bin") == expected;
     h.disconnect();
 

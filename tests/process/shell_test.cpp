@@ -86,21 +86,11 @@ struct ServerCase {
 
 class ShellSession : public ::testing::TestWithParam<ServerCase> {};
 
-std::string payload(size_t n) {
-    std::string s(n, '\0');
-    uint32_t x = 12345;
-    for (char& c : s) {
-        x = x * 1103515245 + 12345;
-        c = static_cast<char>(x >> 16);
-    }
-    return s;
-}
-
 TEST_P(ShellSession, CommandFileMovesFilesByteForByte) {
     FtpServer server;
     ASSERT_EQ(server.start(GetParam().kind), 0) << server.error();
     TempDir dir;
-    std::string data = payload(300000) + "\r\nend\n";
+    std::string data = test::random_bytes(300000) + "\r\nend\n";
     write_all(dir.file("up.bin"), data);
     std::filesystem::create_directory(dir.file("back"));
     write_all(dir.file("cmds.txt"), "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + server.user() +
@@ -169,7 +159,7 @@ TEST(ShellFtps, SslOptionAndCommandMoveFilesOverTls) {
         options.tls = true;
         ASSERT_EQ(server.start(kind, options), 0) << server.error();
         TempDir dir;
-        std::string data = payload(200000);
+        std::string data = test::random_bytes(200000);
         write_all(dir.file("up.bin"), data);
         std::string login = "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + server.user() + "\n" +
                             server.password() + "\ncd " + server.remote_home() + "\nlcd " + dir.path() + "\n";

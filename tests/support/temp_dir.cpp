@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <random>
 #include <sstream>
 
 namespace orvane::test {
@@ -24,6 +25,13 @@ std::string read_all(const std::string& path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string out(n, '\0');
+    for (auto& ch : out) ch = static_cast<char>(gen() & 0xFF);
+    return out;
 }
 
 void write_all(const std::string& path, const std::string& data) {

@@ -4,7 +4,6 @@
 #include <openssl/evp.h>
 
 #include <filesystem>
-#include <random>
 
 #include "client/frontend/output.h"
 #include "platform/file.h"
@@ -17,15 +16,9 @@ namespace {
 
 using test::FtpServer;
 using test::FtpServerKind;
+using test::random_bytes;
 using test::read_all;
 using test::write_all;
-
-std::string random_bytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string out(n, '\0');
-    for (auto& ch : out) ch = static_cast<char>(gen() & 0xFF);
-    return out;
-}
 
 std::string sha256(const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];

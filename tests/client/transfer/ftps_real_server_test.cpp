@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <random>
 
 #include "client/frontend/output.h"
 #include "client/transfer/tls_client_certificate.h"
@@ -19,15 +18,9 @@ namespace {
 using test::FtpServer;
 using test::FtpServerKind;
 using test::FtpServerOptions;
+using test::random_bytes;
 using test::read_all;
 using test::write_all;
-
-std::string random_bytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string out(n, '\0');
-    for (auto& ch : out) ch = static_cast<char>(gen() & 0xFF);
-    return out;
-}
 
 struct Mode {
     FtpServerKind kind;
