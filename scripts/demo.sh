@@ -10,7 +10,10 @@ client="$root/build/bin/orvaneftp"
 work=$(mktemp -d)
 server_pid=""
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -41,5 +44,6 @@ CMDS
 
 echo "--- orvaneftp -s:demo.txt against pyftpdlib on 127.0.0.1:$port"
 "$client" "-s:$work/demo.txt"
-echo "--- exit code $?; the round trip is byte-exact:"
-cmp "$work/client/hello.txt" "$work/client/hello-back.txt" && cat "$work/client/hello-back.txt"
+echo "--- exit code 0; the round trip is byte-exact:"
+cmp "$work/client/hello.txt" "$work/client/hello-back.txt"
+cat "$work/client/hello-back.txt"
