@@ -18,7 +18,7 @@ enum SecurityMode : int {
 // once the connection carries I/O.
 class TlsChannel {
   public:
-    static constexpr size_t kPendingCapacity = 8192;
+    static constexpr size_t kPendingCapacity = 16384;
 
     virtual ~TlsChannel() = default;
     // 1 after a fatal TLS error; the waiting protocol step checks it and fails.
