@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "client/frontend/output.h"
+#include "tests/client/transfer/ftp_session_harness.h"
+#include "tests/support/ftp_servers.h"
 #include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace orvane::bench {
 
@@ -50,6 +53,49 @@ inline void report(const char* what, double bytes, double ours, double curl) {
     outputf(kLevelInfo,
             "%-9s ours %7.2f s %8.1f MiB/s | curl %7.2f s %8.1f MiB/s | ours/curl throughput %.2f", what,
             ours, mib / ours, curl, mib / curl, curl / ours);
+}
+
+struct LargeFileTimes {
+    double ours_down = 0, curl_down = 0, ours_up = 0, curl_up = 0;
+    bool ok = false;  // every transfer brought the whole file
+};
+
+// One file of `mib` MiB downloaded and then uploaded, by our session (logged in, in /pub) and by
+// curl with `curl_options` in front of its own. The server's file is written first, so both
+// readers find it in the page cache.
+inline LargeFileTimes time_large_file(test::FtpSessionHarness& h, const test::FtpServer& server,
+                                      const test::TempDir& local, size_t mib,
+                                      const std::vector<std::string>& curl_options) {
+    LargeFileTimes t;
+    const std::string url = server.url("/pub/");
+    const auto expected = static_cast<int64_t>(mib) * 1024 * 1024;
+    auto curl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), curl_options.begin(), curl_options.end());
+        return run_curl(args);
+    };
+    const std::string remote_big = server.local_home() + "/big.bin";
+    make_file(remote_big, mib);
+    auto start = Clock::now();
+    int r = h.download("big.bin", local.file("ours.bin"));
+    t.ours_down = seconds_since(start);
+    t.ok = r == 0 && size_of(local.file("ours.bin")) == expected;
+    std::filesystem::remove(local.file("ours.bin"));
+    t.curl_down = curl({"-o", local.file("curl.bin"), url + "big.bin"});
+    t.ok = t.ok && size_of(local.file("curl.bin")) == expected;
+    std::filesystem::remove(local.file("curl.bin"));
+    std::filesystem::remove(remote_big);
+
+    make_file(local.file("up.bin"), mib);
+    start = Clock::now();
+    r = h.upload(local.file("up.bin"), "ours_up.bin");
+    t.ours_up = seconds_since(start);
+    t.ok = t.ok && r == 0 && size_of(server.local_home() + "/ours_up.bin") == expected;
+    std::filesystem::remove(server.local_home() + "/ours_up.bin");
+    t.curl_up = curl({"-T", local.file("up.bin"), url + "curl_up.bin"});
+    t.ok = t.ok && size_of(server.local_home() + "/curl_up.bin") == expected;
+    std::filesystem::remove(server.local_home() + "/curl_up.bin");
+    std::filesystem::remove(local.file("up.bin"));
+    return t;
 }
 
 }  // namespace orvane::bench

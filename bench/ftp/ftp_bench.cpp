@@ -38,29 +38,8 @@ int main(int argc, char** argv) {
     const std::string url = server.url("/pub/");
     const double bytes = static_cast<double>(mib) * 1024 * 1024;
 
-    // Download: the server's file is written first, so both readers find it in the page cache.
-    make_file(server.local_home() + "/big.bin", mib);
-    auto start = Clock::now();
-    int r = h.download("big.bin", local.file("ours.bin"));
-    double ours_down = seconds_since(start);
-    bool ok = r == 0 && size_of(local.file("ours.bin")) == static_cast<int64_t>(bytes);
-    std::filesystem::remove(local.file("ours.bin"));
-    double curl_down = run_curl({"-s", "-S", "-o", local.file("curl.bin"), url + "big.bin"});
-    ok = ok && size_of(local.file("curl.bin")) == static_cast<int64_t>(bytes);
-    std::filesystem::remove(local.file("curl.bin"));
-    std::filesystem::remove(server.local_home() + "/big.bin");
-
-    // Upload of the same amount.
-    make_file(local.file("up.bin"), mib);
-    start = Clock::now();
-    r = h.upload(local.file("up.bin"), "ours_up.bin");
-    double ours_up = seconds_since(start);
-    ok = ok && r == 0 && size_of(server.local_home() + "/ours_up.bin") == static_cast<int64_t>(bytes);
-    std::filesystem::remove(server.local_home() + "/ours_up.bin");
-    double curl_up = run_curl({"-s", "-S", "-T", local.file("up.bin"), url + "curl_up.bin"});
-    ok = ok && size_of(server.local_home() + "/curl_up.bin") == static_cast<int64_t>(bytes);
-    std::filesystem::remove(server.local_home() + "/curl_up.bin");
-    std::filesystem::remove(local.file("up.bin"));
+    LargeFileTimes big = time_large_file(h, server, local, mib, {"-s", "-S"});
+    bool ok = big.ok;
 
     // Many small files: one session of ours, one curl invocation for all of them.
     std::string small(4096, 's');
@@ -72,7 +51,7 @@ int main(int argc, char** argv) {
         test::write_all(server.local_home() + "/" + name, small);
         curl_args.insert(curl_args.end(), {url + name, "-o", local.file("curl/" + name)});
     }
-    start = Clock::now();
+    auto start = Clock::now();
     for (int i = 0; i < files; ++i) {
         std::string name = "small" + std::to_string(i) + ".txt";
         ok = ok && h.download(name, local.file("ours/" + name)) == 0;
@@ -84,8 +63,8 @@ int main(int argc, char** argv) {
     h.disconnect();
 
     outputf(kLevelInfo, "vsftpd on loopback, passive, binary; %zu MiB file, %d files of 4 KiB", mib, files);
-    report("download", bytes, ours_down, curl_down);
-    report("upload", bytes, ours_up, curl_up);
+    report("download", bytes, big.ours_down, big.curl_down);
+    report("upload", bytes, big.ours_up, big.curl_up);
     outputf(kLevelInfo, "%d small files: ours %.2f ms per file | curl %.2f ms per file | ours/curl time %.2f",
             files, 1000 * ours_small / files, 1000 * curl_small / files, ours_small / curl_small);
     if (!ok) outputf(kLevelError, "a transfer did not complete");

@@ -17,11 +17,6 @@ namespace {
 using namespace orvane;
 using namespace orvane::bench;
 
-double run_curl_tls(std::vector<std::string> args) {
-    args.insert(args.begin(), {"-s", "-S", "--ssl-reqd", "-k"});
-    return run_curl(args);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -43,34 +38,15 @@ int main(int argc, char** argv) {
         outputf(kLevelError, "login failed");
         return 1;
     }
-    const std::string url = server.url("/pub/");
     const double bytes = static_cast<double>(mib) * 1024 * 1024;
-    const auto expected = static_cast<int64_t>(bytes);
 
-    make_file(server.local_home() + "/big.bin", mib);
-    auto start = Clock::now();
-    int r = h.download("big.bin", local.file("ours.bin"));
-    double ours_down = seconds_since(start);
-    bool ok = r == 0 && size_of(local.file("ours.bin")) == expected;
-    std::filesystem::remove(local.file("ours.bin"));
-    double curl_down = run_curl_tls({"-o", local.file("curl.bin"), url + "big.bin"});
-    ok = ok && size_of(local.file("curl.bin")) == expected;
-    std::filesystem::remove(local.file("curl.bin"));
-    std::filesystem::remove(server.local_home() + "/big.bin");
-
-    make_file(local.file("up.bin"), mib);
-    start = Clock::now();
-    r = h.upload(local.file("up.bin"), "ours_up.bin");
-    double ours_up = seconds_since(start);
-    ok = ok && r == 0 && size_of(server.local_home() + "/ours_up.bin") == expected;
-    std::filesystem::remove(server.local_home() + "/ours_up.bin");
-    double curl_up = run_curl_tls({"-T", local.file("up.bin"), url + "curl_up.bin"});
-    ok = ok && size_of(server.local_home() + "/curl_up.bin") == expected;
+    LargeFileTimes big = time_large_file(h, server, local, mib, {"-s", "-S", "--ssl-reqd", "-k"});
+    bool ok = big.ok;
     h.disconnect();
 
     outputf(kLevelInfo, "vsftpd FTPS on loopback, AUTH TLS, PROT P, passive, binary; %zu MiB file", mib);
-    report("download", bytes, ours_down, curl_down);
-    report("upload", bytes, ours_up, curl_up);
+    report("download", bytes, big.ours_down, big.curl_down);
+    report("upload", bytes, big.ours_up, big.curl_up);
     if (!ok) outputf(kLevelError, "a transfer did not complete");
     return ok ? 0 : 1;
 }

@@ -31,7 +31,8 @@ bool is_option(const std::string& arg) {
     if (arg.empty()) return false;
     if (arg[0] == '-') return true;
     if (arg[0] != '/') return false;
-    std::string name = arg.substr(1, arg.find(':') == std::string::npos ? std::string::npos : arg.find(':') - 1);
+    // substr(1, npos - 1) still reaches the end when there is no ":".
+    std::string name = arg.substr(1, arg.find(':') - 1);
     return name.find('/') == std::string::npos;
 }
 

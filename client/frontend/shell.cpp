@@ -64,7 +64,7 @@ void shell_reply_hook(int kind, void* data, int) {
     if (!shell || !data) return;
     if (kind == 2) {
         std::string answer;
-        if (shell_ask(*shell, "User: ", answer)) *static_cast<std::string*>(data) = cut(answer, 63);
+        if (shell_ask(*shell, "User: ", answer)) *static_cast<std::string*>(data) = cut(answer, Session::kTextCapacity);
     } else if (kind == 3) {
         std::string answer;
         // Echo goes off before the prompt shows, so a password typed the moment it appears
@@ -74,7 +74,7 @@ void shell_reply_hook(int kind, void* data, int) {
         bool got = read_input_line(*shell, answer);
         if (echo_off) platform::console_set_echo(true);
         if (!shell->command_file_mode) output("", kLevelInfo, 1);
-        if (got) *static_cast<std::string*>(data) = cut(answer, 63);
+        if (got) *static_cast<std::string*>(data) = cut(answer, Session::kTextCapacity);
         wipe_secret(answer);
     }
 }

@@ -126,7 +126,7 @@ int cmd_open(ShellState& shell, const Words& w) {
         output("Already connected. Disconnect from the server first", kLevelWarning);
         return 1;
     }
-    std::string host, port_text;
+    std::string host;
     if (!argument(shell, w, 1, "To: ", host)) return 1;
     uint32_t port = w.size() > 2 ? static_cast<uint32_t>(parse_decimal_prefix(w[2])) : 21;
     int r = finish(shell, request_connect(*shell.session, host, "zorp", "zorp", port, shell_reply_hook,

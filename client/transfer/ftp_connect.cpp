@@ -79,18 +79,12 @@ void on_folder(Session& s, int result) {
     complete_request(s, result);
 }
 
-using Continuation = void (*)(Session& s, int result);
-constexpr Continuation kContinuations[] = {on_connected, on_user, on_password, on_folder};
+constexpr ProcedureStep kContinuations[] = {on_connected, on_user, on_password, on_folder};
 static_assert(sizeof kContinuations / sizeof kContinuations[0] == static_cast<size_t>(ConnectCode::kCount),
               "one continuation per connect code");
 
 void connect_next(int code, void* owner, int result) {
-    Session& s = *static_cast<Session*>(owner);
-    if (code < 0 || code >= static_cast<int>(ConnectCode::kCount)) {
-        complete_request(s, 1);
-        return;
-    }
-    kContinuations[code](s, result);
+    run_procedure_step(kContinuations, code, owner, result, complete_request);
 }
 
 }  // namespace

@@ -183,19 +183,13 @@ void on_transfer(Session& s, int result) {
     end_transfer(s, check_complete(s, result));
 }
 
-using Continuation = void (*)(Session& s, int result);
-constexpr Continuation kDownloadSteps[] = {on_type,   on_time,      on_size, on_data_path,
-                                           on_listen, on_data_path, on_rest, on_transfer};
+constexpr ProcedureStep kDownloadSteps[] = {on_type,   on_time,      on_size, on_data_path,
+                                            on_listen, on_data_path, on_rest, on_transfer};
 static_assert(sizeof kDownloadSteps / sizeof kDownloadSteps[0] == static_cast<size_t>(DownloadCode::kCount),
               "one continuation per download code");
 
 void download_next(int code, void* owner, int result) {
-    Session& s = *static_cast<Session*>(owner);
-    if (code < 0 || code >= static_cast<int>(DownloadCode::kCount)) {
-        end_transfer(s, 1);
-        return;
-    }
-    kDownloadSteps[code](s, result);
+    run_procedure_step(kDownloadSteps, code, owner, result, end_transfer);
 }
 
 }  // namespace

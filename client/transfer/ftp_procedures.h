@@ -1,6 +1,7 @@
 // The FTP procedures behind the requests, and the pieces they share (private to the FTP layer).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -8,6 +9,22 @@
 #include "client/transfer/request_dispatch.h"
 
 namespace orvane {
+
+// One link of a procedure's chain: what to do once the step named by its code has finished.
+using ProcedureStep = void (*)(Session& s, int result);
+
+// Runs the link that a procedure's table holds for `code`; a code outside the table ends the
+// request through `end` with 1.
+template <size_t N>
+void run_procedure_step(const ProcedureStep (&steps)[N], int code, void* owner, int result,
+                        void (*end)(Session& s, int result)) {
+    Session& s = *static_cast<Session*>(owner);
+    if (code < 0 || static_cast<size_t>(code) >= N) {
+        end(s, 1);
+        return;
+    }
+    steps[code](s, result);
+}
 
 // Request handlers (requester's thread).
 void ftp_connect(Session& s);

@@ -171,18 +171,12 @@ void on_listed(Session& s, int result) {
     end_transfer(s, 0);
 }
 
-using Continuation = void (*)(Session& s, int result);
-constexpr Continuation kListingSteps[] = {on_type, on_data_path, on_listen, on_data_path, on_listed};
+constexpr ProcedureStep kListingSteps[] = {on_type, on_data_path, on_listen, on_data_path, on_listed};
 static_assert(sizeof kListingSteps / sizeof kListingSteps[0] == static_cast<size_t>(ListingCode::kCount),
               "one continuation per listing code");
 
 void listing_next(int code, void* owner, int result) {
-    Session& s = *static_cast<Session*>(owner);
-    if (code < 0 || code >= static_cast<int>(ListingCode::kCount)) {
-        end_transfer(s, 1);
-        return;
-    }
-    kListingSteps[code](s, result);
+    run_procedure_step(kListingSteps, code, owner, result, end_transfer);
 }
 
 }  // namespace

@@ -168,19 +168,13 @@ void on_time(Session& s, int result) {
     end_transfer(s, 0);
 }
 
-using Continuation = void (*)(Session& s, int result);
-constexpr Continuation kUploadSteps[] = {on_type,      on_query, on_rename,   on_data_path, on_listen,
-                                         on_data_path, on_rest,  on_transfer, on_time};
+constexpr ProcedureStep kUploadSteps[] = {on_type,      on_query, on_rename,   on_data_path, on_listen,
+                                          on_data_path, on_rest,  on_transfer, on_time};
 static_assert(sizeof kUploadSteps / sizeof kUploadSteps[0] == static_cast<size_t>(UploadCode::kCount),
               "one continuation per upload code");
 
 void upload_next(int code, void* owner, int result) {
-    Session& s = *static_cast<Session*>(owner);
-    if (code < 0 || code >= static_cast<int>(UploadCode::kCount)) {
-        end_transfer(s, 1);
-        return;
-    }
-    kUploadSteps[code](s, result);
+    run_procedure_step(kUploadSteps, code, owner, result, end_transfer);
 }
 
 }  // namespace
