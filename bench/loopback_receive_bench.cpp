@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "client/transfer/connection.h"
-#include "client/transfer/transfer_engine.h"
+#include "client/transfer/net/connection.h"
+#include "client/transfer/net/transfer_engine.h"
 #include "platform/event.h"
 
 namespace {

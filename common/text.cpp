@@ -26,7 +26,9 @@ std::string format(const char* fmt, ...) {
     return s;
 }
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string to_lower(std::string_view s) {
     std::string out(s);

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "client/transfer/ftp_reply.h"
-#include "client/transfer/ftp_text.h"
+#include "client/transfer/text/ftp_text.h"
+#include "client/transfer/text/reply_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;

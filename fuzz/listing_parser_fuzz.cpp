@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "client/transfer/listing_parser.h"
+#include "client/transfer/text/listing_parser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -9,8 +9,12 @@
 
 namespace orvane::platform {
 
-bool stdout_is_terminal() { return isatty(1) == 1; }
-bool stdin_is_terminal() { return isatty(0) == 1; }
+bool stdout_is_terminal() {
+    return isatty(1) == 1;
+}
+bool stdin_is_terminal() {
+    return isatty(0) == 1;
+}
 
 bool colour_permitted_by_environment() {
     const char* v = std::getenv("NO_COLOR");
@@ -19,12 +23,18 @@ bool colour_permitted_by_environment() {
 
 std::string colour_escape(int attribute) {
     switch (attribute) {
-        case 9: return "\x1b[94m";
-        case 10: return "\x1b[92m";
-        case 11: return "\x1b[96m";
-        case 12: return "\x1b[91m";
-        case 14: return "\x1b[93m";
-        default: return {};
+        case 9:
+            return "\x1b[94m";
+        case 10:
+            return "\x1b[92m";
+        case 11:
+            return "\x1b[96m";
+        case 12:
+            return "\x1b[91m";
+        case 14:
+            return "\x1b[93m";
+        default:
+            return {};
     }
 }
 

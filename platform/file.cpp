@@ -15,10 +15,17 @@ FileHandle file_open(const std::string& path, int mode) {
     if (path.empty()) return kInvalidFile;
     int flags = O_CLOEXEC;
     switch (mode) {
-        case kOpenRead: flags |= O_RDONLY; break;
-        case kOpenWrite: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
-        case kOpenAppend: flags |= O_RDWR | O_CREAT; break;
-        default: return kInvalidFile;
+        case kOpenRead:
+            flags |= O_RDONLY;
+            break;
+        case kOpenWrite:
+            flags |= O_RDWR | O_CREAT | O_TRUNC;
+            break;
+        case kOpenAppend:
+            flags |= O_RDWR | O_CREAT;
+            break;
+        default:
+            return kInvalidFile;
     }
     int fd;
     do {

@@ -29,7 +29,9 @@ int spawn_and_wait(const std::vector<std::string>& args) {
 
 }  // namespace
 
-int run_shell_command(const std::string& text) { return spawn_and_wait({"/bin/sh", "-c", text}); }
+int run_shell_command(const std::string& text) {
+    return spawn_and_wait({"/bin/sh", "-c", text});
+}
 
 int run_interactive_shell() {
     const char* shell = std::getenv("SHELL");

@@ -34,7 +34,9 @@ struct tm local_time(time_t t) {
     return out;
 }
 
-time_t now_unix() { return ::time(nullptr); }
+time_t now_unix() {
+    return ::time(nullptr);
+}
 
 std::string computer_name() {
     char buf[256] = {};

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the release build, the same tests under ASan+UBSan, the thread tests under
-# TSan, and the fuzz targets for a bounded time. Ends with one "N passed, N failed" line.
+# TSan, and the fuzz targets for a bounded time. The layer check (scripts/check_layers.py) runs as a
+# CTest test. Ends with one "N passed, N failed" line.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "client/frontend/output.h"
-#include "tests/client/transfer/ftp_session_harness.h"
+#include "common/log.h"
+#include "tests/client/transfer/ftp/ftp_session_harness.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"

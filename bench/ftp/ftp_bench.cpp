@@ -6,7 +6,7 @@
 
 #include "bench/ftp/bench_common.h"
 #include "client/frontend/output.h"
-#include "tests/client/transfer/ftp_session_harness.h"
+#include "tests/client/transfer/ftp/ftp_session_harness.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"

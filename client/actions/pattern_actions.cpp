@@ -3,7 +3,7 @@
 
 #include "client/actions/regex.h"
 #include "client/actions/wildcard.h"
-#include "client/frontend/output.h"
+#include "common/log.h"
 #include "common/text.h"
 
 namespace orvane {

@@ -16,7 +16,7 @@ namespace orvane {
 // The compiled expression record: the compiled pattern and its match data, the global flag and the
 // subject and result of the latest match. Not copyable; one record serves one thread at a time.
 class Regex {
-public:
+  public:
     // Room for the result of a replacement (the regexreplace rule).
     static constexpr size_t kReplaceCapacity = 389;
 
@@ -55,7 +55,7 @@ public:
     int replace(std::string_view subject, std::string_view replacement, std::string* out,
                 size_t capacity = kReplaceCapacity);
 
-private:
+  private:
     struct CodeFree {
         void operator()(pcre2_real_code_8* code) const;
     };

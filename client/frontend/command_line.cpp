@@ -36,7 +36,9 @@ bool is_option(const std::string& arg) {
     return name.find('/') == std::string::npos;
 }
 
-uint32_t decimal(const std::string& s) { return static_cast<uint32_t>(parse_decimal_prefix(s)); }
+uint32_t decimal(const std::string& s) {
+    return static_cast<uint32_t>(parse_decimal_prefix(s));
+}
 
 }  // namespace
 
@@ -83,7 +85,8 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
                 pending = Pending::Set;
             } else if (istarts_with(name, "v")) {
                 st.show_responses = false;
-            } else if (!name.empty() && std::string("dingaw").find(ascii_lower(name[0])) != std::string::npos) {
+            } else if (!name.empty() &&
+                       std::string("dingaw").find(ascii_lower(name[0])) != std::string::npos) {
                 // accepted and ignored
             } else if (istarts_with(name, "s")) {
                 // The file name follows "s:" or "s" directly; its quotes stay.
@@ -112,8 +115,12 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
             case Pending::Append:
                 st.output.rollover = decimal(arg);
                 break;
-            case Pending::Rollover: st.output.rollover = decimal(arg); break;
-            case Pending::Set: apply_set(arg); break;
+            case Pending::Rollover:
+                st.output.rollover = decimal(arg);
+                break;
+            case Pending::Set:
+                apply_set(arg);
+                break;
             case Pending::None:
                 if (!have_host) {
                     have_host = true;

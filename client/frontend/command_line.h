@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "client/frontend/output.h"
-#include "client/transfer/protocol_kind.h"
+#include "client/transfer/session/protocol_kind.h"
 
 namespace orvane {
 

@@ -5,8 +5,8 @@
 #include "client/frontend/command_line.h"
 #include "client/frontend/output.h"
 #include "client/frontend/run_modes.h"
-#include "client/transfer/ftp_requests.h"
-#include "client/transfer/tls_context.h"
+#include "client/transfer/ftp/ftp_requests.h"
+#include "client/transfer/tls/tls_context.h"
 
 int main(int argc, char** argv) {
     using namespace orvane;

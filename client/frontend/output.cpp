@@ -1,12 +1,10 @@
 // The standard output channel: coloured console text, or a tagged log file with rollover.
 #include "client/frontend/output.h"
 
-#include <atomic>
-#include <cstdarg>
 #include <memory>
 #include <mutex>
 
-#include "client/transfer/local_file.h"
+#include "common/local_file.h"
 #include "common/text.h"
 #include "platform/console.h"
 #include "platform/system.h"
@@ -14,12 +12,6 @@
 namespace orvane {
 
 namespace {
-
-struct SinkSlot {
-    std::atomic<OutputSink> sink{nullptr};
-    std::atomic<void*> context{nullptr};
-};
-SinkSlot g_sink;
 
 // The channel's state: one instance, owned here.
 struct OutputChannel {
@@ -97,24 +89,6 @@ void standard_sink(void*, const char* text, int level, int line_end) {
 
 }  // namespace
 
-void set_output_sink(OutputSink sink, void* context) {
-    g_sink.context.store(context);
-    g_sink.sink.store(sink);
-}
-
-void output(const char* text, int level, int line_end) {
-    OutputSink sink = g_sink.sink.load();
-    if (sink) sink(g_sink.context.load(), text, level, line_end);
-}
-
-void outputf(int level, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    std::string s = vformat(fmt, ap);
-    va_end(ap);
-    output(s.c_str(), level, 1);
-}
-
 void install_standard_output() {
     {
         std::lock_guard<std::mutex> guard(g_channel.lock);
@@ -153,22 +127,33 @@ void shutdown_output() {
 
 const char* level_tag(int level) {
     switch (level) {
-        case kLevelWarning: return "[WRN] ";
-        case kLevelError: return "[ERR] ";
-        case kLevelCommand: return "[CMD] ";
-        case kLevelResponse: return "[RSP] ";
-        default: return "[   ] ";
+        case kLevelWarning:
+            return "[WRN] ";
+        case kLevelError:
+            return "[ERR] ";
+        case kLevelCommand:
+            return "[CMD] ";
+        case kLevelResponse:
+            return "[RSP] ";
+        default:
+            return "[   ] ";
     }
 }
 
 int level_attribute(int level) {
     switch (level) {
-        case kLevelInfo: return 11;
-        case kLevelWarning: return 14;
-        case kLevelError: return 12;
-        case kLevelCommand: return 9;
-        case kLevelResponse: return 10;
-        default: return 0;
+        case kLevelInfo:
+            return 11;
+        case kLevelWarning:
+            return 14;
+        case kLevelError:
+            return 12;
+        case kLevelCommand:
+            return 9;
+        case kLevelResponse:
+            return 10;
+        default:
+            return 0;
     }
 }
 

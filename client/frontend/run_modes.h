@@ -4,12 +4,12 @@
 #include <string>
 
 #include "client/frontend/command_line.h"
+#include "client/script/script_run.h"
 
 namespace orvane {
 
 // Shell and command-file modes: the command loop.
 int run_shell_mode(const StartSettings& settings);
-// Script mode: parse and run the script file.
-int run_script_mode(const std::string& script_path);
+// Script mode: run_script_mode() of the script engine.
 
 }  // namespace orvane

@@ -5,7 +5,7 @@
 #include "client/frontend/output.h"
 #include "client/frontend/run_modes.h"
 #include "client/frontend/shell_words.h"
-#include "client/transfer/requests.h"
+#include "client/transfer/session/requests.h"
 #include "common/secret.h"
 #include "common/text.h"
 #include "platform/console.h"
@@ -64,7 +64,8 @@ void shell_reply_hook(int kind, void* data, int) {
     if (!shell || !data) return;
     if (kind == 2) {
         std::string answer;
-        if (shell_ask(*shell, "User: ", answer)) *static_cast<std::string*>(data) = cut(answer, Session::kTextCapacity);
+        if (shell_ask(*shell, "User: ", answer))
+            *static_cast<std::string*>(data) = cut(answer, Session::kTextCapacity);
     } else if (kind == 3) {
         std::string answer;
         // Echo goes off before the prompt shows, so a password typed the moment it appears

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "client/frontend/command_line.h"
-#include "client/transfer/local_file.h"
-#include "client/transfer/session.h"
+#include "client/transfer/session/session.h"
+#include "common/local_file.h"
 #include "platform/event.h"
 
 namespace orvane {

@@ -1,10 +1,10 @@
 // Loading a script: the file, the parse, and the report of every parse error in file order.
 #include "client/script/script_load.h"
 
-#include "client/frontend/output.h"
 #include "client/script/script_parser.h"
 #include "client/script/script_reader.h"
-#include "client/transfer/local_file.h"
+#include "common/local_file.h"
+#include "common/log.h"
 #include "platform/file.h"
 #include "platform/system.h"
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "client/transfer/local_file.h"
+#include "common/local_file.h"
 
 namespace orvane::script {
 namespace {

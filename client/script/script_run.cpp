@@ -1,7 +1,8 @@
 // Script runs: load, parse and run a script file.
-#include "client/frontend/output.h"
-#include "client/frontend/run_modes.h"
+#include "client/script/script_run.h"
+
 #include "client/script/script_load.h"
+#include "common/log.h"
 
 namespace orvane {
 

@@ -28,17 +28,16 @@ TEST(Startup, InvalidOptionOnConsoleColouredOnlyOnTerminal) {
     EXPECT_GT(nocolor.output.size(), first_line_end + 2);
     EXPECT_EQ(nocolor.output.find("\x1b[", first_line_end), std::string::npos) << nocolor.output;
 
-    auto no_color_env =
-        run_process(client_binary(), {"-bogus", "-s:/nonexistent/cmds.txt"}, {}, true, std::chrono::seconds(30),
-                    {"NO_COLOR=1"});
+    auto no_color_env = run_process(client_binary(), {"-bogus", "-s:/nonexistent/cmds.txt"}, {}, true,
+                                    std::chrono::seconds(30), {"NO_COLOR=1"});
     EXPECT_EQ(no_color_env.output.find("\x1b["), std::string::npos) << no_color_env.output;
 }
 
 TEST(Startup, LogFileTakesAllOutputAndConsoleStaysSilent) {
     TempDir dir;
     // An invalid option is reported before the log is opened, so it reaches the console.
-    auto r = run_process(client_binary(), {"-bogus", "-logfile", dir.file("x.log"), "-s:/nonexistent/cmds.txt"},
-                         {}, true);
+    auto r = run_process(client_binary(),
+                         {"-bogus", "-logfile", dir.file("x.log"), "-s:/nonexistent/cmds.txt"}, {}, true);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.output.find("Invalid option: -bogus"), std::string::npos);
     r = run_process(client_binary(), {"-logfile", dir.file("x.log"), "-s:/nonexistent/cmds.txt"}, {}, true);

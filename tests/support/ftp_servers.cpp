@@ -17,18 +17,11 @@
 #include <fstream>
 #include <random>
 
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 
 namespace orvane::test {
 namespace {
-
-sockaddr_in loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 // A listening socket on 127.0.0.1 (port 0: any); its port goes to `port`. -1 on failure.
 int listen_on(int& port) {
@@ -36,7 +29,7 @@ int listen_on(int& port) {
     if (fd < 0) return -1;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = loopback(port);
+    sockaddr_in a = loopback_address(static_cast<uint16_t>(port));
     socklen_t len = sizeof a;
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
@@ -79,16 +72,6 @@ std::string unescape(const std::string& s) {
     return out;
 }
 
-bool send_all(int fd, const std::string& s) {
-    size_t sent = 0;
-    while (sent < s.size()) {
-        ssize_t n = send(fd, s.data() + sent, s.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Accepts one connection within `ms` milliseconds; -1 on timeout.
 int accept_within(int listen_fd, int ms) {
     pollfd p{listen_fd, POLLIN, 0};
@@ -111,7 +94,7 @@ bool wait_for_port(int port, pid_t pid, std::chrono::milliseconds timeout) {
     while (std::chrono::steady_clock::now() < deadline) {
         if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == pid) return false;
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = loopback(port);
+        sockaddr_in a = loopback_address(static_cast<uint16_t>(port));
         bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         if (fd >= 0) close(fd);
         if (ok) return true;

@@ -13,7 +13,7 @@
 namespace orvane::test {
 
 class WildcardReference {
-public:
+  public:
     // memo: remember the answer of every (text position, pattern position).
     // step_budget: give up (result false, exhausted() true) after this many calls; 0: no limit.
     explicit WildcardReference(bool memo = true, uint64_t step_budget = 0)
@@ -30,7 +30,7 @@ public:
     uint64_t steps() const { return steps_; }
     bool exhausted() const { return exhausted_; }
 
-private:
+  private:
     static constexpr int8_t kUnknown = -1;
 
     bool at(size_t t, size_t p) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "client/frontend/output.h"
+#include "common/log.h"
 
 namespace orvane {
 namespace {
@@ -20,7 +20,7 @@ void capture(void* ctx, const char* text, int level, int /*line_end*/) {
 }
 
 class PatternActions : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { set_output_sink(capture, &cap); }
     void TearDown() override { set_output_sink(nullptr, nullptr); }
     Captured cap;

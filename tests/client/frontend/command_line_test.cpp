@@ -16,7 +16,7 @@ void capture(void* ctx, const char* text, int level, int) {
 }
 
 class CommandLine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { set_output_sink(capture, &cap); }
     void TearDown() override { set_output_sink(nullptr, nullptr); }
     Captured cap;

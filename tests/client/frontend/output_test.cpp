@@ -16,7 +16,7 @@ using test::TempDir;
 using test::write_all;
 
 class LogChannel : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { install_standard_output(); }
     void TearDown() override { shutdown_output(); }
     void open_log(uint32_t rollover = 0, bool append = false, bool timestamps = false) {
@@ -78,7 +78,8 @@ TEST_F(LogChannel, RolloverKeepsHalfTheLimit) {
         if (all.size() > 1000) break;
     }
     shutdown_output();
-    std::string expect = "Rolled file (rollover size was set to 1000 bytes)\r\n" + all.substr(all.size() - 500);
+    std::string expect =
+        "Rolled file (rollover size was set to 1000 bytes)\r\n" + all.substr(all.size() - 500);
     EXPECT_EQ(read_all(dir.file("x.log")), expect);
 }
 
@@ -90,7 +91,8 @@ TEST_F(LogChannel, RolloverKeepsAtMostTheCap) {
     output("z", kLevelInfo);
     shutdown_output();
     std::string all = old + "[   ] z\r\n";
-    std::string expect = "Rolled file (rollover size was set to 3000000 bytes)\r\n" + all.substr(all.size() - 1024000);
+    std::string expect =
+        "Rolled file (rollover size was set to 3000000 bytes)\r\n" + all.substr(all.size() - 1024000);
     std::string got = read_all(dir.file("x.log"));
     EXPECT_EQ(got.size(), expect.size());
     EXPECT_TRUE(got == expect);

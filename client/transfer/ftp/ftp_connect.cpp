@@ -1,0 +1,102 @@
+// The Connect procedure of the FTP kinds: connect and greeting (with AUTH for FTPS), login, PWD.
+#include <string>
+
+#include "client/transfer/ftp/ftp_procedures.h"
+#include "client/transfer/net/transfer_engine.h"
+
+namespace orvane {
+
+namespace {
+
+enum class ConnectCode : int {
+    kConnected = 0,  // the connect step (greeting, AUTH) finished
+    kUser,           // USER answered (TLS set up first for the FTPS kinds)
+    kPassword,       // PASS, ACCT, PBSZ and PROT answered
+    kFolder,         // PWD answered
+    kCount,
+};
+
+void connect_next(int code, void* owner, int result);
+
+void post_next(Session& s, StepFunction step, ConnectCode next) {
+    if (post_session_step(s, *s.control, step, connect_next, static_cast<int>(next)) != 0)
+        complete_request(s, 1);
+}
+void post_command(Session& s, FtpCommand command, ConnectCode next) {
+    prepare_ftp_command(s, command);
+    post_next(s, ftp_command_step, next);
+}
+
+// The front end sees the greeting through the reply hook, as the lines the server sent.
+void show_greeting(Session& s, const ServerReply& greeting, int result) {
+    if (!s.reply_hook || greeting.lines.empty()) return;
+    ByteQueue lines(65536);
+    for (const std::string& line : greeting.lines) lines.append_lines(line + "\r\n");
+    s.reply_hook(1, &lines, greeting.code < 200 || greeting.code > 399 || result != 0 ? 1 : 0);
+}
+
+void on_connected(Session& s, int result) {
+    FtpControl& fc = ftp_state(s).control;
+    show_greeting(s, fc.greeting, result);
+    if (result != 0) {
+        complete_request(s, 1);
+        return;
+    }
+    // Implicit TLS protects everything; otherwise FTPS with a clear data channel keeps it clear
+    // unless the accepted AUTH variant already implied protection.
+    if (s.implicit_tls) {
+        s.clear_data = 0;
+    } else {
+        s.clear_data = (s.auth_implies_protection == 0 && s.protocol == kProtocolFtpsClear) ? 1 : 0;
+    }
+    fc.user_accepted = false;
+    if (s.reply_hook) s.reply_hook(2, &s.user, 0);
+    post_next(s, ftp_login_step, ConnectCode::kUser);
+}
+
+void on_user(Session& s, int result) {
+    if (result != 0) {
+        complete_request(s, 1);
+        return;
+    }
+    if (ftp_state(s).control.user_accepted) {
+        post_command(s, FtpCommand::kPwd, ConnectCode::kFolder);
+        return;
+    }
+    if (s.reply_hook) s.reply_hook(3, &s.password, 0);
+    post_command(s, FtpCommand::kPass, ConnectCode::kPassword);
+}
+
+void on_password(Session& s, int result) {
+    if (result != 0) {
+        complete_request(s, 1);
+        return;
+    }
+    post_command(s, FtpCommand::kPwd, ConnectCode::kFolder);
+}
+
+void on_folder(Session& s, int result) {
+    complete_request(s, result);
+}
+
+constexpr ProcedureStep kContinuations[] = {on_connected, on_user, on_password, on_folder};
+static_assert(sizeof kContinuations / sizeof kContinuations[0] == static_cast<size_t>(ConnectCode::kCount),
+              "one continuation per connect code");
+
+void connect_next(int code, void* owner, int result) {
+    run_procedure_step(kContinuations, code, owner, result, complete_request);
+}
+
+}  // namespace
+
+void ftp_connect(Session& s) {
+    FtpState& st = ftp_state(s);
+    st.control.greeting = ServerReply();
+    s.implicit_tls = 0;
+    s.auth_implies_protection = 0;
+    // Made here rather than on an event thread: making it reads the client certificate's files.
+    if (s.protocol != kProtocolFtp && s.engine) s.engine->tls_context();
+    post_next(s, ftp_connect_step, ConnectCode::kConnected);
+}
+
+}  // namespace orvane

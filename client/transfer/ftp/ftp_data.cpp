@@ -1,0 +1,427 @@
+// The data-connection steps: passive connect or active listen and accept, then receiving or sending
+// until the transfer is complete.
+#include <string>
+
+#include "client/transfer/ftp/ftp_steps.h"
+#include "client/transfer/session/request_dispatch.h"
+#include "client/transfer/tls/tls_channel.h"
+#include "common/log.h"
+
+namespace orvane {
+
+namespace {
+
+constexpr const char* kMsgDataTlsFailure = "ERROR: TLS failure on the data connection";
+
+enum class DataState : int {
+    kIdle = 0,
+    kConnecting = 1,  // passive: waiting for the TCP connect
+    kAccepting = 2,   // active: waiting for the server to connect
+    kReceiving = 3,
+    kSending = 4,
+    kClosing = 5,  // protected upload sent: waiting for the server to close its side
+    kCount,
+};
+constexpr const char* kDataStateNames[] = {"idle",      "connecting", "accepting",
+                                           "receiving", "sending",    "closing"};
+static_assert(sizeof kDataStateNames / sizeof kDataStateNames[0] == static_cast<size_t>(DataState::kCount),
+              "one name per data state");
+
+void set_state(Connection& c, DataState state) {
+    c.step_state.state = static_cast<int>(state);
+}
+DataState state_of(const Connection& c) {
+    int v = c.step_state.state;
+    return v >= 0 && v < static_cast<int>(DataState::kCount) ? static_cast<DataState>(v) : DataState::kIdle;
+}
+
+FtpDataChannel& channel(Connection& c) {
+    return running_ftp_state(step_session(c)).data;
+}
+
+void end(Connection& c, int result, const char* message = nullptr) {
+    if (message) session_log(step_session(c), kLevelError, message);
+    close_socket(c);
+    set_state(c, DataState::kIdle);
+    finish_step(c, result);
+}
+
+// Counts what arrives and notices when the file or the listing queue refuses it.
+int counting_receive(Connection& c, const uint8_t* data, size_t n) {
+    FtpDataChannel& fd = channel(c);
+    int stop = fd.inner ? fd.inner(c, data, n) : 1;
+    if (stop) {
+        fd.sink_failed = true;
+        return 1;
+    }
+    fd.bytes += n;
+    return 0;
+}
+
+// Every data step starts here: counters, the receive hook, and the channel's protection.
+int begin_data(Connection& c, bool sending) {
+    Session& s = step_session(c);
+    FtpDataChannel& fd = running_ftp_state(s).data;
+    fd.bytes = 0;
+    fd.sink_failed = false;
+    fd.sending = sending;
+    fd.go_ahead = (c.flags & kFlagTransferGoAhead) != 0;
+    fd.held_source = nullptr;
+    fd.connected = false;
+    fd.handshake_started = false;
+    fd.shutdown_queued = false;
+    if (sending) {
+        fd.held_source = c.step_state.upload_source;
+        c.step_state.upload_source = nullptr;
+    }
+    if (c.on_receive != counting_receive) {
+        fd.inner = c.on_receive;
+        c.on_receive = counting_receive;
+    }
+    s.data_closed = 0;
+    set_security_plain(c);
+    if (s.protocol != kProtocolFtp && s.clear_data == 0) {
+        if (set_security_tls(c) != 0 || !c.tls) {
+            end(c, 1, "ERROR: TLS is not available for the data connection");
+            return 1;
+        }
+        // Servers such as vsftpd (require_ssl_reuse) refuse a data connection that does not
+        // resume the control connection's session. Without one to resume, the full handshake
+        // is still worth trying.
+        if (s.control && s.control->tls) tls_channel_reuse_session(*c.tls, *s.control->tls);
+    }
+    return 0;
+}
+
+bool tls_on(const Connection& c) {
+    return c.security_mode == kSecurityTls && c.tls;
+}
+bool tls_broken(const Connection& c) {
+    return tls_on(c) && c.tls->error();
+}
+// TLS that has not finished its handshake yet (or not begun it: it waits for the go-ahead).
+bool handshake_pending(const Connection& c) {
+    return tls_on(c) && !tls_channel_handshake_done(*c.tls);
+}
+
+// A lost last send: the socket refused the bytes of the buffer it was given.
+bool send_failed(const Connection& c) {
+    return c.send_length > 0 && c.send_offset < c.send_length;
+}
+
+bool upload_done(Connection& c) {
+    const StepState& st = c.step_state;
+    if (channel(c).held_source) return false;
+    if (!st.send_queue.empty() || c.send_pending) return false;
+    if (st.upload_source && st.upload_source->bytes_remaining() > 0) return false;
+    if (tls_on(c) &&
+        (handshake_pending(c) || c.tls->has_pending_plaintext() || c.tls->network_output_waiting()))
+        return false;
+    return true;
+}
+
+// The TLS handshake starts once the connection is up and the server has taken the transfer
+// command: earlier, some servers reset the connection. False when the step has ended.
+bool start_handshake_when_ready(Connection& c) {
+    FtpDataChannel& fd = channel(c);
+    if (!tls_on(c) || !fd.connected || !fd.go_ahead || fd.handshake_started) return true;
+    fd.handshake_started = true;
+    if (c.tls->start_handshake() != 0) {
+        end(c, 1, "ERROR: The TLS handshake failed on the data connection");
+        return false;
+    }
+    if (!c.send_pending) start_send(c);  // the handshake's first records
+    return true;
+}
+
+// After the last byte of an upload: close_notify, so the server knows the file is complete.
+// True while it is being sent.
+bool send_close_notify(Connection& c) {
+    FtpDataChannel& fd = channel(c);
+    if (!tls_on(c) || fd.shutdown_queued) return false;
+    fd.shutdown_queued = true;
+    if (tls_channel_shutdown(*c.tls) != 0) return false;
+    return start_send(c) == 0;
+}
+
+// The data connection is up (connected or accepted): receive or send, behind TLS when protected.
+void on_connected(Connection& c) {
+    FtpDataChannel& fd = channel(c);
+    fd.connected = true;
+    c.send_length = c.send_offset = 0;
+    if (!fd.sending) {
+        register_events(c, kNetRead | kNetClose);
+        set_state(c, DataState::kReceiving);
+        start_handshake_when_ready(c);
+        return;
+    }
+    // Sending: only the close matters, unless TLS needs the server's handshake records. The file
+    // waits for the server's answer to STOR.
+    register_events(c, tls_on(c) ? (kNetRead | kNetClose) : kNetClose);
+    set_state(c, DataState::kSending);
+    if (!start_handshake_when_ready(c)) return;
+    raise_flag(c, kFlagIoDone);  // on_sending decides what comes next
+}
+
+// Hands the file to the send handler once the server has answered STOR. True when a send started.
+bool release_file(Connection& c) {
+    FtpDataChannel& fd = channel(c);
+    if (!fd.go_ahead || !fd.held_source || handshake_pending(c)) return false;
+    c.step_state.upload_source = fd.held_source;
+    fd.held_source = nullptr;
+    return start_send(c) == 0;
+}
+
+bool stopped(const Connection& c) {
+    return (c.flags & (kFlagAbort | kFlagTimedOut)) != 0;
+}
+
+// ---- per-state wake-ups ----
+
+void on_idle(Connection&) {}
+
+void on_connecting(Connection& c) {
+    if (c.network_events.ok(kNetWrite, kNetWriteIndex)) {
+        on_connected(c);
+        return;
+    }
+    if (c.network_events.events == 0 || c.network_events.ok(kNetConnect, kNetConnectIndex)) return;
+    Session& s = step_session(c);
+    std::string message = "ERROR: Could not open the data connection to " + s.passive_address + ":" +
+                          std::to_string(s.passive_port);
+    end(c, 1, message.c_str());
+}
+
+void on_accepting(Connection& c) {
+    if (c.network_events.has(kNetAccept)) {
+        if (c.network_events.errors[kNetAcceptIndex] != 0 || accept_on(c) != 0) {
+            end(c, 1, "ERROR: Could not accept the data connection");
+            return;
+        }
+        on_connected(c);
+    }
+}
+
+// The end of a received stream: clean only when TLS, if any, came through whole. A reset behind
+// the server's close_notify loses nothing (servers that close at once reset the connection when
+// the answering close_notify reaches them).
+void end_received(Connection& c, int error) {
+    if (error != 0 && tls_on(c) && !tls_broken(c) && tls_channel_peer_closed(*c.tls)) error = 0;
+    if (error != 0) {
+        end(c, 1, "ERROR: The data connection was reset");
+    } else if (tls_broken(c) || handshake_pending(c)) {
+        end(c, 1, kMsgDataTlsFailure);
+    } else {
+        end(c, 0);
+    }
+}
+
+void on_receiving(Connection& c) {
+    Session& s = step_session(c);
+    if (channel(c).sink_failed) {
+        end(c, 1,
+            channel(c).inner && c.step_state.download_sink ? "ERROR: Could not write to local file"
+                                                           : "ERROR: Too much data on the data connection");
+        return;
+    }
+    if (tls_broken(c)) {
+        end(c, 1, kMsgDataTlsFailure);
+        return;
+    }
+    if (c.receive_pending || c.send_pending) return;
+    const NetworkEvents& ev = c.network_events;
+    if (ev.has(kNetRead)) {
+        // The last bytes may come together with the close: read them all first.
+        if (ev.has(kNetClose)) s.data_closed = 1;
+        start_receive(c);
+        return;
+    }
+    if (ev.has(kNetClose)) {
+        end_received(c, ev.errors[kNetCloseIndex]);
+        return;
+    }
+    if ((c.flags & kFlagIoDone) && s.data_closed) {
+        s.data_closed = 0;
+        end_received(c, 0);
+    }
+}
+
+// A protected upload ends with a half-close, and the socket stays open until the server closes
+// its side or confirms the transfer. Closing at once would answer the records a server may still
+// send (TLS 1.3 session tickets, its close_notify) with a reset, and a reset makes the server drop
+// the end of the file that it has not read yet.
+void begin_closing(Connection& c) {
+    platform::socket_shutdown_send(c.socket);
+    register_events(c, kNetRead | kNetClose);
+    set_state(c, DataState::kClosing);
+}
+
+void on_closing(Connection& c) {
+    if (c.flags & kFlagTransferConfirmed) {
+        end(c, 0);
+        return;
+    }
+    if (c.receive_pending) return;
+    const NetworkEvents& ev = c.network_events;
+    if (ev.has(kNetClose)) {
+        end(c, 0);
+    } else if (ev.has(kNetRead)) {
+        start_receive(c);  // records for the TLS channel; no file data comes this way
+    } else if (c.flags & kFlagIoDone) {
+        register_events(c, kNetRead | kNetClose);
+    }
+}
+
+void on_sending(Connection& c) {
+    if (c.send_pending || c.receive_pending) return;
+    if (send_failed(c)) {
+        end(c, 1, "ERROR: Could not send on the data connection");
+        return;
+    }
+    if (tls_broken(c)) {
+        end(c, 1, kMsgDataTlsFailure);
+        return;
+    }
+    const NetworkEvents& ev = c.network_events;
+    if (handshake_pending(c)) {
+        // Only the server's handshake records matter until TLS is up.
+        if (ev.has(kNetClose)) {
+            end(c, 1, kMsgDataTlsFailure);
+        } else if (ev.has(kNetRead)) {
+            start_receive(c);
+        }
+        return;
+    }
+    if (release_file(c)) return;
+    if (upload_done(c)) {
+        if (send_close_notify(c)) return;
+        if (tls_on(c)) {
+            begin_closing(c);
+            return;
+        }
+        end(c, 0);
+        return;
+    }
+    if (ev.has(kNetClose)) {
+        end(c, 1, "ERROR: The server closed the data connection before the file was sent");
+        return;
+    }
+    if (ev.has(kNetRead)) {
+        start_receive(c);  // TLS records from the server
+        return;
+    }
+    if ((c.flags & kFlagIoDone) && !channel(c).held_source && start_send(c) != 0 && !upload_done(c)) {
+        end(c, 1, "ERROR: Could not send on the data connection");
+    }
+}
+
+using StateHandler = void (*)(Connection& c);
+constexpr StateHandler kStateHandlers[] = {on_idle,      on_connecting, on_accepting,
+                                           on_receiving, on_sending,    on_closing};
+static_assert(sizeof kStateHandlers / sizeof kStateHandlers[0] == static_cast<size_t>(DataState::kCount),
+              "one handler per data state");
+
+void dispatch_wake(Connection& c) {
+    // The go-ahead may come in any state (even before the connection is up): remember it.
+    if (c.flags & kFlagTransferGoAhead) channel(c).go_ahead = true;
+    // An abort or a timeout ends the step whatever else came with it.
+    if (state_of(c) != DataState::kIdle && stopped(c)) {
+        end(c, 1);
+        return;
+    }
+    if (!start_handshake_when_ready(c)) return;
+    kStateHandlers[static_cast<int>(state_of(c))](c);
+}
+
+void begin_passive(Connection& c, bool sending) {
+    if (begin_data(c, sending) != 0) return;
+    Session& s = step_session(c);
+    c.host_text = s.passive_address;
+    c.address_text = s.passive_address;
+    c.port = s.passive_port;
+    create_socket(c);
+    if (connect_socket(c) != 0) {
+        std::string message = "ERROR: Could not open the data connection to " + s.passive_address + ":" +
+                              std::to_string(s.passive_port);
+        end(c, 1, message.c_str());
+        return;
+    }
+    register_events(c, kNetWrite | kNetConnect);
+    set_state(c, DataState::kConnecting);
+}
+
+void begin_accept(Connection& c, bool sending) {
+    if (begin_data(c, sending) != 0) return;
+    if (c.socket == platform::kInvalidSocket) {
+        end(c, 1, "ERROR: No listening socket for the data connection");
+        return;
+    }
+    register_events(c, kNetAccept);
+    set_state(c, DataState::kAccepting);
+}
+
+// The abort may be raised before the step has even started (its control step failed at once).
+void start_step(Connection& c, void (*begin)(Connection&, bool), bool sending) {
+    begin(c, sending);
+    if ((c.flags & kFlagAbort) && state_of(c) != DataState::kIdle) end(c, 1);
+}
+
+}  // namespace
+
+const char* data_state_name(int state) {
+    return state >= 0 && state < static_cast<int>(DataState::kCount) ? kDataStateNames[state] : "unknown";
+}
+
+void passive_receive_step(Connection& c) {
+    if (c.flags & kFlagPosted) {
+        start_step(c, begin_passive, false);
+        return;
+    }
+    dispatch_wake(c);
+}
+
+void passive_send_step(Connection& c) {
+    if (c.flags & kFlagPosted) {
+        start_step(c, begin_passive, true);
+        return;
+    }
+    dispatch_wake(c);
+}
+
+void active_receive_step(Connection& c) {
+    if (c.flags & kFlagPosted) {
+        start_step(c, begin_accept, false);
+        return;
+    }
+    dispatch_wake(c);
+}
+
+void active_send_step(Connection& c) {
+    if (c.flags & kFlagPosted) {
+        start_step(c, begin_accept, true);
+        return;
+    }
+    dispatch_wake(c);
+}
+
+void active_listen_step(Connection& c) {
+    if (!(c.flags & kFlagPosted)) return;
+    Session& s = step_session(c);
+    set_state(c, DataState::kIdle);
+    if (listen_for_data(s, c) != 0) {
+        session_log(s, kLevelError, "ERROR: Could not listen for the data connection");
+        finish_step(c, 1);
+        return;
+    }
+    register_events(c, kNetAccept);
+    finish_step(c, 0);
+}
+
+void data_close_step(Connection& c) {
+    if (!(c.flags & kFlagPosted)) return;
+    close_socket(c);
+    set_state(c, DataState::kIdle);
+    finish_step(c, 0);
+}
+
+}  // namespace orvane

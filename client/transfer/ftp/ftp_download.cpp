@@ -1,0 +1,204 @@
+// The download procedure: TYPE, MDTM and SIZE of the remote file, the duplicate rules, the data path,
+// REST when resuming, RETR with the data connection, and the local file's time.
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+#include "client/transfer/ftp/ftp_procedures.h"
+#include "client/transfer/session/duplicate_rules.h"
+#include "client/transfer/text/ftp_text.h"
+#include "common/log.h"
+#include "platform/file.h"
+
+namespace orvane {
+
+namespace {
+
+enum class DownloadCode : int { kType = 0, kTime, kSize, kPasv, kListen, kPort, kRest, kTransfer, kCount };
+constexpr DataPathCodes kDownloadPath{static_cast<int>(DownloadCode::kPasv),
+                                      static_cast<int>(DownloadCode::kListen),
+                                      static_cast<int>(DownloadCode::kPort)};
+
+void download_next(int code, void* owner, int result);
+
+void post(Session& s, FtpCommand command, DownloadCode next) {
+    if (post_ftp_command(s, command, download_next, static_cast<int>(next)) != 0) end_transfer(s, 1);
+}
+
+// The local file less a trailing separator, followed by the rename suffix.
+std::string renamed_path(const Session& s, std::string path) {
+    while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+    return path + s.rename_suffix;
+}
+
+void start_retrieve(Session& s) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    LocalFile& file = s.data->step_state.file;
+    file.set_path(t.local_path);
+    if (file.open(t.resume ? platform::kOpenAppend : platform::kOpenWrite) != 0) {
+        session_log(s, kLevelError, kMsgNoLocalFile);
+        end_transfer(s, 1);
+        return;
+    }
+    s.data->step_state.download_sink = &file;
+    s.data->step_state.receive_queue.clear();
+    s.argument = t.remote_name;
+    prepare_ftp_command(s, FtpCommand::kRetr);
+    t.listening = false;
+    StepFunction data_step = s.passive == 1 ? passive_receive_step : active_receive_step;
+    if (start_two_channel(s, data_step, ftp_command_step, download_next,
+                          static_cast<int>(DownloadCode::kTransfer)) != 0) {
+        file.close();
+        s.data->step_state.download_sink = nullptr;
+        end_transfer(s, 1);
+    }
+}
+
+// The data path is ready: REST when resuming, then the transfer.
+void after_data_path(Session& s) {
+    if (ftp_state(s).transfer.resume) {
+        s.argument = std::to_string(s.resume_offset);
+        post(s, FtpCommand::kRest, DownloadCode::kRest);
+        return;
+    }
+    start_retrieve(s);
+}
+
+// Applies the download rules; false when the procedure has ended (skip, or a failed rename).
+bool decide(Session& s) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    DuplicateFacts facts;
+    facts.target_exists = t.local_exists;
+    facts.target_size = static_cast<uint64_t>(t.local_exists ? platform::path_size(t.local_path) : 0);
+    facts.target_time = t.local_exists ? platform::path_last_write_time(t.local_path) : 0;
+    facts.source_size = s.target_entry.size;
+    facts.source_time = s.target_entry.file_time;
+    s.duplicate_decision = duplicate_action(s.download_rules, facts);
+    switch (s.duplicate_decision) {
+        case kDuplicateSkip:
+            session_log(s, kLevelInfo, kMsgSkipping);
+            end_transfer(s, 0);
+            return false;
+        case kDuplicateResume:
+            if (resume_allowed(s)) {
+                t.resume = true;
+                s.resume_offset = facts.target_size;
+            }
+            return true;
+        case kDuplicateRename:
+            // Keeping the old file is the point of the rule: never overwrite it when it cannot move.
+            if (platform::path_rename(t.local_path, renamed_path(s, t.local_path)) != 0) {
+                session_log(s, kLevelError, "ERROR: Could not rename local file");
+                end_transfer(s, 1);
+                return false;
+            }
+            session_log(s, kLevelInfo, kMsgRenaming);
+            return true;
+        default:
+            return true;
+    }
+}
+
+void decide_and_go(Session& s) {
+    if (decide(s)) open_data_path(s, download_next, kDownloadPath);
+}
+
+// ---- continuations ----
+
+void on_type(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    s.target_entry = RemoteFileEntry();
+    s.target_entry.size = s.remote_entry.size;
+    s.target_entry.file_time = s.remote_entry.file_time;
+    s.argument = ftp_state(s).transfer.remote_name;
+    post(s, FtpCommand::kMdtm, DownloadCode::kTime);
+}
+
+void on_time(Session& s, int result) {
+    uint64_t time = 0;
+    if (result == 0 && parse_mdtm_time(s.argument, time) == 0) {
+        s.target_entry.file_time = time;
+    } else {
+        session_log(s, kLevelWarning, kMsgNoRemoteTime);
+    }
+    FtpTransfer& t = ftp_state(s).transfer;
+    t.local_exists = platform::path_exists(t.local_path);
+    if (s.download_rules.compare == 1 && t.local_exists) {
+        s.argument = t.remote_name;
+        post(s, FtpCommand::kSize, DownloadCode::kSize);
+        return;
+    }
+    decide_and_go(s);
+}
+
+void on_size(Session& s, int result) {
+    uint64_t size = 0;
+    if (result == 0 && parse_decimal_size(s.argument, size)) {
+        s.target_entry.size = size;
+    } else {
+        session_log(s, kLevelWarning, kMsgNoRemoteSize);
+    }
+    decide_and_go(s);
+}
+
+void on_data_path(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    after_data_path(s);
+}
+
+void on_listen(Session& s, int result) {
+    after_listen(s, result, download_next, kDownloadPath);
+}
+
+void on_rest(Session& s, int result) {
+    if (result != 0) resume_refused(s);
+    start_retrieve(s);
+}
+
+// A binary download must bring what the server announced: a connection that closed early is a
+// failure, whatever the server's reply said.
+int check_complete(Session& s, int result) {
+    FtpState& st = ftp_state(s);
+    if (result != 0 || s.ascii || !st.control.announced) return result;
+    uint64_t got = st.data.bytes, want = st.control.announced_size;
+    if (got == want || s.resume_offset + got == want) return 0;
+    char text[160];
+    std::snprintf(text, sizeof text, "ERROR: The download ended early: %" PRIu64 " of %" PRIu64 " bytes", got,
+                  want);
+    session_log(s, kLevelError, text);
+    return 1;
+}
+
+void on_transfer(Session& s, int result) {
+    LocalFile& file = s.data->step_state.file;
+    if (s.target_entry.file_time != 0) file.set_last_write_time(s.target_entry.file_time);
+    file.close();
+    s.data->step_state.download_sink = nullptr;
+    end_transfer(s, check_complete(s, result));
+}
+
+constexpr ProcedureStep kDownloadSteps[] = {on_type,   on_time,      on_size, on_data_path,
+                                            on_listen, on_data_path, on_rest, on_transfer};
+static_assert(sizeof kDownloadSteps / sizeof kDownloadSteps[0] == static_cast<size_t>(DownloadCode::kCount),
+              "one continuation per download code");
+
+void download_next(int code, void* owner, int result) {
+    run_procedure_step(kDownloadSteps, code, owner, result, end_transfer);
+}
+
+}  // namespace
+
+void ftp_download(Session& s) {
+    take_transfer_names(s);
+    if (post_ftp_command(s, transfer_type_command(s), download_next, static_cast<int>(DownloadCode::kType)) !=
+        0)
+        complete_request_soon(s, 1);
+}
+
+}  // namespace orvane

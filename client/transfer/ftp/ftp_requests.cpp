@@ -1,0 +1,117 @@
+// The FTP request handlers of single commands (folders, rename, times, delete list, QUIT, raw
+// commands), and the installation of every FTP handler.
+#include "client/transfer/ftp/ftp_requests.h"
+
+#include "client/transfer/ftp/ftp_procedures.h"
+#include "client/transfer/session/remote_path.h"
+
+namespace orvane {
+
+namespace {
+
+void complete_with_result(int, void* owner, int result) {
+    complete_request(*static_cast<Session*>(owner), result);
+}
+
+// Posts one command whose step result is the request's result.
+void one_command(Session& s, FtpCommand command, CompletionCallback next = complete_with_result) {
+    if (post_ftp_command(s, command, next, 0) != 0) complete_request_soon(s, 1);
+}
+
+void modification_time_done(int, void* owner, int result) {
+    Session& s = *static_cast<Session*>(owner);
+    if (result == 0) s.modification_time = s.argument;
+    complete_request(s, result);
+}
+
+void ftp_modification_time(Session& s) {
+    s.argument = s.path1;
+    one_command(s, FtpCommand::kMdtm, modification_time_done);
+}
+
+void ftp_disconnect(Session& s) {
+    one_command(s, FtpCommand::kQuit);
+}
+
+void ftp_make_folder(Session& s) {
+    s.argument = s.path1;
+    one_command(s, FtpCommand::kMkd);
+}
+
+void ftp_rename(Session& s) {
+    one_command(s, FtpCommand::kRnfr);
+}
+
+void ftp_print_folder(Session& s) {
+    one_command(s, FtpCommand::kPwd);
+}
+
+void ftp_change_folder(Session& s) {
+    one_command(s, FtpCommand::kCwd);
+}
+
+void ftp_custom_command(Session& s) {
+    one_command(s, FtpCommand::kCustom);
+}
+
+// Delete list: DELE for files, RMD for folders, in order; the first failure ends it with 1.
+void delete_next(int, void* owner, int result);
+
+void delete_entry(Session& s) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    if (t.delete_index >= s.delete_list.size()) {
+        complete_request(s, 0);
+        return;
+    }
+    const RemoteFileEntry& e = s.delete_list[t.delete_index];
+    s.argument = join_remote_path(e.full_path.empty() ? e.name : e.full_path, s.remote_folder);
+    if (post_ftp_command(s, e.type == kEntryFolder ? FtpCommand::kRmd : FtpCommand::kDele, delete_next, 0) !=
+        0)
+        complete_request(s, 1);
+}
+
+void delete_next(int, void* owner, int result) {
+    Session& s = *static_cast<Session*>(owner);
+    if (result != 0) {
+        complete_request(s, 1);
+        return;
+    }
+    ++ftp_state(s).transfer.delete_index;
+    delete_entry(s);
+}
+
+void ftp_delete_list(Session& s) {
+    ftp_state(s).transfer.delete_index = 0;
+    if (s.delete_list.empty()) {
+        complete_request_soon(s, 0);
+        return;
+    }
+    delete_entry(s);
+}
+
+struct Row {
+    RequestKind kind;
+    RequestHandler handler;
+};
+constexpr Row kHandlers[] = {
+    {RequestKind::kConnect, ftp_connect},
+    {RequestKind::kModificationTime, ftp_modification_time},
+    {RequestKind::kDisconnect, ftp_disconnect},
+    {RequestKind::kGetListing, ftp_listing},
+    {RequestKind::kDeleteList, ftp_delete_list},
+    {RequestKind::kMakeFolder, ftp_make_folder},
+    {RequestKind::kRename, ftp_rename},
+    {RequestKind::kPrintFolder, ftp_print_folder},
+    {RequestKind::kChangeFolder, ftp_change_folder},
+    {RequestKind::kDownload, ftp_download},
+    {RequestKind::kUpload, ftp_upload},
+    {RequestKind::kCustomCommand, ftp_custom_command},
+};
+
+}  // namespace
+
+void install_ftp_handlers() {
+    for (const Row& row : kHandlers) install_request_handler(kProtocolFtp, row.kind, row.handler, true);
+}
+
+}  // namespace orvane

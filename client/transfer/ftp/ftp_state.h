@@ -1,0 +1,132 @@
+// The FTP layer's working state of one session, shared by its control steps, data steps and procedures.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "client/transfer/net/connection.h"
+#include "client/transfer/session/session.h"
+#include "client/transfer/text/reply_reader.h"
+
+namespace orvane {
+
+// The commands of the control channel, one row each in the command table (ftp_steps.cpp).
+// kGreeting sends nothing: its reply is the server's greeting.
+enum class FtpCommand : int {
+    kNone = 0,
+    kGreeting,
+    kTlsGreeting,  // the greeting of an implicit-TLS server, read through TLS
+    kAuthTls,
+    kAuthTlsC,
+    kAuthTlsP,
+    kAuthSsl,
+    kUser,
+    kPass,
+    kAcct,
+    kPbsz,
+    kProtC,
+    kProtP,
+    kQuit,
+    kRnfr,
+    kRnto,
+    kCwd,
+    kCdup,
+    kPwd,
+    kMkd,
+    kRmd,
+    kDele,
+    kRest,
+    kSize,
+    kMdtm,
+    kSetMdtm,
+    kTypeA,
+    kTypeI,
+    kPasv,
+    kPort,
+    kList,
+    kNlst,
+    kRetr,
+    kStor,
+    kCustom,
+    kCount,
+};
+inline constexpr int kFtpCommandCount = static_cast<int>(FtpCommand::kCount);
+const char* ftp_command_name(FtpCommand command);
+
+// The control step's states (the connection's step-state number).
+enum class ControlState : int {
+    kIdle = 0,
+    kConnecting = 1,  // waiting for the TCP connect
+    kExchanging = 2,  // a command is out (or the greeting is due); waiting for its reply
+    kCount,
+};
+const char* control_state_name(ControlState state);
+
+// Written by the control steps on the control connection's thread; read by the procedures only
+// after the step's completion (or before it is posted).
+struct FtpControl {
+    ReplyReader reader;
+    FtpCommand command = FtpCommand::kNone;
+    uint64_t fed = 0;           // bytes given to the reader so far
+    uint64_t receive_mark = 0;  // `fed` when the running receive started
+    bool receiving = false;     // a receive of ours has started and not yet shown its bytes
+    ServerReply reply;          // the reply that decided the last step
+    ServerReply greeting;
+    bool user_accepted = false;  // USER answered positively: no password is asked for
+    bool tls_reported = false;   // the control handshake's outcome has been logged
+    bool probing = false;        // waiting for the greeting under the implicit-TLS probe timeout
+    int saved_timeout = 0;       // the connection's own timeout while probing
+    bool announced = false;      // the RETR reply announced the file's size
+    uint64_t announced_size = 0;
+};
+
+// Raised on the data connection by the control step once the server has answered the transfer
+// command (LIST, NLST, RETR, STOR) with a preliminary or positive reply. Only then does a protected
+// data connection start its TLS handshake and an upload send its file: some servers (pyftpdlib's
+// TLS handler among them) drop a data connection whose bytes come before the command.
+// An application flag of the FTP layer, above the network core's own bits.
+inline constexpr uint32_t kFlagTransferGoAhead = 0x100;
+// Raised on the data connection once the server has confirmed the transfer (its final positive
+// reply): a protected upload that waits for the server to close may then end.
+inline constexpr uint32_t kFlagTransferConfirmed = 0x200;
+
+// Written by the data steps on the data connection's thread; read by the procedures after the join.
+struct FtpDataChannel {
+    ReceiveHandler inner = nullptr;  // the session's own receive handler, which this one wraps
+    uint64_t bytes = 0;              // bytes received
+    bool sink_failed = false;        // the download file or the listing queue refused bytes
+    bool sending = false;
+    bool go_ahead = false;             // the server has answered the transfer command
+    LocalFile* held_source = nullptr;  // the upload file, held back until the go-ahead
+    bool connected = false;            // the TCP connection is up (connected or accepted)
+    bool handshake_started = false;    // TLS: the data handshake has been started
+    bool shutdown_queued = false;      // TLS: close_notify queued behind the uploaded file
+};
+
+// The running procedure's per-file state (requester's thread only).
+struct FtpTransfer {
+    std::string remote_name;  // as the server's commands name the file
+    std::string local_path;
+    bool resume = false;
+    bool local_exists = false;
+    bool listening = false;  // an active-mode listening socket is open on the data connection
+    size_t delete_index = 0;
+};
+
+struct FtpState {
+    FtpControl control;
+    FtpDataChannel data;
+    FtpTransfer transfer;
+};
+
+// The FTP state of the session, made on first use (requester's thread, before a step is posted).
+FtpState& ftp_state(Session& s);
+// The state of a session whose steps are running (it exists by then).
+inline FtpState& running_ftp_state(Session& s) {
+    return *static_cast<FtpState*>(s.protocol_state.get());
+}
+inline Session& step_session(Connection& c) {
+    return *c.step_state.session;
+}
+
+}  // namespace orvane

@@ -1,0 +1,362 @@
+// The command table of the control channel: each command's line and what its reply leads to.
+#include <cstdlib>
+#include <string>
+
+#include "client/transfer/ftp/ftp_steps.h"
+#include "client/transfer/text/ftp_text.h"
+#include "common/log.h"
+
+namespace orvane {
+
+namespace {
+
+// Success checks of replies.
+bool positive(int code) {
+    return code >= 1 && code <= 299;
+}
+bool not_refused(int code) {
+    return code >= 1 && code <= 399;
+}
+
+ReplyAction finish(int result) {
+    return ReplyAction{ReplyAction::kFinish, result, FtpCommand::kNone};
+}
+ReplyAction finish_if(bool ok) {
+    return finish(ok ? 0 : 1);
+}
+ReplyAction send(FtpCommand next) {
+    return ReplyAction{ReplyAction::kSend, 0, next};
+}
+ReplyAction wait_more() {
+    return ReplyAction{ReplyAction::kWait, 0, FtpCommand::kNone};
+}
+
+const std::string& last_line(const ServerReply& r) {
+    static const std::string kEmpty;
+    return r.lines.empty() ? kEmpty : r.lines.back();
+}
+
+// ---- lines ----
+
+std::string with_argument(const char* verb, const std::string& argument) {
+    return std::string(verb) + " " + argument;
+}
+std::string line_auth_tls(Session&) {
+    return "AUTH TLS";
+}
+std::string line_auth_tls_c(Session&) {
+    return "AUTH TLS-C";
+}
+std::string line_auth_tls_p(Session&) {
+    return "AUTH TLS-P";
+}
+std::string line_auth_ssl(Session&) {
+    return "AUTH SSL";
+}
+std::string line_user(Session& s) {
+    return with_argument("USER", s.user);
+}
+std::string line_pass(Session& s) {
+    return with_argument("PASS", s.password);
+}
+std::string line_acct(Session& s) {
+    return with_argument("ACCT", s.account);
+}
+std::string line_pbsz(Session&) {
+    return "PBSZ 0";
+}
+std::string line_prot_c(Session&) {
+    return "PROT C";
+}
+std::string line_prot_p(Session&) {
+    return "PROT P";
+}
+std::string line_quit(Session&) {
+    return "QUIT";
+}
+std::string line_rnfr(Session& s) {
+    return with_argument("RNFR", s.path1);
+}
+std::string line_rnto(Session& s) {
+    return with_argument("RNTO", s.path2);
+}
+std::string line_cwd(Session& s) {
+    return with_argument("CWD", s.path1);
+}
+std::string line_cdup(Session&) {
+    return "CDUP";
+}
+std::string line_pwd(Session&) {
+    return "PWD";
+}
+std::string line_mkd(Session& s) {
+    return with_argument("MKD", s.argument);
+}
+std::string line_rmd(Session& s) {
+    return with_argument("RMD", s.argument);
+}
+std::string line_dele(Session& s) {
+    return with_argument("DELE", s.argument);
+}
+std::string line_rest(Session& s) {
+    return with_argument("REST", s.argument);
+}
+std::string line_size(Session& s) {
+    return with_argument("SIZE", s.argument);
+}
+std::string line_mdtm(Session& s) {
+    return with_argument("MDTM", s.argument);
+}
+// The argument holds the time text; the file is the one being transferred.
+std::string line_set_mdtm(Session& s) {
+    return with_argument("MDTM", s.argument) + " " + running_ftp_state(s).transfer.remote_name;
+}
+std::string line_type_a(Session&) {
+    return "TYPE A";
+}
+std::string line_type_i(Session&) {
+    return "TYPE I";
+}
+std::string line_pasv(Session&) {
+    return "PASV";
+}
+std::string line_port(Session& s) {
+    std::string line;
+    build_port_command(s.local_address, s.data_port, line);
+    return line;  // empty when the address is unusable: the step fails
+}
+std::string line_list(Session&) {
+    return "LIST";
+}
+std::string line_nlst(Session&) {
+    return "NLST";
+}
+std::string line_retr(Session& s) {
+    return with_argument("RETR", s.argument);
+}
+std::string line_stor(Session& s) {
+    return with_argument("STOR", s.argument);
+}
+std::string line_custom(Session& s) {
+    return s.argument;
+}
+
+// ---- replies ----
+
+ReplyAction on_positive(Session&, FtpControl&, const ServerReply& r) {
+    return finish_if(positive(r.code));
+}
+ReplyAction on_not_refused(Session&, FtpControl&, const ServerReply& r) {
+    return finish_if(not_refused(r.code));
+}
+
+// An implicit-TLS server greets only once the handshake is done.
+ReplyAction on_tls_greeting(Session&, FtpControl& fc, const ServerReply& r) {
+    fc.greeting = r;
+    if (r.code < 200 || r.code > 399) return finish(1);
+    return send(FtpCommand::kUser);
+}
+
+ReplyAction on_greeting(Session& s, FtpControl& fc, const ServerReply& r) {
+    fc.greeting = r;
+    if (r.code < 200 || r.code > 399) return finish(1);
+    if (s.protocol == kProtocolFtp) return finish(0);
+    return send(FtpCommand::kAuthTls);
+}
+
+// TLS must start right behind the server's go-ahead: bytes after it would be plain text that an
+// attacker could have slipped in.
+ReplyAction tls_go_ahead(Session& s, FtpControl& fc) {
+    if (fc.reader.pending()) {
+        session_log(s, kLevelError, "ERROR: The server sent more after accepting TLS");
+        return finish(1);
+    }
+    return finish(0);
+}
+
+ReplyAction on_auth(Session& s, FtpControl& fc, const ServerReply& r, FtpCommand fallback) {
+    if (r.code == 0) return finish(1);
+    if (positive(r.code)) return tls_go_ahead(s, fc);
+    return send(fallback);
+}
+ReplyAction on_auth_tls(Session& s, FtpControl& fc, const ServerReply& r) {
+    return on_auth(s, fc, r, FtpCommand::kAuthTlsC);
+}
+ReplyAction on_auth_tls_c(Session& s, FtpControl& fc, const ServerReply& r) {
+    return on_auth(s, fc, r, FtpCommand::kAuthTlsP);
+}
+ReplyAction on_auth_tls_p(Session& s, FtpControl& fc, const ServerReply& r) {
+    if (positive(r.code)) s.auth_implies_protection = 1;
+    return on_auth(s, fc, r, FtpCommand::kAuthSsl);
+}
+ReplyAction on_auth_ssl(Session& s, FtpControl& fc, const ServerReply& r) {
+    if (r.code == 0 || r.code >= 400) return finish(1);
+    s.auth_implies_protection = 1;
+    return tls_go_ahead(s, fc);
+}
+
+ReplyAction on_user(Session&, FtpControl& fc, const ServerReply& r) {
+    if (r.code == 0 || r.code >= 400) return finish(1);
+    fc.user_accepted = positive(r.code);
+    return finish(0);
+}
+
+// After a positive PASS or ACCT: the TLS kinds set the data channel's protection, unless the
+// AUTH variant already implied it. Implicit TLS sets it too: servers such as vsftpd keep the data
+// channel clear until "PROT P" arrives, whatever the control channel does.
+ReplyAction after_login(Session& s) {
+    if (s.protocol == kProtocolFtp || s.auth_implies_protection) return finish(0);
+    return send(FtpCommand::kPbsz);
+}
+ReplyAction on_pass(Session& s, FtpControl&, const ServerReply& r) {
+    if (r.code == 0 || r.code >= 400) return finish(1);
+    if (r.code >= 300) return send(FtpCommand::kAcct);
+    return after_login(s);
+}
+ReplyAction on_acct(Session& s, FtpControl&, const ServerReply& r) {
+    if (r.code == 0 || r.code >= 300) return finish(1);
+    return after_login(s);
+}
+// After an implicit-TLS login PBSZ and PROT are a courtesy: a server that refuses them protects its
+// data channel anyway, so the login goes on.
+ReplyAction on_pbsz(Session& s, FtpControl&, const ServerReply& r) {
+    if (!positive(r.code)) {
+        if (!s.implicit_tls) return finish(1);
+        session_log(s, kLevelWarning, "The server refused \"PBSZ 0\"; the login goes on");
+    }
+    return send(s.clear_data == 1 ? FtpCommand::kProtC : FtpCommand::kProtP);
+}
+ReplyAction on_prot(Session& s, FtpControl&, const ServerReply& r) {
+    if (positive(r.code)) return finish(0);
+    if (!s.implicit_tls) return finish(1);
+    session_log(s, kLevelWarning, "The server refused \"PROT\"; the login goes on");
+    return finish(0);
+}
+
+ReplyAction on_rnfr(Session&, FtpControl&, const ServerReply& r) {
+    return not_refused(r.code) ? send(FtpCommand::kRnto) : finish(1);
+}
+ReplyAction on_cwd(Session&, FtpControl&, const ServerReply& r) {
+    return positive(r.code) ? send(FtpCommand::kPwd) : finish(1);
+}
+ReplyAction on_pwd(Session& s, FtpControl&, const ServerReply& r) {
+    std::string path;
+    if (!positive(r.code) || reply_quoted_path(last_line(r), path) != 0) return finish(1);
+    if (path.size() > Session::kPathCapacity) path.resize(Session::kPathCapacity);
+    s.remote_folder = path;
+    return finish(0);
+}
+// SIZE and MDTM: the answer's token replaces the argument.
+ReplyAction on_token(Session& s, FtpControl&, const ServerReply& r) {
+    std::string_view token = reply_token(last_line(r));
+    if (!positive(r.code) || token.empty()) return finish(1);
+    s.argument.assign(token.substr(0, Session::kPathCapacity));
+    return finish(0);
+}
+
+// A passive data connection goes to the server the control connection reached, whatever address
+// the reply names: trusting it would let a server point the client at any host, and servers
+// behind NAT announce private addresses.
+ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
+    PassiveAddress address;
+    if (!positive(r.code)) return finish(1);
+    if (parse_pasv_reply(last_line(r), address) != 0) {
+        session_log(s, kLevelError, "ERROR: The passive reply holds no address");
+        return finish(1);
+    }
+    std::string peer = s.control ? s.control->address_text : address.host;
+    if (address.host != peer) {
+        std::string warning = "The passive reply names address " + address.host +
+                              "; connecting to the server's " + "address " + peer + " instead";
+        session_log(s, kLevelWarning, warning.c_str());
+    }
+    s.passive_address = peer;
+    s.passive_port = static_cast<uint32_t>(address.port);
+    return finish(0);
+}
+
+// "(1234 bytes)" in a preliminary RETR reply: the size the server is about to send.
+void read_announced_size(FtpControl& fc, const std::string& line) {
+    size_t open = line.rfind('(');
+    if (open == std::string::npos) return;
+    size_t i = open + 1, start = i;
+    uint64_t v = 0;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9' && i - start < 19)
+        v = v * 10 + (line[i++] - '0');
+    if (i == start || line.compare(i, 7, " bytes)") != 0) return;
+    fc.announced = true;
+    fc.announced_size = v;
+}
+
+// LIST, NLST, RETR, STOR: the data connection may go ahead once the server has taken the command.
+// A preliminary reply waits for the final one. A second preliminary
+// reply waits as well, so the final one is never left behind for the next command.
+ReplyAction on_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
+    if (r.code >= 100 && r.code < 300 && s.data) raise_flag(*s.data, kFlagTransferGoAhead);
+    if (r.code == 0 || r.code >= 300) return finish(1);
+    if (r.code >= 200) {
+        if (s.data) raise_flag(*s.data, kFlagTransferConfirmed);
+        return finish(0);
+    }
+    if (fc.command == FtpCommand::kRetr) read_announced_size(fc, last_line(r));
+    return wait_more();
+}
+
+constexpr CommandRow kRows[] = {
+    {FtpCommand::kNone, "none", nullptr, on_positive},
+    {FtpCommand::kGreeting, "greeting", nullptr, on_greeting},
+    {FtpCommand::kTlsGreeting, "greeting (TLS)", nullptr, on_tls_greeting},
+    {FtpCommand::kAuthTls, "AUTH TLS", line_auth_tls, on_auth_tls},
+    {FtpCommand::kAuthTlsC, "AUTH TLS-C", line_auth_tls_c, on_auth_tls_c},
+    {FtpCommand::kAuthTlsP, "AUTH TLS-P", line_auth_tls_p, on_auth_tls_p},
+    {FtpCommand::kAuthSsl, "AUTH SSL", line_auth_ssl, on_auth_ssl},
+    {FtpCommand::kUser, "USER", line_user, on_user},
+    {FtpCommand::kPass, "PASS", line_pass, on_pass},
+    {FtpCommand::kAcct, "ACCT", line_acct, on_acct},
+    {FtpCommand::kPbsz, "PBSZ", line_pbsz, on_pbsz},
+    {FtpCommand::kProtC, "PROT C", line_prot_c, on_prot},
+    {FtpCommand::kProtP, "PROT P", line_prot_p, on_prot},
+    {FtpCommand::kQuit, "QUIT", line_quit, on_positive},
+    {FtpCommand::kRnfr, "RNFR", line_rnfr, on_rnfr},
+    {FtpCommand::kRnto, "RNTO", line_rnto, on_positive},
+    {FtpCommand::kCwd, "CWD", line_cwd, on_cwd},
+    {FtpCommand::kCdup, "CDUP", line_cdup, on_cwd},
+    {FtpCommand::kPwd, "PWD", line_pwd, on_pwd},
+    {FtpCommand::kMkd, "MKD", line_mkd, on_positive},
+    {FtpCommand::kRmd, "RMD", line_rmd, on_positive},
+    {FtpCommand::kDele, "DELE", line_dele, on_positive},
+    {FtpCommand::kRest, "REST", line_rest, on_not_refused},
+    {FtpCommand::kSize, "SIZE", line_size, on_token},
+    {FtpCommand::kMdtm, "MDTM", line_mdtm, on_token},
+    {FtpCommand::kSetMdtm, "MDTM (set)", line_set_mdtm, on_positive},
+    {FtpCommand::kTypeA, "TYPE A", line_type_a, on_positive},
+    {FtpCommand::kTypeI, "TYPE I", line_type_i, on_positive},
+    {FtpCommand::kPasv, "PASV", line_pasv, on_pasv},
+    {FtpCommand::kPort, "PORT", line_port, on_positive},
+    {FtpCommand::kList, "LIST", line_list, on_transfer},
+    {FtpCommand::kNlst, "NLST", line_nlst, on_transfer},
+    {FtpCommand::kRetr, "RETR", line_retr, on_transfer},
+    {FtpCommand::kStor, "STOR", line_stor, on_transfer},
+    {FtpCommand::kCustom, "custom", line_custom, on_not_refused},
+};
+static_assert(sizeof kRows / sizeof kRows[0] == static_cast<size_t>(kFtpCommandCount), "one row per command");
+
+constexpr bool rows_in_order() {
+    for (int i = 0; i < kFtpCommandCount; ++i)
+        if (static_cast<int>(kRows[i].command) != i) return false;
+    return true;
+}
+static_assert(rows_in_order(), "rows in command order");
+
+}  // namespace
+
+const CommandRow& command_row(FtpCommand command) {
+    int i = static_cast<int>(command);
+    return kRows[i >= 0 && i < kFtpCommandCount ? i : 0];
+}
+
+const char* ftp_command_name(FtpCommand command) {
+    return command_row(command).name;
+}
+
+}  // namespace orvane

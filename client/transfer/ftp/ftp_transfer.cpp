@@ -1,0 +1,191 @@
+// What the transfer procedures share (data path, resume checks, ending), and the listing procedure.
+#include <string>
+
+#include "client/transfer/ftp/ftp_procedures.h"
+#include "client/transfer/session/duplicate_rules.h"
+#include "client/transfer/text/listing_parser.h"
+#include "common/log.h"
+#include "platform/system.h"
+
+namespace orvane {
+
+namespace {
+
+// Completes a procedure once its data connection's listening socket is closed.
+void closed_then_complete(int, void* owner, int) {
+    Session& s = *static_cast<Session*>(owner);
+    complete_request(s, s.immediate_result);
+}
+
+}  // namespace
+
+void open_data_path(Session& s, CompletionCallback next, const DataPathCodes& codes) {
+    if (s.passive == 1) {
+        if (post_ftp_command(s, FtpCommand::kPasv, next, codes.pasv) != 0) end_transfer(s, 1);
+        return;
+    }
+    if (!s.data || post_session_step(s, *s.data, active_listen_step, next, codes.listen) != 0)
+        end_transfer(s, 1);
+}
+
+bool after_listen(Session& s, int result, CompletionCallback next, const DataPathCodes& codes) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return false;
+    }
+    ftp_state(s).transfer.listening = true;
+    if (post_ftp_command(s, FtpCommand::kPort, next, codes.port) != 0) {
+        end_transfer(s, 1);
+        return false;
+    }
+    return true;
+}
+
+void end_transfer(Session& s, int result) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    std::vector<uint8_t>().swap(s.scratch);
+    if (t.listening && s.data) {
+        t.listening = false;
+        s.immediate_result = result;
+        if (post_session_step(s, *s.data, data_close_step, closed_then_complete, 0) == 0) return;
+    }
+    complete_request(s, result);
+}
+
+FtpCommand transfer_type_command(Session& s) {
+    s.ascii = s.transfer_type == 2 ? 1 : 0;
+    return s.ascii ? FtpCommand::kTypeA : FtpCommand::kTypeI;
+}
+
+bool resume_allowed(Session& s) {
+    if (s.ascii) {
+        session_log(s, kLevelWarning, kMsgNoAsciiResume);
+        return false;
+    }
+    if (s.host_supports_resume == 0) {
+        session_log(s, kLevelWarning, kMsgNoResume);
+        return false;
+    }
+    return true;
+}
+
+void resume_refused(Session& s) {
+    // Once refused, never asked again in this session.
+    s.host_supports_resume = 0;
+    session_log(s, kLevelWarning, kMsgNoResume);
+    ftp_state(s).transfer.resume = false;
+    s.resume_offset = 0;
+}
+
+bool parse_decimal_size(const std::string& text, uint64_t& out) {
+    if (text.empty() || text.size() > 19) return false;
+    uint64_t v = 0;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(ch - '0');
+    }
+    out = v;
+    return true;
+}
+
+void take_transfer_names(Session& s) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    t.remote_name = s.remote_entry.name.empty() ? s.remote_entry.full_path : s.remote_entry.name;
+    const std::string& local = s.local_entry.full_path.empty() ? s.local_entry.name : s.local_entry.full_path;
+    t.local_path = platform::normalize_local_path(local);
+    t.resume = false;
+    t.listening = false;
+    s.resume_offset = 0;
+}
+
+// ---- listing ----
+
+namespace {
+
+enum class ListingCode : int { kType = 0, kPasv, kListen, kPort, kTransfer, kCount };
+constexpr DataPathCodes kListingPath{static_cast<int>(ListingCode::kPasv),
+                                     static_cast<int>(ListingCode::kListen),
+                                     static_cast<int>(ListingCode::kPort)};
+
+void listing_next(int code, void* owner, int result);
+
+void start_listing_transfer(Session& s) {
+    s.data->step_state.receive_queue.clear();
+    s.data->step_state.download_sink = nullptr;
+    prepare_ftp_command(s, s.listing_kind == 1 ? FtpCommand::kNlst : FtpCommand::kList);
+    ftp_state(s).transfer.listening = false;
+    StepFunction data_step = s.passive == 1 ? passive_receive_step : active_receive_step;
+    if (start_two_channel(s, data_step, ftp_command_step, listing_next,
+                          static_cast<int>(ListingCode::kTransfer)) != 0)
+        end_transfer(s, 1);
+}
+
+void on_type(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    open_data_path(s, listing_next, kListingPath);
+}
+
+void on_data_path(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    start_listing_transfer(s);
+}
+
+void on_listen(Session& s, int result) {
+    after_listen(s, result, listing_next, kListingPath);
+}
+
+struct LongLines {
+    size_t count = 0;
+};
+void count_long_line(void* context, std::string_view line) {
+    if (line.size() > kListingLineCapacity) ++static_cast<LongLines*>(context)->count;
+}
+
+void on_listed(Session& s, int result) {
+    ByteQueue& q = s.data->step_state.receive_queue;
+    std::string text = q.contents();
+    q.clear();
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    if (s.listing_kind == 1) {
+        parse_nlst(text, s.listing);
+    } else {
+        parse_list(text, listing_clock_now(), s.listing);
+    }
+    // A line that cannot be read whole leaves an entry out: the listing is not complete.
+    LongLines long_lines;
+    for_each_listing_line(text, count_long_line, &long_lines);
+    if (long_lines.count > 0) {
+        session_log(s, kLevelError, "ERROR: The listing holds a line longer than 390 characters");
+        end_transfer(s, 1);
+        return;
+    }
+    end_transfer(s, 0);
+}
+
+constexpr ProcedureStep kListingSteps[] = {on_type, on_data_path, on_listen, on_data_path, on_listed};
+static_assert(sizeof kListingSteps / sizeof kListingSteps[0] == static_cast<size_t>(ListingCode::kCount),
+              "one continuation per listing code");
+
+void listing_next(int code, void* owner, int result) {
+    run_procedure_step(kListingSteps, code, owner, result, end_transfer);
+}
+
+}  // namespace
+
+void ftp_listing(Session& s) {
+    s.listing.clear();
+    ftp_state(s).transfer.listening = false;
+    if (post_ftp_command(s, FtpCommand::kTypeA, listing_next, static_cast<int>(ListingCode::kType)) != 0)
+        complete_request_soon(s, 1);
+}
+
+}  // namespace orvane

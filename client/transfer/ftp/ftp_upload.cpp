@@ -1,0 +1,188 @@
+// The upload procedure: TYPE, SIZE or MDTM of the remote file, the duplicate rules (with a remote
+// rename), the data path, REST when resuming, STOR with the data connection, and the remote time.
+#include <string>
+
+#include "client/transfer/ftp/ftp_procedures.h"
+#include "client/transfer/session/duplicate_rules.h"
+#include "client/transfer/text/ftp_text.h"
+#include "common/log.h"
+#include "platform/file.h"
+
+namespace orvane {
+
+namespace {
+
+enum class UploadCode : int {
+    kType = 0,
+    kQuery,
+    kRename,
+    kPasv,
+    kListen,
+    kPort,
+    kRest,
+    kTransfer,
+    kTime,
+    kCount
+};
+constexpr DataPathCodes kUploadPath{static_cast<int>(UploadCode::kPasv),
+                                    static_cast<int>(UploadCode::kListen),
+                                    static_cast<int>(UploadCode::kPort)};
+
+void upload_next(int code, void* owner, int result);
+
+void post(Session& s, FtpCommand command, UploadCode next) {
+    if (post_ftp_command(s, command, upload_next, static_cast<int>(next)) != 0) end_transfer(s, 1);
+}
+
+void start_store(Session& s) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    LocalFile& file = s.data->step_state.file;
+    file.set_path(t.local_path);
+    if (file.open(platform::kOpenRead) != 0 ||
+        (t.resume && file.seek(static_cast<int64_t>(s.resume_offset)) != 0)) {
+        file.close();
+        session_log(s, kLevelError, kMsgNoLocalFile);
+        end_transfer(s, 1);
+        return;
+    }
+    s.data->step_state.send_queue.clear();
+    s.data->step_state.upload_source = &file;
+    s.argument = t.remote_name;
+    prepare_ftp_command(s, FtpCommand::kStor);
+    t.listening = false;
+    StepFunction data_step = s.passive == 1 ? passive_send_step : active_send_step;
+    if (start_two_channel(s, data_step, ftp_command_step, upload_next,
+                          static_cast<int>(UploadCode::kTransfer)) != 0) {
+        file.close();
+        s.data->step_state.upload_source = nullptr;
+        end_transfer(s, 1);
+    }
+}
+
+// Applies the upload rules; false when the procedure has ended. A rename posts RNFR and goes on
+// from its continuation.
+bool decide(Session& s) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    if (!platform::path_exists(t.local_path)) {
+        session_log(s, kLevelError, kMsgNoLocalFile);
+        end_transfer(s, 1);
+        return false;
+    }
+    DuplicateFacts facts;
+    facts.target_exists = s.target_entry.size != 0 || s.target_entry.file_time != 0;
+    facts.target_size = s.target_entry.size;
+    facts.target_time = s.target_entry.file_time;
+    facts.source_size = static_cast<uint64_t>(platform::path_size(t.local_path));
+    facts.source_time = platform::path_last_write_time(t.local_path);
+    s.duplicate_decision = duplicate_action(s.upload_rules, facts);
+    switch (s.duplicate_decision) {
+        case kDuplicateSkip:
+            session_log(s, kLevelInfo, kMsgSkipping);
+            end_transfer(s, 0);
+            return false;
+        case kDuplicateResume:
+            if (resume_allowed(s)) {
+                t.resume = true;
+                s.resume_offset = facts.target_size;
+            }
+            return true;
+        case kDuplicateRename:
+            s.path1 = t.remote_name;
+            s.path2 = t.remote_name + s.rename_suffix;
+            post(s, FtpCommand::kRnfr, UploadCode::kRename);
+            return false;
+        default:
+            return true;
+    }
+}
+
+// ---- continuations ----
+
+void on_type(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    s.target_entry = RemoteFileEntry();
+    s.target_entry.size = s.remote_entry.size;
+    s.target_entry.file_time = s.remote_entry.file_time;
+    s.argument = ftp_state(s).transfer.remote_name;
+    post(s, s.upload_rules.compare == 1 ? FtpCommand::kSize : FtpCommand::kMdtm, UploadCode::kQuery);
+}
+
+void on_query(Session& s, int result) {
+    bool by_size = s.upload_rules.compare == 1;
+    bool ok = result == 0 && !s.argument.empty();
+    if (ok && by_size) {
+        ok = parse_decimal_size(s.argument, s.target_entry.size);
+    } else if (ok) {
+        uint64_t time = 0;
+        ok = parse_mdtm_time(s.argument, time) == 0;
+        if (ok) s.target_entry.file_time = time;
+    }
+    if (!ok) session_log(s, kLevelWarning, by_size ? kMsgNoRemoteSize : kMsgNoRemoteTime);
+    if (decide(s)) open_data_path(s, upload_next, kUploadPath);
+}
+
+void on_rename(Session& s, int result) {
+    session_log(s, result == 0 ? kLevelInfo : kLevelWarning, result == 0 ? kMsgRenaming : kMsgNoRemoteRename);
+    open_data_path(s, upload_next, kUploadPath);
+}
+
+void on_data_path(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    if (ftp_state(s).transfer.resume) {
+        s.argument = std::to_string(s.resume_offset);
+        post(s, FtpCommand::kRest, UploadCode::kRest);
+        return;
+    }
+    start_store(s);
+}
+
+void on_listen(Session& s, int result) {
+    after_listen(s, result, upload_next, kUploadPath);
+}
+
+void on_rest(Session& s, int result) {
+    if (result != 0) resume_refused(s);
+    start_store(s);
+}
+
+void on_transfer(Session& s, int result) {
+    s.data->step_state.file.close();
+    s.data->step_state.upload_source = nullptr;
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    // The server's copy gets the local file's time (UTC).
+    s.argument = mdtm_time_text(platform::path_last_write_time(ftp_state(s).transfer.local_path));
+    post(s, FtpCommand::kSetMdtm, UploadCode::kTime);
+}
+
+void on_time(Session& s, int result) {
+    if (result != 0) session_log(s, kLevelWarning, kMsgNoTimeUpdate);
+    end_transfer(s, 0);
+}
+
+constexpr ProcedureStep kUploadSteps[] = {on_type,      on_query, on_rename,   on_data_path, on_listen,
+                                          on_data_path, on_rest,  on_transfer, on_time};
+static_assert(sizeof kUploadSteps / sizeof kUploadSteps[0] == static_cast<size_t>(UploadCode::kCount),
+              "one continuation per upload code");
+
+void upload_next(int code, void* owner, int result) {
+    run_procedure_step(kUploadSteps, code, owner, result, end_transfer);
+}
+
+}  // namespace
+
+void ftp_upload(Session& s) {
+    take_transfer_names(s);
+    if (post_ftp_command(s, transfer_type_command(s), upload_next, static_cast<int>(UploadCode::kType)) != 0)
+        complete_request_soon(s, 1);
+}
+
+}  // namespace orvane

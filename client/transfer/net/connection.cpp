@@ -1,0 +1,232 @@
+// Connection: sockets, security mode, event registration, flags and the step slot.
+#include "client/transfer/net/connection.h"
+
+#include <cassert>
+
+#include "client/transfer/net/event_group.h"
+#include "client/transfer/net/transfer_engine.h"
+#include "common/log.h"
+
+namespace orvane {
+
+Connection::Connection() : receive_buffer(kIoBufferSize), send_buffer(kIoBufferSize) {}
+
+Connection::~Connection() {
+    platform::socket_close(socket);
+    // The SSH session and TLS channel may hold keys; their own destructors wipe them.
+    ssh.reset();
+    tls.reset();
+}
+
+void connection_log(const Connection& c, int level, const char* text) {
+    if (c.log) {
+        c.log(c.log_user, text, level, 1);
+    } else {
+        output(text, level, 1);
+    }
+}
+
+// ---- sockets ----
+
+platform::SocketHandle create_socket(Connection& c) {
+    close_socket(c);
+    c.socket = platform::tcp_socket();
+    ++c.socket_serial;
+    c.network_events = {};
+    c.recorded = {};
+    return c.socket;
+}
+
+void adopt_socket(Connection& c, platform::SocketHandle s, const std::string& peer, uint32_t peer_port) {
+    close_socket(c);
+    c.socket = s;
+    ++c.socket_serial;
+    c.socket_active = true;
+    c.remote_address = peer;
+    c.remote_port = peer_port;
+    c.address_text = peer;
+}
+
+void close_socket(Connection& c) {
+    if (c.socket != platform::kInvalidSocket) {
+        platform::socket_close(c.socket);
+        c.socket = platform::kInvalidSocket;
+        ++c.socket_serial;
+    }
+    c.socket_active = false;
+    c.network_events = {};
+    c.recorded = {};
+    c.remote_address.clear();
+    c.remote_port = 0;
+}
+
+int resolve_host(Connection& c) {
+    if (c.host_text.empty()) {
+        c.address_text.clear();
+        return 0;
+    }
+    if (platform::is_ipv4_address(c.host_text)) {
+        c.address_text = c.host_text;
+        return 0;
+    }
+    size_t at = c.host_text.rfind('@');
+    std::string host = at == std::string::npos ? c.host_text : c.host_text.substr(at + 1);
+    return platform::resolve_ipv4(host, c.address_text) == 0 ? 0 : 1;
+}
+
+int connect_socket(Connection& c) {
+    if (c.socket == platform::kInvalidSocket && create_socket(c) == platform::kInvalidSocket) {
+        return platform::kConnectFailed;
+    }
+    int r = platform::socket_connect(c.socket, c.address_text, c.port);
+    if (r == 0) c.socket_active = true;
+    return r;
+}
+
+int bind_socket(Connection& c) {
+    if (c.socket == platform::kInvalidSocket && create_socket(c) == platform::kInvalidSocket) {
+        return platform::kBindFailed;
+    }
+    return platform::socket_bind(c.socket, c.address_text, c.port);
+}
+
+int listen_socket(Connection& c, int backlog) {
+    if (platform::socket_listen(c.socket, backlog) != 0) return 1;
+    c.socket_active = true;
+    return 0;
+}
+
+int accept_on(Connection& c) {
+    std::string peer;
+    uint32_t peer_port = 0;
+    int error = 0;
+    platform::SocketHandle s = platform::socket_accept(c.socket, &peer, &peer_port, &error);
+    if (s == platform::kInvalidSocket) {
+        c.armed |= c.registered & kNetAccept;  // a later connection may still come
+        return 1;
+    }
+    adopt_socket(c, s, peer, peer_port);
+    return 0;
+}
+
+int local_address(const Connection& c, std::string& address, uint32_t& port) {
+    if (c.socket == platform::kInvalidSocket) return 1;
+    return platform::socket_local_address(c.socket, address, port);
+}
+
+// ---- security mode ----
+
+int set_security_plain(Connection& c) {
+    c.tls.reset();
+    c.ssh.reset();
+    c.security_mode = kSecurityPlain;
+    return 0;
+}
+
+int set_security_tls(Connection& c) {
+    c.ssh.reset();
+    if (!c.tls) {
+        const TlsProvider* p = tls_provider();
+        TlsContext* context = c.engine ? c.engine->tls_context() : nullptr;
+        if (!p || !context) return 1;
+        c.tls.reset(p->create_channel(context));
+        if (!c.tls) return 1;
+    }
+    c.security_mode = kSecurityTls;
+    return 0;
+}
+
+int set_security_ssh(Connection& c) {
+    c.tls.reset();
+    if (!c.ssh) {
+        const SshProvider* p = ssh_provider();
+        if (!p) return 1;
+        c.ssh.reset(p->create_session(c.log, c.log_user));
+        if (!c.ssh) return 1;
+    }
+    c.security_mode = kSecuritySsh;
+    return 0;
+}
+
+// ---- events and flags ----
+
+void register_events(Connection& c, uint32_t events) {
+    c.registered = events;
+    c.armed = events;
+    c.recorded = {};
+}
+
+void quiet_events(Connection& c) {
+    c.registered = 0;
+    c.armed = 0;
+    std::lock_guard<std::mutex> hold(c.flag_lock);
+    if (c.pending_flags == 0 && c.flag_event_set) {
+        c.flag_event.reset();
+        c.flag_event_set = false;
+    }
+}
+
+void raise_flag(Connection& c, uint32_t bits) {
+    std::lock_guard<std::mutex> hold(c.flag_lock);
+    c.pending_flags |= bits;
+    if (on_group_thread(c.group)) {
+        // The group thread looks at local wake-ups before it waits again.
+        c.wake_local = true;
+    } else if (!c.flag_event_set) {
+        c.flag_event.set();
+        c.flag_event_set = true;
+    }
+}
+
+void start_receive(Connection& c) {
+    assert(on_group_thread(c.group));
+    quiet_events(c);
+    if (c.socket == platform::kInvalidSocket) {
+        register_events(c, kNetRead | kNetClose);
+        raise_flag(c, kFlagIoDone);
+        return;
+    }
+    c.receive_pending = true;
+    c.read_ahead = false;
+}
+
+// ---- step slot ----
+
+int post_step(Connection& c, StepFunction step, CompletionCallback completion, int code, Notifier notify,
+              void* owner) {
+    if (!completion) return 1;
+    std::lock_guard<std::mutex> hold(c.step_lock);
+    if (c.completion) return 1;
+    c.step = step;
+    c.completion = completion;
+    c.completion_code = code;
+    c.notify = notify;
+    c.owner = owner;
+    c.result = 0;
+    c.finished = false;
+    raise_flag(c, kFlagPosted);
+    return 0;
+}
+
+int finish_step(Connection& c, int result) {
+    Notifier notify;
+    {
+        std::lock_guard<std::mutex> hold(c.step_lock);
+        // The result is stored before the completion is queued, so a pump on another thread
+        // never delivers a result that is not there yet.
+        if (!c.completion || c.finished) return 1;
+        c.result = result;
+        c.finished = true;
+        notify = c.notify;
+    }
+    c.engine->queue_completion(&c);
+    notify();
+    return 0;
+}
+
+bool step_busy(Connection& c) {
+    std::lock_guard<std::mutex> hold(c.step_lock);
+    return c.completion != nullptr;
+}
+
+}  // namespace orvane

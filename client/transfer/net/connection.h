@@ -1,0 +1,217 @@
+// Connection: one socket, its step slot, its I/O state and the protocol layers' working area.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client/transfer/net/byte_queue.h"
+#include "client/transfer/net/filter.h"
+#include "common/local_file.h"
+#include "platform/event.h"
+#include "platform/socket.h"
+
+namespace orvane {
+
+class TransferEngine;
+struct EventGroup;
+struct Connection;
+struct Session;
+
+// The log callback of engines, groups, connections and sessions: text, level, line end.
+// Null sends the text to the process output sink.
+using LogCallback = void (*)(void* user, const char* text, int level, int line_end);
+
+// Network events a connection can register for, and that a step sees (the socket-event bits).
+enum NetworkEventBits : uint32_t {
+    kNetRead = 1,
+    kNetWrite = 2,
+    kNetAccept = 8,
+    kNetConnect = 16,
+    kNetClose = 32,
+};
+// Index of each event's error code in NetworkEvents::errors.
+enum NetworkErrorIndex : int {
+    kNetReadIndex = 0,
+    kNetWriteIndex = 1,
+    kNetAcceptIndex = 3,
+    kNetConnectIndex = 4,
+    kNetCloseIndex = 5,
+};
+struct NetworkEvents {
+    uint32_t events = 0;
+    int errors[10] = {};  // system error numbers; 0 = none
+    bool has(uint32_t bit) const { return (events & bit) != 0; }
+    // The event happened without an error.
+    bool ok(uint32_t bit, int index) const { return has(bit) && errors[index] == 0; }
+};
+
+// Application flags: why the step function was woken.
+enum StepFlags : uint32_t {
+    kFlagPosted = 1,    // a step was just posted
+    kFlagIoDone = 2,    // a receive or send finished (or could not be started)
+    kFlagTimedOut = 4,  // idle for longer than the timeout
+    kFlagAbort = 8,     // a transfer procedure wants a data step to end
+};
+
+// Step function: runs on the connection's group thread whenever the connection is woken.
+using StepFunction = void (*)(Connection& connection);
+// Completion callback: runs on the requester's thread from the pump; code names the step.
+using CompletionCallback = void (*)(int code, void* owner, int result);
+// Wakes the requester's thread so that it pumps completions.
+struct Notifier {
+    void (*function)(void* context) = nullptr;
+    void* context = nullptr;
+    void operator()() const {
+        if (function) function(context);
+    }
+};
+// Receive handler: bytes for the application; return 1 to stop receiving, 0 to go on.
+using ReceiveHandler = int (*)(Connection& connection, const uint8_t* data, size_t n);
+// Send handler: fill up to capacity bytes; return 1 when there is nothing (more) to send.
+using SendHandler = int (*)(Connection& connection, uint8_t* buffer, size_t* length, size_t capacity);
+
+inline constexpr size_t kIoBufferSize = 8192;
+// A receive queue also collects whole listings; this is how large one may grow.
+inline constexpr size_t kReceiveQueueLimit = 256u * 1024 * 1024;
+inline constexpr size_t kSendQueueLimit = 16u * 1024 * 1024;
+
+// The per-connection working area of the protocol layers.
+struct StepState {
+    ByteQueue receive_queue{kReceiveQueueLimit};
+    LocalFile* download_sink = nullptr;  // set: received bytes go to this file
+    ByteQueue send_queue{kSendQueueLimit};
+    LocalFile* upload_source = nullptr;  // read when the send queue is empty
+    LocalFile file;                      // the download or upload file of this connection
+    Session* session = nullptr;          // the owning session
+    int state = 0;                       // the running step's state number
+    void* context = nullptr;             // private to the protocol layer driving this connection
+    int reserved = 1;
+    LogCallback log = nullptr;
+    void* log_user = nullptr;
+};
+
+struct Connection {
+    Connection();
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    TransferEngine* engine = nullptr;
+    EventGroup* group = nullptr;
+    LogCallback log = nullptr;
+    void* log_user = nullptr;
+
+    // Socket. `active`: connecting, connected, listening or accepted (only then is it polled).
+    platform::SocketHandle socket = platform::kInvalidSocket;
+    uint32_t socket_serial = 0;  // changes with every new or closed socket
+    bool socket_active = false;
+    std::string address_text;  // dotted address that connect and bind use
+    std::string host_text;     // host as given, possibly "user@host"
+    uint32_t port = 0;
+    std::string remote_address;  // peer of an accepted socket
+    uint32_t remote_port = 0;
+
+    // Events seen by the step (filled just before each call).
+    NetworkEvents network_events;
+    uint32_t flags = 0;
+
+    // Group thread only: registered and still-armed event bits, events recorded since the last
+    // step call. An event is reported once and re-armed by registering again (or by the receive
+    // or accept that consumes it).
+    uint32_t registered = 0;
+    uint32_t armed = 0;
+    NetworkEvents recorded;
+
+    // Guarded by flag_lock: pending application flags and the flag event's state.
+    std::mutex flag_lock;
+    uint32_t pending_flags = 0;
+    bool flag_event_set = false;
+    bool wake_local = false;  // raised on the group thread itself: no event needed
+    platform::Event flag_event;
+
+    // Reads and writes, done by the group thread when the socket is ready.
+    std::vector<uint8_t> receive_buffer;
+    std::vector<uint8_t> send_buffer;
+    std::vector<uint8_t> filter_buffer;  // plaintext between a TLS or SSH filter and the handlers
+    size_t send_length = 0;
+    size_t send_offset = 0;
+    bool receive_pending = false;
+    bool read_ahead = false;  // the pending receive only looks for bytes already waiting
+    bool send_pending = false;
+    int idle_seconds = 0;
+    int timeout_seconds = 0;  // 0: never times out
+    EventGroup* deferred_removal = nullptr;
+
+    // Security filter between the socket and the handlers.
+    int security_mode = kSecurityPlain;
+    std::unique_ptr<TlsChannel> tls;
+    std::unique_ptr<SshFilter> ssh;
+
+    // Step slot, guarded by step_lock.
+    std::mutex step_lock;
+    StepFunction step = nullptr;
+    CompletionCallback completion = nullptr;
+    int completion_code = 0;
+    Notifier notify;
+    void* owner = nullptr;
+    int result = 0;
+    bool finished = false;  // finished, waiting in the completion list
+
+    StepFunction default_step = nullptr;
+    ReceiveHandler on_receive = nullptr;
+    SendHandler on_send = nullptr;
+
+    StepState step_state;
+};
+
+// Sockets (the protocol steps call these on the group thread; set-up code may call them while
+// no step is posted).
+platform::SocketHandle create_socket(Connection& c);  // replaces any previous one
+void adopt_socket(Connection& c, platform::SocketHandle s, const std::string& peer, uint32_t peer_port);
+void close_socket(Connection& c);
+// Host text to address text: empty stays empty, a dotted address is kept, otherwise the part
+// after the last "@" is looked up. 0 on success, 1 when the lookup fails.
+int resolve_host(Connection& c);
+// 0 when connected or in progress; 101 refused, 102 timed out, 103 other.
+int connect_socket(Connection& c);
+// Binds to the address text (all interfaces when empty) and the port: 0, 104, 105 or 106.
+int bind_socket(Connection& c);
+int listen_socket(Connection& c, int backlog);  // 0 or 1
+// Accepts a waiting connection, closes the listening socket and takes the accepted one over.
+// 0 on success, 1 on failure.
+int accept_on(Connection& c);
+int local_address(const Connection& c, std::string& address, uint32_t& port);  // 0 or 1
+
+// Security mode switches (while no I/O is outstanding). 0 on success, 1 when the filter cannot
+// be made (no provider installed, or it failed).
+int set_security_plain(Connection& c);
+int set_security_tls(Connection& c);
+int set_security_ssh(Connection& c);
+
+// Events and I/O: group thread only (from step functions and handlers).
+void register_events(Connection& c, uint32_t events);  // replaces the registration
+void quiet_events(Connection& c);
+void raise_flag(Connection& c, uint32_t bits);
+// Starts a receive of up to 8192 bytes; its completion wakes the step with flag 2.
+void start_receive(Connection& c);
+// Fills the send buffer from the send handler (through the filter) and starts sending. Returns
+// 1 when there was nothing to send (the caller raises flag 2 itself when it wants the step woken).
+int start_send(Connection& c);
+
+// The step slot. Post: 1 when a step is already posted (nothing changes), 0 when posted.
+int post_step(Connection& c, StepFunction step, CompletionCallback completion, int code, Notifier notify,
+              void* owner);
+// Ends the running step with its result and queues the completion for the requester. A second
+// finish of the same step is ignored (returns 1).
+int finish_step(Connection& c, int result);
+// True while a posted step has not been delivered.
+bool step_busy(Connection& c);
+
+// Writes a message through the connection's log callback.
+void connection_log(const Connection& c, int level, const char* text);
+
+}  // namespace orvane

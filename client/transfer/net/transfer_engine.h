@@ -1,0 +1,93 @@
+// TransferEngine: the event groups, the tick thread and the completion list of one requester.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "client/transfer/net/connection.h"
+#include "platform/event.h"
+
+namespace orvane {
+
+struct EngineOptions {
+    size_t group_capacity = 37;  // connections per event thread
+    int tick_ms = 1000;          // the idle-seconds tick
+};
+
+// Counters for tests and diagnostics.
+struct EngineStats {
+    std::atomic<uint64_t> groups_started{0};
+    std::atomic<uint64_t> deferred_removals{0};  // connections freed by their I/O's completion
+    std::atomic<uint64_t> completions_delivered{0};
+};
+
+// Threads: the requester's (open, close, pump), one tick thread, one event thread per group.
+// Lock order when nested: engine lock, then a group lock; a connection's step lock, then its
+// flag lock. The completion lock is never held with another.
+class TransferEngine {
+  public:
+    // Starts the tick thread. Null when it cannot be started.
+    static std::unique_ptr<TransferEngine> start(LogCallback log, void* log_user, EngineOptions options = {});
+    // Stops every thread and frees every group and connection.
+    ~TransferEngine();
+    TransferEngine(const TransferEngine&) = delete;
+    TransferEngine& operator=(const TransferEngine&) = delete;
+
+    // Adds a connection to a group (starting or waking its thread) with a fresh socket
+    // registered for read and close. Null on failure (nothing is left behind).
+    Connection* open_connection(int security_mode, int timeout_seconds, ReceiveHandler on_receive,
+                                SendHandler on_send, StepFunction default_step);
+    // Removes and frees the connection, waiting for outstanding I/O to complete; a group left
+    // without connections is stopped and freed. Never on an event thread.
+    void close_connection(Connection* c);
+
+    // Delivers the completions queued when called, in order, on the calling thread (the
+    // requester's); with 256 or more queued it drains the list one by one instead.
+    void pump_completions();
+    size_t queued_completions();
+
+    // Group sizes in list order.
+    std::vector<size_t> group_sizes();
+    // The TLS context shared by this engine's connections, made on first use; null when no TLS
+    // provider is installed or it failed.
+    TlsContext* tls_context();
+    LogCallback log() const { return log_; }
+    void* log_user() const { return log_user_; }
+    EngineStats& stats() { return stats_; }
+
+    // Network-core internals.
+    void queue_completion(Connection* c);   // from finish_step
+    void forget_completion(Connection* c);  // before a connection is freed
+
+  private:
+    TransferEngine(LogCallback log, void* log_user, EngineOptions options);
+    EventGroup* choose_group();  // engine lock held
+    void run_tick();
+    static void deliver(Connection* c);
+
+    LogCallback log_;
+    void* log_user_;
+    EngineOptions options_;
+    std::mutex tls_lock_;  // guards tls_context_ and tls_owner_
+    TlsContext* tls_context_ = nullptr;
+    const TlsProvider* tls_owner_ = nullptr;  // the provider that made the context
+    EngineStats stats_;
+
+    std::mutex lock_;  // guards groups_
+    std::vector<EventGroup*> groups_;
+
+    std::mutex completion_lock_;  // guards completions_, delivering_, pumping_
+    std::vector<Connection*> completions_;
+    std::vector<Connection*> delivering_;
+    bool pumping_ = false;
+
+    std::thread tick_thread_;
+    platform::Event tick_stop_;
+};
+
+}  // namespace orvane

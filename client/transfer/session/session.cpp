@@ -1,0 +1,139 @@
+// Session lifetime, the generic handlers of its connections, and the engine they share.
+#include "client/transfer/session/session.h"
+
+#include <mutex>
+
+#include "client/transfer/net/transfer_engine.h"
+#include "common/log.h"
+#include "common/secret.h"
+
+namespace orvane {
+
+namespace {
+
+// The engine exists while at least one session does.
+std::mutex g_engine_mutex;
+std::unique_ptr<TransferEngine> g_engine;
+int g_live_sessions = 0;
+
+// Received bytes go to the download file when one is set, otherwise to the receive queue.
+int session_receive(Connection& c, const uint8_t* data, size_t n) {
+    if (n == 0) return 0;
+    StepState& st = c.step_state;
+    if (st.download_sink) return st.download_sink->write(data, n) == static_cast<int64_t>(n) ? 0 : 1;
+    // A queue at its limit refuses the bytes; the step sees the overflow and fails.
+    return st.receive_queue.append(data, n) == 0 ? 0 : 1;
+}
+
+// Bytes to send come from the send queue, then from the upload file.
+int session_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity) {
+    StepState& st = c.step_state;
+    *length = 0;
+    if (!st.send_queue.empty()) {
+        *length = st.send_queue.take(buffer, capacity);
+    } else if (st.upload_source) {
+        int64_t r = st.upload_source->read(buffer, capacity);
+        if (r > 0) *length = static_cast<size_t>(r);
+    }
+    return *length == 0 ? 1 : 0;
+}
+
+void idle_step(Connection&) {}
+
+Connection* open_session_connection(TransferEngine* engine, Session* s) {
+    Connection* c =
+        engine->open_connection(kSecurityPlain, s->timeout, session_receive, session_send, idle_step);
+    if (c) {
+        c->step_state.session = s;
+        c->owner = nullptr;
+        if (s->log) {
+            c->log = s->log;
+            c->log_user = s->log_user;
+            c->step_state.log = s->log;
+            c->step_state.log_user = s->log_user;
+        }
+    }
+    return c;
+}
+
+}  // namespace
+
+std::unique_ptr<Session> create_session(void* log_user, LogCallback log, Notifier notify, int protocol,
+                                        int timeout_seconds) {
+    if (!is_protocol_kind(protocol)) return nullptr;
+    std::unique_ptr<Session> s(new Session);
+    s->log = log;
+    s->log_user = log_user;
+    s->notify = notify;
+    s->protocol = protocol;
+    s->timeout = timeout_seconds;
+    s->requester = std::this_thread::get_id();
+    {
+        std::lock_guard<std::mutex> hold(g_engine_mutex);
+        if (g_live_sessions == 0) {
+            g_engine = TransferEngine::start(log, log_user);
+            if (!g_engine) return nullptr;
+        }
+        ++g_live_sessions;
+        s->engine = g_engine.get();
+    }
+    // From here on the destructor undoes whatever was done.
+    s->control = open_session_connection(s->engine, s.get());
+    if (!s->control) return nullptr;
+    if (protocol != kProtocolSftp) {
+        s->data = open_session_connection(s->engine, s.get());
+        if (!s->data) return nullptr;
+    }
+    return s;
+}
+
+Session::~Session() {
+    if (engine) {
+        // Closing waits for outstanding I/O of a running step to complete.
+        if (control) engine->close_connection(control);
+        if (data) engine->close_connection(data);
+        control = data = nullptr;
+        std::lock_guard<std::mutex> hold(g_engine_mutex);
+        if (--g_live_sessions == 0) g_engine.reset();
+        engine = nullptr;
+    }
+    wipe_secret(password);
+    wipe_secret(pass_phrase);
+    wipe_secret(proxy_password);
+    active = 0;
+}
+
+TransferEngine* session_engine() {
+    std::lock_guard<std::mutex> hold(g_engine_mutex);
+    return g_engine.get();
+}
+
+void pump_session_completions() {
+    // The requester's thread is the only one that creates or destroys sessions, so the engine
+    // cannot go away while it pumps.
+    TransferEngine* engine = session_engine();
+    if (engine) engine->pump_completions();
+}
+
+void session_log(const Session& s, int level, const char* text) {
+    if (s.log_enabled != 1) return;
+    if (s.log) {
+        s.log(s.log_user, text, level, 1);
+    } else {
+        output(text, level, 1);
+    }
+}
+
+const char* request_name(RequestKind kind) {
+    static constexpr const char* kNames[] = {
+        "none",        "connect", "modification time", "finish with result",
+        "disconnect",  "listing", "transfer list",     "delete list",
+        "make folder", "rename",  "print folder",      "change folder",
+        "download",    "upload",  "custom command",
+    };
+    static_assert(sizeof kNames / sizeof kNames[0] == kRequestKindCount, "one name per request");
+    int i = static_cast<int>(kind);
+    return i >= 0 && i < kRequestKindCount ? kNames[i] : "unknown";
+}
+
+}  // namespace orvane

@@ -1,0 +1,168 @@
+// Session: one logical connection to one server over one protocol, and its request slot.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/transfer/net/connection.h"
+#include "client/transfer/session/protocol_kind.h"
+#include "client/transfer/session/remote_file_entry.h"
+
+namespace orvane {
+
+class TransferEngine;
+
+// The front end's hook into connect and login: kind 1 the greeting (data: the ByteQueue; flag 1
+// when refused), 2 the user name and 3 the password (data: the std::string, which it may fill).
+using ReplyHook = void (*)(int kind, void* data, int flag);
+// A request's done callback: runs once, on the requester's thread, with 0 success, 1 failure.
+using DoneCallback = void (*)(int code, void* object, int result);
+
+// The requests of the catalogue; each protocol kind has one handler per request.
+enum class RequestKind : int {
+    kNone = 0,
+    kConnect,
+    kModificationTime,
+    kFinishWithResult,
+    kDisconnect,
+    kGetListing,
+    kTransferList,
+    kDeleteList,
+    kMakeFolder,
+    kRename,
+    kPrintFolder,
+    kChangeFolder,
+    kDownload,
+    kUpload,
+    kCustomCommand,  // a raw command line, sent as given
+    kCount,
+};
+inline constexpr int kRequestKindCount = static_cast<int>(RequestKind::kCount);
+const char* request_name(RequestKind kind);
+
+struct Session {
+    static constexpr size_t kPathCapacity = 390;  // paths and names
+    static constexpr size_t kTextCapacity = 63;   // host, user, password, account
+
+    ~Session();  // closes both connections; the last session stops the engine
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    uint32_t active = 1;
+    LogCallback log = nullptr;
+    void* log_user = nullptr;
+    int log_enabled = 1;    // anything but 1: nothing of this session is logged
+    int data_port = 10000;  // active-mode port counter, kept in 10000..32000
+
+    // The file being worked on.
+    RemoteFileEntry local_entry;
+    RemoteFileEntry remote_entry;
+    RemoteFileEntry target_entry;  // what the server reported about the target
+    DuplicateRules upload_rules{1, 2, 2, 2};
+    DuplicateRules download_rules{1, 2, 2, 2};
+    int transfer_type = 0;  // 2 ASCII; anything else binary
+
+    std::vector<RemoteFileEntry> listing;       // Get listing result
+    std::vector<RemoteFileEntry> delete_list;   // Delete list argument
+    std::vector<TransferPair> transfer_list;    // Transfer list argument
+    std::vector<TransferPair> work_list;        // built by the walks
+    std::vector<RemoteFileEntry> scratch_list;  // SFTP transfer steps
+    std::vector<uint8_t> scratch;               // freed at the end of every transfer procedure
+
+    std::string remote_folder = "/";
+    std::string local_folder;
+    std::string path1;  // first path argument (joined and normalised)
+    std::string path2;  // second path argument
+
+    std::string host;
+    uint32_t port = 21;
+    std::string user;
+    std::string password;
+    std::string account;
+    std::string key_file;     // SFTP private key
+    std::string pass_phrase;  // its pass phrase
+    int protocol = kProtocolFtp;
+
+    std::string rename_suffix = ".fbak";
+    int sftp_block_size = 32768;
+    std::string modification_time;  // the last Get modification time answer
+
+    // TLS state.
+    int clear_data = 0;
+    int implicit_tls = 0;
+    int auth_implies_protection = 0;
+
+    int passive = 1;       // 1 PASV, else PORT
+    int listing_kind = 0;  // 1 NLST, else LIST
+
+    // The running two-channel operation.
+    int data_closed = 0;
+    int control_result = -1;
+    int data_result = -1;
+    CompletionCallback join_continuation = nullptr;
+    int join_code = 0;
+
+    std::string passive_address;
+    uint32_t passive_port = 0;
+    std::string argument;  // command argument; also receives SIZE and MDTM answers
+
+    // Per file.
+    int duplicate_decision = 2;
+    int ascii = 0;
+    int host_supports_resume = 1;
+    uint64_t resume_offset = 0;
+
+    // The control connection's local end, for PORT.
+    std::string local_address;
+    uint32_t local_port = 0;
+
+    int direct_result = 0;  // what Finish with result reports
+    ReplyHook reply_hook = nullptr;
+
+    // HTTP CONNECT proxy for SFTP.
+    int proxy_enabled = 0;
+    int proxy_type = 201;
+    std::string proxy_host;
+    uint32_t proxy_port = 80;
+    std::string proxy_user;
+    std::string proxy_password;
+
+    // Request slot: busy while `done` is set.
+    DoneCallback done = nullptr;
+    int caller_code = 0;
+    void* caller_object = nullptr;
+    RequestKind request = RequestKind::kNone;
+    int immediate_result = 0;  // a request that completes without work reports this
+
+    Notifier notify;
+    int timeout = 0;  // seconds; 0 none
+    std::thread::id requester;
+
+    TransferEngine* engine = nullptr;
+    Connection* control = nullptr;
+    Connection* data = nullptr;  // none for SFTP
+
+    // The protocol layer's own working state (the FTP steps' reply reader and procedure state),
+    // created by that layer on first use and freed after both connections are closed.
+    std::shared_ptr<void> protocol_state;
+};
+
+// Creates a session (and, for the first one, the engine): fills the defaults and opens the
+// control connection and, except for SFTP, the data connection. Null on failure.
+// Sessions are created, used and destroyed on the requester's thread.
+std::unique_ptr<Session> create_session(void* log_user, LogCallback log, Notifier notify, int protocol,
+                                        int timeout_seconds);
+// The engine shared by the sessions; null while none exists.
+TransferEngine* session_engine();
+// Runs the done callbacks of finished requests: call whenever the notify function has woken
+// the requester's thread.
+void pump_session_completions();
+
+// Writes a message through the session's log callback (nothing when logging is off).
+void session_log(const Session& s, int level, const char* text);
+
+}  // namespace orvane

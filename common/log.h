@@ -1,0 +1,31 @@
+// The logging interface every layer writes through: levels, the sink, output().
+#pragma once
+
+#include <string>
+
+namespace orvane {
+
+// Output levels, shared by the whole system.
+enum OutputLevel : int {
+    kLevelInfo = 101,
+    kLevelWarning = 102,
+    kLevelError = 103,
+    kLevelCommand = 104,   // a command sent to a server
+    kLevelResponse = 105,  // a reply from a server
+};
+
+// The sink: text, level, and line end (1: a whole line; 0: the text continues the current line).
+using OutputSink = void (*)(void* context, const char* text, int level, int line_end);
+
+// Installs the process-wide sink and its context as one value: a message never reaches a new
+// sink with the old context. Output is enabled once a sink is installed.
+void set_output_sink(OutputSink sink, void* context);
+// Sends text through the installed sink (nothing happens when none is installed).
+void output(const char* text, int level, int line_end = 1);
+inline void output(const std::string& text, int level, int line_end = 1) {
+    output(text.c_str(), level, line_end);
+}
+// printf-style message, a whole line.
+void outputf(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace orvane

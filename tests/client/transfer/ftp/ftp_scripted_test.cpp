@@ -1,0 +1,298 @@
+// FTP requests against a scripted server, for replies real servers will not give: odd greetings and
+// logins, the AUTH fallback chain, refused REST, odd PASV and LIST answers, failures mid-transfer,
+// and broken replies.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/log.h"
+#include "platform/file.h"
+#include "tests/client/transfer/ftp/ftp_session_harness.h"
+#include "tests/support/ftp_servers.h"
+#include "tests/support/temp_dir.h"
+
+namespace orvane {
+namespace {
+
+using test::ScriptedFtpServer;
+
+const std::string kLogin =
+    "> 220 scripted\n"
+    "< USER u\n"
+    "> 331 need password\n"
+    "< PASS p\n"
+    "> 230 in\n"
+    "< PWD\n"
+    "> 257 \"/\" is current\n";
+
+// The server and a session connected to it (unless the script's opening is not a login).
+struct Scripted {
+    ScriptedFtpServer server;
+    test::FtpSessionHarness h;
+    test::TempDir dir;
+    explicit Scripted(const std::string& script, int protocol = kProtocolFtp) : h(protocol) {
+        EXPECT_EQ(server.start(script), 0);
+    }
+    int connect() { return h.connect(server.port(), "u", "p"); }
+    // Waits for the script's end: "" when it went as written, else why not.
+    std::string finished() { return server.wait() == 0 ? "" : server.failure(); }
+};
+
+TEST(FtpScripted, MultiLineGreetingAndAUserAcceptedWithoutPassword) {
+    Scripted t(
+        "> 220-Welcome\n"
+        "> 220-to the second line\n"
+        "> 220 ready\n"
+        "< USER u\n"
+        "> 230 no password needed\n"
+        "< PWD\n"
+        "> 257 \"/home/u\" is current\n");
+    EXPECT_EQ(t.connect(), 0) << t.h.dump();
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_EQ(t.h.s().remote_folder, "/home/u");
+    EXPECT_FALSE(t.h.logged_prefix(kLevelCommand, "PASS"));
+    EXPECT_TRUE(t.h.logged(kLevelResponse, "220-to the second line"));
+    EXPECT_TRUE(t.h.logged(kLevelResponse, "220 ready"));
+}
+
+TEST(FtpScripted, ThePasswordIsSentButNeverLogged) {
+    Scripted t(kLogin);
+    EXPECT_EQ(t.connect(), 0) << t.h.dump();
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_TRUE(t.h.logged(kLevelCommand, "PASS ********")) << t.h.dump();
+    EXPECT_FALSE(t.h.logged(kLevelCommand, "PASS p"));
+}
+
+TEST(FtpScripted, AuthFallsBackThroughEveryVariantAndFailsWhenAllAreRefused) {
+    Scripted t(
+        "> 220 hello\n"
+        "< AUTH TLS\n> 500 no\n"
+        "< AUTH TLS-C\n> 500 no\n"
+        "< AUTH TLS-P\n> 500 no\n"
+        "< AUTH SSL\n> 500 no\n",
+        kProtocolFtpsProtected);
+    EXPECT_EQ(t.connect(), 1);
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_EQ(t.server.commands(),
+              (std::vector<std::string>{"AUTH TLS", "AUTH TLS-C", "AUTH TLS-P", "AUTH SSL"}));
+}
+
+TEST(FtpScripted, AcceptedAuthTlsPImpliesProtectionAndNoLoginGoesOutInPlainText) {
+    Scripted t(
+        "> 220 hello\n"
+        "< AUTH TLS\n> 504 no\n"
+        "< AUTH TLS-C\n> 504 no\n"
+        "< AUTH TLS-P\n> 234 go ahead\n"
+        "pause 300\n",
+        kProtocolFtpsClear);
+    // No TLS provider in this test: the switch to TLS fails before anything else is sent.
+    EXPECT_EQ(t.connect(), 1);
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_EQ(t.h.s().auth_implies_protection, 1);
+    EXPECT_EQ(t.server.commands().size(), 3u) << "USER is never sent in plain text";
+    EXPECT_TRUE(t.h.logged_prefix(kLevelError, "ERROR: TLS is not available"));
+}
+
+TEST(FtpScripted, PlainTextBehindTheTlsGoAheadIsRefused) {
+    Scripted t(
+        "> 220 hello\n"
+        "= 234 go ahead\\r\\n230 slipped in\\r\\n\n"
+        "pause 300\n",
+        kProtocolFtpsProtected);
+    EXPECT_EQ(t.connect(), 1);
+    EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: The server sent more after accepting TLS")) << t.h.dump();
+}
+
+TEST(FtpScripted, RefusedRestWarnsAndLaterResumesOverwriteWithoutAsking) {
+    const std::string download =
+        "< TYPE I\n> 200 binary\n"
+        "< MDTM f.bin\n> 213 20200102030405\n"
+        "< SIZE f.bin\n> 213 10\n"
+        "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n";
+    Scripted t(kLogin + download +
+               "< REST 5\n> 502 REST not implemented\n"
+               "< RETR f.bin\n> 150 Opening BINARY mode data connection for f.bin (10 bytes).\n"
+               "data-send helloworld\n> 226 done\n" +
+               download + "< RETR f.bin\n> 150 Opening\ndata-send helloworld\n> 226 done\n");
+    ASSERT_EQ(t.connect(), 0);
+    t.h.s().download_rules = DuplicateRules{1, kDuplicateResume, kDuplicateSkip, kDuplicateOverwrite};
+    std::string local = t.dir.file("f.bin");
+    test::write_all(local, "hello");
+    ASSERT_EQ(t.h.download("f.bin", local), 0) << t.h.dump();
+    EXPECT_EQ(test::read_all(local), "helloworld");
+    EXPECT_EQ(t.h.s().host_supports_resume, 0);
+    test::write_all(local, "hello");
+    ASSERT_EQ(t.h.download("f.bin", local), 0) << t.h.dump();
+    EXPECT_EQ(test::read_all(local), "helloworld");
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_EQ(t.h.count(kLevelWarning, "The remote host does not support file resuming. Overwriting file"),
+              2u);
+    EXPECT_EQ(t.h.count(kLevelCommand, "REST 5"), 1u);
+    // 2020-01-02 03:04:05 UTC
+    EXPECT_EQ(platform::unix_from_filetime(platform::path_last_write_time(local)), 1577934245);
+}
+
+TEST(FtpScripted, ListingOfEveryLayoutThroughOddPasvReplies) {
+    const std::string listing =
+        "total 12\\r\\n"
+        "drwxr-xr-x 2 user group 4096 Mar 3 12:30 docs\\r\\n"
+        "-rw-r--r-- 1 user group 5000000000 Jan 1 2020 huge.iso\\r\\n"
+        "-rw-r--r-- 1 user 1,234 Jun 1 2020 a b.txt\\r\\n"
+        "lrwxrwxrwx 1 user group 12 Jun 1 2020 current -> releases/2.0\\r\\n"
+        "05-17-05  02:47PM       <DIR>          dosdir\\r\\n"
+        "12/31/99  11:59 PM 100 dos.txt\\r\\n"
+        "+m824255902,/,\tdir\\r\\n"
+        "+s280,r,\tfile.txt\\r\\n"
+        "drwxr-xr-x 2 user group 4096 Mar 3 12:30 .\\r\\n"
+        "drwxr-xr-x 2 user group 4096 Mar 3 12:30 ..\\r\\n";
+    Scripted t(kLogin +
+               "< TYPE A\n> 200 ascii\n"
+               "< PASV\n> 227 Entering Passive Mode ( 127, 0,0 ,1,{DATA} ).\n"
+               "< LIST\n> 150 here\n"
+               "data-send " +
+               listing +
+               "\n> 226 done\n"
+               "< TYPE A\n> 200 ascii\n"
+               "< PASV\n> 227 Entering Passive Mode 127,0,0,1,{DATA}\n"
+               "< LIST\ndata-send\n> 226 nothing to list\n"
+               "< TYPE A\n> 200 ascii\n"
+               "< PASV\n> 227 Entering Passive Mode (10,1,2,3,{DATA})\n"
+               "< LIST\n> 425 Can't open data connection\n");
+    ASSERT_EQ(t.connect(), 0);
+    ASSERT_EQ(t.h.listing(), 0) << t.h.dump();
+    std::vector<RemoteFileEntry> got = t.h.s().listing;
+    ASSERT_EQ(got.size(), 8u) << t.h.dump();
+    EXPECT_EQ(got[0].name, "docs");
+    EXPECT_EQ(got[0].type, kEntryFolder);
+    EXPECT_EQ(got[1].name, "huge.iso");
+    EXPECT_EQ(got[1].size32(), 4294967295u);
+    EXPECT_EQ(got[2].name, "a b.txt");
+    EXPECT_EQ(got[2].size, 1234u);
+    EXPECT_EQ(got[3].name, "current");
+    EXPECT_EQ(got[3].type, kEntryLink);
+    EXPECT_EQ(got[4].name, "dosdir");
+    EXPECT_EQ(got[4].type, kEntryFolder);
+    EXPECT_EQ(got[4].time_text, "20050517144700");
+    EXPECT_EQ(got[5].name, "dos.txt");
+    EXPECT_EQ(got[5].size, 100u);
+    EXPECT_EQ(got[6].name, "dir");
+    EXPECT_EQ(got[6].type, kEntryFolder);
+    EXPECT_EQ(got[7].name, "file.txt");
+    EXPECT_EQ(got[7].size, 280u);
+
+    EXPECT_EQ(t.h.listing(), 0) << "226 alone: an empty listing " << t.h.dump();
+    EXPECT_TRUE(t.h.s().listing.empty());
+
+    EXPECT_EQ(t.h.listing(), 1) << "425 fails, and the waiting data step ends" << t.h.dump();
+    EXPECT_TRUE(
+        t.h.logged(kLevelWarning,
+                   "The passive reply names address 10.1.2.3; connecting to the server's address 127.0.0.1 "
+                   "instead"))
+        << t.h.dump();
+    EXPECT_EQ(t.finished(), "");
+}
+
+TEST(FtpScripted, ListingLineLongerThanTheLimitFailsTheListing) {
+    Scripted t(kLogin +
+               "< TYPE A\n> 200 ascii\n"
+               "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+               "< LIST\n> 150 here\n"
+               "data-send -rw-r--r-- 1 u g 5 Jan 1 2020 short.txt\\r\\n-rw-r--r-- 1 u g 5 Jan 1 2020 " +
+               std::string(400, 'n') + "\\r\\n\n> 226 done\n");
+    ASSERT_EQ(t.connect(), 0);
+    EXPECT_EQ(t.h.listing(), 1);
+    EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: The listing holds a line longer than 390 characters"));
+    ASSERT_EQ(t.h.s().listing.size(), 1u);
+    EXPECT_EQ(t.h.s().listing[0].name, "short.txt");
+}
+
+const std::string kRetrieveStart =
+    "< TYPE I\n> 200 binary\n"
+    "< MDTM f.bin\n> 550 no time\n"
+    "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+    "< RETR f.bin\n";
+
+TEST(FtpScripted, RetrRefusedWhileTheDataConnectionWaitsFails) {
+    Scripted t(kLogin + kRetrieveStart + "> 550 No such file\n");
+    ASSERT_EQ(t.connect(), 0);
+    EXPECT_EQ(t.h.download("f.bin", t.dir.file("f.bin")), 1);
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_TRUE(t.h.logged(kLevelResponse, "550 No such file"));
+}
+
+TEST(FtpScripted, ALargeFileArrivingWithItsCloseIsWrittenWhole) {
+    std::string payload;
+    for (int i = 0; payload.size() < 300000; ++i) payload += "line " + std::to_string(i) + " of the payload|";
+    Scripted t(kLogin + kRetrieveStart + "> 150 Opening (" + std::to_string(payload.size()) +
+               " bytes)\ndata-send " + payload + "\n> 226 done\n");
+    ASSERT_EQ(t.connect(), 0);
+    ASSERT_EQ(t.h.download("f.bin", t.dir.file("f.bin")), 0) << t.h.dump();
+    EXPECT_EQ(test::read_all(t.dir.file("f.bin")), payload);
+}
+
+TEST(FtpScripted, ADownloadThatEndsEarlyIsAFailure) {
+    {
+        Scripted t(kLogin + kRetrieveStart +
+                   "> 150 Opening (1000 bytes)\ndata-send 0123456789\n> 226 done\n");
+        ASSERT_EQ(t.connect(), 0);
+        EXPECT_EQ(t.h.download("f.bin", t.dir.file("f.bin")), 1);
+        EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: The download ended early: 10 of 1000 bytes"));
+    }
+    {
+        Scripted t(kLogin + kRetrieveStart +
+                   "> 150 Opening\ndata-send 0123456789\n> 426 Connection closed; transfer aborted.\n");
+        ASSERT_EQ(t.connect(), 0);
+        EXPECT_EQ(t.h.download("f.bin", t.dir.file("f.bin")), 1);
+    }
+    {
+        Scripted t(kLogin + kRetrieveStart + "> 150 Opening\ndata-send 0123456789\nclose\n");
+        ASSERT_EQ(t.connect(), 0);
+        EXPECT_EQ(t.h.download("f.bin", t.dir.file("f.bin")), 1);
+        EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: The server closed the connection")) << t.h.dump();
+        EXPECT_EQ(t.h.listing(), 1) << "the session knows it is no longer connected";
+    }
+}
+
+TEST(FtpScripted, UploadSendsTheFileAfterTheServersAnswer) {
+    Scripted t(kLogin +
+               "< TYPE I\n> 200 binary\n"
+               "< SIZE up.txt\n> 550 none\n"
+               "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+               "< STOR up.txt\npause 200\n> 150 Go ahead\ndata-recv\n> 226 stored\n"
+               "< MDTM *\n> 500 not here\n");
+    ASSERT_EQ(t.connect(), 0);
+    test::write_all(t.dir.file("up.txt"), "uploaded bytes");
+    EXPECT_EQ(t.h.upload(t.dir.file("up.txt"), "up.txt"), 0) << t.h.dump();
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_EQ(t.server.data_received(), "uploaded bytes");
+    EXPECT_TRUE(t.h.logged(kLevelWarning, "Could not update remote file time"));
+}
+
+TEST(FtpScripted, BrokenRepliesEndTheRequestWithAMessage) {
+    {
+        Scripted t(kLogin + "< TYPE A\n> 200 ascii\n< PASV\n> 227 Entering Passive Mode\n");
+        ASSERT_EQ(t.connect(), 0);
+        EXPECT_EQ(t.h.listing(), 1);
+        EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: The passive reply holds no address"));
+    }
+    {
+        Scripted t("> 220 hello\n< USER u\n= 331-first line of a reply\\r\\n331-that never\nclose\n");
+        EXPECT_EQ(t.connect(), 1);
+        EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: The server's reply was cut off")) << t.h.dump();
+    }
+    {
+        std::string flood = "> 220 hello\n< USER u\n";
+        for (int i = 0; i < 1100; ++i) flood += "> 331-line\n";
+        Scripted t(flood + "pause 200\n");
+        EXPECT_EQ(t.connect(), 1);
+        EXPECT_TRUE(t.h.logged_prefix(kLevelError, "ERROR: Unreadable server reply")) << t.h.dump();
+    }
+    {
+        Scripted t("> 500 go away\n");
+        EXPECT_EQ(t.connect(), 1);
+        EXPECT_TRUE(t.h.logged(kLevelResponse, "500 go away"));
+    }
+}
+
+}  // namespace
+}  // namespace orvane
