@@ -137,7 +137,11 @@ void done(int, void* owner, int result) {
 Measure run_engine(uint64_t total) {
     Sender sender(total);
     auto engine = orvane::TransferEngine::start(nullptr, nullptr);
-    Connection* c = engine->open_connection(orvane::kSecurityPlain, 0, discard, nothing_to_send, idle);
+    orvane::ConnectionSetup setup;
+    setup.on_receive = discard;
+    setup.on_send = nothing_to_send;
+    setup.default_step = idle;
+    Connection* c = engine->open_connection(setup);
     EngineRun run;
     run.port = sender.port;
     c->step_state.context = &run;

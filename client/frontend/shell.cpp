@@ -16,9 +16,6 @@ namespace orvane {
 
 namespace {
 
-// The reply hook carries no context, and there is one shell per process.
-ShellState* g_shell = nullptr;
-
 // Session log: everything goes to the output sink; server replies only while they are shown.
 void shell_log(void* user, const char* text, int level, int line_end) {
     auto* shell = static_cast<ShellState*>(user);
@@ -59,14 +56,14 @@ void shell_done(int, void* object, int result) {
 }
 
 // Login: the user name and password are asked while connect runs.
-void shell_reply_hook(int kind, void* data, int) {
-    ShellState* shell = g_shell;
+void shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int) {
+    auto* shell = static_cast<ShellState*>(shell_state);
     if (!shell || !data) return;
-    if (kind == 2) {
+    if (kind == ReplyHookKind::kUser) {
         std::string answer;
         if (shell_ask(*shell, "User: ", answer))
             *static_cast<std::string*>(data) = cut(answer, Session::kTextCapacity);
-    } else if (kind == 3) {
+    } else if (kind == ReplyHookKind::kPassword) {
         std::string answer;
         // Echo goes off before the prompt shows, so a password typed the moment it appears
         // is never echoed.
@@ -117,7 +114,6 @@ bool shell_ask(ShellState& shell, const char* prompt, std::string& answer) {
 
 int run_shell_mode(const StartSettings& settings) {
     ShellState shell;
-    g_shell = &shell;
     shell.show_responses = settings.show_responses;
     shell.passive = settings.passive;
     shell.use_nlst = settings.use_nlst;
@@ -152,7 +148,6 @@ int run_shell_mode(const StartSettings& settings) {
     }
     shell.session.reset();
     shell.command_file.close();
-    g_shell = nullptr;
     return code;
 }
 

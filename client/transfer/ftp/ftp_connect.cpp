@@ -32,7 +32,8 @@ void show_greeting(Session& s, const ServerReply& greeting, int result) {
     if (!s.reply_hook || greeting.lines.empty()) return;
     ByteQueue lines(65536);
     for (const std::string& line : greeting.lines) lines.append_lines(line + "\r\n");
-    s.reply_hook(1, &lines, greeting.code < 200 || greeting.code > 399 || result != 0 ? 1 : 0);
+    s.reply_hook(ReplyHookKind::kGreeting, &lines,
+                 greeting.code < 200 || greeting.code > 399 || result != 0 ? 1 : 0);
 }
 
 void on_connected(Session& s, int result) {
@@ -50,7 +51,7 @@ void on_connected(Session& s, int result) {
         s.clear_data = (s.auth_implies_protection == 0 && s.protocol == kProtocolFtpsClear) ? 1 : 0;
     }
     fc.user_accepted = false;
-    if (s.reply_hook) s.reply_hook(2, &s.user, 0);
+    if (s.reply_hook) s.reply_hook(ReplyHookKind::kUser, &s.user, 0);
     post_next(s, ftp_login_step, ConnectCode::kUser);
 }
 
@@ -63,7 +64,7 @@ void on_user(Session& s, int result) {
         post_command(s, FtpCommand::kPwd, ConnectCode::kFolder);
         return;
     }
-    if (s.reply_hook) s.reply_hook(3, &s.password, 0);
+    if (s.reply_hook) s.reply_hook(ReplyHookKind::kPassword, &s.password, 0);
     post_command(s, FtpCommand::kPass, ConnectCode::kPassword);
 }
 

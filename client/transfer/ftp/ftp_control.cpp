@@ -7,7 +7,6 @@
 
 #include "client/transfer/ftp/ftp_steps.h"
 #include "client/transfer/session/request_dispatch.h"
-#include "client/transfer/tls/tls_channel.h"
 #include "common/log.h"
 
 namespace orvane {
@@ -89,7 +88,13 @@ void log_reply(const Session& s, const ServerReply& reply) {
 }
 
 bool tls_failed(const Connection& c) {
-    return c.security_mode == kSecurityTls && c.tls && c.tls->error();
+    return c.security_mode == kSecurityTls && c.filter && c.filter->error();
+}
+
+// A TLS failure message, with the library's cause when it gave one.
+std::string tls_failure(const Connection& c, const char* message) {
+    if (!c.filter || c.filter->error_text().empty()) return message;
+    return std::string(message) + " (" + c.filter->error_text() + ")";
 }
 
 void send_command(Connection& c, Session& s, FtpControl& fc);
@@ -100,8 +105,8 @@ void log_through_session(void* user, const char* text, int level, int) {
 
 // The first reply behind a completed control handshake: tell the user what TLS settled.
 void report_tls(Connection& c, Session& s, FtpControl& fc) {
-    if (fc.tls_reported || c.security_mode != kSecurityTls || !c.tls) return;
-    if (tls_log_session_info(*c.tls, log_through_session, &s) == 0) fc.tls_reported = true;
+    if (fc.tls_reported || c.security_mode != kSecurityTls || !c.filter) return;
+    if (c.filter->describe(log_through_session, &s) == 0) fc.tls_reported = true;
 }
 
 void end_probe(Connection& c, FtpControl& fc) {
@@ -204,7 +209,7 @@ void on_exchanging(Connection& c) {
         return;
     }
     if (tls_failed(c)) {
-        fail_step(c, s, "ERROR: TLS failure on the control connection");
+        fail_step(c, s, tls_failure(c, "ERROR: TLS failure on the control connection"));
         return;
     }
     keep_receiving(c, fc);
@@ -342,7 +347,7 @@ void ftp_login_step(Connection& c) {
     end_probe(c, fc);
     fc.command = FtpCommand::kUser;
     if (s.protocol != kProtocolFtp) {
-        if (set_security_tls(c) != 0 || !c.tls) {
+        if (set_security_tls(c) != 0 || !c.filter) {
             fail_step(c, s, "ERROR: TLS is not available for the control connection");
             return;
         }
@@ -351,11 +356,13 @@ void ftp_login_step(Connection& c) {
             // The bytes already received are the server's first TLS records.
             std::string early = c.step_state.receive_queue.contents();
             c.step_state.receive_queue.clear();
-            if (!early.empty())
-                c.tls->write_network_input(reinterpret_cast<const uint8_t*>(early.data()), early.size());
+            size_t taken =
+                c.filter->put_network(reinterpret_cast<const uint8_t*>(early.data()), early.size());
+            c.filter_backlog.insert(c.filter_backlog.end(),
+                                    early.begin() + static_cast<std::ptrdiff_t>(taken), early.end());
         }
-        if (c.tls->start_handshake() != 0) {
-            fail_step(c, s, "ERROR: The TLS handshake failed on the control connection");
+        if (c.filter->start() != 0) {
+            fail_step(c, s, tls_failure(c, "ERROR: The TLS handshake failed on the control connection"));
             return;
         }
         reset_reading(fc);

@@ -4,7 +4,6 @@
 
 #include "client/transfer/ftp/ftp_steps.h"
 #include "client/transfer/session/request_dispatch.h"
-#include "client/transfer/tls/tls_channel.h"
 #include "common/log.h"
 
 namespace orvane {
@@ -46,6 +45,16 @@ void end(Connection& c, int result, const char* message = nullptr) {
     finish_step(c, result);
 }
 
+// A TLS failure, with the library's cause when it gave one.
+void end_tls_failure(Connection& c, const char* message) {
+    if (!c.filter || c.filter->error_text().empty()) {
+        end(c, 1, message);
+        return;
+    }
+    std::string text = std::string(message) + " (" + c.filter->error_text() + ")";
+    end(c, 1, text.c_str());
+}
+
 // Counts what arrives and notices when the file or the listing queue refuses it.
 int counting_receive(Connection& c, const uint8_t* data, size_t n) {
     FtpDataChannel& fd = channel(c);
@@ -81,27 +90,27 @@ int begin_data(Connection& c, bool sending) {
     s.data_closed = 0;
     set_security_plain(c);
     if (s.protocol != kProtocolFtp && s.clear_data == 0) {
-        if (set_security_tls(c) != 0 || !c.tls) {
+        if (set_security_tls(c) != 0 || !c.filter) {
             end(c, 1, "ERROR: TLS is not available for the data connection");
             return 1;
         }
         // Servers such as vsftpd (require_ssl_reuse) refuse a data connection that does not
         // resume the control connection's session. Without one to resume, the full handshake
         // is still worth trying.
-        if (s.control && s.control->tls) tls_channel_reuse_session(*c.tls, *s.control->tls);
+        if (s.control && s.control->filter) c.filter->resume_from(*s.control->filter);
     }
     return 0;
 }
 
 bool tls_on(const Connection& c) {
-    return c.security_mode == kSecurityTls && c.tls;
+    return c.security_mode == kSecurityTls && c.filter;
 }
 bool tls_broken(const Connection& c) {
-    return tls_on(c) && c.tls->error();
+    return tls_on(c) && c.filter->error();
 }
 // TLS that has not finished its handshake yet (or not begun it: it waits for the go-ahead).
 bool handshake_pending(const Connection& c) {
-    return tls_on(c) && !tls_channel_handshake_done(*c.tls);
+    return tls_on(c) && !c.filter->established();
 }
 
 // A lost last send: the socket refused the bytes of the buffer it was given.
@@ -114,9 +123,7 @@ bool upload_done(Connection& c) {
     if (channel(c).held_source) return false;
     if (!st.send_queue.empty() || c.send_pending) return false;
     if (st.upload_source && st.upload_source->bytes_remaining() > 0) return false;
-    if (tls_on(c) &&
-        (handshake_pending(c) || c.tls->has_pending_plaintext() || c.tls->network_output_waiting()))
-        return false;
+    if (tls_on(c) && (handshake_pending(c) || c.filter->output_pending())) return false;
     return true;
 }
 
@@ -126,8 +133,8 @@ bool start_handshake_when_ready(Connection& c) {
     FtpDataChannel& fd = channel(c);
     if (!tls_on(c) || !fd.connected || !fd.go_ahead || fd.handshake_started) return true;
     fd.handshake_started = true;
-    if (c.tls->start_handshake() != 0) {
-        end(c, 1, "ERROR: The TLS handshake failed on the data connection");
+    if (c.filter->start() != 0) {
+        end_tls_failure(c, "ERROR: The TLS handshake failed on the data connection");
         return false;
     }
     if (!c.send_pending) start_send(c);  // the handshake's first records
@@ -140,7 +147,7 @@ bool send_close_notify(Connection& c) {
     FtpDataChannel& fd = channel(c);
     if (!tls_on(c) || fd.shutdown_queued) return false;
     fd.shutdown_queued = true;
-    if (tls_channel_shutdown(*c.tls) != 0) return false;
+    if (c.filter->close_stream() != 0) return false;
     return start_send(c) == 0;
 }
 
@@ -206,11 +213,11 @@ void on_accepting(Connection& c) {
 // the server's close_notify loses nothing (servers that close at once reset the connection when
 // the answering close_notify reaches them).
 void end_received(Connection& c, int error) {
-    if (error != 0 && tls_on(c) && !tls_broken(c) && tls_channel_peer_closed(*c.tls)) error = 0;
+    if (error != 0 && tls_on(c) && !tls_broken(c) && c.filter->peer_closed()) error = 0;
     if (error != 0) {
         end(c, 1, "ERROR: The data connection was reset");
     } else if (tls_broken(c) || handshake_pending(c)) {
-        end(c, 1, kMsgDataTlsFailure);
+        end_tls_failure(c, kMsgDataTlsFailure);
     } else {
         end(c, 0);
     }
@@ -225,7 +232,7 @@ void on_receiving(Connection& c) {
         return;
     }
     if (tls_broken(c)) {
-        end(c, 1, kMsgDataTlsFailure);
+        end_tls_failure(c, kMsgDataTlsFailure);
         return;
     }
     if (c.receive_pending || c.send_pending) return;
@@ -279,14 +286,14 @@ void on_sending(Connection& c) {
         return;
     }
     if (tls_broken(c)) {
-        end(c, 1, kMsgDataTlsFailure);
+        end_tls_failure(c, kMsgDataTlsFailure);
         return;
     }
     const NetworkEvents& ev = c.network_events;
     if (handshake_pending(c)) {
         // Only the server's handshake records matter until TLS is up.
         if (ev.has(kNetClose)) {
-            end(c, 1, kMsgDataTlsFailure);
+            end_tls_failure(c, kMsgDataTlsFailure);
         } else if (ev.has(kNetRead)) {
             start_receive(c);
         }

@@ -13,9 +13,8 @@ Connection::Connection() : receive_buffer(kIoBufferSize), send_buffer(kIoBufferS
 
 Connection::~Connection() {
     platform::socket_close(socket);
-    // The SSH session and TLS channel may hold keys; their own destructors wipe them.
-    ssh.reset();
-    tls.reset();
+    // A filter may hold keys; its own destructor wipes them.
+    filter.reset();
 }
 
 void connection_log(const Connection& c, int level, const char* text) {
@@ -116,35 +115,30 @@ int local_address(const Connection& c, std::string& address, uint32_t& port) {
 
 // ---- security mode ----
 
-int set_security_plain(Connection& c) {
-    c.tls.reset();
-    c.ssh.reset();
-    c.security_mode = kSecurityPlain;
-    return 0;
-}
-
-int set_security_tls(Connection& c) {
-    c.ssh.reset();
-    if (!c.tls) {
-        const TlsProvider* p = tls_provider();
-        TlsContext* context = c.engine ? c.engine->tls_context() : nullptr;
-        if (!p || !context) return 1;
-        c.tls.reset(p->create_channel(context));
-        if (!c.tls) return 1;
+int set_security(Connection& c, int mode, const FilterConfig& config) {
+    if (mode == kSecurityPlain) {
+        c.filter.reset();
+        c.filter_backlog.clear();
+        c.security_mode = kSecurityPlain;
+        return 0;
     }
-    c.security_mode = kSecurityTls;
-    return 0;
-}
-
-int set_security_ssh(Connection& c) {
-    c.tls.reset();
-    if (!c.ssh) {
-        const SshProvider* p = ssh_provider();
-        if (!p) return 1;
-        c.ssh.reset(p->create_session(c.log, c.log_user));
-        if (!c.ssh) return 1;
+    if (mode == c.security_mode && c.filter) return 0;
+    const FilterProvider* p = filter_provider(mode);
+    if (!p || !p->create_filter) return 1;
+    FilterConfig made = config;
+    if (!made.log) {
+        made.log = c.log;
+        made.log_user = c.log_user;
     }
-    c.security_mode = kSecuritySsh;
+    if (mode == kSecurityTls && !made.tls_context) {
+        made.tls_context = c.engine ? c.engine->tls_context() : nullptr;
+        if (!made.tls_context) return 1;
+    }
+    std::unique_ptr<ByteFilter> filter(p->create_filter(made));
+    if (!filter) return 1;  // the connection keeps the mode it had
+    c.filter = std::move(filter);
+    c.filter_backlog.clear();
+    c.security_mode = mode;
     return 0;
 }
 

@@ -21,10 +21,6 @@ struct EventGroup;
 struct Connection;
 struct Session;
 
-// The log callback of engines, groups, connections and sessions: text, level, line end.
-// Null sends the text to the process output sink.
-using LogCallback = void (*)(void* user, const char* text, int level, int line_end);
-
 // Network events a connection can register for, and that a step sees (the socket-event bits).
 enum NetworkEventBits : uint32_t {
     kNetRead = 1,
@@ -146,10 +142,11 @@ struct Connection {
     int timeout_seconds = 0;  // 0: never times out
     EventGroup* deferred_removal = nullptr;
 
-    // Security filter between the socket and the handlers.
+    // Security filter between the socket and the handlers (null in plain mode).
     int security_mode = kSecurityPlain;
-    std::unique_ptr<TlsChannel> tls;
-    std::unique_ptr<SshFilter> ssh;
+    std::unique_ptr<ByteFilter> filter;
+    // Network bytes the filter has not taken yet; they go in before newer ones.
+    std::vector<uint8_t> filter_backlog;
 
     // Step slot, guarded by step_lock.
     std::mutex step_lock;
@@ -187,10 +184,15 @@ int accept_on(Connection& c);
 int local_address(const Connection& c, std::string& address, uint32_t& port);  // 0 or 1
 
 // Security mode switches (while no I/O is outstanding). 0 on success, 1 when the filter cannot
-// be made (no provider installed, or it failed).
-int set_security_plain(Connection& c);
-int set_security_tls(Connection& c);
-int set_security_ssh(Connection& c);
+// be made (no provider installed, or it failed). A TLS filter shares the engine's TLS context;
+// the configuration's log defaults to the connection's.
+int set_security(Connection& c, int mode, const FilterConfig& config = {});
+inline int set_security_plain(Connection& c) {
+    return set_security(c, kSecurityPlain);
+}
+inline int set_security_tls(Connection& c) {
+    return set_security(c, kSecurityTls);
+}
 
 // Events and I/O: group thread only (from step functions and handlers).
 void register_events(Connection& c, uint32_t events);  // replaces the registration

@@ -11,8 +11,10 @@ namespace {
 
 // Reads, and sends, in a row for one connection before the others of its group get their turn.
 constexpr int kReadBurst = 32;
-// Send-handler calls of one SSH fill (each up to 8192 bytes).
-constexpr int kSshFillRounds = 64;
+// Send-handler rounds of one fill through a filter (each up to two blocks).
+constexpr int kFilterFillRounds = 64;
+// Network bytes a filter may leave untaken before the connection gives up on it.
+constexpr size_t kFilterBacklogLimit = 1 << 20;
 
 void wake_step(Connection& c) {
     register_events(c, kNetRead | kNetClose);
@@ -24,92 +26,87 @@ uint8_t* filter_buffer(Connection& c, size_t size = kIoBufferSize) {
     return c.filter_buffer.data();
 }
 
-// Application data the TLS channel or SSH session already holds, to the receive handler.
-// Returns 1 when the handler stopped.
+// Application data the filter already holds, to the receive handler. Returns 1 when the
+// handler stopped.
 int deliver_held(Connection& c) {
-    if (!c.on_receive) return 0;
-    if (c.security_mode == kSecurityTls && c.tls) {
-        uint8_t* buffer = filter_buffer(c);
-        for (;;) {
-            size_t n = c.tls->read_plaintext(buffer, kIoBufferSize);
-            if (n == 0) return 0;
-            if (c.on_receive(c, buffer, n) == 1) return 1;
+    if (!c.on_receive || !c.filter) return 0;
+    uint8_t* buffer = filter_buffer(c);
+    for (;;) {
+        size_t n = c.filter->get_application(buffer, kIoBufferSize);
+        if (n == 0) return 0;
+        if (c.on_receive(c, buffer, n) == 1) return 1;
+    }
+}
+
+// Offers the backlog, then the new bytes, to the filter, handing its application bytes to the
+// handler in between so that a full filter drains. What it still does not take waits in the
+// backlog. Returns 1 when the handler stopped.
+int feed_filter(Connection& c, const uint8_t* data, size_t n) {
+    ByteFilter& f = *c.filter;
+    int stop = 0;
+    if (!c.filter_backlog.empty()) {
+        size_t taken = 0;
+        while (taken < c.filter_backlog.size() && !f.error()) {
+            size_t t = f.put_network(c.filter_backlog.data() + taken, c.filter_backlog.size() - taken);
+            taken += t;
+            stop = deliver_held(c);
+            if (t == 0 || stop == 1) break;
+        }
+        c.filter_backlog.erase(c.filter_backlog.begin(),
+                               c.filter_backlog.begin() + static_cast<ptrdiff_t>(taken));
+    }
+    size_t taken = 0;
+    if (c.filter_backlog.empty()) {
+        while (taken < n && !f.error() && stop != 1) {
+            size_t t = f.put_network(data + taken, n - taken);
+            taken += t;
+            stop = deliver_held(c);
+            if (t == 0) break;
+        }
+        if (n == 0) stop = deliver_held(c);
+    }
+    if (taken < n && !f.error()) {
+        if (c.filter_backlog.size() + (n - taken) > kFilterBacklogLimit) {
+            f.fail("the peer sends faster than the connection reads");
+        } else {
+            c.filter_backlog.insert(c.filter_backlog.end(), data + taken, data + n);
         }
     }
-    if (c.security_mode == kSecuritySsh && c.ssh) {
-        uint8_t* buffer = filter_buffer(c);
-        for (;;) {
-            size_t n = c.ssh->take_application_input(buffer, kIoBufferSize);
-            if (n == 0) return 0;
-            int stop = c.on_receive(c, buffer, n);
-            c.ssh->step();
-            if (stop == 1) return 1;
-        }
-    }
-    return 0;
+    return stop;
 }
 
 // Received bytes through the connection's filter to the handler. Returns 1 when it stopped.
 int deliver_received(Connection& c, const uint8_t* data, size_t n) {
-    switch (c.security_mode) {
-        case kSecurityTls:
-            if (!c.tls) return 0;
-            if (n > 0) c.tls->write_network_input(data, n);
-            {
-                int stop = deliver_held(c);
-                if (!c.send_pending && c.tls && c.tls->network_output_waiting()) start_send(c);
-                return stop;
-            }
-        case kSecuritySsh:
-            if (!c.ssh) return 0;
-            if (n > 0) c.ssh->append_network_input(data, n);
-            c.ssh->step();
-            {
-                int stop = deliver_held(c);
-                if (!c.send_pending && c.ssh && c.ssh->network_output_waiting()) start_send(c);
-                return stop;
-            }
-        default:
-            return c.on_receive ? c.on_receive(c, data, n) : 0;
-    }
+    if (!c.filter) return c.on_receive ? c.on_receive(c, data, n) : 0;
+    int stop = feed_filter(c, data, n);
+    // The filter may answer by itself (handshake records, alerts, window updates).
+    if (!c.send_pending && c.filter && c.filter->network_output_waiting()) start_send(c);
+    return stop;
 }
 
 // The send buffer's next contents through the filter; the number of bytes to send.
 size_t fill_send_buffer(Connection& c) {
     uint8_t* out = c.send_buffer.data();
-    size_t length = 0;
-    switch (c.security_mode) {
-        case kSecurityTls: {
-            if (!c.tls) return 0;
-            c.tls->flush_pending_plaintext();
-            // Two blocks make one full-size TLS record: a record of 8 KiB costs the peer as much
-            // to open as one of 16 KiB.
-            uint8_t* plain = filter_buffer(c, 2 * kIoBufferSize);
-            while (!c.tls->has_pending_plaintext() && c.on_send) {
-                size_t n = 0, more = 0;
-                if (c.on_send(c, plain, &n, kIoBufferSize) != 0 || n == 0) break;
-                n = std::min(n, kIoBufferSize);
-                if (c.on_send(c, plain + n, &more, kIoBufferSize) == 0) n += std::min(more, kIoBufferSize);
-                c.tls->write_plaintext(plain, n);
-            }
-            int64_t r = c.tls->read_network_output(out, kIoBufferSize);
-            return r > 0 ? static_cast<size_t>(r) : 0;
-        }
-        case kSecuritySsh: {
-            if (!c.ssh) return 0;
-            uint8_t* plain = filter_buffer(c);
-            for (int round = 0; round < kSshFillRounds && c.on_send; ++round) {
-                size_t n = 0;
-                if (c.on_send(c, plain, &n, kIoBufferSize) != 0 || n == 0) break;
-                c.ssh->append_application_output(plain, std::min(n, kIoBufferSize));
-                c.ssh->step();
-            }
-            return c.ssh->take_network_output(out, kIoBufferSize);
-        }
-        default:
-            if (!c.on_send || c.on_send(c, out, &length, kIoBufferSize) != 0) return 0;
-            return std::min(length, kIoBufferSize);
+    if (!c.filter) {
+        size_t length = 0;
+        if (!c.on_send || c.on_send(c, out, &length, kIoBufferSize) != 0) return 0;
+        return std::min(length, kIoBufferSize);
     }
+    ByteFilter& f = *c.filter;
+    // Two blocks at a time: for TLS that makes one full-size record, which costs the peer as much
+    // to open as one of half the size.
+    uint8_t* plain = filter_buffer(c, 2 * kIoBufferSize);
+    for (int round = 0; round < kFilterFillRounds && c.on_send; ++round) {
+        size_t room = std::min(f.application_room(), 2 * kIoBufferSize);
+        if (room == 0) break;
+        size_t n = 0, more = 0;
+        if (c.on_send(c, plain, &n, std::min(room, kIoBufferSize)) != 0 || n == 0) break;
+        n = std::min({n, room, kIoBufferSize});
+        if (room > n && c.on_send(c, plain + n, &more, std::min(room - n, kIoBufferSize)) == 0)
+            n += std::min(more, room - n);
+        f.put_application(plain, n);
+    }
+    return f.get_network(out, kIoBufferSize);
 }
 
 // The receive completion routine for n bytes with error e (n 0 and e 0: the peer closed).
@@ -157,7 +154,7 @@ void send_completed(Connection& c, size_t n, int e) {
     bool finished = true;
     if (e == 0 && n != 0 && c.socket != platform::kInvalidSocket) finished = start_send(c) != 0;
     if (c.receive_pending) return;  // its completion wakes the step
-    if (c.security_mode != kSecurityPlain) deliver_held(c);
+    if (c.filter) deliver_held(c);
     if (c.socket != platform::kInvalidSocket && platform::socket_bytes_waiting(c.socket) > 0) {
         c.receive_pending = true;
         c.read_ahead = true;

@@ -1,26 +1,35 @@
-// The installed TLS and SSH providers.
+// The installed filter providers, and the configuration record's wipe.
 #include "client/transfer/net/filter.h"
 
 #include <atomic>
 
+#include "common/secret.h"
+
 namespace orvane {
 
 namespace {
-std::atomic<const TlsProvider*> g_tls{nullptr};
-std::atomic<const SshProvider*> g_ssh{nullptr};
+std::atomic<const FilterProvider*> g_tls{nullptr};
+std::atomic<const FilterProvider*> g_ssh{nullptr};
+
+std::atomic<const FilterProvider*>* slot(int mode) {
+    if (mode == kSecurityTls) return &g_tls;
+    if (mode == kSecuritySsh) return &g_ssh;
+    return nullptr;
+}
 }  // namespace
 
-void install_tls_provider(const TlsProvider* provider) {
-    g_tls.store(provider);
+FilterConfig::~FilterConfig() {
+    wipe_secret(password);
+    wipe_secret(pass_phrase);
 }
-void install_ssh_provider(const SshProvider* provider) {
-    g_ssh.store(provider);
+
+void install_filter_provider(int mode, const FilterProvider* provider) {
+    if (auto* s = slot(mode)) s->store(provider);
 }
-const TlsProvider* tls_provider() {
-    return g_tls.load();
-}
-const SshProvider* ssh_provider() {
-    return g_ssh.load();
+
+const FilterProvider* filter_provider(int mode) {
+    auto* s = slot(mode);
+    return s ? s->load() : nullptr;
 }
 
 }  // namespace orvane

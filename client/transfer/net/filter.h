@@ -1,8 +1,10 @@
-// The byte filters a connection can put between its socket and its handlers: TLS and SSH.
+// The byte filters a connection can put between its socket and its handlers (TLS, SSH): one
+// interface, a configuration record given at creation, and the providers that make them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace orvane {
 
@@ -13,72 +15,101 @@ enum SecurityMode : int {
     kSecuritySsh = 2,
 };
 
-// One TLS channel in client mode, driven through memory: ciphertext in from the socket,
-// ciphertext out to the socket, plaintext in between. Used only by the connection's group thread
-// once the connection carries I/O.
-class TlsChannel {
-  public:
-    static constexpr size_t kPendingCapacity = 16384;
+// The log callback of engines, groups, connections, sessions and filters: text, level, line end.
+// Null sends the text to the process output sink.
+using LogCallback = void (*)(void* user, const char* text, int level, int line_end);
 
-    virtual ~TlsChannel() = default;
-    // 1 after a fatal TLS error; the waiting protocol step checks it and fails.
-    virtual int error() const = 0;
-    virtual void set_error() = 0;
-    // Ciphertext received from the socket.
-    virtual void write_network_input(const uint8_t* data, size_t n) = 0;
-    // Decrypted bytes, up to capacity; 0 when none is available (a fatal error sets error()).
-    virtual size_t read_plaintext(uint8_t* buffer, size_t capacity) = 0;
-    // Plaintext to encrypt: returns how many bytes TLS took; bytes not taken stay pending in the
-    // channel (at most kPendingCapacity) and go out first with the next flush.
-    virtual size_t write_plaintext(const uint8_t* data, size_t n) = 0;
-    // Writes pending plaintext into TLS; true when none remains pending afterwards.
-    virtual bool flush_pending_plaintext() = 0;
-    virtual bool has_pending_plaintext() const = 0;
-    // True when, after flushing pending plaintext, ciphertext waits to be sent.
-    virtual bool network_output_waiting() = 0;
-    // Ciphertext to send, up to capacity; returns the count, or -1 on failure (error set).
-    virtual int64_t read_network_output(uint8_t* buffer, size_t capacity) = 0;
-    // Starts the handshake (client side). 0 when done or under way, 1 after a fatal error.
-    virtual int start_handshake() = 0;
+// Asked when a server presents its host key: 0 to go on, anything else to refuse it.
+struct HostKeyDecision {
+    int (*function)(void* context, const std::string& host, const std::string& key_type,
+                    const std::string& fingerprint) = nullptr;
+    void* context = nullptr;
 };
 
-// The SSH session seen as a byte filter: four queues and a step that moves bytes between them.
-class SshFilter {
-  public:
-    virtual ~SshFilter() = default;
-    // Raw bytes from the socket; the next step consumes them all.
-    virtual void append_network_input(const uint8_t* data, size_t n) = 0;
-    // Advances the session as far as its queued input allows.
-    virtual void step() = 0;
-    // Channel data for the application, up to capacity; the count taken.
-    virtual size_t take_application_input(uint8_t* buffer, size_t capacity) = 0;
-    // Application bytes to send as channel data.
-    virtual void append_application_output(const uint8_t* data, size_t n) = 0;
-    // Bytes for the socket, in order, up to capacity; the count taken.
-    virtual size_t take_network_output(uint8_t* buffer, size_t capacity) = 0;
-    virtual bool network_output_waiting() const = 0;
-};
-
-// Opaque process-side TLS state shared by an engine's connections (the SSL context).
+// Process-side state an engine's filters of one kind share (the TLS context, which also carries
+// the client certificate); made by the provider.
 struct TlsContext;
 
-// What the TLS and SSH layers supply to the network core. Until a provider is installed,
-// switching a connection to that mode fails.
-struct TlsProvider {
-    TlsContext* (*create_context)();
-    void (*destroy_context)(TlsContext* context);
-    TlsChannel* (*create_channel)(TlsContext* context);  // null on failure
+// What a filter is made with. Secrets are wiped when the record goes.
+struct FilterConfig {
+    FilterConfig() = default;
+    FilterConfig(const FilterConfig&) = default;
+    FilterConfig& operator=(const FilterConfig&) = default;
+    ~FilterConfig();
+
+    TlsContext* tls_context = nullptr;  // TLS: the engine's context
+    std::string host;                   // as the user gave it
+    std::string user;
+    std::string password;
+    std::string private_key_file;
+    std::string pass_phrase;
+    HostKeyDecision host_key;
+    LogCallback log = nullptr;
+    void* log_user = nullptr;
 };
-struct SshProvider {
-    // log and log_user: the message sink of the connection (text, level, line end).
-    SshFilter* (*create_session)(void (*log)(void*, const char*, int, int),
-                                 void* log_user);  // null on failure
+
+// One filter in client mode. Network bytes go in and come out on one side, application bytes on
+// the other; every put says how many bytes it took, so neither side can be flooded. Driven only
+// by the connection's group thread once the connection carries I/O.
+class ByteFilter {
+  public:
+    virtual ~ByteFilter() = default;
+
+    // Starts the filter's own exchange (handshake). 0 when done or under way, 1 after a fatal error.
+    virtual int start() = 0;
+
+    // Network bytes from the socket; the count taken. Fewer than n: the filter is full until its
+    // application bytes are read, or error() is set.
+    virtual size_t put_network(const uint8_t* data, size_t n) = 0;
+    // Application bytes for the handlers, up to capacity; 0 when none is ready.
+    virtual size_t get_application(uint8_t* buffer, size_t capacity) = 0;
+
+    // How many application bytes put_application() takes now, after moving on what the filter
+    // already holds; 0 while the network side is backed up.
+    virtual size_t application_room() = 0;
+    // Application bytes to send; the count taken (all of them, up to application_room()).
+    virtual size_t put_application(const uint8_t* data, size_t n) = 0;
+    // True when network bytes wait for the socket.
+    virtual bool network_output_waiting() = 0;
+    // Network bytes for the socket, up to capacity; 0 when none (or after a fatal error).
+    virtual size_t get_network(uint8_t* buffer, size_t capacity) = 0;
+    // True while application bytes wait inside the filter or network bytes wait for the socket.
+    virtual bool output_pending() { return network_output_waiting(); }
+
+    // 0 while sound; 1 after a fatal error, whose cause error_text() keeps.
+    virtual int error() const = 0;
+    virtual const std::string& error_text() const = 0;
+    // A user of the filter found the stream unusable.
+    virtual void fail(const std::string& cause) = 0;
+
+    // True once the filter's exchange has completed.
+    virtual bool established() const { return true; }
+    // True once the peer has ended its stream cleanly: everything it sent before has been read.
+    virtual bool peer_closed() const { return false; }
+    // Queues a clean end of the stream behind what the filter holds. 0 when queued or already
+    // sent; 1 when it cannot be done now.
+    virtual int close_stream() { return 1; }
+    // Lets this filter resume the security session of `earlier`, a filter on another connection
+    // (FTPS data connections reuse the control connection's session). Call before start(); safe
+    // while `earlier` is in use on another thread. 0 when set, 1 otherwise.
+    virtual int resume_from(const ByteFilter& /*earlier*/) { return 1; }
+    // Logs at info level what the completed exchange settled. 0 when logged, 1 when not done.
+    virtual int describe(LogCallback /*log*/, void* /*log_user*/) const { return 1; }
+    // Names the implementation, so that a filter can recognise others of its own kind.
+    virtual const void* family() const = 0;
+};
+
+// What the TLS and SSH layers supply to the network core. Until a provider is installed for a
+// mode, switching a connection to that mode fails.
+struct FilterProvider {
+    // The state an engine's filters share (TLS); null functions when the mode has none.
+    TlsContext* (*create_context)() = nullptr;
+    void (*destroy_context)(TlsContext* context) = nullptr;
+    ByteFilter* (*create_filter)(const FilterConfig& config) = nullptr;  // null on failure
 };
 
 // Installed once at start-up by the layers that implement them (before any engine starts).
-void install_tls_provider(const TlsProvider* provider);
-void install_ssh_provider(const SshProvider* provider);
-const TlsProvider* tls_provider();
-const SshProvider* ssh_provider();
+void install_filter_provider(int mode, const FilterProvider* provider);
+const FilterProvider* filter_provider(int mode);
 
 }  // namespace orvane

@@ -33,8 +33,8 @@ TransferEngine::TransferEngine(LogCallback log, void* log_user, EngineOptions op
 TlsContext* TransferEngine::tls_context() {
     std::lock_guard<std::mutex> hold(tls_lock_);
     if (!tls_context_) {
-        const TlsProvider* p = tls_provider();
-        if (p) {
+        const FilterProvider* p = filter_provider(kSecurityTls);
+        if (p && p->create_context) {
             tls_context_ = p->create_context();
             tls_owner_ = tls_context_ ? p : nullptr;
         }
@@ -60,7 +60,7 @@ TransferEngine::~TransferEngine() {
         completions_.clear();
         delivering_.clear();
     }
-    if (tls_context_) tls_owner_->destroy_context(tls_context_);
+    if (tls_context_ && tls_owner_->destroy_context) tls_owner_->destroy_context(tls_context_);
 }
 
 void TransferEngine::run_tick() {
@@ -99,25 +99,26 @@ EventGroup* TransferEngine::choose_group() {
     return g;
 }
 
-Connection* TransferEngine::open_connection(int security_mode, int timeout_seconds, ReceiveHandler on_receive,
-                                            SendHandler on_send, StepFunction default_step) {
+Connection* TransferEngine::open_connection(const ConnectionSetup& setup) {
     std::lock_guard<std::mutex> hold(lock_);
     EventGroup* g = choose_group();
     if (!g) return nullptr;
+    // Everything the connection needs is in place before its group thread can see it.
     Connection* c = new Connection;
     c->engine = this;
     c->group = g;
-    c->log = g->log;
-    c->log_user = g->log_user;
-    c->step_state.log = g->log;
-    c->step_state.log_user = g->log_user;
-    c->timeout_seconds = timeout_seconds;
-    c->on_receive = on_receive;
-    c->on_send = on_send;
-    c->default_step = default_step;
+    c->log = setup.log ? setup.log : g->log;
+    c->log_user = setup.log ? setup.log_user : g->log_user;
+    c->step_state.log = c->log;
+    c->step_state.log_user = c->log_user;
+    c->step_state.session = setup.session;
+    c->timeout_seconds = setup.timeout_seconds;
+    c->on_receive = setup.on_receive;
+    c->on_send = setup.on_send;
+    c->default_step = setup.default_step;
+    int security_mode = setup.security_mode;
     bool ok = c->flag_event.valid() && create_socket(*c) != platform::kInvalidSocket;
-    if (ok && security_mode == kSecurityTls) ok = set_security_tls(*c) == 0;
-    if (ok && security_mode == kSecuritySsh) ok = set_security_ssh(*c) == 0;
+    if (ok && security_mode != kSecurityPlain) ok = set_security(*c, security_mode, setup.filter) == 0;
     if (ok) register_events(*c, kNetRead | kNetClose);
     if (ok) {
         std::lock_guard<std::mutex> group_hold(g->lock);

@@ -14,6 +14,19 @@
 
 namespace orvane {
 
+// Everything a new connection needs, given before its group thread can see it.
+struct ConnectionSetup {
+    int security_mode = kSecurityPlain;
+    FilterConfig filter;      // for the TLS and SSH modes
+    int timeout_seconds = 0;  // 0: never times out
+    ReceiveHandler on_receive = nullptr;
+    SendHandler on_send = nullptr;
+    StepFunction default_step = nullptr;
+    Session* session = nullptr;  // the owning session, if any
+    LogCallback log = nullptr;   // null: the engine's
+    void* log_user = nullptr;
+};
+
 struct EngineOptions {
     size_t group_capacity = 37;  // connections per event thread
     int tick_ms = 1000;          // the idle-seconds tick
@@ -40,8 +53,7 @@ class TransferEngine {
 
     // Adds a connection to a group (starting or waking its thread) with a fresh socket
     // registered for read and close. Null on failure (nothing is left behind).
-    Connection* open_connection(int security_mode, int timeout_seconds, ReceiveHandler on_receive,
-                                SendHandler on_send, StepFunction default_step);
+    Connection* open_connection(const ConnectionSetup& setup);
     // Removes and frees the connection, waiting for outstanding I/O to complete; a group left
     // without connections is stopped and freed. Never on an event thread.
     void close_connection(Connection* c);
@@ -75,7 +87,7 @@ class TransferEngine {
     EngineOptions options_;
     std::mutex tls_lock_;  // guards tls_context_ and tls_owner_
     TlsContext* tls_context_ = nullptr;
-    const TlsProvider* tls_owner_ = nullptr;  // the provider that made the context
+    const FilterProvider* tls_owner_ = nullptr;  // the provider that made the context
     EngineStats stats_;
 
     std::mutex lock_;  // guards groups_

@@ -77,7 +77,7 @@ void complete_request(Session& s, int result) {
     s.done = nullptr;
     s.caller_code = 0;
     s.caller_object = nullptr;
-    s.reply_hook = nullptr;
+    s.reply_hook = {};
     s.request = RequestKind::kNone;
     if (done) done(code, object, result);
 }

@@ -41,19 +41,15 @@ int session_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity
 void idle_step(Connection&) {}
 
 Connection* open_session_connection(TransferEngine* engine, Session* s) {
-    Connection* c =
-        engine->open_connection(kSecurityPlain, s->timeout, session_receive, session_send, idle_step);
-    if (c) {
-        c->step_state.session = s;
-        c->owner = nullptr;
-        if (s->log) {
-            c->log = s->log;
-            c->log_user = s->log_user;
-            c->step_state.log = s->log;
-            c->step_state.log_user = s->log_user;
-        }
-    }
-    return c;
+    ConnectionSetup setup;
+    setup.timeout_seconds = s->timeout;
+    setup.on_receive = session_receive;
+    setup.on_send = session_send;
+    setup.default_step = idle_step;
+    setup.session = s;
+    setup.log = s->log;  // null: the engine's
+    setup.log_user = s->log_user;
+    return engine->open_connection(setup);
 }
 
 }  // namespace

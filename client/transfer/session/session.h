@@ -15,9 +15,21 @@ namespace orvane {
 
 class TransferEngine;
 
-// The front end's hook into connect and login: kind 1 the greeting (data: the ByteQueue; flag 1
-// when refused), 2 the user name and 3 the password (data: the std::string, which it may fill).
-using ReplyHook = void (*)(int kind, void* data, int flag);
+// What the front end's hook into connect and login is shown or asked.
+enum class ReplyHookKind : int {
+    kGreeting = 1,  // data: the ByteQueue of the greeting's lines; flag 1 when refused
+    kUser = 2,      // data: the user name (std::string), which the hook may fill
+    kPassword = 3,  // data: the password (std::string), which the hook may fill
+};
+// The hook: a function and its context, called on the connection's group thread.
+struct ReplyHook {
+    void (*function)(void* context, ReplyHookKind kind, void* data, int flag) = nullptr;
+    void* context = nullptr;
+    explicit operator bool() const { return function != nullptr; }
+    void operator()(ReplyHookKind kind, void* data, int flag) const {
+        if (function) function(context, kind, data, flag);
+    }
+};
 // A request's done callback: runs once, on the requester's thread, with 0 success, 1 failure.
 using DoneCallback = void (*)(int code, void* object, int result);
 
@@ -121,7 +133,7 @@ struct Session {
     uint32_t local_port = 0;
 
     int direct_result = 0;  // what Finish with result reports
-    ReplyHook reply_hook = nullptr;
+    ReplyHook reply_hook;
 
     // HTTP CONNECT proxy for SFTP.
     int proxy_enabled = 0;

@@ -6,11 +6,13 @@
 #include <openssl/err.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "client/transfer/tls/tls_context.h"
@@ -23,10 +25,18 @@ struct SslFree {
     void operator()(SSL* p) const { SSL_free(p); }
 };
 
-class OpenSslChannel final : public TlsChannel {
+// Tells OpenSslChannel objects from other filters without RTTI.
+const char kFamily = 0;
+
+class OpenSslChannel final : public ByteFilter {
   public:
-    OpenSslChannel(std::unique_ptr<SSL, SslFree> ssl, BIO* in, BIO* out)
-        : ssl_(std::move(ssl)), in_(in), out_(out), pending_(kPendingCapacity) {}
+    OpenSslChannel(std::unique_ptr<SSL, SslFree> ssl, BIO* in, BIO* out, const FilterConfig& config)
+        : ssl_(std::move(ssl)),
+          in_(in),
+          out_(out),
+          pending_(kTlsPendingCapacity),
+          log_(config.log),
+          log_user_(config.log_user) {}
 
     ~OpenSslChannel() override {
         // Plaintext may be a PASS command.
@@ -35,101 +45,118 @@ class OpenSslChannel final : public TlsChannel {
         SSL_SESSION_free(session_);
     }
 
+    const void* family() const override { return &kFamily; }
     int error() const override { return error_; }
-    void set_error() override { error_ = 1; }
+    const std::string& error_text() const override { return error_text_; }
+    void fail(const std::string& cause) override { set_failure(cause); }
 
-    void write_network_input(const uint8_t* data, size_t n) override {
-        if (error_ || n == 0) return;
-        if (BIO_ctrl_pending(in_) + n > kTlsNetworkInputLimit) {
-            // The peer sends faster than the handler takes: stop rather than grow.
-            error_ = 1;
-            return;
-        }
-        if (BIO_write(in_, data, static_cast<int>(n)) != static_cast<int>(n)) error_ = 1;
-    }
-
-    size_t read_plaintext(uint8_t* buffer, size_t capacity) override {
-        if (error_ || capacity == 0) return 0;
-        ERR_clear_error();
-        size_t n = 0;
-        if (SSL_read_ex(ssl_.get(), buffer, capacity, &n) == 1) return n;
-        classify_failure();
-        return 0;
-    }
-
-    size_t write_plaintext(const uint8_t* data, size_t n) override {
-        size_t taken = 0;
-        if (!error_ && pending_length_ == 0 && room_for_output()) {
-            ERR_clear_error();
-            if (SSL_write_ex(ssl_.get(), data, n, &taken) != 1) {
-                taken = 0;
-                classify_failure();
-            }
-        }
-        size_t rest = n - taken;
-        size_t room = pending_.size() - pending_length_;
-        if (rest > room) {
-            // Bytes that fit nowhere would be lost: the connection cannot go on.
-            error_ = 1;
-            rest = room;
-        }
-        if (rest > 0) std::memcpy(pending_.data() + pending_length_, data + taken, rest);
-        pending_length_ += rest;
-        return taken;
-    }
-
-    bool flush_pending_plaintext() override {
-        while (!error_ && pending_length_ > 0 && room_for_output()) {
-            ERR_clear_error();
-            size_t written = 0;
-            if (SSL_write_ex(ssl_.get(), pending_.data(), pending_length_, &written) != 1) {
-                classify_failure();
-                break;
-            }
-            if (written == 0) break;
-            std::memmove(pending_.data(), pending_.data() + written, pending_length_ - written);
-            pending_length_ -= written;
-        }
-        return pending_length_ == 0;
-    }
-
-    bool has_pending_plaintext() const override { return pending_length_ > 0; }
-
-    bool network_output_waiting() override {
-        flush_pending_plaintext();
-        return BIO_ctrl_pending(out_) > 0;
-    }
-
-    int64_t read_network_output(uint8_t* buffer, size_t capacity) override {
-        // After an error this still hands out the alert OpenSSL wrote for the peer.
-        if (BIO_ctrl_pending(out_) == 0 || capacity == 0) return 0;
-        int r = BIO_read(out_, buffer, static_cast<int>(std::min<size_t>(capacity, INT_MAX)));
-        if (r <= 0) {
-            error_ = 1;
-            return -1;
-        }
-        return r;
-    }
-
-    int start_handshake() override {
+    int start() override {
         if (error_) return 1;
         ERR_clear_error();
         int r = SSL_connect(ssl_.get());
         if (r == 1) return 0;
-        return classify_failure();
+        return classify_failure(r);
     }
 
-    SSL* ssl() const { return ssl_.get(); }
+    size_t put_network(const uint8_t* data, size_t n) override {
+        if (error_ || n == 0) return 0;
+        size_t held = BIO_ctrl_pending(in_);
+        // The peer sends faster than the handler takes: take no more until the plaintext is read.
+        if (held >= kTlsNetworkInputLimit) return 0;
+        n = std::min(n, kTlsNetworkInputLimit - held);
+        if (BIO_write(in_, data, static_cast<int>(n)) != static_cast<int>(n)) {
+            set_failure("the channel's input buffer refused bytes");
+            return 0;
+        }
+        return n;
+    }
 
-    // Queues close_notify once, after any pending plaintext; 0 when queued or already sent.
-    int shutdown() {
+    size_t get_application(uint8_t* buffer, size_t capacity) override {
+        if (error_ || capacity == 0) return 0;
+        ERR_clear_error();
+        size_t n = 0;
+        int r = SSL_read_ex(ssl_.get(), buffer, capacity, &n);
+        if (r == 1) return n;
+        classify_failure(r);
+        return 0;
+    }
+
+    size_t application_room() override {
+        flush_pending();
+        return !error_ && pending_length_ == 0 ? pending_.size() : 0;
+    }
+
+    size_t put_application(const uint8_t* data, size_t n) override {
+        size_t taken = 0;
+        if (!error_ && pending_length_ == 0 && room_for_output()) {
+            ERR_clear_error();
+            int r = SSL_write_ex(ssl_.get(), data, n, &taken);
+            if (r != 1) {
+                taken = 0;
+                classify_failure(r);
+            }
+        }
+        // What TLS did not take now waits in the channel and goes first with the next flush.
+        size_t rest = std::min(n - taken, pending_.size() - pending_length_);
+        if (rest > 0) std::memcpy(pending_.data() + pending_length_, data + taken, rest);
+        pending_length_ += rest;
+        return taken + rest;
+    }
+
+    bool network_output_waiting() override {
+        flush_pending();
+        return BIO_ctrl_pending(out_) > 0;
+    }
+
+    size_t get_network(uint8_t* buffer, size_t capacity) override {
+        // After an error this still hands out the alert OpenSSL wrote for the peer.
+        if (BIO_ctrl_pending(out_) == 0 || capacity == 0) return 0;
+        int r = BIO_read(out_, buffer, static_cast<int>(std::min<size_t>(capacity, INT_MAX)));
+        if (r <= 0) {
+            set_failure("the channel's output buffer could not be read");
+            return 0;
+        }
+        return static_cast<size_t>(r);
+    }
+
+    bool output_pending() override { return !flush_pending() || BIO_ctrl_pending(out_) > 0; }
+
+    bool established() const override { return SSL_is_init_finished(ssl_.get()) == 1; }
+
+    bool peer_closed() const override { return (SSL_get_shutdown(ssl_.get()) & SSL_RECEIVED_SHUTDOWN) != 0; }
+
+    // Queues close_notify once, after any pending plaintext.
+    int close_stream() override {
         if (SSL_get_shutdown(ssl_.get()) & SSL_SENT_SHUTDOWN) return 0;
-        if (error_ || !flush_pending_plaintext() || SSL_is_init_finished(ssl_.get()) != 1) return 1;
+        if (error_ || !flush_pending() || SSL_is_init_finished(ssl_.get()) != 1) return 1;
         ERR_clear_error();
         int r = SSL_shutdown(ssl_.get());
         ERR_clear_error();
         return r >= 0 ? 0 : 1;
     }
+
+    int resume_from(const ByteFilter& earlier) override {
+        if (earlier.family() != family() || &earlier == this || SSL_in_before(ssl_.get()) != 1) return 1;
+        SSL_SESSION* session = static_cast<const OpenSslChannel&>(earlier).session_reference();
+        if (!session) return 1;
+        // Each data connection resumes a copy: OpenSSL marks a session unusable when a connection
+        // that used it is freed without a clean shutdown, as data connections often are, and that
+        // must not cost the control connection's session the next transfer needs.
+        SSL_SESSION* copy = SSL_SESSION_dup(session);
+        SSL_SESSION_free(session);
+        if (!copy) return 1;
+        int r = SSL_set_session(ssl_.get(), copy) == 1 ? 0 : 1;
+        SSL_SESSION_free(copy);
+        return r;
+    }
+
+    int describe(LogCallback log, void* log_user) const override {
+        if (!established()) return 1;
+        tls_log_handshake(ssl_.get(), log ? log : log_, log ? log_user : log_user_);
+        return 0;
+    }
+
+    SSL* ssl() const { return ssl_.get(); }
 
     // The newest resumable session; OpenSSL's reference passes to the channel.
     bool capture(SSL_SESSION* session) {
@@ -150,10 +177,43 @@ class OpenSslChannel final : public TlsChannel {
   private:
     bool room_for_output() const { return BIO_ctrl_pending(out_) < kTlsNetworkOutputHighWater; }
 
-    // Sets the error flag for every failure class but "try again" and a clean close by the
-    // peer (close_notify ends a data connection normally). 1 when the flag was set.
-    int classify_failure() {
-        int e = SSL_get_error(ssl_.get(), 0);
+    // Writes pending plaintext into TLS while the ciphertext stays below the high-water mark;
+    // true when none remains pending.
+    bool flush_pending() {
+        while (!error_ && pending_length_ > 0 && room_for_output()) {
+            ERR_clear_error();
+            size_t written = 0;
+            int r = SSL_write_ex(ssl_.get(), pending_.data(), pending_length_, &written);
+            if (r != 1) {
+                classify_failure(r);
+                break;
+            }
+            if (written == 0) break;
+            std::memmove(pending_.data(), pending_.data() + written, pending_length_ - written);
+            pending_length_ -= written;
+        }
+        return pending_length_ == 0;
+    }
+
+    void set_failure(const std::string& cause) {
+        if (error_) return;  // the first cause is the one that explains
+        error_ = 1;
+        error_text_ = cause;
+    }
+
+    // Fails the channel for every failure class but "try again" and a clean close by the peer
+    // (close_notify ends a data connection normally), keeping OpenSSL's reason. 1 when failed.
+    int classify_failure(int r) {
+        int e = SSL_get_error(ssl_.get(), r);
+        unsigned long code = ERR_peek_last_error();
+        int saved_errno = errno;
+        std::string reason;
+        if (code != 0) {
+            char text[256];
+            ERR_error_string_n(code, text, sizeof text);
+            const char* short_reason = ERR_reason_error_string(code);
+            reason = short_reason ? short_reason : text;
+        }
         ERR_clear_error();  // leave nothing behind for the next connection on this thread
         switch (e) {
             case SSL_ERROR_NONE:
@@ -163,10 +223,18 @@ class OpenSslChannel final : public TlsChannel {
             case SSL_ERROR_ZERO_RETURN:
                 // Servers such as vsftpd wait for the answering close_notify before they report
                 // the transfer complete.
-                shutdown();
+                close_stream();
                 return 0;
+            case SSL_ERROR_SYSCALL:
+                if (!reason.empty()) {
+                    set_failure(reason);
+                } else {
+                    set_failure(saved_errno != 0 ? std::strerror(saved_errno)
+                                                 : "the stream ended unexpectedly");
+                }
+                return 1;
             default:
-                error_ = 1;
+                set_failure(reason.empty() ? std::string("protocol error") : reason);
                 return 1;
         }
     }
@@ -175,22 +243,25 @@ class OpenSslChannel final : public TlsChannel {
     BIO* in_;   // owned by ssl_
     BIO* out_;  // owned by ssl_
     int error_ = 0;
-    std::vector<uint8_t> pending_;  // kPendingCapacity bytes, fixed at creation
+    std::string error_text_;
+    std::vector<uint8_t> pending_;  // kTlsPendingCapacity bytes, fixed at creation
     size_t pending_length_ = 0;
+    LogCallback log_;
+    void* log_user_;
     // Written by the thread that drives this channel, read by a data connection's thread.
     mutable std::mutex session_lock_;
     SSL_SESSION* session_ = nullptr;
 };
 
-OpenSslChannel* as_openssl(const TlsChannel& channel) {
-    return const_cast<OpenSslChannel*>(dynamic_cast<const OpenSslChannel*>(&channel));
+const OpenSslChannel* as_openssl(const ByteFilter& filter) {
+    return filter.family() == &kFamily ? static_cast<const OpenSslChannel*>(&filter) : nullptr;
 }
 
 }  // namespace
 
-TlsChannel* tls_create_channel(TlsContext* context) {
-    if (!context) return nullptr;
-    std::unique_ptr<SSL, SslFree> ssl(tls_context_new_ssl(*context));
+ByteFilter* tls_create_channel(const FilterConfig& config) {
+    if (!config.tls_context) return nullptr;
+    std::unique_ptr<SSL, SslFree> ssl(tls_context_new_ssl(*config.tls_context));
     if (!ssl) return nullptr;
     BIO* in = BIO_new(BIO_s_mem());
     BIO* out = BIO_new(BIO_s_mem());
@@ -204,7 +275,7 @@ TlsChannel* tls_create_channel(TlsContext* context) {
     SSL_set_connect_state(raw);
     OpenSslChannel* channel = nullptr;
     try {
-        channel = new OpenSslChannel(std::move(ssl), in, out);
+        channel = new OpenSslChannel(std::move(ssl), in, out, config);
     } catch (const std::bad_alloc&) {
         SSL_free(raw);  // the constructor did not take it
         return nullptr;
@@ -213,44 +284,12 @@ TlsChannel* tls_create_channel(TlsContext* context) {
     return channel;
 }
 
-int tls_channel_reuse_session(TlsChannel& data, const TlsChannel& control) {
-    OpenSslChannel* d = as_openssl(data);
-    OpenSslChannel* c = as_openssl(control);
-    if (!d || !c || d == c || SSL_in_before(d->ssl()) != 1) return 1;
-    SSL_SESSION* session = c->session_reference();
-    if (!session) return 1;
-    // Each data connection resumes a copy: OpenSSL marks a session unusable when a connection
-    // that used it is freed without a clean shutdown, as data connections often are, and that
-    // must not cost the control connection's session the next transfer needs.
-    SSL_SESSION* copy = SSL_SESSION_dup(session);
-    SSL_SESSION_free(session);
-    if (!copy) return 1;
-    int r = SSL_set_session(d->ssl(), copy) == 1 ? 0 : 1;
-    SSL_SESSION_free(copy);
-    return r;
-}
-
-SSL* tls_channel_ssl(const TlsChannel& channel) {
-    OpenSslChannel* c = as_openssl(channel);
+SSL* tls_channel_ssl(const ByteFilter& channel) {
+    const OpenSslChannel* c = as_openssl(channel);
     return c ? c->ssl() : nullptr;
 }
 
-int tls_channel_shutdown(TlsChannel& channel) {
-    OpenSslChannel* c = as_openssl(channel);
-    return c ? c->shutdown() : 1;
-}
-
-bool tls_channel_handshake_done(const TlsChannel& channel) {
-    SSL* ssl = tls_channel_ssl(channel);
-    return ssl && SSL_is_init_finished(ssl) == 1;
-}
-
-bool tls_channel_peer_closed(const TlsChannel& channel) {
-    SSL* ssl = tls_channel_ssl(channel);
-    return ssl && (SSL_get_shutdown(ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
-}
-
-bool tls_channel_session_reused(const TlsChannel& channel) {
+bool tls_channel_session_reused(const ByteFilter& channel) {
     SSL* ssl = tls_channel_ssl(channel);
     return ssl && SSL_session_reused(ssl) == 1;
 }

@@ -36,7 +36,7 @@ CertificateSettings& settings() {
 
 // A context of our own provider: only those hold an SSL_CTX this code can load into.
 bool openssl_context_in_use() {
-    return tls_provider() == openssl_tls_provider();
+    return filter_provider(kSecurityTls) == openssl_tls_provider();
 }
 
 }  // namespace

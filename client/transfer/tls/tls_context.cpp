@@ -168,11 +168,7 @@ TlsContext* create_context_entry() {
     if (context) apply_client_certificate(*context);
     return context;
 }
-TlsChannel* create_channel_entry(TlsContext* context) {
-    return tls_create_channel(context);
-}
-
-const TlsProvider kOpenSslProvider = {create_context_entry, tls_destroy_context, create_channel_entry};
+const FilterProvider kOpenSslProvider = {create_context_entry, tls_destroy_context, tls_create_channel};
 
 }  // namespace
 
@@ -227,13 +223,13 @@ SSL* tls_context_new_ssl(TlsContext& context) {
     return SSL_new(context.ssl_ctx.get());
 }
 
-const TlsProvider* openssl_tls_provider() {
+const FilterProvider* openssl_tls_provider() {
     return &kOpenSslProvider;
 }
 
 void install_openssl_tls() {
     openssl_load_providers();
-    install_tls_provider(&kOpenSslProvider);
+    install_filter_provider(kSecurityTls, &kOpenSslProvider);
 }
 
 }  // namespace orvane

@@ -48,6 +48,6 @@ SSL* tls_context_new_ssl(TlsContext& context);
 // at start-up, before any TransferEngine starts (main(), and tests that start engines for FTPS).
 void install_openssl_tls();
 // The provider install_openssl_tls() installs.
-const TlsProvider* openssl_tls_provider();
+const FilterProvider* openssl_tls_provider();
 
 }  // namespace orvane

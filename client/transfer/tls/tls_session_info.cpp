@@ -7,12 +7,12 @@
 #include <string>
 
 #include "client/transfer/tls/tls_channel.h"
+#include "common/log.h"
 
 namespace orvane {
 
 namespace {
 
-constexpr int kLevelInfo = 101;
 // A subject longer than this is cut; certificates can carry names of any length.
 constexpr size_t kSubjectLimit = 1024;
 
@@ -48,24 +48,20 @@ std::string sha256_fingerprint(X509* certificate) {
 
 }  // namespace
 
-int tls_log_session_info(const TlsChannel& channel, void (*log)(void*, const char*, int, int),
-                         void* log_user) {
-    if (!tls_channel_handshake_done(channel)) return 1;
-    if (!log) return 0;
-    SSL* ssl = tls_channel_ssl(channel);
+void tls_log_handshake(SSL* ssl, LogCallback log, void* log_user) {
+    if (!log || !ssl) return;
     std::string line = std::string("TLS connection established: ") + SSL_get_version(ssl) + ", cipher " +
                        SSL_get_cipher_name(ssl);
     log(log_user, line.c_str(), kLevelInfo, 1);
     X509* certificate = SSL_get0_peer_certificate(ssl);
     if (!certificate) {
         log(log_user, "Server certificate: none", kLevelInfo, 1);
-        return 0;
+        return;
     }
     line = "Server certificate: " + subject_text(certificate);
     log(log_user, line.c_str(), kLevelInfo, 1);
     line = "Server certificate SHA-256 fingerprint: " + sha256_fingerprint(certificate);
     log(log_user, line.c_str(), kLevelInfo, 1);
-    return 0;
 }
 
 }  // namespace orvane

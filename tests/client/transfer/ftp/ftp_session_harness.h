@@ -44,7 +44,7 @@ class FtpSessionHarness {
 
     int connect(int port, const std::string& user, const std::string& password) {
         return run([&](DoneCallback done, int code, void* object) {
-            return request_connect(s(), "127.0.0.1", password, user, static_cast<uint32_t>(port), nullptr,
+            return request_connect(s(), "127.0.0.1", password, user, static_cast<uint32_t>(port), ReplyHook{},
                                    done, code, object);
         });
     }

@@ -23,73 +23,32 @@ std::string scramble(std::string s, char key) {
     return s;
 }
 
-// TLS stand-in: XOR 0x5A both ways; takes at most 100 plaintext bytes per write so that the
-// pending-plaintext path is used.
-class FakeTls : public TlsChannel {
+// A stand-in filter that XORs bytes with a key both ways. The TLS one takes at most 100
+// application bytes at a time, so that sends are held back by its room; the SSH one takes at
+// most 1000 network bytes at a time, so that receives are offered again.
+class FakeFilter : public ByteFilter {
   public:
-    int error() const override { return error_; }
-    void set_error() override { error_ = 1; }
-    void write_network_input(const uint8_t* data, size_t n) override {
-        in_ += scramble(std::string(reinterpret_cast<const char*>(data), n), 0x5A);
-    }
-    size_t read_plaintext(uint8_t* buffer, size_t capacity) override {
-        size_t n = std::min(capacity, in_.size());
-        std::copy_n(in_.data(), n, buffer);
-        in_.erase(0, n);
+    FakeFilter(char key, size_t app_room, size_t net_room)
+        : key_(key), app_room_(app_room), net_room_(net_room) {}
+    int start() override { return 0; }
+    size_t put_network(const uint8_t* data, size_t n) override {
+        n = std::min(n, net_room_);
+        in_ += scramble(std::string(reinterpret_cast<const char*>(data), n), key_);
         return n;
     }
-    size_t write_plaintext(const uint8_t* data, size_t n) override {
-        size_t k = std::min<size_t>(n, 100);
-        out_ += scramble(std::string(reinterpret_cast<const char*>(data), k), 0x5A);
-        pending_.assign(reinterpret_cast<const char*>(data) + k, n - k);
-        return k;
+    size_t get_application(uint8_t* buffer, size_t capacity) override { return take(in_, buffer, capacity); }
+    size_t application_room() override { return out_.size() < 4096 ? app_room_ : 0; }
+    size_t put_application(const uint8_t* data, size_t n) override {
+        n = std::min(n, app_room_);
+        out_ += scramble(std::string(reinterpret_cast<const char*>(data), n), key_);
+        return n;
     }
-    bool flush_pending_plaintext() override {
-        std::string p;
-        p.swap(pending_);
-        if (!p.empty()) write_plaintext(reinterpret_cast<const uint8_t*>(p.data()), p.size());
-        return pending_.empty();
-    }
-    bool has_pending_plaintext() const override { return !pending_.empty(); }
-    bool network_output_waiting() override {
-        flush_pending_plaintext();
-        return !out_.empty();
-    }
-    int64_t read_network_output(uint8_t* buffer, size_t capacity) override {
-        size_t n = std::min(capacity, out_.size());
-        std::copy_n(out_.data(), n, buffer);
-        out_.erase(0, n);
-        return static_cast<int64_t>(n);
-    }
-    int start_handshake() override { return 0; }
-
-  private:
-    int error_ = 0;
-    std::string in_, out_, pending_;
-};
-
-// SSH stand-in: XOR 0x33, with its step moving bytes between the queues.
-class FakeSsh : public SshFilter {
-  public:
-    void append_network_input(const uint8_t* data, size_t n) override {
-        net_in_.append(reinterpret_cast<const char*>(data), n);
-    }
-    void step() override {
-        app_in_ += scramble(net_in_, 0x33);
-        net_in_.clear();
-        net_out_ += scramble(app_out_, 0x33);
-        app_out_.clear();
-    }
-    size_t take_application_input(uint8_t* buffer, size_t capacity) override {
-        return take(app_in_, buffer, capacity);
-    }
-    void append_application_output(const uint8_t* data, size_t n) override {
-        app_out_.append(reinterpret_cast<const char*>(data), n);
-    }
-    size_t take_network_output(uint8_t* buffer, size_t capacity) override {
-        return take(net_out_, buffer, capacity);
-    }
-    bool network_output_waiting() const override { return !net_out_.empty(); }
+    bool network_output_waiting() override { return !out_.empty(); }
+    size_t get_network(uint8_t* buffer, size_t capacity) override { return take(out_, buffer, capacity); }
+    int error() const override { return error_text_.empty() ? 0 : 1; }
+    const std::string& error_text() const override { return error_text_; }
+    void fail(const std::string& cause) override { error_text_ = cause; }
+    const void* family() const override { return &key_; }
 
   private:
     static size_t take(std::string& from, uint8_t* buffer, size_t capacity) {
@@ -98,14 +57,22 @@ class FakeSsh : public SshFilter {
         from.erase(0, n);
         return n;
     }
-    std::string net_in_, app_in_, app_out_, net_out_;
+    char key_;
+    size_t app_room_, net_room_;
+    std::string in_, out_, error_text_;
 };
 
 TlsContext g_context;
-const TlsProvider kTls{[]() { return &g_context; }, [](TlsContext*) {},
-                       [](TlsContext*) -> TlsChannel* { return new FakeTls; }};
-const SshProvider kSsh{
-    [](void (*)(void*, const char*, int, int), void*) -> SshFilter* { return new FakeSsh; }};
+FilterConfig g_seen;  // the configuration the last filter was made with
+const FilterProvider kTls{[]() { return &g_context; }, [](TlsContext*) {},
+                          [](const FilterConfig& config) -> ByteFilter* {
+                              g_seen = config;
+                              return new FakeFilter(0x5A, 100, SIZE_MAX);
+                          }};
+const FilterProvider kSsh{nullptr, nullptr, [](const FilterConfig& config) -> ByteFilter* {
+                              g_seen = config;
+                              return new FakeFilter(0x33, 8192, 1000);
+                          }};
 
 void nothing_step(Connection&) {}
 struct Outcome {
@@ -123,19 +90,23 @@ class SecuritySeam : public ::testing::TestWithParam<int> {};
 TEST_P(SecuritySeam, BytesPassThroughTheFilterBothWays) {
     int mode = GetParam();
     char key = mode == kSecurityTls ? 0x5A : 0x33;
-    install_tls_provider(&kTls);
-    install_ssh_provider(&kSsh);
+    install_filter_provider(kSecurityTls, &kTls);
+    install_filter_provider(kSecuritySsh, &kSsh);
     test::Listener listener;
     auto engine = TransferEngine::start(nullptr, nullptr);
     ASSERT_TRUE(engine);
     test::Requester req;
-    Connection* c = engine->open_connection(mode, 0, test::queue_receive, test::queue_send, nothing_step);
+    ConnectionSetup setup = test::setup(mode, 0, test::queue_receive, test::queue_send, nothing_step);
+    setup.filter.host = "files.example";
+    Connection* c = engine->open_connection(setup);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->security_mode, mode);
+    EXPECT_EQ(g_seen.host, "files.example") << "the filter gets its configuration at creation";
+    EXPECT_EQ(g_seen.tls_context, mode == kSecurityTls ? &g_context : nullptr);
     test::Probe probe;
     probe.port = listener.port();
     c->step_state.context = &probe;
-    std::string request(20000, 'q');  // several send buffers, through pending plaintext for TLS
+    std::string request(20000, 'q');  // several send buffers, held back by the filter's room
     request += "END\r\n";
     c->step_state.send_queue.append(request);
     Outcome outcome;
@@ -150,7 +121,7 @@ TEST_P(SecuritySeam, BytesPassThroughTheFilterBothWays) {
         wire.append(buffer, static_cast<size_t>(r));
     }
     EXPECT_EQ(wire, scramble(request, key)) << "the send path went through the filter";
-    std::string reply = "226 Transfer complete\r\n";
+    std::string reply = std::string(5000, 'r') + "\r\n226 Transfer complete\r\n";  // offered again by SSH
     test::send_all(peer, scramble(reply, key));
     test::close_fd(peer);
     ASSERT_TRUE(req.run_until(*engine, [&] { return outcome.calls == 1; }));
@@ -158,25 +129,25 @@ TEST_P(SecuritySeam, BytesPassThroughTheFilterBothWays) {
     EXPECT_EQ(c->step_state.receive_queue.contents(), reply) << "the receive path went through the filter";
     // Back to plain: the filter is gone.
     EXPECT_EQ(set_security_plain(*c), 0);
-    EXPECT_FALSE(c->tls);
-    EXPECT_FALSE(c->ssh);
+    EXPECT_FALSE(c->filter);
     engine->close_connection(c);
-    install_tls_provider(nullptr);
-    install_ssh_provider(nullptr);
+    install_filter_provider(kSecurityTls, nullptr);
+    install_filter_provider(kSecuritySsh, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, SecuritySeam, ::testing::Values(int{kSecurityTls}, int{kSecuritySsh}));
 
 TEST(SecuritySeamProviders, WithoutAProviderASwitchFails) {
     auto engine = TransferEngine::start(nullptr, nullptr);
-    EXPECT_EQ(engine->open_connection(kSecurityTls, 0, test::queue_receive, test::queue_send, nothing_step),
+    EXPECT_EQ(engine->open_connection(
+                  test::setup(kSecurityTls, 0, test::queue_receive, test::queue_send, nothing_step)),
               nullptr);
     EXPECT_TRUE(engine->group_sizes().empty() || engine->group_sizes() == std::vector<size_t>{0})
         << "nothing is left behind";
-    Connection* c =
-        engine->open_connection(kSecurityPlain, 0, test::queue_receive, test::queue_send, nothing_step);
+    Connection* c = engine->open_connection(
+        test::setup(kSecurityPlain, 0, test::queue_receive, test::queue_send, nothing_step));
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(set_security_ssh(*c), 1);
+    EXPECT_EQ(set_security(*c, kSecuritySsh), 1);
     EXPECT_EQ(c->security_mode, kSecurityPlain);
     engine->close_connection(c);
 }

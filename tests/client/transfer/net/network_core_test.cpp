@@ -30,8 +30,8 @@ std::unique_ptr<TransferEngine> start_engine(EngineOptions options = {}) {
 }
 
 Connection* open(TransferEngine& e, int timeout = 0) {
-    Connection* c =
-        e.open_connection(kSecurityPlain, timeout, test::queue_receive, test::queue_send, nothing_step);
+    Connection* c = e.open_connection(
+        test::setup(kSecurityPlain, timeout, test::queue_receive, test::queue_send, nothing_step));
     EXPECT_NE(c, nullptr);
     return c;
 }
@@ -161,8 +161,8 @@ TEST(Connections, ClosedWithAReadAndAWriteOutstandingIsFreedOnce) {
     test::Listener listener;
     auto engine = start_engine();
     Requester req;
-    Connection* c =
-        engine->open_connection(kSecurityPlain, 0, test::queue_receive, endless_send, nothing_step);
+    Connection* c = engine->open_connection(
+        test::setup(kSecurityPlain, 0, test::queue_receive, endless_send, nothing_step));
     ASSERT_NE(c, nullptr);
     Probe probe;
     probe.port = listener.port();

@@ -11,6 +11,18 @@
 
 namespace orvane::test {
 
+// A connection's setup from the parts the tests vary.
+inline ConnectionSetup setup(int mode, int timeout, ReceiveHandler on_receive, SendHandler on_send,
+                             StepFunction step) {
+    ConnectionSetup s;
+    s.security_mode = mode;
+    s.timeout_seconds = timeout;
+    s.on_receive = on_receive;
+    s.on_send = on_send;
+    s.default_step = step;
+    return s;
+}
+
 // The requester's side: the notify function sets an event; run_until pumps whenever woken.
 struct Requester {
     platform::Event woken;

@@ -113,8 +113,8 @@ TEST(Session, SecondRequestOnABusySessionReturnsOneAndLeavesTheFirstAlone) {
     install_request_handler(kProtocolFtp, RequestKind::kGetListing, long_listing);
     Done first, second;
     ASSERT_EQ(request_listing(*f.s, record_done, 1, &first), 0);
-    f.s->reply_hook = nullptr;
-    EXPECT_EQ(request_connect(*f.s, "h", "p", "u", 21, nullptr, record_done, 2, &second), 1);
+    f.s->reply_hook = {};
+    EXPECT_EQ(request_connect(*f.s, "h", "p", "u", 21, ReplyHook{}, record_done, 2, &second), 1);
     EXPECT_EQ(request_finish_with_result(*f.s, 0, record_done, 2, &second), 1);
     EXPECT_EQ(f.s->host, "") << "arguments of a refused request are not stored";
     EXPECT_EQ(f.s->caller_code, 1);

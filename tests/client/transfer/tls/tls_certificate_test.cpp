@@ -37,7 +37,7 @@ class TlsCertificateTest : public ::testing::Test {
 
     // Connects a fresh channel; the subject's common name the server saw, or "" when it refused.
     std::string presented() {
-        std::unique_ptr<TlsChannel> ch(tls_create_channel(context_.get()));
+        std::unique_ptr<ByteFilter> ch(tls_create_channel(test::tls_config(context_.get())));
         MemoryLink link(*server_, *ch);
         if (!link.handshake()) return "";
         if (SSL_get_verify_result(link.server()) != X509_V_OK) return "unverified";

@@ -114,7 +114,7 @@ MemoryServer::MemoryServer(const ServerOptions& options) {
     }
 }
 
-MemoryLink::MemoryLink(MemoryServer& server, TlsChannel& client) : client_(client) {
+MemoryLink::MemoryLink(MemoryServer& server, ByteFilter& client) : client_(client) {
     ssl_.reset(SSL_new(server.ctx()));
     in_ = BIO_new(BIO_s_mem());
     out_ = BIO_new(BIO_s_mem());
@@ -127,20 +127,20 @@ void MemoryLink::pump() {
     for (int round = 0; round < 1000; ++round) {
         bool moved = false;
         if (SSL_is_init_finished(ssl_.get()) != 1) SSL_do_handshake(ssl_.get());
-        client_.flush_pending_plaintext();
-        int64_t n;
-        while ((n = client_.read_network_output(buffer, sizeof buffer)) > 0) {
+        client_.output_pending();  // moves held plaintext into TLS
+        size_t n;
+        while ((n = client_.get_network(buffer, sizeof buffer)) > 0) {
             BIO_write(in_, buffer, static_cast<int>(n));
             moved = true;
         }
         if (SSL_is_init_finished(ssl_.get()) != 1) SSL_do_handshake(ssl_.get());
         int r;
         while ((r = BIO_read(out_, buffer, sizeof buffer)) > 0) {
-            client_.write_network_input(buffer, static_cast<size_t>(r));
+            client_.put_network(buffer, static_cast<size_t>(r));
             moved = true;
         }
         size_t got;
-        while ((got = client_.read_plaintext(buffer, sizeof buffer)) > 0) {
+        while ((got = client_.get_application(buffer, sizeof buffer)) > 0) {
             client_received.append(reinterpret_cast<char*>(buffer), got);
             moved = true;
         }
@@ -151,11 +151,11 @@ void MemoryLink::pump() {
 }
 
 bool MemoryLink::handshake() {
-    if (client_.start_handshake() != 0) return false;
+    if (client_.start() != 0) return false;
     for (int i = 0; i < 20; ++i) {
         pump();
         if (client_.error()) return false;
-        if (SSL_is_init_finished(ssl_.get()) == 1 && tls_channel_handshake_done(client_)) return true;
+        if (SSL_is_init_finished(ssl_.get()) == 1 && client_.established()) return true;
     }
     return false;
 }

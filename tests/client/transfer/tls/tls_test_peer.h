@@ -12,6 +12,13 @@
 
 namespace orvane::test {
 
+// The configuration of a client channel on the context.
+inline FilterConfig tls_config(TlsContext* context) {
+    FilterConfig config;
+    config.tls_context = context;
+    return config;
+}
+
 struct KeyFree {
     void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 };
@@ -60,7 +67,7 @@ class MemoryServer {
 // One server end in memory, connected to one client channel.
 class MemoryLink {
   public:
-    MemoryLink(MemoryServer& server, TlsChannel& client);
+    MemoryLink(MemoryServer& server, ByteFilter& client);
     SSL* server() const { return ssl_.get(); }
     BIO* server_in() const { return in_; }
     BIO* server_out() const { return out_; }
@@ -72,7 +79,7 @@ class MemoryLink {
     std::string client_received;
 
   private:
-    TlsChannel& client_;
+    ByteFilter& client_;
     std::unique_ptr<SSL, SslFreeT> ssl_;
     BIO* in_;
     BIO* out_;

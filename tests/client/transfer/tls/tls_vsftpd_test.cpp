@@ -13,6 +13,7 @@
 
 #include "client/transfer/tls/tls_channel.h"
 #include "client/transfer/tls/tls_context.h"
+#include "tests/client/transfer/tls/tls_test_peer.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
@@ -25,7 +26,7 @@ using test::connect_loopback;
 // One socket, plain or through a TLS channel, moved by hand the way the network core moves it.
 struct Link {
     int fd = -1;
-    std::unique_ptr<TlsChannel> tls;
+    std::unique_ptr<ByteFilter> tls;
     std::string received;
     bool closed = false;
 
@@ -34,7 +35,7 @@ struct Link {
     }
     void send_text(const std::string& text) {
         if (tls) {
-            tls->write_plaintext(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+            tls->put_application(reinterpret_cast<const uint8_t*>(text.data()), text.size());
         } else {
             ::send(fd, text.data(), text.size(), 0);
         }
@@ -44,9 +45,9 @@ struct Link {
         if (!tls) return;
         uint8_t out[8192];
         while (tls->network_output_waiting()) {
-            int64_t n = tls->read_network_output(out, sizeof out);
-            if (n <= 0) break;
-            ::send(fd, out, static_cast<size_t>(n), MSG_NOSIGNAL);
+            size_t n = tls->get_network(out, sizeof out);
+            if (n == 0) break;
+            ::send(fd, out, n, MSG_NOSIGNAL);
         }
     }
     // Takes whatever the socket holds now.
@@ -60,9 +61,9 @@ struct Link {
                 received.append(reinterpret_cast<char*>(buffer), static_cast<size_t>(n));
                 continue;
             }
-            tls->write_network_input(buffer, static_cast<size_t>(n));
+            tls->put_network(buffer, static_cast<size_t>(n));
             size_t got;
-            while ((got = tls->read_plaintext(buffer, sizeof buffer)) > 0)
+            while ((got = tls->get_application(buffer, sizeof buffer)) > 0)
                 received.append(reinterpret_cast<char*>(buffer), got);
         }
         flush();
@@ -112,8 +113,8 @@ class TlsVsftpdTest : public ::testing::TestWithParam<int> {
         context_.reset(tls_create_context());
         ASSERT_EQ(server_.start(test::FtpServerKind::kVsftpd, {.tls = true}), 0) << server_.error();
     }
-    std::unique_ptr<TlsChannel> channel() {
-        std::unique_ptr<TlsChannel> ch(tls_create_channel(context_.get()));
+    std::unique_ptr<ByteFilter> channel() {
+        std::unique_ptr<ByteFilter> ch(tls_create_channel(test::tls_config(context_.get())));
         SSL_set_max_proto_version(tls_channel_ssl(*ch), GetParam());
         return ch;
     }
@@ -166,7 +167,7 @@ TEST_P(TlsVsftpdTest, ProtectedListingAndDownloadReuseTheControlSession) {
     Link control;
     ASSERT_TRUE(login(control));
     LogLines log;
-    ASSERT_EQ(tls_log_session_info(*control.tls, LogLines::sink, &log), 0);
+    ASSERT_EQ(control.tls->describe(LogLines::sink, &log), 0);
     EXPECT_NE(log.text.find(GetParam() == TLS1_2_VERSION ? "TLSv1.2" : "TLSv1.3"), std::string::npos)
         << log.text;
     EXPECT_NE(log.text.find("Server certificate: CN = 127.0.0.1"), std::string::npos) << log.text;
@@ -177,8 +178,8 @@ TEST_P(TlsVsftpdTest, ProtectedListingAndDownloadReuseTheControlSession) {
         data.fd = passive(control);
         ASSERT_GE(data.fd, 0);
         data.tls = channel();
-        ASSERT_EQ(tls_channel_reuse_session(*data.tls, *control.tls), 0);
-        ASSERT_EQ(data.tls->start_handshake(), 0);
+        ASSERT_EQ(data.tls->resume_from(*control.tls), 0);
+        ASSERT_EQ(data.tls->start(), 0);
         data.flush();
         control.send_text(command + "\r\n");
         EXPECT_EQ(reply(control, &data).substr(0, 3), "150") << command;
@@ -201,7 +202,7 @@ TEST_P(TlsVsftpdTest, DataConnectionWithoutReuseIsRefused) {
     data.fd = passive(control);
     ASSERT_GE(data.fd, 0);
     data.tls = channel();
-    ASSERT_EQ(data.tls->start_handshake(), 0);
+    ASSERT_EQ(data.tls->start(), 0);
     data.flush();
     control.send_text("LIST /pub\r\n");
     std::string r = reply(control, &data);
