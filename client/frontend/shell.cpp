@@ -6,6 +6,7 @@
 #include "client/frontend/run_modes.h"
 #include "client/frontend/shell_words.h"
 #include "client/transfer/session/requests.h"
+#include "common/limits.h"
 #include "common/secret.h"
 #include "common/text.h"
 #include "platform/console.h"
@@ -33,14 +34,14 @@ void shell_notify(void* context) {
 // Reads one line of input: the next line of the command file, or a typed line.
 bool read_input_line(ShellState& shell, std::string& line) {
     if (shell.command_file_mode) {
-        int r = shell.command_file.read_line(line, ShellState::kLineCapacity);
+        int r = shell.command_file.read_line(line, kLineCapacity);
         if (r <= 0) {
             shell.quit_requested = true;
             return false;
         }
         return true;
     }
-    return platform::console_read_line(line, ShellState::kLineCapacity) >= 0;
+    return platform::console_read_line(line, kLineCapacity) >= 0;
 }
 
 void run_bang_line(const std::string& line) {

@@ -8,6 +8,7 @@
 #include "client/frontend/shell_words.h"
 #include "client/transfer/session/remote_path.h"
 #include "client/transfer/session/requests.h"
+#include "common/limits.h"
 #include "common/local_file.h"
 #include "common/text.h"
 #include "platform/file.h"
@@ -52,8 +53,8 @@ std::string resolve_local(const ShellState& shell, const std::string& name) {
 
 RemoteFileEntry local_entry(const ShellState& shell, const std::string& name) {
     RemoteFileEntry e;
-    e.full_path = cut(resolve_local(shell, name), RemoteFileEntry::kNameCapacity);
-    e.name = cut(base_name(e.full_path), RemoteFileEntry::kNameCapacity);
+    e.full_path = cut(resolve_local(shell, name), kPathCapacity);
+    e.name = cut(base_name(e.full_path), kPathCapacity);
     int64_t size = platform::path_size(e.full_path);
     if (size > 0) e.size = static_cast<uint64_t>(size);
     e.file_time = platform::path_last_write_time(e.full_path);
@@ -62,8 +63,8 @@ RemoteFileEntry local_entry(const ShellState& shell, const std::string& name) {
 
 RemoteFileEntry remote_entry(const ShellState& shell, const std::string& name, int type = kEntryFile) {
     RemoteFileEntry e;
-    e.name = cut(name, RemoteFileEntry::kNameCapacity);
-    e.full_path = cut(join_remote_path(name, shell.session->remote_folder), RemoteFileEntry::kNameCapacity);
+    e.name = cut(name, kPathCapacity);
+    e.full_path = cut(join_remote_path(name, shell.session->remote_folder), kPathCapacity);
     e.type = type;
     return e;
 }
@@ -294,7 +295,7 @@ int cmd_lcd(ShellState& shell, const Words& w) {
         std::string folder = resolve_local(shell, w[1]);
         if (folder.back() != '/') folder += '/';
         if (platform::path_is_folder(folder))
-            shell.session->local_folder = cut(folder, Session::kPathCapacity);
+            shell.session->local_folder = cut(folder, kPathCapacity);
         else
             outputf(kLevelError, "Error: %s is not a local folder", w[1].c_str());
     }

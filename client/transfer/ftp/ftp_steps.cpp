@@ -4,6 +4,7 @@
 
 #include "client/transfer/ftp/ftp_steps.h"
 #include "client/transfer/text/ftp_text.h"
+#include "common/limits.h"
 #include "common/log.h"
 
 namespace orvane {
@@ -242,7 +243,7 @@ ReplyAction on_cwd(Session&, FtpControl&, const ServerReply& r) {
 ReplyAction on_pwd(Session& s, FtpControl&, const ServerReply& r) {
     std::string path;
     if (!positive(r.code) || reply_quoted_path(last_line(r), path) != 0) return finish(1);
-    if (path.size() > Session::kPathCapacity) path.resize(Session::kPathCapacity);
+    if (path.size() > kPathCapacity) path.resize(kPathCapacity);
     s.remote_folder = path;
     return finish(0);
 }
@@ -250,7 +251,7 @@ ReplyAction on_pwd(Session& s, FtpControl&, const ServerReply& r) {
 ReplyAction on_token(Session& s, FtpControl&, const ServerReply& r) {
     std::string_view token = reply_token(last_line(r));
     if (!positive(r.code) || token.empty()) return finish(1);
-    s.argument.assign(token.substr(0, Session::kPathCapacity));
+    s.argument.assign(token.substr(0, kPathCapacity));
     return finish(0);
 }
 

@@ -4,6 +4,7 @@
 #include "client/transfer/ftp/ftp_procedures.h"
 #include "client/transfer/session/duplicate_rules.h"
 #include "client/transfer/text/listing_parser.h"
+#include "common/limits.h"
 #include "common/log.h"
 #include "platform/system.h"
 
@@ -144,7 +145,7 @@ struct LongLines {
     size_t count = 0;
 };
 void count_long_line(void* context, std::string_view line) {
-    if (line.size() > kListingLineCapacity) ++static_cast<LongLines*>(context)->count;
+    if (line.size() > kLineCapacity) ++static_cast<LongLines*>(context)->count;
 }
 
 void on_listed(Session& s, int result) {

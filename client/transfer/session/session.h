@@ -10,6 +10,7 @@
 #include "client/transfer/net/connection.h"
 #include "client/transfer/session/protocol_kind.h"
 #include "client/transfer/session/remote_file_entry.h"
+#include "common/limits.h"
 
 namespace orvane {
 
@@ -44,8 +45,8 @@ inline constexpr int kRequestKindCount = static_cast<int>(RequestKind::kCount);
 const char* request_name(RequestKind kind);
 
 struct Session {
-    static constexpr size_t kPathCapacity = 390;  // paths and names
-    static constexpr size_t kTextCapacity = 63;   // host, user, password, account
+    // Host, user, password and account; the login prompts of the reply hook cut their answers to it.
+    static constexpr size_t kTextCapacity = kCredentialCapacity;
 
     ~Session();  // closes both connections; the last session stops the engine
     Session() = default;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "common/limits.h"
 #include "common/text.h"
 #include "common/time_text.h"
 
@@ -116,7 +117,7 @@ int parse_unix(std::string_view line, const ListingClock& clock, RemoteFileEntry
     read_size(f[size_at].text, out);
     if (type != kEntryFile) out.size_text.clear();
     out.type = type;
-    out.name = cut(name, RemoteFileEntry::kNameCapacity);
+    out.name = cut(name, kPathCapacity);
     set_time(t, out);
     return 0;
 }
@@ -190,7 +191,7 @@ int parse_dos(std::string_view line, RemoteFileEntry& out) {
     }
     std::string_view name = rest_after(line, what.end);
     if (name.empty()) return 1;
-    out.name = cut(name, RemoteFileEntry::kNameCapacity);
+    out.name = cut(name, kPathCapacity);
     set_time(t, out);
     return 0;
 }
@@ -239,7 +240,7 @@ int parse_eplf(std::string_view line, RemoteFileEntry& out) {
         }
     }
     out.type = type;
-    out.name = cut(name, RemoteFileEntry::kNameCapacity);
+    out.name = cut(name, kPathCapacity);
     out.size = has_size ? sized.size : 0;
     out.size_text = has_size && type != kEntryFolder ? sized.size_text : std::string();
     if (has_time) {
@@ -258,7 +259,7 @@ struct ListContext {
 
 void add_list_line(void* context, std::string_view line) {
     auto* c = static_cast<ListContext*>(context);
-    if (line.size() > kListingLineCapacity) return;
+    if (line.size() > kLineCapacity) return;
     RemoteFileEntry e;
     if (parse_list_line(line, *c->clock, e) != 0) return;
     if (e.name == "." || e.name == "..") return;
@@ -266,7 +267,7 @@ void add_list_line(void* context, std::string_view line) {
 }
 
 void add_nlst_line(void* context, std::string_view line) {
-    if (line.empty() || line.size() > kListingLineCapacity) return;
+    if (line.empty() || line.size() > kLineCapacity) return;
     RemoteFileEntry e;
     e.name = std::string(line);
     static_cast<std::vector<RemoteFileEntry>*>(context)->push_back(std::move(e));

@@ -150,10 +150,10 @@ TEST(ListingParser, WholeListing) {
 TEST(ListingParser, LineLengthLimit) {
     std::string prefix = "-rw-r--r-- 1 u g 10 Mar 3 12:30 ";
     std::vector<RemoteFileEntry> out;
-    parse_list(prefix + std::string(kListingLineCapacity - prefix.size(), 'a') + "\r\n", kJuly2024, out);
-    parse_list(prefix + std::string(kListingLineCapacity - prefix.size() + 1, 'b') + "\r\n", kJuly2024, out);
+    parse_list(prefix + std::string(kLineCapacity - prefix.size(), 'a') + "\r\n", kJuly2024, out);
+    parse_list(prefix + std::string(kLineCapacity - prefix.size() + 1, 'b') + "\r\n", kJuly2024, out);
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].name.size(), kListingLineCapacity - prefix.size());
+    EXPECT_EQ(out[0].name.size(), kLineCapacity - prefix.size());
 }
 
 TEST(ListingParser, Nlst) {
