@@ -80,13 +80,13 @@ int finish(ShellState& shell, int started) {
 
 int download(ShellState& shell, const std::string& remote, const std::string& local) {
     shell.session->download_rules =
-        DuplicateRules{1, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
+        DuplicateRules{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
     return finish(shell, request_download(*shell.session, local_entry(shell, local),
                                           remote_entry(shell, remote), shell_done, 0, &shell));
 }
 
-int upload(ShellState& shell, const std::string& local, const std::string& remote, int action) {
-    shell.session->upload_rules = DuplicateRules{1, action, action, action};
+int upload(ShellState& shell, const std::string& local, const std::string& remote, DuplicateAction action) {
+    shell.session->upload_rules = DuplicateRules{kCompareBySize, action, action, action};
     return finish(shell, request_upload(*shell.session, local_entry(shell, local),
                                         remote_entry(shell, remote), shell_done, 0, &shell));
 }
@@ -157,7 +157,7 @@ int cmd_get(ShellState& shell, const Words& w) {
     return download(shell, remote, local);
 }
 
-int put_like(ShellState& shell, const Words& w, int action) {
+int put_like(ShellState& shell, const Words& w, DuplicateAction action) {
     std::string local, remote;
     if (!argument(shell, w, 1, "Local file: ", local)) return 1;
     if (w.size() == 2)
@@ -304,17 +304,18 @@ int cmd_lcd(ShellState& shell, const Words& w) {
 }
 
 int cmd_ascii(ShellState& shell, const Words&) {
-    shell.session->transfer_type = 2;
+    shell.session->transfer_type = kTransferAscii;
     return 0;
 }
 
 int cmd_binary(ShellState& shell, const Words&) {
-    shell.session->transfer_type = 1;
+    shell.session->transfer_type = kTransferBinary;
     return 0;
 }
 
 int cmd_type(ShellState& shell, const Words& w) {
-    shell.session->transfer_type = (w.size() < 2 || iequals(w[1], "ascii")) ? 2 : 1;
+    shell.session->transfer_type =
+        (w.size() < 2 || iequals(w[1], "ascii")) ? kTransferAscii : kTransferBinary;
     return 0;
 }
 

@@ -54,7 +54,7 @@ void end_transfer(Session& s, int result) {
 }
 
 FtpCommand transfer_type_command(Session& s) {
-    s.ascii = s.transfer_type == 2 ? 1 : 0;
+    s.ascii = s.transfer_type == kTransferAscii ? 1 : 0;
     return s.ascii ? FtpCommand::kTypeA : FtpCommand::kTypeI;
 }
 

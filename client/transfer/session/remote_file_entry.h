@@ -57,11 +57,17 @@ enum DuplicateAction : int {
     kDuplicateRename = 4,
 };
 
+// How an existing target is compared with the source; any value but kCompareBySize compares by date.
+enum DuplicateCompare : int {
+    kCompareByDate = 0,
+    kCompareBySize = 1,
+};
+
 struct DuplicateRules {
-    int compare = 1;                    // 1 by size, anything else by date
-    int smaller = kDuplicateOverwrite;  // target smaller or older than the source
-    int equal = kDuplicateOverwrite;
-    int larger = kDuplicateOverwrite;  // target larger or newer
+    DuplicateCompare compare = kCompareBySize;
+    DuplicateAction smaller = kDuplicateOverwrite;  // target smaller or older than the source
+    DuplicateAction equal = kDuplicateOverwrite;
+    DuplicateAction larger = kDuplicateOverwrite;  // target larger or newer
 };
 
 }  // namespace orvane
