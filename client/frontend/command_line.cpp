@@ -38,7 +38,7 @@ bool is_option(const std::string& arg) {
 }
 
 uint32_t decimal(const std::string& s) {
-    return static_cast<uint32_t>(parse_decimal_prefix(s));
+    return static_cast<uint32_t>(parse_decimal_prefix_saturating(s, UINT32_MAX));
 }
 
 }  // namespace

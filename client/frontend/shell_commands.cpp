@@ -129,7 +129,8 @@ int cmd_open(ShellState& shell, const Words& w) {
     }
     std::string host;
     if (!argument(shell, w, 1, "To: ", host)) return 1;
-    uint32_t port = w.size() > 2 ? static_cast<uint32_t>(parse_decimal_prefix(w[2])) : 21;
+    uint32_t port =
+        w.size() > 2 ? static_cast<uint32_t>(parse_decimal_prefix_saturating(w[2], UINT32_MAX)) : 21;
     int r = finish(shell, request_connect(*shell.session, host, "zorp", "zorp", port, shell_reply_hook,
                                           shell_done, 0, &shell));
     if (r == 0) shell.connected = true;

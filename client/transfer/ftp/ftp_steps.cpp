@@ -6,6 +6,7 @@
 #include "client/transfer/text/ftp_text.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/text.h"
 
 namespace orvane {
 
@@ -280,11 +281,10 @@ ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
 void read_announced_size(FtpControl& fc, const std::string& line) {
     size_t open = line.rfind('(');
     if (open == std::string::npos) return;
-    size_t i = open + 1, start = i;
+    std::string_view rest = std::string_view(line).substr(open + 1);
+    std::string_view digits = rest.substr(0, leading_digits(rest));
     uint64_t v = 0;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '9' && i - start < 19)
-        v = v * 10 + (line[i++] - '0');
-    if (i == start || line.compare(i, 7, " bytes)") != 0) return;
+    if (!parse_decimal(digits, v, 19) || rest.substr(digits.size(), 7) != " bytes)") return;
     fc.announced = true;
     fc.announced_size = v;
 }

@@ -6,6 +6,7 @@
 #include "client/transfer/text/listing_parser.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "platform/system.h"
 
 namespace orvane {
@@ -79,14 +80,7 @@ void resume_refused(Session& s) {
 }
 
 bool parse_decimal_size(const std::string& text, uint64_t& out) {
-    if (text.empty() || text.size() > 19) return false;
-    uint64_t v = 0;
-    for (char ch : text) {
-        if (ch < '0' || ch > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(ch - '0');
-    }
-    out = v;
-    return true;
+    return parse_decimal(text, out, 19);
 }
 
 void take_transfer_names(Session& s) {
