@@ -179,6 +179,7 @@ TEST(TimeText, CalendarRoundTripsAndLimits) {
     EXPECT_EQ(time_text(calendar_from_filetime(filetime_from_calendar({2038, 1, 19, 3, 14, 8}))),
               "20380119031408");
     EXPECT_FALSE(calendar_valid({2023, 2, 29, 0, 0, 0}));
+    EXPECT_FALSE(calendar_valid({2024, 257, 1, 0, 0, 0})) << "not January by a byte's wrap";
     EXPECT_TRUE(calendar_valid({2024, 2, 29, 23, 59, 59}));
     EXPECT_FALSE(calendar_valid({2024, 1, 1, 24, 0, 0}));
 }
