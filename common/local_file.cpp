@@ -19,7 +19,7 @@ LocalFile::~LocalFile() {
 
 void LocalFile::set_path(const std::string& path) {
     close();
-    path_ = cut(path, kPathCapacity);
+    path_ = cut(path, kWideTextCapacity);
 }
 
 int LocalFile::open(int mode) {

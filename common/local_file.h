@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/limits.h"
 #include "platform/file.h"
 
 namespace orvane {
@@ -15,7 +16,6 @@ using RolloverCheck = void (*)(void* context, LocalFile& file);
 
 class LocalFile {
   public:
-    static constexpr size_t kPathCapacity = 391;  // characters kept of a path
     static constexpr size_t kBufferSize = 8192;
 
     LocalFile();

@@ -1,6 +1,8 @@
 // Text helpers.
 #include "common/text.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <vector>
 
@@ -47,14 +49,29 @@ bool istarts_with(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
 }
 
-unsigned long long parse_decimal_prefix(std::string_view s) {
-    unsigned long long v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') break;
-        v = v * 10 + static_cast<unsigned>(c - '0');
-        if (v > 0xFFFFFFFFULL) v = 0xFFFFFFFFULL;
-    }
-    return v;
+size_t leading_digits(std::string_view s) {
+    size_t n = 0;
+    while (n < s.size() && s[n] >= '0' && s[n] <= '9') ++n;
+    return n;
+}
+
+bool parse_decimal(std::string_view s, uint64_t& out, size_t max_digits) {
+    if (s.empty() || s.size() > max_digits) return false;
+    uint64_t v = 0;
+    // from_chars takes no blanks and no sign for an unsigned type: only digits reach the end.
+    auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (error != std::errc() || end != s.data() + s.size()) return false;
+    out = v;
+    return true;
+}
+
+uint64_t parse_decimal_prefix_saturating(std::string_view s, uint64_t ceiling) {
+    if (s.empty()) return 0;
+    uint64_t v = 0;
+    std::errc error = std::from_chars(s.data(), s.data() + s.size(), v).ec;
+    if (error == std::errc::result_out_of_range) return ceiling;
+    if (error != std::errc()) return 0;
+    return std::min(v, ceiling);
 }
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,8 +24,16 @@ bool iequals(std::string_view a, std::string_view b);
 // True when `s` begins with `prefix`, compared without regard to case.
 bool istarts_with(std::string_view s, std::string_view prefix);
 
-// Decimal digits at the start of `s` as an unsigned 32-bit value (wrapping, like strtoul
-// cast to 32 bits would not: the value saturates at 4294967295); 0 when there are none.
-unsigned long long parse_decimal_prefix(std::string_view s);
+// Decimal numbers. Only the digits 0 to 9 count: no blanks, no sign, no grouping; leading zeros
+// are digits like any other.
+
+// How many digits `s` begins with.
+size_t leading_digits(std::string_view s);
+// The whole text as a number, failing: true when `s` is 1 to `max_digits` digits whose value fits
+// 64 bits. Otherwise (empty, another character, too many digits, overflow) false, `out` untouched.
+bool parse_decimal(std::string_view s, uint64_t& out, size_t max_digits = SIZE_MAX);
+// The digits at the start of `s` as a number, saturating: every leading digit is read and the value
+// is capped at `ceiling`; whatever follows the digits is ignored. 0 when `s` begins with no digit.
+uint64_t parse_decimal_prefix_saturating(std::string_view s, uint64_t ceiling = UINT64_MAX);
 
 }  // namespace orvane

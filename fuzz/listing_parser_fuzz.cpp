@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     orvane::parse_list(text, orvane::ListingClock{2024, 1}, out);
     orvane::parse_nlst(text, out);
     for (const auto& e : out) {
-        if (e.name.empty() || e.name.size() > orvane::RemoteFileEntry::kNameCapacity) abort();
+        if (e.name.empty() || e.name.size() > orvane::kPathCapacity) abort();
         if (e.size_text.size() > orvane::RemoteFileEntry::kSizeTextCapacity) abort();
         if (e.time_text.size() > orvane::RemoteFileEntry::kTimeTextCapacity) abort();
         if (e.type < orvane::kEntryFile || e.type > orvane::kEntryLink) abort();

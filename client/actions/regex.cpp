@@ -127,11 +127,11 @@ int Regex::replace(std::string_view subject, std::string_view replacement, std::
                 if (!put(replacement.substr(i, 1))) return 1;
                 continue;
             }
-            int number = 0;
-            for (int digits = 0; digits < 8 && i + 1 < replacement.size() && replacement[i + 1] >= '0' &&
-                                 replacement[i + 1] <= '9';
-                 ++digits)
-                number = number * 10 + (replacement[++i] - '0');
+            // "$" and up to eight digits name a group ("$" alone the whole match); a ninth digit is text.
+            std::string_view digits = replacement.substr(i + 1, 8);
+            digits = digits.substr(0, leading_digits(digits));
+            int number = static_cast<int>(parse_decimal_prefix_saturating(digits));
+            i += digits.size();
             if (auto text = group(number); text && !put(*text)) return 1;
         }
         last_end = end;

@@ -2,6 +2,7 @@
 // across other options until a plain argument arrives.
 #include "client/frontend/command_line.h"
 
+#include "common/limits.h"
 #include "common/text.h"
 #include "platform/system.h"
 
@@ -37,7 +38,7 @@ bool is_option(const std::string& arg) {
 }
 
 uint32_t decimal(const std::string& s) {
-    return static_cast<uint32_t>(parse_decimal_prefix(s));
+    return static_cast<uint32_t>(parse_decimal_prefix_saturating(s, UINT32_MAX));
 }
 
 }  // namespace
@@ -53,7 +54,7 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
     StartSettings st;
     Pending pending = Pending::None;
     bool have_host = false;
-    constexpr size_t cap = StartSettings::kTextCapacity;
+    constexpr size_t cap = kPathCapacity;  // host and file names alike
 
     for (const std::string& arg : args) {
         if (is_option(arg)) {

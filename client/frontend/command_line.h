@@ -13,8 +13,6 @@ namespace orvane {
 enum class RunMode { Shell, CommandFile, Script };
 
 struct StartSettings {
-    static constexpr size_t kTextCapacity = 390;  // host, file names
-
     int protocol = kProtocolFtp;
     uint32_t port = 21;
     std::string host;

@@ -6,6 +6,7 @@
 #include "client/frontend/run_modes.h"
 #include "client/frontend/shell_words.h"
 #include "client/transfer/session/requests.h"
+#include "common/limits.h"
 #include "common/secret.h"
 #include "common/text.h"
 #include "platform/console.h"
@@ -30,14 +31,14 @@ void shell_notify(void* context) {
 // Reads one line of input: the next line of the command file, or a typed line.
 bool read_input_line(ShellState& shell, std::string& line) {
     if (shell.command_file_mode) {
-        int r = shell.command_file.read_line(line, ShellState::kLineCapacity);
+        int r = shell.command_file.read_line(line, kLineCapacity);
         if (r <= 0) {
             shell.quit_requested = true;
             return false;
         }
         return true;
     }
-    return platform::console_read_line(line, ShellState::kLineCapacity) >= 0;
+    return platform::console_read_line(line, kLineCapacity) >= 0;
 }
 
 void run_bang_line(const std::string& line) {
@@ -62,7 +63,7 @@ void shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int) {
     if (kind == ReplyHookKind::kUser) {
         std::string answer;
         if (shell_ask(*shell, "User: ", answer))
-            *static_cast<std::string*>(data) = cut(answer, Session::kTextCapacity);
+            *static_cast<std::string*>(data) = cut(answer, kCredentialCapacity);
     } else if (kind == ReplyHookKind::kPassword) {
         std::string answer;
         // Echo goes off before the prompt shows, so a password typed the moment it appears
@@ -72,7 +73,7 @@ void shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int) {
         bool got = read_input_line(*shell, answer);
         if (echo_off) platform::console_set_echo(true);
         if (!shell->command_file_mode) output("", kLevelInfo, 1);
-        if (got) *static_cast<std::string*>(data) = cut(answer, Session::kTextCapacity);
+        if (got) *static_cast<std::string*>(data) = cut(answer, kCredentialCapacity);
         wipe_secret(answer);
     }
 }

@@ -13,8 +13,6 @@
 namespace orvane {
 
 struct ShellState {
-    static constexpr size_t kLineCapacity = 390;
-
     std::unique_ptr<Session> session;
     bool connected = false;
     platform::Event engine_wake;   // set by the session's notify function

@@ -8,6 +8,7 @@
 #include "client/frontend/shell_words.h"
 #include "client/transfer/session/remote_path.h"
 #include "client/transfer/session/requests.h"
+#include "common/limits.h"
 #include "common/local_file.h"
 #include "common/text.h"
 #include "platform/file.h"
@@ -52,8 +53,8 @@ std::string resolve_local(const ShellState& shell, const std::string& name) {
 
 RemoteFileEntry local_entry(const ShellState& shell, const std::string& name) {
     RemoteFileEntry e;
-    e.full_path = cut(resolve_local(shell, name), RemoteFileEntry::kNameCapacity);
-    e.name = cut(base_name(e.full_path), RemoteFileEntry::kNameCapacity);
+    e.full_path = cut(resolve_local(shell, name), kPathCapacity);
+    e.name = cut(base_name(e.full_path), kPathCapacity);
     int64_t size = platform::path_size(e.full_path);
     if (size > 0) e.size = static_cast<uint64_t>(size);
     e.file_time = platform::path_last_write_time(e.full_path);
@@ -62,8 +63,8 @@ RemoteFileEntry local_entry(const ShellState& shell, const std::string& name) {
 
 RemoteFileEntry remote_entry(const ShellState& shell, const std::string& name, int type = kEntryFile) {
     RemoteFileEntry e;
-    e.name = cut(name, RemoteFileEntry::kNameCapacity);
-    e.full_path = cut(join_remote_path(name, shell.session->remote_folder), RemoteFileEntry::kNameCapacity);
+    e.name = cut(name, kPathCapacity);
+    e.full_path = cut(join_remote_path(name, shell.session->remote_folder), kPathCapacity);
     e.type = type;
     return e;
 }
@@ -79,13 +80,13 @@ int finish(ShellState& shell, int started) {
 
 int download(ShellState& shell, const std::string& remote, const std::string& local) {
     shell.session->download_rules =
-        DuplicateRules{1, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
+        DuplicateRules{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
     return finish(shell, request_download(*shell.session, local_entry(shell, local),
                                           remote_entry(shell, remote), shell_done, 0, &shell));
 }
 
-int upload(ShellState& shell, const std::string& local, const std::string& remote, int action) {
-    shell.session->upload_rules = DuplicateRules{1, action, action, action};
+int upload(ShellState& shell, const std::string& local, const std::string& remote, DuplicateAction action) {
+    shell.session->upload_rules = DuplicateRules{kCompareBySize, action, action, action};
     return finish(shell, request_upload(*shell.session, local_entry(shell, local),
                                         remote_entry(shell, remote), shell_done, 0, &shell));
 }
@@ -128,7 +129,8 @@ int cmd_open(ShellState& shell, const Words& w) {
     }
     std::string host;
     if (!argument(shell, w, 1, "To: ", host)) return 1;
-    uint32_t port = w.size() > 2 ? static_cast<uint32_t>(parse_decimal_prefix(w[2])) : 21;
+    uint32_t port =
+        w.size() > 2 ? static_cast<uint32_t>(parse_decimal_prefix_saturating(w[2], UINT32_MAX)) : 21;
     int r = finish(shell, request_connect(*shell.session, host, "zorp", "zorp", port,
                                           ReplyHook{shell_reply_hook, &shell}, shell_done, 0, &shell));
     if (r == 0) shell.connected = true;
@@ -156,7 +158,7 @@ int cmd_get(ShellState& shell, const Words& w) {
     return download(shell, remote, local);
 }
 
-int put_like(ShellState& shell, const Words& w, int action) {
+int put_like(ShellState& shell, const Words& w, DuplicateAction action) {
     std::string local, remote;
     if (!argument(shell, w, 1, "Local file: ", local)) return 1;
     if (w.size() == 2)
@@ -294,7 +296,7 @@ int cmd_lcd(ShellState& shell, const Words& w) {
         std::string folder = resolve_local(shell, w[1]);
         if (folder.back() != '/') folder += '/';
         if (platform::path_is_folder(folder))
-            shell.session->local_folder = cut(folder, Session::kPathCapacity);
+            shell.session->local_folder = cut(folder, kPathCapacity);
         else
             outputf(kLevelError, "Error: %s is not a local folder", w[1].c_str());
     }
@@ -303,17 +305,18 @@ int cmd_lcd(ShellState& shell, const Words& w) {
 }
 
 int cmd_ascii(ShellState& shell, const Words&) {
-    shell.session->transfer_type = 2;
+    shell.session->transfer_type = kTransferAscii;
     return 0;
 }
 
 int cmd_binary(ShellState& shell, const Words&) {
-    shell.session->transfer_type = 1;
+    shell.session->transfer_type = kTransferBinary;
     return 0;
 }
 
 int cmd_type(ShellState& shell, const Words& w) {
-    shell.session->transfer_type = (w.size() < 2 || iequals(w[1], "ascii")) ? 2 : 1;
+    shell.session->transfer_type =
+        (w.size() < 2 || iequals(w[1], "ascii")) ? kTransferAscii : kTransferBinary;
     return 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "common/limits.h"
 #include "common/text.h"
 
 namespace orvane::script {
@@ -31,7 +32,7 @@ const char* parse_message_text(ParseMessage message) {
 void ParseErrors::add(int line, ParseMessage message) {
     messages_.push_back(
         cut(format("Script Engine: Parse Error on line %d - %s", line, parse_message_text(message)),
-            kMessageCapacity));
+            kWideTextCapacity));
 }
 
 }  // namespace orvane::script

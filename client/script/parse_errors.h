@@ -24,8 +24,6 @@ const char* parse_message_text(ParseMessage message);
 
 class ParseErrors {
   public:
-    static constexpr size_t kMessageCapacity = 391;
-
     // Appends "Script Engine: Parse Error on line %d - %s".
     void add(int line, ParseMessage message);
     int count() const { return static_cast<int>(messages_.size()); }

@@ -71,7 +71,7 @@ void ScriptLexer::read_number(Token& token) {
         return;
     }
     // Ten digits can exceed 32 bits; such a value saturates like any other text read as a number.
-    token.number = static_cast<uint32_t>(parse_decimal_prefix(token.text));
+    token.number = static_cast<uint32_t>(parse_decimal_prefix_saturating(token.text, UINT32_MAX));
 }
 
 void ScriptLexer::read_string(Token& token) {

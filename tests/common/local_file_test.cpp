@@ -137,7 +137,7 @@ TEST(LocalFile, SeekRemainingAndLastWriteTime) {
 
 TEST(LocalFile, PathIsCutAtCapacity) {
     LocalFile f(std::string(1000, 'p'));
-    EXPECT_EQ(f.path().size(), LocalFile::kPathCapacity);
+    EXPECT_EQ(f.path().size(), kWideTextCapacity);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include "client/transfer/ftp/ftp_steps.h"
 #include "client/transfer/text/ftp_text.h"
+#include "common/limits.h"
 #include "common/log.h"
+#include "common/text.h"
 
 namespace orvane {
 
@@ -242,7 +244,7 @@ ReplyAction on_cwd(Session&, FtpControl&, const ServerReply& r) {
 ReplyAction on_pwd(Session& s, FtpControl&, const ServerReply& r) {
     std::string path;
     if (!positive(r.code) || reply_quoted_path(last_line(r), path) != 0) return finish(1);
-    if (path.size() > Session::kPathCapacity) path.resize(Session::kPathCapacity);
+    if (path.size() > kPathCapacity) path.resize(kPathCapacity);
     s.remote_folder = path;
     return finish(0);
 }
@@ -250,7 +252,7 @@ ReplyAction on_pwd(Session& s, FtpControl&, const ServerReply& r) {
 ReplyAction on_token(Session& s, FtpControl&, const ServerReply& r) {
     std::string_view token = reply_token(last_line(r));
     if (!positive(r.code) || token.empty()) return finish(1);
-    s.argument.assign(token.substr(0, Session::kPathCapacity));
+    s.argument.assign(token.substr(0, kPathCapacity));
     return finish(0);
 }
 
@@ -279,11 +281,10 @@ ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
 void read_announced_size(FtpControl& fc, const std::string& line) {
     size_t open = line.rfind('(');
     if (open == std::string::npos) return;
-    size_t i = open + 1, start = i;
+    std::string_view rest = std::string_view(line).substr(open + 1);
+    std::string_view digits = rest.substr(0, leading_digits(rest));
     uint64_t v = 0;
-    while (i < line.size() && line[i] >= '0' && line[i] <= '9' && i - start < 19)
-        v = v * 10 + (line[i++] - '0');
-    if (i == start || line.compare(i, 7, " bytes)") != 0) return;
+    if (!parse_decimal(digits, v, 19) || rest.substr(digits.size(), 7) != " bytes)") return;
     fc.announced = true;
     fc.announced_size = v;
 }

@@ -4,7 +4,9 @@
 #include "client/transfer/ftp/ftp_procedures.h"
 #include "client/transfer/session/duplicate_rules.h"
 #include "client/transfer/text/listing_parser.h"
+#include "common/limits.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "platform/system.h"
 
 namespace orvane {
@@ -53,7 +55,7 @@ void end_transfer(Session& s, int result) {
 }
 
 FtpCommand transfer_type_command(Session& s) {
-    s.ascii = s.transfer_type == 2 ? 1 : 0;
+    s.ascii = s.transfer_type == kTransferAscii ? 1 : 0;
     return s.ascii ? FtpCommand::kTypeA : FtpCommand::kTypeI;
 }
 
@@ -78,14 +80,7 @@ void resume_refused(Session& s) {
 }
 
 bool parse_decimal_size(const std::string& text, uint64_t& out) {
-    if (text.empty() || text.size() > 19) return false;
-    uint64_t v = 0;
-    for (char ch : text) {
-        if (ch < '0' || ch > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(ch - '0');
-    }
-    out = v;
-    return true;
+    return parse_decimal(text, out, 19);
 }
 
 void take_transfer_names(Session& s) {
@@ -144,7 +139,7 @@ struct LongLines {
     size_t count = 0;
 };
 void count_long_line(void* context, std::string_view line) {
-    if (line.size() > kListingLineCapacity) ++static_cast<LongLines*>(context)->count;
+    if (line.size() > kLineCapacity) ++static_cast<LongLines*>(context)->count;
 }
 
 void on_listed(Session& s, int result) {

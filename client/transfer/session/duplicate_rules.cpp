@@ -7,7 +7,7 @@ namespace {
 
 constexpr uint64_t kTicksPerSecond = 10000000ULL;
 
-int pick(const DuplicateRules& rules, int order) {
+DuplicateAction pick(const DuplicateRules& rules, int order) {
     if (order < 0) return rules.smaller;
     return order == 0 ? rules.equal : rules.larger;
 }
@@ -19,9 +19,9 @@ int order_of(T target, T source) {
 
 }  // namespace
 
-int duplicate_action(const DuplicateRules& rules, const DuplicateFacts& f) {
+DuplicateAction duplicate_action(const DuplicateRules& rules, const DuplicateFacts& f) {
     if (!f.target_exists) return kDuplicateOverwrite;
-    if (rules.compare == 1) return pick(rules, order_of(f.target_size, f.source_size));
+    if (rules.compare == kCompareBySize) return pick(rules, order_of(f.target_size, f.source_size));
     return pick(rules, order_of(f.target_time / kTicksPerSecond, f.source_time / kTicksPerSecond));
 }
 

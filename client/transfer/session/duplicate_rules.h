@@ -18,7 +18,7 @@ struct DuplicateFacts {
 
 // The action (skip, overwrite, resume, rename) of the rules for these facts. A missing target is
 // overwritten. Times compare in whole seconds: that is all an FTP server reports.
-int duplicate_action(const DuplicateRules& rules, const DuplicateFacts& facts);
+DuplicateAction duplicate_action(const DuplicateRules& rules, const DuplicateFacts& facts);
 
 // The messages of the transfer procedures.
 inline constexpr const char* kMsgNoRemoteTime = "Could not obtain the last modification time for remote file";

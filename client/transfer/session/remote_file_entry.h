@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/limits.h"
+
 namespace orvane {
 
 // Entry types.
@@ -16,8 +18,8 @@ inline constexpr int kEntryLink = 2;
 inline constexpr int kWalkListed = 1;  // the folder's contents have already been listed by a walk
 
 struct RemoteFileEntry {
-    // Capacities of the text fields in characters; writers cut their texts to these.
-    static constexpr size_t kNameCapacity = 390;     // name, long name, full path
+    // Capacities of the text fields in characters (name, long name and full path: kPathCapacity);
+    // writers cut their texts to these.
     static constexpr size_t kTimeTextCapacity = 32;  // yyyymmddhhmmss
     static constexpr size_t kSizeTextCapacity = 33;  // decimal digits
 
@@ -55,11 +57,17 @@ enum DuplicateAction : int {
     kDuplicateRename = 4,
 };
 
+// How an existing target is compared with the source; any value but kCompareBySize compares by date.
+enum DuplicateCompare : int {
+    kCompareByDate = 0,
+    kCompareBySize = 1,
+};
+
 struct DuplicateRules {
-    int compare = 1;                    // 1 by size, anything else by date
-    int smaller = kDuplicateOverwrite;  // target smaller or older than the source
-    int equal = kDuplicateOverwrite;
-    int larger = kDuplicateOverwrite;  // target larger or newer
+    DuplicateCompare compare = kCompareBySize;
+    DuplicateAction smaller = kDuplicateOverwrite;  // target smaller or older than the source
+    DuplicateAction equal = kDuplicateOverwrite;
+    DuplicateAction larger = kDuplicateOverwrite;  // target larger or newer
 };
 
 }  // namespace orvane

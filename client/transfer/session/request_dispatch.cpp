@@ -36,9 +36,9 @@ void join_done(int code, void* owner, int result) {
     } else {
         s.control_result = result;
         // The data step waits for its network events; the abort flag wakes it without one.
-        if (result != 0 && s.data_result == -1 && s.data) raise_flag(*s.data, kFlagAbort);
+        if (result != 0 && s.data_result == kResultPending && s.data) raise_flag(*s.data, kFlagAbort);
     }
-    if (s.data_result == -1 || s.control_result == -1) return;
+    if (s.data_result == kResultPending || s.control_result == kResultPending) return;
     int joined = (s.data_result == 0 && s.control_result == 0) ? 0 : 1;
     CompletionCallback next = s.join_continuation;
     int next_code = s.join_code;
@@ -114,8 +114,8 @@ int post_session_step(Session& s, Connection& c, StepFunction step, CompletionCa
 int start_two_channel(Session& s, StepFunction data_step, StepFunction control_step,
                       CompletionCallback continuation, int code) {
     if (!s.data || !s.control) return 1;
-    s.data_result = -1;
-    s.control_result = -1;
+    s.data_result = kResultPending;
+    s.control_result = kResultPending;
     s.data_closed = 0;
     s.join_continuation = continuation;
     s.join_code = code;

@@ -5,6 +5,7 @@
 
 #include "client/transfer/session/remote_path.h"
 #include "client/transfer/session/request_dispatch.h"
+#include "common/limits.h"
 
 namespace orvane {
 
@@ -27,7 +28,7 @@ std::string cut(const std::string& text, size_t capacity) {
 }
 
 std::string remote_argument(const Session& s, const std::string& path) {
-    return cut(join_remote_path(path, s.remote_folder), Session::kPathCapacity);
+    return cut(join_remote_path(path, s.remote_folder), kPathCapacity);
 }
 
 int start(Session& s) {
@@ -40,10 +41,10 @@ int start(Session& s) {
 int request_connect(Session& s, const std::string& host, const std::string& password, const std::string& user,
                     uint32_t port, ReplyHook hook, DoneCallback done, int code, void* object) {
     if (begin(s, RequestKind::kConnect, done, code, object)) return 1;
-    s.host = cut(host, Session::kTextCapacity);
+    s.host = cut(host, kCredentialCapacity);
     s.port = port;
-    s.user = cut(user, Session::kTextCapacity);
-    s.password = cut(password, Session::kTextCapacity);
+    s.user = cut(user, kCredentialCapacity);
+    s.password = cut(password, kCredentialCapacity);
     s.remote_folder.assign(1, '/');  // (assign: GCC 12 warns falsely on = "/")
     s.reply_hook = hook;
     return start(s);
@@ -134,7 +135,7 @@ int request_upload(Session& s, const RemoteFileEntry& local, const RemoteFileEnt
 int request_custom_command(Session& s, const std::string& command, DoneCallback done, int code,
                            void* object) {
     if (begin(s, RequestKind::kCustomCommand, done, code, object)) return 1;
-    s.argument = cut(command, Session::kPathCapacity);
+    s.argument = cut(command, kPathCapacity);
     return start(s);
 }
 

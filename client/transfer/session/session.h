@@ -10,6 +10,7 @@
 #include "client/transfer/net/connection.h"
 #include "client/transfer/session/protocol_kind.h"
 #include "client/transfer/session/remote_file_entry.h"
+#include "common/limits.h"
 
 namespace orvane {
 
@@ -55,10 +56,22 @@ enum class RequestKind : int {
 inline constexpr int kRequestKindCount = static_cast<int>(RequestKind::kCount);
 const char* request_name(RequestKind kind);
 
-struct Session {
-    static constexpr size_t kPathCapacity = 390;  // paths and names
-    static constexpr size_t kTextCapacity = 63;   // host, user, password, account
+// How files go over an FTP data connection; any value but kTransferAscii is binary.
+enum TransferType : int {
+    kTransferUnset = 0,
+    kTransferBinary = 1,
+    kTransferAscii = 2,
+};
 
+// The only proxy kind: HTTP CONNECT.
+enum ProxyType : int {
+    kProxyHttpConnect = 201,
+};
+
+// The result of a channel step of a two-channel operation that has not finished yet.
+inline constexpr int kResultPending = -1;
+
+struct Session {
     ~Session();  // closes both connections; the last session stops the engine
     Session() = default;
     Session(const Session&) = delete;
@@ -74,9 +87,9 @@ struct Session {
     RemoteFileEntry local_entry;
     RemoteFileEntry remote_entry;
     RemoteFileEntry target_entry;  // what the server reported about the target
-    DuplicateRules upload_rules{1, 2, 2, 2};
-    DuplicateRules download_rules{1, 2, 2, 2};
-    int transfer_type = 0;  // 2 ASCII; anything else binary
+    DuplicateRules upload_rules;   // by size, overwrite in every case
+    DuplicateRules download_rules;
+    TransferType transfer_type = kTransferUnset;
 
     std::vector<RemoteFileEntry> listing;       // Get listing result
     std::vector<RemoteFileEntry> delete_list;   // Delete list argument
@@ -113,8 +126,8 @@ struct Session {
 
     // The running two-channel operation.
     int data_closed = 0;
-    int control_result = -1;
-    int data_result = -1;
+    int control_result = kResultPending;
+    int data_result = kResultPending;
     CompletionCallback join_continuation = nullptr;
     int join_code = 0;
 
@@ -123,7 +136,7 @@ struct Session {
     std::string argument;  // command argument; also receives SIZE and MDTM answers
 
     // Per file.
-    int duplicate_decision = 2;
+    DuplicateAction duplicate_decision = kDuplicateOverwrite;
     int ascii = 0;
     int host_supports_resume = 1;
     uint64_t resume_offset = 0;
@@ -137,7 +150,7 @@ struct Session {
 
     // HTTP CONNECT proxy for SFTP.
     int proxy_enabled = 0;
-    int proxy_type = 201;
+    ProxyType proxy_type = kProxyHttpConnect;
     std::string proxy_host;
     uint32_t proxy_port = 80;
     std::string proxy_user;

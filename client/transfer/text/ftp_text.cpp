@@ -14,10 +14,13 @@ bool digit(char c) {
 
 // A number 0..255 at `i` (at most three digits); advances `i`.
 bool read_byte(std::string_view s, size_t& i, int& v) {
-    size_t start = i;
-    v = 0;
-    while (i < s.size() && digit(s[i]) && i - start < 3) v = v * 10 + (s[i++] - '0');
-    return i > start && v <= 255 && !(i < s.size() && digit(s[i]));
+    std::string_view rest = s.substr(i);
+    std::string_view digits = rest.substr(0, leading_digits(rest));
+    uint64_t value = 0;
+    if (!parse_decimal(digits, value, 3) || value > 255) return false;
+    i += digits.size();
+    v = static_cast<int>(value);
+    return true;
 }
 
 void skip_spaces(std::string_view s, size_t& i) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "common/limits.h"
 #include "common/text.h"
 #include "common/time_text.h"
 
@@ -41,28 +42,18 @@ std::string_view rest_after(std::string_view line, size_t end) {
 // Decimal digits at the start of `s` (commas dropped), saturating at the largest 64-bit value.
 void read_size(std::string_view s, RemoteFileEntry& out) {
     std::string digits;
-    uint64_t v = 0;
-    bool saturated = false;
     for (char c : s) {
         if (c == ',') continue;
         if (!is_digit(c)) break;
-        unsigned d = static_cast<unsigned>(c - '0');
-        if (v > (UINT64_MAX - d) / 10) saturated = true;
-        v = saturated ? UINT64_MAX : v * 10 + d;
-        if (digits.size() < RemoteFileEntry::kSizeTextCapacity) digits.push_back(c);
+        digits.push_back(c);
     }
-    out.size = v;
-    out.size_text = std::move(digits);
+    out.size = parse_decimal_prefix_saturating(digits);
+    out.size_text = cut(digits, RemoteFileEntry::kSizeTextCapacity);
 }
 
 int small_number(std::string_view s) {
-    int v = 0;
-    for (char c : s) {
-        if (!is_digit(c)) break;
-        v = v * 10 + (c - '0');
-        if (v > 100000) return 100000;  // far outside any date field; keeps the value bounded
-    }
-    return v;
+    // Capped far outside any date field, so the value stays bounded.
+    return static_cast<int>(parse_decimal_prefix_saturating(s, 100000));
 }
 
 // A calendar time that is not a real date leaves the entry without a time.
@@ -116,7 +107,7 @@ int parse_unix(std::string_view line, const ListingClock& clock, RemoteFileEntry
     read_size(f[size_at].text, out);
     if (type != kEntryFile) out.size_text.clear();
     out.type = type;
-    out.name = cut(name, RemoteFileEntry::kNameCapacity);
+    out.name = cut(name, kPathCapacity);
     set_time(t, out);
     return 0;
 }
@@ -190,7 +181,7 @@ int parse_dos(std::string_view line, RemoteFileEntry& out) {
     }
     std::string_view name = rest_after(line, what.end);
     if (name.empty()) return 1;
-    out.name = cut(name, RemoteFileEntry::kNameCapacity);
+    out.name = cut(name, kPathCapacity);
     set_time(t, out);
     return 0;
 }
@@ -223,11 +214,10 @@ int parse_eplf(std::string_view line, RemoteFileEntry& out) {
                 type = kEntryFile;
                 break;
             case 'm': {
-                int64_t seconds = 0;
-                size_t i = 1;
-                for (; i < fact.size() && is_digit(fact[i]) && seconds < 1000000000000LL; ++i)
-                    seconds = seconds * 10 + (fact[i] - '0');
-                has_time = i > 1 && calendar_from_unix(seconds, t);
+                // A value past any FILETIME saturates and is refused with it.
+                std::string_view digits = fact.substr(1);
+                uint64_t seconds = parse_decimal_prefix_saturating(digits, INT64_MAX);
+                has_time = leading_digits(digits) > 0 && calendar_from_unix(static_cast<int64_t>(seconds), t);
                 break;
             }
             case 's':
@@ -239,7 +229,7 @@ int parse_eplf(std::string_view line, RemoteFileEntry& out) {
         }
     }
     out.type = type;
-    out.name = cut(name, RemoteFileEntry::kNameCapacity);
+    out.name = cut(name, kPathCapacity);
     out.size = has_size ? sized.size : 0;
     out.size_text = has_size && type != kEntryFolder ? sized.size_text : std::string();
     if (has_time) {
@@ -258,7 +248,7 @@ struct ListContext {
 
 void add_list_line(void* context, std::string_view line) {
     auto* c = static_cast<ListContext*>(context);
-    if (line.size() > kListingLineCapacity) return;
+    if (line.size() > kLineCapacity) return;
     RemoteFileEntry e;
     if (parse_list_line(line, *c->clock, e) != 0) return;
     if (e.name == "." || e.name == "..") return;
@@ -266,7 +256,7 @@ void add_list_line(void* context, std::string_view line) {
 }
 
 void add_nlst_line(void* context, std::string_view line) {
-    if (line.empty() || line.size() > kListingLineCapacity) return;
+    if (line.empty() || line.size() > kLineCapacity) return;
     RemoteFileEntry e;
     e.name = std::string(line);
     static_cast<std::vector<RemoteFileEntry>*>(context)->push_back(std::move(e));

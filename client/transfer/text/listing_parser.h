@@ -9,9 +9,6 @@
 
 namespace orvane {
 
-// Longest listing line read; a longer line is refused as a whole (never read in part).
-inline constexpr size_t kListingLineCapacity = 390;
-
 // What "now" is for Unix lines that give a time instead of a year (UTC, like the system clock).
 struct ListingClock {
     int year = 1970;

@@ -1,17 +1,14 @@
 // Reply reading: line splitting with a per-line cut, the end-of-reply rule, caps and sticky errors.
 #include "client/transfer/text/reply_reader.h"
 
+#include "common/text.h"
+
 namespace orvane {
 
-namespace {
-bool digit(char c) {
-    return c >= '0' && c <= '9';
-}
-}  // namespace
-
 int final_line_code(std::string_view line) {
-    if (line.size() < 4 || !digit(line[0]) || !digit(line[1]) || !digit(line[2]) || line[3] != ' ') return -1;
-    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+    uint64_t code = 0;
+    if (line.size() < 4 || line[3] != ' ' || !parse_decimal(line.substr(0, 3), code)) return -1;
+    return static_cast<int>(code);
 }
 
 ReplyReader::ReplyReader(ReplyLimits limits) : limits_(limits) {}

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/limits.h"
+
 namespace orvane {
 
 struct ServerReply {
@@ -17,9 +19,9 @@ struct ServerReply {
 
 // How far a hostile or broken server may push the reader before it gives up.
 struct ReplyLimits {
-    size_t line_chars = 390;   // characters kept of each line; the rest of a longer line is dropped
-    size_t max_lines = 1000;   // lines in one reply
-    size_t max_bytes = 65536;  // bytes received and not yet taken as replies
+    size_t line_chars = kLineCapacity;  // characters kept of each line; the rest of a longer line is dropped
+    size_t max_lines = 1000;            // lines in one reply
+    size_t max_bytes = 65536;           // bytes received and not yet taken as replies
 };
 
 enum class ReplyError : int {

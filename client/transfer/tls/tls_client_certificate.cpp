@@ -21,7 +21,7 @@ struct CertificateSettings {
     std::string key_file;
     std::string password;
 
-    CertificateSettings() { password.reserve(TlsContext::kPasswordLimit + 1); }
+    CertificateSettings() { password.reserve(kWideTextCapacity + 1); }
     ~CertificateSettings() { wipe(); }
     void wipe() {
         if (!password.empty()) OPENSSL_cleanse(password.data(), password.size());
@@ -43,7 +43,7 @@ bool openssl_context_in_use() {
 
 int set_client_certificate(const std::string& certificate_file, const std::string& key_file,
                            const std::string& password) {
-    if (password.size() > TlsContext::kPasswordLimit) return 1;
+    if (password.size() > kWideTextCapacity) return 1;
     // Tried on a context of its own first: a file that does not load changes nothing.
     std::unique_ptr<TlsContext> trial(tls_create_context());
     if (!trial || tls_load_client_certificate(*trial, certificate_file, key_file, password) != 0) return 1;

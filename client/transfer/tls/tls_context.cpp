@@ -179,7 +179,7 @@ TlsContext::~TlsContext() {
 TlsContext* tls_create_context() {
     openssl_load_providers();
     auto context = std::make_unique<TlsContext>();
-    context->password.reserve(TlsContext::kPasswordLimit + 1);
+    context->password.reserve(kWideTextCapacity + 1);
     context->ssl_ctx.reset(SSL_CTX_new(TLS_client_method()));
     SSL_CTX* ctx = context->ssl_ctx.get();
     if (!ctx) return nullptr;
@@ -206,7 +206,7 @@ void tls_destroy_context(TlsContext* context) {
 
 int tls_load_client_certificate(TlsContext& context, const std::string& certificate_file,
                                 const std::string& key_file, const std::string& password) {
-    if (password.size() > TlsContext::kPasswordLimit) return 1;
+    if (password.size() > kWideTextCapacity) return 1;
     std::lock_guard<std::mutex> hold(context.lock);
     wipe_password(context);
     context.password.append(password);  // within the reserved capacity: no copy left behind

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "client/transfer/net/filter.h"
+#include "common/limits.h"
 
 namespace orvane {
 
@@ -16,8 +17,6 @@ struct SslCtxFree {
 };
 
 struct TlsContext {
-    static constexpr size_t kPasswordLimit = 391;  // characters of the certificate password
-
     std::unique_ptr<SSL_CTX, SslCtxFree> ssl_ctx;
     // Certificate loads change the SSL_CTX while event threads create SSL objects from it.
     std::mutex lock;

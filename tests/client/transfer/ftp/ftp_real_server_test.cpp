@@ -96,7 +96,7 @@ TEST_P(FtpRealServer, BinaryFilesTravelByteExactBothWays) {
 TEST_P(FtpRealServer, AsciiRoundTripGivesBackTheSameBytes) {
     const std::string text = "first line\r\nsecond line\r\n\r\nlast line\r\n";
     write_all(local.file("text.txt"), text);
-    h.s().transfer_type = 2;
+    h.s().transfer_type = kTransferAscii;
     ASSERT_EQ(h.upload(local.file("text.txt"), "text.txt"), 0) << h.dump();
     ASSERT_EQ(h.download("text.txt", local.file("text.back")), 0) << h.dump();
     EXPECT_EQ(read_all(local.file("text.back")), text);
@@ -129,7 +129,8 @@ TEST_P(FtpRealServer, ListingShowsFoldersFilesAndNamesWithSpaces) {
 TEST_P(FtpRealServer, DownloadResumesSkipsAndOverwritesBySize) {
     const std::string content = random_bytes(200000, 3);
     put("data.bin", content);
-    h.s().download_rules = DuplicateRules{1, kDuplicateResume, kDuplicateSkip, kDuplicateOverwrite};
+    h.s().download_rules =
+        DuplicateRules{kCompareBySize, kDuplicateResume, kDuplicateSkip, kDuplicateOverwrite};
 
     write_all(local.file("data.bin"), content.substr(0, 70000));
     ASSERT_EQ(h.download("data.bin", local.file("data.bin")), 0) << h.dump();
@@ -152,7 +153,8 @@ TEST_P(FtpRealServer, UploadResumesAndRenamesTheOldRemoteFile) {
     const std::string content = random_bytes(150000, 4);
     write_all(local.file("up.bin"), content);
     put("up.bin", content.substr(0, 50000));
-    h.s().upload_rules = DuplicateRules{1, kDuplicateResume, kDuplicateSkip, kDuplicateOverwrite};
+    h.s().upload_rules =
+        DuplicateRules{kCompareBySize, kDuplicateResume, kDuplicateSkip, kDuplicateOverwrite};
     ASSERT_EQ(h.upload(local.file("up.bin"), "up.bin"), 0) << h.dump();
     EXPECT_TRUE(h.logged(kLevelCommand, "REST 50000"));
     EXPECT_EQ(sha256(read_all(remote("up.bin"))), sha256(content));
@@ -160,7 +162,7 @@ TEST_P(FtpRealServer, UploadResumesAndRenamesTheOldRemoteFile) {
     const std::string old_content = "the old remote file";
     put("keep.txt", old_content);
     write_all(local.file("keep.txt"), "the new local file");
-    h.s().upload_rules = DuplicateRules{1, kDuplicateRename, kDuplicateRename, kDuplicateRename};
+    h.s().upload_rules = DuplicateRules{kCompareBySize, kDuplicateRename, kDuplicateRename, kDuplicateRename};
     h.clear_log();
     ASSERT_EQ(h.upload(local.file("keep.txt"), "keep.txt"), 0) << h.dump();
     EXPECT_TRUE(h.logged(kLevelCommand, "RNFR keep.txt"));

@@ -115,7 +115,8 @@ TEST(FtpScripted, RefusedRestWarnsAndLaterResumesOverwriteWithoutAsking) {
                "data-send helloworld\n> 226 done\n" +
                download + "< RETR f.bin\n> 150 Opening\ndata-send helloworld\n> 226 done\n");
     ASSERT_EQ(t.connect(), 0);
-    t.h.s().download_rules = DuplicateRules{1, kDuplicateResume, kDuplicateSkip, kDuplicateOverwrite};
+    t.h.s().download_rules =
+        DuplicateRules{kCompareBySize, kDuplicateResume, kDuplicateSkip, kDuplicateOverwrite};
     std::string local = t.dir.file("f.bin");
     test::write_all(local, "hello");
     ASSERT_EQ(t.h.download("f.bin", local), 0) << t.h.dump();

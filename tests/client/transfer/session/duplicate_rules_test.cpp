@@ -9,7 +9,7 @@ namespace {
 constexpr uint64_t kSecond = 10000000ULL;
 
 TEST(DuplicateDecision, BySizePicksTheFieldOfTheComparison) {
-    DuplicateRules rules{1, kDuplicateResume, kDuplicateSkip, kDuplicateRename};
+    DuplicateRules rules{kCompareBySize, kDuplicateResume, kDuplicateSkip, kDuplicateRename};
     DuplicateFacts f;
     f.target_exists = true;
     f.source_size = 5000000000ULL;  // above 32 bits: compared whole
@@ -24,7 +24,7 @@ TEST(DuplicateDecision, BySizePicksTheFieldOfTheComparison) {
 }
 
 TEST(DuplicateDecision, ByDateComparesWholeSecondsAsServersReportThem) {
-    DuplicateRules rules{0, kDuplicateOverwrite, kDuplicateSkip, kDuplicateResume};
+    DuplicateRules rules{kCompareByDate, kDuplicateOverwrite, kDuplicateSkip, kDuplicateResume};
     DuplicateFacts f;
     f.target_exists = true;
     f.source_time = 1000 * kSecond;

@@ -150,10 +150,10 @@ TEST(ListingParser, WholeListing) {
 TEST(ListingParser, LineLengthLimit) {
     std::string prefix = "-rw-r--r-- 1 u g 10 Mar 3 12:30 ";
     std::vector<RemoteFileEntry> out;
-    parse_list(prefix + std::string(kListingLineCapacity - prefix.size(), 'a') + "\r\n", kJuly2024, out);
-    parse_list(prefix + std::string(kListingLineCapacity - prefix.size() + 1, 'b') + "\r\n", kJuly2024, out);
+    parse_list(prefix + std::string(kLineCapacity - prefix.size(), 'a') + "\r\n", kJuly2024, out);
+    parse_list(prefix + std::string(kLineCapacity - prefix.size() + 1, 'b') + "\r\n", kJuly2024, out);
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0].name.size(), kListingLineCapacity - prefix.size());
+    EXPECT_EQ(out[0].name.size(), kLineCapacity - prefix.size());
 }
 
 TEST(ListingParser, Nlst) {
@@ -179,6 +179,7 @@ TEST(TimeText, CalendarRoundTripsAndLimits) {
     EXPECT_EQ(time_text(calendar_from_filetime(filetime_from_calendar({2038, 1, 19, 3, 14, 8}))),
               "20380119031408");
     EXPECT_FALSE(calendar_valid({2023, 2, 29, 0, 0, 0}));
+    EXPECT_FALSE(calendar_valid({2024, 257, 1, 0, 0, 0})) << "not January by a byte's wrap";
     EXPECT_TRUE(calendar_valid({2024, 2, 29, 23, 59, 59}));
     EXPECT_FALSE(calendar_valid({2024, 1, 1, 24, 0, 0}));
 }
