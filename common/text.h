@@ -29,6 +29,10 @@ bool istarts_with(std::string_view s, std::string_view prefix);
 
 // How many digits `s` begins with.
 size_t leading_digits(std::string_view s);
+// The digits `s` begins with (empty when there are none).
+inline std::string_view digit_prefix(std::string_view s) {
+    return s.substr(0, leading_digits(s));
+}
 // The whole text as a number, failing: true when `s` is 1 to `max_digits` digits whose value fits
 // 64 bits. Otherwise (empty, another character, too many digits, overflow) false, `out` untouched.
 bool parse_decimal(std::string_view s, uint64_t& out, size_t max_digits = SIZE_MAX);

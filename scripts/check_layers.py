@@ -52,17 +52,15 @@ def main():
     root = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), ".."))
     problems = []
     checked = 0
-    for folder in list(ROOMS) + [t.rstrip("/") for t in TOP]:
-        for dirpath, _, files in os.walk(os.path.join(root, folder)):
+    for room in ROOMS:
+        ok = allowed(room)
+        for dirpath, _, files in os.walk(os.path.join(root, room)):
             for name in sorted(files):
-                if not name.endswith((".h", ".cpp")):
-                    continue
                 path = os.path.relpath(os.path.join(dirpath, name), root)
-                room = room_of(path)
-                if path.startswith(TOP) or room is None or room != folder:
+                # A file in a nested room is checked with that room.
+                if not name.endswith((".h", ".cpp")) or room_of(path) != room:
                     continue
                 checked += 1
-                ok = allowed(room)
                 with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
                     for number, line in enumerate(f, 1):
                         m = INCLUDE.match(line)

@@ -128,8 +128,7 @@ int Regex::replace(std::string_view subject, std::string_view replacement, std::
                 continue;
             }
             // "$" and up to eight digits name a group ("$" alone the whole match); a ninth digit is text.
-            std::string_view digits = replacement.substr(i + 1, 8);
-            digits = digits.substr(0, leading_digits(digits));
+            std::string_view digits = digit_prefix(replacement.substr(i + 1, 8));
             int number = static_cast<int>(parse_decimal_prefix_saturating(digits));
             i += digits.size();
             if (auto text = group(number); text && !put(*text)) return 1;

@@ -8,8 +8,8 @@
 
 namespace orvane {
 
-// Shell and command-file modes: the command loop.
+// Shell and command-file modes: the command loop. Script mode is the script engine's
+// run_script_mode().
 int run_shell_mode(const StartSettings& settings);
-// Script mode: run_script_mode() of the script engine.
 
 }  // namespace orvane

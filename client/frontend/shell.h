@@ -36,7 +36,7 @@ int shell_wait(ShellState& shell);
 bool shell_ask(ShellState& shell, const char* prompt, std::string& answer);
 // The done callback of every shell request (object: the shell).
 void shell_done(int code, void* object, int result);
-// The login hook: asks for the user name (kind 2) and the password (kind 3).
+// The login hook (context: the shell): asks for the user name and the password.
 void shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int flag);
 // Runs one command line; 0 or the request's result, 1 for an empty line or an unknown command.
 int shell_execute(ShellState& shell, const std::string& line);

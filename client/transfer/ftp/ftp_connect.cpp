@@ -51,7 +51,7 @@ void on_connected(Session& s, int result) {
         s.clear_data = (s.auth_implies_protection == 0 && s.protocol == kProtocolFtpsClear) ? 1 : 0;
     }
     fc.user_accepted = false;
-    if (s.reply_hook) s.reply_hook(ReplyHookKind::kUser, &s.user, 0);
+    s.reply_hook(ReplyHookKind::kUser, &s.user, 0);
     post_next(s, ftp_login_step, ConnectCode::kUser);
 }
 
@@ -64,7 +64,7 @@ void on_user(Session& s, int result) {
         post_command(s, FtpCommand::kPwd, ConnectCode::kFolder);
         return;
     }
-    if (s.reply_hook) s.reply_hook(ReplyHookKind::kPassword, &s.password, 0);
+    s.reply_hook(ReplyHookKind::kPassword, &s.password, 0);
     post_command(s, FtpCommand::kPass, ConnectCode::kPassword);
 }
 

@@ -91,12 +91,6 @@ bool tls_failed(const Connection& c) {
     return c.security_mode == kSecurityTls && c.filter && c.filter->error();
 }
 
-// A TLS failure message, with the library's cause when it gave one.
-std::string tls_failure(const Connection& c, const char* message) {
-    if (!c.filter || c.filter->error_text().empty()) return message;
-    return std::string(message) + " (" + c.filter->error_text() + ")";
-}
-
 void send_command(Connection& c, Session& s, FtpControl& fc);
 
 void log_through_session(void* user, const char* text, int level, int) {
@@ -209,7 +203,7 @@ void on_exchanging(Connection& c) {
         return;
     }
     if (tls_failed(c)) {
-        fail_step(c, s, tls_failure(c, "ERROR: TLS failure on the control connection"));
+        fail_step(c, s, with_filter_cause(c, "ERROR: TLS failure on the control connection"));
         return;
     }
     keep_receiving(c, fc);
@@ -356,13 +350,11 @@ void ftp_login_step(Connection& c) {
             // The bytes already received are the server's first TLS records.
             std::string early = c.step_state.receive_queue.contents();
             c.step_state.receive_queue.clear();
-            size_t taken =
-                c.filter->put_network(reinterpret_cast<const uint8_t*>(early.data()), early.size());
-            c.filter_backlog.insert(c.filter_backlog.end(),
-                                    early.begin() + static_cast<std::ptrdiff_t>(taken), early.end());
+            give_filter_early_input(c, reinterpret_cast<const uint8_t*>(early.data()), early.size());
         }
         if (c.filter->start() != 0) {
-            fail_step(c, s, tls_failure(c, "ERROR: The TLS handshake failed on the control connection"));
+            fail_step(c, s,
+                      with_filter_cause(c, "ERROR: The TLS handshake failed on the control connection"));
             return;
         }
         reset_reading(fc);

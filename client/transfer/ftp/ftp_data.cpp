@@ -47,12 +47,7 @@ void end(Connection& c, int result, const char* message = nullptr) {
 
 // A TLS failure, with the library's cause when it gave one.
 void end_tls_failure(Connection& c, const char* message) {
-    if (!c.filter || c.filter->error_text().empty()) {
-        end(c, 1, message);
-        return;
-    }
-    std::string text = std::string(message) + " (" + c.filter->error_text() + ")";
-    end(c, 1, text.c_str());
+    end(c, 1, with_filter_cause(c, message).c_str());
 }
 
 // Counts what arrives and notices when the file or the listing queue refuses it.

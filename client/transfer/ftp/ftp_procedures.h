@@ -58,9 +58,6 @@ bool resume_allowed(Session& s);
 // REST was refused: the warning, and this and every later resume in the session overwrites.
 void resume_refused(Session& s);
 
-// A SIZE answer: decimal digits only, at most 19 of them. False when it is not one.
-bool parse_decimal_size(const std::string& text, uint64_t& out);
-
 // The remote name the commands use, and the local path, of the request's entries.
 void take_transfer_names(Session& s);
 

@@ -282,9 +282,9 @@ void read_announced_size(FtpControl& fc, const std::string& line) {
     size_t open = line.rfind('(');
     if (open == std::string::npos) return;
     std::string_view rest = std::string_view(line).substr(open + 1);
-    std::string_view digits = rest.substr(0, leading_digits(rest));
+    std::string_view digits = digit_prefix(rest);
     uint64_t v = 0;
-    if (!parse_decimal(digits, v, 19) || rest.substr(digits.size(), 7) != " bytes)") return;
+    if (!parse_decimal_size(digits, v) || rest.substr(digits.size(), 7) != " bytes)") return;
     fc.announced = true;
     fc.announced_size = v;
 }

@@ -6,7 +6,6 @@
 #include "client/transfer/text/listing_parser.h"
 #include "common/limits.h"
 #include "common/log.h"
-#include "common/text.h"
 #include "platform/system.h"
 
 namespace orvane {
@@ -77,10 +76,6 @@ void resume_refused(Session& s) {
     session_log(s, kLevelWarning, kMsgNoResume);
     ftp_state(s).transfer.resume = false;
     s.resume_offset = 0;
-}
-
-bool parse_decimal_size(const std::string& text, uint64_t& out) {
-    return parse_decimal(text, out, 19);
 }
 
 void take_transfer_names(Session& s) {

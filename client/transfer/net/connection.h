@@ -194,6 +194,12 @@ inline int set_security_tls(Connection& c) {
     return set_security(c, kSecurityTls);
 }
 
+// Network bytes that arrived before the filter was set (an implicit-TLS server's first records):
+// offered to the filter now, and what it does not take goes in ahead of the next bytes received.
+void give_filter_early_input(Connection& c, const uint8_t* data, size_t n);
+// The message, followed by the filter's cause in parentheses when it failed with one.
+std::string with_filter_cause(const Connection& c, const char* message);
+
 // Events and I/O: group thread only (from step functions and handlers).
 void register_events(Connection& c, uint32_t events);  // replaces the registration
 void quiet_events(Connection& c);

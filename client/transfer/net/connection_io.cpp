@@ -38,40 +38,51 @@ int deliver_held(Connection& c) {
     }
 }
 
-// Offers the backlog, then the new bytes, to the filter, handing its application bytes to the
-// handler in between so that a full filter drains. What it still does not take waits in the
-// backlog. Returns 1 when the handler stopped.
-int feed_filter(Connection& c, const uint8_t* data, size_t n) {
+// A backlog past its limit fails the filter (the peer outruns it); a failed filter keeps none.
+void bound_backlog(Connection& c) {
+    if (!c.filter) {
+        c.filter_backlog.clear();
+        return;
+    }
+    if (c.filter_backlog.size() > kFilterBacklogLimit)
+        c.filter->fail("the peer sends faster than the connection reads");
+    if (c.filter->error()) c.filter_backlog.clear();
+}
+
+// Offers network bytes to the filter, handing its application bytes to the handler after each
+// offer so that a full filter drains. `taken` says how many it took. Returns 1 when the handler
+// stopped.
+int offer_to_filter(Connection& c, const uint8_t* data, size_t n, size_t& taken) {
     ByteFilter& f = *c.filter;
+    taken = 0;
     int stop = 0;
-    if (!c.filter_backlog.empty()) {
-        size_t taken = 0;
-        while (taken < c.filter_backlog.size() && !f.error()) {
-            size_t t = f.put_network(c.filter_backlog.data() + taken, c.filter_backlog.size() - taken);
-            taken += t;
-            stop = deliver_held(c);
-            if (t == 0 || stop == 1) break;
-        }
-        c.filter_backlog.erase(c.filter_backlog.begin(),
-                               c.filter_backlog.begin() + static_cast<ptrdiff_t>(taken));
+    do {
+        size_t t = f.put_network(data + taken, n - taken);
+        taken += t;
+        stop = deliver_held(c);
+        if (t == 0) break;
+    } while (taken < n && !f.error() && stop != 1);
+    return stop;
+}
+
+// New network bytes through the filter; bytes it left untaken earlier go first, and what it
+// does not take now waits in the backlog. Returns 1 when the handler stopped.
+int feed_filter(Connection& c, const uint8_t* data, size_t n) {
+    std::vector<uint8_t>& backlog = c.filter_backlog;
+    bool behind = !backlog.empty();
+    if (behind) {
+        backlog.insert(backlog.end(), data, data + n);
+        data = backlog.data();
+        n = backlog.size();
     }
     size_t taken = 0;
-    if (c.filter_backlog.empty()) {
-        while (taken < n && !f.error() && stop != 1) {
-            size_t t = f.put_network(data + taken, n - taken);
-            taken += t;
-            stop = deliver_held(c);
-            if (t == 0) break;
-        }
-        if (n == 0) stop = deliver_held(c);
+    int stop = offer_to_filter(c, data, n, taken);
+    if (behind) {
+        backlog.erase(backlog.begin(), backlog.begin() + static_cast<ptrdiff_t>(taken));
+    } else {
+        backlog.insert(backlog.end(), data + taken, data + n);
     }
-    if (taken < n && !f.error()) {
-        if (c.filter_backlog.size() + (n - taken) > kFilterBacklogLimit) {
-            f.fail("the peer sends faster than the connection reads");
-        } else {
-            c.filter_backlog.insert(c.filter_backlog.end(), data + taken, data + n);
-        }
-    }
+    bound_backlog(c);
     return stop;
 }
 
@@ -220,6 +231,18 @@ void record_events(Connection& c, uint32_t ready) {
 }
 
 }  // namespace
+
+void give_filter_early_input(Connection& c, const uint8_t* data, size_t n) {
+    if (!c.filter || n == 0) return;
+    size_t taken = c.filter->put_network(data, n);
+    c.filter_backlog.insert(c.filter_backlog.end(), data + taken, data + n);
+    bound_backlog(c);
+}
+
+std::string with_filter_cause(const Connection& c, const char* message) {
+    if (!c.filter || c.filter->error_text().empty()) return message;
+    return std::string(message) + " (" + c.filter->error_text() + ")";
+}
 
 int start_send(Connection& c) {
     assert(on_group_thread(c.group));

@@ -116,9 +116,8 @@ Connection* TransferEngine::open_connection(const ConnectionSetup& setup) {
     c->on_receive = setup.on_receive;
     c->on_send = setup.on_send;
     c->default_step = setup.default_step;
-    int security_mode = setup.security_mode;
     bool ok = c->flag_event.valid() && create_socket(*c) != platform::kInvalidSocket;
-    if (ok && security_mode != kSecurityPlain) ok = set_security(*c, security_mode, setup.filter) == 0;
+    if (ok) ok = set_security(*c, setup.security_mode, setup.filter) == 0;
     if (ok) register_events(*c, kNetRead | kNetClose);
     if (ok) {
         std::lock_guard<std::mutex> group_hold(g->lock);

@@ -22,7 +22,7 @@ enum class ReplyHookKind : int {
     kUser = 2,      // data: the user name (std::string), which the hook may fill
     kPassword = 3,  // data: the password (std::string), which the hook may fill
 };
-// The hook: a function and its context, called on the connection's group thread.
+// The hook: a function and its context, called on the requester's thread while connect runs.
 struct ReplyHook {
     void (*function)(void* context, ReplyHookKind kind, void* data, int flag) = nullptr;
     void* context = nullptr;

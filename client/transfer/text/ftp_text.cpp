@@ -14,8 +14,7 @@ bool digit(char c) {
 
 // A number 0..255 at `i` (at most three digits); advances `i`.
 bool read_byte(std::string_view s, size_t& i, int& v) {
-    std::string_view rest = s.substr(i);
-    std::string_view digits = rest.substr(0, leading_digits(rest));
+    std::string_view digits = digit_prefix(s.substr(i));
     uint64_t value = 0;
     if (!parse_decimal(digits, value, 3) || value > 255) return false;
     i += digits.size();
@@ -108,6 +107,10 @@ int parse_mdtm_time(std::string_view text, uint64_t& filetime) {
     if (parse_time_text(text, t) != 0) return 1;
     filetime = filetime_from_calendar(t);
     return 0;
+}
+
+bool parse_decimal_size(std::string_view text, uint64_t& out) {
+    return parse_decimal(text, out, kSizeDigits);
 }
 
 std::string mdtm_time_text(uint64_t filetime) {

@@ -33,6 +33,11 @@ int reply_quoted_path(std::string_view line, std::string& out);
 // 0 on success, 1 when the text is not a valid time.
 int parse_mdtm_time(std::string_view text, uint64_t& filetime);
 
+// A byte count as FTP servers write it (SIZE answers, "(N bytes)"): decimal digits only, at most
+// kSizeDigits of them. False when it is not one.
+inline constexpr size_t kSizeDigits = 19;
+bool parse_decimal_size(std::string_view text, uint64_t& out);
+
 // The yyyymmddhhmmss text of a FILETIME (UTC), as sent with "MDTM time name" to set a file's time.
 std::string mdtm_time_text(uint64_t filetime);
 

@@ -135,9 +135,15 @@ class OpenSslChannel final : public ByteFilter {
         return r >= 0 ? 0 : 1;
     }
 
+    // The filter as a channel of this class, or null: recognised by its family, not by RTTI.
+    static const OpenSslChannel* of(const ByteFilter& filter) {
+        return filter.family() == &kFamily ? static_cast<const OpenSslChannel*>(&filter) : nullptr;
+    }
+
     int resume_from(const ByteFilter& earlier) override {
-        if (earlier.family() != family() || &earlier == this || SSL_in_before(ssl_.get()) != 1) return 1;
-        SSL_SESSION* session = static_cast<const OpenSslChannel&>(earlier).session_reference();
+        const OpenSslChannel* other = of(earlier);
+        if (!other || other == this || SSL_in_before(ssl_.get()) != 1) return 1;
+        SSL_SESSION* session = other->session_reference();
         if (!session) return 1;
         // Each data connection resumes a copy: OpenSSL marks a session unusable when a connection
         // that used it is freed without a clean shutdown, as data connections often are, and that
@@ -209,9 +215,10 @@ class OpenSslChannel final : public ByteFilter {
         int saved_errno = errno;
         std::string reason;
         if (code != 0) {
-            char text[256];
-            ERR_error_string_n(code, text, sizeof text);
+            // The library's short reason; its whole error line when it has none.
             const char* short_reason = ERR_reason_error_string(code);
+            char text[256];
+            if (!short_reason) ERR_error_string_n(code, text, sizeof text);
             reason = short_reason ? short_reason : text;
         }
         ERR_clear_error();  // leave nothing behind for the next connection on this thread
@@ -253,10 +260,6 @@ class OpenSslChannel final : public ByteFilter {
     SSL_SESSION* session_ = nullptr;
 };
 
-const OpenSslChannel* as_openssl(const ByteFilter& filter) {
-    return filter.family() == &kFamily ? static_cast<const OpenSslChannel*>(&filter) : nullptr;
-}
-
 }  // namespace
 
 ByteFilter* tls_create_channel(const FilterConfig& config) {
@@ -285,7 +288,7 @@ ByteFilter* tls_create_channel(const FilterConfig& config) {
 }
 
 SSL* tls_channel_ssl(const ByteFilter& channel) {
-    const OpenSslChannel* c = as_openssl(channel);
+    const OpenSslChannel* c = OpenSslChannel::of(channel);
     return c ? c->ssl() : nullptr;
 }
 
