@@ -48,7 +48,7 @@ struct KexResult {
 
     std::string hash_name;      // the exchange's digest as OpenSSL names it: "SHA1", "SHA256", ...
     std::string exchange_hash;  // H
-    std::string shared_secret;  // K in its wire form (an mpint, or a string for the curve methods)
+    std::string shared_secret;  // K as it enters the hashes: its mpint wire form, length first
     std::string host_key_blob;  // K_S
     std::string host_key_type;  // "ssh-rsa", "ssh-dss", "ssh-ed25519", "ecdsa-sha2-nistp256"
     std::string fingerprint;    // "SHA256:" and the unpadded base64 digest of K_S
