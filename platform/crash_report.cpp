@@ -102,13 +102,19 @@ Registers read_registers(const ucontext_t* uc) {
     return x;
 }
 
+// A fault on an address (not a protection fault of the processor, which reports none, nor a
+// signal sent by a process).
+bool is_page_fault(const siginfo_t* info) {
+    return info->si_signo == SIGSEGV && info->si_code > 0 && info->si_code != SI_KERNEL;
+}
+
 // The description of a fault, in the words the report has always used.
 const char* describe(const siginfo_t* info, const Registers& regs) {
     int code = info->si_code;
     switch (info->si_signo) {
         case SIGSEGV: {
             auto addr = reinterpret_cast<uintptr_t>(info->si_addr);
-            bool near_stack = code > 0 && addr + 65536 >= regs.rsp && addr < regs.rsp + 65536;
+            bool near_stack = is_page_fault(info) && addr + 65536 >= regs.rsp && addr < regs.rsp + 65536;
             return near_stack ? "a Stack Overflow" : "an Access Violation";
         }
         case SIGBUS:
@@ -166,9 +172,14 @@ std::string_view base_name(std::string_view path) {
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-// A module's path: the loader leaves the program's own name empty.
+// A module's path, copied where it cannot fault; the loader leaves the program's own name empty.
+char g_name_copy[PATH_MAX];
 std::string_view module_path(const Module& m) {
-    std::string_view name = m.name != nullptr ? std::string_view(m.name, strnlen(m.name, PATH_MAX)) : "";
+    size_t n = m.name != nullptr ? read_memory_safely(g_name_copy, reinterpret_cast<uintptr_t>(m.name),
+                                                      sizeof g_name_copy - 1)
+                                 : 0;
+    g_name_copy[n] = '\0';
+    std::string_view name(g_name_copy, strnlen(g_name_copy, n));
     return name.empty() ? std::string_view(g_exe_path) : name;
 }
 
@@ -226,7 +237,7 @@ void write_header(int fd, const siginfo_t* info, const Registers& regs, const Mo
         line.text(module);
     else
         line.escaped(module_name);
-    line.text(" at ").hex(regs.cs, 4).text(":").hex(regs.rip, 16).text(".").text(kEol).flush(fd);
+    line.text(" at ").hex(regs.cs, 4).text(":").hex(regs.rip, 16).text(".").end_line(fd);
 
     line.text("Exception handler called in ");
     auto tid = static_cast<pid_t>(syscall(SYS_gettid));
@@ -234,74 +245,81 @@ void write_header(int fd, const siginfo_t* info, const Registers& regs, const Mo
         line.text("main thread");
     else
         line.text("thread ").decimal(tid);
-    line.text(".").text(kEol).flush(fd);
+    line.text(".").end_line(fd);
     line.text("Signal ").text(signal_name(info->si_signo)).text(", code ").decimal(info->si_code).text(".");
-    line.text(kEol).flush(fd);
+    line.end_line(fd);
 
     struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
     line.text("Error occurred at ");
     crash::append_date_text(line, now.tv_sec, crash::local_offset(now.tv_sec));
-    line.text(".").text(kEol).flush(fd);
+    line.text(".").end_line(fd);
 
     char user[200];
     line.escaped(g_exe_path[0] != '\0' ? g_exe_path : "Unknown").text(", run by ");
-    line.escaped(crash::user_name(geteuid(), user, sizeof user) ? user : "Unknown")
-        .text(".")
-        .text(kEol)
-        .flush(fd);
+    line.escaped(crash::user_name(geteuid(), user, sizeof user) ? user : "Unknown").text(".").end_line(fd);
 #if defined(__x86_64__)
     const int processor_type = 8664;
 #else
     const int processor_type = 0;
 #endif
-    line.decimal(g_processors)
-        .text(" processor(s), type ")
-        .decimal(processor_type)
-        .text(".")
-        .text(kEol)
-        .flush(fd);
+    line.decimal(g_processors).text(" processor(s), type ").decimal(processor_type).text(".").end_line(fd);
     struct sysinfo si {};
     uint64_t memory = sysinfo(&si) == 0 ? static_cast<uint64_t>(si.totalram) * si.mem_unit : 0;
     line.decimal(static_cast<int64_t>((memory + 0xFFFFF) >> 20))
         .text(" MBytes physical memory.")
-        .text(kEol)
-        .flush(fd);
+        .end_line(fd);
 
-    if (info->si_signo == SIGSEGV && info->si_code > 0 &&
-        strcmp(describe(info, regs), "an Access Violation") == 0) {
+    if (is_page_fault(info) && strcmp(describe(info, regs), "an Access Violation") == 0) {
         line.text((regs.error_code & 2) != 0 ? "Write to" : "Read from").text(" location ");
         line.hex(reinterpret_cast<uintptr_t>(info->si_addr), 16)
             .text(" caused an access violation.")
-            .text(kEol);
-        line.flush(fd);
+            .end_line(fd);
     }
 }
 
 void write_registers(int fd, const Registers& x) {
+    struct Field {
+        const char* name;
+        uint64_t value;
+        int digits;
+    };
+    // The four lines of the 32-bit layout with 64-bit values, r8 to r15 added at their ends.
+    const Field rows[4][6] = {
+        {{"RAX", x.rax, 16},
+         {"CS", x.cs, 4},
+         {"RIP", x.rip, 16},
+         {"RFLAGS", x.flags, 8},
+         {"R8", x.r[8], 16},
+         {"R9", x.r[9], 16}},
+        {{"RBX", x.rbx, 16},
+         {"SS", x.ss, 4},
+         {"RSP", x.rsp, 16},
+         {"RBP", x.rbp, 16},
+         {"R10", x.r[10], 16},
+         {"R11", x.r[11], 16}},
+        {{"RCX", x.rcx, 16},
+         {"DS", x.ds, 4},
+         {"RSI", x.rsi, 16},
+         {"FS", x.fs, 4},
+         {"R12", x.r[12], 16},
+         {"R13", x.r[13], 16}},
+        {{"RDX", x.rdx, 16},
+         {"ES", x.es, 4},
+         {"RDI", x.rdi, 16},
+         {"GS", x.gs, 4},
+         {"R14", x.r[14], 16},
+         {"R15", x.r[15], 16}},
+    };
     SignalText line;
-    line.text(kEol).text("Registers:").text(kEol).flush(fd);
-    line.text("RAX=").hex(x.rax, 16).text(" CS=").hex(x.cs, 4).text(" RIP=").hex(x.rip, 16);
-    line.text(" RFLAGS=")
-        .hex(x.flags, 8)
-        .text(" R8=")
-        .hex(x.r[8], 16)
-        .text(" R9=")
-        .hex(x.r[9], 16)
-        .text(kEol);
-    line.text("RBX=").hex(x.rbx, 16).text(" SS=").hex(x.ss, 4).text(" RSP=").hex(x.rsp, 16);
-    line.text(" RBP=")
-        .hex(x.rbp, 16)
-        .text(" R10=")
-        .hex(x.r[10], 16)
-        .text(" R11=")
-        .hex(x.r[11], 16)
-        .text(kEol);
-    line.text("RCX=").hex(x.rcx, 16).text(" DS=").hex(x.ds, 4).text(" RSI=").hex(x.rsi, 16);
-    line.text(" FS=").hex(x.fs, 4).text(" R12=").hex(x.r[12], 16).text(" R13=").hex(x.r[13], 16).text(kEol);
-    line.text("RDX=").hex(x.rdx, 16).text(" ES=").hex(x.es, 4).text(" RDI=").hex(x.rdi, 16);
-    line.text(" GS=").hex(x.gs, 4).text(" R14=").hex(x.r[14], 16).text(" R15=").hex(x.r[15], 16).text(kEol);
-    line.flush(fd);
+    line.text(kEol).text("Registers:").end_line(fd);
+    for (const auto& row : rows) {
+        for (const Field& f : row) {
+            if (&f != row) line.text(" ");
+            line.text(f.name).text("=").hex(f.value, f.digits);
+        }
+        line.end_line(fd);
+    }
 
     line.text("Bytes at CS:RIP:").text(kEol);
     for (uint64_t i = 0; i < 16; ++i) {
@@ -317,7 +335,7 @@ void write_registers(int fd, const Registers& x) {
 // 64-bit words from the stack pointer up to the stack's top, at most 8192 bytes.
 void write_stack(int fd, uint64_t sp) {
     SignalText text;
-    text.text(kEol).text("Stack dump:").text(kEol).flush(fd);
+    text.text(kEol).text("Stack dump:").end_line(fd);
     uint64_t top = crash::mapping_end(sp);
     uint64_t limit = sp + kStackDumpBytes;
     if (top != 0 && top < limit) limit = top;
@@ -337,8 +355,7 @@ void write_stack(int fd, uint64_t sp) {
 
 void write_modules(int fd, const Module* modules, size_t count) {
     SignalText line;
-    line.text(kEol).text("\tModule list: names, addresses, sizes, time stamps and file times:").text(kEol);
-    line.flush(fd);
+    line.text(kEol).text("\tModule list: names, addresses, sizes, time stamps and file times:").end_line(fd);
     struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
     long offset = crash::local_offset(now.tv_sec);
@@ -359,7 +376,7 @@ void write_modules(int fd, const Module* modules, size_t count) {
             line.text(" - file date is ");
             crash::append_date_text(line, st.st_mtim.tv_sec, offset);
         }
-        line.text(kEol).flush(fd);
+        line.end_line(fd);
     }
 }
 

@@ -43,7 +43,7 @@ size_t read_piece_pipe(int fds[2], void* to, uintptr_t from, size_t n) {
 
 }  // namespace
 
-size_t read_memory_safely(void* to, uintptr_t from, size_t n) {
+size_t read_memory_safely(void* to, uintptr_t from, size_t n, SafeReadMethod method) {
     if (from + n < from) n = ~uintptr_t{0} - from;  // never wrap around the address space
     int fds[2] = {-1, -1};
     size_t done = 0;
@@ -53,8 +53,10 @@ size_t read_memory_safely(void* to, uintptr_t from, size_t n) {
         size_t piece = 4096 - (at & 4095);
         if (piece > n - done) piece = n - done;
         size_t got = 0;
-        if (g_vm_read_usable.load(std::memory_order_relaxed) >= 0) got = read_piece_vm(out + done, at, piece);
-        if (g_vm_read_usable.load(std::memory_order_relaxed) < 0) {
+        bool pipe = method == SafeReadMethod::kPipe;
+        if (!pipe && g_vm_read_usable.load(std::memory_order_relaxed) >= 0)
+            got = read_piece_vm(out + done, at, piece);
+        if (pipe || g_vm_read_usable.load(std::memory_order_relaxed) < 0) {
             if (fds[0] < 0 && pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) break;
             got = read_piece_pipe(fds, out + done, at, piece);
         }

@@ -7,8 +7,12 @@
 
 namespace orvane::platform {
 
+// How the kernel is asked to copy: process_vm_readv on our own pid (where a seccomp policy refuses
+// it, the pipe is used from then on), or always a write into a pipe.
+enum class SafeReadMethod { kAuto, kPipe };
+
 // Copies up to n bytes from address `from` to `to`, stopping at the first byte that cannot be
 // read. Returns how many bytes were copied (0 when the first is unreadable). Async-signal-safe.
-size_t read_memory_safely(void* to, uintptr_t from, size_t n);
+size_t read_memory_safely(void* to, uintptr_t from, size_t n, SafeReadMethod method = SafeReadMethod::kAuto);
 
 }  // namespace orvane::platform
