@@ -2,12 +2,31 @@
 // async-signal-safe calls only (private to the crash report writer).
 #pragma once
 
+#include <signal.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "platform/signal_text.h"
 
 namespace orvane::platform::crash {
+
+// What the report says about the program, learnt when the handlers were installed.
+struct ProgramFacts {
+    const char* exe_path = "";      // full path of the executable; "" when unknown
+    const char* program_name = "";  // its file name without the last "." part
+    long processors = 0;
+};
+
+// Writes the report after its separator, from the first line to the end of the module list.
+// `context` is the handler's ucontext_t. Async-signal-safe; one report at a time.
+void write_report_body(int fd, const siginfo_t* info, const void* context, const ProgramFacts& facts);
+
+inline std::string_view base_name(std::string_view path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
 
 // One loaded ELF object as the dynamic loader lists it.
 struct Module {
