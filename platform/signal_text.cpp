@@ -73,6 +73,14 @@ int SignalText::flush(int fd) {
     return r;
 }
 
+int SignalText::end_line(int fd) {
+    if (len_ > kCapacity - 2) {
+        len_ = kCapacity - 2;
+        truncated_ = true;
+    }
+    return text("\r\n").flush(fd);
+}
+
 int write_whole(int fd, const void* data, size_t n) {
     const char* p = static_cast<const char*>(data);
     while (n > 0) {

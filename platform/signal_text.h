@@ -28,8 +28,9 @@ class SignalText {
     void clear() { len_ = 0; }
     // Writes the text to `fd` (whole, over short writes and EINTR) and empties it. 0 on success.
     int flush(int fd);
-    // Ends the line with CR LF (the report's line end) and flushes it to `fd`.
-    int end_line(int fd) { return text("\r\n").flush(fd); }
+    // Ends the line with CR LF (the report's line end; a line cut at the capacity keeps it) and
+    // flushes it to `fd`.
+    int end_line(int fd);
 
   private:
     void put(char c);
