@@ -7,8 +7,10 @@
 #include "client/frontend/run_modes.h"
 #include "client/transfer/ftp/ftp_requests.h"
 #include "client/transfer/tls/tls_context.h"
+#include "platform/crash_report.h"
 
 int main(int argc, char** argv) {
+    orvane::platform::install_crash_report();
     using namespace orvane;
     install_standard_output();
     install_ftp_handlers();
