@@ -103,9 +103,10 @@ int listing(ShellState& shell) {
     return finish(shell, request_listing(*shell.session, shell_done, 0, &shell));
 }
 
-// Names of the remote folder's files that match a pattern: 0, or 1 when the listing failed. A
-// name without wildcards is taken as given. Listed names are the server's: "." and ".." are
-// never acted on, and `local_names` keeps only those that are safe as a local file name.
+// Names of the remote folder's files that match a pattern: 0, or 1 when the listing failed or
+// every match was skipped. A name without wildcards is taken as given. Listed names are the
+// server's: "." and ".." are never acted on, and `local_names` keeps only those that are safe
+// as a local file name.
 int remote_matches(ShellState& shell, const std::string& pattern, bool local_names,
                    std::vector<std::string>& names) {
     if (!has_wildcard(pattern)) {
@@ -113,17 +114,19 @@ int remote_matches(ShellState& shell, const std::string& pattern, bool local_nam
         return 0;
     }
     if (listing(shell) != 0) return 1;
+    size_t skipped = 0;
     for (const RemoteFileEntry& e : shell.session->listing) {
         if (e.type == kEntryFolder || e.name == "." || e.name == ".." || !wildcard_match(e.name, pattern))
             continue;
         if (local_names && !is_safe_name(e.name)) {
             outputf(kLevelWarning, "Warning: Skipping \"%s\": not a safe local file name",
                     escape_controls(e.name).c_str());
+            ++skipped;
             continue;
         }
         names.push_back(e.name);
     }
-    return 0;
+    return names.empty() && skipped > 0 ? 1 : 0;
 }
 
 int remote_matches_to_fetch(ShellState& shell, const std::string& pattern, std::vector<std::string>& names) {
