@@ -229,5 +229,26 @@ TEST(Unattended, ServerTextIsEscapedOnConsoleAndInLog) {
     }
 }
 
+// Quoted words carry blanks in names; a pattern that matches nothing fails the run with a message.
+TEST(Unattended, QuotedNamesAndPatternsThatMatchNothing) {
+    test::FtpServer server;
+    ASSERT_EQ(server.start(test::FtpServerKind::kPyftpdlib), 0) << server.error();
+    TempDir dir;
+    write_all(dir.file("my file.txt"), "blank-named\n");
+    write_all(dir.file("cmds.txt"), "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + server.user() +
+                                        "\n" + server.password() + "\ncd " + server.remote_home() + "\nlcd " +
+                                        dir.path() +
+                                        "\nput \"my file.txt\"\nget \"my file.txt\" \"copy of it.txt\"\n"
+                                        "mput *.none\nmget *.none\nmdelete *.none\n");
+    auto r = run_process(client_binary(), {"-s:" + dir.file("cmds.txt")}, {}, false, std::chrono::seconds(60),
+                         {}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_EQ(read_all(server.local_home() + "/my file.txt"), "blank-named\n") << r.output;
+    EXPECT_EQ(read_all(dir.file("copy of it.txt")), "blank-named\n") << r.output;
+    size_t at = 0, count = 0;
+    while ((at = r.output.find("No files match *.none", at)) != std::string::npos) ++count, ++at;
+    EXPECT_EQ(count, 3u) << r.output;
+}
+
 }  // namespace
 }  // namespace orvane
