@@ -154,6 +154,8 @@ int local_matches(ShellState& shell, const std::string& pattern, std::vector<std
 int cmd_open(ShellState& shell, const Words& w) {
     if (shell.connected) {
         output("Already connected. Disconnect from the server first", kLevelWarning);
+        shell_read_login_answers(shell);  // its answer lines are answers still, never commands
+        shell.answers.clear();
         return 1;
     }
     std::string host;

@@ -78,8 +78,9 @@ TEST(Startup, HelpVersionAndBadValues) {
     for (const Case& c : cases) {
         auto r = run_process(client_binary(), c.args);
         EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0] << "\n" << r.output;
-        if (!c.first_line.empty())
+        if (!c.first_line.empty()) {
             EXPECT_EQ(r.output.substr(0, r.output.find('\n')), c.first_line) << r.output;
+        }
         // The shell never starts (it would prompt once before the end of the input).
         EXPECT_FALSE(r.output.ends_with("fendrel> ")) << r.output;
     }

@@ -63,6 +63,14 @@ TEST(Unattended, CommandFilesExitCodesAndLoginAnswers) {
          {"257 \"/\" again"},
          {"s3cret"},
          {"USER bob", "PASS s3cret", "PWD", "PWD"}},
+        // A second open is refused, and its answer lines stay answers.
+        {"open while connected",
+         kLogin,
+         "{OPEN}\n" + kAnswers + "{OPEN}\nbob\n!touch pwned\n",
+         1,
+         {"Already connected. Disconnect from the server first"},
+         {"pwned", "invalid command"},
+         {}},
         // A server that needs no password never asks for it: the line is still an answer.
         {"USER answered 230",
          "> 220 hi\n< USER bob\n> 230 no password needed\n< PWD\n> 257 \"/\"\n",
@@ -147,7 +155,8 @@ TEST(Unattended, CommandFilesExitCodesAndLoginAnswers) {
             port = server.port();
         }
         std::string commands = c.commands;
-        commands.replace(commands.find("{OPEN}"), 6, "open 127.0.0.1 " + std::to_string(port));
+        for (size_t at; (at = commands.find("{OPEN}")) != std::string::npos;)
+            commands.replace(at, 6, "open 127.0.0.1 " + std::to_string(port));
         write_all(dir.file("cmds.txt"), commands);
         std::vector<std::string> args;
         if (!c.piped) args.push_back("-s:" + dir.file("cmds.txt"));
@@ -161,7 +170,9 @@ TEST(Unattended, CommandFilesExitCodesAndLoginAnswers) {
         EXPECT_FALSE(std::filesystem::exists(dir.file("long-line-ran")));
         if (!c.server.empty()) {
             server.wait();
-            if (!c.sent.empty()) EXPECT_EQ(server.commands(), c.sent);
+            if (!c.sent.empty()) {
+                EXPECT_EQ(server.commands(), c.sent);
+            }
         }
     }
 }
