@@ -177,6 +177,19 @@ TEST(Unattended, CommandFilesExitCodesAndLoginAnswers) {
     }
 }
 
+// The limit itself: 389 characters run (also as the last line without a line end), 390 do not.
+TEST(Unattended, LineLimitIsExact) {
+    TempDir dir;
+    const std::string fits = "!echo " + std::string(383, 'f'), over = "!echo " + std::string(384, 'o');
+    for (const std::string& last : {fits + "\n", fits}) {
+        write_all(dir.file("cmds.txt"), fits + "\n" + over + "\n" + last);
+        auto r = run_process(client_binary(), {"-s:" + dir.file("cmds.txt")});
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_EQ(r.output, std::string(383, 'f') + "\nError: Line 2 is longer than 389 characters\n" +
+                                std::string(383, 'f') + "\n");
+    }
+}
+
 // A hostile listing for mget: names that climb out of the folder, absolute names with
 // backslashes, names with terminal controls, "." and "..". None is used; each is shown escaped.
 TEST(Unattended, MgetSkipsUnsafeNamesAndShowsThemEscaped) {
