@@ -234,12 +234,18 @@ TEST(Unattended, ServerTextIsEscapedOnConsoleAndInLog) {
     const std::string script =
         "> 220 \x1b]0;owned\x07 hello \x1b[2J\n"
         "< USER bob\n> 331 need password\n< PASS s3cret\n> 230 in\n"
-        "< PWD\n> 257 \"/\x1b[31mred\" is current\n";
+        "< PWD\n> 257 \"/\x1b[31mred\" is current\n"
+        "< TYPE A\n> 200 ascii\n"
+        "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+        "< NLST\n> 150 here\n"
+        "data-send listed\x1b]2;title\x07name\\r\\n\n"
+        "> 226 done\n";
     for (bool to_log : {false, true}) {
         ScriptedFtpServer server;
         ASSERT_EQ(server.start(script), 0);
         TempDir dir;
-        write_all(dir.file("cmds.txt"), "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + kAnswers);
+        write_all(dir.file("cmds.txt"),
+                  "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + kAnswers + "dir\n");
         std::vector<std::string> args{"-s:" + dir.file("cmds.txt")};
         if (to_log) args.insert(args.end(), {"-logfile", dir.file("run.log")});
         auto r = run_process(client_binary(), args, {}, true);  // a terminal: where escapes would act
@@ -247,6 +253,7 @@ TEST(Unattended, ServerTextIsEscapedOnConsoleAndInLog) {
         std::string text = to_log ? read_all(dir.file("run.log")) : r.output;
         EXPECT_TRUE(contains(text, "220 \\x1b]0;owned\\x07 hello \\x1b[2J")) << text;
         EXPECT_TRUE(contains(text, "257 \"/\\x1b[31mred\" is current")) << text;
+        EXPECT_TRUE(contains(text, "listed\\x1b]2;title\\x07name")) << text;
         EXPECT_FALSE(contains(text, "\x1b]0;")) << text;
         EXPECT_FALSE(contains(text, "\x1b[2J")) << text;
         EXPECT_FALSE(contains(text, "\x07")) << text;
