@@ -17,7 +17,19 @@ int main(int argc, char** argv) {
     install_openssl_tls();
     std::vector<std::string> args(argv + 1, argv + argc);
     StartSettings settings = parse_command_line(args);
-    initialise_output(settings.output);
+    switch (settings.action) {
+        case StartAction::Help:
+            output(usage_text(), kLevelInfo);
+            return 0;
+        case StartAction::Version:
+            output(kVersionText, kLevelInfo);
+            return 0;
+        case StartAction::Fail:
+            return 1;
+        case StartAction::Run:
+            break;
+    }
+    initialise_output(settings.output);  // a log that cannot be opened leaves output on the console
     int code = settings.mode == RunMode::Script ? run_script_mode(settings.file) : run_shell_mode(settings);
     shutdown_output();
     return code;
