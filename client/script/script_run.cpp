@@ -3,8 +3,11 @@
 // the interpreter says the run is done.
 #include "client/script/script_run.h"
 
+#include <atomic>
+
 #include "client/script/interpreter.h"
 #include "client/script/script_load.h"
+#include "client/transfer/net/transfer_engine.h"
 #include "client/transfer/session/session.h"
 #include "common/limits.h"
 #include "common/log.h"
@@ -15,16 +18,35 @@
 namespace orvane {
 namespace {
 
-// The engines' threads only set these; everything else happens on the main thread.
+// The engines' threads only set these; everything else happens on the main thread. A wake-up
+// while transfer-ready is already signalled writes nothing.
 struct RunEvents {
     platform::Event transfer_ready;
     platform::Event mail_ready;
     platform::Event script_done;
+    std::atomic<bool> transfer_signalled{false};
+    bool finished = false;  // main thread: the interpreter's done callback has run
     bool valid() const { return transfer_ready.valid() && mail_ready.valid() && script_done.valid(); }
 };
 
+void wake_transfer(void* run_events) {
+    auto* events = static_cast<RunEvents*>(run_events);
+    if (!events->transfer_signalled.exchange(true)) events->transfer_ready.set();
+}
+
 void set_event(void* event) {
     static_cast<platform::Event*>(event)->set();
+}
+
+void script_finished(void* run_events) {
+    auto* events = static_cast<RunEvents*>(run_events);
+    events->finished = true;
+    events->script_done.set();
+}
+
+bool completions_waiting() {
+    TransferEngine* engine = session_engine();
+    return engine && engine->queued_completions() > 0;
 }
 
 void session_output(void*, const char* text, int level, int line_end) {
@@ -38,18 +60,24 @@ int process_exit_code(uint32_t code) {
 
 void run_event_loop(RunEvents& events) {
     platform::PollSet set;
-    while (!events.script_done.is_set()) {
-        set.clear();
-        set.add(events.transfer_ready.descriptor(), platform::kPollReadable);
-        set.add(events.mail_ready.descriptor(), platform::kPollReadable);
-        set.add(events.script_done.descriptor(), platform::kPollReadable);
-        set.wait(-1);
-        if (events.transfer_ready.is_set()) {
+    set.add(events.transfer_ready.descriptor(), platform::kPollReadable);
+    set.add(events.mail_ready.descriptor(), platform::kPollReadable);
+    set.add(events.script_done.descriptor(), platform::kPollReadable);
+    for (;;) {
+        if (set.wait(-1) <= 0) continue;
+        if (set.ready(2) & platform::kPollReadable) break;
+        if (set.ready(0) & platform::kPollReadable) {
+            // Cleared before the pump: a completion queued from here on signals again.
+            events.transfer_signalled.store(false);
             events.transfer_ready.reset();
-            pump_session_completions();
+            // Statements that finish at once queue their completion during the pump: they are
+            // delivered straight away rather than after another trip through the wait.
+            do {
+                pump_session_completions();
+            } while (!events.finished && completions_waiting());
         }
         // Nothing pumps mail yet: the mail engine brings its own completions.
-        if (events.mail_ready.is_set()) events.mail_ready.reset();
+        if (set.ready(1) & platform::kPollReadable) events.mail_ready.reset();
     }
     events.script_done.reset();
 }
@@ -62,7 +90,7 @@ int run_script_mode(const std::string& script_path) {
 
     RunEvents events;
     script::ScriptContext context;
-    context.transfer_wake = Notifier{set_event, &events.transfer_ready};
+    context.transfer_wake = Notifier{wake_transfer, &events};
     context.mail_wake = Notifier{set_event, &events.mail_ready};
     context.local_folder = cut(platform::current_folder(), kPathCapacity);
     if (events.valid())
@@ -77,7 +105,7 @@ int run_script_mode(const std::string& script_path) {
     uint32_t code = 0;
     {
         script::Interpreter interpreter(script.program, script.symbols.size(), context,
-                                        script::ScriptDone{set_event, &events.script_done});
+                                        script::ScriptDone{script_finished, &events});
         interpreter.handle_message(script::InterpreterMessage::kStart, 0);
         run_event_loop(events);
         code = interpreter.run_exit_code();
