@@ -48,8 +48,7 @@ void Interpreter::request_done(int, void* object, int result) {
 }
 
 void Interpreter::complete(int result) {
-    if (context_.session &&
-        request_finish_with_result(*context_.session, result, request_done, 0, this) == 0)
+    if (context_.session && request_finish_with_result(*context_.session, result, request_done, 0, this) == 0)
         return;
     handle_message(InterpreterMessage::kCompletion, result);
 }

@@ -117,7 +117,8 @@ RuntimeMessage resolve_one(char form, const Parameters& parameters, size_t& posi
         case 'X': {
             const Parameter& p = parameters[position++];
             if (p.kind != kTokenStringVar)
-                return form == 'V' ? RuntimeMessage::NeedStringVariable : RuntimeMessage::StrprintNeedsVariable;
+                return form == 'V' ? RuntimeMessage::NeedStringVariable
+                                   : RuntimeMessage::StrprintNeedsVariable;
             a.variable = &values.variable(*p.symbol);
             return RuntimeMessage::None;
         }
@@ -196,7 +197,8 @@ RuntimeMessage resolve_arguments(const MacroRow& row, const Statement& statement
             if (i < row.required) return missing(row.forms[i]);
             continue;  // an optional parameter left out: empty
         }
-        if (RuntimeMessage m = resolve_one(row.forms[i], parameters, position, values, a); m != RuntimeMessage::None)
+        if (RuntimeMessage m = resolve_one(row.forms[i], parameters, position, values, a);
+            m != RuntimeMessage::None)
             return m;
         a.present = true;
     }
@@ -205,7 +207,8 @@ RuntimeMessage resolve_arguments(const MacroRow& row, const Statement& statement
 }
 
 std::string trace_line(const MacroRow& row, const Statement& statement) {
-    std::string line = format("Script Engine: Line %d: Executing %s", statement.line, keyword_name(statement.kind));
+    std::string line =
+        format("Script Engine: Line %d: Executing %s", statement.line, keyword_name(statement.kind));
     const Parameters& parameters = statement.parameters;
     if (parameters.empty()) return line;
     line += ". Parameter(s):";

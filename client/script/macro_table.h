@@ -34,16 +34,16 @@ inline constexpr size_t kMaxArguments = 8;
 // One resolved parameter.
 struct Argument {
     bool present = false;
-    std::string text;                  // T (at most kParameterTextCapacity characters)
-    uint32_t number = 0;               // N
-    std::string* variable = nullptr;   // V, X
-    UserList* list = nullptr;          // L
-    int keyword = 0;                   // keyword forms: the keyword's code
+    std::string text;                 // T (at most kParameterTextCapacity characters)
+    uint32_t number = 0;              // N
+    std::string* variable = nullptr;  // V, X
+    UserList* list = nullptr;         // L
+    int keyword = 0;                  // keyword forms: the keyword's code
 };
 
 struct Arguments {
     std::array<Argument, kMaxArguments> items;
-    size_t count = 0;      // forms resolved
+    size_t count = 0;       // forms resolved
     size_t next_token = 0;  // the parameter position after them (where P values begin)
     Argument& operator[](size_t i) { return items[i]; }
 };

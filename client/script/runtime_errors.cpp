@@ -30,7 +30,8 @@ constexpr std::array<const char*, static_cast<size_t>(RuntimeMessage::Count_)> k
     "Parameter must be one of the following keywords - \"file\", or \"folder\"",
     "Parameter must be one of the following keywords - \"ascii\", or \"binary\" or \"auto\"",
     "Parameter must be one of the following keywords - \"bysize\", or \"bydate\"",
-    "Parameter must be one of the following keywords - \"resume\", or \"rename\" or \"overwrite\" or \"skip\"",
+    "Parameter must be one of the following keywords - \"resume\", or \"rename\" or \"overwrite\" or "
+    "\"skip\"",
     "The parameter supplied to the strprint macro is invalid - the first parameter must be a string "
     "variable (eg. ~mystring)",
     "The parameter must be a valid string variable",

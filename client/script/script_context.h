@@ -57,8 +57,8 @@ void apply_settings(const ScriptSettings& settings, Session& session);
 
 struct ScriptContext {
     ScriptSettings settings;
-    std::string local_folder;        // at most kPathCapacity characters
-    std::string remote_folder = "/";  // the remembered remote folder
+    std::string local_folder;          // at most kPathCapacity characters
+    std::string remote_folder = "/";   // the remembered remote folder
     bool remote_folder_known = false;  // the connect could read the server's folder
 
     // The script's transfer session. Statements that finish at once complete through its Finish

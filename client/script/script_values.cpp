@@ -71,15 +71,18 @@ void set_cut(std::string& out, std::string_view text) {
 
 }  // namespace
 
-RuntimeMessage text_of(ScriptValues& values, const Parameters& parameters, size_t& position, std::string& text) {
+RuntimeMessage text_of(ScriptValues& values, const Parameters& parameters, size_t& position,
+                       std::string& text) {
     if (position >= parameters.size()) return RuntimeMessage::NeedString;
     const Parameter& p = parameters[position++];
     switch (p.kind) {
         case kTokenItemName: {
             int member = 0;
-            if (RuntimeMessage m = take_member(parameters, position, member); m != RuntimeMessage::None) return m;
+            if (RuntimeMessage m = take_member(parameters, position, member); m != RuntimeMessage::None)
+                return m;
             const ListEntry* entry = nullptr;
-            if (RuntimeMessage m = values.current_entry(*p.symbol, entry); m != RuntimeMessage::None) return m;
+            if (RuntimeMessage m = values.current_entry(*p.symbol, entry); m != RuntimeMessage::None)
+                return m;
             switch (member) {
                 case kKwName:
                     set_cut(text, entry->name);
@@ -129,15 +132,18 @@ RuntimeMessage append_print_value(ScriptValues& values, const Parameters& parame
     int member = 0;
     switch (p.kind) {
         case kTokenListName: {
-            if (RuntimeMessage m = take_member(parameters, position, member); m != RuntimeMessage::None) return m;
+            if (RuntimeMessage m = take_member(parameters, position, member); m != RuntimeMessage::None)
+                return m;
             if (member != kKwCount) return RuntimeMessage::MemberInvalid;
             line += std::to_string(values.list(*p.symbol).entries.size());
             return RuntimeMessage::None;
         }
         case kTokenItemName: {
-            if (RuntimeMessage m = take_member(parameters, position, member); m != RuntimeMessage::None) return m;
+            if (RuntimeMessage m = take_member(parameters, position, member); m != RuntimeMessage::None)
+                return m;
             const ListEntry* entry = nullptr;
-            if (RuntimeMessage m = values.current_entry(*p.symbol, entry); m != RuntimeMessage::None) return m;
+            if (RuntimeMessage m = values.current_entry(*p.symbol, entry); m != RuntimeMessage::None)
+                return m;
             switch (member) {
                 case kKwName:
                 case kKwAbsname:

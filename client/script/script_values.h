@@ -79,9 +79,11 @@ using Parameters = std::vector<Parameter>;
 // Each reads the parameter at `position` (a member reference takes three positions) and moves
 // `position` past what it read; it returns None or the runtime error.
 // Text: a literal without its quotes, a number's digits, a variable's text or an item's member.
-RuntimeMessage text_of(ScriptValues& values, const Parameters& parameters, size_t& position, std::string& text);
+RuntimeMessage text_of(ScriptValues& values, const Parameters& parameters, size_t& position,
+                       std::string& text);
 // Number: a number literal, or the number at the start of a variable's text.
-RuntimeMessage number_of(ScriptValues& values, const Parameters& parameters, size_t& position, uint32_t& number);
+RuntimeMessage number_of(ScriptValues& values, const Parameters& parameters, size_t& position,
+                         uint32_t& number);
 // The print/strprint value of one parameter, appended to `line`. On an error the faulty parameter
 // has been passed over and nothing is appended.
 RuntimeMessage append_print_value(ScriptValues& values, const Parameters& parameters, size_t& position,
