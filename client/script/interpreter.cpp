@@ -2,6 +2,8 @@
 // (if, loop, foreach, exitloop, endscript), then resolve, trace and start the next macro.
 #include "client/script/interpreter.h"
 
+#include <cassert>
+
 #include "client/script/script_keywords.h"
 #include "client/transfer/session/requests.h"
 #include "common/log.h"
@@ -22,7 +24,11 @@ const char* interpreter_state_name(InterpreterState state) {
 }
 
 Interpreter::Interpreter(const Program& program, size_t symbol_count, ScriptContext& context, ScriptDone done)
-    : program_(program), context_(context), done_(done), values_(symbol_count) {}
+    : program_(program),
+      context_(context),
+      done_(done),
+      owner_thread_(std::this_thread::get_id()),
+      values_(symbol_count) {}
 
 void Interpreter::set_state(InterpreterState state) {
     if (state == state_) return;
@@ -32,6 +38,8 @@ void Interpreter::set_state(InterpreterState state) {
 }
 
 void Interpreter::handle_message(InterpreterMessage message, int result) {
+    // Script code runs on the thread that created the interpreter, never on an engine's thread.
+    assert(owner_thread_ == std::this_thread::get_id());
     inbox_.push_back(Message{message, result});
     if (in_step_) return;
     in_step_ = true;
@@ -110,7 +118,7 @@ const Statement* Interpreter::fetch_next() {
     for (;;) {
         s = leave_finished_blocks(s);
         if (!s || ending_) return nullptr;
-        if (statement_limit_ != 0 && ++visited_ > statement_limit_) {
+        if (++visited_ > statement_limit_ && statement_limit_ != 0) {
             ++failures_;
             ending_ = true;
             return nullptr;

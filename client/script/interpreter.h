@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <thread>
 #include <vector>
 
 #include "client/script/macro_table.h"
@@ -104,6 +105,7 @@ class Interpreter {
     ScriptContext& context_;
     ScriptDone done_;
     StateTrace trace_;
+    std::thread::id owner_thread_;
     InterpreterState state_ = InterpreterState::kIdle;
 
     ScriptValues values_;

@@ -95,7 +95,7 @@ void action_setexitcode(MacroCall& call) {
 
 void action_not_available(MacroCall& call) {
     call.interpreter.report(
-        format("The macro %s is not available in this build", keyword_name(call.statement.kind)));
+        format("The macro %s is not available in this build", macro_row(call.statement.kind)->name));
     call.interpreter.complete(1);
 }
 

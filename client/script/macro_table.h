@@ -62,6 +62,7 @@ using MacroAction = void (*)(MacroCall& call);
 
 struct MacroRow {
     int code = 0;
+    const char* name = "";   // as in the keyword table
     const char* forms = "";  // one letter per parameter
     uint8_t required = 0;    // the forms before this index must be present
     MacroAction action = nullptr;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "client/script/interpreter.h"
+#include "client/script/script_keywords.h"
 #include "client/script/script_parser.h"
 #include "common/log.h"
 
@@ -232,6 +233,17 @@ TEST(ScriptControlFlow, Blocks) {
         EXPECT_EQ(r.printed, c.printed) << c.script;
         EXPECT_EQ(r.exit_code, c.exit_code) << c.script;
     }
+}
+
+TEST(ScriptMacroTable, OneRowPerMacroNamedAsItsKeyword) {
+    for (int code = kFirstMacro; code <= kLastKeyword; ++code) {
+        const MacroRow* row = macro_row(code);
+        ASSERT_NE(row, nullptr) << code;
+        EXPECT_EQ(row->code, code);
+        EXPECT_STREQ(row->name, keyword_name(code));
+    }
+    EXPECT_EQ(macro_row(kFirstMacro - 1), nullptr);
+    EXPECT_EQ(macro_row(kLastKeyword + 1), nullptr);
 }
 
 TEST(ScriptControlFlow, ExitCodeRule) {
