@@ -31,4 +31,23 @@ void apply_settings(const ScriptSettings& settings, Session& session) {
     session.rename_suffix = settings.rename_suffix;
 }
 
+int replace_session(ScriptContext& context, int protocol) {
+    context.session.reset();
+    context.session =
+        create_session(context.session_log_user, context.session_log, context.transfer_wake, protocol, 0);
+    if (!context.session) return 1;
+    Session& s = *context.session;
+    const ScriptSettings& settings = context.settings;
+    s.local_folder = context.local_folder;
+    apply_settings(settings, s);
+    s.proxy_enabled = settings.proxy_enabled;
+    s.proxy_host = settings.proxy_host;
+    s.proxy_port = settings.proxy_port;
+    s.proxy_user = settings.proxy_user;
+    s.proxy_password = settings.proxy_password;
+    s.key_file = settings.key_file;
+    s.pass_phrase = settings.pass_phrase;
+    return 0;
+}
+
 }  // namespace orvane::script

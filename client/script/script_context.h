@@ -68,6 +68,15 @@ struct ScriptContext {
     // Wake-up callbacks for the engines' threads: they only set the run's events.
     Notifier transfer_wake;
     Notifier mail_wake;
+    // Where the sessions' messages go (null: the output sink).
+    LogCallback session_log = nullptr;
+    void* session_log_user = nullptr;
 };
+
+// Replaces the context's transfer session by a new one of `protocol` (the old one is destroyed
+// first): made with the context's wake-up callback and log, in the script's local folder, with
+// every setting of the script (passive, NLST, transfer type, duplicate rules, rename suffix, proxy,
+// private key). 0 on success; 1 when it cannot be made, and the context has no session then.
+int replace_session(ScriptContext& context, int protocol);
 
 }  // namespace orvane::script

@@ -93,14 +93,11 @@ int run_script_mode(const std::string& script_path) {
     context.transfer_wake = Notifier{wake_transfer, &events};
     context.mail_wake = Notifier{set_event, &events.mail_ready};
     context.local_folder = cut(platform::current_folder(), kPathCapacity);
-    if (events.valid())
-        context.session = create_session(nullptr, session_output, context.transfer_wake, kProtocolFtp, 0);
-    if (!context.session) {
+    context.session_log = session_output;
+    if (!events.valid() || script::replace_session(context, kProtocolFtp) != 0) {
         output("Error: Could not start the transfer engine for the script", kLevelError);
         return 1;
     }
-    context.session->local_folder = context.local_folder;
-    script::apply_settings(context.settings, *context.session);
 
     uint32_t code = 0;
     {
