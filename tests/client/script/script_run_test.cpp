@@ -101,6 +101,12 @@ TEST(ScriptRun, OutputAndExitCodes) {
          "registers start at 1\n"
          "Script Engine: Script did not complete correctly.\n",
          1},
+        // Every completion goes through the transfer engine, also for a loop of the largest count.
+        {"loop 4294967295 begin\n  if ~n == 2 begin exitloop; end\n  increment ~n;\nend\nprint \"n=\" ~n;\n",
+         "Script Engine: Line 3: Executing increment. Parameter(s):  ~n\n"
+         "Script Engine: Line 3: Executing increment. Parameter(s):  ~n\n"
+         "n=2\nScript Engine: Script execution complete\n",
+         0},
         // A process keeps 8 bits of its exit status: a larger code stays a failure.
         {"setexitcode 256;\n",
          "Script Engine: Line 1: Executing setexitcode. Parameter(s):  256\nScript Engine: Script execution "
