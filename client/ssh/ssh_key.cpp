@@ -91,7 +91,10 @@ EVP_PKEY* bn_key(const char* type, std::initializer_list<std::pair<const char*, 
     return key;
 }
 
-EVP_PKEY* p256_key(std::string_view point) {
+}  // namespace
+
+EVP_PKEY* p256_public_key(std::string_view point) {
+    if (point.size() != kP256PointSize || point[0] != 4) return nullptr;
     OSSL_PARAM_BLD* build = OSSL_PARAM_BLD_new();
     if (build == nullptr) return nullptr;
     EVP_PKEY* key = nullptr;
@@ -101,6 +104,8 @@ EVP_PKEY* p256_key(std::string_view point) {
     OSSL_PARAM_BLD_free(build);
     return key;
 }
+
+namespace {
 
 std::string bn_param(EVP_PKEY* key, const char* name) {
     Bn value;
@@ -270,7 +275,7 @@ int parse_public_key(std::string_view blob, PublicKey& out, std::string& error) 
         std::string curve(in.get_string(16));
         std::string point(in.get_string(kP256PointSize));
         if (in.ok() && in.empty() && curve == "nistp256" && point.size() == kP256PointSize && point[0] == 4)
-            key = p256_key(point);
+            key = p256_public_key(point);
     } else {
         error = "unsupported host key type";
         return 1;

@@ -50,6 +50,8 @@ struct PublicKey {
 
 // Reads a public-key blob; it must be consumed exactly. 0 on success; otherwise `error` says why.
 int parse_public_key(std::string_view blob, PublicKey& out, std::string& error);
+// A P-256 public key from its uncompressed point (65 bytes); null when it is not on the curve.
+EVP_PKEY* p256_public_key(std::string_view point);
 // The blob of a key (public parts only). 0 on success.
 int public_key_blob(EVP_PKEY* key, KeyKind kind, std::string& blob);
 
