@@ -41,7 +41,7 @@ constexpr Method kMethods[] = {
 
 // Message numbers (RFC 4253, 4419, 5656).
 constexpr uint8_t kMsgKexinit = 20;
-constexpr uint8_t kMsgKexdhInit = 30;  // also ECDH_INIT and GEX_REQUEST_OLD
+constexpr uint8_t kMsgKexdhInit = 30;   // also ECDH_INIT and GEX_REQUEST_OLD
 constexpr uint8_t kMsgKexdhReply = 31;  // also ECDH_REPLY and GEX_GROUP
 constexpr uint8_t kMsgGexInit = 32;
 constexpr uint8_t kMsgGexReply = 33;
@@ -204,8 +204,8 @@ int MethodRun::make_ecdh_pair(std::vector<SshBuffer>& send) {
         unsigned char point[65];
         size_t size = 0;
         if (ecdh_key_.get() != nullptr &&
-            EVP_PKEY_get_octet_string_param(ecdh_key_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point,
-                                            &size) == 1)
+            EVP_PKEY_get_octet_string_param(ecdh_key_.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point,
+                                            sizeof point, &size) == 1)
             client_public_.assign(reinterpret_cast<char*>(point), size);
     }
     if (client_public_.empty()) {
@@ -226,7 +226,8 @@ KexStatus MethodRun::receive(SshBuffer& payload, std::vector<SshBuffer>& send) {
     if (state_ == KexState::kInitSent) {
         if (method_.family == Family::kGroupExchange && number == kMsgGexReply) return on_dh_reply(payload);
         if (method_.family == Family::kFixedGroup && number == kMsgKexdhReply) return on_dh_reply(payload);
-        if ((method_.family == Family::kX25519 || method_.family == Family::kEcdhP256) && number == kMsgKexdhReply)
+        if ((method_.family == Family::kX25519 || method_.family == Family::kEcdhP256) &&
+            number == kMsgKexdhReply)
             return on_ecdh_reply(payload);
     }
     if (state_ == KexState::kFailed) return KexStatus::kFailed;
@@ -239,7 +240,8 @@ KexStatus MethodRun::on_group(SshBuffer& payload, std::vector<SshBuffer>& send) 
     p_ = BN_bin2bn(reinterpret_cast<const unsigned char*>(p.data()), static_cast<int>(p.size()), nullptr);
     std::string_view g = payload.get_mpint();
     g_ = BN_bin2bn(reinterpret_cast<const unsigned char*>(g.data()), static_cast<int>(g.size()), nullptr);
-    if (!payload.ok() || !payload.empty() || p_ == nullptr || g_ == nullptr) return fail("malformed group message");
+    if (!payload.ok() || !payload.empty() || p_ == nullptr || g_ == nullptr)
+        return fail("malformed group message");
     int bits = BN_num_bits(p_);
     if (bits > static_cast<int>(kGroupExchangeMax) || !BN_is_odd(p_) || bits < 2)
         return fail(format("unusable group of %d bits from the server", bits));
@@ -250,8 +252,8 @@ KexStatus MethodRun::on_group(SshBuffer& payload, std::vector<SshBuffer>& send) 
 KexStatus MethodRun::on_dh_reply(SshBuffer& payload) {
     std::string host_key(payload.get_string());
     std::string_view f_bytes = payload.get_mpint();
-    BIGNUM* f = BN_bin2bn(reinterpret_cast<const unsigned char*>(f_bytes.data()), static_cast<int>(f_bytes.size()),
-                          nullptr);
+    BIGNUM* f = BN_bin2bn(reinterpret_cast<const unsigned char*>(f_bytes.data()),
+                          static_cast<int>(f_bytes.size()), nullptr);
     std::string signature(payload.get_string());
     if (!payload.ok() || !payload.empty() || f == nullptr) {
         BN_free(f);
@@ -264,7 +266,8 @@ KexStatus MethodRun::on_dh_reply(SshBuffer& payload) {
     BnContext bn;
     BIGNUM* k = BN_secure_new();
     std::string secret;
-    if (bn.context != nullptr && k != nullptr && BN_mod_exp(k, f, x_, p_, bn.context) == 1) secret = bn_magnitude(k);
+    if (bn.context != nullptr && k != nullptr && BN_mod_exp(k, f, x_, p_, bn.context) == 1)
+        secret = bn_magnitude(k);
     BN_clear_free(k);
     BN_clear_free(x_);
     x_ = nullptr;
@@ -300,9 +303,9 @@ KexStatus MethodRun::on_ecdh_reply(SshBuffer& payload) {
     EvpKey peer;
     if (method_.family == Family::kX25519) {
         if (server_public.size() == kX25519Size)
-            peer.reset(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr,
-                                                   reinterpret_cast<const unsigned char*>(server_public.data()),
-                                                   server_public.size()));
+            peer.reset(EVP_PKEY_new_raw_public_key(
+                EVP_PKEY_X25519, nullptr, reinterpret_cast<const unsigned char*>(server_public.data()),
+                server_public.size()));
     } else {
         peer.reset(p256_public_key(server_public));
     }
@@ -313,8 +316,8 @@ KexStatus MethodRun::on_ecdh_reply(SshBuffer& payload) {
     std::string secret;
     EVP_PKEY_CTX* derive = EVP_PKEY_CTX_new_from_pkey(nullptr, ecdh_key_.get(), nullptr);
     size_t size = 0;
-    if (derive != nullptr && EVP_PKEY_derive_init(derive) == 1 && EVP_PKEY_derive_set_peer(derive, peer.get()) == 1 &&
-        EVP_PKEY_derive(derive, nullptr, &size) == 1) {
+    if (derive != nullptr && EVP_PKEY_derive_init(derive) == 1 &&
+        EVP_PKEY_derive_set_peer(derive, peer.get()) == 1 && EVP_PKEY_derive(derive, nullptr, &size) == 1) {
         secret.assign(size, '\0');
         if (EVP_PKEY_derive(derive, reinterpret_cast<unsigned char*>(secret.data()), &size) == 1)
             secret.resize(size);
@@ -340,15 +343,17 @@ KexStatus MethodRun::on_ecdh_reply(SshBuffer& payload) {
 }
 
 // H over the exchange, the host key's signature over it, then known hosts and the decision hook.
-KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange_values, std::string_view secret,
-                            std::string_view signature) {
+KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange_values,
+                            std::string_view secret, std::string_view signature) {
     PublicKey key;
     std::string cause;
-    if (parse_public_key(host_key, key, cause) != 0) return fail("the server's host key is unusable: " + cause);
+    if (parse_public_key(host_key, key, cause) != 0)
+        return fail("the server's host key is unusable: " + cause);
     KeyKind expected = key_kind_of_algorithm(context_.host_key_name);
     if (key.kind != expected)
-        return fail(format("the server sent a %s host key for %s", key_type_name(key.kind),
-                           expected == KeyKind::kNone ? "an unknown algorithm" : context_.host_key_name.c_str()));
+        return fail(
+            format("the server sent a %s host key for %s", key_type_name(key.kind),
+                   expected == KeyKind::kNone ? "an unknown algorithm" : context_.host_key_name.c_str()));
     SshBuffer mpint_secret(kHashInputLimit);
     mpint_secret.put_mpint(secret);
     SshBuffer input(kHashInputLimit);
@@ -371,7 +376,8 @@ KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange
     if (!hashed) return fail("cannot compute the exchange hash");
     result_.exchange_hash.assign(reinterpret_cast<char*>(digest), size);
     OPENSSL_cleanse(digest, sizeof digest);
-    if (verify_signature(key, context_.host_key_name, signature, result_.exchange_hash, context_.compat, cause) != 0)
+    if (verify_signature(key, context_.host_key_name, signature, result_.exchange_hash, context_.compat,
+                         cause) != 0)
         return fail("the server's host key signature is wrong: " + cause);
     result_.shared_secret.assign(mpint_secret.view());
     result_.host_key_blob.assign(host_key);

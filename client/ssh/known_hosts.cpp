@@ -94,8 +94,8 @@ bool hashed_match(std::string_view field, std::string_view name) {
     unsigned char mac[EVP_MAX_MD_SIZE];
     size_t size = 0;
     if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA1", nullptr, salt.data(), salt.size(),
-                  reinterpret_cast<const unsigned char*>(name.data()), name.size(), mac,
-                  sizeof mac, &size) == nullptr)
+                  reinterpret_cast<const unsigned char*>(name.data()), name.size(), mac, sizeof mac,
+                  &size) == nullptr)
         return false;
     return size == hash.size() && CRYPTO_memcmp(mac, hash.data(), size) == 0;
 }
@@ -202,8 +202,8 @@ std::string known_hosts_name(std::string_view host, uint16_t port) {
     return name;
 }
 
-int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16_t port, std::string_view key_blob,
-                     LogCallback log, void* log_user, std::string& error) {
+int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16_t port,
+                     std::string_view key_blob, LogCallback log, void* log_user, std::string& error) {
     SshBuffer blob(key_blob);
     std::string type(blob.get_string(64));
     std::string name = known_hosts_name(host, port);
@@ -220,8 +220,8 @@ int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16
         scan(*path, text, name, type, key_blob, found);
     }
     if (found.revoked) {
-        error = format("The %s host key of %s (%s) is marked as revoked in %s line %zu", type.c_str(), name.c_str(),
-                       fingerprint.c_str(), found.file.c_str(), found.line);
+        error = format("The %s host key of %s (%s) is marked as revoked in %s line %zu", type.c_str(),
+                       name.c_str(), fingerprint.c_str(), found.file.c_str(), found.line);
         return 1;
     }
     if (found.matched) {
@@ -246,7 +246,8 @@ int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16
             line = "\n" + line;
         if ((!folder.empty() && platform::make_private_folders(folder) != 0) ||
             platform::append_to_file(files.own_file, line.data(), line.size()) != 0)
-            where = format("no file (%s cannot be written: %s)", files.own_file.c_str(), std::strerror(errno));
+            where =
+                format("no file (%s cannot be written: %s)", files.own_file.c_str(), std::strerror(errno));
         else
             where = files.own_file;
     }

@@ -28,7 +28,7 @@ std::string known_hosts_name(std::string_view host, uint16_t port);
 // for the first time is accepted, recorded in the own file and reported at warning level. A key
 // that differs from a recorded one of its type, or one marked @revoked, is refused: 1, and
 // `error` names the host, both fingerprints and the file and line to edit. 0 when accepted.
-int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16_t port, std::string_view key_blob,
-                     LogCallback log, void* log_user, std::string& error);
+int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16_t port,
+                     std::string_view key_blob, LogCallback log, void* log_user, std::string& error);
 
 }  // namespace orvane::ssh
