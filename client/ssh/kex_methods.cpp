@@ -66,13 +66,18 @@ std::string bn_magnitude(const BIGNUM* bn) {
     return out;
 }
 
-// A Diffie-Hellman public value is usable when 1 < v < p - 1 and more than one bit is set.
-bool valid_public_value(const BIGNUM* v, const BIGNUM* p) {
+// 1 < v < p - 1.
+bool inside_group(const BIGNUM* v, const BIGNUM* p) {
     if (BN_is_negative(v) || BN_is_zero(v) || BN_is_one(v)) return false;
     BIGNUM* limit = BN_dup(p);
     bool below = limit != nullptr && BN_sub_word(limit, 1) == 1 && BN_cmp(v, limit) < 0;
     BN_free(limit);
-    if (!below) return false;
+    return below;
+}
+
+// A Diffie-Hellman public value is usable inside the group with more than one bit set.
+bool valid_public_value(const BIGNUM* v, const BIGNUM* p) {
+    if (!inside_group(v, p)) return false;
     int set = 0;
     for (int i = 0, n = BN_num_bits(v); i < n && set < 2; ++i) set += BN_is_bit_set(v, i);
     return set > 1;
@@ -245,7 +250,7 @@ KexStatus MethodRun::on_group(SshBuffer& payload, std::vector<SshBuffer>& send) 
     int bits = BN_num_bits(p_);
     if (bits > static_cast<int>(kGroupExchangeMax) || !BN_is_odd(p_) || bits < 2)
         return fail(format("unusable group of %d bits from the server", bits));
-    if (!valid_public_value(g_, p_)) return fail("unusable group generator from the server");
+    if (!inside_group(g_, p_)) return fail("unusable group generator from the server");
     return make_dh_pair(send, kMsgGexInit) == 0 ? KexStatus::kContinue : KexStatus::kFailed;
 }
 
