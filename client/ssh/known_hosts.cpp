@@ -204,6 +204,15 @@ std::string known_hosts_name(std::string_view host, uint16_t port) {
 
 int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16_t port,
                      std::string_view key_blob, LogCallback log, void* log_user, std::string& error) {
+    // A name with blanks, commas or control characters could add entries to the file.
+    for (char c : host) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == ',' || c == 0x7f) {
+            error =
+                "the host name cannot be checked against known hosts (it holds a blank, a comma or a control "
+                "character)";
+            return 1;
+        }
+    }
     SshBuffer blob(key_blob);
     std::string type(blob.get_string(64));
     std::string name = known_hosts_name(host, port);
@@ -224,9 +233,9 @@ int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16
                        name.c_str(), fingerprint.c_str(), found.file.c_str(), found.line);
         return 1;
     }
+    std::string accepted = format("Host key of %s: %s %s", name.c_str(), type.c_str(), fingerprint.c_str());
     if (found.matched) {
-        say(log, log_user, format("Host key of %s: %s %s", name.c_str(), type.c_str(), fingerprint.c_str()),
-            kLevelInfo);
+        say(log, log_user, accepted, kLevelInfo);
         return 0;
     }
     if (found.line != 0) {
@@ -255,6 +264,7 @@ int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16
         format("Warning: %s was not a known host; its %s key %s is accepted and recorded in %s", name.c_str(),
                type.c_str(), fingerprint.c_str(), where.c_str()),
         kLevelWarning);
+    say(log, log_user, accepted, kLevelInfo);
     return 0;
 }
 

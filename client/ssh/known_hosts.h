@@ -24,8 +24,9 @@ KnownHostsFiles default_known_hosts_files();
 // The name a host is recorded under: "host" on port 22, else "[host]:port"; lower case.
 std::string known_hosts_name(std::string_view host, uint16_t port);
 
-// Checks a host key (its blob) for host and port. A match is logged at info level; a host seen
-// for the first time is accepted, recorded in the own file and reported at warning level. A key
+// Checks a host key (its blob) for host and port. A host seen for the first time is accepted,
+// recorded in the own file and reported at warning level; the accepted key's type and
+// fingerprint are logged at info level on every connect. A key
 // that differs from a recorded one of its type, or one marked @revoked, is refused: 1, and
 // `error` names the host, both fingerprints and the file and line to edit. 0 when accepted.
 int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16_t port,

@@ -142,6 +142,21 @@ int PrivateKey::sign(std::string_view data, std::string_view algorithm, uint32_t
     return make_signature(key_.get(), kind_, algorithm, data, compat, signature, error);
 }
 
+const char* user_signature_algorithm(KeyKind kind, std::string_view server_sig_algs) {
+    if (kind != KeyKind::kRsa) return key_type_name(kind);
+    auto listed = [&](std::string_view name) {
+        for (std::string_view rest = server_sig_algs; !rest.empty();) {
+            size_t comma = rest.find(',');
+            if (rest.substr(0, comma) == name) return true;
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        }
+        return false;
+    };
+    if (listed("rsa-sha2-512")) return "rsa-sha2-512";
+    if (listed("rsa-sha2-256")) return "rsa-sha2-256";
+    return "ssh-rsa";
+}
+
 void PrivateKey::clear() {
     key_.reset();
     kind_ = KeyKind::kNone;

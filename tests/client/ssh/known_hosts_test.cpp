@@ -42,7 +42,7 @@ TEST(KnownHosts, Rules) {
         uint16_t port;
         bool hash_user_file;  // run ssh-keygen -H over the user's file first
         int status;
-        int level;                      // of the one message logged when accepted
+        int level;                      // warning: a new host (then the info line); info: a known one
         std::vector<std::string> says;  // in the error, or in the message
         std::string own_after;          // what the own file holds afterwards ("=": unchanged)
     } cases[] = {
@@ -199,8 +199,10 @@ TEST(KnownHosts, Rules) {
         const std::string& said = c.status == 0 ? messages.text : error;
         for (const std::string& part : c.says)
             EXPECT_NE(said.find(part), std::string::npos) << part << " in " << said;
-        if (c.status == 0) {
-            EXPECT_EQ(messages.levels, std::vector<int>{c.level}) << messages.text;
+        if (c.level == kLevelWarning) {
+            EXPECT_EQ(messages.levels, (std::vector<int>{kLevelWarning, kLevelInfo})) << messages.text;
+        } else if (c.status == 0) {
+            EXPECT_EQ(messages.levels, std::vector<int>{kLevelInfo}) << messages.text;
         } else {
             EXPECT_TRUE(messages.levels.empty()) << messages.text;
         }
@@ -217,7 +219,11 @@ TEST(KnownHosts, AHostThatCannotBeRecordedIsStillAcceptedWithAWarning) {
     std::string error;
     EXPECT_EQ(check_known_host(files, "host", 22, key.public_blob, collect, &messages, error), 0);
     EXPECT_NE(messages.text.find("cannot be written"), std::string::npos) << messages.text;
-    EXPECT_EQ(messages.levels, std::vector<int>{kLevelWarning});
+    EXPECT_EQ(messages.levels, (std::vector<int>{kLevelWarning, kLevelInfo}));
+    for (const char* host : {"two words", "a,b", "line\nbreak"}) {
+        EXPECT_EQ(check_known_host(files, host, 22, key.public_blob, collect, &messages, error), 1) << host;
+        EXPECT_NE(error.find("cannot be checked"), std::string::npos);
+    }
 }
 
 TEST(KnownHosts, FilesComeFromTheEnvironment) {

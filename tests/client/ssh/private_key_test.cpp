@@ -218,6 +218,23 @@ TEST(PrivateKey, SignatureValuesKeepTheirWidth) {
     EXPECT_TRUE(short_value);
 }
 
+TEST(PrivateKey, UserSignatureAlgorithmFollowsServerSigAlgs) {
+    struct Case {
+        KeyKind kind;
+        const char* server_sig_algs;
+        const char* algorithm;
+    } cases[] = {
+        {KeyKind::kRsa, "ssh-ed25519,rsa-sha2-256,rsa-sha2-512", "rsa-sha2-512"},
+        {KeyKind::kRsa, "rsa-sha2-256,ssh-rsa", "rsa-sha2-256"},
+        {KeyKind::kRsa, "rsa-sha2-2560,xrsa-sha2-512", "ssh-rsa"},
+        {KeyKind::kRsa, "", "ssh-rsa"},
+        {KeyKind::kEd25519, "rsa-sha2-512", "ssh-ed25519"},
+        {KeyKind::kDss, "", "ssh-dss"},
+    };
+    for (const Case& c : cases)
+        EXPECT_STREQ(user_signature_algorithm(c.kind, c.server_sig_algs), c.algorithm);
+}
+
 TEST(BcryptPbkdf, PublishedVectors) {
     struct Vector {
         std::string pass, salt;
