@@ -101,6 +101,8 @@ class MethodRun : public KexRun {
   private:
     void set_state(KexState state) { state_ = state; }
     KexStatus fail(std::string text);
+    // A host key turned down (known hosts, the decision hook): the text is for the user as it is.
+    KexStatus refuse(std::string text);
     int make_dh_pair(std::vector<SshBuffer>& send, uint8_t number);
     int make_ecdh_pair(std::vector<SshBuffer>& send);
     KexStatus on_group(SshBuffer& payload, std::vector<SshBuffer>& send);
@@ -127,6 +129,12 @@ class MethodRun : public KexRun {
 
 KexStatus MethodRun::fail(std::string text) {
     error_ = format("%s (%s, %s)", text.c_str(), method_.name, kStateNames[static_cast<size_t>(state_)]);
+    set_state(KexState::kFailed);
+    return KexStatus::kFailed;
+}
+
+KexStatus MethodRun::refuse(std::string text) {
+    error_ = std::move(text);
     set_state(KexState::kFailed);
     return KexStatus::kFailed;
 }
@@ -391,12 +399,12 @@ KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange
     if (context_.host.empty()) return fail("no host name to check the host key against");
     if (check_known_host(default_known_hosts_files(), context_.host, context_.port, host_key, context_.log,
                          context_.log_user, cause) != 0)
-        return fail(cause);
+        return refuse(cause);
     if (context_.host_key.function != nullptr &&
         context_.host_key.function(context_.host_key.context, context_.host, result_.host_key_type,
                                    result_.fingerprint) != 0)
-        return fail(format("the host key of %s (%s %s) was refused", context_.host.c_str(),
-                           result_.host_key_type.c_str(), result_.fingerprint.c_str()));
+        return refuse(format("The host key of %s (%s %s) was refused", context_.host.c_str(),
+                             result_.host_key_type.c_str(), result_.fingerprint.c_str()));
     set_state(KexState::kDone);
     return KexStatus::kDone;
 }
