@@ -392,7 +392,6 @@ KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange
     if (verify_signature(key, context_.host_key_name, signature, result_.exchange_hash, context_.compat,
                          cause) != 0)
         return fail("the server's host key signature is wrong: " + cause);
-    result_.shared_secret.assign(mpint_secret.view());
     result_.host_key_blob.assign(host_key);
     result_.host_key_type = key_type_name(key.kind);
     result_.fingerprint = fingerprint_sha256(host_key);
@@ -405,6 +404,7 @@ KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange
                                    result_.fingerprint) != 0)
         return refuse(format("The host key of %s (%s %s) was refused", context_.host.c_str(),
                              result_.host_key_type.c_str(), result_.fingerprint.c_str()));
+    result_.shared_secret.assign(mpint_secret.view());  // only for a key that was accepted
     set_state(KexState::kDone);
     return KexStatus::kDone;
 }

@@ -455,6 +455,7 @@ TEST_F(KexTest, KnownHostsAndTheDecisionHookComeAfterTheSignature) {
         std::unique_ptr<KexRun> run = make_ssh_kex_run(context.kex_name);
         KexStatus status = exchange(*run, context, server);
         error = run->error_text();
+        EXPECT_EQ(run->result().shared_secret.empty(), status != KexStatus::kDone);
         return status;
     };
     std::string error, asked;
