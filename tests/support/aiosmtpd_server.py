@@ -77,7 +77,7 @@ def authenticator(server, session, envelope, mechanism, auth_data):
         record["password"] = auth_data.password.decode("utf-8", "replace")
         ok = record["login"] == args.user and record["password"] == args.password
     append_json(os.path.join(args.out, "auth.jsonl"), record)
-    return AuthResult(success=ok)
+    return AuthResult(success=ok, handled=False)
 
 
 def tls_context():

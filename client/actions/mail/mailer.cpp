@@ -161,7 +161,9 @@ MailRecordPtr create_mail_record(LogCallback log, void* log_user, Notifier notif
     {
         std::lock_guard<std::mutex> hold(g_engine_mutex);
         if (g_live_records == 0) {
-            g_engine = TransferEngine::start(log, log_user);
+            // The engine outlives the record that started it: its own messages go to the process
+            // sink, each connection's to its record's log.
+            g_engine = TransferEngine::start(nullptr, nullptr);
             if (!g_engine) return nullptr;
         }
         ++g_live_records;

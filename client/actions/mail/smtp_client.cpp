@@ -42,9 +42,18 @@ void end_step(Connection& c, SmtpDelivery& d, int result) {
     finish_step(c, result);
 }
 
+// Credentials leave no copy behind in the connection's buffers once their line has gone.
+void wipe_sent_secret(Connection& c, SmtpDelivery& d) {
+    OPENSSL_cleanse(c.send_buffer.data(), c.send_buffer.size());
+    OPENSSL_cleanse(c.filter_buffer.data(), c.filter_buffer.size());
+    wipe_secret(d.out);
+    d.out_offset = 0;
+}
+
 // A failure ends the delivery: the connection is closed at once, without QUIT.
 void fail_step(Connection& c, SmtpDelivery& d, const std::string& message) {
     if (!message.empty()) delivery_log(d, kLevelError, message);
+    if (smtp_command_row(d.command).secret) wipe_sent_secret(c, d);
     close_socket(c);
     end_step(c, d, 1);
 }
@@ -67,14 +76,6 @@ void keep_receiving(Connection& c, SmtpDelivery& d) {
         return;
     }
     begin_receive(c, d);
-}
-
-// Credentials leave no copy behind in the connection's buffers once their line has gone.
-void wipe_sent_secret(Connection& c, SmtpDelivery& d) {
-    OPENSSL_cleanse(c.send_buffer.data(), c.send_buffer.size());
-    OPENSSL_cleanse(c.filter_buffer.data(), c.filter_buffer.size());
-    wipe_secret(d.out);
-    d.out_offset = 0;
 }
 
 void send_command(Connection& c, SmtpDelivery& d) {
