@@ -92,12 +92,12 @@ int read_file(const std::string& path, size_t limit, std::string& out, std::stri
 
 }  // namespace
 
-std::string cut_field(std::string_view value, size_t width) {
-    if (value.size() <= width) return std::string(value);
+size_t cut_length(std::string_view value, size_t width) {
+    if (value.size() <= width) return value.size();
     size_t end = width;
     // Step back over continuation bytes so the cut leaves whole characters.
     while (end > 0 && (static_cast<unsigned char>(value[end]) & 0xC0) == 0x80) --end;
-    return std::string(value.substr(0, end));
+    return end;
 }
 
 bool header_value_ok(std::string_view value) {

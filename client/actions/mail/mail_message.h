@@ -34,8 +34,12 @@ struct MailMessage {
     std::vector<MailAttachment> attachments;
 };
 
+// How many bytes of the value fit `width` without cutting inside a UTF-8 sequence.
+size_t cut_length(std::string_view value, size_t width);
 // The value cut at `width` bytes, never inside a UTF-8 sequence.
-std::string cut_field(std::string_view value, size_t width);
+inline std::string cut_field(std::string_view value, size_t width) {
+    return std::string(value.substr(0, cut_length(value, width)));
+}
 // True when the value may stand in a header or an SMTP command: no CR, LF or NUL.
 bool header_value_ok(std::string_view value);
 // The body text as line chunks: CR and LF end a chunk, runs of them end only one (blank lines

@@ -2,7 +2,9 @@
 // quit) run on the requester's thread between the steps.
 #include "client/actions/mail/mailer.h"
 
+#include <cassert>
 #include <mutex>
+#include <thread>
 
 #include "client/actions/mail/mail_format.h"
 #include "client/actions/mail/mail_message.h"
@@ -42,6 +44,7 @@ struct MailRecord {
     SmtpDelivery delivery;
     bool busy = false;
     MailDone done;
+    std::thread::id requester = std::this_thread::get_id();  // the only thread that uses the record
 
     ~MailRecord();
 };
@@ -74,6 +77,7 @@ void end_delivery(MailRecord& r, int result) {
     SmtpDelivery& d = r.delivery;
     wipe_secret(d.password);
     wipe_secret(d.out);
+    d.out.shrink_to_fit();  // it may have held a large message
     d.message_text.clear();
     d.message_text.shrink_to_fit();
     r.busy = false;
@@ -104,6 +108,7 @@ void after_greet(MailRecord& r) {
 
 void phase_done(int code, void* owner, int result) {
     MailRecord& r = *static_cast<MailRecord*>(owner);
+    assert(std::this_thread::get_id() == r.requester);
     switch (static_cast<MailPhase>(code)) {
         case MailPhase::kGreet:
             if (result != 0) {
@@ -186,6 +191,7 @@ MailRecordPtr create_mail_record(LogCallback log, void* log_user, Notifier notif
 
 int mail_create(MailRecord& r, const std::string& from_name, const std::string& from_address,
                 const std::string& subject, const std::string& body) {
+    assert(std::this_thread::get_id() == r.requester);
     std::string error;
     if (fill_message(r.message, from_name, from_address, subject, body, error) != 0) {
         record_log(r, kLevelError, error);
@@ -196,6 +202,7 @@ int mail_create(MailRecord& r, const std::string& from_name, const std::string& 
 }
 
 int mail_attach(MailRecord& r, const std::string& path) {
+    assert(std::this_thread::get_id() == r.requester);
     std::string error;
     if (attach_file(r.message, path, error) != 0) {
         record_log(r, kLevelError, error);
@@ -206,6 +213,7 @@ int mail_attach(MailRecord& r, const std::string& path) {
 }
 
 int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
+    assert(std::this_thread::get_id() == r.requester);
     if (r.busy) return 1;
     if (!header_value_ok(server.to_name) || !header_value_ok(server.to_address)) {
         record_log(r, kLevelError,
@@ -218,7 +226,8 @@ int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
     d.implicit_tls = server.implicit_tls || server.port == kImplicitTlsPort;
     d.user = cut_field(server.user, kMailServerWidth);
     wipe_secret(d.password);
-    d.password = cut_field(server.password, kMailServerWidth);
+    // Copied in place: a temporary would leave the password behind on the stack.
+    d.password.assign(server.password, 0, cut_length(server.password, kMailServerWidth));
     d.from_address = r.message.from_address;
     d.to_address = cut_field(server.to_address, kMailNameWidth);
     r.to_name = cut_field(server.to_name, kMailNameWidth);

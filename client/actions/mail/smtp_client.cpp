@@ -94,7 +94,15 @@ void send_command(Connection& c, SmtpDelivery& d) {
         fail_step(c, d, "ERROR: Not connected to the mail server");
         return;
     }
-    d.out = row.line(d);
+    if (row.secret) {
+        // The built line is wiped; only the outgoing buffer keeps it until its reply.
+        std::string line = row.line(d);
+        d.out.reserve(line.size() + 2);  // the line end must not move it unwiped
+        d.out.assign(line);
+        wipe_secret(line);
+    } else {
+        d.out = row.line(d);
+    }
     if (!row.raw) d.out += "\r\n";
     d.out_offset = 0;
     if (start_send(c) != 0) raise_flag(c, kFlagIoDone);

@@ -79,8 +79,10 @@ std::string line_rcpt_to(SmtpDelivery& d) {
 std::string line_data(SmtpDelivery&) {
     return "DATA";
 }
+// The text is sent once: it moves into the outgoing buffer rather than being copied (attachments
+// can make it large).
 std::string line_message(SmtpDelivery& d) {
-    return d.message_text;
+    return std::move(d.message_text);
 }
 std::string line_quit(SmtpDelivery&) {
     return "QUIT";
