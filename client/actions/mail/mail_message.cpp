@@ -51,6 +51,10 @@ constexpr ExtensionType kTypes[] = {
     {"asc", "application/pgp-signature"},
 };
 
+bool is_continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
 std::string file_name_of(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -112,9 +116,21 @@ std::vector<std::string> split_body(std::string_view text) {
             open = false;
             continue;
         }
-        if (!open || chunks.back().size() >= kMailChunkChars) {
+        if (!open) {
             chunks.emplace_back();
             open = true;
+        } else if (chunks.back().size() >= kMailChunkChars) {
+            // A character cut at the limit moves whole into the next chunk.
+            std::string& full = chunks.back();
+            size_t lead = full.size();
+            if (is_continuation(c)) {
+                while (lead > 0 && is_continuation(full[lead - 1])) --lead;
+                if (lead > 0 && static_cast<unsigned char>(full[lead - 1]) >= 0xC0) --lead;
+                if (lead == 0) lead = full.size();  // no character start in reach: cut as bytes
+            }
+            std::string next = full.substr(lead);
+            full.resize(lead);
+            chunks.push_back(std::move(next));
         }
         chunks.back().push_back(c);
     }

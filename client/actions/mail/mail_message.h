@@ -15,8 +15,8 @@ namespace orvane {
 inline constexpr size_t kMailNameWidth = kPathCapacity;          // from and to names and addresses
 inline constexpr size_t kMailSubjectWidth = kPathCapacity + 1;   // the subject
 inline constexpr size_t kMailServerWidth = kCredentialCapacity;  // server host, user, password
-// A body line longer than this is sent as several lines.
-inline constexpr size_t kMailChunkChars = 1024;
+// A body line longer than this is sent as several lines: SMTP allows 1000 bytes with CR LF.
+inline constexpr size_t kMailChunkChars = 998;
 // All attachments of one message together; a larger one is refused when it is attached.
 inline constexpr size_t kMailAttachmentLimit = 32u * 1024 * 1024;
 
@@ -43,7 +43,8 @@ inline std::string cut_field(std::string_view value, size_t width) {
 // True when the value may stand in a header or an SMTP command: no CR, LF or NUL.
 bool header_value_ok(std::string_view value);
 // The body text as line chunks: CR and LF end a chunk, runs of them end only one (blank lines
-// disappear), and a chunk that reaches kMailChunkChars is closed and the line goes on in the next.
+// disappear), and a chunk that reaches kMailChunkChars is closed and the line goes on in the next
+// (a UTF-8 character is never split between two chunks).
 std::vector<std::string> split_body(std::string_view text);
 
 // Fills the message afresh (attachments are dropped). 0 on success; 1 when a header value holds a

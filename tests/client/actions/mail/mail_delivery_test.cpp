@@ -220,11 +220,12 @@ TEST(MailDelivery, AttachmentsAndUtf8ArriveIntact) {
     SmtpServer server;
     ASSERT_EQ(server.start(), 0) << server.error();
     Requester req;
-    ASSERT_EQ(mail_create(req.record(), "J\xc3\xbcrgen", "j@example.org",
-                          "Gr\xc3\xbc\xc3\x9f"
-                          "e aus K\xc3\xb6ln",
-                          "Anbei die Dateien f\xc3\xbcr K\xc3\xb6ln.\n.und ein Punkt"),
-              0);
+    ASSERT_EQ(
+        mail_create(req.record(), "J\xc3\xbcrgen", "j@example.org",
+                    "Gr\xc3\xbc\xc3\x9f"
+                    "e aus K\xc3\xb6ln",
+                    "Anbei die Dateien f\xc3\xbcr K\xc3\xb6ln.\n.und ein Punkt\n" + std::string(1500, 'L')),
+        0);
     ASSERT_EQ(mail_attach(req.record(), dir.file("data.bin")), 0);
     ASSERT_EQ(mail_attach(req.record(), dir.file("r\xc3\xa9sum\xc3\xa9.csv")), 0);
     EXPECT_EQ(mail_attach(req.record(), dir.file("missing.txt")), 1);
@@ -240,6 +241,9 @@ TEST(MailDelivery, AttachmentsAndUtf8ArriveIntact) {
     EXPECT_NE(envelope.find("\"mail_options\": [\"BODY=8BITMIME\"]"), std::string::npos) << envelope;
     std::string message = server.message(1);
     EXPECT_NE(message.find("\r\n.und ein Punkt\r\n"), std::string::npos);  // unstuffed by the server
+    // A line longer than SMTP allows arrives as two lines.
+    EXPECT_NE(message.find("\r\n" + std::string(998, 'L') + "\r\n" + std::string(502, 'L') + "\r\n"),
+              std::string::npos);
     EXPECT_NE(req.output().find("103 ERROR: Could not attach file " + dir.file("missing.txt")),
               std::string::npos);
 

@@ -24,7 +24,10 @@ TEST(MailBody, SplitsIntoChunks) {
         {"\n\rfirst\rsecond\n", {"first", "second"}},
         {".dot\r\n..two", {".dot", "..two"}},
         {"", {}},
-        {std::string(2100, 'x'), {std::string(1024, 'x'), std::string(1024, 'x'), std::string(52, 'x')}},
+        {std::string(2100, 'x'), {std::string(998, 'x'), std::string(998, 'x'), std::string(104, 'x')}},
+        {std::string(997, 'x') + "\xc3\xa9z", {std::string(997, 'x'), "\xc3\xa9z"}},
+        {std::string(996, 'x') + "\xe2\x82\xac", {std::string(996, 'x'), "\xe2\x82\xac"}},
+        {std::string(998, 'x') + "y", {std::string(998, 'x'), "y"}},
     };
     for (const Case& c : cases) EXPECT_EQ(split_body(c.text), c.chunks) << c.text.substr(0, 20);
 }
