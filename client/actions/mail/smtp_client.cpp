@@ -130,9 +130,16 @@ void start_tls(Connection& c, SmtpDelivery& d) {
     send_command(c, d);
 }
 
+void log_through_delivery(void* user, const char* text, int level, int) {
+    delivery_log(*static_cast<const SmtpDelivery*>(user), level, text);
+}
+
 // Acts on one complete reply. True when the step goes on waiting for another reply.
 bool handle_reply(Connection& c, SmtpDelivery& d, const ServerReply& reply) {
     const SmtpCommandRow& row = smtp_command_row(d.command);
+    // The first reply through TLS: tell the user what the handshake settled.
+    if (d.tls && !d.tls_reported && c.filter && c.filter->describe(log_through_delivery, &d) == 0)
+        d.tls_reported = true;
     if (row.secret) wipe_sent_secret(c, d);
     for (const std::string& line : reply.lines) delivery_log(d, kLevelInfo, printable_line(line));
     SmtpAction action = row.on_reply(d, reply);
@@ -246,6 +253,7 @@ void begin_connect(Connection& c, SmtpDelivery& d) {
     d.fed = d.receive_mark = 0;
     d.receiving = false;
     d.tls = false;
+    d.tls_reported = false;
     d.caps = SmtpCapabilities();
     d.local_address.clear();
     set_security_plain(c);

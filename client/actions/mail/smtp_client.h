@@ -68,7 +68,8 @@ struct SmtpDelivery {
     // Results (the steps).
     std::string local_address;
     SmtpCapabilities caps;
-    bool tls = false;  // the connection runs through TLS
+    bool tls = false;           // the connection runs through TLS
+    bool tls_reported = false;  // what the handshake settled has been logged
 
     // Working state (the connection's group thread).
     ReplyReader reader{kSmtpReplyLimits};

@@ -209,6 +209,7 @@ TEST(MailDelivery, RealServerReceivesTheDesignedMessage) {
         EXPECT_NE(out.find("101 250 OK"), std::string::npos) << out;
         bool warned = out.find("102 The mail server offers no TLS") != std::string::npos;
         EXPECT_EQ(warned, c.mechanism != nullptr && !c.tls);
+        EXPECT_EQ(out.find("101 TLS connection established: TLSv1.3") != std::string::npos, c.tls) << out;
     }
 }
 
