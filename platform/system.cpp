@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace orvane::platform {
 
@@ -56,6 +57,12 @@ std::string normalize_local_path(std::string path) {
     for (char& c : path)
         if (c == '\\') c = '/';
     return path;
+}
+
+std::string error_text(int error) {
+    char buffer[128];
+    // The GNU strerror_r returns the text, which need not be in the buffer.
+    return strerror_r(error, buffer, sizeof buffer);
 }
 
 }  // namespace orvane::platform
