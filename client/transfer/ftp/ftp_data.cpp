@@ -237,6 +237,19 @@ bool send_close_notify(Connection& c) {
     return start_send(c) == 0;
 }
 
+// The file opens once the server has taken the command and the data connection is up (a server
+// that says yes and never connects leaves the file alone), and before the TLS handshake, since
+// bytes may follow that at once. False when the step has ended.
+bool open_sink_when_ready(Connection& c) {
+    FtpDataChannel& fd = channel(c);
+    if (!fd.go_ahead || !fd.connected || fd.sink_ready || state_of(c) == DataState::kIdle) return true;
+    if (!open_sink(c)) return false;
+    // Read and close events left aside while waiting are looked at again.
+    if (state_of(c) == DataState::kReceiving && !c.receive_pending && !c.send_pending)
+        register_events(c, kNetRead | kNetClose);
+    return true;
+}
+
 // The data connection is up (connected or accepted): receive or send, behind TLS when protected.
 void on_connected(Connection& c) {
     FtpDataChannel& fd = channel(c);
@@ -245,7 +258,7 @@ void on_connected(Connection& c) {
     if (!fd.sending) {
         register_events(c, kNetRead | kNetClose);
         set_state(c, DataState::kReceiving);
-        start_handshake_when_ready(c);
+        if (open_sink_when_ready(c)) start_handshake_when_ready(c);
         return;
     }
     // Sending: only the close matters, unless TLS needs the server's handshake records. The file
@@ -430,14 +443,7 @@ void dispatch_wake(Connection& c) {
         end(c, 1);
         return;
     }
-    // The file opens at the go-ahead, before the TLS handshake: bytes may follow it at once.
-    FtpDataChannel& fd = channel(c);
-    if (fd.go_ahead && !fd.sink_ready && state_of(c) != DataState::kIdle) {
-        if (!open_sink(c)) return;
-        // Read and close events left aside while waiting are looked at again.
-        if (state_of(c) == DataState::kReceiving && !c.receive_pending && !c.send_pending)
-            register_events(c, kNetRead | kNetClose);
-    }
+    if (!open_sink_when_ready(c)) return;
     if (!start_handshake_when_ready(c)) return;
     kStateHandlers[static_cast<int>(state_of(c))](c);
 }
