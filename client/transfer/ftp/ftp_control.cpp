@@ -232,14 +232,16 @@ void on_exchanging(Connection& c) {
     while (fc.reader.take(reply) == 1) {
         if (!handle_reply(c, s, fc, reply)) return;
     }
+    // A TLS failure first: a server that closes after an alert (it wants a client certificate, say)
+    // has said why, and the alert's reason is the message.
+    if (tls_failed(c)) {
+        fail_step(c, s, with_filter_cause(c, "ERROR: TLS failure on the control connection"));
+        return;
+    }
     if (c.network_events.has(kNetClose) || c.socket == platform::kInvalidSocket) {
         bool cut = fc.reader.finish() != 0;
         fail_step(c, s,
                   cut ? "ERROR: The server's reply was cut off" : "ERROR: The server closed the connection");
-        return;
-    }
-    if (tls_failed(c)) {
-        fail_step(c, s, with_filter_cause(c, "ERROR: TLS failure on the control connection"));
         return;
     }
     // While the data connection moves a file, the wait for the final reply is not idle: the data
