@@ -184,7 +184,11 @@ void finish_quit(Connection& c, Session& s, FtpControl& fc) {
 void on_exchanging(Connection& c) {
     Session& s = step_session(c);
     FtpControl& fc = running_ftp_state(s).control;
-    if (c.send_pending) return;
+    if (c.send_pending) {
+        // A server that stops reading never takes the command either.
+        if (c.flags & kFlagTimedOut) fail_timed_out(c, s);
+        return;
+    }
     if (fc.command == FtpCommand::kQuit) {
         if (c.flags & kFlagIoDone || c.network_events.has(kNetClose)) finish_quit(c, s, fc);
         return;

@@ -127,5 +127,21 @@ INSTANTIATE_TEST_SUITE_P(Behaviours, MisbehavingServer, ::testing::ValuesIn(kCas
                              return name;
                          });
 
+// Host names are looked up away from the event thread; the connect goes on from the lookup's end.
+TEST(HostLookup, ANameConnectsAndAnUnknownOneFailsWithItsMessage) {
+    ScriptedFtpServer server;
+    ASSERT_EQ(server.start(kLogin), 0);
+    test::FtpSessionHarness h(kProtocolFtp, kTimeout);
+    auto connect = [&](const std::string& host) {
+        return h.run([&](DoneCallback done, int code, void* object) {
+            return request_connect(h.s(), host, "p", "u", static_cast<uint32_t>(server.port()), ReplyHook{},
+                                   done, code, object);
+        });
+    };
+    EXPECT_EQ(connect("localhost"), 0) << h.dump();
+    EXPECT_EQ(connect("no-such-host.invalid"), 1);
+    EXPECT_TRUE(h.logged(kLevelError, "ERROR: Could not resolve host no-such-host.invalid")) << h.dump();
+}
+
 }  // namespace
 }  // namespace orvane
