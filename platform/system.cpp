@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -51,6 +52,10 @@ std::string current_folder() {
     std::string p(buf);
     if (p.empty() || p.back() != '/') p += '/';
     return p;
+}
+
+std::string last_error_text() {
+    return error_text(errno);
 }
 
 std::string normalize_local_path(std::string path) {

@@ -20,6 +20,8 @@ std::string computer_name();
 std::string error_text(int error);
 // The process's current working folder, ending in "/".
 std::string current_folder();
+// The system's text for the error of the last failed call (errno), for messages.
+std::string last_error_text();
 // Local paths: a "\" written by a user or a script is read as "/".
 std::string normalize_local_path(std::string path);
 
