@@ -114,7 +114,9 @@ TEST_P(MisbehavingServer, FailsCleanlyAndLeavesTheLocalFileAlone) {
         EXPECT_EQ(h.count(kLevelWarning, "Skipped 1 listing line(s) longer than 390 characters"), 1u)
             << h.dump();
     }
-    if (c.request == Request::kNames) EXPECT_TRUE(h.s().listing.empty());
+    if (c.request == Request::kNames) {
+        EXPECT_TRUE(h.s().listing.empty());
+    }
     // The caller can go on: the next request ends too, whatever the connection's state.
     EXPECT_NE(h.listing(), -2);
 }

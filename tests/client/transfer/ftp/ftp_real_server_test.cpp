@@ -107,12 +107,16 @@ TEST_P(FtpRealServer, AsciiTransfersConvertLineEndsBothWays) {
     write_all(local.file("text.txt"), text);
     h.s().transfer_type = kTransferAscii;
     ASSERT_EQ(h.upload(local.file("text.txt"), "text.txt"), 0) << h.dump();
-    if (vsftpd()) EXPECT_TRUE(read_all(remote("text.txt")) == wire) << "CR LF on the wire";
+    if (vsftpd()) {
+        EXPECT_TRUE(read_all(remote("text.txt")) == wire) << "CR LF on the wire";
+    }
     ASSERT_EQ(h.download("text.txt", local.file("text.back")), 0) << h.dump();
     EXPECT_TRUE(read_all(local.file("text.back")) == text) << "LF in the local file";
     put("unix.txt", "one\ntwo\r\nthree\rfour\n");
     ASSERT_EQ(h.download("unix.txt", local.file("unix.back")), 0) << h.dump();
-    if (vsftpd()) EXPECT_EQ(read_all(local.file("unix.back")), "one\ntwo\nthree\rfour\n");
+    if (vsftpd()) {
+        EXPECT_EQ(read_all(local.file("unix.back")), "one\ntwo\nthree\rfour\n");
+    }
     EXPECT_TRUE(h.logged(kLevelCommand, "TYPE A"));
 }
 
