@@ -24,10 +24,11 @@ struct ResolveJob {
 namespace {
 
 void forget_resolve(Connection& c) {
-    if (!c.resolve_job) return;
-    std::lock_guard<std::mutex> hold(c.resolve_job->lock);
-    c.resolve_job->waiter = nullptr;
-    c.resolve_job.reset();
+    // Held here until the lock is released: the job may go with this last reference.
+    std::shared_ptr<ResolveJob> job = std::move(c.resolve_job);
+    if (!job) return;
+    std::lock_guard<std::mutex> hold(job->lock);
+    job->waiter = nullptr;
 }
 
 }  // namespace
