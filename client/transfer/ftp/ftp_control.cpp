@@ -243,6 +243,12 @@ void on_exchanging(Connection& c) {
         return;
     }
     if (c.network_events.has(kNetClose) || c.socket == platform::kInvalidSocket) {
+        // Bytes that came before the close are read first: the rest of a reply, or a TLS alert
+        // that says why the server gave up.
+        if (c.network_events.has(kNetRead) && c.socket != platform::kInvalidSocket && !c.receive_pending) {
+            begin_receive(c, fc);
+            return;
+        }
         bool cut = fc.reader.finish() != 0;
         fail_step(c, s,
                   cut ? "ERROR: The server's reply was cut off" : "ERROR: The server closed the connection");
