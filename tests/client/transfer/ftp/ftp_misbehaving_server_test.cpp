@@ -57,6 +57,8 @@ const Case kCases[] = {
      "< TYPE I\n> 200 binary\n< MDTM f.bin\n> 213 20200102030405\n< SIZE f.bin\n> 213 5\n"
      "< PORT *\n> 200 PORT ok\n< RETR f.bin\n> 150 Opening\nhold\n",
      Request::kDownloadActive, 1, kTimeoutError, true},
+    {"no final reply after the data", kToRetr + "> 150 Opening\ndata-send 01234\nhold\n", Request::kDownload,
+     1, kTimeoutError, false},
     {"a data connection that stalls", kToRetr + "> 150 Opening\ndata-hold 01\nhold\n", Request::kDownload, 1,
      kTimeoutError, false},
     {"a listing line over 390 characters",
