@@ -193,6 +193,16 @@ int run_program(const std::vector<std::string>& argv, const SpawnOptions& option
         close_fd(in_pipe[1]);
         return 1;
     }
+    // With a standard descriptor closed in this process a pipe end could be 0, 1 or 2, and the
+    // child's redirections would overwrite it: move such ends up.
+    for (int* fd : {&in_pipe[0], &in_pipe[1], &out_pipe[0], &out_pipe[1]}) {
+        if (*fd > 2) continue;
+        int moved = fcntl(*fd, F_DUPFD_CLOEXEC, 3);
+        if (moved >= 0) {
+            ::close(*fd);
+            *fd = moved;
+        }
+    }
     Child c;
     int status = 0;
     {

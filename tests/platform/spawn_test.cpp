@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "platform/named_object.h"
@@ -66,6 +68,22 @@ TEST(RunProgram, OutputInputAndExitCodes) {
         EXPECT_EQ(r.exit_code, c.exit_code) << c.argv.back();
         EXPECT_EQ(out, c.output) << c.argv.back();
     }
+}
+
+TEST(RunProgram, ClosedStandardDescriptorsOfTheCaller) {
+    // A service may run with its standard input closed: the pipes then must not land on 0.
+    int saved = dup(0);
+    close(0);
+    std::string out;
+    SpawnOptions options;
+    options.on_output = collect;
+    options.output_context = &out;
+    options.input = "through\n";
+    SpawnResult r;
+    EXPECT_EQ(run_program({"cat"}, options, r), 0);
+    dup2(saved, 0);
+    close(saved);
+    EXPECT_EQ(out, "through\n");
 }
 
 TEST(RunProgram, ChattyProgramNeverBlocks) {
