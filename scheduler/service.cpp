@@ -14,6 +14,7 @@
 #include "platform/file.h"
 #include "platform/file_replace.h"
 #include "platform/named_object.h"
+#include "platform/service_status.h"
 #include "platform/spawn.h"
 #include "platform/stop_signal.h"
 #include "platform/system.h"
@@ -88,7 +89,7 @@ std::string unit_text(const std::string& program_path, bool automatic) {
         "Wants=network-online.target\n"
         "\n"
         "[Service]\n"
-        "Type=simple\n"
+        "Type=notify\n"
         "ExecStart=%s\n"
         "Environment=ORVANESCHED_DIR=%s\n"
         "StateDirectory=orvane\n"
@@ -170,6 +171,7 @@ int run_service(bool console) {
 
     Scheduler scheduler(folder + kScheduleFileName);
     scheduler.start();  // without the thread the wait for a stop request still goes on
+    if (!console) platform::report_service_status("READY=1");
     const char* why = nullptr;
     while (why == nullptr) {
         pollfd fds[2];
@@ -186,6 +188,7 @@ int run_service(bool console) {
         if (why == nullptr && platform::named_event_is_set(kStopEventName)) why = "the stop event";
     }
     output(format("Stop requested (%s)", why ? why : "the wait failed"), kLevelInfo);
+    if (!console) platform::report_service_status("STOPPING=1");
     scheduler.stop();
     platform::named_event_reset(kStopEventName);
     output(std::string(kServiceDisplayName) + " stopped", kLevelInfo);
