@@ -75,6 +75,8 @@ void Scheduler::read_file(bool reloaded) {
         output(format("Schedule file %s could not be read (%s): no tasks", path_.c_str(),
                       platform::path_exists(path_) ? "unreadable" : "missing"),
                kLevelWarning);
+    // The first task must be the earliest, whatever order the editor wrote; a sorted file keeps its order.
+    sort_tasks(tasks_);
     output(format("Schedule %s: %zu task%s", reloaded ? "reloaded" : "read", tasks_.size(),
                   tasks_.size() == 1 ? "" : "s"),
            kLevelInfo);

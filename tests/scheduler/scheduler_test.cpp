@@ -127,11 +127,14 @@ class SchedulerRun {
 
 TEST(Scheduler, OneTimeTaskRunsOnceAndLeavesTheFile) {
     SchedulerRun run;
-    run.write({task(local_text(2), "/bin/sh", "-c \"echo ran; echo to-error >&2\"", run.path("out.txt"))});
+    // The file's order does not matter: the earliest task is the first.
+    Task tomorrow = task(local_text(86400), "/bin/echo", "tomorrow");
+    run.write({tomorrow,
+               task(local_text(2), "/bin/sh", "-c \"echo ran; echo to-error >&2\"", run.path("out.txt"))});
     run.start();
     ASSERT_TRUE(run.wait_log("Task ended with exit code 0")) << run.log();
     // The file is written once the task's thread is under way: its end may be logged first.
-    EXPECT_TRUE(test::wait_until([&] { return run.schedule().empty(); }));
+    EXPECT_TRUE(test::wait_until([&] { return run.schedule() == std::vector<Task>{tomorrow}; }));
     EXPECT_EQ(run.stop(SIGINT), 0);
     EXPECT_EQ(read_all(run.path("out.txt")), "ran\nto-error\n");
     EXPECT_EQ(count(run.log(), "Task started: /bin/sh -c \"echo ran; echo to-error >&2\""), 1u) << run.log();
