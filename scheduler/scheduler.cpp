@@ -173,7 +173,12 @@ void Scheduler::run() {
         for (const auto& t : running_) wait_set.add(t->done.descriptor(), platform::kPollReadable);
         // Without a folder watch the reload event is looked for every 10 seconds.
         if (!watch_.valid() && timeout > kEditorWaitMs) timeout = kEditorWaitMs;
+        // The time-out counts only time awake; the timer also ends the wait after a suspend or
+        // when the clock is set, and the due check below then looks again.
+        timer_.arm_in(timeout);
+        if (timer_.valid()) wait_set.add(timer_.descriptor(), platform::kPollReadable);
         wait_set.wait(timeout);
+        timer_.drain();
         if (stop_.is_set()) break;
         reap_finished_tasks();
         watch_.drain();

@@ -10,6 +10,7 @@
 
 #include "platform/event.h"
 #include "platform/named_object.h"
+#include "platform/wall_timer.h"
 #include "scheduler/task.h"
 #include "scheduler/task_run.h"
 
@@ -61,6 +62,7 @@ class Scheduler {
     platform::Event stop_;        // the stop request for this thread
     platform::Event stop_tasks_;  // the stop request it passes on to the task threads
     platform::FolderWatch watch_;
+    platform::WallClockTimer timer_;  // the due time by the wall clock, also after a suspend
     bool reload_wanted_ = false;
     std::thread thread_;
 };

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "platform/named_object.h"
+#include "platform/wall_timer.h"
 #include "tests/support/temp_dir.h"
 
 namespace orvane::platform {
@@ -164,6 +165,19 @@ TEST(NamedObjects, MutexExistsWhileHeldAndEventsAreFiles) {
     EXPECT_EQ(named_event_reset("e"), 0);
     EXPECT_FALSE(named_event_is_set("e"));
     unsetenv("ORVANE_RUNTIME_DIR");
+}
+
+TEST(WallClockTimer, FiresWhenArmedAndNotWhenDisarmed) {
+    WallClockTimer timer;
+    ASSERT_TRUE(timer.valid());
+    PollSet p;
+    p.add(timer.descriptor(), kPollReadable);
+    timer.arm_in(-1);
+    EXPECT_EQ(p.wait(50), 0);
+    timer.arm_in(0);
+    EXPECT_EQ(p.wait(5000), 1);
+    timer.drain();
+    EXPECT_EQ(p.wait(0), 0);
 }
 
 }  // namespace
