@@ -39,16 +39,21 @@ int replace_file(const std::string& path, const std::string& content, std::strin
         done += static_cast<size_t>(w);
     }
     if (::fsync(fd) != 0) return fail(temp, fd);
-    if (::close(fd) != 0) {
-        fd = -1;
-        ::unlink(temp.c_str());
-        return fail(temp, -1);
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
+    auto fail_unlinked = [&](const std::string& name) {
         int saved = errno;
         ::unlink(temp.c_str());
         errno = saved;
-        return fail(path, -1);
+        return fail(name, -1);
+    };
+    if (::close(fd) != 0) return fail_unlinked(temp);
+    if (::rename(temp.c_str(), path.c_str()) != 0) return fail_unlinked(path);
+    // The new name reaches the disk with its folder.
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
     }
     return 0;
 }

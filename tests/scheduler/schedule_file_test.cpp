@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "common/log.h"
 #include "tests/support/temp_dir.h"
 
@@ -72,8 +74,17 @@ TEST_F(ScheduleFile, WrittenAsDesignedAndReadBack) {
               std::string::npos);
     EXPECT_NE(text.find("\r\n4000000000\r\n7\r\n8\r\ntwo\r\nthree\r\n"), std::string::npos);
     std::string error;
+    test::write_all(dir_.file("s.ssi"), "old");
+    std::filesystem::permissions(dir_.file("s.ssi"),
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     ASSERT_EQ(write_schedule(dir_.file("s.ssi"), tasks, &error), 0) << error;
     EXPECT_EQ(test::read_all(dir_.file("s.ssi")), text);
+    // Replaced in one step, keeping the old file's mode, with nothing left beside it.
+    EXPECT_EQ(std::filesystem::status(dir_.file("s.ssi")).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("s.ssi.new")));
+    EXPECT_EQ(write_schedule(dir_.file("none/s.ssi"), tasks, &error), 1);
+    EXPECT_EQ(error, dir_.file("none/s.ssi.new") + ": No such file or directory");
     std::vector<Task> back;
     EXPECT_EQ(read_schedule(dir_.file("s.ssi"), back), 0);
     EXPECT_EQ(back, tasks);
