@@ -10,6 +10,7 @@
 
 #include "platform/named_object.h"
 #include "platform/wall_timer.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 
 namespace orvane::platform {
@@ -135,6 +136,15 @@ TEST(RunProgram, SignalDeathAndWorkingFolder) {
     EXPECT_EQ(r.outcome, SpawnOutcome::kSignalled);
     EXPECT_EQ(r.signal, 9);
     EXPECT_EQ(out, dir.path() + "\n");
+}
+
+TEST(StartProgram, RunsWithoutWaitingAndReportsAMissingProgram) {
+    test::TempDir dir;
+    std::string error;
+    ASSERT_EQ(start_program({"/bin/sh", "-c", "echo started > mark"}, dir.path(), &error), 0) << error;
+    EXPECT_TRUE(test::wait_until([&] { return test::read_all(dir.file("mark")) == "started\n"; }));
+    EXPECT_EQ(start_program({"orvane-no-such-program"}, {}, &error), 1);
+    EXPECT_EQ(error, "No such file or directory");
 }
 
 TEST(NamedObjects, MutexExistsWhileHeldAndEventsAreFiles) {
