@@ -3,22 +3,12 @@
 
 #include "common/local_file.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "common/time_text.h"
 #include "platform/file_replace.h"
 
 namespace orvane::sched {
-
-std::string printable(std::string_view text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f)
-            out += format("\\x%02x", c);
-        else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
 
 namespace {
 
@@ -74,7 +64,7 @@ void ScheduleParser::set_text(std::string& field, std::string_view text, size_t 
 uint32_t ScheduleParser::number(std::string_view text, const char* name) {
     uint64_t value = parse_decimal_prefix_saturating(text, UINT32_MAX);
     if (leading_digits(text) != text.size() || text.empty() || value == UINT32_MAX)
-        problems_ += format("; %s \"%s\" read as %u", name, printable(cut(text, 40)).c_str(),
+        problems_ += format("; %s \"%s\" read as %u", name, escape_controls(cut(text, 40)).c_str(),
                             static_cast<unsigned>(value));
     return static_cast<uint32_t>(value);
 }
@@ -152,7 +142,7 @@ void ScheduleParser::end_task() {
     if (fields_ < kTaskLines)
         why = format("it ends after %d of its %d lines", fields_, kTaskLines);
     else if (!usable_time_text(task_.next_run))
-        why = format("its next run \"%s\" is not a time", printable(task_.next_run).c_str());
+        why = format("its next run \"%s\" is not a time", escape_controls(task_.next_run).c_str());
     else if (out_.size() >= kMaxTasks)
         why = format("the schedule holds %zu tasks already", kMaxTasks);
     if (!why.empty()) {

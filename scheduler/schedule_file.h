@@ -61,7 +61,4 @@ std::string schedule_text(const std::vector<Task>& tasks);
 // 0 on success, 1 with the cause in *error.
 int write_schedule(const std::string& path, const std::vector<Task>& tasks, std::string* error);
 
-// Control characters shown as \xNN, for messages.
-std::string printable(std::string_view text);
-
 }  // namespace orvane::sched

@@ -6,6 +6,7 @@
 #include "common/local_file.h"
 #include "common/log.h"
 #include "common/rollover.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/file.h"
 #include "platform/spawn.h"
@@ -33,7 +34,7 @@ std::vector<std::string> task_argv(const LaunchDetails& launch) {
 std::string task_command_line(const LaunchDetails& launch) {
     std::string line = launch.program;
     if (!launch.arguments.empty()) line += " " + launch.arguments;
-    return printable(line);
+    return escape_controls(line);
 }
 
 namespace {
@@ -66,7 +67,7 @@ void run_task(RunningTask& task, const platform::Event& stop) {
         capture.file.set_path(platform::normalize_local_path(l.output_file));
         if (capture.file.open(l.append == 1 ? platform::kOpenAppend : platform::kOpenWrite) != 0) {
             output(format("Task output file %s could not be opened (%s); the output is dropped",
-                          printable(l.output_file).c_str(), platform::system_error_text(errno).c_str()),
+                          escape_controls(l.output_file).c_str(), platform::system_error_text(errno).c_str()),
                    kLevelWarning);
         } else {
             if (l.rollover == 1 && l.rollover_size > 0) enable_rollover(capture.file, l.rollover_size);
