@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "platform/spawn.h"
+#include "platform/system.h"
 
 namespace orvane::platform {
 

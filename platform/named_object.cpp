@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/spawn.h"
+#include "platform/system.h"
 
 namespace orvane::platform {
 

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/system.h"
+
 extern char** environ;
 
 namespace orvane::platform {
@@ -61,11 +63,6 @@ std::vector<std::string> split_command_line(std::string_view text) {
         args.push_back(std::move(arg));
     }
     return args;
-}
-
-std::string system_error_text(int error) {
-    char buf[256];
-    return std::string(strerror_r(error, buf, sizeof buf));
 }
 
 namespace {

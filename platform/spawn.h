@@ -63,7 +63,4 @@ int run_program(const std::vector<std::string>& argv, const SpawnOptions& option
 // otherwise with the cause in *error.
 int start_program(const std::vector<std::string>& argv, const std::string& folder, std::string* error);
 
-// The text of a system error number.
-std::string system_error_text(int error);
-
 }  // namespace orvane::platform

@@ -61,7 +61,10 @@ std::string current_folder() {
 }
 
 std::string last_error_text() {
-    int error = errno;
+    return system_error_text(errno);
+}
+
+std::string system_error_text(int error) {
     char buf[256];
     // The GNU strerror_r returns the text, which may or may not be in buf.
     return strerror_r(error, buf, sizeof buf);

@@ -22,6 +22,8 @@ std::string computer_name();
 std::string current_folder();
 // The system's text for the error of the last failed call (errno), for messages.
 std::string last_error_text();
+// The text of a system error number.
+std::string system_error_text(int error);
 // Local paths: a "\" written by a user or a script is read as "/".
 std::string normalize_local_path(std::string path);
 
