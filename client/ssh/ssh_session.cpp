@@ -406,7 +406,7 @@ int SshSession::send_payload(std::string_view payload) {
         fail_with(failure_code(), transport_.error_text());
         return 1;
     }
-    if (!stepping_) flush_output();
+    flush_output();
     return 0;
 }
 
