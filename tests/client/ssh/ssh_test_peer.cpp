@@ -86,6 +86,7 @@ ScriptedServer::ScriptedServer() {
         uint8_t number = payload.get_byte();
         if (number == 50) {
             server.send(std::string(1, char(52)));
+            server.transport().start_delayed_compression();
         } else if (number == 94) {
             server.received_data += payload.get_string();
         }
@@ -107,6 +108,8 @@ void ScriptedServer::send_data(std::string_view data) {
 }
 
 void ScriptedServer::send_kexinit() {
+    for (const std::string& m : before_kexinit) send(m);
+    before_kexinit.clear();
     SshBuffer m;
     write_kexinit(m, std::string(16, '\x5a'), proposal);
     // The flag is the byte before the reserved field.
@@ -129,10 +132,15 @@ std::string ScriptedServer::take_output() {
         out = greeting;
         size_t at = greeting.rfind("SSH-");
         if (at != std::string::npos) server_id_ = greeting.substr(at, greeting.find('\r', at) - at);
+        if (kexinit_with_greeting) send_kexinit();
     }
     SshBuffer& o = transport_.output();
     out.append(o.view());
     o.clear();
+    if (corrupt_next_output && !out.empty()) {
+        out.back() = static_cast<char>(out.back() ^ 1);
+        corrupt_next_output = false;
+    }
     return out;
 }
 
@@ -147,7 +155,7 @@ void ScriptedServer::receive(const std::string& bytes) {
         transport_.input().put_bytes(pending_.substr(lf + 1));
         pending_.clear();
         if (client_id_.rfind("SSH-2.0-", 0) != 0) return;  // an SSH-1 answer: nothing follows
-        send_kexinit();
+        if (!kexinit_sent_) send_kexinit();
     } else {
         transport_.input().put_bytes(bytes);
     }
@@ -167,9 +175,12 @@ void ScriptedServer::receive(const std::string& bytes) {
 void ScriptedServer::handle(SshBuffer& payload) {
     uint8_t number = payload.data()[0];
     received_numbers.push_back(number);
-    bool strict = std::find(proposal[kProposalKex].begin(), proposal[kProposalKex].end(), kStrictKexServer) !=
+    // Strict key exchange is settled by the first exchange and holds for the re-keys.
+    if (key_exchanges == 0 && number == 20)
+        strict_ = std::find(proposal[kProposalKex].begin(), proposal[kProposalKex].end(), kStrictKexServer) !=
                       proposal[kProposalKex].end() &&
-                  client_kexinit_.find(kStrictKexClient) != std::string::npos;
+                  payload.view().find(kStrictKexClient) != std::string::npos;
+    bool strict = strict_;
     switch (number) {
         case 1:
             failed = true;
@@ -182,10 +193,8 @@ void ScriptedServer::handle(SshBuffer& payload) {
             parse_kexinit(payload, client);
             if (!kexinit_sent_) send_kexinit();
             std::string error;
-            if (negotiate(client.lists, proposal, 0, chosen_, error) != 0) {
-                failed = true;
-                failure = error;
-            }
+            // A failed choice is the client's to report; the server waits for its DISCONNECT.
+            if (negotiate(client.lists, proposal, 0, chosen_, error) != 0) failure = error;
             for (const std::string& m : after_kexinit) send(m);
             after_kexinit.clear();
             break;
@@ -271,6 +280,18 @@ SshServiceHook channel_hook() {
     hook.message = &hook_message;
     hook.pump = &hook_pump;
     return hook;
+}
+
+std::string random_payload(size_t n) {
+    std::string out(n, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return out;
 }
 
 void exchange(SshSession& session, ScriptedServer& server) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "client/ssh/ssh_compat.h"
 #include "client/ssh/ssh_negotiation.h"
 #include "client/ssh/ssh_session.h"
 #include "client/ssh/ssh_transport.h"
@@ -34,8 +35,13 @@ class ScriptedServer {
     Proposal proposal;
     bool first_kex_packet_follows = false;
     bool send_ext_info = true;
-    // Messages the server sends right after its KEXINIT (before the client's method message).
+    // Messages the server sends right before and right after its first KEXINIT.
+    std::vector<std::string> before_kexinit;
     std::vector<std::string> after_kexinit;
+    // The first KEXINIT goes out with the greeting, before the client has identified itself.
+    bool kexinit_with_greeting = false;
+    // Flips a bit in the last byte of the next output (a MAC or tag).
+    bool corrupt_next_output = false;
     // Messages 50 and above from the client; the default answers 50 with 52 and collects 94.
     std::function<void(ScriptedServer&, SshBuffer&)> on_service;
 
@@ -69,11 +75,15 @@ class ScriptedServer {
     std::string session_id_;
     Negotiated chosen_;
     bool kexinit_sent_ = false;
+    bool strict_ = false;
     bool greeted_ = false;
 };
 
 // The client's test service: sends a dummy USERAUTH_REQUEST on start, carries channel data.
 SshServiceHook channel_hook();
+
+// n pseudo-random bytes.
+std::string random_payload(size_t n);
 
 // Moves bytes between a session and a scripted server until neither has anything to say.
 void exchange(SshSession& session, ScriptedServer& server);
