@@ -20,7 +20,7 @@ struct SshCipherSpec {
     const char* name;
     size_t block_size;  // padding unit; 8 for stream ciphers
     size_t key_length;
-    size_t iv_length;   // bytes taken from the derived IV ('A'/'B'); 0 when unused
+    size_t iv_length;  // bytes taken from the derived IV ('A'/'B'); 0 when unused
     CipherKind kind;
     const char* evp_name;  // the OpenSSL cipher as EVP_CIPHER_fetch names it
     size_t tag_length;     // AEAD tag; 0 otherwise

@@ -83,8 +83,7 @@ int PacketCipher::init(const SshCipherSpec& spec, std::string_view key, std::str
         case CipherKind::kChaChaPoly:
             // The first half keys the packet body, the second the length field.
             header_ = EVP_CIPHER_CTX_new();
-            ok = ok && header_ != nullptr &&
-                 EVP_CipherInit_ex2(main_, cipher, k, nullptr, 1, nullptr) == 1 &&
+            ok = ok && header_ != nullptr && EVP_CipherInit_ex2(main_, cipher, k, nullptr, 1, nullptr) == 1 &&
                  EVP_CipherInit_ex2(header_, cipher, k + kChaChaKeyHalf, nullptr, 1, nullptr) == 1;
             break;
         case CipherKind::kNone:
@@ -114,12 +113,13 @@ int PacketCipher::chacha_iv(EVP_CIPHER_CTX* ctx, uint32_t counter, uint32_t sequ
 
 int PacketCipher::poly1305_tag(uint32_t sequence, const uint8_t* data, size_t n, uint8_t* tag) {
     uint8_t poly_key[32] = {};
-    int status = chacha_iv(main_, 0, sequence) == 0 && update(main_, poly_key, poly_key, sizeof poly_key) ? 0 : 1;
+    int status =
+        chacha_iv(main_, 0, sequence) == 0 && update(main_, poly_key, poly_key, sizeof poly_key) ? 0 : 1;
     EVP_MAC* mac = status == 0 ? EVP_MAC_fetch(nullptr, "POLY1305", nullptr) : nullptr;
     EVP_MAC_CTX* ctx = mac ? EVP_MAC_CTX_new(mac) : nullptr;
     size_t written = 0;
-    if (!ctx || EVP_MAC_init(ctx, poly_key, sizeof poly_key, nullptr) != 1 || EVP_MAC_update(ctx, data, n) != 1 ||
-        EVP_MAC_final(ctx, tag, &written, 16) != 1 || written != 16)
+    if (!ctx || EVP_MAC_init(ctx, poly_key, sizeof poly_key, nullptr) != 1 ||
+        EVP_MAC_update(ctx, data, n) != 1 || EVP_MAC_final(ctx, tag, &written, 16) != 1 || written != 16)
         status = 1;
     EVP_MAC_CTX_free(ctx);
     EVP_MAC_free(mac);
@@ -142,7 +142,8 @@ int PacketCipher::seal(uint32_t sequence, uint8_t* packet, size_t n, uint8_t* ta
     int written = 0;
     uint8_t final_block[16];
     bool ok = EVP_CipherInit_ex2(main_, nullptr, nullptr, gcm_iv_, 1, nullptr) == 1 &&
-              EVP_CipherUpdate(main_, nullptr, &written, packet, 4) == 1 && update(main_, packet + 4, packet + 4, n - 4) &&
+              EVP_CipherUpdate(main_, nullptr, &written, packet, 4) == 1 &&
+              update(main_, packet + 4, packet + 4, n - 4) &&
               EVP_CipherFinal_ex(main_, final_block, &written) == 1 &&
               EVP_CIPHER_CTX_ctrl(main_, EVP_CTRL_GCM_GET_TAG, 16, tag) == 1;
     // The invocation counter (the IV's last 8 bytes) counts packets.
@@ -166,7 +167,8 @@ int PacketCipher::open(uint32_t sequence, uint8_t* packet, size_t n, const uint8
     uint8_t final_block[16];
     std::memcpy(tag_copy, tag, sizeof tag_copy);
     bool ok = EVP_CipherInit_ex2(main_, nullptr, nullptr, gcm_iv_, 0, nullptr) == 1 &&
-              EVP_CipherUpdate(main_, nullptr, &written, packet, 4) == 1 && update(main_, packet + 4, packet + 4, n - 4) &&
+              EVP_CipherUpdate(main_, nullptr, &written, packet, 4) == 1 &&
+              update(main_, packet + 4, packet + 4, n - 4) &&
               EVP_CIPHER_CTX_ctrl(main_, EVP_CTRL_GCM_SET_TAG, 16, tag_copy) == 1 &&
               EVP_CipherFinal_ex(main_, final_block, &written) == 1;
     for (int i = 11; i >= 4 && ++gcm_iv_[i] == 0; --i) {
@@ -188,7 +190,8 @@ int PacketMac::init(const SshMacSpec& spec, std::string_view key, std::string& e
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(spec.digest), 0),
         OSSL_PARAM_construct_end()};
-    if (!context_ || EVP_MAC_init(context_, reinterpret_cast<const uint8_t*>(key.data()), key.size(), params) != 1) {
+    if (!context_ ||
+        EVP_MAC_init(context_, reinterpret_cast<const uint8_t*>(key.data()), key.size(), params) != 1) {
         error = openssl_reason((std::string("MAC ") + spec.name + " is not available").c_str());
         return 1;
     }
@@ -196,12 +199,13 @@ int PacketMac::init(const SshMacSpec& spec, std::string_view key, std::string& e
 }
 
 int PacketMac::compute(uint32_t sequence, const uint8_t* data, size_t n, uint8_t* out) {
-    uint8_t seq[4] = {uint8_t(sequence >> 24), uint8_t(sequence >> 16), uint8_t(sequence >> 8), uint8_t(sequence)};
+    uint8_t seq[4] = {uint8_t(sequence >> 24), uint8_t(sequence >> 16), uint8_t(sequence >> 8),
+                      uint8_t(sequence)};
     size_t written = 0;
     // A null key re-initialises with the key given at init.
     if (EVP_MAC_init(context_, nullptr, 0, nullptr) != 1 || EVP_MAC_update(context_, seq, 4) != 1 ||
-        EVP_MAC_update(context_, data, n) != 1 || EVP_MAC_final(context_, out, &written, EVP_MAX_MD_SIZE) != 1 ||
-        written != spec_->digest_length)
+        EVP_MAC_update(context_, data, n) != 1 ||
+        EVP_MAC_final(context_, out, &written, EVP_MAX_MD_SIZE) != 1 || written != spec_->digest_length)
         return 1;
     return 0;
 }

@@ -12,13 +12,15 @@ struct CompatRow {
     uint32_t flags;
 };
 
-constexpr uint32_t kSsh2_1 = kRawDssSignature | kShortMacKey | kRawSessionId | kRsaSignatureMd5 | kIgnoreFirstKexGuess;
+constexpr uint32_t kSsh2_1 =
+    kRawDssSignature | kShortMacKey | kRawSessionId | kRsaSignatureMd5 | kIgnoreFirstKexGuess;
 constexpr uint32_t kSsh2_0_13 = kSsh2_1 | kUserauthServiceSigned;
 constexpr uint32_t kSsh2_0_11 = kSsh2_0_13 | kShortPublickeyRequest;
 constexpr uint32_t kSsh2_0 = kSsh2_0_11 | kKeysWithoutSecret;
 
 constexpr CompatRow kCompatTable[] = {
-    {"OpenSSH-2.0*,OpenSSH-2.1*,OpenSSH_2.1*,OpenSSH_2.2*", kRawSessionId | kOldGroupExchange | kNoPacketLimit},
+    {"OpenSSH-2.0*,OpenSSH-2.1*,OpenSSH_2.1*,OpenSSH_2.2*",
+     kRawSessionId | kOldGroupExchange | kNoPacketLimit},
     {"OpenSSH_2.3.0*", kNoAesCiphers | kOldGroupExchange | kNoPacketLimit},
     {"OpenSSH_2.3.*", kNoAesCiphers | kOldGroupExchange | kNoPacketLimit},
     {"OpenSSH_2.5.0p1*,OpenSSH_2.5.1p1*", kNoAesCiphers | kOldGroupExchange | kNoPacketLimit},

@@ -13,27 +13,53 @@ namespace {
 // The designed names first, in their order, so every peer that chose them still does; then the
 // names today's servers need.
 const char* const kKexNames[] = {
-    "diffie-hellman-group-exchange-sha1", "diffie-hellman-group14-sha1", "diffie-hellman-group1-sha1",
-    "curve25519-sha256", "curve25519-sha256@libssh.org", "diffie-hellman-group14-sha256",
-    "diffie-hellman-group16-sha512", "diffie-hellman-group-exchange-sha256", "ecdh-sha2-nistp256",
+    "diffie-hellman-group-exchange-sha1",
+    "diffie-hellman-group14-sha1",
+    "diffie-hellman-group1-sha1",
+    "curve25519-sha256",
+    "curve25519-sha256@libssh.org",
+    "diffie-hellman-group14-sha256",
+    "diffie-hellman-group16-sha512",
+    "diffie-hellman-group-exchange-sha256",
+    "ecdh-sha2-nistp256",
 };
 const char* const kHostKeyNames[] = {
     "ssh-rsa", "ssh-dss", "rsa-sha2-512", "rsa-sha2-256", "ssh-ed25519", "ecdsa-sha2-nistp256",
 };
 const char* const kCipherNames[] = {
-    "aes128-cbc", "3des-cbc", "blowfish-cbc", "cast128-cbc", "arcfour", "aes192-cbc", "aes256-cbc",
-    "rijndael-cbc@lysator.liu.se", "aes128-ctr", "aes192-ctr", "aes256-ctr",
-    "aes128-gcm@openssh.com", "aes256-gcm@openssh.com", "chacha20-poly1305@openssh.com",
+    "aes128-cbc",
+    "3des-cbc",
+    "blowfish-cbc",
+    "cast128-cbc",
+    "arcfour",
+    "aes192-cbc",
+    "aes256-cbc",
+    "rijndael-cbc@lysator.liu.se",
+    "aes128-ctr",
+    "aes192-ctr",
+    "aes256-ctr",
+    "aes128-gcm@openssh.com",
+    "aes256-gcm@openssh.com",
+    "chacha20-poly1305@openssh.com",
 };
 const char* const kMacNames[] = {
-    "hmac-md5", "hmac-sha1", "hmac-ripemd160", "hmac-ripemd160@openssh.com", "hmac-sha1-96", "hmac-md5-96",
-    "hmac-sha2-256", "hmac-sha2-512", "hmac-sha2-256-etm@openssh.com", "hmac-sha2-512-etm@openssh.com",
+    "hmac-md5",
+    "hmac-sha1",
+    "hmac-ripemd160",
+    "hmac-ripemd160@openssh.com",
+    "hmac-sha1-96",
+    "hmac-md5-96",
+    "hmac-sha2-256",
+    "hmac-sha2-512",
+    "hmac-sha2-256-etm@openssh.com",
+    "hmac-sha2-512-etm@openssh.com",
     "hmac-sha1-etm@openssh.com",
 };
 
 // Names that signal an extension and are never chosen as an algorithm.
 bool is_marker(std::string_view name) {
-    return name == kStrictKexClient || name == kStrictKexServer || name == kExtInfoClient || name == "ext-info-s";
+    return name == kStrictKexClient || name == kStrictKexServer || name == kExtInfoClient ||
+           name == "ext-info-s";
 }
 
 bool contains(const std::vector<std::string>& list, std::string_view name) {
@@ -46,17 +72,22 @@ std::vector<std::string> names(const char* const (&table)[N]) {
 }
 
 const char* const kCategoryNames[kProposalCount] = {
-    "key exchange", "host key",
-    "cipher client to server", "cipher server to client",
-    "MAC client to server", "MAC server to client",
-    "compression client to server", "compression server to client",
-    "language client to server", "language server to client",
+    "key exchange",
+    "host key",
+    "cipher client to server",
+    "cipher server to client",
+    "MAC client to server",
+    "MAC server to client",
+    "compression client to server",
+    "compression server to client",
+    "language client to server",
+    "language server to client",
 };
 
 std::string no_common(size_t index, const Proposal& client, const Proposal& server) {
     return std::string("no common algorithm for ") + kCategoryNames[index] + " (we offer " +
-           join_name_list(client[index]) + "; the server offers " + printable(join_name_list(server[index]), 300) +
-           ")";
+           join_name_list(client[index]) + "; the server offers " +
+           printable(join_name_list(server[index]), 300) + ")";
 }
 
 }  // namespace
@@ -132,7 +163,8 @@ std::string choose_algorithm(const std::vector<std::string>& client, const std::
     return {};
 }
 
-int negotiate(const Proposal& client, const Proposal& server, uint32_t compat, Negotiated& out, std::string& error) {
+int negotiate(const Proposal& client, const Proposal& server, uint32_t compat, Negotiated& out,
+              std::string& error) {
     out = Negotiated{};
     out.kex = choose_algorithm(client[kProposalKex], server[kProposalKex]);
     if (out.kex.empty()) {
@@ -168,7 +200,8 @@ int negotiate(const Proposal& client, const Proposal& server, uint32_t compat, N
         out.need = std::max({out.need, cipher.key_length, cipher.block_size, cipher.iv_length});
         if (out.mac[dir]) out.need = std::max(out.need, mac_key_length(*out.mac[dir], compat));
     }
-    out.strict = contains(client[kProposalKex], kStrictKexClient) && contains(server[kProposalKex], kStrictKexServer);
+    out.strict =
+        contains(client[kProposalKex], kStrictKexClient) && contains(server[kProposalKex], kStrictKexServer);
     out.server_ext_info = contains(server[kProposalKex], "ext-info-s");
     const auto& sk = server[kProposalKex];
     const auto& sh = server[kProposalHostKey];

@@ -62,10 +62,10 @@ struct Negotiated {
     const SshMacSpec* mac[2] = {};        // null with an AEAD cipher
     CompressionKind compression[2] = {CompressionKind::kNone, CompressionKind::kNone};
     std::string compression_name[2];
-    size_t need = 0;             // key length in bytes the chosen ciphers and MACs need
-    bool strict = false;         // both sides offered strict key exchange
+    size_t need = 0;      // key length in bytes the chosen ciphers and MACs need
+    bool strict = false;  // both sides offered strict key exchange
     bool server_ext_info = false;
-    bool guess_wrong = false;    // the server's first guess differs from our first names
+    bool guess_wrong = false;  // the server's first guess differs from our first names
 };
 
 // Chooses every category. 0 on success; 1 with `error` naming the category without a common

@@ -120,10 +120,10 @@ void install_ssh_service_factory(SshServiceFactory factory) {
 }
 
 const SshSession::Route SshSession::kRoutes[] = {
-    {1, 1, &SshSession::on_disconnect},       {2, 4, &SshSession::on_ignored},
-    {6, 6, &SshSession::on_service_accept},   {7, 7, &SshSession::on_ext_info},
-    {20, 20, &SshSession::on_kexinit},        {21, 21, &SshSession::on_newkeys},
-    {30, 49, &SshSession::on_kex_message},    {50, 127, &SshSession::on_service_message},
+    {1, 1, &SshSession::on_disconnect},     {2, 4, &SshSession::on_ignored},
+    {6, 6, &SshSession::on_service_accept}, {7, 7, &SshSession::on_ext_info},
+    {20, 20, &SshSession::on_kexinit},      {21, 21, &SshSession::on_newkeys},
+    {30, 49, &SshSession::on_kex_message},  {50, 127, &SshSession::on_service_message},
 };
 
 SshSession::SshSession(const FilterConfig& config)
@@ -201,12 +201,12 @@ bool SshSession::established() const {
 int SshSession::describe(LogCallback log_fn, void* log_user) const {
     if (!first_kex_done_) return 1;
     const Negotiated& n = negotiated_;
-    std::string text = format("SSH: %s, key exchange %s, host key %s, cipher %s/%s, MAC %s/%s, compression %s/%s%s",
-                              server_version_.empty() ? "?" : printable(server_version_, 255).c_str(), n.kex.c_str(),
-                              n.host_key.c_str(), n.cipher[0]->name, n.cipher[1]->name,
-                              n.mac[0] ? n.mac[0]->name : "(implicit)", n.mac[1] ? n.mac[1]->name : "(implicit)",
-                              n.compression_name[0].c_str(), n.compression_name[1].c_str(),
-                              strict_ ? ", strict key exchange" : "");
+    std::string text = format(
+        "SSH: %s, key exchange %s, host key %s, cipher %s/%s, MAC %s/%s, compression %s/%s%s",
+        server_version_.empty() ? "?" : printable(server_version_, 255).c_str(), n.kex.c_str(),
+        n.host_key.c_str(), n.cipher[0]->name, n.cipher[1]->name, n.mac[0] ? n.mac[0]->name : "(implicit)",
+        n.mac[1] ? n.mac[1]->name : "(implicit)", n.compression_name[0].c_str(),
+        n.compression_name[1].c_str(), strict_ ? ", strict key exchange" : "");
     if (log_fn) {
         log_fn(log_user, text.c_str(), kLevelInfo, 1);
     } else {
@@ -381,7 +381,8 @@ bool SshSession::allowed(uint8_t number) const {
     // A re-key we started: until the server's KEXINIT arrives it may still send what the
     // interrupted state allows.
     if (rekeying_ && state_ == SshState::kKexInit && !server_kexinit_seen_)
-        mask |= gate_row(resume_state_) & (kClassServiceAccept | kClassExtInfo | kClassUserAuth | kClassConnection);
+        mask |= gate_row(resume_state_) &
+                (kClassServiceAccept | kClassExtInfo | kClassUserAuth | kClassConnection);
     return (mask & cls) != 0;
 }
 

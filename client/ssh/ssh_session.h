@@ -24,15 +24,15 @@ namespace orvane::ssh {
 enum class SshState : uint8_t {
     kVersionExchange = 1,
     kFailed = 2,
-    kKexInit = 12,       // waiting for the server's KEXINIT
-    kSkipGuess = 13,     // discarding the server's wrongly guessed key-exchange packet
-    kKexStart = 14,      // starting the chosen method
-    kKexRunning = 15,    // the method's messages
-    kNewKeys = 18,       // waiting for the server's NEWKEYS
+    kKexInit = 12,        // waiting for the server's KEXINIT
+    kSkipGuess = 13,      // discarding the server's wrongly guessed key-exchange packet
+    kKexStart = 14,       // starting the chosen method
+    kKexRunning = 15,     // the method's messages
+    kNewKeys = 18,        // waiting for the server's NEWKEYS
     kServiceAccept = 19,  // SERVICE_REQUEST "ssh-userauth" sent
-    kUserAuth = 20,      // user authentication (the service hook)
-    kConnection = 21,    // data phase (the service hook)
-    kSsh1 = 31,          // an SSH-1 peer: nothing follows the identification
+    kUserAuth = 20,       // user authentication (the service hook)
+    kConnection = 21,     // data phase (the service hook)
+    kSsh1 = 31,           // an SSH-1 peer: nothing follows the identification
 };
 const char* ssh_state_name(SshState state);
 

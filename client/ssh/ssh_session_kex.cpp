@@ -160,8 +160,10 @@ void SshSession::finish_kex() {
         keys.mac = negotiated_.mac[dir];
         keys.compression = negotiated_.compression[dir];
         size_t mac_key = keys.mac ? mac_key_length(*keys.mac, compat_) : 0;
-        if (derive_key(result, session_id_, char('A' + dir), keys.cipher->iv_length, without_secret, keys.iv) != 0 ||
-            derive_key(result, session_id_, char('C' + dir), keys.cipher->key_length, without_secret, keys.key) != 0 ||
+        if (derive_key(result, session_id_, char('A' + dir), keys.cipher->iv_length, without_secret,
+                       keys.iv) != 0 ||
+            derive_key(result, session_id_, char('C' + dir), keys.cipher->key_length, without_secret,
+                       keys.key) != 0 ||
             derive_key(result, session_id_, char('E' + dir), mac_key, without_secret, keys.mac_key) != 0) {
             fail_with(kErrorKeyExchange, "key derivation failed for digest " + result.hash_name);
             return;

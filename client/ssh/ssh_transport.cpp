@@ -223,8 +223,8 @@ ReadStatus SshTransport::read(SshBuffer& payload) {
             return bad(format("packet length %u out of range", static_cast<unsigned>(length)));
         size_t aligned = clear_length ? length : 4 + size_t(length);
         if (aligned % block != 0)
-            return bad(format("packet length %u is not a multiple of the block size %zu", static_cast<unsigned>(length),
-                              block));
+            return bad(format("packet length %u is not a multiple of the block size %zu",
+                              static_cast<unsigned>(length), block));
         pending_length_ = length;
     }
 
@@ -248,7 +248,8 @@ ReadStatus SshTransport::read(SshBuffer& payload) {
                 return bad("message authentication code incorrect");
             incoming_.clear();
             incoming_.put_bytes(in, total);
-            if (d.cipher->crypt(incoming_.mutable_data() + 4, total - 4) != 0) return bad("decryption failed");
+            if (d.cipher->crypt(incoming_.mutable_data() + 4, total - 4) != 0)
+                return bad("decryption failed");
         }
     } else {
         size_t before = incoming_.size();

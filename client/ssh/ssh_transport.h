@@ -100,12 +100,12 @@ class SshTransport {
 
   private:
     struct Direction {
-        SshDirectionKeys keys;          // in use; cipher "none" until the first NEWKEYS
+        SshDirectionKeys keys;  // in use; cipher "none" until the first NEWKEYS
         std::unique_ptr<SshDirectionKeys> pending;
         std::unique_ptr<PacketCipher> cipher;
         std::unique_ptr<PacketMac> mac;
         uint32_t sequence = 0;
-        uint32_t packets = 0;           // the designed packet counter
+        uint32_t packets = 0;  // the designed packet counter
         uint64_t blocks = 0;
         uint64_t bytes_since_keys = 0;  // for our re-key limits
         uint64_t packets_since_keys = 0;

@@ -11,10 +11,10 @@ namespace orvane::ssh {
 
 inline constexpr const char* kClientSoftware = "FendrelSSH_1.0";
 inline constexpr const char* kClientIdentification = "SSH-2.0-FendrelSSH_1.0";
-inline constexpr size_t kMaxVersionLine = 1024;     // bytes before the LF
-inline constexpr size_t kMaxIdentification = 255;   // characters of the identification line
-inline constexpr size_t kMaxCapture = 390;          // a longer field is taken as empty
-inline constexpr size_t kMaxBannerLines = 1024;     // lines a server may send before it
+inline constexpr size_t kMaxVersionLine = 1024;    // bytes before the LF
+inline constexpr size_t kMaxIdentification = 255;  // characters of the identification line
+inline constexpr size_t kMaxCapture = 390;         // a longer field is taken as empty
+inline constexpr size_t kMaxBannerLines = 1024;    // lines a server may send before it
 
 // Session error codes of the version exchange.
 inline constexpr int kErrorIdentificationTooLong = 1;
@@ -45,9 +45,9 @@ struct Identification {
 bool parse_identification(std::string_view line, Identification& out);
 
 struct VersionDecision {
-    int error = 0;        // 0, or one of the codes above
+    int error = 0;  // 0, or one of the codes above
     bool ssh2 = false;
-    std::string answer;   // our identification, without CR LF
+    std::string answer;  // our identification, without CR LF
 };
 VersionDecision decide_version(const Identification& id);
 

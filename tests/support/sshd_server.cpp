@@ -48,7 +48,8 @@ SshdInetd::SshdInetd(const std::vector<std::string>& extra_config) {
         close(in[1]);
         close(out[0]);
         close(out[1]);
-        execl(kSshd, kSshd, "-i", "-f", config_path.c_str(), "-E", log_path.c_str(), static_cast<char*>(nullptr));
+        execl(kSshd, kSshd, "-i", "-f", config_path.c_str(), "-E", log_path.c_str(),
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     close(in[0]);

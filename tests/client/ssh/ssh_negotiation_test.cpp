@@ -19,7 +19,8 @@ TEST(SshVersion, IdentificationLines) {
         int error;  // of the decision
         std::string answer;
     } cases[] = {
-        {"SSH-2.0-OpenSSH_9.2p1 Debian-2", true, 2, 0, "OpenSSH_9.2p1", "Debian-2", 0, "SSH-2.0-FendrelSSH_1.0"},
+        {"SSH-2.0-OpenSSH_9.2p1 Debian-2", true, 2, 0, "OpenSSH_9.2p1", "Debian-2", 0,
+         "SSH-2.0-FendrelSSH_1.0"},
         {"SSH-1.99-OpenSSH_3.9p1", true, 1, 99, "OpenSSH_3.9p1", "", 0, "SSH-2.0-FendrelSSH_1.0"},
         {"ssh-2.0-lower", true, 2, 0, "lower", "", 0, "SSH-2.0-FendrelSSH_1.0"},
         {"SSH-1.2-old", true, 1, 2, "old", "", kErrorVersionTooOld, ""},
@@ -79,10 +80,10 @@ TEST(SshCompat, TableRows) {
         {"OpenSSH_2.3.0p1", kNoAesCiphers | kOldGroupExchange | kNoPacketLimit},
         {"OpenSSH_2.5.3p1", kNoPacketLimit},
         {"Sun_SSH_1.0.1", kNoPacketLimit},
-        {"2.0.12", kRawDssSignature | kUserauthServiceSigned | kShortMacKey | kRawSessionId | kRsaSignatureMd5 |
-                       kIgnoreFirstKexGuess | kShortPublickeyRequest},
-        {"2.0.9", kRawDssSignature | kUserauthServiceSigned | kShortMacKey | kRawSessionId | kRsaSignatureMd5 |
-                      kIgnoreFirstKexGuess | kShortPublickeyRequest | kKeysWithoutSecret},
+        {"2.0.12", kRawDssSignature | kUserauthServiceSigned | kShortMacKey | kRawSessionId |
+                       kRsaSignatureMd5 | kIgnoreFirstKexGuess | kShortPublickeyRequest},
+        {"2.0.9", kRawDssSignature | kUserauthServiceSigned | kShortMacKey | kRawSessionId |
+                      kRsaSignatureMd5 | kIgnoreFirstKexGuess | kShortPublickeyRequest | kKeysWithoutSecret},
         {"2.1.0", kRawDssSignature | kShortMacKey | kRawSessionId | kRsaSignatureMd5 | kIgnoreFirstKexGuess},
         {"2.3.1", kRsaSignatureMd5 | kIgnoreFirstKexGuess},
         {"2.4", kRawSessionId},
@@ -103,10 +104,12 @@ TEST(SshCompat, TableRows) {
 TEST(SshNegotiation, ProposalKeepsTheDesignedOrderFirst) {
     Proposal p = client_proposal(true, 0, true);
     EXPECT_EQ(join_name_list(p[kProposalCompressionOut]), "zlib,none,zlib@openssh.com");
-    EXPECT_EQ(join_name_list(client_proposal(false, 0, true)[kProposalCompressionIn]), "none,zlib,zlib@openssh.com");
+    EXPECT_EQ(join_name_list(client_proposal(false, 0, true)[kProposalCompressionIn]),
+              "none,zlib,zlib@openssh.com");
     EXPECT_EQ(p[kProposalKex].front(), "diffie-hellman-group-exchange-sha1");
     EXPECT_EQ(p[kProposalKex].back(), kStrictKexClient);
-    EXPECT_EQ(join_name_list(p[kProposalHostKey]), "ssh-rsa,ssh-dss,rsa-sha2-512,rsa-sha2-256,ssh-ed25519,ecdsa-sha2-nistp256");
+    EXPECT_EQ(join_name_list(p[kProposalHostKey]),
+              "ssh-rsa,ssh-dss,rsa-sha2-512,rsa-sha2-256,ssh-ed25519,ecdsa-sha2-nistp256");
     EXPECT_EQ(p[kProposalCipherOut].front(), "aes128-cbc");
     EXPECT_EQ(p[kProposalMacIn].front(), "hmac-md5");
     // Re-keys leave out the markers of the first exchange.
@@ -115,7 +118,8 @@ TEST(SshNegotiation, ProposalKeepsTheDesignedOrderFirst) {
     Proposal old = client_proposal(true, kNoAesCiphers, true);
     EXPECT_EQ(old[kProposalCipherOut].front(), "3des-cbc");
     EXPECT_EQ(join_name_list(old[kProposalCipherIn]),
-              "3des-cbc,blowfish-cbc,cast128-cbc,arcfour,rijndael-cbc@lysator.liu.se,chacha20-poly1305@openssh.com");
+              "3des-cbc,blowfish-cbc,cast128-cbc,arcfour,rijndael-cbc@lysator.liu.se,chacha20-poly1305@"
+              "openssh.com");
     // Every name we propose has a table row.
     for (const std::string& name : p[kProposalCipherOut]) EXPECT_NE(find_cipher(name), nullptr) << name;
     for (const std::string& name : p[kProposalMacOut]) EXPECT_NE(find_mac(name), nullptr) << name;
@@ -192,15 +196,20 @@ TEST(SshNegotiation, EveryCategoryAndNeed) {
     }
 
     // Each category without a common algorithm fails and names itself.
-    const char* names[] = {"key exchange",           "host key",
-                           "cipher client to server", "cipher server to client",
-                           "MAC client to server",   "MAC server to client",
-                           "compression client to server", "compression server to client"};
+    const char* names[] = {"key exchange",
+                           "host key",
+                           "cipher client to server",
+                           "cipher server to client",
+                           "MAC client to server",
+                           "MAC server to client",
+                           "compression client to server",
+                           "compression server to client"};
     for (size_t i = 0; i < 8; ++i) {
         Proposal broken = server;
         broken[i] = {"nothing-we-know"};
         EXPECT_EQ(negotiate(client, broken, 0, n, error), 1);
-        EXPECT_NE(error.find(std::string("no common algorithm for ") + names[i] + " ("), std::string::npos) << error;
+        EXPECT_NE(error.find(std::string("no common algorithm for ") + names[i] + " ("), std::string::npos)
+            << error;
     }
 }
 

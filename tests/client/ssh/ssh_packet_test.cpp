@@ -13,7 +13,8 @@ namespace {
 
 std::string unhex(std::string_view hex) {
     std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
     return out;
 }
 
@@ -42,7 +43,8 @@ SshDirectionKeys keys_for(const SshCipherSpec* cipher, const SshMacSpec* mac, Co
 struct Pair {
     SshTransport sender;
     SshTransport receiver;
-    Pair(const SshCipherSpec* cipher, const SshMacSpec* mac, CompressionKind compression = CompressionKind::kNone) {
+    Pair(const SshCipherSpec* cipher, const SshMacSpec* mac,
+         CompressionKind compression = CompressionKind::kNone) {
         sender.set_pending_keys(true, keys_for(cipher, mac, compression));
         receiver.set_pending_keys(false, keys_for(cipher, mac, compression));
         EXPECT_EQ(sender.activate_send_keys(false), 0) << sender.error_text();
@@ -75,7 +77,8 @@ TEST(SshPacket, RoundTripEveryCipherAndMac) {
                 std::string wire(p.sender.output().view());
                 size_t trailer = is_aead(*cipher) ? cipher->tag_length : mac_length(*mac);
                 // Whole blocks (the clear length aside for ETM and AEAD), at least 4 padding bytes.
-                size_t aligned = wire.size() - trailer - ((is_aead(*cipher) || mac->encrypt_then_mac) ? 4 : 0);
+                size_t aligned =
+                    wire.size() - trailer - ((is_aead(*cipher) || mac->encrypt_then_mac) ? 4 : 0);
                 EXPECT_EQ(aligned % std::max<size_t>(cipher->block_size, 8), 0u) << size;
                 // Delivered in two parts: the reader waits for the rest.
                 p.receiver.input().put_bytes(wire.substr(0, 3));
@@ -162,7 +165,8 @@ TEST(SshPacket, HostilePacketsAreBad) {
     EXPECT_EQ(payload.size(), 262135u);
 
     // A flipped bit anywhere in the packet or its MAC is caught, for every way of authenticating.
-    for (const char* cipher : {"aes128-ctr", "aes128-gcm@openssh.com", "chacha20-poly1305@openssh.com", "aes256-cbc"}) {
+    for (const char* cipher :
+         {"aes128-ctr", "aes128-gcm@openssh.com", "chacha20-poly1305@openssh.com", "aes256-cbc"}) {
         for (const char* mac : {"hmac-sha1", "hmac-sha2-256-etm@openssh.com"}) {
             SCOPED_TRACE(std::string(cipher) + " " + mac);
             Pair p(find_cipher(cipher), find_mac(mac));
@@ -171,7 +175,8 @@ TEST(SshPacket, HostilePacketsAreBad) {
             wire[wire.size() - 1] ^= 1;
             p.receiver.input().put_bytes(wire);
             EXPECT_EQ(p.receiver.read(payload), ReadStatus::kBad);
-            EXPECT_NE(p.receiver.error_text().find("authentication"), std::string::npos) << p.receiver.error_text();
+            EXPECT_NE(p.receiver.error_text().find("authentication"), std::string::npos)
+                << p.receiver.error_text();
         }
     }
 }
@@ -230,7 +235,8 @@ TEST(SshPacket, KnownAnswers) {
     uint8_t out[64];
     std::string data = "packet data for the mac";
     ASSERT_EQ(mac.compute(7, reinterpret_cast<const uint8_t*>(data.data()), data.size(), out), 0);
-    EXPECT_EQ(hex(std::string_view(reinterpret_cast<char*>(out), 20)), "03959c910c6ee310c7bded9fa6da45f1f1377311");
+    EXPECT_EQ(hex(std::string_view(reinterpret_cast<char*>(out), 20)),
+              "03959c910c6ee310c7bded9fa6da45f1f1377311");
 
     // Plain zlib, two packets sharing one stream.
     Deflater deflater;
@@ -244,8 +250,10 @@ TEST(SshPacket, KnownAnswers) {
     Inflater inflater;
     SshBuffer plain;
     std::string a = unhex("789c8acb48cdc9c9574026ab7232930002"), b = unhex("280ec24c4c4fccccd381880304");
-    ASSERT_EQ(inflater.decompress(reinterpret_cast<const uint8_t*>(a.data()), a.size(), plain, 1000, error), 0);
-    ASSERT_EQ(inflater.decompress(reinterpret_cast<const uint8_t*>(b.data()), b.size(), plain, 1000, error), 0);
+    ASSERT_EQ(inflater.decompress(reinterpret_cast<const uint8_t*>(a.data()), a.size(), plain, 1000, error),
+              0);
+    ASSERT_EQ(inflater.decompress(reinterpret_cast<const uint8_t*>(b.data()), b.size(), plain, 1000, error),
+              0);
     EXPECT_EQ(plain.view(), first + second);
     // A bomb stops at the limit.
     Deflater big;

@@ -82,15 +82,16 @@ TEST(SshSession, KeysUpAndCarriesDataBothWays) {
     EXPECT_STREQ(s.negotiated().cipher[0]->name, "aes128-cbc");
     EXPECT_STREQ(s.negotiated().mac[1]->name, "hmac-md5");
     EXPECT_EQ(s.server_sig_algs(), (std::vector<std::string>{"ssh-ed25519", "rsa-sha2-256"}));
-    std::vector<SshState> expected = {SshState::kKexInit,       SshState::kKexStart, SshState::kKexRunning,
-                                      SshState::kNewKeys,       SshState::kServiceAccept, SshState::kUserAuth,
+    std::vector<SshState> expected = {SshState::kKexInit,   SshState::kKexStart,      SshState::kKexRunning,
+                                      SshState::kNewKeys,   SshState::kServiceAccept, SshState::kUserAuth,
                                       SshState::kConnection};
     EXPECT_EQ(f.log.states, expected);
     // The first messages: KEXINIT, the method's message, NEWKEYS, SERVICE_REQUEST, then the service.
     EXPECT_EQ(f.server.received_numbers, (std::vector<int>{20, 30, 21, 5, 50}));
 
     std::string upload = test::random_payload(100000);
-    ASSERT_EQ(s.put_application(reinterpret_cast<const uint8_t*>(upload.data()), upload.size()), upload.size());
+    ASSERT_EQ(s.put_application(reinterpret_cast<const uint8_t*>(upload.data()), upload.size()),
+              upload.size());
     f.server.send_data("from the server");
     f.run();
     EXPECT_EQ(f.server.received_data, upload);
@@ -180,7 +181,8 @@ TEST(SshSession, FirstKexPacketGuess) {
             EXPECT_EQ(f.session->session_error(), kErrorKeyExchange);
         } else {
             EXPECT_EQ(f.session->state(), SshState::kConnection) << f.session->error_text();
-            EXPECT_NE(std::find(f.log.states.begin(), f.log.states.end(), SshState::kSkipGuess), f.log.states.end());
+            EXPECT_NE(std::find(f.log.states.begin(), f.log.states.end(), SshState::kSkipGuess),
+                      f.log.states.end());
         }
     }
 }
@@ -226,12 +228,12 @@ TEST(SshSession, HostileServersEndTheSession) {
         {"channel data during the key exchange",
          [](Fixture& f) { f.server.after_kexinit = {payload({94}, string_field("x"))}; }, kErrorKeyExchange,
          "unexpected message 94"},
-        {"no common cipher",
-         [](Fixture& f) { f.server.proposal[kProposalCipherIn] = {"twofish-cbc"}; }, kErrorKeyExchange,
-         "no common algorithm for cipher server to client"},
+        {"no common cipher", [](Fixture& f) { f.server.proposal[kProposalCipherIn] = {"twofish-cbc"}; },
+         kErrorKeyExchange, "no common algorithm for cipher server to client"},
         {"DISCONNECT from the server",
          [](Fixture& f) {
-             f.server.after_kexinit = {payload({1, 0, 0, 0, 3}, string_field("go \x1b away") + string_field(""))};
+             f.server.after_kexinit = {
+                 payload({1, 0, 0, 0, 3}, string_field("go \x1b away") + string_field(""))};
          },
          kErrorKeyExchange, "go \\x1b away"},
         {"IGNORE before KEXINIT under strict key exchange",
@@ -239,8 +241,8 @@ TEST(SshSession, HostileServersEndTheSession) {
          "KEXINIT was not the server's first packet"},
         {"no key-exchange implementation", [](Fixture&) { install_kex_factory(nullptr); }, kErrorKeyExchange,
          "no implementation of the key exchange"},
-        {"a reserved message number",
-         [](Fixture& f) { f.server.after_kexinit = {payload({200})}; }, kErrorKeyExchange, "unexpected message 200"},
+        {"a reserved message number", [](Fixture& f) { f.server.after_kexinit = {payload({200})}; },
+         kErrorKeyExchange, "unexpected message 200"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -257,7 +259,8 @@ TEST(SshSession, HostileServersEndTheSession) {
     // Without strict key exchange an IGNORE before KEXINIT is skipped.
     Fixture lax;
     lax.server.proposal[kProposalKex].pop_back();
-    lax.server.before_kexinit = {payload({2}, string_field("")), payload({4, 0}, string_field("dbg") + string_field(""))};
+    lax.server.before_kexinit = {payload({2}, string_field("")),
+                                 payload({4, 0}, string_field("dbg") + string_field(""))};
     lax.run();
     EXPECT_EQ(lax.session->state(), SshState::kConnection) << lax.session->error_text();
     EXPECT_FALSE(lax.session->strict_kex());

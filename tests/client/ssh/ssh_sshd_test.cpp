@@ -74,7 +74,8 @@ void pump(SshSession& session, test::SshdInetd& sshd) {
         if (in.empty() && !sshd.ended()) continue;
         size_t offset = 0;
         while (offset < in.size()) {
-            size_t n = session.put_network(reinterpret_cast<const uint8_t*>(in.data()) + offset, in.size() - offset);
+            size_t n =
+                session.put_network(reinterpret_cast<const uint8_t*>(in.data()) + offset, in.size() - offset);
             if (n == 0) break;
             offset += n;
         }
@@ -91,11 +92,20 @@ TEST(SshSessionSshd, NegotiatesWithOpenSsh) {
     } cases[] = {
         {{}, "curve25519-sha256", "aes128-ctr", "hmac-sha1", 31},
         {{"KexAlgorithms diffie-hellman-group14-sha1", "Ciphers aes256-gcm@openssh.com", "Compression yes"},
-         "diffie-hellman-group14-sha1", "aes256-gcm@openssh.com", "", 31},
+         "diffie-hellman-group14-sha1",
+         "aes256-gcm@openssh.com",
+         "",
+         31},
         {{"KexAlgorithms diffie-hellman-group-exchange-sha256", "Ciphers chacha20-poly1305@openssh.com"},
-         "diffie-hellman-group-exchange-sha256", "chacha20-poly1305@openssh.com", "", 31},
-        {{"Ciphers aes256-cbc,3des-cbc", "MACs hmac-sha2-512-etm@openssh.com"}, "curve25519-sha256", "3des-cbc",
-         "hmac-sha2-512-etm@openssh.com", 31},
+         "diffie-hellman-group-exchange-sha256",
+         "chacha20-poly1305@openssh.com",
+         "",
+         31},
+        {{"Ciphers aes256-cbc,3des-cbc", "MACs hmac-sha2-512-etm@openssh.com"},
+         "curve25519-sha256",
+         "3des-cbc",
+         "hmac-sha2-512-etm@openssh.com",
+         31},
     };
     install_kex_factory(&make_probe);
     for (const Case& c : cases) {
@@ -111,7 +121,8 @@ TEST(SshSessionSshd, NegotiatesWithOpenSsh) {
         ASSERT_EQ(session.start(), 0);
         pump(session, sshd);
 
-        EXPECT_EQ(session.server_identification().rfind("SSH-2.0-OpenSSH_", 0), 0u) << session.server_identification();
+        EXPECT_EQ(session.server_identification().rfind("SSH-2.0-OpenSSH_", 0), 0u)
+            << session.server_identification();
         EXPECT_EQ(session.compat(), 0u);  // the row "OpenSSH*"
         const Negotiated& n = session.negotiated();
         EXPECT_EQ(n.kex, c.kex);

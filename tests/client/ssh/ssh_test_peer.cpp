@@ -64,8 +64,8 @@ void fake_kex_result(const std::string& client_kexinit, const std::string& serve
     out.host_key_type = "ssh-ed25519";
 }
 
-SshDirectionKeys derive_direction(const KexResult& result, const std::string& session_id, const Negotiated& chosen,
-                                  int dir, uint32_t compat) {
+SshDirectionKeys derive_direction(const KexResult& result, const std::string& session_id,
+                                  const Negotiated& chosen, int dir, uint32_t compat) {
     SshDirectionKeys keys;
     keys.cipher = chosen.cipher[dir];
     keys.mac = chosen.mac[dir];
@@ -263,7 +263,8 @@ int hook_message(void*, SshSession& session, SshBuffer& payload) {
 
 void hook_pump(void*, SshSession& session) {
     char chunk[16384];
-    while (!session.application_output().empty() && session.network_output().size() < kNetworkOutputHighWater) {
+    while (!session.application_output().empty() &&
+           session.network_output().size() < kNetworkOutputHighWater) {
         size_t n = session.application_output().take(chunk, sizeof chunk);
         SshBuffer m;
         m.put_byte(94);

@@ -21,8 +21,8 @@ void install_fake_kex();
 void fake_kex_result(const std::string& client_kexinit, const std::string& server_kexinit, KexResult& out);
 
 // Keys for one direction as the fake exchange derives them.
-SshDirectionKeys derive_direction(const KexResult& result, const std::string& session_id, const Negotiated& chosen,
-                                  int dir, uint32_t compat);
+SshDirectionKeys derive_direction(const KexResult& result, const std::string& session_id,
+                                  const Negotiated& chosen, int dir, uint32_t compat);
 
 // A server on our packet layer that answers what a session sends.
 class ScriptedServer {
