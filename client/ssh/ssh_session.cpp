@@ -186,7 +186,7 @@ void SshSession::fail_with(int code, const std::string& cause) {
         disconnect.put_u32(2);  // protocol error
         disconnect.put_string("disconnecting");
         disconnect.put_string("");
-        transport_.set_kex_in_progress(false);
+        transport_.discard_held();
         transport_.send(disconnect.view());
         flush_output();
     }

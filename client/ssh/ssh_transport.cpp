@@ -105,6 +105,12 @@ int SshTransport::set_kex_in_progress(bool running) {
     return status;
 }
 
+void SshTransport::discard_held() {
+    for (std::string& h : held_) wipe_secret(h);
+    held_.clear();
+    held_bytes_ = 0;
+}
+
 int SshTransport::emit(std::string_view payload) {
     Direction& d = send_;
     const SshCipherSpec& cipher = *d.keys.cipher;
@@ -186,14 +192,14 @@ int SshTransport::emit(std::string_view payload) {
 }
 
 ReadStatus SshTransport::bad(std::string cause) {
-    failed_ = true;
+    read_failed_ = true;
     error_text_ = std::move(cause);
     incoming_.clear();
     return ReadStatus::kBad;
 }
 
 ReadStatus SshTransport::read(SshBuffer& payload) {
-    if (failed_) return ReadStatus::kBad;
+    if (read_failed_) return ReadStatus::kBad;
     Direction& d = receive_;
     const SshCipherSpec& cipher = *d.keys.cipher;
     size_t block = block_size(d);
@@ -296,7 +302,7 @@ void SshTransport::set_pending_keys(bool send_direction, SshDirectionKeys keys) 
 int SshTransport::activate(Direction& d, bool send_direction, bool reset_sequence) {
     if (!d.pending || !d.pending->cipher) {
         error_text_ = "new keys taken into use before they were made";
-        failed_ = true;
+        (send_direction ? failed_ : read_failed_) = true;
         return 1;
     }
     d.keys = std::move(*d.pending);
@@ -305,13 +311,13 @@ int SshTransport::activate(Direction& d, bool send_direction, bool reset_sequenc
     d.cipher = std::make_unique<PacketCipher>();
     d.mac.reset();
     if (d.cipher->init(*d.keys.cipher, d.keys.key, d.keys.iv, send_direction, error_text_) != 0) {
-        failed_ = true;
+        (send_direction ? failed_ : read_failed_) = true;
         return 1;
     }
     if (d.keys.mac && !is_aead(*d.keys.cipher)) {
         d.mac = std::make_unique<PacketMac>();
         if (d.mac->init(*d.keys.mac, d.keys.mac_key, error_text_) != 0) {
-            failed_ = true;
+            (send_direction ? failed_ : read_failed_) = true;
             return 1;
         }
     }

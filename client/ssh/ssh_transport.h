@@ -67,6 +67,8 @@ class SshTransport {
     // Marks a key exchange as running (our KEXINIT sent) or over; ending it sends what was held.
     int set_kex_in_progress(bool running);
     bool kex_in_progress() const { return kex_in_progress_; }
+    // Drops (and wipes) what was held back: the session is ending.
+    void discard_held();
 
     // Reads the next packet's payload from input(): kNone while more bytes are needed (the
     // partial packet waits inside), kBad for a packet that breaks the protocol.
@@ -135,7 +137,8 @@ class SshTransport {
     bool no_packet_limit_ = false;
     bool skip_mac_check_ = false;
     bool authenticated_ = false;
-    bool failed_ = false;
+    bool failed_ = false;       // sending broke: nothing more goes out
+    bool read_failed_ = false;  // a bad packet arrived: nothing more is read
     std::string error_text_;
 };
 

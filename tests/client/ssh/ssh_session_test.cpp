@@ -279,6 +279,7 @@ TEST(SshSession, HostileServersEndTheSession) {
         f.run();
         EXPECT_EQ(f.session->session_error(), kErrorChannel);
         EXPECT_TRUE(f.log.has(kLevelError, "An bogus channel packet was received"));
+        EXPECT_EQ(f.server.received_numbers.back(), 1);  // DISCONNECT, under the keys in use
         EXPECT_EQ(f.session->get_network(nullptr, 0), 0u);
         // Nothing further is processed.
         f.server.send_data("late");
