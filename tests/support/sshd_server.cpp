@@ -11,28 +11,38 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tests/support/loopback.h"
+
 namespace orvane::test {
 
 namespace {
-constexpr const char* kSshd = "/usr/sbin/sshd";
-}
 
-SshdInetd::SshdInetd(const std::vector<std::string>& extra_config) {
+constexpr const char* kSshd = "/usr/sbin/sshd";
+
+// Writes the configuration and a throwaway host key into `dir`. False with the reason.
+bool prepare(const TempDir& dir, const std::vector<std::string>& extra_config, std::string& why) {
     if (access(kSshd, X_OK) != 0) {
-        why_ = "no sshd installed";
-        return;
+        why = "no sshd installed";
+        return false;
     }
     // As root, sshd wants its privilege-separation folder (the package makes it at boot).
     if (geteuid() == 0) mkdir("/run/sshd", 0755);
-    std::string key = dir_.file("host_ed25519");
+    std::string key = dir.file("host_ed25519");
     std::string command = "ssh-keygen -q -t ed25519 -N '' -f '" + key + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) {
-        why_ = "ssh-keygen failed";
-        return;
+        why = "ssh-keygen failed";
+        return false;
     }
     std::string config = "HostKey " + key + "\nPidFile none\nUsePAM no\nStrictModes no\nLogLevel DEBUG1\n";
     for (const std::string& line : extra_config) config += line + "\n";
-    write_all(dir_.file("sshd_config"), config);
+    write_all(dir.file("sshd_config"), config);
+    return true;
+}
+
+}  // namespace
+
+SshdInetd::SshdInetd(const std::vector<std::string>& extra_config) {
+    if (!prepare(dir_, extra_config, why_)) return;
 
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) {
@@ -103,6 +113,49 @@ std::string SshdInetd::read(int wait_ms) {
 }
 
 std::string SshdInetd::log() const {
+    return read_all(dir_.file("sshd.log"));
+}
+
+SshdDaemon::SshdDaemon(const std::vector<std::string>& extra_config) {
+    if (!prepare(dir_, extra_config, why_)) return;
+    port_ = unused_port();
+    std::string config_path = dir_.file("sshd_config"), log_path = dir_.file("sshd.log");
+    std::string port = std::to_string(port_);
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(kSshd, kSshd, "-D", "-f", config_path.c_str(), "-E", log_path.c_str(), "-p", port.c_str(), "-o",
+              "ListenAddress=127.0.0.1", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) {
+        why_ = "fork failed";
+        return;
+    }
+    pid_ = pid;
+    // Wait until it listens (a start-up bound, not a measurement).
+    for (int i = 0; i < 250; ++i) {
+        int fd = connect_loopback(port_);
+        if (fd >= 0) {
+            close_fd(fd);
+            return;
+        }
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
+        usleep(20000);
+    }
+    why_ = "sshd did not start listening: " + log();
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+SshdDaemon::~SshdDaemon() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::string SshdDaemon::log() const {
     return read_all(dir_.file("sshd.log"));
 }
 

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 #include <string>
 #include <vector>
 
@@ -38,6 +40,28 @@ class SshdInetd {
     int to_server_ = -1;
     int from_server_ = -1;
     bool ended_ = false;
+    std::string why_;
+};
+
+// A real OpenSSH server listening on a port of 127.0.0.1 ("sshd -D"), for tests through the
+// network core. Stopped when destroyed.
+class SshdDaemon {
+  public:
+    explicit SshdDaemon(const std::vector<std::string>& extra_config = {});
+    ~SshdDaemon();
+    SshdDaemon(const SshdDaemon&) = delete;
+    SshdDaemon& operator=(const SshdDaemon&) = delete;
+
+    // False when no sshd is installed or it did not start listening (the reason in why()).
+    bool running() const { return pid_ > 0; }
+    const std::string& why() const { return why_; }
+    uint16_t port() const { return port_; }
+    std::string log() const;
+
+  private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    uint16_t port_ = 0;
     std::string why_;
 };
 

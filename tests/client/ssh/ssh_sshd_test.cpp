@@ -2,59 +2,16 @@
 // compatibility match, KEXINIT both ways and the choice, up to the server's first key-exchange
 // reply, where the probe run stops (the methods themselves are not part of the transport).
 #include <gtest/gtest.h>
-#include <openssl/rand.h>
 
 #include <string>
 
 #include "client/ssh/ssh_session.h"
 #include "common/log.h"
+#include "tests/client/ssh/ssh_test_peer.h"
 #include "tests/support/sshd_server.h"
 
 namespace orvane::ssh {
 namespace {
-
-int g_reply = -1;  // the message number the probe saw from the server
-
-// Sends a well-formed first message of the chosen method and stops at the server's answer.
-class ProbeRun final : public KexRun {
-  public:
-    explicit ProbeRun(std::string_view name) : name_(name) {}
-    int start(const KexContext&, std::vector<SshBuffer>& send) override {
-        uint8_t random[256];
-        RAND_bytes(random, sizeof random);
-        random[0] &= 0x7f;
-        SshBuffer m;
-        if (name_.rfind("curve25519", 0) == 0) {
-            m.put_byte(30);
-            m.put_string(std::string_view(reinterpret_cast<char*>(random), 32));
-        } else if (name_.find("group-exchange") != std::string::npos) {
-            m.put_byte(34);
-            m.put_u32(2048);
-            m.put_u32(3072);
-            m.put_u32(8192);
-        } else {
-            m.put_byte(30);
-            m.put_mpint(std::string_view(reinterpret_cast<char*>(random), sizeof random));
-        }
-        send.push_back(std::move(m));
-        return 0;
-    }
-    KexStatus receive(SshBuffer& payload, std::vector<SshBuffer>&) override {
-        g_reply = payload.get_byte();
-        return KexStatus::kFailed;
-    }
-    const KexResult& result() const override { return result_; }
-    const std::string& error_text() const override { return error_; }
-
-  private:
-    std::string name_;
-    KexResult result_;
-    std::string error_ = "the probe goes no further";
-};
-
-std::unique_ptr<KexRun> make_probe(std::string_view name) {
-    return std::make_unique<ProbeRun>(name);
-}
 
 struct Lines {
     std::vector<std::pair<int, std::string>> all;
@@ -64,7 +21,7 @@ void collect(void* user, const char* text, int level, int) {
 }
 
 // Pumps bytes both ways until the session has failed and the server has ended.
-void pump(SshSession& session, test::SshdInetd& sshd) {
+void pump(SshSession& session, ::orvane::test::SshdInetd& sshd) {
     for (int round = 0; round < 200 && !sshd.ended(); ++round) {
         std::string out = session.network_output().contents();
         session.network_output().clear();
@@ -107,17 +64,17 @@ TEST(SshSessionSshd, NegotiatesWithOpenSsh) {
          "hmac-sha2-512-etm@openssh.com",
          31},
     };
-    install_kex_factory(&make_probe);
+    test::install_probe_kex();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.kex);
-        test::SshdInetd sshd(c.config);
+        ::orvane::test::SshdInetd sshd(c.config);
         if (!sshd.running()) GTEST_SKIP() << sshd.why();
         Lines lines;
         FilterConfig config;
         config.log = &collect;
         config.log_user = &lines;
         SshSession session(config);
-        g_reply = -1;
+        test::reset_probe();
         ASSERT_EQ(session.start(), 0);
         pump(session, sshd);
 
@@ -133,7 +90,7 @@ TEST(SshSessionSshd, NegotiatesWithOpenSsh) {
         EXPECT_STREQ(n.mac[0] ? n.mac[0]->name : "", c.mac);
         EXPECT_EQ(n.compression_name[0], "none");
         EXPECT_TRUE(session.strict_kex());
-        EXPECT_EQ(g_reply, c.reply);
+        EXPECT_EQ(test::probe_reply(), c.reply);
         EXPECT_EQ(session.session_error(), kErrorKeyExchange);
         EXPECT_NE(session.error_text().find("the probe goes no further"), std::string::npos);
         std::string log = sshd.log();

@@ -2,8 +2,10 @@
 #include "tests/client/ssh/ssh_test_peer.h"
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 namespace orvane::ssh::test {
@@ -51,7 +53,61 @@ std::string sha256(const std::string& data) {
     return std::string(reinterpret_cast<char*>(digest), length);
 }
 
+// The message number the probe saw from the server (written on an engine thread in some tests).
+std::atomic<int> g_reply{-1};
+
+// Sends a well-formed first message of the chosen method and stops at the server's answer.
+class ProbeRun final : public KexRun {
+  public:
+    explicit ProbeRun(std::string_view name) : name_(name) {}
+    int start(const KexContext&, std::vector<SshBuffer>& send) override {
+        uint8_t random[256];
+        RAND_bytes(random, sizeof random);
+        random[0] &= 0x7f;
+        SshBuffer m;
+        if (name_.rfind("curve25519", 0) == 0) {
+            m.put_byte(30);
+            m.put_string(std::string_view(reinterpret_cast<char*>(random), 32));
+        } else if (name_.find("group-exchange") != std::string::npos) {
+            m.put_byte(34);
+            m.put_u32(2048);
+            m.put_u32(3072);
+            m.put_u32(8192);
+        } else {
+            m.put_byte(30);
+            m.put_mpint(std::string_view(reinterpret_cast<char*>(random), sizeof random));
+        }
+        send.push_back(std::move(m));
+        return 0;
+    }
+    KexStatus receive(SshBuffer& payload, std::vector<SshBuffer>&) override {
+        g_reply = payload.get_byte();
+        return KexStatus::kFailed;
+    }
+    const KexResult& result() const override { return result_; }
+    const std::string& error_text() const override { return error_; }
+
+  private:
+    std::string name_;
+    KexResult result_;
+    std::string error_ = "the probe goes no further";
+};
+
+std::unique_ptr<KexRun> make_probe(std::string_view name) {
+    return std::make_unique<ProbeRun>(name);
+}
+
 }  // namespace
+
+void install_probe_kex() {
+    install_kex_factory(&make_probe);
+}
+void reset_probe() {
+    g_reply = -1;
+}
+int probe_reply() {
+    return g_reply;
+}
 
 void install_fake_kex() {
     install_kex_factory(&make_fake_run);

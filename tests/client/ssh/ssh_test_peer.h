@@ -17,6 +17,13 @@ namespace orvane::ssh::test {
 // Installs a factory whose run sends {30, "fake client"} and completes on {31, "fake server"}
 // for every method name; H = SHA-256(I_C || I_S), K a fixed value.
 void install_fake_kex();
+// Installs a factory whose run sends a well-formed first message of the chosen method and stops
+// at the server's answer ("the probe goes no further"): as far as a real server can be taken
+// without the methods themselves.
+void install_probe_kex();
+void reset_probe();
+int probe_reply();  // the message number the server answered with, -1 before
+
 // The fake exchange's result for the given KEXINIT payloads (as both ends compute it).
 void fake_kex_result(const std::string& client_kexinit, const std::string& server_kexinit, KexResult& out);
 
