@@ -1,16 +1,121 @@
-// Script runs: load, parse and run a script file.
+// Script runs: load and parse the script, create the script context with its transfer session,
+// start the interpreter, and carry every completion to it on the main thread's event loop until
+// the interpreter says the run is done.
 #include "client/script/script_run.h"
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "client/script/interpreter.h"
 #include "client/script/script_load.h"
+#include "client/transfer/net/transfer_engine.h"
+#include "client/transfer/session/session.h"
+#include "common/limits.h"
 #include "common/log.h"
+#include "common/text.h"
+#include "platform/event.h"
+#include "platform/system.h"
 
 namespace orvane {
+namespace {
+
+// The engines' threads only set these; everything else happens on the main thread. A wake-up
+// while transfer-ready is already signalled writes nothing.
+struct RunEvents {
+    platform::Event transfer_ready;
+    platform::Event mail_ready;
+    platform::Event script_done;
+    std::atomic<bool> transfer_signalled{false};
+    bool finished = false;  // main thread: the interpreter's done callback has run
+    bool valid() const { return transfer_ready.valid() && mail_ready.valid() && script_done.valid(); }
+};
+
+void wake_transfer(void* run_events) {
+    auto* events = static_cast<RunEvents*>(run_events);
+    if (!events->transfer_signalled.exchange(true)) events->transfer_ready.set();
+}
+
+void set_event(void* event) {
+    static_cast<platform::Event*>(event)->set();
+}
+
+void script_finished(void* run_events) {
+    auto* events = static_cast<RunEvents*>(run_events);
+    events->finished = true;
+    events->script_done.set();
+}
+
+bool completions_waiting() {
+    TransferEngine* engine = session_engine();
+    return engine && engine->queued_completions() > 0;
+}
+
+void session_output(void*, const char* text, int level, int line_end) {
+    output(text, level, line_end);
+}
+
+// A process exit status keeps only 8 bits: a code above 255 stays a failure.
+int process_exit_code(uint32_t code) {
+    return code > 255 ? 255 : static_cast<int>(code);
+}
+
+// 0 when the run ended; 1 when the wait itself failed (the run is abandoned, never spun on).
+int run_event_loop(RunEvents& events) {
+    platform::PollSet set;
+    set.add(events.transfer_ready.descriptor(), platform::kPollReadable);
+    set.add(events.mail_ready.descriptor(), platform::kPollReadable);
+    set.add(events.script_done.descriptor(), platform::kPollReadable);
+    for (;;) {
+        int ready = set.wait(-1);
+        if (ready < 0) {
+            outputf(kLevelError, "Error: Could not wait for the script's events (%s)", std::strerror(errno));
+            return 1;
+        }
+        if (ready == 0) continue;  // interrupted
+        if (set.ready(2) & platform::kPollReadable) break;
+        if (set.ready(0) & platform::kPollReadable) {
+            // Cleared before the pump: a completion queued from here on signals again.
+            events.transfer_signalled.store(false);
+            events.transfer_ready.reset();
+            // Statements that finish at once queue their completion during the pump: they are
+            // delivered straight away rather than after another trip through the wait.
+            do {
+                pump_session_completions();
+            } while (!events.finished && completions_waiting());
+        }
+        // Nothing pumps mail yet: the mail engine brings its own completions.
+        if (set.ready(1) & platform::kPollReadable) events.mail_ready.reset();
+    }
+    events.script_done.reset();
+    return 0;
+}
+
+}  // namespace
 
 int run_script_mode(const std::string& script_path) {
     script::LoadedScript script;
     if (int code = script::load_script(script_path, script); code != 0) return code;
-    output("Error: running scripts is not available yet", kLevelError);
-    return 1;
+
+    RunEvents events;
+    script::ScriptContext context;
+    context.transfer_wake = Notifier{wake_transfer, &events};
+    context.mail_wake = Notifier{set_event, &events.mail_ready};
+    context.local_folder = cut(platform::current_folder(), kPathCapacity);
+    context.session_log = session_output;
+    if (!events.valid() || script::replace_session(context, kProtocolFtp) != 0) {
+        output("Error: Could not start the transfer engine for the script", kLevelError);
+        return 1;
+    }
+
+    uint32_t code = 0;
+    {
+        script::Interpreter interpreter(script.program, script.symbols.size(), context,
+                                        script::ScriptDone{script_finished, &events});
+        interpreter.handle_message(script::InterpreterMessage::kStart, 0);
+        code = run_event_loop(events) == 0 ? interpreter.run_exit_code() : 1;
+    }
+    return process_exit_code(code);
 }
 
 }  // namespace orvane

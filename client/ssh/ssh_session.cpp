@@ -353,9 +353,9 @@ void SshSession::packet_step() {
     SshBuffer payload(kMaxInflatedPayload + 64);
     for (;;) {
         if (error_) return;
-        bool keyed_phase = state_ == SshState::kServiceAccept || state_ == SshState::kUserAuth ||
-                           state_ == SshState::kConnection;
-        if (keyed_phase && !rekeying_ && transport_.rekey_due()) begin_rekey();
+        // Our own re-keys wait for the data phase: OpenSSH's server does not take one during
+        // authentication, and nothing before it comes near the limits.
+        if (state_ == SshState::kConnection && !rekeying_ && transport_.rekey_due()) begin_rekey();
         if (error_ || application_input_.size() >= kApplicationInputHighWater) break;
         feed_transport();
         ReadStatus status = transport_.read(payload);
@@ -428,7 +428,13 @@ void SshSession::on_disconnect(SshBuffer& payload) {
                                   printable(description, 255));
 }
 
-void SshSession::on_ignored(SshBuffer&) {}
+void SshSession::on_ignored(SshBuffer& payload) {
+    // UNIMPLEMENTED for our KEXINIT: the server will not re-key now; waiting would hang.
+    if (payload.get_byte() != 3) return;
+    uint32_t sequence = payload.get_u32();
+    if (payload.ok() && kexinit_sent_ && !server_kexinit_seen_ && sequence == kexinit_sequence_)
+        fail_with(failure_code(), "the server refused a new key exchange");
+}
 
 void SshSession::on_service_accept(SshBuffer& payload) {
     payload.get_byte();
@@ -440,7 +446,12 @@ void SshSession::on_service_accept(SshBuffer& payload) {
         fail_with(kErrorKeyExchange, "user authentication is not available");
         return;
     }
-    set_state(SshState::kUserAuth);
+    // During a re-key we started, the state is the exchange's; authentication begins after it.
+    if (rekeying_) {
+        resume_state_ = SshState::kUserAuth;
+    } else {
+        set_state(SshState::kUserAuth);
+    }
     if (hook_.start && hook_.start(hook_.context, *this) != 0) fail_with(failure_code(), "");
 }
 

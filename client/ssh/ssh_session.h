@@ -181,6 +181,7 @@ class SshSession final : public ByteFilter {
     std::string client_kexinit_;  // I_C
     std::string server_kexinit_;  // I_S
     bool kexinit_sent_ = false;
+    uint32_t kexinit_sequence_ = 0;  // the send sequence number of our KEXINIT
     bool server_kexinit_seen_ = false;
     Negotiated negotiated_;
     std::unique_ptr<KexRun> run_;

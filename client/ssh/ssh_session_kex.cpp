@@ -40,6 +40,7 @@ void SshSession::send_kexinit() {
     kexinit_sent_ = true;
     // From here until our NEWKEYS, authentication and channel messages wait.
     transport_.set_kex_in_progress(true);
+    kexinit_sequence_ = transport_.send_sequence();
     send_payload(message.view());
 }
 

@@ -1,6 +1,7 @@
 // Identification lines: reading, parsing, deciding.
 #include "client/ssh/ssh_version.h"
 
+#include "common/safe_name.h"
 #include "common/text.h"
 
 namespace orvane::ssh {
@@ -79,20 +80,8 @@ VersionDecision decide_version(const Identification& id) {
 }
 
 std::string printable(std::string_view text, size_t limit) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (out.size() >= limit) {
-            out += "...";
-            break;
-        }
-        auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c > 0x7e) {
-            out += format("\\x%02x", c);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    if (text.size() <= limit) return escape_controls(text);
+    return escape_controls(text.substr(0, limit)) + "...";
 }
 
 }  // namespace orvane::ssh

@@ -51,8 +51,8 @@ struct VersionDecision {
 };
 VersionDecision decide_version(const Identification& id);
 
-// Text from a server made safe for a terminal or a log: control bytes and bytes above 126 as
-// "\xNN", cut to `limit` characters with "..." after.
+// Text from a server made safe for a terminal or a log: control characters as "\xNN" (the one
+// escaper of common/safe_name.h), cut to `limit` bytes with "..." after.
 std::string printable(std::string_view text, size_t limit = 512);
 
 }  // namespace orvane::ssh

@@ -202,6 +202,26 @@ int post_step(Connection& c, StepFunction step, CompletionCallback completion, i
     return 0;
 }
 
+int post_finished(Connection& c, CompletionCallback completion, int code, Notifier notify, void* owner,
+                  int result) {
+    if (!completion) return 1;
+    {
+        std::lock_guard<std::mutex> hold(c.step_lock);
+        if (c.completion) return 1;
+        // A finished step waits for its delivery; the group thread never runs it.
+        c.step = nullptr;
+        c.completion = completion;
+        c.completion_code = code;
+        c.notify = notify;
+        c.owner = owner;
+        c.result = result;
+        c.finished = true;
+    }
+    c.engine->queue_completion(&c);
+    notify();
+    return 0;
+}
+
 int finish_step(Connection& c, int result) {
     Notifier notify;
     {

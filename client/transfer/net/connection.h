@@ -213,6 +213,11 @@ int start_send(Connection& c);
 // The step slot. Post: 1 when a step is already posted (nothing changes), 0 when posted.
 int post_step(Connection& c, StepFunction step, CompletionCallback completion, int code, Notifier notify,
               void* owner);
+// Fills the step slot with a step that has already finished with `result` and queues its
+// completion, without waking the group thread: how work that needs no network completes. 1 when a
+// step is already posted (nothing changes), 0 when queued.
+int post_finished(Connection& c, CompletionCallback completion, int code, Notifier notify, void* owner,
+                  int result);
 // Ends the running step with its result and queues the completion for the requester. A second
 // finish of the same step is ignored (returns 1).
 int finish_step(Connection& c, int result);

@@ -19,12 +19,6 @@ enum JoinCode : int {
     kJoinControl = 2,
 };
 
-// A step that finishes at once with the session's immediate result.
-void immediate_step(Connection& c) {
-    if (c.flags & kFlagPosted)
-        finish_step(c, c.step_state.session ? c.step_state.session->immediate_result : 1);
-}
-
 void immediate_done(int, void* owner, int result) {
     complete_request(*static_cast<Session*>(owner), result);
 }
@@ -84,7 +78,8 @@ void complete_request(Session& s, int result) {
 
 void complete_request_soon(Session& s, int result) {
     s.immediate_result = result;
-    if (!s.control || post_session_step(s, *s.control, immediate_step, immediate_done, 0) != 0) {
+    // Queued straight for the pump: no event thread needs to run for a request without work.
+    if (!s.control || post_finished(*s.control, immediate_done, 0, s.notify, &s, result) != 0) {
         // No connection to carry it: the slot must still come free, so complete here.
         complete_request(s, result);
     }

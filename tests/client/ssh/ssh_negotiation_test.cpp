@@ -66,7 +66,8 @@ TEST(SshVersion, LinesBeforeTheIdentification) {
     EXPECT_EQ(next_version_line(std::string(1024, 'a')).kind, VersionLineKind::kNeedMore);
     EXPECT_EQ(next_version_line(std::string(1024, 'a') + "\n").kind, VersionLineKind::kBanner);
     EXPECT_EQ(next_version_line(std::string(1025, 'a')).kind, VersionLineKind::kTooLong);
-    EXPECT_EQ(printable("a\x1b[31m\xff"), "a\\x1b[31m\\xff");
+    EXPECT_EQ(printable("a\x1b[31m\x7f"), "a\\x1b[31m\\x7f");
+    EXPECT_EQ(printable("abcdef", 3), "abc...");
 }
 
 TEST(SshCompat, TableRows) {

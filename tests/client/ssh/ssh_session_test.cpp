@@ -265,6 +265,18 @@ TEST(SshSession, HostileServersEndTheSession) {
     EXPECT_EQ(lax.session->state(), SshState::kConnection) << lax.session->error_text();
     EXPECT_FALSE(lax.session->strict_kex());
 
+    // A server that will not re-key answers our KEXINIT with UNIMPLEMENTED: the session ends
+    // instead of waiting.
+    Fixture refused;
+    refused.server.refuse_rekey = true;
+    refused.run();
+    ASSERT_EQ(refused.session->state(), SshState::kConnection);
+    refused.session->transport().set_rekey_byte_limit(1);
+    refused.session->put_application(reinterpret_cast<const uint8_t*>("x"), 1);
+    refused.run();
+    EXPECT_EQ(refused.session->session_error(), kErrorKeyExchange);
+    EXPECT_NE(refused.session->error_text().find("refused a new key exchange"), std::string::npos);
+
     // In the data phase: a bad MAC and an unknown message end the session with error 5.
     for (int variant = 0; variant < 2; ++variant) {
         Fixture f;

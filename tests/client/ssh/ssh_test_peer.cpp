@@ -243,6 +243,13 @@ void ScriptedServer::handle(SshBuffer& payload) {
             failure = "client disconnected";
             break;
         case 20: {
+            if (refuse_rekey && key_exchanges > 0) {
+                SshBuffer unimplemented;
+                unimplemented.put_byte(3);
+                unimplemented.put_u32(transport_.last_read_sequence());
+                send(unimplemented.view());
+                break;
+            }
             payload.get_byte();
             client_kexinit_ = std::string(payload.view());
             KexInit client;

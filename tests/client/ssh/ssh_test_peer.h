@@ -47,6 +47,8 @@ class ScriptedServer {
     std::vector<std::string> after_kexinit;
     // The first KEXINIT goes out with the greeting, before the client has identified itself.
     bool kexinit_with_greeting = false;
+    // Answers a KEXINIT after the first exchange with UNIMPLEMENTED, as OpenSSH does before login.
+    bool refuse_rekey = false;
     // Flips a bit in the last byte of the next output (a MAC or tag).
     bool corrupt_next_output = false;
     // Messages 50 and above from the client; the default answers 50 with 52 and collects 94.

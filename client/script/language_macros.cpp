@@ -1,0 +1,103 @@
+// The language macros: printing, string variables, counters and the exit code. Each finishes at
+// once and completes through the interpreter.
+#include "client/script/interpreter.h"
+#include "client/script/macro_actions.h"
+#include "client/script/script_keywords.h"
+#include "common/log.h"
+#include "common/safe_name.h"
+#include "common/text.h"
+
+namespace orvane::script {
+namespace {
+
+// A printed line is cut here: a script of many long values cannot grow it without end.
+constexpr size_t kPrintCapacity = 64 * 1024;
+
+// Joins the print values from `position` on; faulty ones are reported and skipped. True when all
+// were good.
+bool join_print_values(MacroCall& call, size_t position, size_t capacity, std::string& line) {
+    const Parameters& parameters = call.statement.parameters;
+    bool good = true;
+    while (position < parameters.size()) {
+        RuntimeMessage m = append_print_value(call.values, parameters, position, line);
+        if (m != RuntimeMessage::None) {
+            call.interpreter.report(m);
+            good = false;
+        }
+        if (line.size() > capacity) line.resize(capacity);
+    }
+    return good;
+}
+
+}  // namespace
+
+void action_print(MacroCall& call) {
+    std::string line;
+    bool good = join_print_values(call, 0, kPrintCapacity, line);
+    output(escape_controls(line), kLevelInfo);
+    call.interpreter.complete(good ? 0 : 1);
+}
+
+void action_strprint(MacroCall& call) {
+    std::string joined;
+    bool good = join_print_values(call, call.arguments.next_token, kVariableCapacity, joined);
+    assign_variable(*call.arguments[0].variable, joined);
+    call.interpreter.complete(good ? 0 : 1);
+}
+
+void action_strlower(MacroCall& call) {
+    for (char& c : *call.arguments[0].variable)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    call.interpreter.complete(0);
+}
+
+void action_strupper(MacroCall& call) {
+    for (char& c : *call.arguments[0].variable)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    call.interpreter.complete(0);
+}
+
+void action_strslice(MacroCall& call) {
+    std::string& v = *call.arguments[0].variable;
+    bool left = call.arguments[1].keyword == kKwLeft;
+    size_t start = call.arguments[2].number;
+    size_t length = call.arguments[3].number;
+    if (v.size() < start) {
+        v.clear();
+    } else {
+        v = left ? v.substr(start) : v.substr(0, v.size() - start);
+        if (length > 0 && length < v.size()) v = left ? v.substr(0, length) : v.substr(v.size() - length);
+    }
+    call.interpreter.complete(0);
+}
+
+void action_setvar(MacroCall& call) {
+    assign_variable(*call.arguments[0].variable, call.arguments[1].text);
+    call.interpreter.complete(0);
+}
+
+// Counters are unsigned 32-bit: they wrap around at both ends.
+void action_increment(MacroCall& call) {
+    std::string& v = *call.arguments[0].variable;
+    v = std::to_string(static_cast<uint32_t>(number_of_text(v) + 1u));
+    call.interpreter.complete(0);
+}
+
+void action_decrement(MacroCall& call) {
+    std::string& v = *call.arguments[0].variable;
+    v = std::to_string(static_cast<uint32_t>(number_of_text(v) - 1u));
+    call.interpreter.complete(0);
+}
+
+void action_setexitcode(MacroCall& call) {
+    call.interpreter.set_exit_code(call.arguments[0].number);
+    call.interpreter.complete(0);
+}
+
+void action_not_available(MacroCall& call) {
+    call.interpreter.report(
+        format("The macro %s is not available in this build", macro_row(call.statement.kind)->name));
+    call.interpreter.complete(1);
+}
+
+}  // namespace orvane::script

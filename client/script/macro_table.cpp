@@ -1,0 +1,232 @@
+// The macro table, the resolution of parameters by form, and the trace line.
+#include "client/script/macro_table.h"
+
+#include "client/script/macro_actions.h"
+#include "client/script/script_keywords.h"
+#include "common/safe_name.h"
+#include "common/text.h"
+
+namespace orvane::script {
+namespace {
+
+constexpr ResultRegister kFtp = ResultRegister::kFtp;
+constexpr ResultRegister kMail = ResultRegister::kMail;
+constexpr ResultRegister kNone = ResultRegister::kNone;
+constexpr MacroAction kNotAvailable = action_not_available;
+
+// In code order, 71..129. exitloop and endscript are control flow: the interpreter never runs
+// their rows.
+constexpr MacroRow kRows[] = {
+    {kMacroExitloop, "exitloop", "", 0, nullptr, kNone},
+    {kMacroEndscript, "endscript", "", 0, nullptr, kNone},
+    {kMacroEnablepasv, "enablepasv", "", 0, action_enablepasv, kNone},
+    {kMacroDisablepasv, "disablepasv", "", 0, action_disablepasv, kNone},
+    {kMacroSetnlst, "setnlst", "", 0, action_setnlst, kNone},
+    {kMacroUnsetnlst, "unsetnlst", "", 0, action_unsetnlst, kNone},
+    {kMacroFtpdisconnect, "ftpdisconnect", "", 0, kNotAvailable, kFtp},
+    {kMacroPrint, "print", "P", 0, action_print, kNone, -1, false},
+    {kMacroStrprint, "strprint", "XP", 1, action_strprint, kNone},
+    {kMacroGettimestamp, "gettimestamp", "VDUN", 1, kNotAvailable, kNone},
+    {kMacroGetcompname, "getcompname", "V", 1, kNotAvailable, kNone},
+    {kMacroGetenvvar, "getenvvar", "VT", 2, kNotAvailable, kNone},
+    {kMacroStrlower, "strlower", "V", 1, action_strlower, kNone},
+    {kMacroStrupper, "strupper", "V", 1, action_strupper, kNone},
+    {kMacroStrslice, "strslice", "VSNN", 4, action_strslice, kNone},
+    {kMacroSetvar, "setvar", "VT", 2, action_setvar, kNone},
+    {kMacroIncrement, "increment", "V", 1, action_increment, kNone},
+    {kMacroDecrement, "decrement", "V", 1, action_decrement, kNone},
+    {kMacroMessagebox, "messagebox", "T", 1, kNotAvailable, kNone},
+    {kMacroMessageboxwarn, "messageboxwarn", "T", 1, kNotAvailable, kNone},
+    {kMacroMailcreate, "mailcreate", "TTTT", 4, kNotAvailable, kMail},
+    {kMacroMailattach, "mailattach", "", 0, kNotAvailable, kNone, -1, false},
+    {kMacroMailsend, "mailsend", "TNTTTT", 4, kNotAvailable, kMail, 5},
+    {kMacroFileopen, "fileopen", "MT", 2, kNotAvailable, kNone},
+    {kMacroFileclose, "fileclose", "", 0, kNotAvailable, kNone},
+    {kMacroFilereadline, "filereadline", "V", 1, kNotAvailable, kNone},
+    {kMacroFilewriteline, "filewriteline", "T", 1, kNotAvailable, kNone},
+    {kMacroReschedscript, "reschedscript", "", 0, kNotAvailable, kNone, -1, false},
+    {kMacroFtpcustomcmd, "ftpcustomcmd", "T", 1, kNotAvailable, kFtp},
+    {kMacroSetexitcode, "setexitcode", "N", 1, action_setexitcode, kNone},
+    {kMacroFtpregexmatch, "ftpregexmatch", "TTT", 0, kNotAvailable, kFtp},
+    {kMacroFtpglobmatch, "ftpglobmatch", "TTT", 0, kNotAvailable, kFtp},
+    {kMacroFtpwildcardmatch, "ftpwildcardmatch", "TTT", 0, kNotAvailable, kFtp},
+    {kMacroRegexreplace, "regexreplace", "VTTT", 4, kNotAvailable, kNone},
+    {kMacroFtpmovelocal, "ftpmovelocal", "TT", 1, kNotAvailable, kFtp},
+    {kMacroFtpcopylocal, "ftpcopylocal", "TT", 1, kNotAvailable, kFtp},
+    {kMacroFtprename, "ftprename", "WTT", 2, kNotAvailable, kFtp},
+    {kMacroFtpuncompress, "ftpuncompress", "T", 1, kNotAvailable, kFtp},
+    {kMacroFtpcompress, "ftpcompress", "TV", 2, kNotAvailable, kFtp},
+    {kMacroFtpupload, "ftpupload", "KTT", 2, kNotAvailable, kFtp},
+    {kMacroWaitsecs, "waitsecs", "N", 1, kNotAvailable, kNone},
+    {kMacroFtprunprogram, "ftprunprogram", "TT", 2, kNotAvailable, kFtp},
+    {kMacroFtpmodtime, "ftpmodtime", "VT", 2, kNotAvailable, kFtp},
+    {kMacroRungpg, "rungpg", "TT", 2, kNotAvailable, kFtp},
+    {kMacroFtpmakefolder, "ftpmakefolder", "WT", 2, kNotAvailable, kFtp},
+    {kMacroFtpdelete, "ftpdelete", "WKT", 3, kNotAvailable, kFtp},
+    {kMacroFtpgetlist, "ftpgetlist", "WL", 2, kNotAvailable, kFtp},
+    {kMacroFtpsetpath, "ftpsetpath", "WT", 2, kNotAvailable, kFtp},
+    {kMacroFtpconnect, "ftpconnect", "TNTTT", 4, kNotAvailable, kFtp, 3},
+    {kMacroFtpconnectssh, "ftpconnectssh", "TNTTT", 4, kNotAvailable, kFtp, 3},
+    {kMacroFtpconnectssl, "ftpconnectssl", "TNTTT", 4, kNotAvailable, kFtp, 3},
+    {kMacroFtpconnectsslc, "ftpconnectsslc", "TNTTT", 4, kNotAvailable, kFtp, 3},
+    {kMacroPkeyload, "pkeyload", "TT", 1, action_pkeyload, kNone, 1},
+    {kMacroCertload, "certload", "TTT", 2, action_certload, kNone, 2},
+    {kMacroProxyhttp, "proxyhttp", "TNTT", 2, action_proxyhttp, kNone, 3},
+    {kMacroSettransfertype, "settransfertype", "Y", 1, action_settransfertype, kNone},
+    {kMacroReadwinregistry, "readwinregistry", "TTTV", 4, kNotAvailable, kNone},
+    {kMacroSetduperules, "setduperules", "CRRRT", 4, action_setduperules, kNone},
+    {kMacroFtpdownload, "ftpdownload", "KTT", 2, kNotAvailable, kFtp},
+};
+static_assert(sizeof kRows / sizeof kRows[0] == kLastKeyword - kFirstMacro + 1, "one row per macro");
+
+constexpr bool rows_in_code_order() {
+    for (size_t i = 0; i < sizeof kRows / sizeof kRows[0]; ++i)
+        if (kRows[i].code != kFirstMacro + static_cast<int>(i)) return false;
+    return true;
+}
+static_assert(rows_in_code_order(), "rows in code order");
+
+// A keyword form: the keywords it accepts (a range of codes) and its fault.
+struct KeywordForm {
+    char letter;
+    int first;
+    int last;
+    RuntimeMessage fault;
+};
+constexpr KeywordForm kKeywordForms[] = {
+    {'W', kKwRemote, kKwLocal, RuntimeMessage::NeedWhere},
+    {'K', kKwFile, kKwFolder, RuntimeMessage::NeedKind},
+    {'Y', kKwAscii, kKwAuto, RuntimeMessage::NeedTransferType},
+    {'C', kKwBysize, kKwBydate, RuntimeMessage::NeedCompareMode},
+    {'S', kKwLeft, kKwRight, RuntimeMessage::NeedLeftOrRight},
+    {'D', kKwIncr, kKwDecr, RuntimeMessage::NeedIncrOrDecr},
+    {'U', kKwSecond, kKwYear, RuntimeMessage::NeedTimeUnit},
+};
+
+bool is_rule(int kind) {
+    return kind == kKwSkip || kind == kKwOverwrite || kind == kKwResume || kind == kKwRename;
+}
+
+RuntimeMessage resolve_one(char form, const Parameters& parameters, size_t& position, ScriptValues& values,
+                           Argument& a) {
+    switch (form) {
+        case 'T':
+            return text_of(values, parameters, position, a.text);
+        case 'N':
+            return number_of(values, parameters, position, a.number);
+        case 'V':
+        case 'X': {
+            const Parameter& p = parameters[position++];
+            if (p.kind != kTokenStringVar)
+                return form == 'V' ? RuntimeMessage::NeedStringVariable
+                                   : RuntimeMessage::StrprintNeedsVariable;
+            a.variable = &values.variable(*p.symbol);
+            return RuntimeMessage::None;
+        }
+        case 'L': {
+            const Parameter& p = parameters[position++];
+            if (p.kind != kTokenListName) return RuntimeMessage::NeedListName;
+            a.list = &values.list(*p.symbol);
+            return RuntimeMessage::None;
+        }
+        case 'M':
+            a.keyword = parameters[position++].kind;
+            return RuntimeMessage::None;
+        case 'R': {
+            a.keyword = parameters[position++].kind;
+            return is_rule(a.keyword) ? RuntimeMessage::None : RuntimeMessage::NeedDuplicateRule;
+        }
+        default:
+            break;
+    }
+    for (const KeywordForm& k : kKeywordForms) {
+        if (k.letter != form) continue;
+        a.keyword = parameters[position++].kind;
+        return a.keyword >= k.first && a.keyword <= k.last ? RuntimeMessage::None : k.fault;
+    }
+    return RuntimeMessage::None;
+}
+
+// The fault of a required parameter that the tokens do not reach.
+RuntimeMessage missing(char form) {
+    switch (form) {
+        case 'T':
+            return RuntimeMessage::NeedString;
+        case 'N':
+            return RuntimeMessage::NeedNumber;
+        case 'V':
+            return RuntimeMessage::NeedStringVariable;
+        case 'X':
+            return RuntimeMessage::StrprintNeedsVariable;
+        case 'L':
+            return RuntimeMessage::NeedListName;
+        case 'R':
+            return RuntimeMessage::NeedDuplicateRule;
+        default:
+            for (const KeywordForm& k : kKeywordForms)
+                if (k.letter == form) return k.fault;
+            return RuntimeMessage::ParameterCount;
+    }
+}
+
+bool is_member_keyword(int kind) {
+    return kind >= kKwName && kind <= kKwIsfolder;
+}
+
+}  // namespace
+
+const MacroRow* macro_row(int code) {
+    if (code < kFirstMacro || code > kLastKeyword) return nullptr;
+    return &kRows[code - kFirstMacro];
+}
+
+RuntimeMessage resolve_arguments(const MacroRow& row, const Statement& statement, ScriptValues& values,
+                                 Arguments& arguments) {
+    const Parameters& parameters = statement.parameters;
+    size_t position = 0;
+    arguments.count = 0;
+    for (size_t i = 0; i < kMaxArguments && row.forms[i] != '\0' && row.forms[i] != 'P'; ++i) {
+        Argument& a = arguments[i];
+        a.present = false;
+        a.text.clear();
+        a.number = 0;
+        a.variable = nullptr;
+        a.list = nullptr;
+        a.keyword = 0;
+        arguments.count = i + 1;
+        if (position >= parameters.size()) {
+            if (i < row.required) return missing(row.forms[i]);
+            continue;  // an optional parameter left out: empty
+        }
+        if (RuntimeMessage m = resolve_one(row.forms[i], parameters, position, values, a);
+            m != RuntimeMessage::None)
+            return m;
+        a.present = true;
+    }
+    arguments.next_token = position;
+    return RuntimeMessage::None;
+}
+
+std::string trace_line(const MacroRow& row, const Statement& statement) {
+    std::string line = format("Script Engine: Line %d: Executing %s", statement.line, row.name);
+    const Parameters& parameters = statement.parameters;
+    if (parameters.empty()) return line;
+    line += ". Parameter(s):";
+    for (size_t i = 0; i < parameters.size(); ++i) {
+        const Parameter& p = parameters[i];
+        if (static_cast<int>(i) == row.secret_token) {
+            line += "  (not displayed)";
+        } else if (p.kind == kTokenDot) {
+            line += '.';
+        } else if (is_member_keyword(p.kind)) {
+            // Only these members are shown, right after their dot.
+            if (p.kind == kKwName || p.kind == kKwSize || p.kind == kKwModtime) line += keyword_name(p.kind);
+        } else {
+            line += "  ";
+            line += p.symbol ? escape_controls(p.symbol->text) : std::string(keyword_name(p.kind));
+        }
+    }
+    return line;
+}
+
+}  // namespace orvane::script

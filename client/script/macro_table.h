@@ -1,0 +1,85 @@
+// The macro table: one row per macro with its parameter forms, its action and its result register.
+// Actions of later features are added as rows' functions; the interpreter knows none of them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "client/script/program_tree.h"
+#include "client/script/script_context.h"
+#include "client/script/script_values.h"
+
+namespace orvane::script {
+
+class Interpreter;
+
+// Where the interpreter files a macro's result.
+enum class ResultRegister : int {
+    kNone,
+    kFtp,
+    kMail,
+};
+
+// Parameter forms, one letter each in a row's form text:
+//   T text           N number          V string variable   L list name
+//   W remote/local   K file/folder     Y ascii/binary/auto C bysize/bydate
+//   R skip/overwrite/resume/rename     S left/right        D incr/decr
+//   U a time unit    M a file mode (any token; a keyword other than read or append means write)
+//   X the string variable of strprint (its own message)
+//   P print values: every remaining parameter, resolved by the action (faulty ones are skipped)
+inline constexpr size_t kMaxArguments = 8;
+
+// One resolved parameter.
+struct Argument {
+    bool present = false;
+    std::string text;                 // T (at most kParameterTextCapacity characters)
+    uint32_t number = 0;              // N
+    std::string* variable = nullptr;  // V, X
+    UserList* list = nullptr;         // L
+    int keyword = 0;                  // keyword forms: the keyword's code
+};
+
+struct Arguments {
+    std::array<Argument, kMaxArguments> items;
+    size_t count = 0;       // forms resolved
+    size_t next_token = 0;  // the parameter position after them (where P values begin)
+    Argument& operator[](size_t i) { return items[i]; }
+};
+
+// What an action works with. It must lead to exactly one completion of the statement: at once
+// through Interpreter::complete(), or later through a request whose done callback is
+// Interpreter::request_done.
+struct MacroCall {
+    Interpreter& interpreter;
+    ScriptContext& context;
+    ScriptValues& values;
+    const Statement& statement;
+    Arguments& arguments;
+};
+using MacroAction = void (*)(MacroCall& call);
+
+struct MacroRow {
+    int code = 0;
+    const char* name = "";   // as in the keyword table
+    const char* forms = "";  // one letter per parameter
+    uint8_t required = 0;    // the forms before this index must be present
+    MacroAction action = nullptr;
+    ResultRegister result_register = ResultRegister::kNone;
+    int8_t secret_token = -1;  // the parameter token traced as "(not displayed)"
+    bool traced = true;        // false: no trace line
+};
+
+// The row of a macro code (71..129); null for anything else.
+const MacroRow* macro_row(int code);
+
+// Resolves the statement's parameters by the row's forms. Returns None or the first fault.
+RuntimeMessage resolve_arguments(const MacroRow& row, const Statement& statement, ScriptValues& values,
+                                 Arguments& arguments);
+
+// "Script Engine: Line %d: Executing %s" and, with parameters, ". Parameter(s):" and each token
+// as written; the row's secret token as "(not displayed)".
+std::string trace_line(const MacroRow& row, const Statement& statement);
+
+}  // namespace orvane::script

@@ -1,0 +1,53 @@
+// The script context's settings.
+#include "client/script/script_context.h"
+
+#include "common/secret.h"
+
+namespace orvane::script {
+
+ScriptSettings::~ScriptSettings() {
+    wipe_secret(proxy_password);
+    wipe_secret(pass_phrase);
+    wipe_secret(certificate_password);
+}
+
+TransferType session_transfer_type(int script_type) {
+    switch (script_type) {
+        case kScriptAscii:
+            return kTransferAscii;
+        case kScriptBinary:
+            return kTransferBinary;
+        default:
+            return kTransferUnset;
+    }
+}
+
+void apply_settings(const ScriptSettings& settings, Session& session) {
+    session.passive = settings.passive;
+    session.listing_kind = settings.nlst;
+    session.transfer_type = session_transfer_type(settings.transfer_type);
+    session.upload_rules = settings.upload_rules;
+    session.download_rules = settings.download_rules;
+    session.rename_suffix = settings.rename_suffix;
+}
+
+int replace_session(ScriptContext& context, int protocol) {
+    context.session.reset();
+    context.session =
+        create_session(context.session_log_user, context.session_log, context.transfer_wake, protocol, 0);
+    if (!context.session) return 1;
+    Session& s = *context.session;
+    const ScriptSettings& settings = context.settings;
+    s.local_folder = context.local_folder;
+    apply_settings(settings, s);
+    s.proxy_enabled = settings.proxy_enabled;
+    s.proxy_host = settings.proxy_host;
+    s.proxy_port = settings.proxy_port;
+    s.proxy_user = settings.proxy_user;
+    s.proxy_password = settings.proxy_password;
+    s.key_file = settings.key_file;
+    s.pass_phrase = settings.pass_phrase;
+    return 0;
+}
+
+}  // namespace orvane::script
