@@ -1,0 +1,120 @@
+// Archive actions: local path, format choice, messages.
+#include "client/actions/archive_actions.h"
+
+#include "client/actions/extract_target.h"
+#include "client/actions/gzip_reader.h"
+#include "client/actions/zip_reader.h"
+#include "client/actions/zip_writer.h"
+#include "common/log.h"
+#include "common/safe_name.h"
+#include "common/text.h"
+
+namespace orvane {
+namespace {
+
+// The path made absolute against `folder`, "\" read as "/", runs of "/" made one and a trailing
+// "/" dropped.
+std::string local_path(std::string_view folder, std::string_view path) {
+    std::string joined;
+    if (path.empty() || (path.front() != '/' && path.front() != '\\')) {
+        joined = folder;
+        joined += '/';
+    }
+    joined += path;
+    std::string out;
+    for (char c : joined) {
+        if (c == '\\') c = '/';
+        if (c == '/' && !out.empty() && out.back() == '/') continue;
+        out += c;
+    }
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
+}
+
+void split(const std::string& path, std::string& folder, std::string& name) {
+    size_t slash = path.rfind('/');
+    folder = slash == 0 ? "/" : path.substr(0, slash);
+    name = path.substr(slash + 1);
+}
+
+bool ends_with(std::string_view s, std::string_view tail) {
+    return s.size() >= tail.size() && iequals(s.substr(s.size() - tail.size()), tail);
+}
+
+enum class ArchiveType { kZip, kTar, kGzip, kUnknown };
+
+ArchiveType archive_type(std::string_view name) {
+    size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) return ArchiveType::kZip;
+    std::string_view extension = name.substr(dot + 1), stem = name.substr(0, dot);
+    if (iequals(extension, "zip")) return ArchiveType::kZip;
+    if (iequals(extension, "gz")) return ends_with(stem, ".tar") ? ArchiveType::kTar : ArchiveType::kGzip;
+    if (iequals(extension, "tgz") || iequals(extension, "tar")) return ArchiveType::kTar;
+    return ArchiveType::kUnknown;
+}
+
+}  // namespace
+
+int compress_action(std::string_view local_folder, std::string_view path, std::string* archive_name) {
+    outputf(kLevelInfo, "Compressing %s ...", escape_controls(path).c_str());
+    std::string folder, name;
+    split(local_path(local_folder, path), folder, name);
+    size_t dot = name.rfind('.');
+    std::string result_name;
+    int result = 0;
+    std::string cause;
+    if (dot != std::string::npos && iequals(std::string_view(name).substr(dot + 1), "zip")) {
+        cause = escape_controls(name) + " is already a zip archive";
+        result = kCompressIsZip;
+    } else if (name.empty()) {
+        cause = "the path names no file or folder";
+        result = 2;
+    } else {
+        result_name = name.substr(0, dot) + ".zip";
+        if (archive_name) *archive_name = result_name;
+        result = zip_tree(folder, name, folder + (folder == "/" ? "" : "/") + result_name, cause);
+    }
+    if (result != 0) {
+        if (archive_name) archive_name->clear();
+        outputf(kLevelError, "ERROR: Could not compress %s: %s", escape_controls(path).c_str(),
+                cause.c_str());
+    }
+    return result;
+}
+
+int uncompress_action(std::string_view local_folder, std::string_view path) {
+    outputf(kLevelInfo, "Uncompressing %s ...", escape_controls(path).c_str());
+    std::string archive = local_path(local_folder, path);
+    std::string folder, name;
+    split(archive, folder, name);
+    std::string cause;
+    ExtractTarget target;
+    int result = 0;
+    ArchiveType type = archive_type(name);
+    if (type == ArchiveType::kUnknown) {
+        cause = "the type of " + escape_controls(name) + " is not zip, gz, tar or tgz";
+        result = kUncompressUnknownType;
+    } else if (target.open(folder, cause) != 0) {
+        result = 2;
+    } else if (type == ArchiveType::kZip) {
+        result = unzip_to(archive, target, cause) == 0 ? 0 : 4;
+    } else if (type == ArchiveType::kTar) {
+        result = untar_to(archive, target, cause) == 0 ? 0 : 101;
+    } else {
+        std::string output = name.substr(0, name.rfind('.'));
+        std::string relative;
+        MemberPath kind;
+        if (ExtractTarget::place(output, relative, kind, cause) != 0 || kind != MemberPath::kFile) {
+            if (cause.empty()) cause = "no file name is left without the extension";
+            result = 101;
+        } else {
+            result = gunzip_to(archive, target, relative, cause) == 0 ? 0 : 101;
+        }
+    }
+    if (result != 0)
+        outputf(kLevelError, "ERROR: Could not uncompress %s: %s", escape_controls(path).c_str(),
+                cause.c_str());
+    return result;
+}
+
+}  // namespace orvane
