@@ -139,9 +139,35 @@ int ConfinedFolder::make_folders(const std::string& relative, std::string* cause
     return 0;
 }
 
+void ConfinedFolder::protect(const std::string& path) {
+    struct stat st;
+    protected_ = ::stat(path.c_str(), &st) == 0;
+    protected_device_ = st.st_dev;
+    protected_inode_ = st.st_ino;
+}
+
 FileHandle ConfinedFolder::create_file(const std::string& relative, std::string* cause) {
-    int fd = open_below(relative, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) set_cause(cause, errno);
+    // Not truncated at open: what is there is looked at first. O_NONBLOCK keeps a fifo from
+    // blocking the open.
+    int fd = open_below(relative, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        set_cause(cause, errno);
+        return kInvalidFile;
+    }
+    struct stat st;
+    const char* refusal = nullptr;
+    if (fstat(fd, &st) != 0) {
+        refusal = "cannot look at it";
+    } else if (!S_ISREG(st.st_mode)) {
+        refusal = "it exists and is no regular file";
+    } else if (protected_ && st.st_dev == protected_device_ && st.st_ino == protected_inode_) {
+        refusal = "it is the archive being read";
+    }
+    if (refusal || ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        if (cause) *cause = refusal ? refusal : system_error_text(errno);
+        close(fd);
+        return kInvalidFile;
+    }
     return fd;
 }
 

@@ -28,15 +28,22 @@ class ConfinedFolder {
 
     // Creates the folder and its missing parents below the root. 0 on success.
     int make_folders(const std::string& relative, std::string* cause);
-    // Creates or truncates a file for writing (its parents must exist). The handle, or
-    // kInvalidFile with the cause.
+    // Creates or truncates a regular file for writing (its parents must exist). The handle, or
+    // kInvalidFile with the cause. Something else of that name (a fifo, a device) is never opened
+    // for writing, and neither is the protected file.
     FileHandle create_file(const std::string& relative, std::string* cause);
+
+    // Marks an existing file (the archive being read) as one that create_file must refuse.
+    void protect(const std::string& path);
 
   private:
     // A descriptor for `relative` below the root, opened with `flags`; -1 with errno set.
     int open_below(const std::string& relative, int flags, int mode);
 
     int root_ = -1;
+    bool protected_ = false;
+    uint64_t protected_device_ = 0;
+    uint64_t protected_inode_ = 0;
 };
 
 // Closes a file written through it: 0, or the error number of a write failure that close()

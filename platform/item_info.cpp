@@ -20,6 +20,7 @@ int item_info(const std::string& path, ItemInfo& info, std::string* cause) {
         return 1;
     }
     info.is_folder = S_ISDIR(st.st_mode);
+    info.is_regular = S_ISREG(st.st_mode);
     info.size = static_cast<uint64_t>(st.st_size);
     info.last_write_time = filetime_from_unix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     info.device = st.st_dev;

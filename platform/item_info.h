@@ -10,6 +10,7 @@ namespace orvane::platform {
 
 struct ItemInfo {
     bool is_folder = false;
+    bool is_regular = false;  // a plain file (not a fifo, socket or device)
     uint64_t size = 0;
     uint64_t last_write_time = 0;  // FILETIME
     uint64_t device = 0;           // with inode: the same item reached by two paths

@@ -53,6 +53,22 @@ ArchiveType archive_type(std::string_view name) {
     return ArchiveType::kUnknown;
 }
 
+// Extracts `archive` (named `name`) of a known type into the open target. 0, or the designed result.
+int extract(ArchiveType type, const std::string& archive, const std::string& name, ExtractTarget& target,
+            std::string& cause) {
+    if (type == ArchiveType::kZip) return unzip_to(archive, target, cause) == 0 ? 0 : 4;
+    if (type == ArchiveType::kTar) return untar_to(archive, target, cause) == 0 ? 0 : 101;
+    // A single gzip file becomes the name without its last extension.
+    std::string relative;
+    MemberPath kind;
+    if (ExtractTarget::place(name.substr(0, name.rfind('.')), relative, kind, cause) != 0) return 101;
+    if (kind != MemberPath::kFile) {
+        cause = "no file name is left without the extension";
+        return 101;
+    }
+    return gunzip_to(archive, target, relative, cause) == 0 ? 0 : 101;
+}
+
 }  // namespace
 
 int compress_action(std::string_view local_folder, std::string_view path, std::string* archive_name) {
@@ -96,20 +112,9 @@ int uncompress_action(std::string_view local_folder, std::string_view path) {
         result = kUncompressUnknownType;
     } else if (target.open(folder, cause) != 0) {
         result = 2;
-    } else if (type == ArchiveType::kZip) {
-        result = unzip_to(archive, target, cause) == 0 ? 0 : 4;
-    } else if (type == ArchiveType::kTar) {
-        result = untar_to(archive, target, cause) == 0 ? 0 : 101;
     } else {
-        std::string output = name.substr(0, name.rfind('.'));
-        std::string relative;
-        MemberPath kind;
-        if (ExtractTarget::place(output, relative, kind, cause) != 0 || kind != MemberPath::kFile) {
-            if (cause.empty()) cause = "no file name is left without the extension";
-            result = 101;
-        } else {
-            result = gunzip_to(archive, target, relative, cause) == 0 ? 0 : 101;
-        }
+        target.protect(archive);
+        result = extract(type, archive, name, target, cause);
     }
     if (result != 0)
         outputf(kLevelError, "ERROR: Could not uncompress %s: %s", escape_controls(path).c_str(),

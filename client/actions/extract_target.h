@@ -22,6 +22,9 @@ class ExtractTarget {
     // 0 on success; 1 with the cause.
     int open(const std::string& folder, std::string& cause);
 
+    // The archive being read: no member may overwrite it.
+    void protect(const std::string& archive) { folder_.protect(archive); }
+
     // Applies the member-name rule to `name`: 0 with `relative` and `kind` set (kind may be kEmpty:
     // nothing to extract); 1 with the cause naming the member when the rule refuses it.
     static int place(std::string_view name, std::string& relative, MemberPath& kind, std::string& cause);

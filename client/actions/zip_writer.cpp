@@ -10,6 +10,7 @@
 
 #include <zip.h>
 
+#include "common/log.h"
 #include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/confined_folder.h"
@@ -184,6 +185,11 @@ int walk(ZipWriter& writer, const std::string& folder, const std::string& name, 
             }
             for (std::string& n : names)
                 work.push_back({std::move(n), path, item.archive_path + item.name + "/", false});
+            continue;
+        }
+        if (!info.is_regular) {
+            // Reading a fifo or a device could block for ever or never end.
+            outputf(kLevelWarning, "Skipped %s: not a regular file", escape_controls(path).c_str());
             continue;
         }
         if (int r = writer.add_file(path, item.archive_path + item.name, info, cause); r != 0) return r;
