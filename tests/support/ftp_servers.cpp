@@ -356,6 +356,12 @@ void ScriptedFtpServer::run() {
                 send_all(d, unescape(step.size() > 10 ? step.substr(10) : std::string()));
             }
             close(d);
+        } else if (step == "wait-bytes") {
+            // Anything at all, or the end of the connection: the client's turn is over.
+            pollfd p{fd, POLLIN, 0};
+            char buf[4096];
+            if (pending.empty() && poll(&p, 1, 10000) > 0) recv(fd, buf, sizeof buf, 0);
+            pending.clear();
         } else if (step == "close") {
             break;
         } else {

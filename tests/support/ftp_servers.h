@@ -85,6 +85,7 @@ class FtpServer {
 //   "pause MS"   wait MS milliseconds
 //   "data-send TEXT"  accept one data connection, send TEXT (escapes as for "="), close it
 //   "data-recv"  accept one data connection and read it until the peer closes
+//   "wait-bytes" wait (up to 10 s) for any bytes, or the client's close, and drop them
 //   "close"      close the control connection (also done after the last step)
 class ScriptedFtpServer {
   public:
