@@ -12,8 +12,8 @@
 namespace orvane {
 namespace {
 
-// The path made absolute against `folder`, "\" read as "/", runs of "/" made one and a trailing
-// "/" dropped.
+// The path made absolute against `folder`, "\\" read as "/", empty and "." components dropped and
+// ".." taking away the component before it (at the root it stays the root).
 std::string local_path(std::string_view folder, std::string_view path) {
     std::string joined;
     if (path.empty() || (path.front() != '/' && path.front() != '\\')) {
@@ -22,13 +22,21 @@ std::string local_path(std::string_view folder, std::string_view path) {
     }
     joined += path;
     std::string out;
-    for (char c : joined) {
-        if (c == '\\') c = '/';
-        if (c == '/' && !out.empty() && out.back() == '/') continue;
-        out += c;
+    size_t start = 0;
+    while (start <= joined.size()) {
+        size_t end = joined.find_first_of("/\\", start);
+        if (end == std::string::npos) end = joined.size();
+        std::string_view part = std::string_view(joined).substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            out.resize(out.empty() ? 0 : out.rfind('/'));
+            continue;
+        }
+        out += '/';
+        out += part;
     }
-    if (out.size() > 1 && out.back() == '/') out.pop_back();
-    return out;
+    return out.empty() ? "/" : out;
 }
 
 void split(const std::string& path, std::string& folder, std::string& name) {

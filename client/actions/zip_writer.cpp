@@ -156,7 +156,11 @@ class ZipWriter {
     std::vector<uint8_t> buffer_ = std::vector<uint8_t>(kZipWriteSize);
 };
 
-int walk(ZipWriter& writer, const std::string& folder, const std::string& name, std::string& cause) {
+int walk(ZipWriter& writer, const std::string& folder, const std::string& name, const std::string& temporary,
+         std::string& cause) {
+    // The archive being written is never packed into itself (it may lie inside the tree).
+    platform::ItemInfo own;
+    bool have_own = platform::item_info(temporary, own, nullptr) == 0;
     std::string top = folder + "/" + name;
     platform::ItemInfo info;
     std::string why;
@@ -187,6 +191,7 @@ int walk(ZipWriter& writer, const std::string& folder, const std::string& name, 
                 work.push_back({std::move(n), path, item.archive_path + item.name + "/", false});
             continue;
         }
+        if (have_own && info.device == own.device && info.inode == own.inode) continue;
         if (!info.is_regular) {
             // Reading a fifo or a device could block for ever or never end.
             outputf(kLevelWarning, "Skipped %s: not a regular file", escape_controls(path).c_str());
@@ -206,7 +211,7 @@ int zip_tree(const std::string& folder, const std::string& name, const std::stri
     {
         ZipWriter writer(temporary);
         result = writer.create(cause);
-        if (result == 0) result = walk(writer, folder, name, cause);
+        if (result == 0) result = walk(writer, folder, name, temporary, cause);
         if (result == 0) result = writer.close(cause);
     }
     if (result == 0 && platform::path_rename(temporary, archive) != 0) {

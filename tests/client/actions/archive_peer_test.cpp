@@ -144,6 +144,15 @@ TEST_F(Archives, ArchiveNamesAndRefusals) {
     write_all(dir.file("y.txt"), "y");
     EXPECT_EQ(compress_action(dir.path(), "y.txt", nullptr), 0);
     EXPECT_TRUE(fs::exists(dir.file("y.zip")));
+    // "." and ".." are read as folders: the current folder is packed beside itself, not into itself.
+    fs::create_directory(dir.file("sub"));
+    write_all(dir.file("sub/f.txt"), "f");
+    std::string name;
+    EXPECT_EQ(compress_action(dir.file("sub"), ".", &name), 0) << cap.lines.back();
+    EXPECT_EQ(name, "sub.zip");
+    EXPECT_EQ(sh("unzip -Z1 sub.zip", dir.path()).output, "sub/f.txt\n");
+    EXPECT_EQ(compress_action(dir.file("sub"), "../sub/./f.txt", &name), 0) << cap.lines.back();
+    EXPECT_TRUE(fs::exists(dir.file("sub/f.zip")));
 }
 
 TEST_F(Archives, PeerArchivesAreReadByteForByte) {
