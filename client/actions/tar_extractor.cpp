@@ -36,6 +36,7 @@ const char* tar_state_name(TarState state) {
 }
 
 void TarExtractor::set_state(TarState state) {
+    if (trace_ && state != state_) trace_(trace_context_, state_, state);
     state_ = state;
 }
 
@@ -146,8 +147,12 @@ int TarExtractor::start_member(TarHeader header) {
     have_long_name_ = false;
     long_name_.clear();
     skip(header.size);
-    set_state(header.size == 0 ? TarState::kHeader : TarState::kSkipData);
+    int result = extract_member(header, name);
+    if (result == 0 && state_ == TarState::kHeader && header.size > 0) set_state(TarState::kSkipData);
+    return result;
+}
 
+int TarExtractor::extract_member(const TarHeader& header, const std::string& name) {
     bool regular = header.type == '0' || header.type == '7';
     bool folder = header.type == '5';
     if (!regular && !folder) {
@@ -170,10 +175,8 @@ int TarExtractor::start_member(TarHeader header) {
     if (target_.create(relative, cause_) != 0)
         return fail("the member " + shown_member_name(name) + " cannot be extracted: " + cause_);
     member_mtime_ = header.mtime;
-    if (header.size == 0) {
-        if (target_.finish(member_filetime(member_mtime_), cause_) != 0) return fail(cause_);
-        return 0;
-    }
+    if (header.size == 0)
+        return target_.finish(member_filetime(member_mtime_), cause_) != 0 ? fail(cause_) : 0;
     set_state(TarState::kFileData);
     return 0;
 }

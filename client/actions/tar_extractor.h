@@ -36,11 +36,19 @@ class TarExtractor {
     int finish();
 
     TarState state() const { return state_; }
+    // Called on every change of state (for debugging a hostile archive), with its context.
+    using StateTrace = void (*)(void* context, TarState from, TarState to);
+    void set_trace(StateTrace trace, void* context) {
+        trace_ = trace;
+        trace_context_ = context;
+    }
     const std::string& cause() const { return cause_; }
 
   private:
     int on_block(const uint8_t* block);
     int start_member(TarHeader header);
+    // Makes the member's folder or file; leaves the state at kHeader when its data is not written.
+    int extract_member(const TarHeader& header, const std::string& name);
     int fail(std::string cause);
     void set_state(TarState state);
     // After `size` bytes of data, the padding up to the next block boundary is skipped.
@@ -48,6 +56,8 @@ class TarExtractor {
 
     ExtractTarget& target_;
     TarState state_ = TarState::kHeader;
+    StateTrace trace_ = nullptr;
+    void* trace_context_ = nullptr;
     std::array<uint8_t, kTarBlock> block_{};
     size_t have_ = 0;         // bytes of a partial header block in block_
     uint64_t remaining_ = 0;  // data bytes of the current state still to come

@@ -214,6 +214,26 @@ TEST(TarExtractor, MembersTypesAndFaults) {
     }
 }
 
+// The states a long-named member passes through, as the trace reports them.
+TEST(TarExtractor, StateChangesAreTraced) {
+    TempDir dir;
+    ExtractTarget target;
+    std::string cause;
+    ASSERT_EQ(target.open(dir.path(), cause), 0);
+    TarExtractor tar(target);
+    std::string trace;
+    tar.set_trace(
+        [](void* context, TarState, TarState to) {
+            *static_cast<std::string*>(context) += std::string(tar_state_name(to)) + ";";
+        },
+        &trace);
+    std::string archive =
+        tar_member("././@LongLink", std::string(120, 'n'), 'L') + tar_member("x", "data") + tar_end();
+    ASSERT_EQ(tar.feed(reinterpret_cast<const uint8_t*>(archive.data()), archive.size()), 0);
+    EXPECT_EQ(tar.finish(), 0);
+    EXPECT_EQ(trace, "long name;skip data;header;file data;skip data;header;end;");
+}
+
 TEST(ExtractTarget, ALinkOutOfTheDestinationIsNeverFollowed) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("dest"));
