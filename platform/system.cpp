@@ -55,16 +55,19 @@ std::string current_folder() {
 }
 
 std::string last_error_text() {
-    int error = errno;
-    char buf[256];
-    // The GNU strerror_r returns the text, which may or may not be in buf.
-    return strerror_r(error, buf, sizeof buf);
+    return error_text(errno);
 }
 
 std::string normalize_local_path(std::string path) {
     for (char& c : path)
         if (c == '\\') c = '/';
     return path;
+}
+
+std::string error_text(int error) {
+    char buffer[128];
+    // The GNU strerror_r returns the text, which need not be in the buffer.
+    return strerror_r(error, buffer, sizeof buffer);
 }
 
 }  // namespace orvane::platform

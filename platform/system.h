@@ -16,6 +16,8 @@ std::string get_environment(const std::string& name, bool* found = nullptr);
 struct tm local_time(time_t t);
 time_t now_unix();
 std::string computer_name();
+// The system's text for an error number (errno), as the user should read it.
+std::string error_text(int error);
 // The process's current working folder, ending in "/".
 std::string current_folder();
 // The system's text for the error of the last failed call (errno), for messages.
