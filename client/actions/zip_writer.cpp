@@ -31,7 +31,6 @@ struct WorkItem {
     std::string name;
     std::string folder;
     std::string archive_path;
-    bool is_folder;
 };
 
 bool non_ascii(const std::string& s) {
@@ -169,7 +168,7 @@ int walk(ZipWriter& writer, const std::string& folder, const std::string& name, 
         return 2;
     }
     std::deque<WorkItem> work;
-    work.push_back({name, folder, "", info.is_folder});
+    work.push_back({name, folder, ""});
     // Folders already expanded: a symbolic link back up the tree must not loop for ever.
     std::set<std::pair<uint64_t, uint64_t>> expanded;
     while (!work.empty()) {
@@ -188,7 +187,7 @@ int walk(ZipWriter& writer, const std::string& folder, const std::string& name, 
                 return 8;
             }
             for (std::string& n : names)
-                work.push_back({std::move(n), path, item.archive_path + item.name + "/", false});
+                work.push_back({std::move(n), path, item.archive_path + item.name + "/"});
             continue;
         }
         if (have_own && info.device == own.device && info.inode == own.inode) continue;
