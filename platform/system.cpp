@@ -19,6 +19,12 @@ std::string program_folder() {
     return slash == std::string::npos ? std::string("./") : p.substr(0, slash + 1);
 }
 
+std::string program_path() {
+    char buf[PATH_MAX + 1];
+    ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+    return n <= 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
 int set_environment(const std::string& name, const std::string& value) {
     if (name.empty()) return 1;
     return ::setenv(name.c_str(), value.c_str(), 1) == 0 ? 0 : 1;

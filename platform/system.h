@@ -9,6 +9,8 @@ namespace orvane::platform {
 
 // The folder of the running executable, ending in "/".
 std::string program_folder();
+// The full path of the running executable (empty when it cannot be read).
+std::string program_path();
 // Sets (or, with an empty value, sets to the empty text) an environment variable. 0 on success.
 int set_environment(const std::string& name, const std::string& value);
 std::string get_environment(const std::string& name, bool* found = nullptr);
