@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   vsftpd python3-pyftpdlib python3-openssl openssh-server openssh-client tinyproxy python3-aiosmtpd gnupg
   curl lftp openssl procps
+  zip unzip tar gzip
 )
 missing=()
 for p in "${packages[@]}"; do

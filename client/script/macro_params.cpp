@@ -28,6 +28,8 @@ constexpr AllowedCounts or_more(int n) {
 
 constexpr AllowedCounts kUpDown = only(c(2) | c(3) | c(4) | c(5) | c(7));
 constexpr AllowedCounts kMatch = only(c(3) | c(5) | c(7));
+// ftpcompress: the path, and the variable for the archive's name if wanted.
+constexpr AllowedCounts kCompress = only(c(1) | c(2) | c(3) | c(4));
 constexpr AllowedCounts kConnect = only(c(4) | c(5));
 constexpr AllowedCounts kMoveCopy = only(c(2) | c(4) | c(6));
 
@@ -63,7 +65,7 @@ constexpr std::array<AllowedCounts, kLastKeyword - kFirstMacroWithParameters + 1
     kMoveCopy,                 // ftpcopylocal
     kMatch,                    // ftprename
     only(c(1) | c(3)),         // ftpuncompress
-    only(c(2) | c(4)),         // ftpcompress
+    kCompress,                 // ftpcompress
     kUpDown,                   // ftpupload
     only(c(1)),                // waitsecs
     only(c(2)),                // ftprunprogram

@@ -1,6 +1,7 @@
 // The macro table, the resolution of parameters by form, and the trace line.
 #include "client/script/macro_table.h"
 
+#include "client/script/archive_macros.h"
 #include "client/script/macro_actions.h"
 #include "client/script/script_keywords.h"
 #include "common/safe_name.h"
@@ -54,8 +55,8 @@ constexpr MacroRow kRows[] = {
     {kMacroFtpmovelocal, "ftpmovelocal", "TT", 1, kNotAvailable, kFtp},
     {kMacroFtpcopylocal, "ftpcopylocal", "TT", 1, kNotAvailable, kFtp},
     {kMacroFtprename, "ftprename", "WTT", 2, kNotAvailable, kFtp},
-    {kMacroFtpuncompress, "ftpuncompress", "T", 1, kNotAvailable, kFtp},
-    {kMacroFtpcompress, "ftpcompress", "TV", 2, kNotAvailable, kFtp},
+    {kMacroFtpuncompress, "ftpuncompress", "T", 1, action_ftpuncompress, kFtp},
+    {kMacroFtpcompress, "ftpcompress", "TV", 1, action_ftpcompress, kFtp},
     {kMacroFtpupload, "ftpupload", "KTT", 2, kNotAvailable, kFtp},
     {kMacroWaitsecs, "waitsecs", "N", 1, kNotAvailable, kNone},
     {kMacroFtprunprogram, "ftprunprogram", "TT", 2, kNotAvailable, kFtp},
