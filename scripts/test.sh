@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the release build, the same tests under ASan+UBSan, the thread tests under
-# TSan, and the fuzz targets for a bounded time. The layer check (scripts/check_layers.py) runs as a
+# TSan, and the fuzz targets for a bounded time. Tests labelled "slow" (gigabytes through zlib, which
+# a sanitizer does not instrument) run in the release build only. The layer check (scripts/check_layers.py) runs as a
 # CTest test. Ends with one "N passed, N failed" line.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,7 +18,7 @@ suite() {
 suite ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
 "$root/scripts/build.sh" asan
 suite env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs"
+  ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs" -LE slow
 "$root/scripts/build.sh" tsan --target orvane_thread_tests
 suite env TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$root/build-tsan" --output-on-failure -L threads \
   --no-tests=ignore
