@@ -33,8 +33,8 @@ void apply_settings(const ScriptSettings& settings, Session& session) {
 
 int replace_session(ScriptContext& context, int protocol) {
     context.session.reset();
-    context.session =
-        create_session(context.session_log_user, context.session_log, context.transfer_wake, protocol, 0);
+    context.session = create_session(context.session_log_user, context.session_log, context.transfer_wake,
+                                     protocol, context.timeout_seconds);
     if (!context.session) return 1;
     Session& s = *context.session;
     const ScriptSettings& settings = context.settings;
