@@ -50,6 +50,8 @@ bool is_tls_kind(int protocol) {
 void connect_with(MacroCall& call, int protocol) {
     if (!credentials_usable(call)) return;
     ScriptContext& cx = call.context;
+    // A run without a session has its transfer engine stubbed out: it never makes one.
+    if (!statement_session(call)) return;
     if (replace_session(cx, protocol) != 0) {
         output("Error: Could not start the transfer engine for the script", kLevelError);
         call.interpreter.complete(1);
