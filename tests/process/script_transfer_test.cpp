@@ -138,6 +138,34 @@ TEST(ScriptTransfer, FtpsKindsWithSessionReuse) {
     }
 }
 
+// certload's certificate opens a vsftpd that demands one (a self-signed one, its own CA); without
+// it, or with a file that does not load, the connect fails.
+TEST(ScriptTransfer, ClientCertificateOfCertload) {
+    TempDir certs;
+    ASSERT_EQ(test::make_self_signed_certificate(certs.path()), 0);
+    FtpServerOptions options;
+    options.tls = true;
+    options.client_ca_file = certs.file("cert.pem");
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kVsftpd, options), 0) << server.error();
+    TempDir dir;
+    const std::string work = connect_line("ftpconnectssl", server) + "ftpsetpath remote \"/pub\";\n";
+    struct Case {
+        std::string certload;
+        int exit_code;
+    };
+    const Case cases[] = {
+        {"", 1},
+        {"certload \"" + certs.file("missing.pem") + "\" \"\";\n", 1},
+        {"certload \"" + certs.file("cert.pem") + "\" \"" + certs.file("key.pem") + "\";\n", 0},
+    };
+    for (const Case& c : cases) {
+        auto r = run_script(dir, c.certload + work);
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.certload << r.output << server.log();
+        EXPECT_EQ(contains(r.output, "Remote path: /pub"), c.exit_code == 0) << r.output;
+    }
+}
+
 // setduperules bysize resume skip overwrite: a smaller target is resumed, an equal one skipped,
 // uploads and downloads alike. (pyftpdlib: vsftpd's anonymous user may not write files it did not
 // make.)
