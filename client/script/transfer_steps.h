@@ -24,11 +24,10 @@ enum class TransferStep : int {
 };
 const char* transfer_step_name(TransferStep step);
 
-// Starts a request for the statement: `start` is the request's return (1: the session was busy,
-// and the statement fails). Call it as
-//   start_request(call, TransferStep::kFinish, request_x(session, ..., transfer_step_done,
-//                 step_code(TransferStep::kFinish), statement_object(call)))
-// statement_object() readies the statement's record for the request's completion.
+// A transfer statement's request is started as
+//   start_request(call, request_x(session, ..., transfer_step_done, step_code(step), statement_object(call)))
+// statement_object() readies the statement's record (the interpreter its completion goes to) and
+// is the done callback's object; start_request() fails the statement when the session was busy.
 void* statement_object(MacroCall& call);
 constexpr int step_code(TransferStep step) {
     return static_cast<int>(step);
