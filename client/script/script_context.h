@@ -90,11 +90,11 @@ struct ScriptContext {
     TransferStatement transfer;
 };
 
-// Replaces the context's transfer session by a new one of `protocol` (the old one is destroyed
-// first): made with the context's wake-up callback and log, in the script's local folder, with
-// every setting of the script (passive, NLST, transfer type, duplicate rules, rename suffix, proxy,
-// private key). 0 on success; 1 when it cannot be made, and the context has no session then.
-// The session gets the context's reply timeout.
+// Replaces the context's transfer session by a new one of `protocol` (made before the old one is
+// destroyed, so the engine lives on): made with the context's wake-up callback, log and reply
+// timeout, in the script's local folder, with every setting of the script (passive, NLST, transfer
+// type, duplicate rules, rename suffix, proxy, private key). 0 on success; 1 when it cannot be
+// made, and the old session stays then.
 int replace_session(ScriptContext& context, int protocol);
 
 }  // namespace orvane::script
