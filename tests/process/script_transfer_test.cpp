@@ -211,6 +211,10 @@ TEST(ScriptTransfer, FailuresExitCodesAndHiddenPassword) {
          1,
          {"Script did not complete correctly."}},
         {login + "ftpdownload file \"missing.bin\";\nsetexitcode 3;\n", 3, {}},
+        // A second connect replaces the session; the first need not have been closed.
+        {login + login + "ftpdisconnect;\n" + login + "ftpgetlist remote @l;\n",
+         0,
+         {"Script execution complete"}},
         {login + "ftpcustomcmd \"BOGUS\";\nif ftpresult eq success begin print \"wrong\"; end\n",
          1,
          {"BOGUS", "500 "}},
