@@ -3,6 +3,7 @@
 
 #include "client/script/macro_actions.h"
 #include "client/script/script_keywords.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 
 namespace orvane::script {
@@ -36,9 +37,9 @@ constexpr MacroRow kRows[] = {
     {kMacroDecrement, "decrement", "V", 1, action_decrement, kNone},
     {kMacroMessagebox, "messagebox", "T", 1, kNotAvailable, kNone},
     {kMacroMessageboxwarn, "messageboxwarn", "T", 1, kNotAvailable, kNone},
-    {kMacroMailcreate, "mailcreate", "TTTT", 4, kNotAvailable, kMail},
-    {kMacroMailattach, "mailattach", "", 0, kNotAvailable, kNone, -1, false},
-    {kMacroMailsend, "mailsend", "TNTTTT", 4, kNotAvailable, kMail, 5},
+    {kMacroMailcreate, "mailcreate", "TTTT", 4, action_mailcreate, kMail},
+    {kMacroMailattach, "mailattach", "T", 1, action_mailattach, kMail},
+    {kMacroMailsend, "mailsend", "TNTTTT", 4, action_mailsend, kMail, 5},
     {kMacroFileopen, "fileopen", "MT", 2, kNotAvailable, kNone},
     {kMacroFileclose, "fileclose", "", 0, kNotAvailable, kNone},
     {kMacroFilereadline, "filereadline", "V", 1, kNotAvailable, kNone},
@@ -222,7 +223,7 @@ std::string trace_line(const MacroRow& row, const Statement& statement) {
             if (p.kind == kKwName || p.kind == kKwSize || p.kind == kKwModtime) line += keyword_name(p.kind);
         } else {
             line += "  ";
-            line += p.symbol ? escape_control_bytes(p.symbol->text) : std::string(keyword_name(p.kind));
+            line += p.symbol ? escape_controls(p.symbol->text) : std::string(keyword_name(p.kind));
         }
     }
     return line;

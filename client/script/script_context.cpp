@@ -36,7 +36,7 @@ int replace_session(ScriptContext& context, int protocol) {
     // completion pump of the old session's engine, which must outlive the pump (the last session
     // to go stops and frees the engine). When none can be made, the old one stays.
     std::unique_ptr<Session> fresh = create_session(context.session_log_user, context.session_log,
-                                                    context.transfer_wake, protocol, context.timeout_seconds);
+                                                    context.transfer_wake, protocol, context.reply_timeout);
     if (!fresh) return 1;
     context.session = std::move(fresh);
     Session& s = *context.session;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "client/actions/mail/mailer.h"
 #include "client/transfer/session/session.h"
 
 namespace orvane::script {
@@ -84,8 +85,10 @@ struct ScriptContext {
     // Where the sessions' messages go (null: the output sink).
     LogCallback session_log = nullptr;
     void* session_log_user = nullptr;
-    // The reply timeout of every session the script makes, in seconds (0: wait forever).
-    int timeout_seconds = 0;
+    // Seconds a server may stay silent before a request fails (0: no limit).
+    int reply_timeout = 120;
+    // The message of the mail macros, made on first use.
+    MailRecordPtr mail;
     // The transfer statement under way, between the requests it is made of (transfer_macros.cpp).
     TransferStatement transfer;
 };
