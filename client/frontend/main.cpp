@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
             break;
     }
     initialise_output(settings.output);  // a log that cannot be opened leaves output on the console
-    int code = settings.mode == RunMode::Script ? run_script_mode(settings.file) : run_shell_mode(settings);
+    int code = settings.mode == RunMode::Script ? run_script_mode(settings.file, reply_timeout(settings))
+                                                : run_shell_mode(settings);
     shutdown_output();
     return code;
 }

@@ -27,6 +27,29 @@ void action_pkeyload(MacroCall& call);
 void action_certload(MacroCall& call);
 void action_proxyhttp(MacroCall& call);
 
+// Macros that act on a server (connect_macros.cpp, transfer_macros.cpp): each starts requests on
+// the script's transfer session and completes the statement from the last one's done callback.
+void action_ftpconnect(MacroCall& call);
+void action_ftpconnectssh(MacroCall& call);
+void action_ftpconnectssl(MacroCall& call);
+void action_ftpconnectsslc(MacroCall& call);
+void action_ftpdisconnect(MacroCall& call);
+void action_ftpcustomcmd(MacroCall& call);
+void action_ftpupload(MacroCall& call);
+void action_ftpdownload(MacroCall& call);
+void action_ftpmodtime(MacroCall& call);
+// The remote forms of the macros with a remote and a local form.
+void remote_ftpgetlist(MacroCall& call);
+void remote_ftpsetpath(MacroCall& call);
+void remote_ftpmakefolder(MacroCall& call);
+void remote_ftpdelete(MacroCall& call);
+void remote_ftprename(MacroCall& call);
+// The macros with both forms: the "remote" or "local" keyword picks one (where_macros.cpp).
+void action_ftpgetlist(MacroCall& call);
+void action_ftpsetpath(MacroCall& call);
+void action_ftpmakefolder(MacroCall& call);
+void action_ftpdelete(MacroCall& call);
+void action_ftprename(MacroCall& call);
 // Mail macros: the message of the context's mail record, and its delivery.
 void action_mailcreate(MacroCall& call);
 void action_mailattach(MacroCall& call);

@@ -32,10 +32,13 @@ void apply_settings(const ScriptSettings& settings, Session& session) {
 }
 
 int replace_session(ScriptContext& context, int protocol) {
-    context.session.reset();
-    context.session =
-        create_session(context.session_log_user, context.session_log, context.transfer_wake, protocol, 0);
-    if (!context.session) return 1;
+    // The new session is made before the old one goes: a connect statement runs inside the
+    // completion pump of the old session's engine, which must outlive the pump (the last session
+    // to go stops and frees the engine). When none can be made, the old one stays.
+    std::unique_ptr<Session> fresh = create_session(context.session_log_user, context.session_log,
+                                                    context.transfer_wake, protocol, context.reply_timeout);
+    if (!fresh) return 1;
+    context.session = std::move(fresh);
     Session& s = *context.session;
     const ScriptSettings& settings = context.settings;
     s.local_folder = context.local_folder;

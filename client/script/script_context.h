@@ -11,6 +11,9 @@
 
 namespace orvane::script {
 
+class Interpreter;
+struct UserList;
+
 // The script's transfer types (settransfertype).
 enum ScriptTransferType : int {
     kScriptAscii = 101,
@@ -56,6 +59,16 @@ TransferType session_transfer_type(int script_type);
 // duplicate rules and rename suffix) to `session`.
 void apply_settings(const ScriptSettings& settings, Session& session);
 
+// What a transfer statement carries from one of its requests to the next (the step that comes
+// next travels as the request's caller code): the interpreter its completion goes to, and where a
+// result is to be stored.
+struct TransferStatement {
+    Interpreter* interpreter = nullptr;
+    int first_result = 0;             // the transfer's own result while the folder is restored
+    UserList* list = nullptr;         // ftpgetlist
+    std::string* variable = nullptr;  // ftpmodtime
+};
+
 struct ScriptContext {
     ScriptSettings settings;
     std::string local_folder;          // at most kPathCapacity characters
@@ -76,12 +89,15 @@ struct ScriptContext {
     int reply_timeout = 120;
     // The message of the mail macros, made on first use.
     MailRecordPtr mail;
+    // The transfer statement under way, between the requests it is made of (transfer_macros.cpp).
+    TransferStatement transfer;
 };
 
-// Replaces the context's transfer session by a new one of `protocol` (the old one is destroyed
-// first): made with the context's wake-up callback and log, in the script's local folder, with
-// every setting of the script (passive, NLST, transfer type, duplicate rules, rename suffix, proxy,
-// private key). 0 on success; 1 when it cannot be made, and the context has no session then.
+// Replaces the context's transfer session by a new one of `protocol` (made before the old one is
+// destroyed, so the engine lives on): made with the context's wake-up callback, log and reply
+// timeout, in the script's local folder, with every setting of the script (passive, NLST, transfer
+// type, duplicate rules, rename suffix, proxy, private key). 0 on success; 1 when it cannot be
+// made, and the old session stays then.
 int replace_session(ScriptContext& context, int protocol);
 
 }  // namespace orvane::script

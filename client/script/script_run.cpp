@@ -96,7 +96,7 @@ int run_event_loop(RunEvents& events) {
 
 }  // namespace
 
-int run_script_mode(const std::string& script_path) {
+int run_script_mode(const std::string& script_path, int timeout_seconds) {
     script::LoadedScript script;
     if (int code = script::load_script(script_path, script); code != 0) return code;
 
@@ -106,6 +106,7 @@ int run_script_mode(const std::string& script_path) {
     context.mail_wake = Notifier{set_event, &events.mail_ready};
     context.local_folder = cut(platform::current_folder(), kPathCapacity);
     context.session_log = session_output;
+    context.reply_timeout = timeout_seconds;
     if (!events.valid() || script::replace_session(context, kProtocolFtp) != 0) {
         output("Error: Could not start the transfer engine for the script", kLevelError);
         return 1;

@@ -64,7 +64,7 @@ TEST(ScriptRun, OutputAndExitCodes) {
         {"setvar(~a, \"x\");\n"
          "print \"hello \" ~a;\n"
          "strslice ~a left 0 1;\n"
-         "ftpconnect \"h\" 21 \"u\" \"pw\";\n"
+         "ftpconnect \"h\" 0 \"u\" \"pw\";\n"
          "setvar ~b $i.name;\n"
          "enablepasv;\n"
          "strprint ~c @l.count;\n"
@@ -72,8 +72,8 @@ TEST(ScriptRun, OutputAndExitCodes) {
          "Script Engine: Line 1: Executing setvar. Parameter(s):  ~a  \"x\"\n"
          "hello x\n"
          "Script Engine: Line 3: Executing strslice. Parameter(s):  ~a  left  0  1\n"
-         "Script Engine: Line 4: Executing ftpconnect. Parameter(s):  \"h\"  21  \"u\"  (not displayed)\n"
-         "Script Engine: Runtime Error on line 4 - The macro ftpconnect is not available in this build\n"
+         "Script Engine: Line 4: Executing ftpconnect. Parameter(s):  \"h\"  0  \"u\"  (not displayed)\n"
+         "Script Engine: Runtime Error on line 4 - Invalid port 0 (1 to 65535)\n"
          "Script Engine: Runtime Error on line 5 - The specified object does not exist for this scope\n"
          "Script Engine: Line 6: Executing enablepasv\n"
          "Script Engine: Line 7: Executing strprint. Parameter(s):  ~c  @l.\n"
@@ -81,9 +81,9 @@ TEST(ScriptRun, OutputAndExitCodes) {
          "Script Engine: Script did not complete correctly.\n",
          1},
         {"print \"only\";\n", "only\nScript Engine: Script execution complete\n", 0},
-        {"ftpdisconnect;\nsetexitcode 7;\n",
-         "Script Engine: Line 1: Executing ftpdisconnect\n"
-         "Script Engine: Runtime Error on line 1 - The macro ftpdisconnect is not available in this build\n"
+        {"ftpcustomcmd \"\";\nsetexitcode 7;\n",
+         "Script Engine: Line 1: Executing ftpcustomcmd. Parameter(s):  \"\"\n"
+         "Script Engine: Runtime Error on line 1 - A command sent to a server holds 1 to 390 characters\n"
          "Script Engine: Line 2: Executing setexitcode. Parameter(s):  7\n"
          "Script Engine: Script did not complete correctly.\n",
          7},
