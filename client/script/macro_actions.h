@@ -27,6 +27,32 @@ void action_pkeyload(MacroCall& call);
 void action_certload(MacroCall& call);
 void action_proxyhttp(MacroCall& call);
 
+// Local actions: the local forms of the both-sided macros (their remote forms are not available
+// yet), local files and programs, system values, the script file slot, pattern matching.
+void action_ftpsetpath(MacroCall& call);
+void action_ftpgetlist(MacroCall& call);
+void action_ftpmakefolder(MacroCall& call);
+void action_ftpdelete(MacroCall& call);
+void action_ftprename(MacroCall& call);
+void action_ftpmovelocal(MacroCall& call);
+void action_ftpcopylocal(MacroCall& call);
+void action_ftprunprogram(MacroCall& call);
+void action_rungpg(MacroCall& call);
+void action_messagebox(MacroCall& call);
+void action_messageboxwarn(MacroCall& call);
+void action_waitsecs(MacroCall& call);
+void action_gettimestamp(MacroCall& call);
+void action_getcompname(MacroCall& call);
+void action_getenvvar(MacroCall& call);
+void action_readwinregistry(MacroCall& call);
+void action_fileopen(MacroCall& call);
+void action_fileclose(MacroCall& call);
+void action_filereadline(MacroCall& call);
+void action_filewriteline(MacroCall& call);
+void action_ftpregexmatch(MacroCall& call);
+void action_ftpglobmatch(MacroCall& call);  // also ftpwildcardmatch
+void action_regexreplace(MacroCall& call);
+
 // A macro whose feature this build does not have: a runtime error naming it, and failure.
 void action_not_available(MacroCall& call);
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "client/actions/script_file.h"
 #include "client/transfer/session/session.h"
 
 namespace orvane::script {
@@ -60,6 +61,7 @@ struct ScriptContext {
     std::string local_folder;          // at most kPathCapacity characters
     std::string remote_folder = "/";   // the remembered remote folder
     bool remote_folder_known = false;  // the connect could read the server's folder
+    ScriptFile file;                   // the script file slot (fileopen and its kin)
 
     // The script's transfer session. Statements that finish at once complete through its Finish
     // with result request. Without one (a run with the transfer engine stubbed out), the
