@@ -124,7 +124,12 @@ int make_folders(const std::string& path, std::string* cause) {
 int delete_item(const std::string& path, bool folder, std::string* cause) {
     if (!folder) return unlink(path.c_str()) == 0 ? 0 : fail_errno(cause, errno);
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return fail_errno(cause, errno);
+    if (fd < 0) {
+        int e = errno;
+        struct stat st;
+        if (e == ENOTDIR && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) e = ELOOP;
+        return fail_errno(cause, e);
+    }
     int r = empty_folder(fd, path, cause);
     close(fd);
     if (r != 0) return r;

@@ -9,7 +9,7 @@ namespace {
 
 // The range of times the system holds: 1601-01-01 00:00:00 to 30827-12-31 23:59:59 (Unix seconds).
 constexpr int64_t kFirstSecond = -11644473600LL;
-constexpr int64_t kLastSecond = 910692730079LL;
+constexpr int64_t kLastSecond = 910670515199LL;
 
 constexpr int64_t kUnitSeconds[] = {1, 60, 3600, 86400, 604800};
 

@@ -23,6 +23,13 @@ const std::string& text(MacroCall& call, size_t i) {
     return call.arguments[i].text;
 }
 
+// False (and the statement failed) when the run may not change the machine.
+bool effects_refused(MacroCall& call) {
+    if (call.context.local_effects) return false;
+    call.interpreter.complete(1);
+    return true;
+}
+
 // Completes with the result and files it as fileresult.
 void complete_file(MacroCall& call, int result) {
     call.interpreter.registers().file = result;
@@ -51,50 +58,60 @@ void action_ftpgetlist(MacroCall& call) {
 }
 
 void action_ftpmakefolder(MacroCall& call) {
+    if (effects_refused(call)) return;
     if (!is_local(call)) return action_not_available(call);
     call.interpreter.complete(local_make_folder(call.context.local_folder, text(call, 1)));
 }
 
 void action_ftpdelete(MacroCall& call) {
+    if (effects_refused(call)) return;
     if (!is_local(call)) return action_not_available(call);
     bool folder = call.arguments[1].keyword == kKwFolder;
     call.interpreter.complete(local_delete(call.context.local_folder, folder, text(call, 2)));
 }
 
 void action_ftprename(MacroCall& call) {
+    if (effects_refused(call)) return;
     if (!is_local(call)) return action_not_available(call);
     call.interpreter.complete(local_rename(call.context.local_folder, text(call, 1), text(call, 2)));
 }
 
 void action_ftpmovelocal(MacroCall& call) {
+    if (effects_refused(call)) return;
     call.interpreter.complete(
         local_transfer(LocalTransfer::kMove, call.context.local_folder, text(call, 0), text(call, 1)));
 }
 
 void action_ftpcopylocal(MacroCall& call) {
+    if (effects_refused(call)) return;
     call.interpreter.complete(
         local_transfer(LocalTransfer::kCopy, call.context.local_folder, text(call, 0), text(call, 1)));
 }
 
 void action_ftprunprogram(MacroCall& call) {
+    if (effects_refused(call)) return;
     call.interpreter.complete(run_program_action(text(call, 0), text(call, 1)));
 }
 
 void action_rungpg(MacroCall& call) {
+    if (effects_refused(call)) return;
     call.interpreter.complete(run_gpg_action(text(call, 0), text(call, 1)));
 }
 
 void action_messagebox(MacroCall& call) {
+    if (effects_refused(call)) return;
     message_box(text(call, 0), false);
     call.interpreter.complete(0);
 }
 
 void action_messageboxwarn(MacroCall& call) {
+    if (effects_refused(call)) return;
     message_box(text(call, 0), true);
     call.interpreter.complete(0);
 }
 
 void action_waitsecs(MacroCall& call) {
+    if (effects_refused(call)) return;
     wait_seconds(call.arguments[0].number);
     call.interpreter.complete(0);
 }
@@ -126,6 +143,7 @@ void action_readwinregistry(MacroCall& call) {
 }
 
 void action_fileopen(MacroCall& call) {
+    if (effects_refused(call)) return;
     int mode = call.arguments[0].keyword;
     ScriptFileMode m = mode == kKwRead     ? ScriptFileMode::kRead
                        : mode == kKwAppend ? ScriptFileMode::kAppend
@@ -146,6 +164,7 @@ void action_filereadline(MacroCall& call) {
 }
 
 void action_filewriteline(MacroCall& call) {
+    if (effects_refused(call)) return;
     complete_file(call, call.context.file.write_line(text(call, 0)));
 }
 
