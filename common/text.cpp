@@ -49,23 +49,6 @@ bool istarts_with(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
 }
 
-std::string escape_control_bytes(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char ch : s) {
-        auto c = static_cast<unsigned char>(ch);
-        if ((c < 32 && c != '\t') || c == 127) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += ch;
-        }
-    }
-    return out;
-}
-
 size_t leading_digits(std::string_view s) {
     size_t n = 0;
     while (n < s.size() && s[n] >= '0' && s[n] <= '9') ++n;

@@ -24,10 +24,6 @@ bool iequals(std::string_view a, std::string_view b);
 // True when `s` begins with `prefix`, compared without regard to case.
 bool istarts_with(std::string_view s, std::string_view prefix);
 
-// The text safe for a terminal or a log line: control bytes (below 32 except TAB, and 127) are
-// written as "\xNN"; everything else is kept.
-std::string escape_control_bytes(std::string_view s);
-
 // Decimal numbers. Only the digits 0 to 9 count: no blanks, no sign, no grouping; leading zeros
 // are digits like any other.
 

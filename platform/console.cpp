@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 namespace orvane::platform {
@@ -50,15 +51,51 @@ void console_write(const char* text, size_t n) {
     }
 }
 
+namespace {
+
+// While echo is off, the terminal's settings from before are kept here and put back by a signal
+// that ends the process, so Ctrl-C at a password prompt never leaves the terminal without echo.
+struct termios g_saved_terminal;
+volatile sig_atomic_t g_echo_off = 0;
+constexpr int kRestoringSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction g_previous_actions[sizeof kRestoringSignals / sizeof kRestoringSignals[0]];
+
+void restore_terminal_and_end(int sig) {
+    if (g_echo_off) tcsetattr(0, TCSANOW, &g_saved_terminal);
+    g_echo_off = 0;
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+}  // namespace
+
 int console_set_echo(bool on) {
     if (!stdin_is_terminal()) return 1;
+    constexpr size_t kSignals = sizeof kRestoringSignals / sizeof kRestoringSignals[0];
+    if (on) {
+        if (!g_echo_off) return 0;
+        int r = tcsetattr(0, TCSANOW, &g_saved_terminal) == 0 ? 0 : 1;
+        g_echo_off = 0;
+        for (size_t i = 0; i < kSignals; ++i)
+            sigaction(kRestoringSignals[i], &g_previous_actions[i], nullptr);
+        return r;
+    }
+    if (g_echo_off) return 0;
     struct termios t;
     if (tcgetattr(0, &t) != 0) return 1;
-    if (on)
-        t.c_lflag |= ECHO;
-    else
-        t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    return tcsetattr(0, TCSANOW, &t) == 0 ? 0 : 1;
+    g_saved_terminal = t;
+    struct sigaction action {};
+    action.sa_handler = restore_terminal_and_end;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < kSignals; ++i) {
+        sigaction(kRestoringSignals[i], nullptr, &g_previous_actions[i]);
+        if (g_previous_actions[i].sa_handler != SIG_IGN) sigaction(kRestoringSignals[i], &action, nullptr);
+    }
+    g_echo_off = 1;
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    if (tcsetattr(0, TCSANOW, &t) == 0) return 0;
+    console_set_echo(true);
+    return 1;
 }
 
 int console_read_line(std::string& line, size_t capacity) {

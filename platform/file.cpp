@@ -35,6 +35,7 @@ FileHandle file_open(const std::string& path, int mode) {
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
+        errno = EISDIR;
         return kInvalidFile;
     }
     return fd;
@@ -158,6 +159,32 @@ std::vector<FolderItem> list_folder(const std::string& folder) {
 
 int path_rename(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : 1;
+}
+
+int make_private_folders(const std::string& path) {
+    if (path.empty()) return 1;
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        std::string part = path.substr(0, at);
+        if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return 1;
+        if (at == std::string::npos) break;
+    }
+    return path_is_folder(path) ? 0 : (errno = ENOTDIR, 1);
+}
+
+int append_to_file(const std::string& path, const void* data, size_t n) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return 1;
+    int64_t written = file_write(fd, data, n);
+    int saved = errno;
+    int closed = ::close(fd);
+    if (written != static_cast<int64_t>(n) || closed != 0) {
+        if (written != static_cast<int64_t>(n)) errno = saved;
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace orvane::platform

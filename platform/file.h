@@ -42,6 +42,12 @@ bool path_is_folder(const std::string& path);
 int64_t path_size(const std::string& path);  // -1 when missing
 // Renames, replacing an existing target. 0 on success.
 int path_rename(const std::string& from, const std::string& to);
+// Creates a folder and its missing parents, new ones readable by the owner only (as ~/.ssh is).
+// 0 when it exists afterwards; otherwise errno is left set.
+int make_private_folders(const std::string& path);
+// Appends bytes at the end of a file in one write (O_APPEND, so writers of several processes do
+// not overwrite each other), creating it if needed. 0 on success; otherwise errno is left set.
+int append_to_file(const std::string& path, const void* data, size_t n);
 
 // One item of a local folder ("." and ".." are left out; symbolic links are followed).
 struct FolderItem {

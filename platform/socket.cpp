@@ -17,8 +17,13 @@ namespace orvane::platform {
 
 namespace {
 
+// A port above 65535 is refused rather than cut to 16 bits (which would reach another service).
 int make_address(const std::string& address, uint32_t port, sockaddr_in& out) {
     std::memset(&out, 0, sizeof out);
+    if (port > 65535) {
+        errno = EINVAL;
+        return 1;
+    }
     out.sin_family = AF_INET;
     out.sin_port = htons(static_cast<uint16_t>(port));
     if (address.empty()) {
@@ -110,7 +115,7 @@ int resolve_ipv4(const std::string& host, std::string& address) {
 
 int socket_connect(SocketHandle s, const std::string& address, uint32_t port) {
     sockaddr_in a;
-    if (address.empty() || make_address(address, port, a) != 0) return kConnectFailed;
+    if (address.empty() || port == 0 || make_address(address, port, a) != 0) return kConnectFailed;
     int r;
     do {
         r = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);

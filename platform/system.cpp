@@ -4,7 +4,9 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace orvane::platform {
 
@@ -50,6 +52,13 @@ std::string current_folder() {
     std::string p(buf);
     if (p.empty() || p.back() != '/') p += '/';
     return p;
+}
+
+std::string last_error_text() {
+    int error = errno;
+    char buf[256];
+    // The GNU strerror_r returns the text, which may or may not be in buf.
+    return strerror_r(error, buf, sizeof buf);
 }
 
 std::string normalize_local_path(std::string path) {

@@ -18,6 +18,8 @@ time_t now_unix();
 std::string computer_name();
 // The process's current working folder, ending in "/".
 std::string current_folder();
+// The system's text for the error of the last failed call (errno), for messages.
+std::string last_error_text();
 // Local paths: a "\" written by a user or a script is read as "/".
 std::string normalize_local_path(std::string path);
 

@@ -10,7 +10,7 @@ namespace orvane {
 
 namespace {
 
-enum class Pending { None, Script, LogFile, TsLogFile, Append, Rollover, Set };
+enum class Pending { None, Script, LogFile, TsLogFile, Append, Rollover, Set, Timeout };
 
 bool has_fscr_extension(const std::string& name) {
     size_t dot = name.rfind('.');
@@ -27,14 +27,43 @@ void apply_set(const std::string& arg) {
 }
 
 // "-name" is always an option. "/name" is one too, as on the system's first platform, unless
-// the name holds a "/" before any ":": then it is an absolute path ("/var/log/x.log").
+// its text before any ":" holds another "/" or a ".": then it is a path ("/var/log/x.log",
+// "/job.fscr").
 bool is_option(const std::string& arg) {
     if (arg.empty()) return false;
     if (arg[0] == '-') return true;
     if (arg[0] != '/') return false;
     // substr(1, npos - 1) still reaches the end when there is no ":".
     std::string name = arg.substr(1, arg.find(':') - 1);
-    return name.find('/') == std::string::npos;
+    return name.find_first_of("/.") == std::string::npos;
+}
+
+bool is_help(const std::string& name) {
+    return iequals(name, "-help") || iequals(name, "help") || iequals(name, "h") || name == "?";
+}
+
+// A port from the command line; a bad one ends the start-up, so no run reaches the wrong place.
+void take_port(StartSettings& st, const std::string& text) {
+    if (!parse_port(text, st.port)) {
+        outputf(kLevelError, "Error: Invalid port %s (1 to 65535)", text.c_str());
+        st.action = StartAction::Fail;
+        return;
+    }
+    st.port_given = true;
+}
+
+// The largest timeout: a day, far beyond any reply worth waiting for.
+constexpr uint64_t kMaxTimeoutSeconds = 86400;
+
+void take_timeout(StartSettings& st, const std::string& text) {
+    uint64_t v = 0;
+    if (!parse_decimal(text, v, 6) || v > kMaxTimeoutSeconds) {
+        outputf(kLevelError, "Error: Invalid timeout %s (seconds, 0 to %llu; 0 waits forever)", text.c_str(),
+                static_cast<unsigned long long>(kMaxTimeoutSeconds));
+        st.action = StartAction::Fail;
+        return;
+    }
+    st.timeout_seconds = static_cast<int>(v);
 }
 
 uint32_t decimal(const std::string& s) {
@@ -42,6 +71,18 @@ uint32_t decimal(const std::string& s) {
 }
 
 }  // namespace
+
+bool parse_port(const std::string& text, uint32_t& port) {
+    uint64_t v = 0;
+    if (!parse_decimal(text, v, 5) || v < 1 || v > 65535) return false;
+    port = static_cast<uint32_t>(v);
+    return true;
+}
+
+int reply_timeout(const StartSettings& settings) {
+    if (settings.timeout_seconds >= 0) return settings.timeout_seconds;
+    return settings.mode == RunMode::Shell ? 0 : kUnattendedTimeoutSeconds;
+}
 
 std::string strip_quotes(const std::string& s) {
     std::string out = s;
@@ -61,10 +102,16 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
             std::string name = arg.substr(1);
             if (iequals(name, "ssh")) {
                 st.protocol = kProtocolSftp;
-                st.port = 22;
+                if (!st.port_given) st.port = 22;
             } else if (iequals(name, "ssl")) {
                 st.protocol = kProtocolFtpsProtected;
-                st.port = 21;
+                if (!st.port_given) st.port = 21;
+            } else if (is_help(name)) {
+                if (st.action == StartAction::Run) st.action = StartAction::Help;
+            } else if (iequals(name, "-version")) {
+                if (st.action == StartAction::Run) st.action = StartAction::Version;
+            } else if (iequals(name, "timeout")) {
+                pending = Pending::Timeout;
             } else if (iequals(name, "nopasv")) {
                 st.passive = false;
             } else if (iequals(name, "nonlst")) {
@@ -122,24 +169,63 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
             case Pending::Set:
                 apply_set(arg);
                 break;
+            case Pending::Timeout:
+                take_timeout(st, arg);
+                break;
             case Pending::None:
                 if (!have_host) {
                     have_host = true;
                     size_t colon = arg.rfind(':');
                     if (colon != std::string::npos) {
-                        st.port = decimal(arg.substr(colon + 1));
+                        take_port(st, arg.substr(colon + 1));
                         st.host = cut(arg.substr(0, colon), cap);
                     } else {
                         st.host = cut(arg, cap);
                     }
                 } else {
-                    st.port = decimal(arg);
+                    take_port(st, arg);
                 }
                 break;
         }
         pending = Pending::None;
     }
     return st;
+}
+
+const char* usage_text() {
+    return R"(Usage: orvaneftp [options] [host[:port]] [port]
+
+Run modes:
+  orvaneftp [host]              interactive shell (prompt "fendrel> ")
+  orvaneftp -s:FILE [host]      shell commands from FILE; after each open, the next two lines
+                                are the user name and the password
+  orvaneftp -script FILE        a script (also -s:FILE when FILE ends in .fscr)
+
+Options (they begin with "-" or "/"; names are compared without regard to case):
+  -ssh                 SFTP (port 22 unless a port is given)
+  -ssl                 FTPS with a protected data channel (port 21 unless a port is given)
+  -nopasv              active mode (PORT) instead of passive mode
+  -nonlst              name lists with LIST instead of NLST
+  -nocolor             no colours on the console (NO_COLOR in the environment does the same)
+  -v...                any option beginning with v: the shell hides the server's replies
+  -s:FILE, -sFILE      run the shell commands of FILE (a script when FILE ends in .fscr)
+  -script FILE         run the script FILE
+  -logfile FILE        write all output to FILE instead of the console, without timestamps
+  -log FILE            the same with a timestamp on every line (also -tslogfile FILE)
+  -append SIZE         append to the log file; SIZE is its rollover size in bytes
+  -rollover SIZE       keep the log file under about SIZE bytes (0: no limit)
+  -timeout SECONDS     give up on a server that does not answer within SECONDS (0: wait
+                       forever); default 120 for command files and scripts, 0 for the shell
+  -set NAME=VALUE      set an environment variable for the run and the programs it starts
+  -h, -?, --help       this summary
+  --version            the program's version
+
+Exit codes:
+  0   the run succeeded: the shell ended, every command of the command file succeeded, or the
+      script ran without a failed statement
+  1   a command of the command file failed (connect, login, transfer, a refused or unknown
+      command); a file could not be opened; a script failed or did not parse; a bad option value
+  n   the exit code a script set)";
 }
 
 }  // namespace orvane

@@ -11,10 +11,18 @@
 namespace orvane {
 
 enum class RunMode { Shell, CommandFile, Script };
+// What the entry does with the settings: run a mode, or only answer the command line.
+enum class StartAction { Run, Help, Version, Fail };
+
+// The program's name and version, as the banner and --version show them.
+inline constexpr const char* kVersionText = "Fendrel secure file transfer client (version 4)";
+// The reply timeout of unattended runs (command files, scripts) when -timeout is not given.
+inline constexpr int kUnattendedTimeoutSeconds = 120;
 
 struct StartSettings {
     int protocol = kProtocolFtp;
     uint32_t port = 21;
+    bool port_given = false;  // an explicit port wins over a protocol's default
     std::string host;
     bool passive = true;
     bool use_nlst = true;
@@ -22,10 +30,21 @@ struct StartSettings {
     std::string file;  // script or command file
     OutputSettings output;
     bool show_responses = true;
+    int timeout_seconds = -1;  // -timeout; -1: the run mode's default (see reply_timeout)
+    StartAction action = StartAction::Run;
 };
 
+// The reply timeout in seconds (0: wait forever): as given, else 0 for the interactive shell
+// and kUnattendedTimeoutSeconds for command files and scripts.
+int reply_timeout(const StartSettings& settings);
+// A port number: the whole text is 1 to 65535 in decimal.
+bool parse_port(const std::string& text, uint32_t& port);
+// The usage summary of --help: run modes, options, exit codes.
+const char* usage_text();
+
 // Parses the arguments after the program name. Invalid options are reported through the
-// output sink at error level and skipped; `set` options change the process environment.
+// output sink at error level and skipped; an invalid port or timeout is reported and gives
+// StartAction::Fail; `set` options change the process environment.
 StartSettings parse_command_line(const std::vector<std::string>& args);
 
 // One leading and one trailing double quote removed.

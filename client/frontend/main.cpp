@@ -7,15 +7,29 @@
 #include "client/frontend/run_modes.h"
 #include "client/transfer/ftp/ftp_requests.h"
 #include "client/transfer/tls/tls_context.h"
+#include "platform/crash_report.h"
 
 int main(int argc, char** argv) {
+    orvane::platform::install_crash_report();
     using namespace orvane;
     install_standard_output();
     install_ftp_handlers();
     install_openssl_tls();
     std::vector<std::string> args(argv + 1, argv + argc);
     StartSettings settings = parse_command_line(args);
-    initialise_output(settings.output);
+    switch (settings.action) {
+        case StartAction::Help:
+            output(usage_text(), kLevelInfo);
+            return 0;
+        case StartAction::Version:
+            output(kVersionText, kLevelInfo);
+            return 0;
+        case StartAction::Fail:
+            return 1;
+        case StartAction::Run:
+            break;
+    }
+    initialise_output(settings.output);  // a log that cannot be opened leaves output on the console
     int code = settings.mode == RunMode::Script ? run_script_mode(settings.file) : run_shell_mode(settings);
     shutdown_output();
     return code;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "common/local_file.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/console.h"
 #include "platform/system.h"
@@ -58,8 +59,22 @@ void rollover_check(void*, LocalFile& file) {
     file.set_size_written(now < 0 ? 0 : static_cast<uint32_t>(now));
 }
 
-void standard_sink(void*, const char* text, int level, int line_end) {
-    if (text == nullptr) return;
+// Every text is written with its control characters escaped (tab and our own line ends apart), so
+// nothing a server sends can move the cursor, clear the screen or retitle the terminal, on the
+// console or in a log viewed later. Commands and replies are one line each: there only a line end
+// at the very end stays, so a reply cannot start a line of its own either.
+std::string displayable(const char* text, int level) {
+    std::string_view t(text);
+    if (level != kLevelCommand && level != kLevelResponse) return escape_controls(t, true);
+    size_t body = t.size();
+    if (body > 0 && t[body - 1] == '\n') --body;
+    if (body > 0 && t[body - 1] == '\r') --body;
+    return escape_controls(t.substr(0, body)) + std::string(t.substr(body));
+}
+
+void standard_sink(void*, const char* raw, int level, int line_end) {
+    if (raw == nullptr) return;
+    std::string text = displayable(raw, level);
     std::lock_guard<std::mutex> guard(g_channel.lock);
     if (!g_channel.log_configured) {
         std::string out;
@@ -80,8 +95,7 @@ void standard_sink(void*, const char* text, int level, int line_end) {
     }
     out += text;
     if (line_end == 1) {
-        size_t n = std::char_traits<char>::length(text);
-        if (n == 0 || (text[n - 1] != '\r' && text[n - 1] != '\n')) out += "\r\n";
+        if (text.empty() || (text.back() != '\r' && text.back() != '\n')) out += "\r\n";
         g_channel.at_line_start = true;
     }
     log->write(out);  // a failed write is not reported
@@ -99,23 +113,33 @@ void install_standard_output() {
 }
 
 int initialise_output(const OutputSettings& settings) {
-    std::lock_guard<std::mutex> guard(g_channel.lock);
-    g_channel.terminal = platform::stdout_is_terminal();
-    g_channel.colour = settings.colour && platform::colour_permitted_by_environment();
-    g_channel.timestamps = settings.timestamps;
-    g_channel.at_line_start = true;
-    g_channel.log.reset();
-    g_channel.log_configured = false;
-    if (settings.log_file.empty()) return 0;
-    g_channel.log_configured = true;
-    g_channel.log = std::make_unique<LocalFile>(platform::normalize_local_path(settings.log_file));
-    if (g_channel.log->open(settings.append ? platform::kOpenAppend : platform::kOpenWrite) != 0) return 1;
-    if (settings.rollover > 0) {
-        int64_t size = g_channel.log->size();
-        g_channel.log->set_rollover(settings.rollover, rollover_check, nullptr);
-        g_channel.log->set_size_written(size < 0 ? 0 : static_cast<uint32_t>(size));
+    std::string failure;
+    {
+        std::lock_guard<std::mutex> guard(g_channel.lock);
+        g_channel.terminal = platform::stdout_is_terminal();
+        g_channel.colour = settings.colour && platform::colour_permitted_by_environment();
+        g_channel.timestamps = settings.timestamps;
+        g_channel.at_line_start = true;
+        g_channel.log.reset();
+        g_channel.log_configured = false;
+        if (settings.log_file.empty()) return 0;
+        auto log = std::make_unique<LocalFile>(platform::normalize_local_path(settings.log_file));
+        if (log->open(settings.append ? platform::kOpenAppend : platform::kOpenWrite) != 0) {
+            failure = platform::last_error_text();
+        } else {
+            if (settings.rollover > 0) {
+                int64_t size = log->size();
+                log->set_rollover(settings.rollover, rollover_check, nullptr);
+                log->set_size_written(size < 0 ? 0 : static_cast<uint32_t>(size));
+            }
+            g_channel.log = std::move(log);
+            g_channel.log_configured = true;
+            return 0;
+        }
     }
-    return 0;
+    // An unattended run must not go silent: the console keeps the output.
+    outputf(kLevelError, "Error: Could not open log file %s: %s", settings.log_file.c_str(), failure.c_str());
+    return 1;
 }
 
 void shutdown_output() {

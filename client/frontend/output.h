@@ -20,7 +20,7 @@ struct OutputSettings {
 // Installs the standard sink (console, or the log file once initialised).
 void install_standard_output();
 // Opens the log file when one is named and reads the console's state. 0 on success; a log
-// file that cannot be opened leaves output going nowhere and returns 1.
+// file that cannot be opened is reported on the console, which keeps the output, and gives 1.
 int initialise_output(const OutputSettings& settings);
 // Closes the log file; the console takes over again.
 void shutdown_output();

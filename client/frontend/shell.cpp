@@ -28,17 +28,29 @@ void shell_notify(void* context) {
     static_cast<ShellState*>(context)->engine_wake.set();
 }
 
-// Reads one line of input: the next line of the command file, or a typed line.
-bool read_input_line(ShellState& shell, std::string& line) {
-    if (shell.command_file_mode) {
-        int r = shell.command_file.read_line(line, kLineCapacity);
-        if (r <= 0) {
-            shell.quit_requested = true;
-            return false;
-        }
-        return true;
+// The next line of the command file. A line over the limit is refused whole, never split: the
+// reader hands it over in pieces, and the ones after the first are dropped up to its line end.
+InputResult read_command_file_line(ShellState& shell, std::string& line) {
+    int r = shell.command_file.read_line(line, kLineCapacity);
+    if (r <= 0) {
+        shell.quit_requested = true;
+        return InputResult::kEnd;
     }
-    return platform::console_read_line(line, kLineCapacity) >= 0;
+    ++shell.line_number;
+    bool cut_short = static_cast<size_t>(r) == line.size() && line.size() == kLineCapacity - 1;
+    if (!cut_short) return InputResult::kLine;
+    std::string rest;
+    int more = shell.command_file.read_line(rest, kLineCapacity);
+    if (more <= 0) return InputResult::kLine;  // the file ends just after a line of the largest size
+    while (more > 0 && static_cast<size_t>(more) == rest.size()) {
+        wipe_secret(rest);
+        more = shell.command_file.read_line(rest, kLineCapacity);
+    }
+    wipe_secret(rest);
+    wipe_secret(line);  // it may have been a password
+    outputf(kLevelError, "Error: Line %d is longer than %zu characters", shell.line_number,
+            kLineCapacity - 1);
+    return InputResult::kTooLong;
 }
 
 void run_bang_line(const std::string& line) {
@@ -48,7 +60,24 @@ void run_bang_line(const std::string& line) {
         platform::run_interactive_shell();
 }
 
+int cancel_login() {
+    output("", kLevelInfo, 1);
+    output("Error: Login cancelled: the input ended without an answer", kLevelError);
+    return 1;
+}
+
 }  // namespace
+
+void LoginAnswers::clear() {
+    have_user = have_password = false;
+    user.clear();
+    wipe_secret(password);
+}
+
+InputResult shell_read_line(ShellState& shell, std::string& line) {
+    if (shell.command_file_mode) return read_command_file_line(shell, line);
+    return platform::console_read_line(line, kLineCapacity) >= 0 ? InputResult::kLine : InputResult::kEnd;
+}
 
 void shell_done(int, void* object, int result) {
     auto* shell = static_cast<ShellState*>(object);
@@ -56,32 +85,56 @@ void shell_done(int, void* object, int result) {
     shell->request_done.set();
 }
 
-// Login: the user name and password are asked while connect runs.
-void shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int) {
+void shell_read_login_answers(ShellState& shell) {
+    shell.answers.clear();
+    if (!shell.answers_from_input) return;
+    InputResult user = shell_read_line(shell, shell.answers.user);
+    if (user == InputResult::kEnd) return;
+    shell.answers.have_user = user == InputResult::kLine;
+    InputResult password = shell_read_line(shell, shell.answers.password);
+    shell.answers.have_password = password == InputResult::kLine;
+}
+
+// Login: the answers read ahead, or, at a terminal, asked for while connect runs. Without an
+// answer the login is cancelled: nothing stands in for a missing password.
+int shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int) {
     auto* shell = static_cast<ShellState*>(shell_state);
-    if (!shell || !data) return;
+    if (!shell || !data) return 0;
+    auto* target = static_cast<std::string*>(data);
     if (kind == ReplyHookKind::kUser) {
+        output("User: ", kLevelInfo, 0);
         std::string answer;
-        if (shell_ask(*shell, "User: ", answer))
-            *static_cast<std::string*>(data) = cut(answer, kCredentialCapacity);
+        bool got = shell->answers_from_input ? shell->answers.have_user
+                                             : platform::console_read_line(answer, kLineCapacity) >= 0;
+        if (!got) return cancel_login();
+        *target = cut(shell->answers_from_input ? shell->answers.user : answer, kCredentialCapacity);
     } else if (kind == ReplyHookKind::kPassword) {
         std::string answer;
-        // Echo goes off before the prompt shows, so a password typed the moment it appears
-        // is never echoed.
-        bool echo_off = !shell->command_file_mode && platform::console_set_echo(false) == 0;
-        output("Password: ", kLevelInfo, 0);
-        bool got = read_input_line(*shell, answer);
-        if (echo_off) platform::console_set_echo(true);
+        bool got = false;
+        if (shell->answers_from_input) {
+            output("Password: ", kLevelInfo, 0);
+            got = shell->answers.have_password;
+            if (got) answer = shell->answers.password;
+        } else {
+            // Echo goes off before the prompt shows, so a password typed the moment it appears
+            // is never echoed.
+            bool echo_off = platform::console_set_echo(false) == 0;
+            output("Password: ", kLevelInfo, 0);
+            got = platform::console_read_line(answer, kLineCapacity) >= 0;
+            if (echo_off) platform::console_set_echo(true);
+        }
+        if (!got) return cancel_login();
         if (!shell->command_file_mode) output("", kLevelInfo, 1);
-        if (got) *static_cast<std::string*>(data) = cut(answer, kCredentialCapacity);
+        *target = cut(answer, kCredentialCapacity);
         wipe_secret(answer);
     }
+    return 0;
 }
 
 int shell_new_session(ShellState& shell, int protocol) {
     shell.session.reset();
     Notifier notify{shell_notify, &shell};
-    shell.session = create_session(&shell, shell_log, notify, protocol, 0);
+    shell.session = create_session(&shell, shell_log, notify, protocol, shell.timeout_seconds);
     if (!shell.session) return 1;
     shell.session->local_folder = platform::current_folder();
     shell.session->passive = shell.passive ? 1 : 0;
@@ -110,7 +163,13 @@ int shell_wait(ShellState& shell) {
 
 bool shell_ask(ShellState& shell, const char* prompt, std::string& answer) {
     output(prompt, kLevelInfo, 0);
-    return read_input_line(shell, answer);
+    return shell_read_line(shell, answer) == InputResult::kLine;
+}
+
+// Runs one line of the loop and notes a failed command. An empty line fails by design but is
+// no failure of the run.
+void run_line(ShellState& shell, const std::string& line) {
+    if (shell_execute(shell, line) != 0 && !split_shell_words(line).empty()) shell.any_failed = true;
 }
 
 int run_shell_mode(const StartSettings& settings) {
@@ -118,7 +177,9 @@ int run_shell_mode(const StartSettings& settings) {
     shell.show_responses = settings.show_responses;
     shell.passive = settings.passive;
     shell.use_nlst = settings.use_nlst;
+    shell.timeout_seconds = reply_timeout(settings);
     shell.command_file_mode = settings.mode == RunMode::CommandFile;
+    shell.answers_from_input = shell.command_file_mode || !platform::stdin_is_terminal();
     int code = 0;
     if (shell_new_session(shell, settings.protocol) != 0) {
         output("Error: the transfer engine could not be started", kLevelError);
@@ -130,23 +191,31 @@ int run_shell_mode(const StartSettings& settings) {
             code = 1;
         }
     } else {
-        output("Fendrel secure file transfer client (version 4)", kLevelInfo);
+        output(kVersionText, kLevelInfo);
     }
     if (code == 0) {
         if (!settings.host.empty())
-            shell_execute(shell, format("open %s %u", settings.host.c_str(), settings.port));
+            run_line(shell, format("open %s %u", settings.host.c_str(), settings.port));
         std::string line;
         while (!shell.quit_requested) {
             if (!shell.command_file_mode) output("fendrel> ", kLevelInfo, 0);
-            if (!read_input_line(shell, line)) break;  // the end of the input ends the loop cleanly
+            InputResult in = shell_read_line(shell, line);
+            if (in == InputResult::kEnd) break;  // the end of the input ends the loop cleanly
+            if (in == InputResult::kTooLong) {
+                shell.any_failed = true;
+                continue;
+            }
             if (is_shell_end_line(line)) break;
             if (!line.empty() && line[0] == '!') {
                 run_bang_line(line);
                 continue;
             }
-            shell_execute(shell, line);
+            run_line(shell, line);
         }
+        // Only a command file reports its commands' failures; the interactive shell ends with 0.
+        if (shell.command_file_mode && shell.any_failed) code = 1;
     }
+    shell.answers.clear();
     shell.session.reset();
     shell.command_file.close();
     return code;

@@ -12,6 +12,18 @@
 
 namespace orvane {
 
+// The login answers read ahead for one open; the password is wiped once the login is over.
+struct LoginAnswers {
+    bool have_user = false;
+    bool have_password = false;
+    std::string user;
+    std::string password;
+    void clear();
+};
+
+// One line of input: a line, a command-file line over the limit (refused whole), or the end.
+enum class InputResult { kLine, kTooLong, kEnd };
+
 struct ShellState {
     std::unique_ptr<Session> session;
     bool connected = false;
@@ -22,23 +34,38 @@ struct ShellState {
     bool show_responses = true;
     bool command_file_mode = false;
     LocalFile command_file;
+    int line_number = 0;  // lines read from the command file so far
     bool quit_requested = false;
     bool passive = true;
     bool use_nlst = true;
+    int timeout_seconds = 0;  // the session's reply timeout; 0 waits forever
+    // Input that is not typed at a terminal (a command file, a pipe) answers the login from the
+    // two lines after each open, read whether or not the server asks: they are never commands.
+    bool answers_from_input = false;
+    LoginAnswers answers;
+    bool any_failed = false;  // a command failed: a command file's run ends with exit code 1
 };
 
 // Creates the shell's session of a protocol kind with the shell's callbacks. 0 on success.
 int shell_new_session(ShellState& shell, int protocol);
 // Waits on the main thread until the request just started has completed; its result.
 int shell_wait(ShellState& shell);
+// Reads one line of input: the next line of the command file, or a line from standard input.
+InputResult shell_read_line(ShellState& shell, std::string& line);
 // Outputs the prompt at info level without a line end and reads one answer (from the console
-// or the command file). False at the end of the input (the command file's end sets the quit flag).
+// or the command file). False at the end of the input (the command file's end sets the quit
+// flag) and for a line over the limit.
 bool shell_ask(ShellState& shell, const char* prompt, std::string& answer);
+// Reads the two answer lines of an open ahead, when answers come from the input.
+void shell_read_login_answers(ShellState& shell);
 // The done callback of every shell request (object: the shell).
 void shell_done(int code, void* object, int result);
-// The login hook (context: the shell): asks for the user name and the password.
-void shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int flag);
+// The login hook (context: the shell): gives the user name and the password, asking for them at
+// the terminal; 1 cancels the login when there is no answer.
+int shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int flag);
 // Runs one command line; 0 or the request's result, 1 for an empty line or an unknown command.
 int shell_execute(ShellState& shell, const std::string& line);
+// The shell's commands with a line of description each, as `help` shows them.
+void shell_list_commands();
 
 }  // namespace orvane

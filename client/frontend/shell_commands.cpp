@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "client/actions/wildcard.h"
+#include "client/frontend/command_line.h"
 #include "client/frontend/output.h"
 #include "client/frontend/shell.h"
 #include "client/frontend/shell_words.h"
@@ -10,6 +11,7 @@
 #include "client/transfer/session/requests.h"
 #include "common/limits.h"
 #include "common/local_file.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -25,6 +27,7 @@ struct Command {
     const char* name;
     bool needs_connection;
     CommandFn run;
+    const char* description;  // one line for `help`
 };
 
 // The word at index i, or the answer to the prompt when the line has no such word.
@@ -100,40 +103,83 @@ int listing(ShellState& shell) {
     return finish(shell, request_listing(*shell.session, shell_done, 0, &shell));
 }
 
-// Names of the remote folder's files that match a pattern.
-std::vector<std::string> remote_matches(ShellState& shell, const std::string& pattern) {
-    std::vector<std::string> names;
-    if (!has_wildcard(pattern)) return {pattern};
-    if (listing(shell) != 0) return names;
-    for (const RemoteFileEntry& e : shell.session->listing)
-        if (e.type != kEntryFolder && wildcard_match(e.name, pattern)) names.push_back(e.name);
-    return names;
+// Names of the remote folder's files that match a pattern: 0, or 1 when the listing failed or
+// every match was skipped. A name without wildcards is taken as given. Listed names are the
+// server's: "." and ".." are never acted on, and `local_names` keeps only those that are safe
+// as a local file name.
+int remote_matches(ShellState& shell, const std::string& pattern, bool local_names,
+                   std::vector<std::string>& names) {
+    if (!has_wildcard(pattern)) {
+        names.push_back(pattern);
+        return 0;
+    }
+    if (listing(shell) != 0) return 1;
+    size_t skipped = 0;
+    for (const RemoteFileEntry& e : shell.session->listing) {
+        if (e.type == kEntryFolder || e.name == "." || e.name == ".." || !wildcard_match(e.name, pattern))
+            continue;
+        if (local_names && !is_safe_name(e.name)) {
+            outputf(kLevelWarning, "Warning: Skipping \"%s\": not a safe local file name",
+                    escape_controls(e.name).c_str());
+            ++skipped;
+            continue;
+        }
+        names.push_back(e.name);
+    }
+    return names.empty() && skipped > 0 ? 1 : 0;
 }
 
-std::vector<std::string> local_matches(ShellState& shell, const std::string& pattern) {
-    if (!has_wildcard(pattern)) return {pattern};
+int remote_matches_to_fetch(ShellState& shell, const std::string& pattern, std::vector<std::string>& names) {
+    return remote_matches(shell, pattern, true, names);
+}
+
+int remote_matches_to_delete(ShellState& shell, const std::string& pattern, std::vector<std::string>& names) {
+    return remote_matches(shell, pattern, false, names);
+}
+
+int local_matches(ShellState& shell, const std::string& pattern, std::vector<std::string>& names) {
+    if (!has_wildcard(pattern)) {
+        names.push_back(pattern);
+        return 0;
+    }
     std::string path = resolve_local(shell, pattern);
     size_t slash = path.find_last_of('/');
     std::string folder = path.substr(0, slash + 1), mask = path.substr(slash + 1);
-    std::vector<std::string> names;
     for (const platform::FolderItem& item : platform::list_folder(folder))
         if (!item.is_folder && wildcard_match(item.name, mask)) names.push_back(folder + item.name);
     std::sort(names.begin(), names.end());
-    return names;
+    return 0;
 }
 
 int cmd_open(ShellState& shell, const Words& w) {
     if (shell.connected) {
         output("Already connected. Disconnect from the server first", kLevelWarning);
+        shell_read_login_answers(shell);  // its answer lines are answers still, never commands
+        shell.answers.clear();
         return 1;
     }
     std::string host;
     if (!argument(shell, w, 1, "To: ", host)) return 1;
-    uint32_t port =
-        w.size() > 2 ? static_cast<uint32_t>(parse_decimal_prefix_saturating(w[2], UINT32_MAX)) : 21;
-    int r = finish(shell, request_connect(*shell.session, host, "zorp", "zorp", port,
-                                          ReplyHook{shell_reply_hook, &shell}, shell_done, 0, &shell));
-    if (r == 0) shell.connected = true;
+    // The answer lines belong to this open whatever becomes of it: read them before anything
+    // can fail, so they never run as commands.
+    shell_read_login_answers(shell);
+    uint32_t port = 21;
+    int r = 1;
+    if (w.size() > 2 && !parse_port(w[2], port)) {
+        outputf(kLevelError, "Error: Invalid port %s (1 to 65535)", w[2].c_str());
+    } else {
+        // The answers read ahead also go in directly, for a protocol that asks no hook; nothing
+        // stands in for a missing one.
+        r = finish(shell, request_connect(*shell.session, host, shell.answers.password, shell.answers.user,
+                                          port, ReplyHook{shell_reply_hook, &shell}, shell_done, 0, &shell));
+    }
+    shell.answers.clear();
+    if (r == 0) {
+        shell.connected = true;
+    } else if (shell.command_file_mode) {
+        // What follows an open assumes the connection: a command file stops here.
+        shell.quit_requested = true;
+    }
     return r;
 }
 
@@ -177,7 +223,7 @@ int cmd_append(ShellState& shell, const Words& w) {
 
 // mget, mput and mdelete act on every argument word, each of which may be a wildcard pattern;
 // without arguments they ask for one and act on the answer.
-using Matcher = std::vector<std::string> (*)(ShellState& shell, const std::string& pattern);
+using Matcher = int (*)(ShellState& shell, const std::string& pattern, std::vector<std::string>& names);
 // Acts on one matched name; `target` is the answer to the other prompt, used for a single name.
 using MatchAction = int (*)(ShellState& shell, const std::string& name, const std::string& target);
 
@@ -186,8 +232,15 @@ int for_each_match(ShellState& shell, const Words& patterns, const std::string& 
     int result = 0;
     for (const std::string& p : patterns) {
         if (p.empty()) continue;
-        std::vector<std::string> names = match(shell, p);
-        if (names.empty()) result = 1;
+        std::vector<std::string> names;
+        if (match(shell, p, names) != 0) {
+            result = 1;
+            continue;
+        }
+        if (names.empty()) {
+            outputf(kLevelWarning, "No files match %s", p.c_str());
+            result = 1;
+        }
         for (const std::string& name : names)
             result |= act(shell, name, has_wildcard(p) ? std::string() : target);
     }
@@ -213,7 +266,7 @@ int cmd_mget(ShellState& shell, const Words& w) {
         if (!shell_ask(shell, "Remote file: ", remote) || !shell_ask(shell, "Local file: ", target)) return 1;
         patterns.push_back(remote);
     }
-    return for_each_match(shell, patterns, target, remote_matches, get_one);
+    return for_each_match(shell, patterns, target, remote_matches_to_fetch, get_one);
 }
 
 int cmd_mput(ShellState& shell, const Words& w) {
@@ -233,7 +286,7 @@ int cmd_mdelete(ShellState& shell, const Words& w) {
         if (!shell_ask(shell, "Remote file: ", remote)) return 1;
         patterns.push_back(remote);
     }
-    return for_each_match(shell, patterns, {}, remote_matches, delete_one);
+    return for_each_match(shell, patterns, {}, remote_matches_to_delete, delete_one);
 }
 
 int cmd_dir(ShellState& shell, const Words& w) {
@@ -251,7 +304,7 @@ int cmd_dir(ShellState& shell, const Words& w) {
     }
     for (const RemoteFileEntry& e : shell.session->listing) {
         const std::string& line = e.long_name.empty() ? e.name : e.long_name;
-        output(line, kLevelInfo);
+        output(escape_controls(line), kLevelInfo);  // the server's text: one line, whatever it holds
         if (to_file) file.write(line + "\r\n");
     }
     return r;
@@ -292,16 +345,18 @@ int cmd_delete(ShellState& shell, const Words& w) {
 }
 
 int cmd_lcd(ShellState& shell, const Words& w) {
+    bool failed = false;
     if (w.size() > 1 && !w[1].empty()) {
         std::string folder = resolve_local(shell, w[1]);
         if (folder.back() != '/') folder += '/';
         if (platform::path_is_folder(folder))
             shell.session->local_folder = cut(folder, kPathCapacity);
         else
-            outputf(kLevelError, "Error: %s is not a local folder", w[1].c_str());
+            failed = true;
     }
+    if (failed) outputf(kLevelError, "Error: %s is not a local folder", w[1].c_str());
     outputf(kLevelInfo, "Local directory is %s", shell.session->local_folder.c_str());
-    return 0;
+    return failed ? 1 : 0;
 }
 
 int cmd_ascii(ShellState& shell, const Words&) {
@@ -353,37 +408,44 @@ int cmd_nosecure(ShellState& shell, const Words&) {
     return switch_protocol(shell, kProtocolFtp, "Secure FTP disabled");
 }
 
+int cmd_help(ShellState&, const Words&) {
+    shell_list_commands();
+    return 0;
+}
+
 const Command kCommands[] = {
-    {"open", false, cmd_open},
-    {"bye", false, cmd_bye},
-    {"quit", false, cmd_bye},
-    {"disconnect", true, cmd_disconnect},
-    {"close", true, cmd_disconnect},
-    {"get", true, cmd_get},
-    {"recv", true, cmd_get},
-    {"put", true, cmd_put},
-    {"send", true, cmd_put},
-    {"append", true, cmd_append},
-    {"mget", true, cmd_mget},
-    {"mput", true, cmd_mput},
-    {"mdelete", true, cmd_mdelete},
-    {"dir", true, cmd_dir},
-    {"ls", true, cmd_dir},
-    {"mkdir", true, cmd_mkdir},
-    {"rmdir", true, cmd_rmdir},
-    {"rename", true, cmd_rename},
-    {"cd", true, cmd_cd},
-    {"pwd", true, cmd_pwd},
-    {"delete", true, cmd_delete},
-    {"lcd", false, cmd_lcd},
-    {"ascii", true, cmd_ascii},
-    {"binary", true, cmd_binary},
-    {"type", true, cmd_type},
-    {"quote", true, cmd_quote},
-    {"literal", true, cmd_quote},
-    {"ssl", false, cmd_ssl},
-    {"ssh", false, cmd_ssh},
-    {"nosecure", false, cmd_nosecure},
+    {"open", false, cmd_open, "open HOST [PORT]: connect and log in"},
+    {"bye", false, cmd_bye, "disconnect (a line beginning with bye, quit or exit ends the program)"},
+    {"quit", false, cmd_bye, "the same as bye"},
+    {"disconnect", true, cmd_disconnect, "disconnect from the server"},
+    {"close", true, cmd_disconnect, "the same as disconnect"},
+    {"get", true, cmd_get, "get REMOTE [LOCAL]: download one file"},
+    {"recv", true, cmd_get, "the same as get"},
+    {"put", true, cmd_put, "put LOCAL [REMOTE]: upload one file"},
+    {"send", true, cmd_put, "the same as put"},
+    {"append", true, cmd_append, "append LOCAL [REMOTE]: upload, resuming an existing remote file"},
+    {"mget", true, cmd_mget, "mget PATTERN...: download the matching remote files"},
+    {"mput", true, cmd_mput, "mput PATTERN...: upload the matching local files"},
+    {"mdelete", true, cmd_mdelete, "mdelete PATTERN...: delete the matching remote files"},
+    {"dir", true, cmd_dir, "dir [LOCALFILE]: list the remote folder (also into a local file)"},
+    {"ls", true, cmd_dir, "the same as dir"},
+    {"mkdir", true, cmd_mkdir, "mkdir FOLDER: make a remote folder"},
+    {"rmdir", true, cmd_rmdir, "rmdir FOLDER: remove a remote folder"},
+    {"rename", true, cmd_rename, "rename OLD NEW: rename a remote file"},
+    {"cd", true, cmd_cd, "cd FOLDER: change the remote folder"},
+    {"pwd", true, cmd_pwd, "show the remote folder"},
+    {"delete", true, cmd_delete, "delete FILE: delete a remote file"},
+    {"lcd", false, cmd_lcd, "lcd [FOLDER]: change or show the local folder"},
+    {"ascii", true, cmd_ascii, "transfer as text"},
+    {"binary", true, cmd_binary, "transfer byte for byte"},
+    {"type", true, cmd_type, "type [ascii|binary]: set the transfer type"},
+    {"quote", true, cmd_quote, "quote TEXT: send TEXT to the server as a raw command"},
+    {"literal", true, cmd_quote, "the same as quote"},
+    {"ssl", false, cmd_ssl, "use FTPS for the next connection"},
+    {"ssh", false, cmd_ssh, "use SFTP for the next connection"},
+    {"nosecure", false, cmd_nosecure, "use plain FTP for the next connection"},
+    {"help", false, cmd_help, "list the commands"},
+    {"?", false, cmd_help, "the same as help"},
 };
 
 }  // namespace
@@ -402,6 +464,13 @@ int shell_execute(ShellState& shell, const std::string& line) {
     // Unknown words, and the ftp names that have no action here, are answered alike.
     outputf(kLevelWarning, "%s is an invalid command\n", words[0].c_str());
     return 1;
+}
+
+void shell_list_commands() {
+    output("Commands (words with blanks go in double quotes):", kLevelInfo);
+    for (const Command& c : kCommands) outputf(kLevelInfo, "  %-10s %s", c.name, c.description);
+    output("  !TEXT      run TEXT through the system shell; ! alone starts a shell", kLevelInfo);
+    output("  exit       end the program", kLevelInfo);
 }
 
 }  // namespace orvane

@@ -8,17 +8,23 @@ namespace orvane {
 std::vector<std::string> split_shell_words(const std::string& line) {
     std::vector<std::string> words;
     size_t i = 0;
-    while (i < line.size() && line[i] == ' ') ++i;
-    while (i < line.size()) {
-        size_t end = line.find(' ', i);
-        if (end == std::string::npos) {
-            words.push_back(line.substr(i));
-            break;
-        }
-        words.push_back(line.substr(i, end - i));
-        i = end;
+    auto skip_blanks = [&] {
+        size_t from = i;
         while (i < line.size() && line[i] == ' ') ++i;
-        if (i == line.size()) words.emplace_back();  // a trailing blank: an empty last word
+        return i > from;
+    };
+    skip_blanks();
+    while (i < line.size()) {
+        std::string word;
+        bool quoted = false;
+        for (; i < line.size() && (quoted || line[i] != ' '); ++i) {
+            if (line[i] == '"')
+                quoted = !quoted;
+            else
+                word += line[i];
+        }
+        words.push_back(std::move(word));
+        if (skip_blanks() && i == line.size()) words.emplace_back();  // a trailing blank: an empty last word
     }
     return words;
 }

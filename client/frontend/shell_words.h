@@ -1,5 +1,5 @@
 // Splitting a shell line into words: blanks separate, runs count as one, a trailing blank adds
-// an empty last word; there is no quoting.
+// an empty last word; double quotes group blanks into a word and are removed ("my file.txt").
 #pragma once
 
 #include <string>

@@ -4,6 +4,7 @@
 #include "client/script/macro_actions.h"
 #include "client/script/script_keywords.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 
 namespace orvane::script {
@@ -33,7 +34,7 @@ bool join_print_values(MacroCall& call, size_t position, size_t capacity, std::s
 void action_print(MacroCall& call) {
     std::string line;
     bool good = join_print_values(call, 0, kPrintCapacity, line);
-    output(escape_control_bytes(line), kLevelInfo);
+    output(escape_controls(line), kLevelInfo);
     call.interpreter.complete(good ? 0 : 1);
 }
 

@@ -3,6 +3,7 @@
 
 #include "client/script/macro_actions.h"
 #include "client/script/script_keywords.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 
 namespace orvane::script {
@@ -222,7 +223,7 @@ std::string trace_line(const MacroRow& row, const Statement& statement) {
             if (p.kind == kKwName || p.kind == kKwSize || p.kind == kKwModtime) line += keyword_name(p.kind);
         } else {
             line += "  ";
-            line += p.symbol ? escape_control_bytes(p.symbol->text) : std::string(keyword_name(p.kind));
+            line += p.symbol ? escape_controls(p.symbol->text) : std::string(keyword_name(p.kind));
         }
     }
     return line;

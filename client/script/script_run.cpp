@@ -4,6 +4,8 @@
 #include "client/script/script_run.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "client/script/interpreter.h"
 #include "client/script/script_load.h"
@@ -58,13 +60,19 @@ int process_exit_code(uint32_t code) {
     return code > 255 ? 255 : static_cast<int>(code);
 }
 
-void run_event_loop(RunEvents& events) {
+// 0 when the run ended; 1 when the wait itself failed (the run is abandoned, never spun on).
+int run_event_loop(RunEvents& events) {
     platform::PollSet set;
     set.add(events.transfer_ready.descriptor(), platform::kPollReadable);
     set.add(events.mail_ready.descriptor(), platform::kPollReadable);
     set.add(events.script_done.descriptor(), platform::kPollReadable);
     for (;;) {
-        if (set.wait(-1) <= 0) continue;
+        int ready = set.wait(-1);
+        if (ready < 0) {
+            outputf(kLevelError, "Error: Could not wait for the script's events (%s)", std::strerror(errno));
+            return 1;
+        }
+        if (ready == 0) continue;  // interrupted
         if (set.ready(2) & platform::kPollReadable) break;
         if (set.ready(0) & platform::kPollReadable) {
             // Cleared before the pump: a completion queued from here on signals again.
@@ -80,6 +88,7 @@ void run_event_loop(RunEvents& events) {
         if (set.ready(1) & platform::kPollReadable) events.mail_ready.reset();
     }
     events.script_done.reset();
+    return 0;
 }
 
 }  // namespace
@@ -104,8 +113,7 @@ int run_script_mode(const std::string& script_path) {
         script::Interpreter interpreter(script.program, script.symbols.size(), context,
                                         script::ScriptDone{script_finished, &events});
         interpreter.handle_message(script::InterpreterMessage::kStart, 0);
-        run_event_loop(events);
-        code = interpreter.run_exit_code();
+        code = run_event_loop(events) == 0 ? interpreter.run_exit_code() : 1;
     }
     return process_exit_code(code);
 }

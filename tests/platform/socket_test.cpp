@@ -45,6 +45,9 @@ TEST(Sockets, ListenAcceptConnectAndTransfer) {
     socket_close(holder);
 
     SocketHandle client = tcp_socket();
+    // A port beyond 16 bits would reach this listener if it were cut; it is refused instead.
+    EXPECT_EQ(socket_connect(client, "127.0.0.1", port + 65536), kConnectFailed);
+    EXPECT_EQ(socket_connect(client, "127.0.0.1", 0), kConnectFailed);
     ASSERT_EQ(socket_connect(client, "127.0.0.1", port), 0);
     EXPECT_TRUE(wait_ready(client, kPollWritable) & kPollWritable);
     EXPECT_EQ(socket_take_error(client), 0);

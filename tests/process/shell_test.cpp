@@ -35,6 +35,8 @@ TEST(Shell, CommandsWithoutAServer) {
                              "!echo bang-$((40+2))\n"
                              "ssh\n"
                              "open 127.0.0.1 22\n"
+                             "answer-user\n"
+                             "answer-password\n"
                              "nosecure\n"
                              "\n"
                              " quit\n"

@@ -48,10 +48,46 @@ TEST(Startup, LogFileTakesAllOutputAndConsoleStaysSilent) {
     EXPECT_EQ(log.find("\x1b"), std::string::npos);
 }
 
-TEST(Startup, UnopenableLogFileDoesNotCrash) {
+// An unattended run never goes silent: the console takes the output, with the reason.
+TEST(Startup, UnopenableLogFileIsReportedAndConsoleTakesOver) {
     auto r = run_process(client_binary(), {"-logfile", "/nonexistent/dir/x.log", "-s:/nonexistent/cmds.txt"});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(r.output,
+              "Error: Could not open log file /nonexistent/dir/x.log: No such file or directory\n"
+              "Error: Could not open script file /nonexistent/cmds.txt\n");
+}
+
+TEST(Startup, HelpVersionAndBadValues) {
+    struct Case {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string first_line;
+    };
+    const Case cases[] = {
+        {{"--help"}, 0, "Usage: orvaneftp [options] [host[:port]] [port]"},
+        {{"-h"}, 0, "Usage: orvaneftp [options] [host[:port]] [port]"},
+        {{"/?"}, 0, "Usage: orvaneftp [options] [host[:port]] [port]"},
+        {{"--version"}, 0, "Fendrel secure file transfer client (version 4)"},
+        {{"127.0.0.1:65536"}, 1, "Error: Invalid port 65536 (1 to 65535)"},
+        {{"-timeout", "soon", "-s:/nonexistent/c.txt"},
+         1,
+         "Error: Invalid timeout soon (seconds, 0 to 86400; 0 waits forever)"},
+        // A path beginning with "/" is the option's value, not an option: the script is tried.
+        {{"-script", "/nonexistent.fscr"}, 1, ""},
+    };
+    for (const Case& c : cases) {
+        auto r = run_process(client_binary(), c.args);
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0] << "\n" << r.output;
+        if (!c.first_line.empty()) {
+            EXPECT_EQ(r.output.substr(0, r.output.find('\n')), c.first_line) << r.output;
+        }
+        // The shell never starts (it would prompt once before the end of the input).
+        EXPECT_FALSE(r.output.ends_with("fendrel> ")) << r.output;
+    }
+    std::string help = run_process(client_binary(), {"--help"}).output;
+    for (const char* word :
+         {"-timeout SECONDS", "-s:FILE", "-script FILE", "-logfile", "-nopasv", "Exit codes"})
+        EXPECT_NE(help.find(word), std::string::npos) << word;
 }
 
 TEST(Startup, OverlongArgumentsAreCut) {

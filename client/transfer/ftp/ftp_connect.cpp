@@ -51,7 +51,10 @@ void on_connected(Session& s, int result) {
         s.clear_data = (s.auth_implies_protection == 0 && s.protocol == kProtocolFtpsClear) ? 1 : 0;
     }
     fc.user_accepted = false;
-    s.reply_hook(ReplyHookKind::kUser, &s.user, 0);
+    if (s.reply_hook(ReplyHookKind::kUser, &s.user, 0) != 0) {
+        complete_request(s, 1);
+        return;
+    }
     post_next(s, ftp_login_step, ConnectCode::kUser);
 }
 
@@ -64,7 +67,10 @@ void on_user(Session& s, int result) {
         post_command(s, FtpCommand::kPwd, ConnectCode::kFolder);
         return;
     }
-    s.reply_hook(ReplyHookKind::kPassword, &s.password, 0);
+    if (s.reply_hook(ReplyHookKind::kPassword, &s.password, 0) != 0) {
+        complete_request(s, 1);
+        return;
+    }
     post_command(s, FtpCommand::kPass, ConnectCode::kPassword);
 }
 

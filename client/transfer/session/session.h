@@ -23,12 +23,14 @@ enum class ReplyHookKind : int {
     kPassword = 3,  // data: the password (std::string), which the hook may fill
 };
 // The hook: a function and its context, called on the requester's thread while connect runs.
+// It returns 0 to go on, or 1 to cancel the login (no answer to a prompt): connect then fails
+// without sending the user name or password.
 struct ReplyHook {
-    void (*function)(void* context, ReplyHookKind kind, void* data, int flag) = nullptr;
+    int (*function)(void* context, ReplyHookKind kind, void* data, int flag) = nullptr;
     void* context = nullptr;
     explicit operator bool() const { return function != nullptr; }
-    void operator()(ReplyHookKind kind, void* data, int flag) const {
-        if (function) function(context, kind, data, flag);
+    int operator()(ReplyHookKind kind, void* data, int flag) const {
+        return function ? function(context, kind, data, flag) : 0;
     }
 };
 // A request's done callback: runs once, on the requester's thread, with 0 success, 1 failure.

@@ -1,4 +1,4 @@
-// Command-line parsing: pending values, first-letter rules, host and port, set.
+// Command-line parsing: pending values, first-letter rules, host and port, set, timeout, help.
 #include "client/frontend/command_line.h"
 
 #include <gtest/gtest.h>
@@ -80,6 +80,53 @@ TEST_F(CommandLine, HostPortAndLaterPort) {
     s = parse_command_line({"-ssh", "h"});
     EXPECT_EQ(s.protocol, kProtocolSftp);
     EXPECT_EQ(s.port, 22u);
+}
+
+// An explicit port wins whatever the order; a bad port or timeout ends the start-up.
+TEST_F(CommandLine, PortsTimeoutsAndAnswersOnly) {
+    struct Case {
+        std::vector<std::string> args;
+        StartAction action;
+        uint32_t port;
+        int timeout;  // reply_timeout()
+    };
+    const Case cases[] = {
+        {{"h:2121", "-ssl"}, StartAction::Run, 2121, 0},
+        {{"h:2121", "-ssh"}, StartAction::Run, 2121, 0},
+        {{"-ssh", "h", "2200", "-ssl"}, StartAction::Run, 2200, 0},
+        {{"-ssh", "h"}, StartAction::Run, 22, 0},
+        {{"h:65536"}, StartAction::Fail, 21, 0},
+        {{"h:0"}, StartAction::Fail, 21, 0},
+        {{"h:"}, StartAction::Fail, 21, 0},
+        {{"h", "21x"}, StartAction::Fail, 21, 0},
+        {{"h", "4294967317"}, StartAction::Fail, 21, 0},
+        {{"-s:c.txt"}, StartAction::Run, 21, 120},
+        {{"-script", "/job.fscr"}, StartAction::Run, 21, 120},
+        {{"-s:c.txt", "-timeout", "0"}, StartAction::Run, 21, 0},
+        {{"-timeout", "30"}, StartAction::Run, 21, 30},
+        {{"-timeout", "-5"}, StartAction::Run, 21, 0},  // "-5" is an option; the value stays pending
+        {{"-timeout", "abc"}, StartAction::Fail, 21, 0},
+        {{"-timeout", "86401"}, StartAction::Fail, 21, 0},
+        {{"--help", "h"}, StartAction::Help, 21, 0},
+        {{"-h"}, StartAction::Help, 21, 0},
+        {{"-?"}, StartAction::Help, 21, 0},
+        {{"/?"}, StartAction::Help, 21, 0},
+        {{"--version"}, StartAction::Version, 21, 0},
+    };
+    for (const Case& c : cases) {
+        std::string name;
+        for (const std::string& a : c.args) name += a + " ";
+        StartSettings s = parse_command_line(c.args);
+        EXPECT_EQ(s.action, c.action) << name;
+        EXPECT_EQ(s.port, c.port) << name;
+        EXPECT_EQ(reply_timeout(s), c.timeout) << name;
+    }
+    StartSettings s = parse_command_line({"-script", "/job.fscr"});
+    EXPECT_EQ(s.mode, RunMode::Script);
+    EXPECT_EQ(s.file, "/job.fscr");
+    cap.lines.clear();
+    parse_command_line({"h:99999"});
+    EXPECT_EQ(cap.lines, std::vector<std::string>{"103 Error: Invalid port 99999 (1 to 65535)"});
 }
 
 TEST_F(CommandLine, NamedOptionsBeforeFirstLetterRules) {

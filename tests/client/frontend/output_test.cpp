@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -98,12 +99,34 @@ TEST_F(LogChannel, RolloverKeepsAtMostTheCap) {
     EXPECT_TRUE(got == expect);
 }
 
-TEST_F(LogChannel, UnopenableLogSwallowsOutput) {
+TEST_F(LogChannel, UnopenableLogLeavesTheConsole) {
     OutputSettings s;
     s.log_file = dir.file("no/such/folder/x.log");
-    EXPECT_EQ(initialise_output(s), 1);
-    output("nothing", kLevelError);  // no crash, nothing anywhere
+    EXPECT_EQ(initialise_output(s), 1);  // reported on the console, which keeps the output
+    output("still here", kLevelError);
     shutdown_output();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("no")));
+}
+
+// Server text never carries a control character into the log: tab and our own line ends apart,
+// each is written as \xNN; a command or reply cannot even start a line of its own.
+TEST_F(LogChannel, ControlCharactersAreEscaped) {
+    open_log();
+    output("220 \x1b]0;owned\x07 hi\tthere\r\n[ERR] forged", kLevelResponse);
+    output("RETR a\bb", kLevelCommand);
+    output("257 \"/\x1b[2J\"\r\n", kLevelResponse);
+    output("two\nlines\x9b", kLevelInfo);
+    output(
+        "csi \xc2\x9b"
+        "1m",
+        kLevelWarning);
+    shutdown_output();
+    EXPECT_EQ(read_all(dir.file("x.log")),
+              "[RSP] 220 \\x1b]0;owned\\x07 hi\tthere\\x0d\\x0a[ERR] forged\r\n"
+              "[CMD] RETR a\\x08b\r\n"
+              "[RSP] 257 \"/\\x1b[2J\"\r\n"
+              "[   ] two\nlines\x9b\r\n"
+              "[WRN] csi \\xc2\\x9b1m\r\n");
 }
 
 TEST_F(LogChannel, LinesFromManyThreadsNeverInterleave) {

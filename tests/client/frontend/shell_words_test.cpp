@@ -15,7 +15,15 @@ TEST(ShellWords, BlanksSeparateAndATrailingBlankAddsAnEmptyWord) {
     EXPECT_EQ(split_shell_words("  get a"), (V{"get", "a"}));
     EXPECT_EQ(split_shell_words("get a "), (V{"get", "a", ""}));
     EXPECT_EQ(split_shell_words("get a   "), (V{"get", "a", ""}));
-    EXPECT_EQ(split_shell_words("put \"a b\""), (V{"put", "\"a", "b\""}));  // no quoting
+}
+
+TEST(ShellWords, DoubleQuotesGroupBlanks) {
+    EXPECT_EQ(split_shell_words("get \"my file.txt\""), (V{"get", "my file.txt"}));
+    EXPECT_EQ(split_shell_words("get \"a  b\" \"c d\""), (V{"get", "a  b", "c d"}));
+    EXPECT_EQ(split_shell_words("get dir/\"a b\".txt x"), (V{"get", "dir/a b.txt", "x"}));
+    EXPECT_EQ(split_shell_words("get \"\" x"), (V{"get", "", "x"}));
+    EXPECT_EQ(split_shell_words("get \"open end "), (V{"get", "open end "}));
+    EXPECT_EQ(split_shell_words("get \"a\" "), (V{"get", "a", ""}));
 }
 
 TEST(ShellWords, EndLines) {

@@ -214,6 +214,7 @@ TEST(ScriptControlFlow, Blocks) {
          {"a.txt/a.txt", "a.txt/b", "b/a.txt", "b/b"},
          0},
         {"if ftpresult eq success begin print \"s\"; end else begin print \"f\"; end", {"f"}, 0},
+        {"foreach $i in @never begin print \"x\"; end print @never.count;", {"0"}, 0},
         {"loop 4294967295 begin increment ~n; if ~n == 3 begin exitloop; end end print ~n;", {"3"}, 0},
         // Faults of control statements: reported, the run goes on, and it ends as a failure.
         {"exitloop; print \"after\";", {"after"}, 1},

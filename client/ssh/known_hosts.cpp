@@ -1,0 +1,271 @@
+// Known-hosts files: reading entries, matching names (plain, patterns, hashed), recording new hosts.
+#include "client/ssh/known_hosts.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "client/ssh/ssh_buffer.h"
+#include "client/ssh/ssh_key.h"
+#include "common/log.h"
+#include "common/text.h"
+#include "platform/file.h"
+#include "platform/system.h"
+
+namespace orvane::ssh {
+
+namespace {
+
+constexpr int64_t kMaxFileSize = 16 << 20;  // a known-hosts file larger than this is not read
+constexpr uint16_t kDefaultPort = 22;
+
+// New hosts are recorded one at a time, so two connections to one new host record it once.
+std::mutex record_lock;
+
+void say(LogCallback log, void* user, const std::string& text, int level) {
+    if (log != nullptr)
+        log(user, text.c_str(), level, 1);
+    else
+        output(text, level);
+}
+
+// Reads a whole file; 0 with `text` empty when it does not exist.
+int read_file(const std::string& path, std::string& text, std::string& error) {
+    text.clear();
+    if (path.empty() || !platform::path_exists(path)) return 0;
+    platform::FileHandle file = platform::file_open(path, platform::kOpenRead);
+    if (file == platform::kInvalidFile) {
+        error = format("cannot read %s (%s)", path.c_str(), std::strerror(errno));
+        return 1;
+    }
+    int64_t size = platform::file_size(file);
+    int status = 0;
+    if (size < 0 || size > kMaxFileSize) {
+        error = format("cannot read %s (%s)", path.c_str(), size < 0 ? std::strerror(errno) : "too large");
+        status = 1;
+    } else {
+        text.resize(static_cast<size_t>(size));
+        int64_t got = size > 0 ? platform::file_read(file, text.data(), text.size()) : 0;
+        if (got < 0) {
+            error = format("cannot read %s (%s)", path.c_str(), std::strerror(errno));
+            status = 1;
+        } else {
+            text.resize(static_cast<size_t>(got));
+        }
+    }
+    platform::file_close(file);
+    return status;
+}
+
+// "*" and "?" as in OpenSSH's host patterns; both sides are lower case already.
+bool wildcard_match(std::string_view pattern, std::string_view name) {
+    size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+// "|1|" base64(salt) "|" base64(HMAC-SHA1(salt, name)).
+bool hashed_match(std::string_view field, std::string_view name) {
+    field.remove_prefix(3);
+    size_t bar = field.find('|');
+    if (bar == std::string_view::npos) return false;
+    std::string salt, hash;
+    if (base64_decode(field.substr(0, bar), salt) != 0 || base64_decode(field.substr(bar + 1), hash) != 0 ||
+        hash.size() != 20 || salt.empty())
+        return false;
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    size_t size = 0;
+    if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA1", nullptr, salt.data(), salt.size(),
+                  reinterpret_cast<const unsigned char*>(name.data()), name.size(), mac, sizeof mac,
+                  &size) == nullptr)
+        return false;
+    return size == hash.size() && CRYPTO_memcmp(mac, hash.data(), size) == 0;
+}
+
+// A comma-separated pattern list: some pattern matches and no negated one does.
+bool names_match(std::string_view field, std::string_view name) {
+    if (field.substr(0, 3) == "|1|") return hashed_match(field, name);
+    bool matched = false;
+    while (!field.empty()) {
+        size_t comma = field.find(',');
+        std::string pattern = to_lower(field.substr(0, comma));
+        field = comma == std::string_view::npos ? std::string_view() : field.substr(comma + 1);
+        bool negated = !pattern.empty() && pattern[0] == '!';
+        if (negated) pattern.erase(0, 1);
+        if (!wildcard_match(pattern, name)) continue;
+        if (negated) return false;
+        matched = true;
+    }
+    return matched;
+}
+
+// The first five blank-separated fields (marker, names, type, key, comment).
+std::vector<std::string_view> fields_of(std::string_view line) {
+    std::vector<std::string_view> fields;
+    size_t at = 0;
+    while (fields.size() < 5) {
+        at = line.find_first_not_of(" \t", at);
+        if (at == std::string_view::npos) break;
+        size_t end = line.find_first_of(" \t", at);
+        fields.push_back(line.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at));
+        if (end == std::string_view::npos) break;
+        at = end;
+    }
+    return fields;
+}
+
+struct Lookup {
+    bool matched = false;
+    bool revoked = false;
+    std::string file;  // where the refusal comes from
+    size_t line = 0;
+    std::string recorded_fingerprint;
+};
+
+void scan(const std::string& path, const std::string& text, std::string_view name, std::string_view type,
+          std::string_view blob, Lookup& found) {
+    size_t number = 0;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        std::string_view line(text.data() + at, (end == std::string::npos ? text.size() : end) - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        std::vector<std::string_view> fields = fields_of(line);
+        if (fields.empty() || fields[0][0] == '#') continue;
+        bool revoked_entry = false;
+        if (fields[0][0] == '@') {
+            if (fields[0] != "@revoked") continue;  // @cert-authority: certificates are not used
+            revoked_entry = true;
+            fields.erase(fields.begin());
+        }
+        if (fields.size() < 3 || !names_match(fields[0], name)) continue;
+        std::string recorded;
+        if (base64_decode(fields[2], recorded) != 0) continue;
+        if (revoked_entry) {
+            if (recorded == blob && !found.revoked) {
+                found.revoked = true;
+                found.file = path;
+                found.line = number;
+            }
+        } else if (fields[1] == type) {
+            if (recorded == blob) {
+                found.matched = true;
+            } else if (found.line == 0) {
+                found.file = path;
+                found.line = number;
+                found.recorded_fingerprint = fingerprint_sha256(recorded);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+KnownHostsFiles default_known_hosts_files() {
+    KnownHostsFiles files;
+    std::string home = platform::get_environment("HOME");
+    if (!home.empty() && home.back() == '/') home.pop_back();
+    if (!home.empty()) files.user_file = home + "/.ssh/known_hosts";
+    std::string own = platform::get_environment("ORVANE_KNOWN_HOSTS");
+    std::string config = platform::get_environment("XDG_CONFIG_HOME");
+    if (!own.empty())
+        files.own_file = own;
+    else if (!config.empty() && config[0] == '/')
+        files.own_file = config + "/orvane/known_hosts";
+    else if (!home.empty())
+        files.own_file = home + "/.config/orvane/known_hosts";
+    return files;
+}
+
+std::string known_hosts_name(std::string_view host, uint16_t port) {
+    std::string name = to_lower(host);
+    if (port != kDefaultPort) name = format("[%s]:%u", name.c_str(), static_cast<unsigned>(port));
+    return name;
+}
+
+int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16_t port,
+                     std::string_view key_blob, LogCallback log, void* log_user, std::string& error) {
+    // A name with blanks, commas or control characters could add entries to the file.
+    for (char c : host) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == ',' || c == 0x7f) {
+            error =
+                "the host name cannot be checked against known hosts (it holds a blank, a comma or a control "
+                "character)";
+            return 1;
+        }
+    }
+    SshBuffer blob(key_blob);
+    std::string type(blob.get_string(64));
+    std::string name = known_hosts_name(host, port);
+    std::string fingerprint = fingerprint_sha256(key_blob);
+    std::lock_guard<std::mutex> hold(record_lock);
+    Lookup found;
+    for (const std::string* path : {&files.user_file, &files.own_file}) {
+        std::string text, cause;
+        if (path->empty() || (path == &files.own_file && *path == files.user_file)) continue;
+        if (read_file(*path, text, cause) != 0) {
+            say(log, log_user, "Warning: " + cause, kLevelWarning);
+            continue;
+        }
+        scan(*path, text, name, type, key_blob, found);
+    }
+    if (found.revoked) {
+        error = format("The %s host key of %s (%s) is marked as revoked in %s line %zu", type.c_str(),
+                       name.c_str(), fingerprint.c_str(), found.file.c_str(), found.line);
+        return 1;
+    }
+    std::string accepted = format("Host key of %s: %s %s", name.c_str(), type.c_str(), fingerprint.c_str());
+    if (found.matched) {
+        say(log, log_user, accepted, kLevelInfo);
+        return 0;
+    }
+    if (found.line != 0) {
+        error = format(
+            "The %s host key of %s has changed: the server presents %s, %s line %zu records %s. If the "
+            "change is expected, remove line %zu of %s",
+            type.c_str(), name.c_str(), fingerprint.c_str(), found.file.c_str(), found.line,
+            found.recorded_fingerprint.c_str(), found.line, found.file.c_str());
+        return 1;
+    }
+    std::string where = "no file (there is no known-hosts file to record it in)";
+    if (!files.own_file.empty()) {
+        std::string folder = files.own_file.substr(0, files.own_file.rfind('/'));
+        std::string line = format("%s %s %s\n", name.c_str(), type.c_str(), base64_encode(key_blob).c_str());
+        std::string existing, cause;
+        if (read_file(files.own_file, existing, cause) == 0 && !existing.empty() && existing.back() != '\n')
+            line = "\n" + line;
+        if ((!folder.empty() && platform::make_private_folders(folder) != 0) ||
+            platform::append_to_file(files.own_file, line.data(), line.size()) != 0)
+            where =
+                format("no file (%s cannot be written: %s)", files.own_file.c_str(), std::strerror(errno));
+        else
+            where = files.own_file;
+    }
+    say(log, log_user,
+        format("Warning: %s was not a known host; its %s key %s is accepted and recorded in %s", name.c_str(),
+               type.c_str(), fingerprint.c_str(), where.c_str()),
+        kLevelWarning);
+    say(log, log_user, accepted, kLevelInfo);
+    return 0;
+}
+
+}  // namespace orvane::ssh
