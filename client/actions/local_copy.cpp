@@ -9,6 +9,7 @@
 #include "client/actions/local_paths.h"
 #include "client/actions/wildcard.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/folder_ops.h"
 
@@ -111,12 +112,12 @@ int local_transfer(LocalTransfer kind, const std::string& folder, std::string_vi
         result = transfer_one(kind, source, target, cause);
     }
     if (result != 0) {
-        output(escape_control_bytes(format(words.failure, source.c_str(), destination.c_str()) + " (" +
-                                    cause + ")"),
-               kLevelError);
+        output(
+            escape_controls(format(words.failure, source.c_str(), destination.c_str()) + " (" + cause + ")"),
+            kLevelError);
         return 1;
     }
-    output(escape_control_bytes(format(words.success, source.c_str(), destination.c_str())), kLevelInfo);
+    output(escape_controls(format(words.success, source.c_str(), destination.c_str())), kLevelInfo);
     return 0;
 }
 

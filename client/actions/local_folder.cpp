@@ -4,6 +4,7 @@
 #include "client/actions/local_paths.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "common/time_text.h"
 #include "platform/folder_ops.h"
@@ -13,12 +14,12 @@ namespace {
 
 // A failure message with its cause after it.
 int report_failure(const std::string& message, const std::string& cause) {
-    output(escape_control_bytes(cause.empty() ? message : message + " (" + cause + ")"), kLevelError);
+    output(escape_controls(cause.empty() ? message : message + " (" + cause + ")"), kLevelError);
     return 1;
 }
 
 void report(const std::string& message) {
-    output(escape_control_bytes(message), kLevelInfo);
+    output(escape_controls(message), kLevelInfo);
 }
 
 }  // namespace

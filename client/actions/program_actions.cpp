@@ -6,6 +6,7 @@
 #include "client/actions/local_paths.h"
 #include "client/actions/programs.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/folder_ops.h"
 #include "platform/system.h"
@@ -13,7 +14,7 @@
 namespace orvane {
 
 void OutputLines::emit() {
-    output(escape_control_bytes(line_), kLevelInfo);
+    output(escape_controls(line_), kLevelInfo);
     line_.clear();
 }
 
@@ -60,15 +61,14 @@ int run_program_action(std::string_view program, std::string_view parameters) {
     }
     std::string p(program), a(parameters);
     if (result != 0) {
-        output(escape_control_bytes(
-                   format("ERROR: Could not run program %s with params %s", p.c_str(), a.c_str()) + " (" +
-                   cause + ")"),
-               kLevelError);
+        output(
+            escape_controls(format("ERROR: Could not run program %s with params %s", p.c_str(), a.c_str()) +
+                            " (" + cause + ")"),
+            kLevelError);
         return 1;
     }
-    output(
-        escape_control_bytes(format("Successfully started program %s with params %s", p.c_str(), a.c_str())),
-        kLevelInfo);
+    output(escape_controls(format("Successfully started program %s with params %s", p.c_str(), a.c_str())),
+           kLevelInfo);
     return 0;
 }
 
@@ -100,7 +100,7 @@ int run_gpg_action(std::string_view arguments, std::string_view input) {
     lines.finish();
     std::string command = gpg + " " + std::string(arguments);
     if (started != 0) {
-        output(escape_control_bytes(format("Unable to start %s", command.c_str()) + " (" + run.error + ")"),
+        output(escape_controls(format("Unable to start %s", command.c_str()) + " (" + run.error + ")"),
                kLevelError);
         return 1;
     }

@@ -7,6 +7,7 @@
 
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/file.h"
 #include "platform/system.h"
@@ -351,7 +352,7 @@ int read_registry_value(std::string_view root, std::string_view key, std::string
         std::string cause = size > static_cast<int64_t>(kRegistryFileCapacity)
                                 ? "larger than 16 MiB"
                                 : std::strerror(e != 0 ? e : EISDIR);
-        output(escape_control_bytes(
+        output(escape_controls(
                    format("ERROR: Could not read the registry file %s (%s)", path.c_str(), cause.c_str())),
                kLevelError);
         return 1;
@@ -359,9 +360,9 @@ int read_registry_value(std::string_view root, std::string_view key, std::string
     RegistryLookup found = registry_lookup(text, root, key, name);
     value = found.value;
     for (size_t i = 0; i < found.problems.size() && i < kProblemsShown; ++i)
-        output(escape_control_bytes(
-                   format("ERROR: Registry file %s, %s", path.c_str(), found.problems[i].c_str())),
-               kLevelError);
+        output(
+            escape_controls(format("ERROR: Registry file %s, %s", path.c_str(), found.problems[i].c_str())),
+            kLevelError);
     if (found.problems.size() > kProblemsShown)
         outputf(kLevelError, "ERROR: Registry file %s has %zu more malformed lines", path.c_str(),
                 found.problems.size() - kProblemsShown);

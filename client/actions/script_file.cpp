@@ -7,6 +7,7 @@
 #include "client/actions/local_paths.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 
 namespace orvane {
@@ -25,9 +26,9 @@ int ScriptFile::open(ScriptFileMode mode, std::string_view path) {
     errno = 0;
     if (file_.open(m) != 0) {
         int e = errno != 0 ? errno : EISDIR;  // the record refuses a folder without an errno
-        output(escape_control_bytes(
-                   format("ERROR: Could not open file %s (%s)", normal.c_str(), std::strerror(e))),
-               kLevelError);
+        output(
+            escape_controls(format("ERROR: Could not open file %s (%s)", normal.c_str(), std::strerror(e))),
+            kLevelError);
         return 1;
     }
     return 0;
@@ -52,8 +53,8 @@ int ScriptFile::write_line(std::string_view text) {
         return 1;
     }
     if (file_.write_line(std::string(text)) != 0) {
-        output(escape_control_bytes(format("ERROR: Could not write to file %s (%s)", file_.path().c_str(),
-                                           std::strerror(errno))),
+        output(escape_controls(format("ERROR: Could not write to file %s (%s)", file_.path().c_str(),
+                                      std::strerror(errno))),
                kLevelError);
         return 1;
     }

@@ -6,6 +6,7 @@
 
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/console.h"
 #include "platform/system.h"
@@ -14,7 +15,7 @@ namespace orvane {
 
 void message_box(std::string_view text, bool warning) {
     std::string line = warning ? "Script warning message: " : "Script Message: ";
-    line += escape_control_bytes(text);
+    line += escape_controls(text);
     output(line, warning ? kLevelWarning : kLevelInfo);
     if (!platform::stdin_is_terminal()) return;
     output("Press Enter to continue", kLevelInfo);
