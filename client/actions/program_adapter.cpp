@@ -169,31 +169,32 @@ int run_program_with_input(const std::vector<std::string>& argv, const std::stri
     int status = 0;
     bool ended = false;
     char buffer[16384];
-    for (;;) {
+    // Until the output has ended and the input is written (or refused). A program that leaves a
+    // child holding the output pipe must not keep us here once it ended: the wait wakes now and
+    // then to look, and after its end only what is already waiting is read.
+    while (out_read.fd >= 0 || in_write.fd >= 0) {
         struct pollfd fds[2];
         nfds_t n = 0;
-        fds[n++] = {out_read.fd, POLLIN, 0};
-        if (in_write.fd >= 0) fds[n++] = {in_write.fd, POLLOUT, 0};
-        // A program that leaves a child holding the pipe must not keep us here once it ended:
-        // the wait wakes now and then to look.
+        int out_at = -1, in_at = -1;
+        if (out_read.fd >= 0) out_at = static_cast<int>(n), fds[n++] = {out_read.fd, POLLIN, 0};
+        if (in_write.fd >= 0) in_at = static_cast<int>(n), fds[n++] = {in_write.fd, POLLOUT, 0};
         int r = poll(fds, n, ended ? 0 : 200);
         if (r < 0 && errno != EINTR) break;
-        if (in_write.fd >= 0 && n > 1 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+        if (in_at >= 0 && (fds[in_at].revents & (POLLOUT | POLLERR | POLLHUP))) {
             ssize_t w = write_quietly(in_write.fd, input.data() + written, input.size() - written);
             if (w > 0) written += static_cast<size_t>(w);
             if ((w < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) in_write.reset();
         }
-        bool drained = false;
-        if (fds[0].revents & (POLLIN | POLLERR | POLLHUP) || ended) {
+        if (out_at >= 0 && ((fds[out_at].revents & (POLLIN | POLLERR | POLLHUP)) || ended)) {
             ssize_t got = ::read(out_read.fd, buffer, sizeof buffer);
             if (got > 0) {
                 if (sink) sink(context, buffer, static_cast<size_t>(got));
-                continue;
+            } else if (got == 0 || (errno != EAGAIN && errno != EINTR) || ended) {
+                out_read.reset();
             }
-            drained = got == 0 || (errno != EAGAIN && errno != EINTR) || ended;
         }
-        if (drained) break;
         if (!ended) ended = wait_child(pid, status, false);
+        if (ended && out_read.fd < 0) break;  // input nobody will read
     }
     in_write.reset();
     out_read.reset();

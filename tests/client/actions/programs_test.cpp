@@ -65,6 +65,13 @@ TEST(Programs, InputAndOutputFlowWhileTheProgramRuns) {
     EXPECT_EQ(run.exit_code, 0);
     ASSERT_EQ(run_program_with_input({"wc", "-c"}, "12345", collect, &out, run), 0);
     EXPECT_EQ(out, "5\n");
+    // One that closes its output first and then reads all its input.
+    test::TempDir dir;
+    const std::string counted = dir.file("count");
+    ASSERT_EQ(
+        run_program_with_input({"sh", "-c", "exec >&- 2>&-; wc -c > " + counted}, input, collect, &out, run),
+        0);
+    EXPECT_EQ(std::stoul(test::read_all(counted)), input.size());
 }
 
 TEST(Programs, MissingProgramsAndSignalsAreReported) {
