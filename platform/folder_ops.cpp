@@ -1,6 +1,8 @@
 // Local folder operations over POSIX descriptors and std::filesystem.
 #include "platform/folder_ops.h"
 
+#include "platform/system.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -76,10 +78,6 @@ int empty_folder(int fd, const std::string& shown, std::string* cause) {
 }
 
 }  // namespace
-
-std::string error_text(int error) {
-    return std::error_code(error, std::generic_category()).message();
-}
 
 int read_folder(const std::string& folder, std::vector<FolderItem>& items, std::string* cause) {
     items.clear();

@@ -10,9 +10,6 @@
 
 namespace orvane::platform {
 
-// The system's text for an error number ("No such file or directory").
-std::string error_text(int error);
-
 // The items of a folder ("." and ".." left out; symbolic links followed, a dangling one listed as
 // a file with the link's own size and time). 0 on success; 1 with the cause when the folder
 // cannot be read.

@@ -21,7 +21,8 @@ ROOMS = {
     "client/ssh": ["client/transfer/text"],
     "client/ssh/sftp": ["client/ssh"],
     "client/actions": ["client/transfer/tls", "client/transfer/text"],
-    "client/script": ["client/actions", "client/transfer/ftp", "client/ssh/sftp"],
+    "client/actions/mail": ["client/transfer/tls", "client/transfer/text"],
+    "client/script": ["client/actions", "client/actions/mail", "client/transfer/ftp", "client/ssh/sftp"],
     "client/frontend": ["client/script"],
     "scheduler": ["common"],
 }

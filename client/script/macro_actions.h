@@ -52,6 +52,10 @@ void action_filewriteline(MacroCall& call);
 void action_ftpregexmatch(MacroCall& call);
 void action_ftpglobmatch(MacroCall& call);  // also ftpwildcardmatch
 void action_regexreplace(MacroCall& call);
+// Mail macros: the message of the context's mail record, and its delivery.
+void action_mailcreate(MacroCall& call);
+void action_mailattach(MacroCall& call);
+void action_mailsend(MacroCall& call);
 
 // A macro whose feature this build does not have: a runtime error naming it, and failure.
 void action_not_available(MacroCall& call);

@@ -1,0 +1,269 @@
+// The mail records, the process's mail engine, and the chain of a delivery's phases (greet, send,
+// quit) run on the requester's thread between the steps.
+#include "client/actions/mail/mailer.h"
+
+#include <cassert>
+#include <mutex>
+#include <thread>
+
+#include "client/actions/mail/mail_format.h"
+#include "client/actions/mail/mail_message.h"
+#include "client/actions/mail/smtp_client.h"
+#include "client/transfer/net/transfer_engine.h"
+#include "common/log.h"
+#include "platform/system.h"
+
+namespace orvane {
+
+namespace {
+
+// The port on which servers speak TLS from the first byte (RFC 8314).
+constexpr uint32_t kImplicitTlsPort = 465;
+
+// The delivery's phases, each one posted step; the completion's code names the phase.
+enum class MailPhase : int {
+    kGreet = 0,  // connect, greeting, EHLO or HELO, STARTTLS, authentication
+    kSend,       // MAIL FROM, RCPT TO, DATA, the message
+    kQuit,       // QUIT after a delivered message
+    kAbandon,    // QUIT after a local failure between the phases
+    kCount,
+};
+
+}  // namespace
+
+struct MailRecord {
+    LogCallback log = nullptr;
+    void* log_user = nullptr;
+    Notifier notify;
+    int timeout_seconds = 120;
+    bool trace = false;
+    MailMessage message;
+    std::string to_name;  // of the running delivery
+    TransferEngine* engine = nullptr;
+    Connection* connection = nullptr;
+    SmtpDelivery delivery;
+    bool busy = false;
+    MailDone done;
+    std::thread::id requester = std::this_thread::get_id();  // the only thread that uses the record
+
+    ~MailRecord();
+};
+
+namespace {
+
+// The engine exists while at least one mail record does.
+std::mutex g_engine_mutex;
+std::unique_ptr<TransferEngine> g_engine;
+int g_live_records = 0;
+
+void record_log(const MailRecord& r, int level, const std::string& text) {
+    if (r.log) {
+        r.log(r.log_user, text.c_str(), level, 1);
+    } else {
+        output(text, level, 1);
+    }
+}
+
+void idle_step(Connection&) {}
+
+void phase_done(int code, void* owner, int result);
+
+int post_phase(MailRecord& r, MailPhase phase, SmtpCommand first) {
+    r.delivery.first = first;
+    return post_step(*r.connection, smtp_step, phase_done, static_cast<int>(phase), r.notify, &r);
+}
+
+void end_delivery(MailRecord& r, int result) {
+    SmtpDelivery& d = r.delivery;
+    wipe_secret(d.password);
+    wipe_secret(d.out);
+    d.out.shrink_to_fit();  // it may have held a large message
+    d.message_text.clear();
+    d.message_text.shrink_to_fit();
+    r.busy = false;
+    MailDone done = r.done;
+    r.done = MailDone();
+    if (done.function) done.function(done.context, result);
+}
+
+// Greeted (and logged in): the message text is made now that the local address is known.
+void after_greet(MailRecord& r) {
+    SmtpDelivery& d = r.delivery;
+    time_t now = platform::now_unix();
+    MailEnvelope e;
+    e.to_name = r.to_name;
+    e.to_address = d.to_address;
+    e.date = mail_date_text(now);
+    e.message_id = mail_message_id(now);
+    e.local_address = d.local_address;
+    if (e.message_id.empty()) {
+        record_log(r, kLevelError, "ERROR: Could not make a Message-ID: the random generator failed");
+        if (post_phase(r, MailPhase::kAbandon, SmtpCommand::kQuit) != 0) end_delivery(r, 1);
+        return;
+    }
+    d.message_text = build_message_text(r.message, e);
+    d.eight_bit = has_8bit(d.message_text);
+    if (post_phase(r, MailPhase::kSend, SmtpCommand::kMailFrom) != 0) end_delivery(r, 1);
+}
+
+void phase_done(int code, void* owner, int result) {
+    MailRecord& r = *static_cast<MailRecord*>(owner);
+    assert(std::this_thread::get_id() == r.requester);
+    switch (static_cast<MailPhase>(code)) {
+        case MailPhase::kGreet:
+            if (result != 0) {
+                end_delivery(r, 1);
+            } else {
+                after_greet(r);
+            }
+            return;
+        case MailPhase::kSend:
+            if (result != 0) {
+                end_delivery(r, 1);
+            } else if (post_phase(r, MailPhase::kQuit, SmtpCommand::kQuit) != 0) {
+                end_delivery(r, 0);  // the message is delivered; only the goodbye is missing
+            }
+            return;
+        case MailPhase::kQuit:
+            end_delivery(r, 0);
+            return;
+        case MailPhase::kAbandon:
+        case MailPhase::kCount:
+            end_delivery(r, 1);
+            return;
+    }
+    end_delivery(r, 1);
+}
+
+}  // namespace
+
+MailRecord::~MailRecord() {
+    if (engine) {
+        // Closing waits for outstanding I/O of a running step; its completion is dropped.
+        if (connection) engine->close_connection(connection);
+        connection = nullptr;
+        std::lock_guard<std::mutex> hold(g_engine_mutex);
+        if (--g_live_records == 0) g_engine.reset();
+        engine = nullptr;
+    }
+    wipe_secret(delivery.password);
+    wipe_secret(delivery.out);
+}
+
+void MailRecordDelete::operator()(MailRecord* record) const {
+    delete record;
+}
+
+MailRecordPtr create_mail_record(LogCallback log, void* log_user, Notifier notify,
+                                 int reply_timeout_seconds) {
+    MailRecordPtr r(new MailRecord);
+    r->log = log;
+    r->log_user = log_user;
+    r->notify = notify;
+    r->timeout_seconds = reply_timeout_seconds > 0 ? reply_timeout_seconds : 120;
+    r->delivery.log = log;
+    r->delivery.log_user = log_user;
+    {
+        std::lock_guard<std::mutex> hold(g_engine_mutex);
+        if (g_live_records == 0) {
+            // The engine outlives the record that started it: its own messages go to the process
+            // sink, each connection's to its record's log.
+            g_engine = TransferEngine::start(nullptr, nullptr);
+            if (!g_engine) return nullptr;
+        }
+        ++g_live_records;
+        r->engine = g_engine.get();
+    }
+    // From here on the destructor undoes whatever was done.
+    ConnectionSetup setup;
+    setup.timeout_seconds = 0;  // each phase sets the reply timeout
+    setup.on_receive = smtp_receive;
+    setup.on_send = smtp_send;
+    setup.default_step = idle_step;
+    setup.log = log;
+    setup.log_user = log_user;
+    r->connection = r->engine->open_connection(setup);
+    if (!r->connection) return nullptr;
+    // Set before any step is posted; the post orders it before the group thread's first look.
+    r->connection->step_state.context = &r->delivery;
+    return r;
+}
+
+int mail_create(MailRecord& r, const std::string& from_name, const std::string& from_address,
+                const std::string& subject, const std::string& body) {
+    assert(std::this_thread::get_id() == r.requester);
+    std::string error;
+    if (fill_message(r.message, from_name, from_address, subject, body, error) != 0) {
+        record_log(r, kLevelError, error);
+        return 1;
+    }
+    record_log(r, kLevelInfo, "Successfully created new email message.");
+    return 0;
+}
+
+int mail_attach(MailRecord& r, const std::string& path) {
+    assert(std::this_thread::get_id() == r.requester);
+    std::string error;
+    if (attach_file(r.message, path, error) != 0) {
+        record_log(r, kLevelError, error);
+        return 1;
+    }
+    record_log(r, kLevelInfo, "Successfully attached file " + path);
+    return 0;
+}
+
+int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
+    assert(std::this_thread::get_id() == r.requester);
+    if (r.busy) return 1;
+    if (!header_value_ok(server.to_name) || !header_value_ok(server.to_address)) {
+        record_log(r, kLevelError,
+                   "ERROR: The mail's recipient holds a line break; the message was not sent");
+        return 2;
+    }
+    SmtpDelivery& d = r.delivery;
+    d.host = cut_field(server.host, kMailServerWidth);
+    d.port = server.port;
+    d.implicit_tls = server.implicit_tls || server.port == kImplicitTlsPort;
+    d.user = cut_field(server.user, kMailServerWidth);
+    wipe_secret(d.password);
+    // Copied in place: a temporary would leave the password behind on the stack.
+    d.password.assign(server.password, 0, cut_length(server.password, kMailServerWidth));
+    d.from_address = r.message.from_address;
+    d.to_address = cut_field(server.to_address, kMailNameWidth);
+    r.to_name = cut_field(server.to_name, kMailNameWidth);
+    d.message_text.clear();
+    d.eight_bit = false;
+    d.timeout_seconds = r.timeout_seconds;
+    d.trace = r.trace;
+    // Made here rather than on the event thread: making it may read certificate files.
+    r.engine->tls_context();
+    r.done = done;
+    r.busy = true;
+    if (post_phase(r, MailPhase::kGreet, SmtpCommand::kGreeting) != 0) {
+        r.busy = false;
+        r.done = MailDone();
+        wipe_secret(d.password);
+        return 1;
+    }
+    return 0;
+}
+
+bool mail_busy(const MailRecord& r) {
+    return r.busy;
+}
+
+void mail_set_trace(MailRecord& r, bool on) {
+    r.trace = on;
+}
+
+void pump_mail_completions() {
+    // Records are made and destroyed on the requester's thread, so the engine stays while it pumps.
+    TransferEngine* engine;
+    {
+        std::lock_guard<std::mutex> hold(g_engine_mutex);
+        engine = g_engine.get();
+    }
+    if (engine) engine->pump_completions();
+}
+
+}  // namespace orvane

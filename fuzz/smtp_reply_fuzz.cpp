@@ -1,0 +1,33 @@
+// Fuzzes what the mail engine reads from a server: replies cut where the first byte says, under the
+// mail engine's reader limits, then the EHLO reader and the printable form of every line.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "client/actions/mail/smtp_capabilities.h"
+#include "client/actions/mail/smtp_client.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    size_t chunk = data[0] % 31 + 1;
+    std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+    orvane::ReplyReader reader(orvane::kSmtpReplyLimits);
+    orvane::ServerReply reply;
+    for (size_t i = 0; i < text.size(); i += chunk) {
+        if (reader.feed(text.substr(i, chunk)) != 0) break;
+        while (reader.take(reply) == 1) {
+            if (reply.lines.empty() || reply.lines.size() > orvane::kSmtpReplyLimits.max_lines) abort();
+            orvane::SmtpCapabilities caps = orvane::parse_ehlo_reply(reply.lines);
+            if (static_cast<int>(caps.auth) < 0 || static_cast<int>(caps.auth) > 3) abort();
+            for (const auto& line : reply.lines) {
+                std::string shown = orvane::printable_line(line);
+                for (unsigned char c : shown)
+                    if (c < 0x20 || c == 0x7f) abort();
+                if (shown.size() > 4 * line.size()) abort();
+            }
+        }
+    }
+    reader.finish();
+    return 0;
+}
