@@ -1,5 +1,5 @@
 // Fuzz target for the script parser and interpreter: any bytes must parse, and a script that parses
-// must run (with the transfer session stubbed out: no network) without a crash, a hang or
+// must run (with the transfer session stubbed out: no network; no local effects) without a crash, a hang or
 // unbounded memory.
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // No session in the context: statements that finish at once complete within the interpreter.
     ScriptContext context;
+    context.local_effects = false;  // no files written, no programs started, no waits
     bool done = false;
     Interpreter interpreter(program, symbols.size(), context, ScriptDone{mark_done, &done});
     interpreter.set_statement_limit(500);

@@ -44,12 +44,31 @@ void remote_ftpsetpath(MacroCall& call);
 void remote_ftpmakefolder(MacroCall& call);
 void remote_ftpdelete(MacroCall& call);
 void remote_ftprename(MacroCall& call);
-// The macros with both forms: the "remote" or "local" keyword picks one (where_macros.cpp).
-void action_ftpgetlist(MacroCall& call);
+// The macros with a remote and a local form (the keyword picks one; local_macros.cpp), local
+// files and programs, system values, the script file slot, pattern matching.
 void action_ftpsetpath(MacroCall& call);
+void action_ftpgetlist(MacroCall& call);
 void action_ftpmakefolder(MacroCall& call);
 void action_ftpdelete(MacroCall& call);
 void action_ftprename(MacroCall& call);
+void action_ftpmovelocal(MacroCall& call);
+void action_ftpcopylocal(MacroCall& call);
+void action_ftprunprogram(MacroCall& call);
+void action_rungpg(MacroCall& call);
+void action_messagebox(MacroCall& call);
+void action_messageboxwarn(MacroCall& call);
+void action_waitsecs(MacroCall& call);
+void action_gettimestamp(MacroCall& call);
+void action_getcompname(MacroCall& call);
+void action_getenvvar(MacroCall& call);
+void action_readwinregistry(MacroCall& call);
+void action_fileopen(MacroCall& call);
+void action_fileclose(MacroCall& call);
+void action_filereadline(MacroCall& call);
+void action_filewriteline(MacroCall& call);
+void action_ftpregexmatch(MacroCall& call);
+void action_ftpglobmatch(MacroCall& call);  // also ftpwildcardmatch
+void action_regexreplace(MacroCall& call);
 // Mail macros: the message of the context's mail record, and its delivery.
 void action_mailcreate(MacroCall& call);
 void action_mailattach(MacroCall& call);

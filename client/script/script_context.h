@@ -7,6 +7,7 @@
 #include <string>
 
 #include "client/actions/mail/mailer.h"
+#include "client/actions/script_file.h"
 #include "client/transfer/session/session.h"
 
 namespace orvane::script {
@@ -74,6 +75,10 @@ struct ScriptContext {
     std::string local_folder;          // at most kPathCapacity characters
     std::string remote_folder = "/";   // the remembered remote folder
     bool remote_folder_known = false;  // the connect could read the server's folder
+    ScriptFile file;                   // the script file slot (fileopen and its kin)
+    // False for runs that must not change the machine (the fuzz target's): the macros that write
+    // local files, start programs, wait or ask the console complete with 1 and do nothing.
+    bool local_effects = true;
 
     // The script's transfer session. Statements that finish at once complete through its Finish
     // with result request. Without one (a run with the transfer engine stubbed out), the
