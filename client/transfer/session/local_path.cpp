@@ -8,8 +8,10 @@
 namespace orvane {
 
 std::string normalize_local_path(const std::string& path) {
+    // Spaces before a leading separator go with it; a name may begin with spaces of its own.
     size_t i = 0;
     while (i < path.size() && path[i] == ' ') ++i;
+    if (i == path.size() || (path[i] != '/' && path[i] != '\\')) i = 0;
     std::string out;
     bool separator = false;
     for (; i < path.size(); ++i) {

@@ -10,8 +10,8 @@
 
 namespace orvane {
 
-// "\" read as "/", leading spaces dropped, a leading run of separators kept as one "/", runs of
-// separators collapsed, no trailing separator (except "/"). "." and ".." are left as they are.
+// "\" read as "/", spaces before a leading separator dropped, a leading run of separators kept as one "/",
+// runs of separators collapsed, no trailing separator (except "/"). "." and ".." are left as they are.
 std::string normalize_local_path(const std::string& path);
 // A relative path is joined to the folder when the folder is absolute, then normalised.
 std::string join_local_path(const std::string& path, const std::string& folder);

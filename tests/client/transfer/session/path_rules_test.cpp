@@ -25,6 +25,7 @@ TEST(PathRules, RemoteAndLocalJoinsNormaliseAndResolve) {
         {"sub\\..\\file.txt", "/data", "/data/sub/../file.txt", "/data/file.txt"},
         {"/abs//p/", "/ignored", "/abs/p", "/abs/p"},
         {"//lead", "/f", "/lead", "/lead"},
+        {" spaced name", "/f", "/f/ spaced name", "/f/ spaced name"},
         {"../../../up", "/a", "/a/../../../up", "/up"},
         {"./x/./y", "/a/", "/a/./x/./y", "/a/x/y"},
     };
