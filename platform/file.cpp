@@ -134,10 +134,10 @@ int64_t path_size(const std::string& path) {
     return static_cast<int64_t>(st.st_size);
 }
 
-std::vector<FolderItem> list_folder(const std::string& folder) {
-    std::vector<FolderItem> items;
+int read_folder(const std::string& folder, std::vector<FolderItem>& items) {
+    items.clear();
     DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
-    if (!dir) return items;
+    if (!dir) return 1;
     std::string base = folder;
     if (!base.empty() && base.back() != '/') base += '/';
     while (struct dirent* d = readdir(dir)) {
@@ -154,7 +154,29 @@ std::vector<FolderItem> list_folder(const std::string& folder) {
         items.push_back(std::move(item));
     }
     closedir(dir);
+    return 0;
+}
+
+std::vector<FolderItem> list_folder(const std::string& folder) {
+    std::vector<FolderItem> items;
+    read_folder(folder, items);
     return items;
+}
+
+int make_folder(const std::string& path) {
+    return ::mkdir(path.c_str(), 0777) == 0 ? 0 : 1;
+}
+
+int path_identity(const std::string& path, uint64_t& device, uint64_t& inode) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return 1;
+    device = static_cast<uint64_t>(st.st_dev);
+    inode = static_cast<uint64_t>(st.st_ino);
+    return 0;
+}
+
+int path_remove(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? 0 : 1;
 }
 
 int path_rename(const std::string& from, const std::string& to) {

@@ -40,6 +40,8 @@ int file_set_last_write_time(FileHandle h, uint64_t filetime);
 bool path_exists(const std::string& path);
 bool path_is_folder(const std::string& path);
 int64_t path_size(const std::string& path);  // -1 when missing
+// Removes a file. 0 on success; otherwise errno is left set.
+int path_remove(const std::string& path);
 // Renames, replacing an existing target. 0 on success.
 int path_rename(const std::string& from, const std::string& to);
 // Creates a folder and its missing parents, new ones readable by the owner only (as ~/.ssh is).
@@ -57,5 +59,12 @@ struct FolderItem {
     uint64_t last_write_time = 0;  // FILETIME
 };
 std::vector<FolderItem> list_folder(const std::string& folder);
+// The same, telling an empty folder from one that cannot be read: 0, or 1 with errno left set.
+int read_folder(const std::string& folder, std::vector<FolderItem>& items);
+// Creates one folder (mode 0777 less the umask). 0 on success; otherwise errno is left set.
+int make_folder(const std::string& path);
+// The device and inode of what a path names (symbolic links followed): two paths name the same
+// folder when these match. 0 on success.
+int path_identity(const std::string& path, uint64_t& device, uint64_t& inode);
 
 }  // namespace orvane::platform

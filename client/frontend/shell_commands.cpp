@@ -247,12 +247,36 @@ int for_each_match(ShellState& shell, const Words& patterns, const std::string& 
     return result;
 }
 
+// Runs a one-pair Transfer list; the walk may enter another remote folder for a name with a path,
+// so the shell's folders are put back afterwards.
+int transfer_one(ShellState& shell, TransferPair pair) {
+    Session& s = *shell.session;
+    std::string remote_folder = s.remote_folder, local_folder = s.local_folder;
+    DuplicateRules overwrite{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
+    int r = finish(shell,
+                   request_transfer_list(s, {std::move(pair)}, overwrite, overwrite, shell_done, 0, &shell));
+    s.local_folder = local_folder;
+    if (s.remote_folder != remote_folder)
+        r |= finish(shell, request_change_folder(s, remote_folder, shell_done, 0, &shell));
+    return r;
+}
+
 int get_one(ShellState& shell, const std::string& name, const std::string& target) {
-    return download(shell, name, target.empty() ? base_name(name) : target);
+    TransferPair pair;
+    pair.direction = 1;
+    pair.remote = remote_entry(shell, name);
+    pair.remote.name = base_name(pair.remote.full_path);
+    pair.local = local_entry(shell, target.empty() ? base_name(name) : target);
+    return transfer_one(shell, std::move(pair));
 }
 
 int put_one(ShellState& shell, const std::string& path, const std::string& target) {
-    return upload(shell, path, target.empty() ? base_name(path) : target, kDuplicateOverwrite);
+    TransferPair pair;
+    pair.direction = 0;
+    pair.local = local_entry(shell, path);
+    pair.remote = remote_entry(shell, target.empty() ? base_name(path) : target);
+    pair.remote.name = base_name(pair.remote.full_path);
+    return transfer_one(shell, std::move(pair));
 }
 
 int delete_one(ShellState& shell, const std::string& name, const std::string&) {

@@ -1,9 +1,9 @@
-// The FTP request handlers of single commands (folders, rename, times, delete list, QUIT, raw
-// commands), and the installation of every FTP handler.
+// The FTP request handlers of single commands (folders, rename, times, QUIT, raw commands), and the
+// installation of every FTP handler.
 #include "client/transfer/ftp/ftp_requests.h"
 
 #include "client/transfer/ftp/ftp_procedures.h"
-#include "client/transfer/session/remote_path.h"
+#include "client/transfer/ftp/ftp_walk.h"
 
 namespace orvane {
 
@@ -54,41 +54,6 @@ void ftp_custom_command(Session& s) {
     one_command(s, FtpCommand::kCustom);
 }
 
-// Delete list: DELE for files, RMD for folders, in order; the first failure ends it with 1.
-void delete_next(int, void* owner, int result);
-
-void delete_entry(Session& s) {
-    FtpTransfer& t = ftp_state(s).transfer;
-    if (t.delete_index >= s.delete_list.size()) {
-        complete_request(s, 0);
-        return;
-    }
-    const RemoteFileEntry& e = s.delete_list[t.delete_index];
-    s.argument = join_remote_path(e.full_path.empty() ? e.name : e.full_path, s.remote_folder);
-    if (post_ftp_command(s, e.type == kEntryFolder ? FtpCommand::kRmd : FtpCommand::kDele, delete_next, 0) !=
-        0)
-        complete_request(s, 1);
-}
-
-void delete_next(int, void* owner, int result) {
-    Session& s = *static_cast<Session*>(owner);
-    if (result != 0) {
-        complete_request(s, 1);
-        return;
-    }
-    ++ftp_state(s).transfer.delete_index;
-    delete_entry(s);
-}
-
-void ftp_delete_list(Session& s) {
-    ftp_state(s).transfer.delete_index = 0;
-    if (s.delete_list.empty()) {
-        complete_request_soon(s, 0);
-        return;
-    }
-    delete_entry(s);
-}
-
 struct Row {
     RequestKind kind;
     RequestHandler handler;
@@ -98,7 +63,8 @@ constexpr Row kHandlers[] = {
     {RequestKind::kModificationTime, ftp_modification_time},
     {RequestKind::kDisconnect, ftp_disconnect},
     {RequestKind::kGetListing, ftp_listing},
-    {RequestKind::kDeleteList, ftp_delete_list},
+    {RequestKind::kTransferList, ftp_transfer_list},
+    {RequestKind::kDeleteList, ftp_delete_walk},
     {RequestKind::kMakeFolder, ftp_make_folder},
     {RequestKind::kRename, ftp_rename},
     {RequestKind::kPrintFolder, ftp_print_folder},

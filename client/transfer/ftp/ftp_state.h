@@ -131,7 +131,6 @@ struct FtpTransfer {
     bool resume = false;
     bool local_exists = false;
     bool listening = false;  // an active-mode listening socket is open on the data connection
-    size_t delete_index = 0;
 };
 
 struct FtpState {

@@ -177,6 +177,8 @@ struct Session {
     // The protocol layer's own working state (the FTP steps' reply reader and procedure state),
     // created by that layer on first use and freed after both connections are closed.
     std::shared_ptr<void> protocol_state;
+    // The running folder walk of a Transfer list or Delete list request (folder_walk.cpp).
+    std::shared_ptr<void> walk_state;
 };
 
 // Creates a session (and, for the first one, the engine): fills the defaults and opens the

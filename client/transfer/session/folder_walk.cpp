@@ -1,0 +1,466 @@
+// The transfer and delete walks: work lists built as folders are listed, each step run nested in the
+// request through a relay that restores the request's slot and continues with the step's result.
+#include "client/transfer/session/folder_walk.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "client/transfer/session/local_path.h"
+#include "client/transfer/session/remote_path.h"
+#include "common/log.h"
+#include "common/safe_name.h"
+#include "common/text.h"
+#include "platform/file.h"
+
+namespace orvane {
+
+namespace {
+
+// What the walk waits for: each state names the step that is running.
+enum class WalkState : int {
+    kIdle = 0,
+    kEnterToList,      // download of a folder: entering it
+    kListToDownload,   // download of a folder: listing it
+    kEnterFileFolder,  // a file's remote folder
+    kTransferFile,     // the download or upload procedure
+    kEnterToUpload,    // upload of a folder: entering it
+    kEnterParent,      // it was missing: entering its parent
+    kMakeFolder,       // creating it
+    kEnterMadeFolder,  // entering the new folder
+    kEnterToDelete,    // delete walk: entering a folder seen for the first time
+    kListToDelete,     // listing it
+    kLeaveFolder,      // going up once its contents are gone
+    kRemoveFolder,
+    kDeleteFile,
+    kCount,
+};
+
+constexpr const char* kWalkStateNames[] = {
+    "idle",
+    "enter to list",
+    "list to download",
+    "enter file folder",
+    "transfer file",
+    "enter to upload",
+    "enter parent",
+    "make folder",
+    "enter made folder",
+    "enter to delete",
+    "list to delete",
+    "leave folder",
+    "remove folder",
+    "delete file",
+};
+static_assert(sizeof kWalkStateNames / sizeof kWalkStateNames[0] == static_cast<size_t>(WalkState::kCount),
+              "one name per walk state");
+
+struct FolderWalk {
+    WalkSteps steps{};
+    WalkState state = WalkState::kIdle;
+    // The request's own slot while a nested step runs.
+    DoneCallback saved_done = nullptr;
+    int saved_code = 0;
+    void* saved_object = nullptr;
+    RequestKind saved_request = RequestKind::kNone;
+    size_t head = 0;             // the next pair of the work list
+    TransferPair pair;           // the pair being handled
+    bool local_existed = false;  // download of a link: whether its local file was there before
+    std::string folder;          // the remote folder being entered, made or listed
+    RemoteFileEntry entry;       // delete walk: the entry being removed
+};
+
+FolderWalk& walk_of(Session& s) {
+    return *static_cast<FolderWalk*>(s.walk_state.get());
+}
+
+void set_state(FolderWalk& w, WalkState state) {
+    w.state = state;
+}
+
+std::string shown(const std::string& text) {
+    return escape_controls(text);
+}
+
+// The folder part of a remote path: the text before its last "/", or "/".
+std::string remote_parent(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string last_component(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A listed name that is not one path component never becomes part of a path; "." and ".." are the
+// folder itself and its parent, never its contents.
+bool usable_listed_name(Session& s, const RemoteFileEntry& e, const std::string& folder) {
+    if (e.name == "." || e.name == "..") return false;
+    if (is_safe_name(e.name)) return true;
+    session_log(s, kLevelWarning,
+                format("Warning: Skipping \"%s\" in %s: not a safe file name", shown(e.name).c_str(),
+                       shown(folder).c_str())
+                    .c_str());
+    return false;
+}
+
+void finish(Session& s, int result, const std::string& message = {}) {
+    if (result != 0 && !message.empty()) session_log(s, kLevelError, message.c_str());
+    s.work_list.clear();
+    s.work_list.shrink_to_fit();
+    s.delete_list.clear();
+    s.walk_state.reset();
+    complete_request_soon(s, result);
+}
+
+std::string failure(const char* what, const std::string& path) {
+    return format("ERROR: Could not %s %s", what, shown(path).c_str());
+}
+
+// ---- nested steps ----
+
+void relay(int, void* object, int result);
+
+void run_step(Session& s, RequestHandler step, WalkState next) {
+    FolderWalk& w = walk_of(s);
+    set_state(w, next);
+    w.saved_done = s.done;
+    w.saved_code = s.caller_code;
+    w.saved_object = s.caller_object;
+    w.saved_request = s.request;
+    s.done = relay;
+    s.caller_code = 0;
+    s.caller_object = &s;
+    step(s);
+}
+
+// ---- transfer walk ----
+
+void next_pair(Session& s);
+
+void download_folder(Session& s, FolderWalk& w) {
+    const TransferPair& p = w.pair;
+    const std::string& name = p.local.name.empty() ? p.remote.name : p.local.name;
+    std::string local = p.local.full_path.empty() ? join_local_path(name, s.local_folder)
+                                                  : normalize_local_path(p.local.full_path);
+    // Files listed below a folder that could not be made would land in the folder above it.
+    if (create_local_folder(local) != 0) {
+        finish(s, 1, failure("create local folder", local) + ": " + std::strerror(errno));
+        return;
+    }
+    s.local_folder = local;
+    w.folder = p.remote.full_path.empty() ? join_remote_path(p.remote.name, s.remote_folder)
+                                          : normalize_remote_path(p.remote.full_path);
+    s.path1 = w.folder;
+    run_step(s, w.steps.change_folder, WalkState::kEnterToList);
+}
+
+void on_enter_to_list(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("enter remote folder", w.folder));
+    run_step(s, w.steps.list, WalkState::kListToDownload);
+}
+
+void on_list_to_download(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("list remote folder", w.folder));
+    const std::string remote = w.steps.full_paths ? w.folder : s.remote_folder;
+    for (const RemoteFileEntry& e : s.listing) {
+        if (!usable_listed_name(s, e, remote)) continue;
+        TransferPair p;
+        p.direction = 1;
+        p.remote = e;
+        p.remote.full_path = join_remote_path(e.name, remote);
+        p.local.name = e.name;
+        p.local.full_path = join_local_path(e.name, s.local_folder);
+        p.local.type = e.type;
+        s.work_list.push_back(std::move(p));
+    }
+    s.listing.clear();
+    next_pair(s);
+}
+
+void transfer_file(Session& s, FolderWalk& w) {
+    s.local_entry = w.pair.local;
+    s.remote_entry = w.pair.remote;
+    if (w.pair.direction == 1) {
+        w.local_existed = platform::path_exists(s.local_entry.full_path);
+        run_step(s, w.steps.download, WalkState::kTransferFile);
+    } else {
+        run_step(s, w.steps.upload, WalkState::kTransferFile);
+    }
+}
+
+void file_pair(Session& s, FolderWalk& w) {
+    TransferPair& p = w.pair;
+    bool down = p.direction == 1;
+    if (p.local.name.empty()) p.local.name = last_component(normalize_local_path(p.local.full_path));
+    if (p.remote.name.empty()) p.remote.name = last_component(normalize_remote_path(p.remote.full_path));
+    RemoteFileEntry& source = down ? p.remote : p.local;
+    RemoteFileEntry& target = down ? p.local : p.remote;
+    if (target.name.empty()) target.name = source.name;
+    if (p.local.full_path.empty()) p.local.full_path = join_local_path(p.local.name, s.local_folder);
+    p.local.full_path = normalize_local_path(p.local.full_path);
+    if (p.remote.full_path.empty()) p.remote.full_path = join_remote_path(p.remote.name, s.remote_folder);
+    p.remote.full_path = normalize_remote_path(p.remote.full_path);
+    std::string folder = remote_parent(p.remote.full_path);
+    if (!w.steps.full_paths && folder != s.remote_folder) {
+        w.folder = folder;
+        s.path1 = folder;
+        run_step(s, w.steps.change_folder, WalkState::kEnterFileFolder);
+        return;
+    }
+    transfer_file(s, w);
+}
+
+void on_enter_file_folder(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("enter remote folder", w.folder));
+    transfer_file(s, w);
+}
+
+void on_transfer_file(Session& s, FolderWalk& w, int result) {
+    const TransferPair& p = w.pair;
+    if (result == 0) return next_pair(s);
+    if (p.direction == 1 && p.remote.type == kEntryLink) {
+        // A link the server will not hand out as a file (one to a folder, or a dangling one).
+        if (!w.local_existed && platform::path_size(p.local.full_path) == 0)
+            platform::path_remove(p.local.full_path);
+        session_log(s, kLevelWarning,
+                    format("Warning: Skipping the link %s: it cannot be retrieved as a file",
+                           shown(p.remote.full_path).c_str())
+                        .c_str());
+        return next_pair(s);
+    }
+    if (p.direction == 1) return finish(s, 1, failure("download", p.remote.full_path));
+    finish(s, 1, failure("upload", p.local.full_path));
+}
+
+// True when a local folder is the same as one of the folders above it: a symbolic link made a
+// cycle, and walking into it would never end.
+bool loops_back(const std::string& folder) {
+    uint64_t device = 0, inode = 0;
+    if (platform::path_identity(folder, device, inode) != 0) return false;
+    for (size_t slash = folder.find_last_of('/'); slash != std::string::npos && slash > 0;
+         slash = folder.find_last_of('/', slash - 1)) {
+        uint64_t d = 0, i = 0;
+        if (platform::path_identity(folder.substr(0, slash), d, i) == 0 && d == device && i == inode)
+            return true;
+    }
+    uint64_t d = 0, i = 0;
+    return platform::path_identity("/", d, i) == 0 && d == device && i == inode && folder != "/";
+}
+
+void upload_folder(Session& s, FolderWalk& w) {
+    const TransferPair& p = w.pair;
+    std::string local = p.local.full_path.empty() ? join_local_path(p.local.name, s.local_folder)
+                                                  : normalize_local_path(p.local.full_path);
+    const std::string& name = p.remote.name.empty() ? p.local.name : p.remote.name;
+    w.folder = p.remote.full_path.empty() ? join_remote_path(name, s.remote_folder)
+                                          : normalize_remote_path(p.remote.full_path);
+    std::vector<RemoteFileEntry> entries;
+    uint64_t total = 0;
+    if (list_local_folder(local, entries, total) != 0)
+        return finish(s, 1, failure("list local folder", local) + ": " + std::strerror(errno));
+    if (loops_back(local)) {
+        session_log(s, kLevelWarning,
+                    format("Warning: Skipping %s: a symbolic link leads back to a folder above it",
+                           shown(local).c_str())
+                        .c_str());
+        return next_pair(s);
+    }
+    s.local_folder = local;
+    for (RemoteFileEntry& e : entries) {
+        TransferPair q;
+        q.direction = 0;
+        q.local = e;
+        q.local.full_path = join_local_path(e.name, local);
+        q.remote.name = e.name;
+        q.remote.full_path = join_remote_path(e.name, w.folder);
+        q.remote.type = e.type;
+        s.work_list.push_back(std::move(q));
+    }
+    s.path1 = w.folder;
+    run_step(s, w.steps.change_folder, WalkState::kEnterToUpload);
+}
+
+void on_enter_to_upload(Session& s, FolderWalk& w, int result) {
+    if (result == 0) return next_pair(s);
+    if (w.steps.full_paths) {
+        s.path1 = w.folder;
+        return run_step(s, w.steps.make_folder, WalkState::kMakeFolder);
+    }
+    s.path1 = remote_parent(w.folder);
+    run_step(s, w.steps.change_folder, WalkState::kEnterParent);
+}
+
+void on_enter_parent(Session& s, FolderWalk& w, int result) {
+    s.path1 = result == 0 ? last_component(w.folder) : w.folder;
+    run_step(s, w.steps.make_folder, WalkState::kMakeFolder);
+}
+
+void on_make_folder(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("create remote folder", w.folder));
+    s.path1 = w.folder;
+    run_step(s, w.steps.change_folder, WalkState::kEnterMadeFolder);
+}
+
+void on_enter_made_folder(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("enter remote folder", w.folder));
+    next_pair(s);
+}
+
+void next_pair(Session& s) {
+    FolderWalk& w = walk_of(s);
+    set_state(w, WalkState::kIdle);
+    if (w.head >= s.work_list.size()) return finish(s, 0);
+    w.pair = std::move(s.work_list[w.head++]);
+    // Handled pairs are dropped now and then, so a long walk does not keep them all.
+    if (w.head >= 1024 && w.head * 2 >= s.work_list.size()) {
+        s.work_list.erase(s.work_list.begin(), s.work_list.begin() + static_cast<std::ptrdiff_t>(w.head));
+        w.head = 0;
+    }
+    bool down = w.pair.direction == 1;
+    int type = down ? w.pair.remote.type : w.pair.local.type;
+    if (type == kEntryFolder) return down ? download_folder(s, w) : upload_folder(s, w);
+    file_pair(s, w);
+}
+
+// ---- delete walk ----
+
+void next_entry(Session& s);
+
+// The name a command gives for an entry: its name when it lies in the current folder, else its path.
+std::string command_name(const Session& s, const RemoteFileEntry& e) {
+    if (!e.name.empty() && e.name.find('/') == std::string::npos &&
+        remote_parent(e.full_path) == normalize_remote_path(s.remote_folder))
+        return e.name;
+    return e.full_path;
+}
+
+void on_enter_to_delete(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("enter remote folder", w.folder));
+    run_step(s, w.steps.list, WalkState::kListToDelete);
+}
+
+void on_list_to_delete(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("list remote folder", w.folder));
+    const std::string remote = w.steps.full_paths ? w.folder : s.remote_folder;
+    // The list's end is its front: pushed in listing order, the children go in reverse order.
+    for (const RemoteFileEntry& e : s.listing) {
+        if (!usable_listed_name(s, e, remote)) continue;
+        RemoteFileEntry child = e;
+        child.full_path = join_remote_path(e.name, remote);
+        child.walk_flags = 0;
+        s.delete_list.push_back(std::move(child));
+    }
+    s.listing.clear();
+    next_entry(s);
+}
+
+void on_leave_folder(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("leave remote folder", w.entry.full_path));
+    s.argument = command_name(s, w.entry);
+    run_step(s, w.steps.remove_folder, WalkState::kRemoveFolder);
+}
+
+void on_remove_folder(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("remove remote folder", w.entry.full_path));
+    next_entry(s);
+}
+
+void on_delete_file(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("delete remote file", w.entry.full_path));
+    next_entry(s);
+}
+
+void next_entry(Session& s) {
+    FolderWalk& w = walk_of(s);
+    set_state(w, WalkState::kIdle);
+    if (s.delete_list.empty()) return finish(s, 0);
+    RemoteFileEntry& e = s.delete_list.back();
+    e.full_path =
+        e.full_path.empty() ? join_remote_path(e.name, s.remote_folder) : normalize_remote_path(e.full_path);
+    if (e.name.empty()) e.name = last_component(e.full_path);
+    if (e.type == kEntryFolder && (e.walk_flags & kWalkListed) == 0) {
+        e.walk_flags |= kWalkListed;  // stays in the list until its contents are gone
+        w.folder = e.full_path;
+        s.path1 = e.full_path;
+        return run_step(s, w.steps.change_folder, WalkState::kEnterToDelete);
+    }
+    w.entry = std::move(e);
+    s.delete_list.pop_back();
+    if (w.entry.type == kEntryFolder) {
+        if (w.steps.full_paths) {
+            s.argument = w.entry.full_path;
+            return run_step(s, w.steps.remove_folder, WalkState::kRemoveFolder);
+        }
+        return run_step(s, w.steps.folder_up, WalkState::kLeaveFolder);
+    }
+    s.argument = w.steps.full_paths ? w.entry.full_path : command_name(s, w.entry);
+    run_step(s, w.steps.delete_file, WalkState::kDeleteFile);
+}
+
+// ---- the relay ----
+
+using Continuation = void (*)(Session& s, FolderWalk& w, int result);
+constexpr Continuation kContinuations[] = {
+    nullptr,
+    on_enter_to_list,
+    on_list_to_download,
+    on_enter_file_folder,
+    on_transfer_file,
+    on_enter_to_upload,
+    on_enter_parent,
+    on_make_folder,
+    on_enter_made_folder,
+    on_enter_to_delete,
+    on_list_to_delete,
+    on_leave_folder,
+    on_remove_folder,
+    on_delete_file,
+};
+static_assert(sizeof kContinuations / sizeof kContinuations[0] == static_cast<size_t>(WalkState::kCount),
+              "one continuation per walk state");
+
+void relay(int, void* object, int result) {
+    Session& s = *static_cast<Session*>(object);
+    FolderWalk& w = walk_of(s);
+    s.done = w.saved_done;
+    s.caller_code = w.saved_code;
+    s.caller_object = w.saved_object;
+    s.request = w.saved_request;
+    Continuation next = kContinuations[static_cast<int>(w.state)];
+    if (!next) return finish(s, 1);
+    next(s, w, result);
+}
+
+FolderWalk& begin_walk(Session& s, const WalkSteps& steps) {
+    auto w = std::make_shared<FolderWalk>();
+    w->steps = steps;
+    s.walk_state = w;
+    return *w;
+}
+
+}  // namespace
+
+const char* walk_state_name(int state) {
+    return state >= 0 && state < static_cast<int>(WalkState::kCount) ? kWalkStateNames[state] : "unknown";
+}
+
+void start_transfer_walk(Session& s, const WalkSteps& steps) {
+    begin_walk(s, steps);
+    s.work_list = std::move(s.transfer_list);
+    s.transfer_list.clear();
+    next_pair(s);
+}
+
+void start_delete_walk(Session& s, const WalkSteps& steps) {
+    begin_walk(s, steps);
+    for (RemoteFileEntry& e : s.delete_list) e.walk_flags = 0;
+    // Worked from the back: the first entry given goes last in.
+    std::reverse(s.delete_list.begin(), s.delete_list.end());
+    next_entry(s);
+}
+
+}  // namespace orvane

@@ -1,0 +1,34 @@
+// The folder walks behind the Transfer list and Delete list requests, independent of any protocol:
+// a protocol hands the walk a table of its steps, and the walk runs each one nested inside the
+// request, continuing with its result.
+#pragma once
+
+#include "client/transfer/session/request_dispatch.h"
+
+namespace orvane {
+
+// A protocol's steps. Each one is run like a request handler on the running request (its
+// arguments in the session) and must end, as a handler does, in exactly one complete_request().
+struct WalkSteps {
+    RequestHandler change_folder;  // enter s.path1; s.remote_folder becomes the server's answer
+    RequestHandler folder_up;      // go up one level (FTP: CDUP and PWD)
+    RequestHandler list;           // s.listing of the current folder
+    RequestHandler make_folder;    // create s.path1 (a name relative to the current folder, or a path)
+    RequestHandler remove_folder;  // remove s.argument
+    RequestHandler delete_file;    // delete s.argument
+    RequestHandler download;       // s.local_entry from s.remote_entry
+    RequestHandler upload;         // s.remote_entry from s.local_entry
+    // True when the steps name files by their full paths (SFTP): no folder is entered for a
+    // file, no CDUP, and folders are made and removed by full path.
+    bool full_paths;
+};
+
+// The name of a walk state (for traces).
+const char* walk_state_name(int state);
+
+// Starts the walk over s.transfer_list with s.upload_rules and s.download_rules.
+void start_transfer_walk(Session& s, const WalkSteps& steps);
+// Starts the delete walk over s.delete_list.
+void start_delete_walk(Session& s, const WalkSteps& steps);
+
+}  // namespace orvane

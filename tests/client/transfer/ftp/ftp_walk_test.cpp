@@ -1,0 +1,213 @@
+// Folder walks over FTP: exact transcripts against a scripted server (delete order, a missing upload
+// folder, hostile listed names, a failing file), and whole trees up, down and deleted against real
+// vsftpd and pyftpdlib, passive and active.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "common/log.h"
+#include "platform/file.h"
+#include "tests/client/transfer/ftp/ftp_session_harness.h"
+#include "tests/support/ftp_servers.h"
+#include "tests/support/temp_dir.h"
+
+namespace orvane {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FtpServer;
+using test::FtpServerKind;
+using test::ScriptedFtpServer;
+
+const std::string kLogin =
+    "> 220 scripted\n< USER u\n> 331 need password\n< PASS p\n> 230 in\n< PWD\n> 257 \"/\" is current\n";
+
+std::string enter(const std::string& path) {
+    return "< CWD " + path + "\n> 250 ok\n< PWD\n> 257 \"" + path + "\"\n";
+}
+std::string up(const std::string& to) {
+    return "< CDUP\n> 250 ok\n< PWD\n> 257 \"" + to + "\"\n";
+}
+std::string list(const std::string& lines) {
+    return "< TYPE A\n> 200 ascii\n< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n< LIST\n> 150 "
+           "here\n"
+           "data-send " +
+           lines + "\n> 226 done\n";
+}
+std::string file_line(const std::string& name, int size = 5) {
+    return "-rw-r--r-- 1 u g " + std::to_string(size) + " Jan 1 2020 " + name + "\\r\\n";
+}
+std::string folder_line(const std::string& name) {
+    return "drwxr-xr-x 2 u g 4096 Jan 1 2020 " + name + "\\r\\n";
+}
+
+int transfer(test::FtpSessionHarness& h, std::vector<TransferPair> pairs) {
+    DuplicateRules rules;
+    return h.run([&](DoneCallback d, int c, void* o) {
+        return request_transfer_list(h.s(), pairs, rules, rules, d, c, o);
+    });
+}
+int remove_tree(test::FtpSessionHarness& h, const std::string& path) {
+    RemoteFileEntry e;
+    e.full_path = path;
+    e.type = kEntryFolder;
+    return h.run([&](DoneCallback d, int c, void* o) { return request_delete_list(h.s(), {e}, d, c, o); });
+}
+TransferPair folder_pair(int direction, const std::string& local, const std::string& remote) {
+    TransferPair p;
+    p.direction = direction;
+    p.local.full_path = local;
+    p.remote.full_path = remote;
+    p.local.type = p.remote.type = kEntryFolder;
+    return p;
+}
+
+struct Scripted {
+    ScriptedFtpServer server;
+    test::FtpSessionHarness h;
+    test::TempDir dir;
+    explicit Scripted(const std::string& script) { EXPECT_EQ(server.start(kLogin + script), 0); }
+    std::string finished() { return server.wait() == 0 ? "" : server.failure(); }
+};
+
+TEST(FtpWalkScripted, DeleteHandlesChildrenInReverseListingOrderThenLeavesAndRemovesByName) {
+    Scripted t(enter("/d") + list(folder_line("sub") + file_line("f.txt")) + "< DELE f.txt\n> 250 gone\n" +
+               enter("/d/sub") + list("") + up("/d") + "< RMD sub\n> 250 gone\n" + up("/") +
+               "< RMD d\n> 250 gone\n");
+    ASSERT_EQ(t.h.connect(t.server.port(), "u", "p"), 0);
+    EXPECT_EQ(remove_tree(t.h, "/d"), 0) << t.h.dump();
+    EXPECT_EQ(t.finished(), "");
+}
+
+TEST(FtpWalkScripted, UploadIntoAMissingFolderMakesItFromItsParent) {
+    Scripted t("< CWD /pub/new\n> 550 no such folder\n" + enter("/pub") +
+               "< MKD new\n> 257 \"/pub/new\" made\n" + enter("/pub/new") +
+               "< TYPE I\n> 200 binary\n< SIZE a.txt\n> 550 none\n"
+               "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+               "< STOR a.txt\n> 150 go ahead\ndata-recv\n> 226 stored\n< MDTM *\n> 250 set\n");
+    fs::create_directories(t.dir.file("src"));
+    test::write_all(t.dir.file("src/a.txt"), "hello");
+    ASSERT_EQ(t.h.connect(t.server.port(), "u", "p"), 0);
+    EXPECT_EQ(transfer(t.h, {folder_pair(0, t.dir.file("src"), "/pub/new")}), 0) << t.h.dump();
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_EQ(t.server.data_received(), "hello");
+}
+
+TEST(FtpWalkScripted, HostileNamesStayOutAndAFailedFileEndsTheWalkNamingIt) {
+    // Backslashes doubled for the script's escapes; the bell goes out raw.
+    const std::string hostile = file_line("..\\\\..\\\\evil") + file_line("\\\\tmp\\\\x") +
+                                file_line("a/../../y") + folder_line("..") + file_line("bell\x07");
+    Scripted t(enter("/h") + list(hostile + file_line("ok.txt") + file_line("bad.txt") + file_line("never")) +
+               "< TYPE I\n> 200 binary\n< MDTM ok.txt\n> 213 20200102030405\n"
+               "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+               "< RETR ok.txt\n> 150 here (5 bytes)\ndata-send fine!\n> 226 done\n"
+               "< TYPE I\n> 200 binary\n< MDTM bad.txt\n> 550 gone\n"
+               "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n< RETR bad.txt\n> 550 gone\n");
+    ASSERT_EQ(t.h.connect(t.server.port(), "u", "p"), 0);
+    const std::string dest = t.dir.file("deep/dest");
+    EXPECT_EQ(transfer(t.h, {folder_pair(1, dest, "/h")}), 1) << t.h.dump();
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: Could not download /h/bad.txt")) << t.h.dump();
+    EXPECT_TRUE(t.h.logged_prefix(kLevelWarning, "Warning: Skipping \"..\\..\\evil\" in /h"));
+    EXPECT_TRUE(t.h.logged_prefix(kLevelWarning, "Warning: Skipping \"bell\\x07\" in /h"));
+    EXPECT_EQ(test::read_all(dest + "/ok.txt"), "fine!");
+    EXPECT_FALSE(fs::exists(dest + "/never"));
+    // Nothing was written anywhere but the destination.
+    std::vector<std::string> written;
+    for (auto& e : fs::recursive_directory_iterator(t.dir.path()))
+        if (e.is_regular_file()) written.push_back(e.path().string());
+    EXPECT_LE(written.size(), 2u);
+    for (auto& w : written) EXPECT_EQ(w.rfind(dest + "/", 0), 0u) << w;
+}
+
+// ---- real servers ----
+
+struct Mode {
+    FtpServerKind kind;
+    bool passive;
+};
+std::string mode_name(const testing::TestParamInfo<Mode>& info) {
+    return std::string(info.param.kind == FtpServerKind::kVsftpd ? "vsftpd" : "pyftpdlib") +
+           (info.param.passive ? "Passive" : "Active");
+}
+
+// Relative path -> contents ("/" for a folder).
+std::map<std::string, std::string> tree_of(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(root)) {
+        std::string rel = fs::relative(e.path(), root).string();
+        out[rel] = e.is_directory() ? "/" : test::read_all(e.path().string());
+    }
+    return out;
+}
+
+class FtpWalkReal : public testing::TestWithParam<Mode> {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(server.start(GetParam().kind), 0) << server.error();
+        ASSERT_TRUE(h.ok());
+        h.s().passive = GetParam().passive ? 1 : 0;
+        ASSERT_EQ(h.connect(server.port(), server.user(), server.password()), 0) << h.dump();
+    }
+    FtpServer server;
+    test::TempDir local;
+    test::FtpSessionHarness h;
+};
+
+TEST_P(FtpWalkReal, TreesGoUpComeDownByteForByteWithTheirTimesAndAreDeleted) {
+    const std::string src = local.file("src");
+    std::string deep = src + "/with space/ünïcödé ✓";
+    for (int i = 1; i <= 8; ++i) deep += "/level " + std::to_string(i);
+    fs::create_directories(deep);
+    fs::create_directories(src + "/empty");
+    test::write_all(deep + "/bottom.bin", test::random_bytes(70000, 3));
+    test::write_all(src + "/with space/ünïcödé ✓/naïve file.txt", "grüße\n");
+    test::write_all(src + "/zero", "");
+    fs::create_directories(src + "/many");
+    for (int i = 0; i < 200; ++i)
+        test::write_all(src + "/many/f" + std::to_string(i), test::random_bytes(100 + i * 7, i));
+
+    ASSERT_EQ(transfer(h, {folder_pair(0, src, "/pub/tree")}), 0) << h.dump();
+    const std::string served = server.local_home() + "/tree";
+    EXPECT_EQ(tree_of(served), tree_of(src));
+
+    const std::string down = local.file("down");
+    ASSERT_EQ(transfer(h, {folder_pair(1, down, "/pub/tree")}), 0) << h.dump();
+    auto got = tree_of(down);
+    EXPECT_EQ(got, tree_of(served));
+    for (auto& [rel, content] : got) {
+        if (content == "/") continue;
+        EXPECT_EQ(platform::unix_from_filetime(platform::path_last_write_time(down + "/" + rel)),
+                  platform::unix_from_filetime(platform::path_last_write_time(served + "/" + rel)))
+            << rel;
+    }
+
+    ASSERT_EQ(remove_tree(h, "/pub/tree"), 0) << h.dump();
+    EXPECT_FALSE(fs::exists(served));
+    EXPECT_EQ(h.s().remote_folder, "/pub");
+}
+
+TEST_P(FtpWalkReal, ALocalLinkCycleIsWalkedOnceAndAFailedFolderIsNamed) {
+    const std::string src = local.file("loop");
+    fs::create_directories(src + "/inner");
+    test::write_all(src + "/inner/a.txt", "a");
+    fs::create_directory_symlink("..", src + "/inner/back");
+    ASSERT_EQ(transfer(h, {folder_pair(0, src, "/pub/loop")}), 0) << h.dump();
+    EXPECT_EQ(test::read_all(server.local_home() + "/loop/inner/a.txt"), "a");
+    EXPECT_TRUE(h.logged_prefix(kLevelWarning, "Warning: Skipping " + src + "/inner/back"));
+
+    EXPECT_EQ(transfer(h, {folder_pair(1, local.file("d"), "/pub/no such folder")}), 1);
+    EXPECT_TRUE(h.logged(kLevelError, "ERROR: Could not enter remote folder /pub/no such folder"))
+        << h.dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, FtpWalkReal,
+                         testing::Values(Mode{FtpServerKind::kVsftpd, true},
+                                         Mode{FtpServerKind::kVsftpd, false},
+                                         Mode{FtpServerKind::kPyftpdlib, true},
+                                         Mode{FtpServerKind::kPyftpdlib, false}),
+                         mode_name);
+
+}  // namespace
+}  // namespace orvane
