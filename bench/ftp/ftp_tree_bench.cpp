@@ -36,15 +36,6 @@ size_t count_files(const std::string& root) {
     return n;
 }
 
-double run_lftp(const std::string& command) {
-    auto start = Clock::now();
-    test::ProcessResult r =
-        test::run_process("/usr/bin/lftp", {"-c", command}, {}, false, std::chrono::minutes(10));
-    double t = seconds_since(start);
-    if (r.exit_code != 0) outputf(kLevelError, "lftp failed (%d): %s", r.exit_code, r.output.c_str());
-    return t;
-}
-
 int tree(test::FtpSessionHarness& h, int direction, const std::string& local, const std::string& remote) {
     TransferPair p;
     p.direction = direction;
