@@ -13,18 +13,21 @@ namespace orvane::sftp {
 
 namespace {
 
-constexpr const char* kStateNames[] = {"idle",       "version",        "realpath", "check-folder", "opendir",
-                                       "readdir",    "close-dir",      "status",   "attrs",        "transfer-stat",
-                                       "rename-old", "open",           "reading",  "writing",      "close-file",
-                                       "set-time"};
+constexpr const char* kStateNames[] = {
+    "idle",  "version",       "realpath",   "check-folder", "opendir", "readdir", "close-dir",  "status",
+    "attrs", "transfer-stat", "rename-old", "open",         "reading", "writing", "close-file", "set-time"};
 static_assert(sizeof kStateNames / sizeof kStateNames[0] == static_cast<size_t>(State::kCount));
 
 }  // namespace
 
-const char* state_name(State s) { return kStateNames[static_cast<size_t>(s)]; }
+const char* state_name(State s) {
+    return kStateNames[static_cast<size_t>(s)];
+}
 
 Client::Client() = default;
-Client::~Client() { wipe_secret(handle_); }
+Client::~Client() {
+    wipe_secret(handle_);
+}
 
 void Client::set_state(State s) {
     if (trace_ && s != state_) outputf(kLevelInfo, "SFTP: %s -> %s", state_name(state_), state_name(s));
@@ -42,7 +45,9 @@ void Client::receive(std::string_view bytes) {
     in_.append(bytes);
 }
 
-void Client::receive_closed() { closed_ = true; }
+void Client::receive_closed() {
+    closed_ = true;
+}
 
 std::string Client::take_output() {
     std::string out;
@@ -65,7 +70,9 @@ ssh::SshBuffer Client::request(uint8_t type, uint32_t& id) {
     return b;
 }
 
-void Client::send(const ssh::SshBuffer& body) { put_packet(out_, body); }
+void Client::send(const ssh::SshBuffer& body) {
+    put_packet(out_, body);
+}
 
 void Client::send_path(uint8_t type, const std::string& path) {
     ssh::SshBuffer b = request(type, expected_id_);
@@ -74,7 +81,9 @@ void Client::send_path(uint8_t type, const std::string& path) {
 }
 
 // Version 0 servers know only the old STAT (the number later given to LSTAT).
-void Client::send_stat(const std::string& path) { send_path(version_ == 0 ? kLstat : kStat, path); }
+void Client::send_stat(const std::string& path) {
+    send_path(version_ == 0 ? kLstat : kStat, path);
+}
 
 void Client::finish(int result) {
     file_.close();
@@ -94,7 +103,8 @@ void Client::violation(const std::string& why) {
 
 void Client::fail_no_answer(int seconds) {
     if (op_ == Op::kNone) return;
-    outputf(kLevelError, "ERROR: The SFTP server did not answer within %d seconds; the session is closed", seconds);
+    outputf(kLevelError, "ERROR: The SFTP server did not answer within %d seconds; the session is closed",
+            seconds);
     broken_ = true;
     finish(1);
 }
@@ -247,7 +257,8 @@ int Client::expect_status(const Reply& r) {
 
 int Client::on_names(const Reply& r) {
     if (r.type == kStatus) {
-        status_failure(r, op_ == Op::kChdir ? "Could not change to remote folder" : "Could not resolve the remote path");
+        status_failure(
+            r, op_ == Op::kChdir ? "Could not change to remote folder" : "Could not resolve the remote path");
         finish(1);
         return 1;
     }
@@ -329,84 +340,84 @@ int Client::on_reply(const Reply& r) {
         return 1;
     }
     switch (state_) {
-    case State::kRealpath:
-        return on_names(r);
-    case State::kCheckFolder:
-        if (r.type == kAttrs && r.attrs.type == kEntryFolder) {
-            directory_ = candidate_;
+        case State::kRealpath:
+            return on_names(r);
+        case State::kCheckFolder:
+            if (r.type == kAttrs && r.attrs.type == kEntryFolder) {
+                directory_ = candidate_;
+                finish(0);
+                return 0;
+            }
+            if (r.type != kAttrs && r.type != kStatus) {
+                violation("an unexpected reply to STAT");
+                return 1;
+            }
+            output("Could not change to remote folder", kLevelError);
+            finish(1);
+            return 1;
+        case State::kOpendir:
+            if (r.type == kHandle) {
+                handle_ = r.bytes;
+                send_path(kReaddir, handle_);
+                set_state(State::kReaddir);
+                return 0;
+            }
+            if (r.type != kStatus) {
+                violation("an unexpected reply to OPENDIR");
+                return 1;
+            }
+            status_failure(r, "Could not open the remote folder");
+            finish(1);
+            return 1;
+        case State::kReaddir:
+            return on_dir_names(r);
+        case State::kCloseDir:
+            if (r.type != kStatus) {
+                violation("an unexpected reply to CLOSE");
+                return 1;
+            }
+            finish(list_result_);
+            return list_result_;
+        case State::kStatus:
+            return expect_status(r);
+        case State::kAttrs:
+            if (r.type == kAttrs) {
+                entry_ = r.attrs;
+                finish(0);
+                return 0;
+            }
+            if (r.type != kStatus) {
+                violation("an unexpected reply to STAT");
+                return 1;
+            }
+            finish(1);
+            return 1;
+        case State::kTransferStat:
+            return on_transfer_stat(r);
+        case State::kRenameOld:
+            if (r.type == kStatus && r.status == kStatusOk) return start_upload_open();
+            if (r.type != kStatus) {
+                violation("an unexpected reply to RENAME");
+                return 1;
+            }
+            output(kMsgNoRemoteRename, kLevelError);
+            finish(1);
+            return 1;
+        case State::kOpen:
+            return on_open(r);
+        case State::kCloseFile:
+            return on_close_file(r);
+        case State::kSetTime:
+            if (r.type != kStatus) {
+                violation("an unexpected reply to SETSTAT");
+                return 1;
+            }
+            if (r.status != kStatusOk) output(kMsgNoTimeUpdate, kLevelWarning);
             finish(0);
             return 0;
-        }
-        if (r.type != kAttrs && r.type != kStatus) {
-            violation("an unexpected reply to STAT");
+        default:
+            violation("a reply while no request is outstanding");
             return 1;
-        }
-        output("Could not change to remote folder", kLevelError);
-        finish(1);
-        return 1;
-    case State::kOpendir:
-        if (r.type == kHandle) {
-            handle_ = r.bytes;
-            send_path(kReaddir, handle_);
-            set_state(State::kReaddir);
-            return 0;
-        }
-        if (r.type != kStatus) {
-            violation("an unexpected reply to OPENDIR");
-            return 1;
-        }
-        status_failure(r, "Could not open the remote folder");
-        finish(1);
-        return 1;
-    case State::kReaddir:
-        return on_dir_names(r);
-    case State::kCloseDir:
-        if (r.type != kStatus) {
-            violation("an unexpected reply to CLOSE");
-            return 1;
-        }
-        finish(list_result_);
-        return list_result_;
-    case State::kStatus:
-        return expect_status(r);
-    case State::kAttrs:
-        if (r.type == kAttrs) {
-            entry_ = r.attrs;
-            finish(0);
-            return 0;
-        }
-        if (r.type != kStatus) {
-            violation("an unexpected reply to STAT");
-            return 1;
-        }
-        finish(1);
-        return 1;
-    case State::kTransferStat:
-        return on_transfer_stat(r);
-    case State::kRenameOld:
-        if (r.type == kStatus && r.status == kStatusOk) return start_upload_open();
-        if (r.type != kStatus) {
-            violation("an unexpected reply to RENAME");
-            return 1;
-        }
-        output(kMsgNoRemoteRename, kLevelError);
-        finish(1);
-        return 1;
-    case State::kOpen:
-        return on_open(r);
-    case State::kCloseFile:
-        return on_close_file(r);
-    case State::kSetTime:
-        if (r.type != kStatus) {
-            violation("an unexpected reply to SETSTAT");
-            return 1;
-        }
-        if (r.status != kStatusOk) output(kMsgNoTimeUpdate, kLevelWarning);
-        finish(0);
-        return 0;
-    default:
-        violation("a reply while no request is outstanding");
-        return 1;
     }
 }
 

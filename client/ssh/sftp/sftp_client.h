@@ -23,8 +23,21 @@ inline constexpr size_t kMinBlock = 512;
 inline constexpr size_t kMaxOutstanding = 64;
 inline constexpr size_t kMaxListing = 200000;  // entries one listing may bring
 
-enum class Op : uint8_t { kNone, kInit, kPwd, kChdir, kList, kRemove, kRmdir, kMkdir, kRename, kStat, kSetTime,
-                          kDownload, kUpload };
+enum class Op : uint8_t {
+    kNone,
+    kInit,
+    kPwd,
+    kChdir,
+    kList,
+    kRemove,
+    kRmdir,
+    kMkdir,
+    kRename,
+    kStat,
+    kSetTime,
+    kDownload,
+    kUpload
+};
 
 // Where an operation stands; one setter changes it and traces the change at debug.
 enum class State : uint8_t {
@@ -35,15 +48,15 @@ enum class State : uint8_t {
     kOpendir,
     kReaddir,
     kCloseDir,
-    kStatus,       // a single STATUS awaited
-    kAttrs,        // a single ATTRS awaited
+    kStatus,  // a single STATUS awaited
+    kAttrs,   // a single ATTRS awaited
     kTransferStat,
-    kRenameOld,    // upload: RENAME of the existing remote file
+    kRenameOld,  // upload: RENAME of the existing remote file
     kOpen,
     kReading,
     kWriting,
     kCloseFile,
-    kSetTime,      // upload: SETSTAT of the modification time
+    kSetTime,  // upload: SETSTAT of the modification time
     kCount
 };
 const char* state_name(State s);

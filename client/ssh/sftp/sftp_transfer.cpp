@@ -85,31 +85,32 @@ int Client::on_transfer_stat(const Reply& r) {
         facts.source_time = local_time;
     }
     switch (duplicate_action(transfer_.rules, facts)) {
-    case kDuplicateSkip:
-        output(kMsgSkipping, kLevelInfo);
-        finish(0);
-        return 0;
-    case kDuplicateResume:
-        offset_ = facts.target_size;
-        break;
-    case kDuplicateRename:
-        output(kMsgRenaming, kLevelInfo);
-        if (!downloading_) {
-            ssh::SshBuffer b = request(kRename, expected_id_);
-            b.put_string(transfer_.remote_path);
-            b.put_string(without_trailing_separators(transfer_.remote_path) + transfer_.rename_suffix);
-            send(b);
-            set_state(State::kRenameOld);
+        case kDuplicateSkip:
+            output(kMsgSkipping, kLevelInfo);
+            finish(0);
             return 0;
-        }
-        if (platform::path_rename(local, without_trailing_separators(local) + transfer_.rename_suffix) != 0) {
-            output("ERROR: Could not rename local file " + local, kLevelError);
-            finish(1);
-            return 1;
-        }
-        break;
-    default:
-        break;
+        case kDuplicateResume:
+            offset_ = facts.target_size;
+            break;
+        case kDuplicateRename:
+            output(kMsgRenaming, kLevelInfo);
+            if (!downloading_) {
+                ssh::SshBuffer b = request(kRename, expected_id_);
+                b.put_string(transfer_.remote_path);
+                b.put_string(without_trailing_separators(transfer_.remote_path) + transfer_.rename_suffix);
+                send(b);
+                set_state(State::kRenameOld);
+                return 0;
+            }
+            if (platform::path_rename(local, without_trailing_separators(local) + transfer_.rename_suffix) !=
+                0) {
+                output("ERROR: Could not rename local file " + local, kLevelError);
+                finish(1);
+                return 1;
+            }
+            break;
+        default:
+            break;
     }
     return downloading_ ? start_download_open() : start_upload_open();
 }
@@ -132,7 +133,8 @@ int Client::start_download_open() {
 
 int Client::start_upload_open() {
     file_.set_path(transfer_.local_path);
-    if (file_.open(platform::kOpenRead) != 0 || (offset_ > 0 && file_.seek(static_cast<int64_t>(offset_)) != 0)) {
+    if (file_.open(platform::kOpenRead) != 0 ||
+        (offset_ > 0 && file_.seek(static_cast<int64_t>(offset_)) != 0)) {
         output(std::string(kMsgNoLocalFile) + " " + transfer_.local_path, kLevelError);
         finish(1);
         return 1;
@@ -321,8 +323,10 @@ int Client::on_close_file(const Reply& r) {
     }
     if (r.status != kStatusOk) {
         status_failure(r, "Could not close the remote file");
-        if (downloading_) finish_download(1);
-        else finish(1);
+        if (downloading_)
+            finish_download(1);
+        else
+            finish(1);
         return 1;
     }
     if (downloading_) {
@@ -352,8 +356,8 @@ void Client::finish_download(int result) {
     uint64_t have = start_offset_ + moved_;
     if (result == 0 && size_known_ && have < entry_.size) {
         char text[160];
-        std::snprintf(text, sizeof text, "ERROR: The download ended early: %" PRIu64 " of %" PRIu64 " bytes", have,
-                      entry_.size);
+        std::snprintf(text, sizeof text, "ERROR: The download ended early: %" PRIu64 " of %" PRIu64 " bytes",
+                      have, entry_.size);
         output(text, kLevelError);
         result = 1;
     }

@@ -46,7 +46,8 @@ bool decode_attrs(ssh::SshBuffer& in, RemoteFileEntry& entry) {
             in.get_string();
         }
     }
-    entry.type = (flags & kAttrPermissions) && (entry.permissions & 0xF000) == 0x4000 ? kEntryFolder : kEntryFile;
+    entry.type =
+        (flags & kAttrPermissions) && (entry.permissions & 0xF000) == 0x4000 ? kEntryFolder : kEntryFile;
     return in.ok();
 }
 
@@ -97,32 +98,32 @@ int parse_reply(std::string_view body, Reply& out, std::string& why) {
     out.id = in.get_u32();
     if (!in.ok()) return fail(why, "a reply is shorter than its header");
     switch (out.type) {
-    case kVersion:
-        return 0;  // extension pairs are ignored
-    case kStatus:
-        out.status = in.get_u32();
-        if (!in.ok()) return fail(why, "a STATUS reply is malformed");
-        if (!in.empty()) {
-            out.message = in.get_string(1024);
-            if (!in.ok()) out.message.clear();  // the message is optional and only informative
+        case kVersion:
+            return 0;  // extension pairs are ignored
+        case kStatus:
+            out.status = in.get_u32();
+            if (!in.ok()) return fail(why, "a STATUS reply is malformed");
+            if (!in.empty()) {
+                out.message = in.get_string(1024);
+                if (!in.ok()) out.message.clear();  // the message is optional and only informative
+            }
+            return 0;
+        case kHandle:
+            out.bytes = in.get_string(kMaxHandle);
+            return in.ok() ? 0 : fail(why, "a HANDLE reply is malformed");
+        case kData:
+            out.bytes = in.get_string();
+            return in.ok() ? 0 : fail(why, "a DATA reply is malformed");
+        case kName:
+            return parse_names(in, out, why);
+        case kAttrs:
+            return decode_attrs(in, out.attrs) ? 0 : fail(why, "an ATTRS reply is malformed");
+        default: {
+            char text[64];
+            std::snprintf(text, sizeof text, "a reply of unknown type %u", out.type);
+            why = text;
+            return 1;
         }
-        return 0;
-    case kHandle:
-        out.bytes = in.get_string(kMaxHandle);
-        return in.ok() ? 0 : fail(why, "a HANDLE reply is malformed");
-    case kData:
-        out.bytes = in.get_string();
-        return in.ok() ? 0 : fail(why, "a DATA reply is malformed");
-    case kName:
-        return parse_names(in, out, why);
-    case kAttrs:
-        return decode_attrs(in, out.attrs) ? 0 : fail(why, "an ATTRS reply is malformed");
-    default: {
-        char text[64];
-        std::snprintf(text, sizeof text, "a reply of unknown type %u", out.type);
-        why = text;
-        return 1;
-    }
     }
 }
 

@@ -82,10 +82,10 @@ struct NameItem {
 // One reply from the server.
 struct Reply {
     uint8_t type = 0;
-    uint32_t id = 0;       // the request id (the version for VERSION)
-    uint32_t status = 0;   // STATUS
-    std::string message;   // STATUS message when present
-    std::string bytes;     // HANDLE's handle, DATA's data
+    uint32_t id = 0;              // the request id (the version for VERSION)
+    uint32_t status = 0;          // STATUS
+    std::string message;          // STATUS message when present
+    std::string bytes;            // HANDLE's handle, DATA's data
     std::vector<NameItem> names;  // NAME
     RemoteFileEntry attrs;        // ATTRS
 };
