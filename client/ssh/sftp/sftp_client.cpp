@@ -36,6 +36,12 @@ void Client::set_state(State s) {
 
 void Client::receive(std::string_view bytes) {
     if (broken_) return;
+    // A server never speaks unasked: bytes that pile up while nothing waits for them end the session.
+    if (op_ == Op::kNone && in_.size() - in_pos_ + bytes.size() > 2 * (kMaxPacket + 4)) {
+        output("ERROR: The SFTP server sent data nobody asked for; the session is closed", kLevelError);
+        broken_ = true;
+        return;
+    }
     // The stream holds at most one packet being assembled plus what arrived with it; a server that
     // floods us without replies is cut off by the packet limit as soon as its length is read.
     if (in_pos_ > 0 && in_pos_ >= in_.size() / 2) {
@@ -87,6 +93,16 @@ void Client::send_stat(const std::string& path) {
 
 void Client::finish(int result) {
     file_.close();
+    // A transfer that failed with requests in flight: their replies are still coming and must not
+    // be taken for the next operation's, and the server's handle is closed rather than leaked.
+    if (!broken_ && (state_ == State::kReading || state_ == State::kWriting)) {
+        for (const Pending& p : pending_) abandon(p.id);
+        uint32_t id = 0;
+        ssh::SshBuffer b = request(kClose, id);
+        b.put_string(handle_);
+        send(b);
+        abandon(id);
+    }
     pending_.clear();
     wipe_secret(handle_);
     handle_.clear();
@@ -323,7 +339,20 @@ int Client::on_dir_names(const Reply& r) {
     return 0;
 }
 
+void Client::abandon(uint32_t id) {
+    if (abandoned_.size() >= kMaxAbandoned) abandoned_.pop_front();
+    abandoned_.push_back(id);
+}
+
 int Client::on_reply(const Reply& r) {
+    if (r.type != kVersion) {
+        for (auto it = abandoned_.begin(); it != abandoned_.end(); ++it) {
+            if (*it == r.id) {
+                abandoned_.erase(it);
+                return 0;
+            }
+        }
+    }
     if (state_ == State::kVersion) {
         if (r.type != kVersion) {
             violation("the server did not answer INIT with VERSION");

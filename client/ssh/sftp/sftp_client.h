@@ -22,6 +22,7 @@ inline constexpr size_t kBlockSize = 32768;
 inline constexpr size_t kMinBlock = 512;
 inline constexpr size_t kMaxOutstanding = 64;
 inline constexpr size_t kMaxListing = 200000;  // entries one listing may bring
+inline constexpr size_t kMaxAbandoned = 4 * kMaxOutstanding;
 
 enum class Op : uint8_t {
     kNone,
@@ -151,6 +152,7 @@ class Client {
     int on_close_file(const Reply& r);
     void finish_download(int result);
     void status_failure(const Reply& r, const char* what);
+    void abandon(uint32_t id);  // a request whose reply is dropped when it comes
 
     std::string in_;
     size_t in_pos_ = 0;
@@ -181,6 +183,7 @@ class Client {
     uint64_t moved_ = 0;
     size_t block_ = kBlockSize;
     std::deque<Pending> pending_;
+    std::deque<uint32_t> abandoned_;
     bool size_known_ = false;
     uint32_t local_time_ = 0;
 };

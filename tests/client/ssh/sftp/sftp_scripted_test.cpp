@@ -20,7 +20,16 @@ void capture(void*, const char* text, int, int) {
     g_log += std::string(text) + "\n";
 }
 
-enum class Mode { kNormal, kOversize, kLongData, kStrayId, kNameCount, kSilent, kCloseMidway };
+enum class Mode {
+    kNormal,
+    kOversize,
+    kLongData,
+    kStrayId,
+    kNameCount,
+    kSilent,
+    kCloseMidway,
+    kFailSecondRead
+};
 
 struct Peer {
     std::string file;
@@ -95,6 +104,10 @@ struct Peer {
                     reads.emplace_back(off, len);
                     if (mode == Mode::kCloseMidway && reads.size() > 3) {
                         closed = true;
+                        break;
+                    }
+                    if (mode == Mode::kFailSecondRead && off == 32768) {
+                        status(out, id, 4);
                         break;
                     }
                     if (off >= file.size()) {
@@ -259,6 +272,20 @@ TEST_F(SftpScriptedTest, HostileOrSilentServerFailsAtOnceAndClosesTheSession) {
         EXPECT_TRUE(client.broken());
         EXPECT_EQ(client.stat("/f"), 1);  // nothing more is sent on a broken session
     }
+}
+
+TEST_F(SftpScriptedTest, RefusedReadFailsTheDownloadButNotTheSession) {
+    serve(1 << 20);
+    peer_.mode = Mode::kFailSecondRead;
+    connect();
+    EXPECT_EQ(download(), 1);
+    EXPECT_FALSE(client_.broken());
+    // The replies still in flight belong to the failed download, whose handle is closed.
+    peer_.mode = Mode::kNormal;
+    EXPECT_EQ(run(client_, peer_, client_.stat("/f")), 0) << g_log;
+    ASSERT_GE(peer_.types.size(), 2u);
+    EXPECT_EQ(peer_.types[peer_.types.size() - 2], kClose);
+    EXPECT_EQ(client_.entry().size, 1u << 20);
 }
 
 TEST_F(SftpScriptedTest, ListedNamesThatCannotBeInTheFolderAreDropped) {
