@@ -1,6 +1,7 @@
 // The SFTP engine: framing of the incoming stream, the single-reply operations and the listing.
 #include "client/ssh/sftp/sftp_client.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "client/transfer/session/duplicate_rules.h"
@@ -17,6 +18,11 @@ constexpr const char* kStateNames[] = {
     "idle",  "version",       "realpath",   "check-folder", "opendir", "readdir", "close-dir",  "status",
     "attrs", "transfer-stat", "rename-old", "open",         "reading", "writing", "close-file", "set-time"};
 static_assert(sizeof kStateNames / sizeof kStateNames[0] == static_cast<size_t>(State::kCount));
+
+uint32_t get_u32_at(std::string_view s, size_t at) {
+    const auto* p = reinterpret_cast<const uint8_t*>(s.data() + at);
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
 
 }  // namespace
 
@@ -148,6 +154,16 @@ int Client::step() {
                 finish(1);
             }
             break;
+        }
+        // DATA during a download is the bulk of the stream: its bytes go to the file uncopied.
+        if (state_ == State::kReading && body.size() >= 9 && static_cast<uint8_t>(body[0]) == kData) {
+            uint32_t id = get_u32_at(body, 1);
+            if (get_u32_at(body, 5) != body.size() - 9) {
+                violation("a DATA reply is malformed");
+                break;
+            }
+            if (!take_abandoned(id)) on_read_data(id, body.substr(9));
+            continue;
         }
         Reply r;
         std::string why;
@@ -344,15 +360,15 @@ void Client::abandon(uint32_t id) {
     abandoned_.push_back(id);
 }
 
+bool Client::take_abandoned(uint32_t id) {
+    auto it = std::find(abandoned_.begin(), abandoned_.end(), id);
+    if (it == abandoned_.end()) return false;
+    abandoned_.erase(it);
+    return true;
+}
+
 int Client::on_reply(const Reply& r) {
-    if (r.type != kVersion) {
-        for (auto it = abandoned_.begin(); it != abandoned_.end(); ++it) {
-            if (*it == r.id) {
-                abandoned_.erase(it);
-                return 0;
-            }
-        }
-    }
+    if (r.type != kVersion && take_abandoned(r.id)) return 0;
     if (state_ == State::kVersion) {
         if (r.type != kVersion) {
             violation("the server did not answer INIT with VERSION");

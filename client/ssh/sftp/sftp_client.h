@@ -144,6 +144,10 @@ class Client {
     int start_upload_open();
     int on_open(const Reply& r);
     int on_read_reply(const Reply& r);
+    int on_read_data(uint32_t id, std::string_view data);
+    int after_read();
+    int write_front(std::string_view data);
+    bool take_abandoned(uint32_t id);
     int on_write_reply(const Reply& r);
     void flush_reads();
     void issue_reads();

@@ -14,6 +14,13 @@ namespace orvane::sftp {
 
 namespace {
 
+void put_u32_at(std::string& s, size_t at, uint32_t v) {
+    s[at] = static_cast<char>(v >> 24);
+    s[at + 1] = static_cast<char>(v >> 16);
+    s[at + 2] = static_cast<char>(v >> 8);
+    s[at + 3] = static_cast<char>(v);
+}
+
 std::string without_trailing_separators(std::string path) {
     while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
     return path;
@@ -194,23 +201,13 @@ void Client::issue_reads() {
 }
 
 int Client::on_read_reply(const Reply& r) {
+    if (r.type == kData) return on_read_data(r.id, r.bytes);
     auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.id == r.id; });
     if (it == pending_.end() || it->answered) {
         violation("a reply id matches no request");
         return 1;
     }
-    if (r.type == kData) {
-        if (r.bytes.size() > it->length) {
-            violation("the server sent more data than was requested");
-            return 1;
-        }
-        if (r.bytes.empty()) {
-            violation("the server sent an empty DATA reply");
-            return 1;
-        }
-        it->data = r.bytes;
-        it->answered = true;
-    } else if (r.type == kStatus && r.status == kStatusEof) {
+    if (r.type == kStatus && r.status == kStatusEof) {
         eof_ = true;
         pending_.erase(it);
     } else if (r.type == kStatus) {
@@ -221,6 +218,35 @@ int Client::on_read_reply(const Reply& r) {
         violation("an unexpected reply to READ");
         return 1;
     }
+    return after_read();
+}
+
+// DATA for a read. The oldest request's data goes to the file at once, without a copy; data of a
+// later one waits with its request.
+int Client::on_read_data(uint32_t id, std::string_view data) {
+    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.id == id; });
+    if (it == pending_.end() || it->answered) {
+        violation("a reply id matches no request");
+        return 1;
+    }
+    if (data.size() > it->length) {
+        violation("the server sent more data than was requested");
+        return 1;
+    }
+    if (data.empty()) {
+        violation("the server sent an empty DATA reply");
+        return 1;
+    }
+    if (it == pending_.begin()) {
+        if (write_front(data) < 0) return 1;
+    } else {
+        it->data.assign(data);
+        it->answered = true;
+    }
+    return after_read();
+}
+
+int Client::after_read() {
     flush_reads();
     if (op_ == Op::kNone) return 1;
     if (eof_) {
@@ -231,55 +257,72 @@ int Client::on_read_reply(const Reply& r) {
     return 0;
 }
 
-// Writes answered data in request order; a short answer is asked again for its remainder.
+// Writes the oldest request's data. 0: the request is complete and dropped; 1: it was short and is
+// asked again for its remainder (writing stops until that comes); -1: the operation failed.
+int Client::write_front(std::string_view data) {
+    Pending& p = pending_.front();
+    if (file_.write(data.data(), data.size()) != static_cast<int64_t>(data.size())) {
+        output("ERROR: Could not write to local file " + transfer_.local_path, kLevelError);
+        finish_download(1);
+        return -1;
+    }
+    size_t got = data.size();
+    moved_ += got;
+    if (got < p.length) {
+        block_ = std::max(got, kMinBlock);
+        p.offset += got;
+        p.length -= static_cast<uint32_t>(got);
+        p.data.clear();
+        p.answered = false;
+        ssh::SshBuffer b = request(kRead, p.id);
+        b.put_string(handle_);
+        b.put_u64(p.offset);
+        b.put_u32(p.length);
+        send(b);
+        return 1;
+    }
+    pending_.pop_front();
+    return 0;
+}
+
+// Writes answered data in request order.
 void Client::flush_reads() {
     while (!pending_.empty() && pending_.front().answered) {
-        Pending& p = pending_.front();
-        if (file_.write(p.data.data(), p.data.size()) != static_cast<int64_t>(p.data.size())) {
-            output("ERROR: Could not write to local file " + transfer_.local_path, kLevelError);
-            finish_download(1);
-            return;
-        }
-        size_t got = p.data.size();
-        moved_ += got;
-        if (got < p.length) {
-            block_ = std::max(got, kMinBlock);
-            p.offset += got;
-            p.length -= static_cast<uint32_t>(got);
-            p.data.clear();
-            p.answered = false;
-            ssh::SshBuffer b = request(kRead, p.id);
-            b.put_string(handle_);
-            b.put_u64(p.offset);
-            b.put_u32(p.length);
-            send(b);
-            return;
-        }
-        pending_.pop_front();
+        std::string data = std::move(pending_.front().data);
+        if (write_front(data) != 0) return;
     }
 }
 
 // Writes.
 
+// Each WRITE is built in the output in place: its header, then the file's bytes read straight
+// behind it, then the two lengths filled in.
 void Client::issue_writes() {
-    std::string chunk(kBlockSize, '\0');
     while (pending_.size() < kMaxOutstanding && !eof_) {
-        int64_t n = file_.read(chunk.data(), chunk.size());
-        if (n < 0) {
-            output("ERROR: Could not read local file " + transfer_.local_path, kLevelError);
-            finish(1);
-            return;
-        }
-        if (n == 0) {
+        const size_t start = out_.size();
+        Pending p;
+        ssh::SshBuffer head = request(kWrite, p.id);
+        head.put_string(handle_);
+        head.put_u64(offset_);
+        head.put_u32(0);
+        out_.append(4, '\0');
+        out_.append(head.view());
+        const size_t data_at = out_.size();
+        out_.resize(data_at + kBlockSize);
+        int64_t n = file_.read(out_.data() + data_at, kBlockSize);
+        if (n <= 0) {
+            out_.resize(start);
+            if (n < 0) {
+                output("ERROR: Could not read local file " + transfer_.local_path, kLevelError);
+                finish(1);
+                return;
+            }
             eof_ = true;
             break;
         }
-        Pending p;
-        ssh::SshBuffer b = request(kWrite, p.id);
-        b.put_string(handle_);
-        b.put_u64(offset_);
-        b.put_string(std::string_view(chunk.data(), static_cast<size_t>(n)));
-        send(b);
+        out_.resize(data_at + static_cast<size_t>(n));
+        put_u32_at(out_, start, static_cast<uint32_t>(out_.size() - start - 4));
+        put_u32_at(out_, data_at - 4, static_cast<uint32_t>(n));
         p.offset = offset_;
         p.length = static_cast<uint32_t>(n);
         pending_.push_back(std::move(p));

@@ -1,10 +1,6 @@
 // The SFTP engine against OpenSSH's own sftp-server, spoken to over its standard input and output:
 // every operation, byte-exact content, resume in both directions, preserved times.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,6 +10,7 @@
 
 #include "client/ssh/sftp/sftp_client.h"
 #include "common/log.h"
+#include "tests/client/ssh/sftp/sftp_pipe.h"
 #include "tests/support/temp_dir.h"
 
 namespace orvane::sftp {
@@ -28,87 +25,17 @@ void capture(void*, const char* text, int, int) {
     g_log += std::string(text) + "\n";
 }
 
-std::string server_binary() {
-    for (const char* p : {"/usr/lib/openssh/sftp-server", "/usr/lib/sftp-server"})
-        if (access(p, X_OK) == 0) return p;
-    return {};
-}
-
-// sftp-server as a child process in `folder`, with non-blocking pipes both ways.
-class ServerProcess {
-  public:
-    explicit ServerProcess(const std::string& folder) {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            close(in[1]);
-            close(out[0]);
-            if (chdir(folder.c_str()) != 0) _exit(127);
-            execl(server_binary().c_str(), "sftp-server", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-        fcntl(to_, F_SETFL, O_NONBLOCK);
-        fcntl(from_, F_SETFL, O_NONBLOCK);
-    }
-    ~ServerProcess() {
-        if (to_ >= 0) close(to_);
-        if (from_ >= 0) close(from_);
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    // Carries bytes until the operation ends; a silent server fails it after `timeout_ms`.
-    int run(Client& c, int timeout_ms = 20000) {
-        std::string send;
-        for (;;) {
-            send += c.take_output();
-            int r = c.step();
-            if (r != kPending) return r;
-            send += c.take_output();
-            pollfd fds[2] = {{from_, POLLIN, 0}, {to_, static_cast<short>(send.empty() ? 0 : POLLOUT), 0}};
-            if (poll(fds, 2, timeout_ms) == 0) {
-                c.fail_no_answer(timeout_ms / 1000);
-                return c.step();
-            }
-            if (fds[1].revents & POLLOUT) {
-                ssize_t n = write(to_, send.data(), send.size());
-                if (n > 0) send.erase(0, static_cast<size_t>(n));
-            }
-            if (fds[0].revents & (POLLIN | POLLHUP)) {
-                char buf[65536];
-                ssize_t n = read(from_, buf, sizeof buf);
-                if (n > 0) c.receive(std::string_view(buf, static_cast<size_t>(n)));
-                if (n == 0) c.receive_closed();
-            }
-        }
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int to_ = -1;
-    int from_ = -1;
-};
-
 class SftpServerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (server_binary().empty()) GTEST_SKIP() << "sftp-server is not installed";
+        if (test::sftp_server_binary().empty()) GTEST_SKIP() << "sftp-server is not installed";
         g_log.clear();
         set_output_sink(capture, nullptr);
         remote_ = dir_.file("remote");
         local_ = dir_.file("local");
         std::filesystem::create_directories(remote_);
         std::filesystem::create_directories(local_);
-        server_ = std::make_unique<ServerProcess>(remote_);
+        server_ = std::make_unique<test::SftpServerProcess>(remote_);
         ASSERT_EQ(client_.start(), 0);
         ASSERT_EQ(server_->run(client_), 0);
         ASSERT_EQ(client_.version(), 3u);
@@ -137,7 +64,7 @@ class SftpServerTest : public ::testing::Test {
 
     TempDir dir_;
     std::string remote_, local_;
-    std::unique_ptr<ServerProcess> server_;
+    std::unique_ptr<test::SftpServerProcess> server_;
     Client client_;
 };
 
