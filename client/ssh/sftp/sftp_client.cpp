@@ -62,9 +62,19 @@ void Client::receive_closed() {
 }
 
 std::string Client::take_output() {
-    std::string out;
-    out.swap(out_);
+    std::string out = out_.substr(out_sent_);
+    out_.clear();
+    out_sent_ = 0;
     return out;
+}
+
+// The buffer keeps its capacity: a transfer reuses the same storage for every window.
+void Client::output_sent(size_t n) {
+    out_sent_ += std::min(n, out_.size() - out_sent_);
+    if (out_sent_ == out_.size()) {
+        out_.clear();
+        out_sent_ = 0;
+    }
 }
 
 int Client::begin(Op op) {

@@ -83,7 +83,10 @@ class Client {
     void receive_closed();  // the stream ended
     // Takes the bytes to send (empties the engine's output).
     std::string take_output();
-    bool has_output() const { return !out_.empty(); }
+    // Or, without a copy: the bytes still to send, and how many of them went out.
+    std::string_view output_view() const { return std::string_view(out_).substr(out_sent_); }
+    void output_sent(size_t n);
+    bool has_output() const { return out_sent_ < out_.size(); }
     // Runs the operation with the bytes received so far: kPending, or its result (0 or 1) once.
     int step();
     // The carrier saw no answer for `seconds`: the operation fails and the session is closed.
@@ -161,6 +164,7 @@ class Client {
     std::string in_;
     size_t in_pos_ = 0;
     std::string out_;
+    size_t out_sent_ = 0;  // bytes at the front of out_ already sent
     bool broken_ = false;
     bool trace_ = false;
     bool closed_ = false;

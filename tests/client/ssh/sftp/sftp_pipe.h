@@ -55,29 +55,21 @@ class SftpServerProcess {
 
     // Carries bytes until the operation ends; a silent server fails it after `timeout_ms`.
     int run(sftp::Client& c, int timeout_ms = 20000) {
-        std::string send;  // bytes from `sent` on are still to be written
-        size_t sent = 0;
+        char buf[65536];
         for (;;) {
-            send += c.take_output();
             int r = c.step();
             if (r != sftp::kPending) return r;
-            send += c.take_output();
-            if (sent == send.size()) {
-                send.clear();
-                sent = 0;
-            }
-            pollfd fds[2] = {{from_, POLLIN, 0},
-                             {to_, static_cast<short>(sent < send.size() ? POLLOUT : 0), 0}};
+            pollfd fds[2] = {{from_, POLLIN, 0}, {to_, static_cast<short>(c.has_output() ? POLLOUT : 0), 0}};
             if (poll(fds, 2, timeout_ms) == 0) {
                 c.fail_no_answer(timeout_ms / 1000);
                 return c.step();
             }
             if (fds[1].revents & POLLOUT) {
-                ssize_t n = write(to_, send.data() + sent, send.size() - sent);
-                if (n > 0) sent += static_cast<size_t>(n);
+                std::string_view out = c.output_view();
+                ssize_t n = write(to_, out.data(), out.size());
+                if (n > 0) c.output_sent(static_cast<size_t>(n));
             }
             if (fds[0].revents & (POLLIN | POLLHUP)) {
-                char buf[65536];
                 ssize_t n = read(from_, buf, sizeof buf);
                 if (n > 0) c.receive(std::string_view(buf, static_cast<size_t>(n)));
                 if (n == 0) c.receive_closed();
