@@ -35,7 +35,7 @@ FileHandle file_open(const std::string& path, int mode) {
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
-        errno = EISDIR;
+        errno = EISDIR;  // the caller reports why
         return kInvalidFile;
     }
     return fd;

@@ -19,6 +19,12 @@ std::string program_folder() {
     return slash == std::string::npos ? std::string("./") : p.substr(0, slash + 1);
 }
 
+std::string program_path() {
+    char buf[PATH_MAX + 1];
+    ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+    return n <= 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
 int set_environment(const std::string& name, const std::string& value) {
     if (name.empty()) return 1;
     return ::setenv(name.c_str(), value.c_str(), 1) == 0 ? 0 : 1;
@@ -55,16 +61,19 @@ std::string current_folder() {
 }
 
 std::string last_error_text() {
-    int error = errno;
-    char buf[256];
-    // The GNU strerror_r returns the text, which may or may not be in buf.
-    return strerror_r(error, buf, sizeof buf);
+    return error_text(errno);
 }
 
 std::string normalize_local_path(std::string path) {
     for (char& c : path)
         if (c == '\\') c = '/';
     return path;
+}
+
+std::string error_text(int error) {
+    char buffer[128];
+    // The GNU strerror_r returns the text, which need not be in the buffer.
+    return strerror_r(error, buffer, sizeof buffer);
 }
 
 }  // namespace orvane::platform

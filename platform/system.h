@@ -9,6 +9,8 @@ namespace orvane::platform {
 
 // The folder of the running executable, ending in "/".
 std::string program_folder();
+// The full path of the running executable (empty when it cannot be read).
+std::string program_path();
 // Sets (or, with an empty value, sets to the empty text) an environment variable. 0 on success.
 int set_environment(const std::string& name, const std::string& value);
 std::string get_environment(const std::string& name, bool* found = nullptr);
@@ -16,6 +18,8 @@ std::string get_environment(const std::string& name, bool* found = nullptr);
 struct tm local_time(time_t t);
 time_t now_unix();
 std::string computer_name();
+// The system's text for an error number (errno), as the user should read it.
+std::string error_text(int error);
 // The process's current working folder, ending in "/".
 std::string current_folder();
 // The system's text for the error of the last failed call (errno), for messages.

@@ -1,6 +1,7 @@
 // Pieces the FTP and FTPS benchmarks share: timing, test files, curl runs and the report line.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "client/transfer/net/connection.h"
 #include "common/log.h"
 #include "tests/client/transfer/ftp/ftp_session_harness.h"
 #include "tests/support/ftp_servers.h"
@@ -48,6 +50,16 @@ inline double run_curl(const std::vector<std::string>& args) {
     return t;
 }
 
+// Runs lftp with the commands (settings, open, one transfer); the seconds it took.
+inline double run_lftp(const std::string& commands) {
+    auto start = Clock::now();
+    test::ProcessResult r =
+        test::run_process("/usr/bin/lftp", {"-c", commands}, {}, false, std::chrono::minutes(10));
+    double t = seconds_since(start);
+    if (r.exit_code != 0) outputf(kLevelError, "lftp failed (%d): %s", r.exit_code, r.output.c_str());
+    return t;
+}
+
 inline void report(const char* what, double bytes, double ours, double curl) {
     double mib = bytes / (1024.0 * 1024.0);
     outputf(kLevelInfo,
@@ -55,17 +67,30 @@ inline void report(const char* what, double bytes, double ours, double curl) {
             ours, mib / ours, curl, mib / curl, curl / ours);
 }
 
+// Ours against both peers; the last ratio is against the faster of the two.
+inline void report3(const char* what, double bytes, double ours, double curl, double lftp) {
+    double mib = bytes / (1024.0 * 1024.0);
+    outputf(kLevelInfo,
+            "%-9s ours %6.2f s %7.1f MiB/s | curl %6.2f s %7.1f MiB/s | lftp %6.2f s %7.1f MiB/s | "
+            "ours/curl %.2f ours/lftp %.2f ours/faster %.2f",
+            what, ours, mib / ours, curl, mib / curl, lftp, mib / lftp, curl / ours, lftp / ours,
+            std::min(curl, lftp) / ours);
+}
+
 struct LargeFileTimes {
     double ours_down = 0, curl_down = 0, ours_up = 0, curl_up = 0;
-    bool ok = false;  // every transfer brought the whole file
+    double lftp_down = 0, lftp_up = 0;  // 0: lftp not run
+    bool ok = false;                    // every transfer brought the whole file
 };
 
 // One file of `mib` MiB downloaded and then uploaded, by our session (logged in, in /pub) and by
 // curl with `curl_options` in front of its own. The server's file is written first, so both
 // readers find it in the page cache.
+// lftp, when `lftp_settings` is not empty, gets those "set" commands before it opens the server.
 inline LargeFileTimes time_large_file(test::FtpSessionHarness& h, const test::FtpServer& server,
                                       const test::TempDir& local, size_t mib,
-                                      const std::vector<std::string>& curl_options) {
+                                      const std::vector<std::string>& curl_options,
+                                      const std::string& lftp_settings = {}) {
     LargeFileTimes t;
     const std::string url = server.url("/pub/");
     const auto expected = static_cast<int64_t>(mib) * 1024 * 1024;
@@ -83,6 +108,13 @@ inline LargeFileTimes time_large_file(test::FtpSessionHarness& h, const test::Ft
     t.curl_down = curl({"-o", local.file("curl.bin"), url + "big.bin"});
     t.ok = t.ok && size_of(local.file("curl.bin")) == expected;
     std::filesystem::remove(local.file("curl.bin"));
+    const std::string lftp_open = lftp_settings + "open -u " + server.user() + "," + server.password() +
+                                  " -p " + std::to_string(server.port()) + " 127.0.0.1; ";
+    if (!lftp_settings.empty()) {
+        t.lftp_down = run_lftp(lftp_open + "get /pub/big.bin -o " + local.file("lftp.bin"));
+        t.ok = t.ok && size_of(local.file("lftp.bin")) == expected;
+        std::filesystem::remove(local.file("lftp.bin"));
+    }
     std::filesystem::remove(remote_big);
 
     make_file(local.file("up.bin"), mib);
@@ -94,6 +126,11 @@ inline LargeFileTimes time_large_file(test::FtpSessionHarness& h, const test::Ft
     t.curl_up = curl({"-T", local.file("up.bin"), url + "curl_up.bin"});
     t.ok = t.ok && size_of(server.local_home() + "/curl_up.bin") == expected;
     std::filesystem::remove(server.local_home() + "/curl_up.bin");
+    if (!lftp_settings.empty()) {
+        t.lftp_up = run_lftp(lftp_open + "put " + local.file("up.bin") + " -o /pub/lftp_up.bin");
+        t.ok = t.ok && size_of(server.local_home() + "/lftp_up.bin") == expected;
+        std::filesystem::remove(server.local_home() + "/lftp_up.bin");
+    }
     std::filesystem::remove(local.file("up.bin"));
     return t;
 }

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "common/local_file.h"
+#include "common/rollover.h"
 #include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/console.h"
@@ -25,39 +26,6 @@ struct OutputChannel {
     bool at_line_start = true;
 };
 OutputChannel g_channel;
-
-// The rollover keeps at most 1,024,000 bytes of the old log's tail.
-constexpr uint32_t kMaxKeptTail = 1024000;
-
-void rollover_check(void*, LocalFile& file) {
-    uint32_t limit = file.rollover_limit();
-    if (file.size_written() <= limit) return;
-    uint32_t keep = limit / 2;
-    if (keep > kMaxKeptTail) keep = kMaxKeptTail;
-    int64_t size = file.size();
-    if (size >= 0 && static_cast<uint64_t>(keep) > static_cast<uint64_t>(size))
-        keep = static_cast<uint32_t>(size);
-    std::string tail(keep, '\0');
-    bool have_tail = false;
-    if (keep > 0 && file.seek(-static_cast<int64_t>(keep), 2) == 0) {
-        size_t got = 0;
-        while (got < keep) {
-            int64_t r = file.read(tail.data() + got, keep - got);
-            if (r <= 0) break;
-            got += static_cast<size_t>(r);
-        }
-        have_tail = got == keep;
-    }
-    // A tail that cannot be read is left out: nothing stands in its place.
-    file.close();
-    file.open(platform::kOpenWrite);
-    file.set_rollover_limit(0);
-    file.write(format("Rolled file (rollover size was set to %u bytes)\r\n", limit));
-    if (have_tail) file.write(tail);
-    file.set_rollover_limit(limit);
-    int64_t now = file.size();
-    file.set_size_written(now < 0 ? 0 : static_cast<uint32_t>(now));
-}
 
 // Every text is written with its control characters escaped (tab and our own line ends apart), so
 // nothing a server sends can move the cursor, clear the screen or retitle the terminal, on the
@@ -127,11 +95,7 @@ int initialise_output(const OutputSettings& settings) {
         if (log->open(settings.append ? platform::kOpenAppend : platform::kOpenWrite) != 0) {
             failure = platform::last_error_text();
         } else {
-            if (settings.rollover > 0) {
-                int64_t size = log->size();
-                log->set_rollover(settings.rollover, rollover_check, nullptr);
-                log->set_size_written(size < 0 ? 0 : static_cast<uint32_t>(size));
-            }
+            if (settings.rollover > 0) enable_rollover(*log, settings.rollover);
             g_channel.log = std::move(log);
             g_channel.log_configured = true;
             return 0;

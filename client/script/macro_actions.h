@@ -27,6 +27,11 @@ void action_pkeyload(MacroCall& call);
 void action_certload(MacroCall& call);
 void action_proxyhttp(MacroCall& call);
 
+// Mail macros: the message of the context's mail record, and its delivery.
+void action_mailcreate(MacroCall& call);
+void action_mailattach(MacroCall& call);
+void action_mailsend(MacroCall& call);
+
 // A macro whose feature this build does not have: a runtime error naming it, and failure.
 void action_not_available(MacroCall& call);
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "client/actions/mail/mailer.h"
 #include "client/transfer/session/session.h"
 
 namespace orvane::script {
@@ -71,6 +72,10 @@ struct ScriptContext {
     // Where the sessions' messages go (null: the output sink).
     LogCallback session_log = nullptr;
     void* session_log_user = nullptr;
+    // Seconds a server may stay silent before a request fails (0: no limit).
+    int reply_timeout = 120;
+    // The message of the mail macros, made on first use.
+    MailRecordPtr mail;
 };
 
 // Replaces the context's transfer session by a new one of `protocol` (the old one is destroyed

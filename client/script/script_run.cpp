@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "client/actions/mail/mailer.h"
 #include "client/script/interpreter.h"
 #include "client/script/script_load.h"
 #include "client/transfer/net/transfer_engine.h"
@@ -84,8 +85,10 @@ int run_event_loop(RunEvents& events) {
                 pump_session_completions();
             } while (!events.finished && completions_waiting());
         }
-        // Nothing pumps mail yet: the mail engine brings its own completions.
-        if (set.ready(1) & platform::kPollReadable) events.mail_ready.reset();
+        if (set.ready(1) & platform::kPollReadable) {
+            events.mail_ready.reset();
+            pump_mail_completions();
+        }
     }
     events.script_done.reset();
     return 0;

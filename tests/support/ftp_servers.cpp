@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -70,6 +71,16 @@ std::string unescape(const std::string& s) {
         }
     }
     return out;
+}
+
+// Waits until the peer closes the socket (or `ms` milliseconds pass), dropping what it sends.
+void wait_for_close(int fd, int ms) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return;
+        char buf[4096];
+        if (recv(fd, buf, sizeof buf, 0) <= 0) return;
+    }
 }
 
 // Accepts one connection within `ms` milliseconds; -1 on timeout.
@@ -339,6 +350,32 @@ void ScriptedFtpServer::run() {
             send_all(fd, unescape(step.substr(2)));
         } else if (step.rfind("pause ", 0) == 0) {
             usleep(static_cast<useconds_t>(atoi(step.c_str() + 6)) * 1000);
+        } else if (step == "hold") {
+            wait_for_close(fd, 15000);
+            break;
+        } else if (step.rfind("data-hold", 0) == 0 || step.rfind("data-repeat ", 0) == 0) {
+            int d = accept_within(data_fd_, 10000);
+            if (d < 0) {
+                fail("no data connection for \"" + step + "\"");
+                break;
+            }
+            if (step.rfind("data-hold", 0) == 0) {
+                send_all(d, unescape(step.size() > 10 ? step.substr(10) : std::string()));
+                wait_for_close(d, 15000);
+            } else {
+                char* rest = nullptr;
+                long count = strtol(step.c_str() + 12, &rest, 10);
+                std::string unit = unescape(*rest == ' ' ? std::string(rest + 1) : std::string(rest));
+                std::string block;
+                while (block.size() < 65536 && !unit.empty()) block += unit;
+                long per_block = unit.empty() ? 1 : static_cast<long>(block.size() / unit.size());
+                for (long sent = 0; sent < count && !unit.empty();) {
+                    long n = std::min(per_block, count - sent);
+                    if (!send_all(d, block.substr(0, static_cast<size_t>(n) * unit.size()))) break;
+                    sent += n;
+                }
+            }
+            close(d);
         } else if (step.rfind("data-send", 0) == 0 || step == "data-recv") {
             int d = accept_within(data_fd_, 10000);
             if (d < 0) {

@@ -86,6 +86,9 @@ class FtpServer {
 //   "data-send TEXT"  accept one data connection, send TEXT (escapes as for "="), close it
 //   "data-recv"  accept one data connection and read it until the peer closes
 //   "wait-bytes" wait (up to 10 s) for any bytes, or the client's close, and drop them
+//   "data-hold TEXT"  accept one data connection, send TEXT, keep it open until the peer closes it
+//   "data-repeat N TEXT"  accept one data connection, send TEXT N times, close it
+//   "hold"       send nothing more; wait until the client closes the control connection (15 s at most)
 //   "close"      close the control connection (also done after the last step)
 class ScriptedFtpServer {
   public:

@@ -96,8 +96,20 @@ void connect_next(int code, void* owner, int result) {
 
 }  // namespace
 
+// The control connection holds a few replies at most; data bytes stream into the file or the
+// listing parser as they arrive, so the data connection's queue stays small, and its blocks are
+// large: fewer system calls per byte moved.
+constexpr size_t kControlQueueLimit = 256 * 1024;
+constexpr size_t kDataQueueLimit = 64 * 1024;
+constexpr size_t kDataBlockSize = 256 * 1024;
+
 void ftp_connect(Session& s) {
     FtpState& st = ftp_state(s);
+    if (s.control) s.control->step_state.receive_queue.set_limit(kControlQueueLimit);
+    if (s.data) {
+        s.data->step_state.receive_queue.set_limit(kDataQueueLimit);
+        set_io_block(*s.data, kDataBlockSize);
+    }
     st.control.greeting = ServerReply();
     s.implicit_tls = 0;
     s.auth_implies_protection = 0;

@@ -2,22 +2,27 @@
 // the TCP connect with its greeting, and the switch to TLS before login.
 #include <openssl/crypto.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
 #include "client/transfer/ftp/ftp_steps.h"
 #include "client/transfer/session/request_dispatch.h"
 #include "common/log.h"
+#include "common/text.h"
+#include "platform/system.h"
 
 namespace orvane {
 
 namespace {
 
 // How long a TLS-kind connection waits silently for the greeting before it takes the server for an
-// implicit-TLS one (which waits for the client's handshake and greets only through TLS).
-constexpr int kImplicitTlsProbeSeconds = 3;
+// implicit-TLS one (which waits for the client's handshake and greets only through TLS). Long
+// enough for a slow explicit-FTPS server's greeting; port 990 is implicit TLS from the start.
+constexpr int kImplicitTlsProbeSeconds = 10;
+constexpr uint32_t kImplicitTlsPort = 990;
 
-constexpr const char* kControlStateNames[] = {"idle", "connecting", "exchanging"};
+constexpr const char* kControlStateNames[] = {"idle", "connecting", "exchanging", "resolving"};
 static_assert(sizeof kControlStateNames / sizeof kControlStateNames[0] ==
                   static_cast<size_t>(ControlState::kCount),
               "one name per control state");
@@ -44,6 +49,19 @@ void fail_step(Connection& c, const Session& s, const std::string& message) {
 void end_step(Connection& c, int result) {
     set_state(c, ControlState::kIdle);
     finish_step(c, result);
+}
+
+// The server did not answer in time: the message (once per request), and the connection goes,
+// since a late reply would be taken for the answer to the next command.
+void fail_timed_out(Connection& c, Session& s) {
+    report_timeout(s);
+    close_socket(c);
+    fail_step(c, s, "");
+}
+
+bool is_transfer_command(FtpCommand command) {
+    return command == FtpCommand::kList || command == FtpCommand::kNlst || command == FtpCommand::kRetr ||
+           command == FtpCommand::kStor;
 }
 
 void reset_reading(FtpControl& fc) {
@@ -110,12 +128,14 @@ void end_probe(Connection& c, FtpControl& fc) {
     c.idle_seconds = 0;
 }
 
-// The TLS kinds wait only so long for a plain greeting; see kImplicitTlsProbeSeconds.
+// The TLS kinds wait only so long for a plain greeting; see kImplicitTlsProbeSeconds. A session
+// timeout that is shorter still ends the wait as a timeout.
 void start_probe(Connection& c, Session& s, FtpControl& fc) {
     if (s.protocol == kProtocolFtp || fc.probing) return;
     fc.probing = true;
     fc.saved_timeout = c.timeout_seconds;
-    c.timeout_seconds = kImplicitTlsProbeSeconds;
+    bool shorter = c.timeout_seconds > 0 && c.timeout_seconds < kImplicitTlsProbeSeconds;
+    c.timeout_seconds = shorter ? c.timeout_seconds : kImplicitTlsProbeSeconds;
     c.idle_seconds = 0;
 }
 
@@ -164,7 +184,11 @@ void finish_quit(Connection& c, Session& s, FtpControl& fc) {
 void on_exchanging(Connection& c) {
     Session& s = step_session(c);
     FtpControl& fc = running_ftp_state(s).control;
-    if (c.send_pending) return;
+    if (c.send_pending) {
+        // A server that stops reading never takes the command either.
+        if (c.flags & kFlagTimedOut) fail_timed_out(c, s);
+        return;
+    }
     if (fc.command == FtpCommand::kQuit) {
         if (c.flags & kFlagIoDone || c.network_events.has(kNetClose)) finish_quit(c, s, fc);
         return;
@@ -181,11 +205,27 @@ void on_exchanging(Connection& c) {
     }
     if (fc.probing) {
         bool silent = fc.fed == 0 && c.step_state.receive_queue.empty() && !c.network_events.has(kNetClose);
-        if (silent && (c.flags & kFlagTimedOut)) {
+        bool session_timeout = fc.saved_timeout > 0 && fc.saved_timeout < kImplicitTlsProbeSeconds;
+        bool probe_expired = (c.flags & kFlagTimedOut) && !session_timeout;
+        if (silent && probe_expired) {
             take_implicit_tls(c, s, fc);
             return;
         }
         if (!silent) end_probe(c, fc);
+        if (probe_expired) c.flags &= ~kFlagTimedOut;  // the probe's own time, not the session's
+    }
+    // The data step timed out (and said so): the reply to the transfer command will not be waited for.
+    if ((c.flags & kFlagAbort) && is_transfer_command(fc.command)) {
+        close_socket(c);
+        fail_step(c, s, "");
+        return;
+    }
+    // A hostile server cannot grow the receive queue past its limit; what it refused is lost.
+    if (c.step_state.receive_queue.overflowed()) {
+        close_socket(c);
+        fail_step(c, s,
+                  std::string("ERROR: Unreadable server reply: ") + reply_error_name(ReplyError::kTooLarge));
+        return;
     }
     if (int e = drain_into_reader(c, fc); e != 0) {
         fail_step(c, s,
@@ -196,14 +236,29 @@ void on_exchanging(Connection& c) {
     while (fc.reader.take(reply) == 1) {
         if (!handle_reply(c, s, fc, reply)) return;
     }
+    // A TLS failure first: a server that closes after an alert (it wants a client certificate, say)
+    // has said why, and the alert's reason is the message.
+    if (tls_failed(c)) {
+        fail_step(c, s, with_filter_cause(c, "ERROR: TLS failure on the control connection"));
+        return;
+    }
     if (c.network_events.has(kNetClose) || c.socket == platform::kInvalidSocket) {
+        // Bytes that came before the close are read first: the rest of a reply, or a TLS alert
+        // that says why the server gave up.
+        if (c.network_events.has(kNetRead) && c.socket != platform::kInvalidSocket && !c.receive_pending) {
+            begin_receive(c, fc);
+            return;
+        }
         bool cut = fc.reader.finish() != 0;
         fail_step(c, s,
                   cut ? "ERROR: The server's reply was cut off" : "ERROR: The server closed the connection");
         return;
     }
-    if (tls_failed(c)) {
-        fail_step(c, s, with_filter_cause(c, "ERROR: TLS failure on the control connection"));
+    // While the data connection moves a file, the wait for the final reply is not idle: the data
+    // step keeps its own time.
+    if ((c.flags & kFlagTimedOut) &&
+        !(is_transfer_command(fc.command) && running_ftp_state(s).data_running.load())) {
+        fail_timed_out(c, s);
         return;
     }
     keep_receiving(c, fc);
@@ -213,6 +268,7 @@ void send_command(Connection& c, Session& s, FtpControl& fc) {
     const CommandRow& row = command_row(fc.command);
     set_state(c, ControlState::kExchanging);
     fc.receiving = false;
+    fc.preliminary = false;
     if (!row.line) {  // the greeting: nothing to send, only a reply to read
         begin_receive(c, fc);
         return;
@@ -250,6 +306,30 @@ void send_command(Connection& c, Session& s, FtpControl& fc) {
 
 // ---- connect ----
 
+void fail_connect(Connection& c, Session& s, int error) {
+    close_socket(c);
+    std::string message = "ERROR: Could not connect to " + s.host + ":" + std::to_string(s.port);
+    if (error != 0) message += " (" + platform::error_text(error) + ")";
+    fail_step(c, s, message);
+}
+
+// The address is known: the TCP connect.
+void connect_now(Connection& c, Session& s) {
+    c.step_state.receive_queue.clear();
+    create_socket(c);
+    int r = connect_socket(c);
+    int error = errno;
+    if (r != 0) {
+        fail_connect(c, s,
+                     r == platform::kConnectRefused    ? ECONNREFUSED
+                     : r == platform::kConnectTimedOut ? ETIMEDOUT
+                                                       : error);
+        return;
+    }
+    register_events(c, kNetWrite | kNetConnect);
+    set_state(c, ControlState::kConnecting);
+}
+
 void begin_connect(Connection& c, Session& s, FtpControl& fc) {
     end_probe(c, fc);
     reset_reading(fc);
@@ -258,19 +338,34 @@ void begin_connect(Connection& c, Session& s, FtpControl& fc) {
     set_security_plain(c);
     c.host_text = s.host;
     c.port = s.port;
-    if (resolve_host(c) != 0) {
+    // The lookup runs on a thread of its own: a slow resolver must not stall this thread's other
+    // connections.
+    int r = start_resolve(c);
+    if (r == 1) {
         fail_step(c, s, "ERROR: Could not resolve host " + s.host);
         return;
     }
-    c.step_state.receive_queue.clear();
-    create_socket(c);
-    if (connect_socket(c) != 0) {
-        close_socket(c);
-        fail_step(c, s, "ERROR: Could not connect to " + s.host + ":" + std::to_string(s.port));
+    if (r == 2) {
+        set_state(c, ControlState::kResolving);
         return;
     }
-    register_events(c, kNetWrite | kNetConnect);
-    set_state(c, ControlState::kConnecting);
+    connect_now(c, s);
+}
+
+void on_resolving(Connection& c) {
+    Session& s = step_session(c);
+    if (c.flags & kFlagResolved) {
+        int r = finish_resolve(c);
+        if (r == 0) {
+            connect_now(c, s);
+            return;
+        }
+        if (r == 1) {
+            fail_step(c, s, "ERROR: Could not resolve host " + s.host);
+            return;
+        }
+    }
+    if (c.flags & kFlagTimedOut) fail_timed_out(c, s);
 }
 
 void on_connecting(Connection& c) {
@@ -279,6 +374,11 @@ void on_connecting(Connection& c) {
     if (c.network_events.ok(kNetWrite, kNetWriteIndex)) {
         local_address(c, s.local_address, s.local_port);
         register_events(c, kNetRead | kNetClose);
+        // Port 990 is implicit TLS: the server waits for the client's handshake.
+        if (s.protocol != kProtocolFtp && s.port == kImplicitTlsPort) {
+            take_implicit_tls(c, s, fc);
+            return;
+        }
         send_command(c, s, fc);  // the greeting: start reading
         start_probe(c, s, fc);
         return;
@@ -286,14 +386,19 @@ void on_connecting(Connection& c) {
     bool connect_ok = c.network_events.ok(kNetConnect, kNetConnectIndex);
     if (connect_ok && !(c.flags & (kFlagTimedOut | kFlagAbort))) return;
     if (!connect_ok && c.flags == 0 && c.network_events.events == 0) return;
-    close_socket(c);
-    fail_step(c, s, "ERROR: Could not connect to " + s.host + ":" + std::to_string(s.port));
+    if (c.network_events.events == 0 && (c.flags & kFlagTimedOut)) {
+        fail_timed_out(c, s);
+        return;
+    }
+    int error = c.network_events.errors[kNetConnectIndex];
+    if (error == 0) error = c.network_events.errors[kNetWriteIndex];
+    fail_connect(c, s, error);
 }
 
 using StateHandler = void (*)(Connection& c);
 void on_idle(Connection&) {}
 
-constexpr StateHandler kStateHandlers[] = {on_idle, on_connecting, on_exchanging};
+constexpr StateHandler kStateHandlers[] = {on_idle, on_connecting, on_exchanging, on_resolving};
 static_assert(sizeof kStateHandlers / sizeof kStateHandlers[0] == static_cast<size_t>(ControlState::kCount),
               "one handler per control state");
 
@@ -306,6 +411,13 @@ void dispatch_wake(Connection& c) {
 const char* control_state_name(ControlState state) {
     int i = static_cast<int>(state);
     return i >= 0 && i < static_cast<int>(ControlState::kCount) ? kControlStateNames[i] : "unknown";
+}
+
+void report_timeout(Session& s) {
+    FtpState& st = running_ftp_state(s);
+    if (st.timeout_reported.exchange(true)) return;
+    session_log(s, kLevelError,
+                format("ERROR: The server did not answer within %d seconds", s.timeout).c_str());
 }
 
 FtpState& ftp_state(Session& s) {
@@ -374,7 +486,9 @@ int post_ftp_command(Session& s, FtpCommand command, CompletionCallback continua
 }
 
 void prepare_ftp_command(Session& s, FtpCommand command) {
-    ftp_state(s).control.command = command;
+    FtpState& st = ftp_state(s);
+    st.control.command = command;
+    st.timeout_reported = false;
 }
 
 }  // namespace orvane

@@ -1,10 +1,14 @@
 // The data-connection steps: passive connect or active listen and accept, then receiving or sending
 // until the transfer is complete.
+#include <algorithm>
+#include <cerrno>
 #include <string>
 
 #include "client/transfer/ftp/ftp_steps.h"
 #include "client/transfer/session/request_dispatch.h"
 #include "common/log.h"
+#include "common/text.h"
+#include "platform/system.h"
 
 namespace orvane {
 
@@ -39,10 +43,18 @@ FtpDataChannel& channel(Connection& c) {
 }
 
 void end(Connection& c, int result, const char* message = nullptr) {
-    if (message) session_log(step_session(c), kLevelError, message);
+    Session& s = step_session(c);
+    if (message) session_log(s, kLevelError, message);
     close_socket(c);
     set_state(c, DataState::kIdle);
+    running_ftp_state(s).data_running = false;
+    // The control connection's wait for the final reply starts from here.
+    if (s.control) raise_flag(*s.control, kFlagDataEnded);
     finish_step(c, result);
+}
+
+std::string listing_full_message() {
+    return format("ERROR: The listing holds more than %zu entries", RemoteListing::kMaxEntries);
 }
 
 // A TLS failure, with the library's cause when it gave one.
@@ -50,16 +62,84 @@ void end_tls_failure(Connection& c, const char* message) {
     end(c, 1, with_filter_cause(c, message).c_str());
 }
 
-// Counts what arrives and notices when the file or the listing queue refuses it.
+// Hands bytes to the session's handler (the file, or the receive queue); notes why it refused them.
+int to_inner(Connection& c, FtpDataChannel& fd, const uint8_t* data, size_t n) {
+    if (n == 0) return 0;
+    if (fd.inner && fd.inner(c, data, n) == 0) return 0;
+    int error = errno;
+    fd.sink_failed = true;
+    LocalFile* file = c.step_state.download_sink;
+    if (fd.inner && file) {
+        fd.sink_error =
+            "ERROR: Could not write to local file " + file->path() + ": " + platform::error_text(error);
+    } else {
+        fd.sink_error = "ERROR: Too much data on the data connection";
+    }
+    return 1;
+}
+
+// Counts what arrives and passes it on: into the listing parser, or (ASCII line ends converted)
+// to the session's handler.
 int counting_receive(Connection& c, const uint8_t* data, size_t n) {
     FtpDataChannel& fd = channel(c);
-    int stop = fd.inner ? fd.inner(c, data, n) : 1;
-    if (stop) {
-        fd.sink_failed = true;
+    if (fd.listing) {
+        if (fd.listing->feed(data, n) != 0) {
+            fd.sink_failed = true;
+            fd.sink_error = listing_full_message();
+            return 1;
+        }
+    } else if (fd.ascii) {
+        if (fd.converted.size() < n + 1) fd.converted.resize(n + 1);
+        size_t w = fd.decoder.convert(data, n, fd.converted.data());
+        if (to_inner(c, fd, fd.converted.data(), w) != 0) return 1;
+    } else if (to_inner(c, fd, data, n) != 0) {
         return 1;
     }
     fd.bytes += n;
     return 0;
+}
+
+// ASCII uploads: the file's lone LF become CR LF on the wire.
+int ascii_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity) {
+    FtpDataChannel& fd = channel(c);
+    *length = 0;
+    size_t half = capacity / 2;
+    if (!fd.inner_send || half == 0) return 1;
+    if (fd.converted.size() < half) fd.converted.resize(half);
+    size_t n = 0;
+    if (fd.inner_send(c, fd.converted.data(), &n, half) != 0 || n == 0) return 1;
+    *length = fd.encoder.convert(fd.converted.data(), std::min(n, half), buffer);
+    return 0;
+}
+
+// The end of a received stream: the listing's last line, a CR held back by the ASCII conversion.
+// False when the step has ended.
+bool finish_sinks(Connection& c) {
+    FtpDataChannel& fd = channel(c);
+    if (fd.listing && fd.listing->finish() != 0) {
+        end(c, 1, listing_full_message().c_str());
+        return false;
+    }
+    uint8_t held = 0;
+    if (!fd.listing && fd.ascii && fd.decoder.finish(&held) == 1 && to_inner(c, fd, &held, 1) != 0) {
+        end(c, 1, fd.sink_error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// A download's local file is opened (and so truncated) only once the server has taken the
+// transfer command: a refused download leaves an existing file as it was. False when the step
+// has ended.
+bool open_sink(Connection& c) {
+    FtpDataChannel& fd = channel(c);
+    fd.sink_ready = true;
+    LocalFile* file = c.step_state.download_sink;
+    if (fd.sink_mode == 0 || !file || file->is_open()) return true;
+    if (file->open(fd.sink_mode) == 0) return true;
+    int error = errno;
+    end(c, 1, local_file_error(file->path(), error).c_str());
+    return false;
 }
 
 // Every data step starts here: counters, the receive hook, and the channel's protection.
@@ -74,6 +154,17 @@ int begin_data(Connection& c, bool sending) {
     fd.connected = false;
     fd.handshake_started = false;
     fd.shutdown_queued = false;
+    fd.sink_error.clear();
+    fd.sink_ready = false;
+    fd.decoder = AsciiDecoder();
+    fd.encoder = AsciiEncoder();
+    running_ftp_state(s).data_running = true;
+    if (fd.ascii && sending && c.on_send != ascii_send) {
+        fd.inner_send = c.on_send;
+        c.on_send = ascii_send;
+    } else if (!(fd.ascii && sending) && c.on_send == ascii_send) {
+        c.on_send = fd.inner_send;
+    }
     if (sending) {
         fd.held_source = c.step_state.upload_source;
         c.step_state.upload_source = nullptr;
@@ -146,6 +237,19 @@ bool send_close_notify(Connection& c) {
     return start_send(c) == 0;
 }
 
+// The file opens once the server has taken the command and the data connection is up (a server
+// that says yes and never connects leaves the file alone), and before the TLS handshake, since
+// bytes may follow that at once. False when the step has ended.
+bool open_sink_when_ready(Connection& c) {
+    FtpDataChannel& fd = channel(c);
+    if (!fd.go_ahead || !fd.connected || fd.sink_ready || state_of(c) == DataState::kIdle) return true;
+    if (!open_sink(c)) return false;
+    // Read and close events left aside while waiting are looked at again.
+    if (state_of(c) == DataState::kReceiving && !c.receive_pending && !c.send_pending)
+        register_events(c, kNetRead | kNetClose);
+    return true;
+}
+
 // The data connection is up (connected or accepted): receive or send, behind TLS when protected.
 void on_connected(Connection& c) {
     FtpDataChannel& fd = channel(c);
@@ -154,7 +258,7 @@ void on_connected(Connection& c) {
     if (!fd.sending) {
         register_events(c, kNetRead | kNetClose);
         set_state(c, DataState::kReceiving);
-        start_handshake_when_ready(c);
+        if (open_sink_when_ready(c)) start_handshake_when_ready(c);
         return;
     }
     // Sending: only the close matters, unless TLS needs the server's handshake records. The file
@@ -213,17 +317,19 @@ void end_received(Connection& c, int error) {
         end(c, 1, "ERROR: The data connection was reset");
     } else if (tls_broken(c) || handshake_pending(c)) {
         end_tls_failure(c, kMsgDataTlsFailure);
-    } else {
+    } else if (finish_sinks(c)) {
         end(c, 0);
     }
 }
 
 void on_receiving(Connection& c) {
     Session& s = step_session(c);
-    if (channel(c).sink_failed) {
-        end(c, 1,
-            channel(c).inner && c.step_state.download_sink ? "ERROR: Could not write to local file"
-                                                           : "ERROR: Too much data on the data connection");
+    FtpDataChannel& fd = channel(c);
+    // What arrives stays in the socket until the server has taken the transfer command; its read
+    // and close events are looked at again then.
+    if (!fd.go_ahead) return;
+    if (fd.sink_failed) {
+        end(c, 1, fd.sink_error.c_str());
         return;
     }
     if (tls_broken(c)) {
@@ -326,11 +432,18 @@ static_assert(sizeof kStateHandlers / sizeof kStateHandlers[0] == static_cast<si
 void dispatch_wake(Connection& c) {
     // The go-ahead may come in any state (even before the connection is up): remember it.
     if (c.flags & kFlagTransferGoAhead) channel(c).go_ahead = true;
-    // An abort or a timeout ends the step whatever else came with it.
+    // An abort or a timeout ends the step whatever else came with it. A timeout also ends the
+    // control step's wait for the transfer's reply: the connection cannot be trusted after it.
     if (state_of(c) != DataState::kIdle && stopped(c)) {
+        Session& s = step_session(c);
+        if (c.flags & kFlagTimedOut) {
+            report_timeout(s);
+            if (s.control) raise_flag(*s.control, kFlagAbort);
+        }
         end(c, 1);
         return;
     }
+    if (!open_sink_when_ready(c)) return;
     if (!start_handshake_when_ready(c)) return;
     kStateHandlers[static_cast<int>(state_of(c))](c);
 }
@@ -369,6 +482,10 @@ void start_step(Connection& c, void (*begin)(Connection&, bool), bool sending) {
 }
 
 }  // namespace
+
+std::string local_file_error(const std::string& path, int error) {
+    return "Could not open local file " + path + ": " + platform::error_text(error);
+}
 
 const char* data_state_name(int state) {
     return state >= 0 && state < static_cast<int>(DataState::kCount) ? kDataStateNames[state] : "unknown";

@@ -32,14 +32,14 @@ std::string renamed_path(const Session& s, std::string path) {
 }
 
 void start_retrieve(Session& s) {
-    FtpTransfer& t = ftp_state(s).transfer;
+    FtpState& st = ftp_state(s);
+    FtpTransfer& t = st.transfer;
     LocalFile& file = s.data->step_state.file;
     file.set_path(t.local_path);
-    if (file.open(t.resume ? platform::kOpenAppend : platform::kOpenWrite) != 0) {
-        session_log(s, kLevelError, kMsgNoLocalFile);
-        end_transfer(s, 1);
-        return;
-    }
+    // The data step opens the file once the server has taken RETR (see open_sink).
+    st.data.sink_mode = t.resume ? platform::kOpenAppend : platform::kOpenWrite;
+    st.data.listing.reset();
+    st.data.ascii = s.ascii != 0;
     s.data->step_state.download_sink = &file;
     s.data->step_state.receive_queue.clear();
     s.argument = t.remote_name;
@@ -177,10 +177,14 @@ int check_complete(Session& s, int result) {
 
 void on_transfer(Session& s, int result) {
     LocalFile& file = s.data->step_state.file;
-    if (s.target_entry.file_time != 0) file.set_last_write_time(s.target_entry.file_time);
+    result = check_complete(s, result);
+    // Only a complete download takes the server's time: a failed one must not look current.
+    if (result == 0 && file.is_open() && s.target_entry.file_time != 0)
+        file.set_last_write_time(s.target_entry.file_time);
     file.close();
     s.data->step_state.download_sink = nullptr;
-    end_transfer(s, check_complete(s, result));
+    ftp_state(s).data.sink_mode = 0;
+    end_transfer(s, result);
 }
 
 constexpr ProcedureStep kDownloadSteps[] = {on_type,   on_time,      on_size, on_data_path,

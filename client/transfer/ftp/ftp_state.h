@@ -1,11 +1,16 @@
 // The FTP layer's working state of one session, shared by its control steps, data steps and procedures.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "client/transfer/net/connection.h"
 #include "client/transfer/session/session.h"
+#include "client/transfer/text/ascii_line_ends.h"
+#include "client/transfer/text/listing_parser.h"
 #include "client/transfer/text/reply_reader.h"
 
 namespace orvane {
@@ -39,6 +44,7 @@ enum class FtpCommand : int {
     kSize,
     kMdtm,
     kSetMdtm,
+    kMfmt,
     kTypeA,
     kTypeI,
     kPasv,
@@ -58,6 +64,7 @@ enum class ControlState : int {
     kIdle = 0,
     kConnecting = 1,  // waiting for the TCP connect
     kExchanging = 2,  // a command is out (or the greeting is due); waiting for its reply
+    kResolving = 3,   // waiting for the host name's lookup
     kCount,
 };
 const char* control_state_name(ControlState state);
@@ -78,6 +85,7 @@ struct FtpControl {
     int saved_timeout = 0;       // the connection's own timeout while probing
     bool announced = false;      // the RETR reply announced the file's size
     uint64_t announced_size = 0;
+    bool preliminary = false;  // the transfer command got its preliminary reply
 };
 
 // Raised on the data connection by the control step once the server has answered the transfer
@@ -89,6 +97,8 @@ inline constexpr uint32_t kFlagTransferGoAhead = 0x100;
 // Raised on the data connection once the server has confirmed the transfer (its final positive
 // reply): a protected upload that waits for the server to close may then end.
 inline constexpr uint32_t kFlagTransferConfirmed = 0x200;
+// Raised on the control connection when the data step ends: its idle time starts again from there.
+inline constexpr uint32_t kFlagDataEnded = 0x400;
 
 // Written by the data steps on the data connection's thread; read by the procedures after the join.
 struct FtpDataChannel {
@@ -101,6 +111,17 @@ struct FtpDataChannel {
     bool connected = false;            // the TCP connection is up (connected or accepted)
     bool handshake_started = false;    // TLS: the data handshake has been started
     bool shutdown_queued = false;      // TLS: close_notify queued behind the uploaded file
+    std::string sink_error;            // why the file or the listing refused bytes
+
+    // Set by the procedure before the step is posted.
+    int sink_mode = 0;                       // download: the local file's open mode, opened at the go-ahead
+    bool sink_ready = false;                 // the file is open (or there is none to open)
+    std::unique_ptr<ListingStream> listing;  // a listing: lines parsed as they arrive
+    bool ascii = false;                      // line ends converted (ASCII transfers)
+    AsciiDecoder decoder;
+    AsciiEncoder encoder;
+    SendHandler inner_send = nullptr;  // the session's own send handler, which the ASCII one wraps
+    std::vector<uint8_t> converted;    // the bytes of one block after line-end conversion
 };
 
 // The running procedure's per-file state (requester's thread only).
@@ -117,7 +138,13 @@ struct FtpState {
     FtpControl control;
     FtpDataChannel data;
     FtpTransfer transfer;
+    std::atomic<bool> data_running{false};      // a data step is under way (read by the control step)
+    std::atomic<bool> timeout_reported{false};  // the running request has reported its timeout
 };
+
+// The one message of a wait on the server that ran out of time (once per request), and the sound
+// end of it: the caller closes the connection.
+void report_timeout(Session& s);
 
 // The FTP state of the session, made on first use (requester's thread, before a step is posted).
 FtpState& ftp_state(Session& s);

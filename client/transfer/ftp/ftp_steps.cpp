@@ -113,6 +113,10 @@ std::string line_mdtm(Session& s) {
 std::string line_set_mdtm(Session& s) {
     return with_argument("MDTM", s.argument) + " " + running_ftp_state(s).transfer.remote_name;
 }
+// The same time and file for servers that set times only with MFMT.
+std::string line_mfmt(Session& s) {
+    return with_argument("MFMT", s.argument) + " " + running_ftp_state(s).transfer.remote_name;
+}
 std::string line_type_a(Session&) {
     return "TYPE A";
 }
@@ -235,6 +239,12 @@ ReplyAction on_prot(Session& s, FtpControl&, const ServerReply& r) {
     return finish(0);
 }
 
+// Servers that refuse "MDTM time file" (it reads as a query there) often know MFMT.
+ReplyAction on_set_mdtm(Session&, FtpControl&, const ServerReply& r) {
+    if (positive(r.code)) return finish(0);
+    return r.code == 0 ? finish(1) : send(FtpCommand::kMfmt);
+}
+
 ReplyAction on_rnfr(Session&, FtpControl&, const ServerReply& r) {
     return not_refused(r.code) ? send(FtpCommand::kRnto) : finish(1);
 }
@@ -294,12 +304,19 @@ void read_announced_size(FtpControl& fc, const std::string& line) {
 // reply waits as well, so the final one is never left behind for the next command.
 ReplyAction on_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
     if (r.code >= 100 && r.code < 300 && s.data) raise_flag(*s.data, kFlagTransferGoAhead);
-    if (r.code == 0 || r.code >= 300) return finish(1);
+    if (r.code == 0 || r.code >= 300) {
+        // A refusal after the go-ahead (426, 451): the data may have come, but not all of it.
+        if (fc.preliminary)
+            session_log(s, kLevelError,
+                        ("ERROR: The server reported a failed transfer: " + last_line(r)).c_str());
+        return finish(1);
+    }
     if (r.code >= 200) {
         if (s.data) raise_flag(*s.data, kFlagTransferConfirmed);
         return finish(0);
     }
     if (fc.command == FtpCommand::kRetr) read_announced_size(fc, last_line(r));
+    fc.preliminary = true;
     return wait_more();
 }
 
@@ -329,7 +346,8 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kRest, "REST", line_rest, on_not_refused},
     {FtpCommand::kSize, "SIZE", line_size, on_token},
     {FtpCommand::kMdtm, "MDTM", line_mdtm, on_token},
-    {FtpCommand::kSetMdtm, "MDTM (set)", line_set_mdtm, on_positive},
+    {FtpCommand::kSetMdtm, "MDTM (set)", line_set_mdtm, on_set_mdtm},
+    {FtpCommand::kMfmt, "MFMT", line_mfmt, on_positive},
     {FtpCommand::kTypeA, "TYPE A", line_type_a, on_positive},
     {FtpCommand::kTypeI, "TYPE I", line_type_i, on_positive},
     {FtpCommand::kPasv, "PASV", line_pasv, on_pasv},

@@ -49,6 +49,8 @@ void active_receive_step(Connection& c);
 void active_send_step(Connection& c);
 // The name of a data step's state number (for traces).
 const char* data_state_name(int state);
+// "Could not open local file PATH: REASON", the reason from the error number.
+std::string local_file_error(const std::string& path, int error);
 // Closes the data connection's socket (a listening socket left by a failed procedure).
 void data_close_step(Connection& c);
 

@@ -6,6 +6,7 @@
 #include "client/transfer/text/listing_parser.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/text.h"
 #include "platform/system.h"
 
 namespace orvane {
@@ -100,8 +101,16 @@ constexpr DataPathCodes kListingPath{static_cast<int>(ListingCode::kPasv),
 void listing_next(int code, void* owner, int result);
 
 void start_listing_transfer(Session& s) {
+    FtpDataChannel& fd = ftp_state(s).data;
     s.data->step_state.receive_queue.clear();
     s.data->step_state.download_sink = nullptr;
+    // Lines are parsed as they arrive: the listing is never held whole.
+    s.listing.clear();
+    fd.sink_mode = 0;
+    fd.ascii = false;
+    fd.listing = std::make_unique<ListingStream>(
+        s.listing_kind == 1 ? ListingStream::Kind::kNames : ListingStream::Kind::kList, listing_clock_now(),
+        s.listing);
     prepare_ftp_command(s, s.listing_kind == 1 ? FtpCommand::kNlst : FtpCommand::kList);
     ftp_state(s).transfer.listening = false;
     StepFunction data_step = s.passive == 1 ? passive_receive_step : active_receive_step;
@@ -130,33 +139,22 @@ void on_listen(Session& s, int result) {
     after_listen(s, result, listing_next, kListingPath);
 }
 
-struct LongLines {
-    size_t count = 0;
-};
-void count_long_line(void* context, std::string_view line) {
-    if (line.size() > kLineCapacity) ++static_cast<LongLines*>(context)->count;
-}
-
 void on_listed(Session& s, int result) {
-    ByteQueue& q = s.data->step_state.receive_queue;
-    std::string text = q.contents();
-    q.clear();
+    FtpDataChannel& fd = ftp_state(s).data;
+    s.data->step_state.receive_queue.clear();
+    size_t long_lines = fd.listing ? fd.listing->long_lines() : 0;
+    fd.listing.reset();
     if (result != 0) {
+        s.listing.clear();
         end_transfer(s, 1);
         return;
     }
-    if (s.listing_kind == 1) {
-        parse_nlst(text, s.listing);
-    } else {
-        parse_list(text, listing_clock_now(), s.listing);
-    }
-    // A line that cannot be read whole leaves an entry out: the listing is not complete.
-    LongLines long_lines;
-    for_each_listing_line(text, count_long_line, &long_lines);
-    if (long_lines.count > 0) {
-        session_log(s, kLevelError, "ERROR: The listing holds a line longer than 390 characters");
-        end_transfer(s, 1);
-        return;
+    // Such a line cannot be read whole; the rest of the listing stands.
+    if (long_lines > 0) {
+        session_log(
+            s, kLevelWarning,
+            format("Skipped %zu listing line(s) longer than %zu characters", long_lines, kLineCapacity)
+                .c_str());
     }
     end_transfer(s, 0);
 }
@@ -173,6 +171,7 @@ void listing_next(int code, void* owner, int result) {
 
 void ftp_listing(Session& s) {
     s.listing.clear();
+    ftp_state(s).data.listing.reset();
     ftp_state(s).transfer.listening = false;
     if (post_ftp_command(s, FtpCommand::kTypeA, listing_next, static_cast<int>(ListingCode::kType)) != 0)
         complete_request_soon(s, 1);

@@ -1,5 +1,6 @@
 // The upload procedure: TYPE, SIZE or MDTM of the remote file, the duplicate rules (with a remote
 // rename), the data path, REST when resuming, STOR with the data connection, and the remote time.
+#include <cerrno>
 #include <string>
 
 #include "client/transfer/ftp/ftp_procedures.h"
@@ -35,16 +36,21 @@ void post(Session& s, FtpCommand command, UploadCode next) {
 }
 
 void start_store(Session& s) {
-    FtpTransfer& t = ftp_state(s).transfer;
+    FtpState& st = ftp_state(s);
+    FtpTransfer& t = st.transfer;
     LocalFile& file = s.data->step_state.file;
     file.set_path(t.local_path);
     if (file.open(platform::kOpenRead) != 0 ||
         (t.resume && file.seek(static_cast<int64_t>(s.resume_offset)) != 0)) {
+        int error = errno;
         file.close();
-        session_log(s, kLevelError, kMsgNoLocalFile);
+        session_log(s, kLevelError, local_file_error(t.local_path, error).c_str());
         end_transfer(s, 1);
         return;
     }
+    st.data.sink_mode = 0;
+    st.data.listing.reset();
+    st.data.ascii = s.ascii != 0;
     s.data->step_state.send_queue.clear();
     s.data->step_state.upload_source = &file;
     s.argument = t.remote_name;
@@ -64,7 +70,7 @@ void start_store(Session& s) {
 bool decide(Session& s) {
     FtpTransfer& t = ftp_state(s).transfer;
     if (!platform::path_exists(t.local_path)) {
-        session_log(s, kLevelError, kMsgNoLocalFile);
+        session_log(s, kLevelError, local_file_error(t.local_path, ENOENT).c_str());
         end_transfer(s, 1);
         return false;
     }

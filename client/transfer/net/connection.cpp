@@ -2,6 +2,8 @@
 #include "client/transfer/net/connection.h"
 
 #include <cassert>
+#include <system_error>
+#include <thread>
 
 #include "client/transfer/net/event_group.h"
 #include "client/transfer/net/transfer_engine.h"
@@ -11,7 +13,28 @@ namespace orvane {
 
 Connection::Connection() : receive_buffer(kIoBufferSize), send_buffer(kIoBufferSize) {}
 
+struct ResolveJob {
+    std::mutex lock;
+    Connection* waiter = nullptr;  // cleared when the connection goes or stops waiting
+    bool done = false;
+    int result = 1;
+    std::string address;
+};
+
+namespace {
+
+void forget_resolve(Connection& c) {
+    // Held here until the lock is released: the job may go with this last reference.
+    std::shared_ptr<ResolveJob> job = std::move(c.resolve_job);
+    if (!job) return;
+    std::lock_guard<std::mutex> hold(job->lock);
+    job->waiter = nullptr;
+}
+
+}  // namespace
+
 Connection::~Connection() {
+    forget_resolve(*this);
     platform::socket_close(socket);
     // A filter may hold keys; its own destructor wipes them.
     filter.reset();
@@ -71,6 +94,51 @@ int resolve_host(Connection& c) {
     size_t at = c.host_text.rfind('@');
     std::string host = at == std::string::npos ? c.host_text : c.host_text.substr(at + 1);
     return platform::resolve_ipv4(host, c.address_text) == 0 ? 0 : 1;
+}
+
+int start_resolve(Connection& c) {
+    forget_resolve(c);
+    if (c.host_text.empty() || platform::is_ipv4_address(c.host_text)) return resolve_host(c);
+    size_t at = c.host_text.rfind('@');
+    std::string host = at == std::string::npos ? c.host_text : c.host_text.substr(at + 1);
+    auto job = std::make_shared<ResolveJob>();
+    job->waiter = &c;
+    c.resolve_job = job;
+    try {
+        // The lookup owns only the job: a connection that goes meanwhile clears the waiter first.
+        std::thread([job, host] {
+            std::string address;
+            int r = platform::resolve_ipv4(host, address) == 0 ? 0 : 1;
+            std::lock_guard<std::mutex> hold(job->lock);
+            job->done = true;
+            job->result = r;
+            job->address = std::move(address);
+            if (job->waiter) raise_flag(*job->waiter, kFlagResolved);
+        }).detach();
+    } catch (const std::system_error&) {
+        c.resolve_job.reset();
+        return 1;
+    }
+    return 2;
+}
+
+int finish_resolve(Connection& c) {
+    if (!c.resolve_job) return 1;
+    {
+        std::lock_guard<std::mutex> hold(c.resolve_job->lock);
+        if (!c.resolve_job->done) return 2;
+        if (c.resolve_job->result == 0) c.address_text = c.resolve_job->address;
+    }
+    int r = c.resolve_job->result;
+    forget_resolve(c);
+    return r;
+}
+
+void set_io_block(Connection& c, size_t size) {
+    if (c.receive_pending || c.send_pending || size == 0) return;
+    c.receive_buffer.assign(size, 0);
+    c.send_buffer.assign(size, 0);
+    c.send_length = c.send_offset = 0;
 }
 
 int connect_socket(Connection& c) {

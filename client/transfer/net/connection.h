@@ -47,10 +47,11 @@ struct NetworkEvents {
 
 // Application flags: why the step function was woken.
 enum StepFlags : uint32_t {
-    kFlagPosted = 1,    // a step was just posted
-    kFlagIoDone = 2,    // a receive or send finished (or could not be started)
-    kFlagTimedOut = 4,  // idle for longer than the timeout
-    kFlagAbort = 8,     // a transfer procedure wants a data step to end
+    kFlagPosted = 1,     // a step was just posted
+    kFlagIoDone = 2,     // a receive or send finished (or could not be started)
+    kFlagTimedOut = 4,   // idle for longer than the timeout
+    kFlagAbort = 8,      // a transfer procedure wants a data step to end
+    kFlagResolved = 16,  // a name lookup started by start_resolve() has ended
 };
 
 // Step function: runs on the connection's group thread whenever the connection is woken.
@@ -70,9 +71,13 @@ using ReceiveHandler = int (*)(Connection& connection, const uint8_t* data, size
 // Send handler: fill up to capacity bytes; return 1 when there is nothing (more) to send.
 using SendHandler = int (*)(Connection& connection, uint8_t* buffer, size_t* length, size_t capacity);
 
+// The default read and write block of a connection; set_io_block() gives one a larger one.
 inline constexpr size_t kIoBufferSize = 8192;
-// A receive queue also collects whole listings; this is how large one may grow.
+// The default limit of a receive queue; the protocol layers set the one that fits a connection's role.
 inline constexpr size_t kReceiveQueueLimit = 256u * 1024 * 1024;
+
+// A name lookup running on a thread of its own (see start_resolve).
+struct ResolveJob;
 inline constexpr size_t kSendQueueLimit = 16u * 1024 * 1024;
 
 // The per-connection working area of the protocol layers.
@@ -108,7 +113,8 @@ struct Connection {
     std::string address_text;  // dotted address that connect and bind use
     std::string host_text;     // host as given, possibly "user@host"
     uint32_t port = 0;
-    std::string remote_address;  // peer of an accepted socket
+    std::shared_ptr<ResolveJob> resolve_job;  // the lookup of host_text while one runs
+    std::string remote_address;               // peer of an accepted socket
     uint32_t remote_port = 0;
 
     // Events seen by the step (filled just before each call).
@@ -165,14 +171,26 @@ struct Connection {
     StepState step_state;
 };
 
+// Gives the connection read and write blocks of `size` bytes (while no I/O is outstanding).
+void set_io_block(Connection& c, size_t size);
+
 // Sockets (the protocol steps call these on the group thread; set-up code may call them while
 // no step is posted).
 platform::SocketHandle create_socket(Connection& c);  // replaces any previous one
 void adopt_socket(Connection& c, platform::SocketHandle s, const std::string& peer, uint32_t peer_port);
 void close_socket(Connection& c);
 // Host text to address text: empty stays empty, a dotted address is kept, otherwise the part
-// after the last "@" is looked up. 0 on success, 1 when the lookup fails.
+// after the last "@" is looked up. 0 on success, 1 when the lookup fails. Blocks: never call it on
+// an event thread (a slow resolver would stall every connection of the group); steps use
+// start_resolve.
 int resolve_host(Connection& c);
+// Starts turning the host text into the address text without blocking the caller. 0: the address
+// text is ready now (empty or dotted host); 2: a lookup runs on a thread of its own and wakes the
+// step with kFlagResolved when it ends; 1 when it could not be started.
+int start_resolve(Connection& c);
+// After kFlagResolved: 0 with the address text set, 1 when the host is unknown, 2 while the
+// lookup still runs. A lookup that is no longer wanted is left to end by itself.
+int finish_resolve(Connection& c);
 // 0 when connected or in progress; 101 refused, 102 timed out, 103 other.
 int connect_socket(Connection& c);
 // Binds to the address text (all interfaces when empty) and the port: 0, 104, 105 or 106.
@@ -204,7 +222,7 @@ std::string with_filter_cause(const Connection& c, const char* message);
 void register_events(Connection& c, uint32_t events);  // replaces the registration
 void quiet_events(Connection& c);
 void raise_flag(Connection& c, uint32_t bits);
-// Starts a receive of up to 8192 bytes; its completion wakes the step with flag 2.
+// Starts a receive of up to one block; its completion wakes the step with flag 2.
 void start_receive(Connection& c);
 // Fills the send buffer from the send handler (through the filter) and starts sending. Returns
 // 1 when there was nothing to send (the caller raises flag 2 itself when it wants the step woken).

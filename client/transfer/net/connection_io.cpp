@@ -21,18 +21,23 @@ void wake_step(Connection& c) {
     raise_flag(c, kFlagIoDone);
 }
 
-uint8_t* filter_buffer(Connection& c, size_t size = kIoBufferSize) {
+uint8_t* filter_buffer(Connection& c, size_t size) {
     if (c.filter_buffer.size() < size) c.filter_buffer.resize(size);
     return c.filter_buffer.data();
+}
+
+size_t block_of(const Connection& c) {
+    return c.receive_buffer.size();
 }
 
 // Application data the filter already holds, to the receive handler. Returns 1 when the
 // handler stopped.
 int deliver_held(Connection& c) {
     if (!c.on_receive || !c.filter) return 0;
-    uint8_t* buffer = filter_buffer(c);
+    size_t block = block_of(c);
+    uint8_t* buffer = filter_buffer(c, block);
     for (;;) {
-        size_t n = c.filter->get_application(buffer, kIoBufferSize);
+        size_t n = c.filter->get_application(buffer, block);
         if (n == 0) return 0;
         if (c.on_receive(c, buffer, n) == 1) return 1;
     }
@@ -98,26 +103,27 @@ int deliver_received(Connection& c, const uint8_t* data, size_t n) {
 // The send buffer's next contents through the filter; the number of bytes to send.
 size_t fill_send_buffer(Connection& c) {
     uint8_t* out = c.send_buffer.data();
+    size_t block = c.send_buffer.size();
     if (!c.filter) {
         size_t length = 0;
-        if (!c.on_send || c.on_send(c, out, &length, kIoBufferSize) != 0) return 0;
-        return std::min(length, kIoBufferSize);
+        if (!c.on_send || c.on_send(c, out, &length, block) != 0) return 0;
+        return std::min(length, block);
     }
     ByteFilter& f = *c.filter;
     // Two blocks at a time: for TLS that makes one full-size record, which costs the peer as much
     // to open as one of half the size.
-    uint8_t* plain = filter_buffer(c, 2 * kIoBufferSize);
+    uint8_t* plain = filter_buffer(c, 2 * block);
     for (int round = 0; round < kFilterFillRounds && c.on_send; ++round) {
-        size_t room = std::min(f.application_room(), 2 * kIoBufferSize);
+        size_t room = std::min(f.application_room(), 2 * block);
         if (room == 0) break;
         size_t n = 0, more = 0;
-        if (c.on_send(c, plain, &n, std::min(room, kIoBufferSize)) != 0 || n == 0) break;
-        n = std::min({n, room, kIoBufferSize});
-        if (room > n && c.on_send(c, plain + n, &more, std::min(room - n, kIoBufferSize)) == 0)
+        if (c.on_send(c, plain, &n, std::min(room, block)) != 0 || n == 0) break;
+        n = std::min({n, room, block});
+        if (room > n && c.on_send(c, plain + n, &more, std::min(room - n, block)) == 0)
             n += std::min(more, room - n);
         f.put_application(plain, n);
     }
-    return f.get_network(out, kIoBufferSize);
+    return f.get_network(out, block);
 }
 
 // The receive completion routine for n bytes with error e (n 0 and e 0: the peer closed).
@@ -140,7 +146,8 @@ void do_receive(Connection& c) {
     for (int burst = 0; burst < kReadBurst && c.receive_pending && c.socket != platform::kInvalidSocket;
          ++burst) {
         int error = 0;
-        int64_t r = platform::socket_receive(c.socket, c.receive_buffer.data(), kIoBufferSize, &error);
+        int64_t r =
+            platform::socket_receive(c.socket, c.receive_buffer.data(), c.receive_buffer.size(), &error);
         if (r == platform::kSocketWouldBlock) {
             if (c.read_ahead) {
                 // Nothing more waiting: the step gets what has arrived.

@@ -10,6 +10,7 @@
 #include "client/transfer/net/connection.h"
 #include "client/transfer/session/protocol_kind.h"
 #include "client/transfer/session/remote_file_entry.h"
+#include "client/transfer/session/remote_listing.h"
 #include "common/limits.h"
 
 namespace orvane {
@@ -93,7 +94,7 @@ struct Session {
     DuplicateRules download_rules;
     TransferType transfer_type = kTransferUnset;
 
-    std::vector<RemoteFileEntry> listing;       // Get listing result
+    RemoteListing listing;                      // Get listing result
     std::vector<RemoteFileEntry> delete_list;   // Delete list argument
     std::vector<TransferPair> transfer_list;    // Transfer list argument
     std::vector<TransferPair> work_list;        // built by the walks

@@ -304,4 +304,59 @@ int parse_nlst(std::string_view listing, std::vector<RemoteFileEntry>& out) {
     return 0;
 }
 
+ListingStream::ListingStream(Kind kind, const ListingClock& clock, RemoteListing& out)
+    : kind_(kind), clock_(clock), out_(out) {}
+
+int ListingStream::end_line() {
+    bool skip = too_long_ || line_.empty();
+    if (too_long_) ++long_lines_;
+    too_long_ = false;
+    if (skip) {
+        line_.clear();
+        return 0;
+    }
+    RemoteFileEntry e;
+    int r = 0;
+    if (kind_ == Kind::kNames) {
+        e.name = line_;
+    } else {
+        r = parse_list_line(line_, clock_, e);
+    }
+    line_.clear();
+    if (r != 0 || e.name == "." || e.name == "..") return 0;
+    if (out_.push_back(e) != 0) full_ = true;
+    return full_ ? 1 : 0;
+}
+
+int ListingStream::feed(const void* data, size_t n) {
+    if (full_) return 1;
+    const char* p = static_cast<const char*>(data);
+    const char* end = p + n;
+    while (p < end) {
+        const char* stop = p;
+        while (stop < end && *stop != '\r' && *stop != '\n') ++stop;
+        if (!too_long_) {
+            size_t room = kLineCapacity - line_.size();
+            size_t take = static_cast<size_t>(stop - p);
+            if (take > room) {
+                too_long_ = true;
+                line_.clear();
+            } else {
+                line_.append(p, take);
+            }
+        }
+        if (stop == end) break;
+        // A CR LF pair, even one split between two blocks, only adds an empty line, which counts
+        // for nothing.
+        if (end_line() != 0) return 1;
+        p = stop + 1;
+    }
+    return 0;
+}
+
+int ListingStream::finish() {
+    if (full_) return 1;
+    return end_line();
+}
+
 }  // namespace orvane

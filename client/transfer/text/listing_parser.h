@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "client/transfer/session/remote_file_entry.h"
+#include "client/transfer/session/remote_listing.h"
 
 namespace orvane {
 
@@ -31,5 +33,32 @@ int parse_nlst(std::string_view listing, std::vector<RemoteFileEntry>& out);
 // (the data connection's close ends it). Calls `fn(context, line)` per line, empty ones included.
 void for_each_listing_line(std::string_view listing, void (*fn)(void* context, std::string_view line),
                            void* context);
+
+// A listing read as it arrives: bytes in, split anywhere; each complete line is parsed at once into
+// the listing, so only the line being read is ever buffered. Lines end with CR, LF or both; lines
+// longer than the line capacity are skipped and counted; "." and ".." are dropped.
+class ListingStream {
+  public:
+    enum class Kind { kList, kNames };
+    ListingStream(Kind kind, const ListingClock& clock, RemoteListing& out);
+
+    // 0 when taken, 1 once the listing is full (more entries than it may hold; sticky).
+    int feed(const void* data, size_t n);
+    // The end of the stream: a last line without a line end counts. 0, or 1 when full.
+    int finish();
+    bool full() const { return full_; }
+    size_t long_lines() const { return long_lines_; }
+
+  private:
+    int end_line();
+
+    Kind kind_;
+    ListingClock clock_;
+    RemoteListing& out_;
+    std::string line_;       // the line being read, at most the line capacity
+    bool too_long_ = false;  // the line being read has passed the capacity
+    size_t long_lines_ = 0;
+    bool full_ = false;
+};
 
 }  // namespace orvane

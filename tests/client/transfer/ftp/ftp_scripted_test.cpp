@@ -161,7 +161,7 @@ TEST(FtpScripted, ListingOfEveryLayoutThroughOddPasvReplies) {
                "< LIST\n> 425 Can't open data connection\n");
     ASSERT_EQ(t.connect(), 0);
     ASSERT_EQ(t.h.listing(), 0) << t.h.dump();
-    std::vector<RemoteFileEntry> got = t.h.s().listing;
+    std::vector<RemoteFileEntry> got = t.h.s().listing.entries();
     ASSERT_EQ(got.size(), 8u) << t.h.dump();
     EXPECT_EQ(got[0].name, "docs");
     EXPECT_EQ(got[0].type, kEntryFolder);
@@ -191,20 +191,6 @@ TEST(FtpScripted, ListingOfEveryLayoutThroughOddPasvReplies) {
                    "instead"))
         << t.h.dump();
     EXPECT_EQ(t.finished(), "");
-}
-
-TEST(FtpScripted, ListingLineLongerThanTheLimitFailsTheListing) {
-    Scripted t(kLogin +
-               "< TYPE A\n> 200 ascii\n"
-               "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
-               "< LIST\n> 150 here\n"
-               "data-send -rw-r--r-- 1 u g 5 Jan 1 2020 short.txt\\r\\n-rw-r--r-- 1 u g 5 Jan 1 2020 " +
-               std::string(400, 'n') + "\\r\\n\n> 226 done\n");
-    ASSERT_EQ(t.connect(), 0);
-    EXPECT_EQ(t.h.listing(), 1);
-    EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: The listing holds a line longer than 390 characters"));
-    ASSERT_EQ(t.h.s().listing.size(), 1u);
-    EXPECT_EQ(t.h.s().listing[0].name, "short.txt");
 }
 
 const std::string kRetrieveStart =

@@ -161,6 +161,11 @@ class FtpsClientCertificate : public Ftps {
     // Connects, lists and downloads in a fresh session (and so, often, a fresh engine).
     int session_works() {
         test::FtpSessionHarness h(kProtocolFtpsProtected);
+        struct Keep {
+            test::FtpSessionHarness& h;
+            std::vector<std::string>& errors;
+            ~Keep() { errors = h.lines(kLevelError); }
+        } keep{h, errors};
         if (h.connect(server.port(), server.user(), server.password()) != 0) return 1;
         if (h.change_folder("/pub") != 0 || h.listing() != 0) return 1;
         if (h.download("f.txt", dir.file("f.back")) != 0) return 1;
@@ -170,10 +175,14 @@ class FtpsClientCertificate : public Ftps {
     test::TempDir dir;
     test::Identity ca, client;
     FtpServer server;
+    std::vector<std::string> errors;  // the error lines of the last session
 };
 
 TEST_F(FtpsClientCertificate, PemAndPkcs12CertificatesOpenTheServerAcrossEngines) {
     EXPECT_EQ(session_works(), 1) << "no certificate: refused";
+    ASSERT_FALSE(errors.empty());
+    // OpenSSL's reason names what the server wanted.
+    EXPECT_NE(errors.back().find("certificate"), std::string::npos) << errors.back();
     ASSERT_EQ(set_client_certificate(dir.file("client.PEM"), dir.file("client.key"), "key secret"), 0);
     EXPECT_EQ(session_works(), 0) << server.log();
     EXPECT_EQ(session_works(), 0) << "the next engine presents it too";

@@ -1,0 +1,68 @@
+// Named objects shared between processes: lock files and event files in the runtime folder.
+//
+// The runtime folder is ORVANE_RUNTIME_DIR when set, else /run/orvane when it exists or can be
+// made, else /tmp/orvane-<uid>. Every process may open the objects (folder mode 1777 when this
+// code makes it, files 0666), as the designed objects with an empty access list allow.
+//
+// A named mutex is the file NAME held with flock: it "exists" while some process holds it, so a
+// holder that dies never leaves it behind. Holders block until they get it (a peer that only
+// tests for the mutex holds it for a moment).
+// A named manual-reset event is the file NAME: present means signalled; set creates it, reset
+// removes it. A FolderWatch (inotify) wakes a poll() when it may have changed.
+#pragma once
+
+#include <string>
+
+#include "platform/event.h"
+
+namespace orvane::platform {
+
+// The runtime folder, ending in "/", made when missing. Empty when none can be made.
+std::string runtime_folder();
+
+// A held named mutex; released by release() or the destructor.
+class NamedMutex {
+  public:
+    NamedMutex() = default;
+    ~NamedMutex() { release(); }
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+
+    // Takes the mutex, waiting as long as another process holds it; with `stop`, the wait ends
+    // early when the event is set. `shared`: several holders at once (an instance marker).
+    // 0 when held; 1 when stopped or the lock file cannot be opened (cause in *error).
+    int acquire(const std::string& name, const Event* stop = nullptr, bool shared = false,
+                std::string* error = nullptr);
+    void release();
+    bool held() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+// True while some process holds the named mutex.
+bool named_mutex_exists(const std::string& name);
+
+// Named manual-reset events. 0 on success.
+int named_event_set(const std::string& name);
+int named_event_reset(const std::string& name);
+bool named_event_is_set(const std::string& name);
+
+// Watches the runtime folder for files appearing, disappearing or being touched.
+class FolderWatch {
+  public:
+    FolderWatch();
+    ~FolderWatch();
+    FolderWatch(const FolderWatch&) = delete;
+    FolderWatch& operator=(const FolderWatch&) = delete;
+
+    bool valid() const { return fd_ >= 0; }
+    // Readable when something changed; drain() then empties it.
+    int descriptor() const { return fd_; }
+    void drain();
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace orvane::platform

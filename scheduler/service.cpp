@@ -1,0 +1,220 @@
+// Command line, systemd unit, and the main thread's wait for a stop request.
+#include "scheduler/service.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "platform/console.h"
+#include "platform/file.h"
+#include "platform/file_replace.h"
+#include "platform/named_object.h"
+#include "platform/service_status.h"
+#include "platform/spawn.h"
+#include "platform/stop_signal.h"
+#include "platform/system.h"
+#include "scheduler/schedule_file.h"
+#include "scheduler/scheduler.h"
+#include "scheduler/service_log.h"
+
+namespace orvane::sched {
+
+namespace {
+
+// Messages about the command line and the installation go to the console.
+void console_sink(void*, const char* text, int, int line_end) {
+    std::string s(text ? text : "");
+    if (line_end == 1) s += '\n';
+    platform::console_write(s.data(), s.size());
+}
+
+bool default_unit_folder() {
+    bool set = false;
+    platform::get_environment("ORVANESCHED_UNIT_DIR", &set);
+    return !set;
+}
+
+// Runs systemctl with the arguments. 0 when it ran and succeeded, 1 when it failed, 2 when there
+// is no systemctl.
+int systemctl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"systemctl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    platform::SpawnResult result;
+    if (platform::run_program(argv, {}, result) != 0) return 2;
+    return result.outcome == platform::SpawnOutcome::kExited && result.exit_code == 0 ? 0 : 1;
+}
+
+// ExecStart quoting: double quotes around a path with blanks, "%" doubled.
+std::string unit_quoted(const std::string& path) {
+    std::string s;
+    bool quote = path.find_first_of(" \t\"\\") != std::string::npos;
+    for (char c : path) {
+        if (c == '%') s += '%';
+        if (quote && (c == '"' || c == '\\')) s += '\\';
+        s += c;
+    }
+    return quote ? "\"" + s + "\"" : s;
+}
+
+std::string with_slash(std::string folder) {
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return folder;
+}
+
+}  // namespace
+
+std::string schedule_folder() {
+    bool set = false;
+    std::string dir = platform::get_environment("ORVANESCHED_DIR", &set);
+    return set && !dir.empty() ? with_slash(dir) : platform::program_folder();
+}
+
+std::string unit_folder() {
+    bool set = false;
+    std::string dir = platform::get_environment("ORVANESCHED_UNIT_DIR", &set);
+    return set && !dir.empty() ? with_slash(dir) : std::string("/etc/systemd/system/");
+}
+
+std::string unit_text(const std::string& program_path, bool automatic) {
+    return format(
+        "# %s: %s.\n"
+        "[Unit]\n"
+        "Description=%s\n"
+        "After=network-online.target\n"
+        "Wants=network-online.target\n"
+        "\n"
+        "[Service]\n"
+        "Type=notify\n"
+        "ExecStart=%s\n"
+        "Environment=ORVANESCHED_DIR=%s\n"
+        "StateDirectory=orvane\n"
+        "WorkingDirectory=%s\n"
+        "# The service terminates its running tasks itself before it ends.\n"
+        "KillMode=mixed\n"
+        "TimeoutStopSec=30\n"
+        "\n"
+        "[Install]\n"
+        "WantedBy=multi-user.target\n",
+        kServiceName,
+        automatic ? "starts at boot (enabled by orvanesched -installauto)"
+                  : "starts on demand (systemctl start orvanesched)",
+        kServiceDisplayName, unit_quoted(program_path).c_str(), kInstalledDataDir, kInstalledDataDir);
+}
+
+int install_service(bool automatic) {
+    std::string program = platform::program_path();
+    if (program.empty()) {
+        output("ERROR: The program's own path could not be read", kLevelError);
+        return 1;
+    }
+    std::string unit = unit_folder() + kUnitName;
+    std::string error;
+    if (platform::replace_file(unit, unit_text(program, automatic), &error) != 0) {
+        output("ERROR: The service unit could not be written: " + error, kLevelError);
+        return 1;
+    }
+    output("Service unit written: " + unit, kLevelInfo);
+    // systemd is told only about units in its own folder.
+    if (!default_unit_folder()) return 0;
+    if (systemctl({"daemon-reload"}) == 2) {
+        output("systemctl not found: the unit is written, systemd was not told", kLevelWarning);
+        return 0;
+    }
+    if (automatic && systemctl({"enable", kUnitName}) != 0) {
+        output(std::string("ERROR: systemctl enable ") + kUnitName + " failed", kLevelError);
+        return 1;
+    }
+    return 0;
+}
+
+int remove_service() {
+    if (platform::named_mutex_exists(kInstanceMarkName)) {
+        platform::named_event_set(kStopEventName);
+        for (int i = 0; i < 100 && platform::named_mutex_exists(kInstanceMarkName); ++i) ::usleep(100000);
+        if (platform::named_mutex_exists(kInstanceMarkName))
+            output("The running scheduler did not stop within 10 seconds", kLevelWarning);
+    }
+    if (default_unit_folder()) systemctl({"disable", kUnitName});
+    std::string unit = unit_folder() + kUnitName;
+    if (::unlink(unit.c_str()) != 0) {
+        output("ERROR: The service unit could not be deleted: " + unit + ": " +
+                   platform::error_text(errno),
+               kLevelError);
+        return 1;
+    }
+    output("Service unit deleted: " + unit, kLevelInfo);
+    if (default_unit_folder()) systemctl({"daemon-reload"});
+    return 0;
+}
+
+int run_service(bool console) {
+    // Before any thread starts, so that every thread leaves these signals to the wait below.
+    int signals = platform::open_stop_signals();
+    std::string folder = schedule_folder();
+    std::string error;
+    if (open_service_log(folder + kServiceLogName, console, &error) != 0)
+        output("ERROR: The log file could not be opened: " + error, kLevelError);
+    std::string runtime = platform::runtime_folder();
+    output(format("%s started (%s); schedule file %s%s; runtime folder %s", kServiceDisplayName,
+                  console ? "console mode" : "service", folder.c_str(), kScheduleFileName,
+                  runtime.empty() ? "(none: named objects do not work)" : runtime.c_str()),
+           kLevelInfo);
+    platform::NamedMutex instance;
+    instance.acquire(kInstanceMarkName, nullptr, true);
+    platform::FolderWatch watch;
+    platform::named_event_reset(kStopEventName);  // a request left from an earlier run is stale
+
+    Scheduler scheduler(folder + kScheduleFileName);
+    scheduler.start();  // without the thread the wait for a stop request still goes on
+    if (!console) platform::report_service_status("READY=1");
+    const char* why = nullptr;
+    while (why == nullptr) {
+        pollfd fds[2];
+        nfds_t n = 0;
+        if (signals >= 0) fds[n++] = {signals, POLLIN, 0};
+        if (watch.valid()) fds[n++] = {watch.descriptor(), POLLIN, 0};
+        int r = ::poll(fds, n, watch.valid() ? -1 : 1000);
+        if (r < 0 && errno != EINTR) break;
+        if (signals >= 0) {
+            int sig = platform::take_stop_signal(signals);
+            if (sig != 0) why = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
+        }
+        watch.drain();
+        if (why == nullptr && platform::named_event_is_set(kStopEventName)) why = "the stop event";
+    }
+    output(format("Stop requested (%s)", why ? why : "the wait failed"), kLevelInfo);
+    if (!console) platform::report_service_status("STOPPING=1");
+    scheduler.stop();
+    platform::named_event_reset(kStopEventName);
+    output(std::string(kServiceDisplayName) + " stopped", kLevelInfo);
+    close_service_log();
+    instance.release();
+    if (signals >= 0) ::close(signals);
+    return 0;
+}
+
+int scheduler_main(int argc, char** argv) {
+    set_output_sink(console_sink, nullptr);
+    if (argc < 2) return run_service(false);
+    std::string arg = argv[1];
+    if (arg.empty() || (arg[0] != '-' && arg[0] != '/')) return 0;
+    // "/" followed by a name with another "/" before any ":" is a path, not an option.
+    if (arg[0] == '/') {
+        size_t slash = arg.find('/', 1), colon = arg.find(':');
+        if (slash != std::string::npos && (colon == std::string::npos || slash < colon)) return 0;
+    }
+    std::string option = to_lower(arg.substr(1));
+    if (option == "installauto") return install_service(true);
+    if (option == "installman") return install_service(false);
+    if (option == "remove") return remove_service();
+    if (option == "debug") return run_service(true);
+    output("Unknown option " + arg + " (use -installauto, -installman, -remove or -debug)", kLevelError);
+    return 1;
+}
+
+}  // namespace orvane::sched

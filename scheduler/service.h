@@ -1,0 +1,42 @@
+// orvanesched's command line, its installation as a systemd service, and its lifetime.
+//
+//   orvanesched               run as the service process (what systemd starts)
+//   orvanesched -debug        run in console mode (the log also goes to the console)
+//   orvanesched -installauto  write the unit and enable it (systemctl enable) - 0 / 1
+//   orvanesched -installman   write the unit, started on demand            - 0 / 1
+//   orvanesched -remove       stop a running instance, delete the unit     - 0 / 1
+// Options begin with "-" or "/" and are compared without regard to case; only the first
+// argument counts. Another option gives 1; a plain first argument does nothing and gives 0.
+#pragma once
+
+#include <string>
+
+namespace orvane::sched {
+
+inline constexpr const char* kServiceName = "OrvaneScheduler";
+inline constexpr const char* kServiceDisplayName = "Orvane Scheduler Service";
+inline constexpr const char* kUnitName = "orvanesched.service";
+// Named objects of the service itself.
+inline constexpr const char* kStopEventName = "OrvaneScheduler_event_";  // set: a running instance stops
+inline constexpr const char* kInstanceMarkName =
+    "OrvaneScheduler_running_";  // held by every running instance
+// The folder the installed unit gives the service for its schedule, log and working folder.
+inline constexpr const char* kInstalledDataDir = "/var/lib/orvane";
+
+// The folder of the schedule file and the log: ORVANESCHED_DIR when set, else the program's folder.
+// Ends in "/".
+std::string schedule_folder();
+// The unit file's folder: ORVANESCHED_UNIT_DIR when set, else /etc/systemd/system.
+std::string unit_folder();
+// The unit's text for the program at `program_path`, starting automatically or on demand.
+std::string unit_text(const std::string& program_path, bool automatic);
+
+int install_service(bool automatic);
+int remove_service();
+// Runs the scheduler until a stop request: SIGTERM, SIGINT, SIGHUP or the stop event. 0.
+int run_service(bool console);
+
+// The whole program: reads the first argument and returns the exit code.
+int scheduler_main(int argc, char** argv);
+
+}  // namespace orvane::sched

@@ -1,0 +1,370 @@
+// orvanesched as its users run it: the real program in console mode on a schedule in a scratch
+// folder, with its named objects in a scratch runtime folder.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <thread>
+
+#include "common/text.h"
+#include "platform/named_object.h"
+#include "scheduler/recurrence.h"
+#include "scheduler/schedule_file.h"
+#include "tests/support/ftp_servers.h"
+#include "tests/support/loopback.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace orvane::sched {
+namespace {
+
+using namespace std::chrono_literals;
+using test::read_all;
+using test::TempDir;
+
+std::string scheduler_binary() {
+    return std::string(ORVANE_BINARY_DIR) + "/bin/orvanesched";
+}
+
+// The local time `offset` seconds from now as a time text.
+std::string local_text(long offset) {
+    time_t t = time(nullptr) + offset;
+    struct tm local {};
+    localtime_r(&t, &local);
+    return format("%04d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+Task task(const std::string& next_run, const std::string& program, const std::string& arguments,
+          const std::string& output_file = {}) {
+    Task t;
+    t.created = local_text(0);
+    t.next_run = next_run;
+    t.launch.program = program;
+    t.launch.arguments = arguments;
+    t.launch.output_file = output_file;
+    t.launch.capture_output = output_file.empty() ? 0 : 1;
+    t.launch.append = 1;
+    return t;
+}
+
+size_t count(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
+    return n;
+}
+
+// One orvanesched -debug process on the folder's schedule; stopped by the destructor.
+class SchedulerRun {
+  public:
+    SchedulerRun() {
+        runtime_ = dir_.file("run");
+        setenv("ORVANE_RUNTIME_DIR", runtime_.c_str(), 1);  // the test's own named objects too
+    }
+    ~SchedulerRun() { stop(); }
+
+    const TempDir& dir() const { return dir_; }
+    std::string path(const std::string& name) const { return dir_.file(name); }
+    std::string runtime_env() const { return "ORVANE_RUNTIME_DIR=" + runtime_; }
+
+    void write(const std::vector<Task>& tasks) {
+        std::string error;
+        ASSERT_EQ(write_schedule(dir_.file(kScheduleFileName), tasks, &error), 0) << error;
+    }
+    void write_text(const std::string& text) { test::write_all(dir_.file(kScheduleFileName), text); }
+    std::vector<Task> schedule() const {
+        std::vector<Task> tasks;
+        read_schedule(dir_.file(kScheduleFileName), tasks);
+        return tasks;
+    }
+    std::string log() const { return read_all(dir_.file("orvanesched.log")); }
+    bool wait_log(const std::string& needle, size_t times = 1, std::chrono::milliseconds limit = 20s) const {
+        return test::wait_until([&] { return count(log(), needle) >= times; }, limit);
+    }
+
+    void start() {
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("ORVANESCHED_DIR", dir_.path().c_str(), 1);
+            int out = ::open(dir_.file("console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, 1);
+            dup2(out, 2);
+            execl(scheduler_binary().c_str(), "orvanesched", "-debug", nullptr);
+            _exit(127);
+        }
+        ASSERT_GT(pid_, 0);
+        // Reading 100,000 tasks takes a while under the sanitizers.
+        ASSERT_TRUE(wait_log("Scheduler: scheduling", 1, 120s)) << log();
+    }
+    // Waits for the process to end after a stop request; its exit code, or -1.
+    int wait_end() {
+        if (pid_ <= 0) return -1;
+        int status = 0;
+        bool ended = test::wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 30s);
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        pid_ = 0;
+        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    int stop(int sig = SIGTERM) {
+        if (pid_ <= 0) return -1;
+        kill(pid_, sig);
+        return wait_end();
+    }
+
+  private:
+    TempDir dir_;
+    std::string runtime_;
+    pid_t pid_ = 0;
+};
+
+TEST(Scheduler, OneTimeTaskRunsOnceAndLeavesTheFile) {
+    SchedulerRun run;
+    // The file's order does not matter: the earliest task is the first.
+    Task tomorrow = task(local_text(86400), "/bin/echo", "tomorrow");
+    run.write({tomorrow,
+               task(local_text(2), "/bin/sh", "-c \"echo ran; echo to-error >&2\"", run.path("out.txt"))});
+    run.start();
+    ASSERT_TRUE(run.wait_log("Task ended with exit code 0")) << run.log();
+    // The file is written once the task's thread is under way: its end may be logged first.
+    EXPECT_TRUE(test::wait_until([&] { return run.schedule() == std::vector<Task>{tomorrow}; }));
+    EXPECT_EQ(run.stop(SIGINT), 0);
+    EXPECT_EQ(read_all(run.path("out.txt")), "ran\nto-error\n");
+    EXPECT_EQ(count(run.log(), "Task started: /bin/sh -c \"echo ran; echo to-error >&2\""), 1u) << run.log();
+    EXPECT_NE(run.log().find("[   ] Orvane Scheduler Service stopped\r\n"), std::string::npos) << run.log();
+}
+
+struct RecurringCase {
+    long offset;        // seconds from now of the first run
+    uint32_t interval;  // seconds
+    uint32_t unit;
+    size_t runs;  // runs to wait for
+};
+
+TEST(Scheduler, RecurringTasksAdvanceFromThePreviousRun) {
+    const RecurringCase cases[] = {
+        {2, 2, kUnitSecond, 2},            // every two seconds: runs again
+        {-3 * 60 - 7, 1, kUnitMinute, 1},  // three intervals behind: runs once
+    };
+    for (const auto& c : cases) {
+        SchedulerRun run;
+        Task t = task(local_text(c.offset), "/bin/echo", "x", run.path("out.txt"));
+        t.recurring = 1;
+        t.interval = c.interval;
+        t.unit = c.unit;
+        run.write({t});
+        run.start();
+        ASSERT_TRUE(run.wait_log("Task ended with exit code 0", c.runs)) << run.log();
+        EXPECT_EQ(run.stop(), 0);
+        std::vector<Task> left = run.schedule();
+        ASSERT_EQ(left.size(), 1u);
+        CalendarTime first, next;
+        ASSERT_EQ(parse_time_text(t.next_run, first), 0);
+        ASSERT_EQ(parse_time_text(left[0].next_run, next), 0);
+        int64_t step = c.interval * (c.unit == kUnitMinute ? 60 : 1);
+        int64_t moved = schedule_seconds(next) - schedule_seconds(first);
+        EXPECT_EQ(moved % step, 0) << left[0].next_run;
+        EXPECT_GE(moved, static_cast<int64_t>(c.runs) * step);
+        if (c.offset < 0) {
+            EXPECT_EQ(moved, 4 * step);  // the first occurrence after now
+            EXPECT_EQ(read_all(run.path("out.txt")), "x\n");
+        }
+    }
+}
+
+TEST(Scheduler, EditorLockHoldsStartsBack) {
+    SchedulerRun run;
+    run.write({task(local_text(0), "/bin/echo", "started")});
+    auto editor = std::make_unique<platform::NamedMutex>();
+    ASSERT_EQ(editor->acquire("_schedfile_scprun_"), 0);
+    run.start();
+    ASSERT_TRUE(run.wait_log("Scheduler: waiting for the schedule editor")) << run.log();
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(count(run.log(), "Task started"), 0u) << run.log();
+    editor.reset();
+    // Looked at again every 10 seconds.
+    EXPECT_TRUE(run.wait_log("Task started: /bin/echo started", 1, 15s)) << run.log();
+}
+
+TEST(Scheduler, ReloadEventRereadsTheFileAndLeavesRunningTasksAlone) {
+    SchedulerRun run;
+    run.write({task(local_text(0), "/bin/sh", "-c \"sleep 3; echo A\"", run.path("a.txt"))});
+    run.start();
+    ASSERT_TRUE(run.wait_log("Task started: /bin/sh")) << run.log();
+    {
+        platform::NamedMutex lock;
+        ASSERT_EQ(lock.acquire("_schedfile_filelock_"), 0);
+        run.write({task(local_text(0), "/bin/echo", "B", run.path("b.txt"))});
+    }
+    ASSERT_EQ(platform::named_event_set("_schedfile_servicereload_"), 0);
+    EXPECT_TRUE(run.wait_log("Schedule reloaded: 1 task")) << run.log();
+    EXPECT_TRUE(run.wait_log("Task ended with exit code 0: /bin/echo B")) << run.log();
+    EXPECT_TRUE(run.wait_log("Task ended with exit code 0: /bin/sh")) << run.log();
+    EXPECT_FALSE(platform::named_event_is_set("_schedfile_servicereload_"));
+    EXPECT_EQ(read_all(run.path("a.txt")), "A\n");
+    EXPECT_EQ(read_all(run.path("b.txt")), "B\n");
+}
+
+TEST(Scheduler, StopEventTerminatesARunningTaskWithExitCodeOne) {
+    SchedulerRun run;
+    run.write({task(local_text(0), "/bin/sleep", "600")});
+    run.start();
+    ASSERT_TRUE(run.wait_log("Task started: /bin/sleep 600")) << run.log();
+    ASSERT_EQ(platform::named_event_set("OrvaneScheduler_event_"), 0);
+    EXPECT_EQ(run.wait_end(), 0);
+    EXPECT_NE(run.log().find("Stop requested (the stop event)"), std::string::npos) << run.log();
+    EXPECT_NE(run.log().find("Task terminated by the stop (exit code 1): /bin/sleep 600"), std::string::npos)
+        << run.log();
+    EXPECT_FALSE(platform::named_event_is_set("OrvaneScheduler_event_"));
+}
+
+TEST(Scheduler, SixtyThreeTasksRunAtOnceAndTheNextWaitsForASlot) {
+    SchedulerRun run;
+    std::vector<Task> tasks;
+    std::string now = local_text(0);
+    for (int i = 0; i < 63; ++i) tasks.push_back(task(now, "/bin/sleep", "3"));
+    tasks.push_back(task(now, "/bin/echo", "last"));
+    run.write(tasks);
+    run.start();
+    ASSERT_TRUE(run.wait_log("Task started: /bin/echo last", 1, 60s)) << run.log();
+    std::string log = run.log();
+    size_t last = log.find("Task started: /bin/echo last");
+    size_t first_end = log.find("Task ended");
+    EXPECT_EQ(count(log.substr(0, first_end), "Task started: /bin/sleep 3"), 63u);
+    EXPECT_LT(first_end, last);
+}
+
+TEST(Scheduler, MissingProgramCountsAsStartedAndIsRescheduled) {
+    SchedulerRun run;
+    Task t = task(local_text(-5), "/nonexistent/orvane-program", "-x");
+    t.recurring = 1;
+    t.interval = 1;
+    t.unit = kUnitHour;
+    run.write({t});
+    run.start();
+    ASSERT_TRUE(
+        run.wait_log("ERROR: Task program could not be started: /nonexistent/orvane-program -x (No such file "
+                     "or directory)"))
+        << run.log();
+    EXPECT_EQ(run.stop(), 0);
+    std::vector<Task> left = run.schedule();
+    ASSERT_EQ(left.size(), 1u);
+    CalendarTime first, next;
+    ASSERT_EQ(parse_time_text(t.next_run, first), 0);
+    ASSERT_EQ(parse_time_text(left[0].next_run, next), 0);
+    EXPECT_EQ(schedule_seconds(next) - schedule_seconds(first), 3600);
+}
+
+struct BadFileCase {
+    const char* name;
+    std::string text;
+    const char* expect;  // a line the log must show
+};
+
+TEST(Scheduler, BadFilesAreSurvived) {
+    Task good = task(local_text(0), "/bin/true", "");
+    std::string good_text = schedule_text({good});
+    std::string binary;
+    for (int i = 0; i < 100000; ++i) binary += static_cast<char>((i * 31 + i / 7) & 0xff);
+    Task never = task(local_text(0), "/bin/true", "");
+    never.recurring = 1;
+    never.interval = 0;
+    Task huge = never;
+    huge.interval = 99;
+    huge.unit = 99;
+    std::string many = "INIVER+!~*#$\r\n3\r\n";
+    std::string one = schedule_text({task(local_text(86400), "/bin/true", "")}).substr(17);
+    for (int i = 0; i < 100000; ++i) many += one;
+    std::string out_of_range = schedule_text({good});
+    out_of_range.replace(out_of_range.find("\r\n0\r\n0\r\n16\r\n"), 12, "\r\n1\r\n99999999999999\r\n16\r\n");
+
+    const BadFileCase cases[] = {
+        {"empty", "", "Schedule read: 0 tasks"},
+        {"truncated", good_text.substr(0, good_text.size() - 30), "task dropped: it ends after"},
+        {"binary", binary, "Schedule read: 0 tasks"},
+        {"zero interval", schedule_text({never}), "a recurrence of 0 in unit 16 never advances"},
+        {"unit out of range", schedule_text({huge}), "a recurrence of 99 in unit 99 never advances"},
+        {"interval out of range", out_of_range, "a recurrence of 4294967295 in unit 16 never advances"},
+        {"100,000 tasks", many, "Schedule read: 100000 tasks"},
+    };
+    for (const auto& c : cases) {
+        SchedulerRun run;
+        run.write_text(c.text);
+        run.start();
+        EXPECT_TRUE(run.wait_log(c.expect)) << c.name << "\n" << run.log();
+        EXPECT_EQ(run.stop(), 0) << c.name;
+        EXPECT_TRUE(run.wait_log("Orvane Scheduler Service stopped")) << c.name;
+    }
+}
+
+struct CommandLineCase {
+    std::vector<std::string> args;
+    int exit_code;
+};
+
+TEST(Scheduler, CommandLineAndServiceUnit) {
+    TempDir dir;
+    const std::string units = dir.file("units");
+    std::filesystem::create_directory(units);
+    const std::vector<std::string> env{"ORVANESCHED_UNIT_DIR=" + units, "ORVANESCHED_DIR=" + dir.path(),
+                                       "ORVANE_RUNTIME_DIR=" + dir.file("run")};
+    const std::string unit = units + "/orvanesched.service";
+    const CommandLineCase cases[] = {
+        {{"debug"}, 0},       {{"-start"}, 1},       {{"/frobnicate"}, 1},
+        {{"/some/path"}, 0},  {{"-remove"}, 1},  // nothing installed
+        {{"-INSTALLMAN"}, 0}, {{"/installauto"}, 0},
+    };
+    for (const auto& c : cases) {
+        auto r = test::run_process(scheduler_binary(), c.args, {}, false, 20s, env);
+        EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0] << ": " << r.output;
+    }
+    std::string text = read_all(unit);
+    EXPECT_NE(text.find("\nExecStart=" + scheduler_binary() + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nEnvironment=ORVANESCHED_DIR=/var/lib/orvane\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nWantedBy=multi-user.target\n"), std::string::npos) << text;
+
+    // Removing stops a running instance first.
+    SchedulerRun run;
+    run.start();
+    std::vector<std::string> remove_env = env;
+    remove_env.back() = run.runtime_env();
+    auto r = test::run_process(scheduler_binary(), {"-remove"}, {}, false, 20s, remove_env);
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(unit));
+    EXPECT_EQ(run.wait_end(), 0);
+    auto again = test::run_process(scheduler_binary(), {"-remove"}, {}, false, 20s, env);
+    EXPECT_EQ(again.exit_code, 1);
+    std::vector<std::string> missing = env;
+    missing[0] = "ORVANESCHED_UNIT_DIR=" + dir.file("no/such/folder");
+    EXPECT_EQ(test::run_process(scheduler_binary(), {"-installauto"}, {}, false, 20s, missing).exit_code, 1);
+}
+
+TEST(Scheduler, RealTaskUploadsWithTheClient) {
+    test::FtpServer server;
+    ASSERT_EQ(server.start(test::FtpServerKind::kVsftpd), 0) << server.error();
+    SchedulerRun run;
+    std::string data = test::random_bytes(200000) + "end\n";
+    test::write_all(run.path("up.bin"), data);
+    test::write_all(run.path("commands.txt"), "open 127.0.0.1 " + std::to_string(server.port()) + "\n" +
+                                                  server.user() + "\n" + server.password() + "\ncd " +
+                                                  server.remote_home() + "\nlcd " + run.dir().path() +
+                                                  "\nbinary\nput up.bin\nbye\n");
+    run.write({task(local_text(0), test::client_binary(), "-s:\"" + run.path("commands.txt") + "\"",
+                    run.path("client.txt"))});
+    run.start();
+    ASSERT_TRUE(run.wait_log("Task ended with exit code 0: " + test::client_binary(), 1, 60s)) << run.log();
+    EXPECT_TRUE(read_all(server.local_home() + "/up.bin") == data);
+    std::string out = read_all(run.path("client.txt"));
+    EXPECT_NE(out.find("STOR up.bin"), std::string::npos) << out;
+    EXPECT_NE(out.find("226 "), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace orvane::sched
