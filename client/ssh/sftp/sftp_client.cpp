@@ -68,11 +68,16 @@ std::string Client::take_output() {
     return out;
 }
 
-// The buffer keeps its capacity: a transfer reuses the same storage for every window.
+// The buffer keeps its capacity: a transfer reuses the same storage for every window. What was
+// sent is dropped once it is half the buffer, so the output never grows past about two windows
+// even when the carrier never drains it completely.
 void Client::output_sent(size_t n) {
     out_sent_ += std::min(n, out_.size() - out_sent_);
     if (out_sent_ == out_.size()) {
         out_.clear();
+        out_sent_ = 0;
+    } else if (out_sent_ >= out_.size() / 2) {
+        out_.erase(0, out_sent_);
         out_sent_ = 0;
     }
 }

@@ -87,6 +87,8 @@ class Client {
     std::string_view output_view() const { return std::string_view(out_).substr(out_sent_); }
     void output_sent(size_t n);
     bool has_output() const { return out_sent_ < out_.size(); }
+    // Bytes the output holds, sent ones not yet dropped included (its memory).
+    size_t output_held() const { return out_.size(); }
     // Runs the operation with the bytes received so far: kPending, or its result (0 or 1) once.
     int step();
     // The carrier saw no answer for `seconds`: the operation fails and the session is closed.

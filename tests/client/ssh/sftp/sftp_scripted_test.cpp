@@ -288,6 +288,38 @@ TEST_F(SftpScriptedTest, RefusedReadFailsTheDownloadButNotTheSession) {
     EXPECT_EQ(client_.entry().size, 1u << 20);
 }
 
+TEST_F(SftpScriptedTest, UploadOutputStaysBoundedWhenNeverFullyDrained) {
+    connect();
+    std::string data = test::random_bytes(8 << 20, 11);
+    test::write_all(dir_.file("up"), data);
+    Transfer t;
+    t.remote_path = "/up";
+    t.local_path = dir_.file("up");
+    ASSERT_EQ(client_.upload(t), 0);
+    // The carrier sends half of what is waiting each time, so some output is always left over.
+    size_t most = 0;
+    std::string written;
+    int r = kPending;
+    while (r == kPending) {
+        std::string_view out = client_.output_view();
+        size_t n = (out.size() + 1) / 2;
+        written.append(out.substr(0, n));
+        client_.output_sent(n);
+        most = std::max(most, client_.output_held());
+        size_t pos = 0;
+        std::string_view body, whole(written);
+        std::string replies;
+        while (take_packet(whole, pos, body) == Frame::kPacket)
+            replies += peer_.answer(whole.substr(pos - body.size() - 4, body.size() + 4));
+        written.erase(0, pos);
+        client_.receive(replies);
+        r = client_.step();
+        if (replies.empty() && n == 0) break;
+    }
+    EXPECT_EQ(r, 0) << g_log;
+    EXPECT_LE(most, 2 * kMaxOutstanding * (kBlockSize + 64));
+}
+
 TEST_F(SftpScriptedTest, ListedNamesThatCannotBeInTheFolderAreDropped) {
     peer_.names = {".", "..", "../x", "a/b", ".profile", "ok", "esc\x1b[2J"};
     connect();
