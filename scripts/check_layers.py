@@ -18,7 +18,7 @@ ROOMS = {
     "client/transfer/tls": ["client/transfer/session"],
     "client/transfer/text": ["client/transfer/session"],
     "client/transfer/ftp": ["client/transfer/tls", "client/transfer/text"],
-    "client/ssh": ["client/transfer/text"],
+    "client/ssh": ["client/transfer/text", "client/transfer/tls"],
     "client/ssh/sftp": ["client/ssh"],
     "client/actions": ["client/transfer/tls", "client/transfer/text"],
     "client/actions/mail": ["client/transfer/tls", "client/transfer/text"],

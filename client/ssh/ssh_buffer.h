@@ -74,6 +74,8 @@ class SshBuffer {
     size_t size() const { return end_ - read_; }
     bool empty() const { return end_ == read_; }
     const uint8_t* data() const { return storage_.data() + read_; }
+    // The unread bytes for changing in place (decryption); valid until the buffer next grows.
+    uint8_t* mutable_data() { return storage_.data() + read_; }
     std::string_view view() const {
         return {reinterpret_cast<const char*>(storage_.data() + read_), end_ - read_};
     }

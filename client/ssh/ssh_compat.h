@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace orvane::ssh {
 
@@ -19,5 +20,13 @@ enum CompatFlags : uint32_t {
     kKeysWithoutSecret = 0x40000,     // key derivation leaves the shared secret out of the hash
     kIgnoreFirstKexGuess = 0x800000,  // the server's first_kex_packet_follows guess is never skipped
 };
+
+// The peer compatibility table: the flags of the first row whose pattern list matches the
+// server's software version (0 when none does).
+uint32_t compat_flags_for(std::string_view software_version);
+
+// A comma-separated list of patterns ("*" any run, "?" one character, whole-text, case-sensitive;
+// a leading "!" negates: its match fails the whole list). A pattern over 1022 characters fails it.
+bool match_pattern_list(std::string_view list, std::string_view text);
 
 }  // namespace orvane::ssh

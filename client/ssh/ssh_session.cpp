@@ -1,0 +1,494 @@
+// The SSH session: byte-filter face, version exchange, the gate of legal messages and the
+// dispatch of packets to their handlers.
+#include "client/ssh/ssh_session.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+
+#include "client/ssh/ssh_compat.h"
+#include "client/ssh/ssh_version.h"
+#include "common/log.h"
+#include "common/secret.h"
+#include "common/text.h"
+
+namespace orvane::ssh {
+
+namespace {
+
+const char kFamily = 0;
+std::atomic<SshServiceFactory> g_service_factory{nullptr};
+
+constexpr size_t kQueueSlack = 1u << 20;
+constexpr size_t kMoveChunk = 8192;
+
+struct StateName {
+    SshState state;
+    const char* name;
+};
+constexpr StateName kStateNames[] = {
+    {SshState::kVersionExchange, "version exchange"},
+    {SshState::kFailed, "failed"},
+    {SshState::kKexInit, "waiting for the server's KEXINIT"},
+    {SshState::kSkipGuess, "skipping the server's guessed packet"},
+    {SshState::kKexStart, "starting the key exchange"},
+    {SshState::kKexRunning, "key exchange"},
+    {SshState::kNewKeys, "waiting for the server's NEWKEYS"},
+    {SshState::kServiceAccept, "waiting for SERVICE_ACCEPT"},
+    {SshState::kUserAuth, "user authentication"},
+    {SshState::kConnection, "data phase"},
+    {SshState::kSsh1, "SSH-1 peer"},
+};
+static_assert(sizeof kStateNames / sizeof kStateNames[0] == 11, "one name per state");
+
+// Message classes of the gate.
+enum MessageClass : uint16_t {
+    kClassNone = 0,
+    kClassDisconnect = 1 << 0,     // 1
+    kClassGeneric = 1 << 1,        // 2 IGNORE, 3 UNIMPLEMENTED, 4 DEBUG
+    kClassServiceAccept = 1 << 2,  // 6
+    kClassExtInfo = 1 << 3,        // 7
+    kClassKexInit = 1 << 4,        // 20
+    kClassNewKeys = 1 << 5,        // 21
+    kClassKexMethod = 1 << 6,      // 30-49
+    kClassUserAuth = 1 << 7,       // 50-79
+    kClassConnection = 1 << 8,     // 80-127
+};
+
+uint16_t class_of(uint8_t number) {
+    if (number == 1) return kClassDisconnect;
+    if (number >= 2 && number <= 4) return kClassGeneric;
+    if (number == 6) return kClassServiceAccept;
+    if (number == 7) return kClassExtInfo;
+    if (number == 20) return kClassKexInit;
+    if (number == 21) return kClassNewKeys;
+    if (number >= 30 && number <= 49) return kClassKexMethod;
+    if (number >= 50 && number <= 79) return kClassUserAuth;
+    if (number >= 80 && number <= 127) return kClassConnection;
+    return kClassNone;  // 0, 5 (a server never asks us for a service), 8-19, 22-29, 128-255
+}
+
+// The one gate: which message classes may arrive in which state.
+struct GateRow {
+    SshState state;
+    uint16_t allowed;
+};
+constexpr uint16_t kAlways = kClassDisconnect | kClassGeneric;
+constexpr GateRow kGate[] = {
+    {SshState::kKexInit, kAlways | kClassKexInit},
+    {SshState::kSkipGuess, kAlways | kClassKexMethod},
+    {SshState::kKexRunning, kAlways | kClassKexMethod},
+    {SshState::kNewKeys, kAlways | kClassNewKeys},
+    {SshState::kServiceAccept, kAlways | kClassServiceAccept | kClassExtInfo | kClassKexInit},
+    {SshState::kUserAuth, kAlways | kClassUserAuth | kClassExtInfo | kClassKexInit},
+    {SshState::kConnection, kAlways | kClassConnection | kClassKexInit},
+};
+
+uint16_t gate_row(SshState state) {
+    for (const GateRow& row : kGate)
+        if (row.state == state) return row.allowed;
+    return kClassNone;
+}
+
+const char* const kErrorMessages[] = {
+    "",
+    "Identification string from server is too long",
+    "Format of identification string from server is incorrect",
+    "The SSH software version on the remote computer is too old",
+    "An error occured during key exchange",
+    "An bogus channel packet was received",
+    "The server supports only version 1 of the SSH protocol, which this client does not speak",
+};
+
+}  // namespace
+
+const char* ssh_state_name(SshState state) {
+    for (const StateName& s : kStateNames)
+        if (s.state == state) return s.name;
+    return "unknown";
+}
+
+const char* ssh_error_message(int code) {
+    if (code == kErrorPacketTooBig) return "Received message packet is too big";
+    if (code > 0 && code < static_cast<int>(sizeof kErrorMessages / sizeof kErrorMessages[0]))
+        return kErrorMessages[code];
+    return "SSH failure";
+}
+
+void install_ssh_service_factory(SshServiceFactory factory) {
+    g_service_factory.store(factory);
+}
+
+const SshSession::Route SshSession::kRoutes[] = {
+    {1, 1, &SshSession::on_disconnect},     {2, 4, &SshSession::on_ignored},
+    {6, 6, &SshSession::on_service_accept}, {7, 7, &SshSession::on_ext_info},
+    {20, 20, &SshSession::on_kexinit},      {21, 21, &SshSession::on_newkeys},
+    {30, 49, &SshSession::on_kex_message},  {50, 127, &SshSession::on_service_message},
+};
+
+SshSession::SshSession(const FilterConfig& config)
+    : config_(config),
+      network_input_(kNetworkInputLimit),
+      application_input_(kApplicationInputHighWater + kQueueSlack),
+      application_output_(kApplicationOutputLimit),
+      network_output_(kNetworkOutputHighWater + kQueueSlack + (8u << 20)) {
+    if (SshServiceFactory factory = g_service_factory.load()) hook_ = factory(*this);
+}
+
+SshSession::~SshSession() {
+    if (hook_.destroy) hook_.destroy(hook_.context);
+    wipe_secret(client_kexinit_);
+    wipe_secret(server_kexinit_);
+    wipe_secret(session_id_);
+}
+
+void SshSession::set_service_hook(SshServiceHook hook) {
+    if (hook_.destroy) hook_.destroy(hook_.context);
+    hook_ = hook;
+}
+
+const void* SshSession::family() const {
+    return &kFamily;
+}
+
+void SshSession::log(const std::string& text, int level) const {
+    if (config_.log) {
+        config_.log(config_.log_user, text.c_str(), level, 1);
+    } else {
+        output(text, level);
+    }
+}
+
+void SshSession::set_state(SshState to) {
+    SshState from = state_;
+    state_ = to;
+    if (trace_.function && from != to) trace_.function(trace_.context, from, to);
+}
+
+int SshSession::failure_code() const {
+    return state_ == SshState::kConnection ? kErrorChannel : kErrorKeyExchange;
+}
+
+void SshSession::fail(const std::string& cause) {
+    fail_with(failure_code(), cause);
+}
+
+// Reports the failure once; after the version exchange the server is told with DISCONNECT.
+void SshSession::fail_with(int code, const std::string& cause) {
+    if (error_ != 0) return;
+    error_ = code;
+    error_text_ = ssh_error_message(code);
+    if (!cause.empty()) error_text_ += " (" + cause + ")";
+    log(error_text_, kLevelError);
+    if (state_ != SshState::kVersionExchange && state_ != SshState::kSsh1 && state_ != SshState::kFailed) {
+        SshBuffer disconnect(256);
+        disconnect.put_byte(1);
+        disconnect.put_u32(2);  // protocol error
+        disconnect.put_string("disconnecting");
+        disconnect.put_string("");
+        transport_.discard_held();
+        transport_.send(disconnect.view());
+        flush_output();
+    }
+    run_.reset();
+    set_state(SshState::kFailed);
+}
+
+bool SshSession::established() const {
+    return state_ == SshState::kConnection || (rekeying_ && resume_state_ == SshState::kConnection);
+}
+
+int SshSession::describe(LogCallback log_fn, void* log_user) const {
+    if (!first_kex_done_) return 1;
+    const Negotiated& n = negotiated_;
+    std::string text = format(
+        "SSH: %s, key exchange %s, host key %s, cipher %s/%s, MAC %s/%s, compression %s/%s%s",
+        server_version_.empty() ? "?" : printable(server_version_, 255).c_str(), n.kex.c_str(),
+        n.host_key.c_str(), n.cipher[0]->name, n.cipher[1]->name, n.mac[0] ? n.mac[0]->name : "(implicit)",
+        n.mac[1] ? n.mac[1]->name : "(implicit)", n.compression_name[0].c_str(),
+        n.compression_name[1].c_str(), strict_ ? ", strict key exchange" : "");
+    if (log_fn) {
+        log_fn(log_user, text.c_str(), kLevelInfo, 1);
+    } else {
+        log(text, kLevelInfo);
+    }
+    return 0;
+}
+
+// --- the filter face ---
+
+int SshSession::start() {
+    step();
+    return error_ ? 1 : 0;
+}
+
+size_t SshSession::put_network(const uint8_t* data, size_t n) {
+    if (error_ || n == 0) return 0;
+    size_t room = network_input_.limit() - std::min(network_input_.limit(), network_input_.size());
+    size_t taken = std::min(n, room);
+    if (taken > 0 && network_input_.append(data, taken) != 0) taken = 0;
+    step();
+    return taken;
+}
+
+size_t SshSession::get_application(uint8_t* buffer, size_t capacity) {
+    step();
+    size_t n = application_input_.take(buffer, capacity);
+    // Room again: packets that waited for it are read now.
+    if (n > 0) step();
+    return n;
+}
+
+size_t SshSession::application_room() {
+    if (error_ || network_output_.size() >= kNetworkOutputHighWater) return 0;
+    return application_output_.limit() - std::min(application_output_.limit(), application_output_.size());
+}
+
+size_t SshSession::put_application(const uint8_t* data, size_t n) {
+    size_t taken = std::min(n, application_room());
+    if (taken > 0 && application_output_.append(data, taken) != 0) taken = 0;
+    step();
+    return taken;
+}
+
+bool SshSession::network_output_waiting() {
+    step();
+    return !network_output_.empty();
+}
+
+size_t SshSession::get_network(uint8_t* buffer, size_t capacity) {
+    size_t n = network_output_.take(buffer, capacity);
+    if (n > 0 && !error_) step();  // room again for application output
+    return n;
+}
+
+bool SshSession::output_pending() {
+    return network_output_waiting() || (!error_ && established() && !application_output_.empty());
+}
+
+// --- the machine ---
+
+void SshSession::step() {
+    // A hook may send from inside a step; the outer step carries on.
+    if (stepping_ || error_ || state_ == SshState::kFailed) return;
+    stepping_ = true;
+    if (state_ == SshState::kVersionExchange) version_step();
+    if (!error_ && state_ != SshState::kVersionExchange && state_ != SshState::kFailed) packet_step();
+    flush_output();
+    stepping_ = false;
+}
+
+void SshSession::flush_output() {
+    SshBuffer& out = transport_.output();
+    if (out.empty()) return;
+    if (network_output_.append(out.data(), out.size()) != 0) {
+        out.clear();
+        if (!error_) fail_with(failure_code(), "too much output waiting for the network");
+        return;
+    }
+    out.clear();
+}
+
+void SshSession::version_step() {
+    while (state_ == SshState::kVersionExchange && !error_) {
+        std::string waiting(std::min(network_input_.size(), kMaxVersionLine + 1), '\0');
+        waiting.resize(network_input_.peek(waiting.data(), waiting.size()));
+        VersionLine line = next_version_line(waiting);
+        if (line.kind == VersionLineKind::kNeedMore) return;
+        if (line.kind == VersionLineKind::kTooLong) {
+            fail_with(kErrorIdentificationTooLong, "a line longer than 1024 bytes");
+            return;
+        }
+        network_input_.drop(line.consumed);
+        if (line.kind == VersionLineKind::kBanner) {
+            if (++banner_lines_ > kMaxBannerLines) {
+                fail_with(kErrorIdentificationFormat, "no identification within 1024 lines");
+                return;
+            }
+            log(printable(line.text), kLevelInfo);
+            continue;
+        }
+        if (line.text.size() > kMaxIdentification) {
+            fail_with(kErrorIdentificationTooLong, "");
+            return;
+        }
+        Identification id;
+        if (!parse_identification(line.text, id)) {
+            fail_with(kErrorIdentificationFormat, printable(line.text, 255));
+            return;
+        }
+        compat_ = compat_flags_for(id.software);
+        if (!id.comments.empty()) log(printable(id.comments), kLevelInfo);
+        VersionDecision decision = decide_version(id);
+        if (decision.error != 0) {
+            fail_with(decision.error, printable(line.text, 255));
+            return;
+        }
+        server_version_ = line.text;
+        client_version_ = decision.answer;
+        network_output_.append(decision.answer + "\r\n");
+        if (!decision.ssh2) {
+            set_state(SshState::kSsh1);
+            fail_with(kErrorSsh1Only, printable(line.text, 255));
+            return;
+        }
+        transport_.set_no_packet_limit((compat_ & kNoPacketLimit) != 0);
+        send_kexinit();
+        set_state(SshState::kKexInit);
+    }
+}
+
+void SshSession::feed_transport() {
+    SshBuffer& in = transport_.input();
+    uint8_t chunk[kMoveChunk];
+    while (!network_input_.empty()) {
+        size_t room = in.limit() - in.size();
+        if (room == 0) break;
+        size_t n = network_input_.take(chunk, std::min(room, sizeof chunk));
+        in.put_bytes(chunk, n);
+    }
+}
+
+void SshSession::packet_step() {
+    SshBuffer payload(kMaxInflatedPayload + 64);
+    for (;;) {
+        if (error_) return;
+        // Our own re-keys wait for the data phase: OpenSSH's server does not take one during
+        // authentication, and nothing before it comes near the limits.
+        if (state_ == SshState::kConnection && !rekeying_ && transport_.rekey_due()) begin_rekey();
+        if (error_ || application_input_.size() >= kApplicationInputHighWater) break;
+        feed_transport();
+        ReadStatus status = transport_.read(payload);
+        if (status == ReadStatus::kNone) break;
+        if (status == ReadStatus::kBad) {
+            fail_with(failure_code(), transport_.error_text());
+            return;
+        }
+        dispatch(payload);
+        flush_output();
+    }
+    if (!error_ && state_ == SshState::kConnection && !transport_.kex_in_progress() && hook_.pump &&
+        network_output_.size() < kNetworkOutputHighWater) {
+        hook_.pump(hook_.context, *this);
+    }
+}
+
+bool SshSession::allowed(uint8_t number) const {
+    uint16_t cls = class_of(number);
+    // Strict key exchange: nothing but the exchange itself until the first NEWKEYS.
+    if (strict_ && !first_kex_done_ && cls == kClassGeneric) return false;
+    uint16_t mask = gate_row(state_);
+    // A re-key we started: until the server's KEXINIT arrives it may still send what the
+    // interrupted state allows.
+    if (rekeying_ && state_ == SshState::kKexInit && !server_kexinit_seen_)
+        mask |= gate_row(resume_state_) &
+                (kClassServiceAccept | kClassExtInfo | kClassUserAuth | kClassConnection);
+    return (mask & cls) != 0;
+}
+
+void SshSession::dispatch(SshBuffer& payload) {
+    uint8_t number = payload.data()[0];
+    if (!allowed(number)) {
+        fail_with(failure_code(), format("unexpected message %u while %s", number, ssh_state_name(state_)));
+        return;
+    }
+    for (const Route& route : kRoutes) {
+        if (number >= route.first && number <= route.last) {
+            (this->*route.handler)(payload);
+            return;
+        }
+    }
+    fail_with(failure_code(), format("no handler for message %u", number));
+}
+
+int SshSession::send_payload(std::string_view payload) {
+    if (error_) return 1;
+    if (transport_.send(payload) != 0) {
+        fail_with(failure_code(), transport_.error_text());
+        return 1;
+    }
+    flush_output();
+    return 0;
+}
+
+void SshSession::set_authenticated() {
+    transport_.start_delayed_compression();
+    if (rekeying_) {
+        resume_state_ = SshState::kConnection;
+    } else {
+        set_state(SshState::kConnection);
+    }
+}
+
+void SshSession::on_disconnect(SshBuffer& payload) {
+    payload.get_byte();
+    uint32_t reason = payload.get_u32();
+    std::string_view description = payload.get_string(1024);
+    fail_with(failure_code(), format("the server disconnected, reason %u: ", static_cast<unsigned>(reason)) +
+                                  printable(description, 255));
+}
+
+void SshSession::on_ignored(SshBuffer& payload) {
+    // UNIMPLEMENTED for our KEXINIT: the server will not re-key now; waiting would hang.
+    if (payload.get_byte() != 3) return;
+    uint32_t sequence = payload.get_u32();
+    if (payload.ok() && kexinit_sent_ && !server_kexinit_seen_ && sequence == kexinit_sequence_)
+        fail_with(failure_code(), "the server refused a new key exchange");
+}
+
+void SshSession::on_service_accept(SshBuffer& payload) {
+    payload.get_byte();
+    if (!payload.empty()) {
+        std::string_view service = payload.get_string(256);
+        if (!service.empty()) log(printable(service), kLevelInfo);
+    }
+    if (!hook_.message) {
+        fail_with(kErrorKeyExchange, "user authentication is not available");
+        return;
+    }
+    // During a re-key we started, the state is the exchange's; authentication begins after it.
+    if (rekeying_) {
+        resume_state_ = SshState::kUserAuth;
+    } else {
+        set_state(SshState::kUserAuth);
+    }
+    if (hook_.start && hook_.start(hook_.context, *this) != 0) fail_with(failure_code(), "");
+}
+
+void SshSession::on_ext_info(SshBuffer& payload) {
+    payload.get_byte();
+    uint32_t count = payload.get_u32();
+    if (count > 1024) {
+        fail_with(failure_code(), "EXT_INFO with too many extensions");
+        return;
+    }
+    for (uint32_t i = 0; i < count && payload.ok(); ++i) {
+        std::string_view name = payload.get_string(256);
+        std::string_view value = payload.get_string();
+        if (payload.ok() && name == "server-sig-algs") server_sig_algs_ = split_name_list(value);
+    }
+    if (!payload.ok()) fail_with(failure_code(), "malformed EXT_INFO");
+}
+
+void SshSession::on_service_message(SshBuffer& payload) {
+    if (!hook_.message) {
+        fail_with(failure_code(), format("message %u without a service to take it", payload.data()[0]));
+        return;
+    }
+    // USERAUTH_SUCCESS: delayed compression starts with the next packet either way.
+    if (payload.data()[0] == 52 &&
+        (state_ == SshState::kUserAuth || (rekeying_ && resume_state_ == SshState::kUserAuth)))
+        set_authenticated();
+    if (hook_.message(hook_.context, *this, payload) != 0) fail_with(failure_code(), "");
+}
+
+ByteFilter* ssh_create_session(const FilterConfig& config) {
+    return new (std::nothrow) SshSession(config);
+}
+
+void install_ssh_filter_provider() {
+    static const FilterProvider kProvider{nullptr, nullptr, &ssh_create_session};
+    install_filter_provider(kSecuritySsh, &kProvider);
+}
+
+}  // namespace orvane::ssh
