@@ -5,7 +5,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev clang-format pkg-config
   libssl-dev zlib1g-dev libminizip-dev libpcre2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  vsftpd python3-pyftpdlib python3-openssl openssh-server openssh-client tinyproxy python3-aiosmtpd gnupg
+  vsftpd python3-pyftpdlib python3-openssl openssh-server openssh-sftp-server openssh-client tinyproxy python3-aiosmtpd gnupg
   curl lftp openssl procps
   zip unzip tar gzip
 )

@@ -1,0 +1,484 @@
+// The SFTP engine: framing of the incoming stream, the single-reply operations and the listing.
+#include "client/ssh/sftp/sftp_client.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "client/transfer/session/duplicate_rules.h"
+#include "common/limits.h"
+#include "common/log.h"
+#include "common/safe_name.h"
+#include "common/secret.h"
+
+namespace orvane::sftp {
+
+namespace {
+
+constexpr const char* kStateNames[] = {
+    "idle",  "version",       "realpath",   "check-folder", "opendir", "readdir", "close-dir",  "status",
+    "attrs", "transfer-stat", "rename-old", "open",         "reading", "writing", "close-file", "set-time"};
+static_assert(sizeof kStateNames / sizeof kStateNames[0] == static_cast<size_t>(State::kCount));
+
+uint32_t get_u32_at(std::string_view s, size_t at) {
+    const auto* p = reinterpret_cast<const uint8_t*>(s.data() + at);
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+}  // namespace
+
+const char* state_name(State s) {
+    return kStateNames[static_cast<size_t>(s)];
+}
+
+Client::Client() = default;
+Client::~Client() {
+    wipe_secret(handle_);
+}
+
+void Client::set_state(State s) {
+    if (trace_ && s != state_) outputf(kLevelInfo, "SFTP: %s -> %s", state_name(state_), state_name(s));
+    state_ = s;
+}
+
+void Client::receive(std::string_view bytes) {
+    if (broken_) return;
+    // A server never speaks unasked: bytes that pile up while nothing waits for them end the session.
+    if (op_ == Op::kNone && in_.size() - in_pos_ + bytes.size() > 2 * (kMaxPacket + 4)) {
+        output("ERROR: The SFTP server sent data nobody asked for; the session is closed", kLevelError);
+        broken_ = true;
+        return;
+    }
+    // The stream holds at most one packet being assembled plus what arrived with it; a server that
+    // floods us without replies is cut off by the packet limit as soon as its length is read.
+    if (in_pos_ > 0 && in_pos_ >= in_.size() / 2) {
+        in_.erase(0, in_pos_);
+        in_pos_ = 0;
+    }
+    in_.append(bytes);
+}
+
+void Client::receive_closed() {
+    closed_ = true;
+}
+
+std::string Client::take_output() {
+    std::string out = out_.substr(out_sent_);
+    out_.clear();
+    out_sent_ = 0;
+    return out;
+}
+
+// The buffer keeps its capacity: a transfer reuses the same storage for every window. What was
+// sent is dropped once it is half the buffer, so the output never grows past about two windows
+// even when the carrier never drains it completely.
+void Client::output_sent(size_t n) {
+    out_sent_ += std::min(n, out_.size() - out_sent_);
+    if (out_sent_ == out_.size()) {
+        out_.clear();
+        out_sent_ = 0;
+    } else if (out_sent_ >= out_.size() / 2) {
+        out_.erase(0, out_sent_);
+        out_sent_ = 0;
+    }
+}
+
+int Client::begin(Op op) {
+    if (op_ != Op::kNone || broken_) return 1;
+    op_ = op;
+    result_ = kPending;
+    return 0;
+}
+
+ssh::SshBuffer Client::request(uint8_t type, uint32_t& id) {
+    ssh::SshBuffer b(kMaxPacket);
+    b.put_byte(type);
+    id = next_id();
+    b.put_u32(id);
+    return b;
+}
+
+void Client::send(const ssh::SshBuffer& body) {
+    put_packet(out_, body);
+}
+
+void Client::send_path(uint8_t type, const std::string& path) {
+    ssh::SshBuffer b = request(type, expected_id_);
+    b.put_string(path);
+    send(b);
+}
+
+// Version 0 servers know only the old STAT (the number later given to LSTAT).
+void Client::send_stat(const std::string& path) {
+    send_path(version_ == 0 ? kLstat : kStat, path);
+}
+
+void Client::finish(int result) {
+    file_.close();
+    // A transfer that failed with requests in flight: their replies are still coming and must not
+    // be taken for the next operation's, and the server's handle is closed rather than leaked.
+    if (!broken_ && (state_ == State::kReading || state_ == State::kWriting)) {
+        for (const Pending& p : pending_) abandon(p.id);
+        uint32_t id = 0;
+        ssh::SshBuffer b = request(kClose, id);
+        b.put_string(handle_);
+        send(b);
+        abandon(id);
+    }
+    pending_.clear();
+    wipe_secret(handle_);
+    handle_.clear();
+    op_ = Op::kNone;
+    set_state(State::kIdle);
+    result_ = result;
+}
+
+void Client::violation(const std::string& why) {
+    output("ERROR: " + escape_controls(why) + "; the SFTP session is closed", kLevelError);
+    broken_ = true;
+    finish(1);
+}
+
+void Client::fail_no_answer(int seconds) {
+    if (op_ == Op::kNone) return;
+    outputf(kLevelError, "ERROR: The SFTP server did not answer within %d seconds; the session is closed",
+            seconds);
+    broken_ = true;
+    finish(1);
+}
+
+void Client::status_failure(const Reply& r, const char* what) {
+    std::string text = std::string("Error: ") + what;
+    if (r.type == kStatus && !r.message.empty()) text += ": " + escape_controls(r.message);
+    output(text, kLevelError);
+}
+
+int Client::step() {
+    while (op_ != Op::kNone) {
+        std::string_view body;
+        Frame f = take_packet(in_, in_pos_, body);
+        if (f == Frame::kTooBig) {
+            output("Received message packet is too big", kLevelError);
+            broken_ = true;
+            finish(1);
+            break;
+        }
+        if (f == Frame::kNeedMore) {
+            if (closed_) {
+                output("ERROR: The server closed the SFTP session", kLevelError);
+                broken_ = true;
+                finish(1);
+            }
+            break;
+        }
+        // DATA during a download is the bulk of the stream: its bytes go to the file uncopied.
+        if (state_ == State::kReading && body.size() >= 9 && static_cast<uint8_t>(body[0]) == kData) {
+            uint32_t id = get_u32_at(body, 1);
+            if (get_u32_at(body, 5) != body.size() - 9) {
+                violation("a DATA reply is malformed");
+                break;
+            }
+            if (!take_abandoned(id)) on_read_data(id, body.substr(9));
+            continue;
+        }
+        Reply r;
+        std::string why;
+        if (parse_reply(body, r, why) != 0) {
+            violation(why);
+            break;
+        }
+        on_reply(r);
+    }
+    if (op_ != Op::kNone) return kPending;
+    int r = result_;
+    result_ = kPending;
+    return r == kPending ? 1 : r;
+}
+
+// Operations.
+
+int Client::start() {
+    if (begin(Op::kInit) != 0) return 1;
+    ssh::SshBuffer b(16);
+    b.put_byte(kInit);
+    b.put_u32(3);
+    send(b);
+    set_state(State::kVersion);
+    return 0;
+}
+
+int Client::current_directory() {
+    if (begin(Op::kPwd) != 0) return 1;
+    send_path(kRealpath, ".");
+    set_state(State::kRealpath);
+    return 0;
+}
+
+int Client::change_directory(const std::string& path) {
+    if (begin(Op::kChdir) != 0) return 1;
+    send_path(kRealpath, path);
+    set_state(State::kRealpath);
+    return 0;
+}
+
+int Client::list() {
+    if (begin(Op::kList) != 0) return 1;
+    listing_.clear();
+    list_result_ = 0;
+    send_path(kOpendir, directory_.empty() ? std::string(".") : directory_);
+    set_state(State::kOpendir);
+    return 0;
+}
+
+int Client::remove(const std::string& path) {
+    if (begin(Op::kRemove) != 0) return 1;
+    send_path(kRemove, path);
+    set_state(State::kStatus);
+    return 0;
+}
+
+int Client::remove_folder(const std::string& path) {
+    if (begin(Op::kRmdir) != 0) return 1;
+    send_path(kRmdir, path);
+    set_state(State::kStatus);
+    return 0;
+}
+
+int Client::make_folder(const std::string& path) {
+    if (begin(Op::kMkdir) != 0) return 1;
+    ssh::SshBuffer b = request(kMkdir, expected_id_);
+    b.put_string(path);
+    RemoteFileEntry a;
+    a.sftp_flags = kAttrPermissions;
+    a.permissions = 0777;
+    encode_attrs(b, a);
+    send(b);
+    set_state(State::kStatus);
+    return 0;
+}
+
+int Client::rename(const std::string& from, const std::string& to) {
+    if (begin(Op::kRename) != 0) return 1;
+    ssh::SshBuffer b = request(kRename, expected_id_);
+    b.put_string(from);
+    b.put_string(to);
+    send(b);
+    set_state(State::kStatus);
+    return 0;
+}
+
+int Client::stat(const std::string& path) {
+    if (begin(Op::kStat) != 0) return 1;
+    send_stat(path);
+    set_state(State::kAttrs);
+    return 0;
+}
+
+int Client::set_time(const std::string& path, uint32_t unix_time) {
+    if (begin(Op::kSetTime) != 0) return 1;
+    ssh::SshBuffer b = request(kSetstat, expected_id_);
+    b.put_string(path);
+    RemoteFileEntry a;
+    a.sftp_flags = kAttrTimes;
+    a.unix_time = unix_time;
+    encode_attrs(b, a);
+    send(b);
+    set_state(State::kStatus);
+    return 0;
+}
+
+// Replies.
+
+int Client::expect_status(const Reply& r) {
+    if (r.type != kStatus) {
+        violation("an unexpected reply type");
+        return 1;
+    }
+    if (r.status != kStatusOk) {
+        status_failure(r, "The server refused the request");
+        finish(1);
+        return 1;
+    }
+    finish(0);
+    return 0;
+}
+
+int Client::on_names(const Reply& r) {
+    if (r.type == kStatus) {
+        status_failure(
+            r, op_ == Op::kChdir ? "Could not change to remote folder" : "Could not resolve the remote path");
+        finish(1);
+        return 1;
+    }
+    if (r.type != kName || r.names.size() != 1) {
+        violation("a REALPATH reply that is not one name");
+        return 1;
+    }
+    const std::string& name = r.names[0].name;
+    if (name.empty() || name.size() > kPathCapacity || name.find('\0') != std::string::npos) {
+        output("ERROR: The server gave a remote folder name that is empty or too long", kLevelError);
+        finish(1);
+        return 1;
+    }
+    if (op_ == Op::kPwd) {
+        directory_ = name;
+        output("Remote directory is " + escape_controls(name), kLevelInfo);
+        finish(0);
+        return 0;
+    }
+    candidate_ = name;
+    send_stat(candidate_);
+    set_state(State::kCheckFolder);
+    return 0;
+}
+
+int Client::on_dir_names(const Reply& r) {
+    if (r.type == kName && !r.names.empty()) {
+        for (const NameItem& item : r.names) {
+            if (item.name == "." || item.name == "..") continue;
+            // A directory entry never holds "/" or NUL: such a name is an attempt to leave the folder.
+            if (item.name.empty() || item.name.size() > kPathCapacity ||
+                item.name.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
+                output("Warning: Skipping the listed name \"" + escape_controls(item.name) +
+                           "\": it cannot be a name in this folder",
+                       kLevelWarning);
+                continue;
+            }
+            if (listing_.size() >= kMaxListing) {
+                outputf(kLevelError, "ERROR: The remote folder lists more than %zu entries", kMaxListing);
+                finish(1);
+                return 1;
+            }
+            RemoteFileEntry e = item.attrs;
+            e.name = item.name;
+            e.long_name = item.long_name.substr(0, kPathCapacity);
+            listing_.push_back(std::move(e));
+        }
+        send_path(kReaddir, handle_);
+        return 0;
+    }
+    if (r.type == kName) {
+        list_result_ = 0;
+    } else if (r.type == kStatus) {
+        list_result_ = r.status == kStatusEof ? 0 : 1;
+        if (list_result_ != 0) status_failure(r, "Could not list the remote folder");
+    } else {
+        violation("an unexpected reply to READDIR");
+        return 1;
+    }
+    send_path(kClose, handle_);
+    set_state(State::kCloseDir);
+    return 0;
+}
+
+void Client::abandon(uint32_t id) {
+    if (abandoned_.size() >= kMaxAbandoned) abandoned_.pop_front();
+    abandoned_.push_back(id);
+}
+
+bool Client::take_abandoned(uint32_t id) {
+    auto it = std::find(abandoned_.begin(), abandoned_.end(), id);
+    if (it == abandoned_.end()) return false;
+    abandoned_.erase(it);
+    return true;
+}
+
+int Client::on_reply(const Reply& r) {
+    if (r.type != kVersion && take_abandoned(r.id)) return 0;
+    if (state_ == State::kVersion) {
+        if (r.type != kVersion) {
+            violation("the server did not answer INIT with VERSION");
+            return 1;
+        }
+        version_ = r.id;
+        finish(0);
+        return 0;
+    }
+    if (state_ == State::kReading) return on_read_reply(r);
+    if (state_ == State::kWriting) return on_write_reply(r);
+    if (r.type == kVersion || r.id != expected_id_) {
+        violation("a reply id matches no request");
+        return 1;
+    }
+    switch (state_) {
+        case State::kRealpath:
+            return on_names(r);
+        case State::kCheckFolder:
+            if (r.type == kAttrs && r.attrs.type == kEntryFolder) {
+                directory_ = candidate_;
+                finish(0);
+                return 0;
+            }
+            if (r.type != kAttrs && r.type != kStatus) {
+                violation("an unexpected reply to STAT");
+                return 1;
+            }
+            output("Could not change to remote folder", kLevelError);
+            finish(1);
+            return 1;
+        case State::kOpendir:
+            if (r.type == kHandle) {
+                handle_ = r.bytes;
+                send_path(kReaddir, handle_);
+                set_state(State::kReaddir);
+                return 0;
+            }
+            if (r.type != kStatus) {
+                violation("an unexpected reply to OPENDIR");
+                return 1;
+            }
+            status_failure(r, "Could not open the remote folder");
+            finish(1);
+            return 1;
+        case State::kReaddir:
+            return on_dir_names(r);
+        case State::kCloseDir:
+            if (r.type != kStatus) {
+                violation("an unexpected reply to CLOSE");
+                return 1;
+            }
+            finish(list_result_);
+            return list_result_;
+        case State::kStatus:
+            return expect_status(r);
+        case State::kAttrs:
+            if (r.type == kAttrs) {
+                entry_ = r.attrs;
+                finish(0);
+                return 0;
+            }
+            if (r.type != kStatus) {
+                violation("an unexpected reply to STAT");
+                return 1;
+            }
+            finish(1);
+            return 1;
+        case State::kTransferStat:
+            return on_transfer_stat(r);
+        case State::kRenameOld:
+            if (r.type == kStatus && r.status == kStatusOk) return start_upload_open();
+            if (r.type != kStatus) {
+                violation("an unexpected reply to RENAME");
+                return 1;
+            }
+            output(kMsgNoRemoteRename, kLevelError);
+            finish(1);
+            return 1;
+        case State::kOpen:
+            return on_open(r);
+        case State::kCloseFile:
+            return on_close_file(r);
+        case State::kSetTime:
+            if (r.type != kStatus) {
+                violation("an unexpected reply to SETSTAT");
+                return 1;
+            }
+            if (r.status != kStatusOk) output(kMsgNoTimeUpdate, kLevelWarning);
+            finish(0);
+            return 0;
+        default:
+            violation("a reply while no request is outstanding");
+            return 1;
+    }
+}
+
+}  // namespace orvane::sftp

@@ -1,0 +1,201 @@
+// The SFTP version 3 client as a byte-stream engine: it never owns a socket. The carrier (the SSH
+// session channel, or a pipe to a subsystem in tests) hands it the server's bytes with receive(),
+// sends what take_output() gives, and calls step() after each arrival; the operation in progress
+// ends with 0 or 1. One operation at a time; a protocol violation breaks the session for good.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/ssh/sftp/sftp_wire.h"
+#include "client/transfer/session/remote_file_entry.h"
+#include "common/local_file.h"
+
+namespace orvane::sftp {
+
+inline constexpr int kPending = 2;  // step(): the operation waits for more bytes
+inline constexpr size_t kBlockSize = 32768;
+inline constexpr size_t kMinBlock = 512;
+inline constexpr size_t kMaxOutstanding = 64;
+inline constexpr size_t kMaxListing = 200000;  // entries one listing may bring
+inline constexpr size_t kMaxAbandoned = 4 * kMaxOutstanding;
+
+enum class Op : uint8_t {
+    kNone,
+    kInit,
+    kPwd,
+    kChdir,
+    kList,
+    kRemove,
+    kRmdir,
+    kMkdir,
+    kRename,
+    kStat,
+    kSetTime,
+    kDownload,
+    kUpload
+};
+
+// Where an operation stands; one setter changes it and traces the change at debug.
+enum class State : uint8_t {
+    kIdle,
+    kVersion,      // INIT sent
+    kRealpath,     // REALPATH sent
+    kCheckFolder,  // STAT of a canonical folder sent
+    kOpendir,
+    kReaddir,
+    kCloseDir,
+    kStatus,  // a single STATUS awaited
+    kAttrs,   // a single ATTRS awaited
+    kTransferStat,
+    kRenameOld,  // upload: RENAME of the existing remote file
+    kOpen,
+    kReading,
+    kWriting,
+    kCloseFile,
+    kSetTime,  // upload: SETSTAT of the modification time
+    kCount
+};
+const char* state_name(State s);
+
+// A file transfer. Paths are the ones the caller has prepared (the local one already made safe).
+struct Transfer {
+    std::string remote_path;
+    std::string local_path;
+    DuplicateRules rules;
+    std::string rename_suffix = ".fbak";
+    bool preserve_time = true;  // download: local time from the server; upload: SETSTAT afterwards
+};
+
+class Client {
+  public:
+    Client();
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // The carrier's side.
+    void receive(std::string_view bytes);
+    void receive_closed();  // the stream ended
+    // Takes the bytes to send (empties the engine's output).
+    std::string take_output();
+    // Or, without a copy: the bytes still to send, and how many of them went out.
+    std::string_view output_view() const { return std::string_view(out_).substr(out_sent_); }
+    void output_sent(size_t n);
+    bool has_output() const { return out_sent_ < out_.size(); }
+    // Bytes the output holds, sent ones not yet dropped included (its memory).
+    size_t output_held() const { return out_.size(); }
+    // Runs the operation with the bytes received so far: kPending, or its result (0 or 1) once.
+    int step();
+    // The carrier saw no answer for `seconds`: the operation fails and the session is closed.
+    void fail_no_answer(int seconds);
+
+    // Operations: 0 when started, 1 when another runs or the session is broken.
+    int start();
+    int current_directory();
+    int change_directory(const std::string& path);
+    int list();
+    int remove(const std::string& path);
+    int remove_folder(const std::string& path);
+    int make_folder(const std::string& path);
+    int rename(const std::string& from, const std::string& to);
+    int stat(const std::string& path);
+    int set_time(const std::string& path, uint32_t unix_time);
+    int download(const Transfer& t);
+    int upload(const Transfer& t);
+
+    bool busy() const { return op_ != Op::kNone; }
+    bool broken() const { return broken_; }
+    uint32_t version() const { return version_; }
+    const std::string& directory() const { return directory_; }
+    const std::vector<RemoteFileEntry>& listing() const { return listing_; }
+    const RemoteFileEntry& entry() const { return entry_; }  // stat's result, a transfer's remote file
+    uint64_t bytes_transferred() const { return moved_; }
+    State state() const { return state_; }
+    // Traces every state change at information level (for diagnosing a server).
+    void set_trace(bool on) { trace_ = on; }
+
+  private:
+    struct Pending {
+        uint32_t id = 0;
+        uint64_t offset = 0;
+        uint32_t length = 0;
+        std::string data;
+        bool answered = false;
+    };
+
+    int begin(Op op);
+    void set_state(State s);
+    uint32_t next_id() { return ++request_id_; }
+    // Request builders: type, a fresh id, then the fields the caller appends.
+    ssh::SshBuffer request(uint8_t type, uint32_t& id);
+    void send(const ssh::SshBuffer& body);
+    void send_path(uint8_t type, const std::string& path);
+    void send_stat(const std::string& path);
+    void finish(int result);
+    void violation(const std::string& why);  // ends the operation and breaks the session
+    int on_reply(const Reply& r);            // per state
+    int expect_status(const Reply& r);
+
+    // Operations in several steps.
+    int on_names(const Reply& r);
+    int on_dir_names(const Reply& r);
+    int on_transfer_stat(const Reply& r);
+    int start_download_open();
+    int start_upload_open();
+    int on_open(const Reply& r);
+    int on_read_reply(const Reply& r);
+    int on_read_data(uint32_t id, std::string_view data);
+    int after_read();
+    int write_front(std::string_view data);
+    bool take_abandoned(uint32_t id);
+    int on_write_reply(const Reply& r);
+    void flush_reads();
+    void issue_reads();
+    void issue_writes();
+    void close_file();
+    int on_close_file(const Reply& r);
+    void finish_download(int result);
+    void status_failure(const Reply& r, const char* what);
+    void abandon(uint32_t id);  // a request whose reply is dropped when it comes
+
+    std::string in_;
+    size_t in_pos_ = 0;
+    std::string out_;
+    size_t out_sent_ = 0;  // bytes at the front of out_ already sent
+    bool broken_ = false;
+    bool trace_ = false;
+    bool closed_ = false;
+    Op op_ = Op::kNone;
+    State state_ = State::kIdle;
+    int result_ = kPending;
+    uint32_t request_id_ = 0;
+    uint32_t expected_id_ = 0;
+    uint32_t version_ = 0;
+    std::string directory_;
+    std::string candidate_;  // the canonical folder being checked
+    std::vector<RemoteFileEntry> listing_;
+    int list_result_ = 0;
+    RemoteFileEntry entry_;
+    std::string handle_;
+
+    // Transfers.
+    Transfer transfer_;
+    LocalFile file_;
+    bool downloading_ = false;
+    bool eof_ = false;
+    uint64_t offset_ = 0;  // next request's offset
+    uint64_t start_offset_ = 0;
+    uint64_t moved_ = 0;
+    size_t block_ = kBlockSize;
+    std::deque<Pending> pending_;
+    std::deque<uint32_t> abandoned_;
+    bool size_known_ = false;
+    uint32_t local_time_ = 0;
+};
+
+}  // namespace orvane::sftp

@@ -1,0 +1,410 @@
+// SFTP file transfers: STAT and the duplicate rules, OPEN, pipelined READs and WRITEs matched to
+// their requests by id, CLOSE, and the times kept on both sides.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+#include "client/ssh/sftp/sftp_client.h"
+#include "client/transfer/session/duplicate_rules.h"
+#include "common/log.h"
+#include "common/safe_name.h"
+#include "platform/file.h"
+
+namespace orvane::sftp {
+
+namespace {
+
+void put_u32_at(std::string& s, size_t at, uint32_t v) {
+    s[at] = static_cast<char>(v >> 24);
+    s[at + 1] = static_cast<char>(v >> 16);
+    s[at + 2] = static_cast<char>(v >> 8);
+    s[at + 3] = static_cast<char>(v);
+}
+
+std::string without_trailing_separators(std::string path) {
+    while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+int Client::download(const Transfer& t) {
+    if (begin(Op::kDownload) != 0) return 1;
+    transfer_ = t;
+    downloading_ = true;
+    offset_ = 0;
+    moved_ = 0;
+    send_stat(t.remote_path);
+    set_state(State::kTransferStat);
+    return 0;
+}
+
+int Client::upload(const Transfer& t) {
+    if (begin(Op::kUpload) != 0) return 1;
+    transfer_ = t;
+    downloading_ = false;
+    offset_ = 0;
+    moved_ = 0;
+    int64_t size = platform::path_size(t.local_path);
+    if (size < 0 || platform::path_is_folder(t.local_path)) {
+        output(std::string(kMsgNoLocalFile) + " " + t.local_path, kLevelError);
+        finish(1);
+        return 0;
+    }
+    send_stat(t.remote_path);
+    set_state(State::kTransferStat);
+    return 0;
+}
+
+int Client::on_transfer_stat(const Reply& r) {
+    if (r.type != kAttrs && r.type != kStatus) {
+        violation("an unexpected reply to STAT");
+        return 1;
+    }
+    const bool remote_exists = r.type == kAttrs;
+    entry_ = remote_exists ? r.attrs : RemoteFileEntry{};
+    size_known_ = remote_exists && (entry_.sftp_flags & kAttrSize);
+    uint64_t remote_time = remote_exists && (entry_.sftp_flags & kAttrTimes)
+                               ? platform::filetime_from_unix(entry_.unix_time)
+                               : 0;
+    const std::string& local = transfer_.local_path;
+    int64_t local_size = platform::path_size(local);
+    uint64_t local_time = local_size >= 0 ? platform::path_last_write_time(local) : 0;
+    local_time_ = static_cast<uint32_t>(std::max<int64_t>(0, platform::unix_from_filetime(local_time)));
+
+    DuplicateFacts facts;
+    if (downloading_) {
+        if (!remote_exists) {
+            status_failure(r, "Could not find the remote file");
+            finish(1);
+            return 1;
+        }
+        facts.target_exists = local_size >= 0;
+        facts.target_size = local_size >= 0 ? static_cast<uint64_t>(local_size) : 0;
+        facts.target_time = local_time;
+        facts.source_size = entry_.size;
+        facts.source_time = remote_time;
+    } else {
+        facts.target_exists = remote_exists;
+        facts.target_size = entry_.size;
+        facts.target_time = remote_time;
+        facts.source_size = static_cast<uint64_t>(local_size);
+        facts.source_time = local_time;
+    }
+    switch (duplicate_action(transfer_.rules, facts)) {
+        case kDuplicateSkip:
+            output(kMsgSkipping, kLevelInfo);
+            finish(0);
+            return 0;
+        case kDuplicateResume:
+            offset_ = facts.target_size;
+            break;
+        case kDuplicateRename:
+            output(kMsgRenaming, kLevelInfo);
+            if (!downloading_) {
+                ssh::SshBuffer b = request(kRename, expected_id_);
+                b.put_string(transfer_.remote_path);
+                b.put_string(without_trailing_separators(transfer_.remote_path) + transfer_.rename_suffix);
+                send(b);
+                set_state(State::kRenameOld);
+                return 0;
+            }
+            if (platform::path_rename(local, without_trailing_separators(local) + transfer_.rename_suffix) !=
+                0) {
+                output("ERROR: Could not rename local file " + local, kLevelError);
+                finish(1);
+                return 1;
+            }
+            break;
+        default:
+            break;
+    }
+    return downloading_ ? start_download_open() : start_upload_open();
+}
+
+int Client::start_download_open() {
+    file_.set_path(transfer_.local_path);
+    if (file_.open(offset_ > 0 ? platform::kOpenAppend : platform::kOpenWrite) != 0) {
+        output(std::string(kMsgNoLocalFile) + " " + transfer_.local_path, kLevelError);
+        finish(1);
+        return 1;
+    }
+    ssh::SshBuffer b = request(kOpen, expected_id_);
+    b.put_string(transfer_.remote_path);
+    b.put_u32(kOpenRead);
+    b.put_u32(0);
+    send(b);
+    set_state(State::kOpen);
+    return 0;
+}
+
+int Client::start_upload_open() {
+    file_.set_path(transfer_.local_path);
+    if (file_.open(platform::kOpenRead) != 0 ||
+        (offset_ > 0 && file_.seek(static_cast<int64_t>(offset_)) != 0)) {
+        output(std::string(kMsgNoLocalFile) + " " + transfer_.local_path, kLevelError);
+        finish(1);
+        return 1;
+    }
+    ssh::SshBuffer b = request(kOpen, expected_id_);
+    b.put_string(transfer_.remote_path);
+    b.put_u32(offset_ > 0 ? (kOpenWrite | kOpenCreate) : (kOpenWrite | kOpenCreate | kOpenTruncate));
+    b.put_u32(0);
+    send(b);
+    set_state(State::kOpen);
+    return 0;
+}
+
+int Client::on_open(const Reply& r) {
+    if (r.type == kStatus) {
+        status_failure(r, "Could not open the remote file");
+        finish(1);
+        return 1;
+    }
+    if (r.type != kHandle) {
+        violation("an unexpected reply to OPEN");
+        return 1;
+    }
+    handle_ = r.bytes;
+    block_ = kBlockSize;
+    eof_ = false;
+    pending_.clear();
+    start_offset_ = offset_;
+    if (downloading_) {
+        set_state(State::kReading);
+        issue_reads();
+    } else {
+        set_state(State::kWriting);
+        issue_writes();
+    }
+    return 0;
+}
+
+// Reads.
+
+void Client::issue_reads() {
+    while (pending_.size() < kMaxOutstanding && !eof_) {
+        // Nothing is asked beyond the announced size (a request exactly at it finds the end), unless
+        // the file grew: then one request at a time until the server says EOF.
+        if (size_known_ && offset_ > entry_.size && !pending_.empty()) break;
+        Pending p;
+        ssh::SshBuffer b = request(kRead, p.id);
+        b.put_string(handle_);
+        b.put_u64(offset_);
+        b.put_u32(static_cast<uint32_t>(block_));
+        send(b);
+        p.offset = offset_;
+        p.length = static_cast<uint32_t>(block_);
+        pending_.push_back(std::move(p));
+        offset_ += block_;
+    }
+}
+
+int Client::on_read_reply(const Reply& r) {
+    if (r.type == kData) return on_read_data(r.id, r.bytes);
+    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.id == r.id; });
+    if (it == pending_.end() || it->answered) {
+        violation("a reply id matches no request");
+        return 1;
+    }
+    if (r.type == kStatus && r.status == kStatusEof) {
+        eof_ = true;
+        pending_.erase(it);
+    } else if (r.type == kStatus) {
+        status_failure(r, "Could not read the remote file");
+        finish_download(1);
+        return 1;
+    } else {
+        violation("an unexpected reply to READ");
+        return 1;
+    }
+    return after_read();
+}
+
+// DATA for a read. The oldest request's data goes to the file at once, without a copy; data of a
+// later one waits with its request.
+int Client::on_read_data(uint32_t id, std::string_view data) {
+    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.id == id; });
+    if (it == pending_.end() || it->answered) {
+        violation("a reply id matches no request");
+        return 1;
+    }
+    if (data.size() > it->length) {
+        violation("the server sent more data than was requested");
+        return 1;
+    }
+    if (data.empty()) {
+        violation("the server sent an empty DATA reply");
+        return 1;
+    }
+    if (it == pending_.begin()) {
+        if (write_front(data) < 0) return 1;
+    } else {
+        it->data.assign(data);
+        it->answered = true;
+    }
+    return after_read();
+}
+
+int Client::after_read() {
+    flush_reads();
+    if (op_ == Op::kNone) return 1;
+    if (eof_) {
+        if (pending_.empty()) close_file();
+    } else {
+        issue_reads();
+    }
+    return 0;
+}
+
+// Writes the oldest request's data. 0: the request is complete and dropped; 1: it was short and is
+// asked again for its remainder (writing stops until that comes); -1: the operation failed.
+int Client::write_front(std::string_view data) {
+    Pending& p = pending_.front();
+    if (file_.write(data.data(), data.size()) != static_cast<int64_t>(data.size())) {
+        output("ERROR: Could not write to local file " + transfer_.local_path, kLevelError);
+        finish_download(1);
+        return -1;
+    }
+    size_t got = data.size();
+    moved_ += got;
+    if (got < p.length) {
+        block_ = std::max(got, kMinBlock);
+        p.offset += got;
+        p.length -= static_cast<uint32_t>(got);
+        p.data.clear();
+        p.answered = false;
+        ssh::SshBuffer b = request(kRead, p.id);
+        b.put_string(handle_);
+        b.put_u64(p.offset);
+        b.put_u32(p.length);
+        send(b);
+        return 1;
+    }
+    pending_.pop_front();
+    return 0;
+}
+
+// Writes answered data in request order.
+void Client::flush_reads() {
+    while (!pending_.empty() && pending_.front().answered) {
+        std::string data = std::move(pending_.front().data);
+        if (write_front(data) != 0) return;
+    }
+}
+
+// Writes.
+
+// Each WRITE is built in the output in place: its header, then the file's bytes read straight
+// behind it, then the two lengths filled in.
+void Client::issue_writes() {
+    while (pending_.size() < kMaxOutstanding && !eof_) {
+        const size_t start = out_.size();
+        Pending p;
+        ssh::SshBuffer head = request(kWrite, p.id);
+        head.put_string(handle_);
+        head.put_u64(offset_);
+        head.put_u32(0);
+        out_.append(4, '\0');
+        out_.append(head.view());
+        const size_t data_at = out_.size();
+        out_.resize(data_at + kBlockSize);
+        int64_t n = file_.read(out_.data() + data_at, kBlockSize);
+        if (n <= 0) {
+            out_.resize(start);
+            if (n < 0) {
+                output("ERROR: Could not read local file " + transfer_.local_path, kLevelError);
+                finish(1);
+                return;
+            }
+            eof_ = true;
+            break;
+        }
+        out_.resize(data_at + static_cast<size_t>(n));
+        put_u32_at(out_, start, static_cast<uint32_t>(out_.size() - start - 4));
+        put_u32_at(out_, data_at - 4, static_cast<uint32_t>(n));
+        p.offset = offset_;
+        p.length = static_cast<uint32_t>(n);
+        pending_.push_back(std::move(p));
+        offset_ += static_cast<uint64_t>(n);
+    }
+    if (eof_ && pending_.empty()) close_file();
+}
+
+int Client::on_write_reply(const Reply& r) {
+    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.id == r.id; });
+    if (it == pending_.end()) {
+        violation("a reply id matches no request");
+        return 1;
+    }
+    if (r.type != kStatus) {
+        violation("an unexpected reply to WRITE");
+        return 1;
+    }
+    if (r.status != kStatusOk) {
+        status_failure(r, "Could not write the remote file");
+        finish(1);
+        return 1;
+    }
+    moved_ += it->length;
+    pending_.erase(it);
+    issue_writes();
+    return 0;
+}
+
+// The end.
+
+void Client::close_file() {
+    send_path(kClose, handle_);
+    set_state(State::kCloseFile);
+}
+
+int Client::on_close_file(const Reply& r) {
+    if (r.type != kStatus) {
+        violation("an unexpected reply to CLOSE");
+        return 1;
+    }
+    if (r.status != kStatusOk) {
+        status_failure(r, "Could not close the remote file");
+        if (downloading_)
+            finish_download(1);
+        else
+            finish(1);
+        return 1;
+    }
+    if (downloading_) {
+        finish_download(0);
+        return 0;
+    }
+    if (!transfer_.preserve_time) {
+        finish(0);
+        return 0;
+    }
+    file_.close();
+    ssh::SshBuffer b = request(kSetstat, expected_id_);
+    b.put_string(transfer_.remote_path);
+    RemoteFileEntry a;
+    a.sftp_flags = kAttrTimes;
+    a.unix_time = local_time_;
+    encode_attrs(b, a);
+    send(b);
+    set_state(State::kSetTime);
+    return 0;
+}
+
+// A download must bring what the server announced: a short file is never a success.
+void Client::finish_download(int result) {
+    if (file_.is_open() && transfer_.preserve_time && (entry_.sftp_flags & kAttrTimes))
+        file_.set_last_write_time(platform::filetime_from_unix(entry_.unix_time));
+    uint64_t have = start_offset_ + moved_;
+    if (result == 0 && size_known_ && have < entry_.size) {
+        char text[160];
+        std::snprintf(text, sizeof text, "ERROR: The download ended early: %" PRIu64 " of %" PRIu64 " bytes",
+                      have, entry_.size);
+        output(text, kLevelError);
+        result = 1;
+    }
+    finish(result);
+}
+
+}  // namespace orvane::sftp

@@ -1,0 +1,337 @@
+// The SFTP engine against a scripted peer in memory, for what a real server cannot be made to do:
+// short reads, replies out of order, hostile replies, a size that the file does not reach, silence.
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "client/ssh/sftp/sftp_client.h"
+#include "common/log.h"
+#include "common/safe_name.h"
+#include "tests/support/temp_dir.h"
+
+namespace orvane::sftp {
+namespace {
+
+std::string g_log;
+void capture(void*, const char* text, int, int) {
+    g_log += std::string(text) + "\n";
+}
+
+enum class Mode {
+    kNormal,
+    kOversize,
+    kLongData,
+    kStrayId,
+    kNameCount,
+    kSilent,
+    kCloseMidway,
+    kFailSecondRead
+};
+
+struct Peer {
+    std::string file;
+    uint64_t announced = 0;  // the size STAT reports
+    size_t max_read = 32768;
+    uint32_t version = 3;
+    bool reverse = false;  // answers each batch of requests last first
+    Mode mode = Mode::kNormal;
+    std::vector<std::string> names;  // what READDIR lists
+    std::vector<std::pair<uint64_t, uint32_t>> reads;
+    std::vector<uint8_t> types;
+    bool listed = false;
+    bool closed = false;
+
+    static void reply(std::vector<std::string>& out, const ssh::SshBuffer& b) {
+        std::string s;
+        put_packet(s, b);
+        out.push_back(s);
+    }
+    static ssh::SshBuffer head(uint8_t type, uint32_t id) {
+        ssh::SshBuffer b(kMaxPacket + 64);
+        b.put_byte(type);
+        b.put_u32(id);
+        return b;
+    }
+    static void status(std::vector<std::string>& out, uint32_t id, uint32_t code) {
+        ssh::SshBuffer b = head(kStatus, id);
+        b.put_u32(code);
+        reply(out, b);
+    }
+
+    std::string answer(std::string_view bytes) {
+        std::vector<std::string> out;
+        size_t pos = 0;
+        std::string_view body;
+        while (take_packet(bytes, pos, body) == Frame::kPacket) {
+            ssh::SshBuffer in(body);
+            uint8_t type = in.get_byte();
+            uint32_t id = in.get_u32();
+            types.push_back(type);
+            if (mode == Mode::kSilent && type != kInit) continue;
+            if (mode == Mode::kOversize && type != kInit) return std::string("\x00\x04\x00\x01\x65", 5);
+            if (mode == Mode::kStrayId && type != kInit) id += 1000;
+            switch (type) {
+                case kInit: {
+                    ssh::SshBuffer b = head(kVersion, version);
+                    reply(out, b);
+                    break;
+                }
+                case kStat:
+                case kLstat: {
+                    ssh::SshBuffer b = head(kAttrs, id);
+                    b.put_u32(kAttrSize | kAttrPermissions | kAttrTimes);
+                    b.put_u64(announced);
+                    b.put_u32(0100644);
+                    b.put_u32(1500000000);
+                    b.put_u32(1500000000);
+                    reply(out, b);
+                    break;
+                }
+                case kOpen:
+                case kOpendir: {
+                    ssh::SshBuffer b = head(kHandle, id);
+                    b.put_string("h1");
+                    reply(out, b);
+                    break;
+                }
+                case kRead: {
+                    in.get_string();
+                    uint64_t off = in.get_u64();
+                    uint32_t len = in.get_u32();
+                    reads.emplace_back(off, len);
+                    if (mode == Mode::kCloseMidway && reads.size() > 3) {
+                        closed = true;
+                        break;
+                    }
+                    if (mode == Mode::kFailSecondRead && off == 32768) {
+                        status(out, id, 4);
+                        break;
+                    }
+                    if (off >= file.size()) {
+                        status(out, id, kStatusEof);
+                        break;
+                    }
+                    size_t n = std::min<size_t>({len, max_read, file.size() - off});
+                    ssh::SshBuffer b = head(kData, id);
+                    b.put_string(mode == Mode::kLongData ? std::string(len + 1, 'x') : file.substr(off, n));
+                    reply(out, b);
+                    break;
+                }
+                case kReaddir: {
+                    if (listed) {
+                        status(out, id, kStatusEof);
+                        break;
+                    }
+                    listed = true;
+                    ssh::SshBuffer b = head(kName, id);
+                    b.put_u32(mode == Mode::kNameCount ? 100000 : static_cast<uint32_t>(names.size()));
+                    for (const std::string& n : names) {
+                        b.put_string(n);
+                        b.put_string("-rw-r--r-- 1 u g 1 Jan 1 2020 " + n);
+                        b.put_u32(0);
+                    }
+                    reply(out, b);
+                    break;
+                }
+                default:
+                    status(out, id, kStatusOk);
+            }
+        }
+        if (reverse) std::reverse(out.begin(), out.end());
+        std::string all;
+        for (const std::string& s : out) all += s;
+        return all;
+    }
+};
+
+// Carries bytes between the engine and the peer; when neither has anything more to say, the
+// carrier's reply timeout has passed.
+int run(Client& c, Peer& p, int started = 0) {
+    if (started != 0) return 1;
+    for (;;) {
+        std::string out = c.take_output();
+        std::string in = p.answer(out);
+        if (p.closed) c.receive_closed();
+        if (in.empty() && out.empty() && !p.closed) {
+            c.fail_no_answer(30);
+            return c.step();
+        }
+        c.receive(in);
+        int r = c.step();
+        if (r != kPending) return r;
+    }
+}
+
+class SftpScriptedTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_log.clear();
+        set_output_sink(capture, nullptr);
+    }
+    void TearDown() override { set_output_sink(nullptr, nullptr); }
+    void connect() { ASSERT_EQ(run(client_, peer_, client_.start()), 0); }
+    int download() {
+        Transfer t;
+        t.remote_path = "/f";
+        t.local_path = dir_.file("f");
+        return run(client_, peer_, client_.download(t));
+    }
+    void serve(size_t size) {
+        peer_.file = test::random_bytes(size, 3);
+        peer_.announced = size;
+    }
+
+    test::TempDir dir_;
+    Peer peer_;
+    Client client_;
+};
+
+TEST_F(SftpScriptedTest, ExactMultipleOfTheBlockEndsWithTheReadAtItsSize) {
+    serve(65536);
+    connect();
+    ASSERT_EQ(download(), 0) << g_log;
+    EXPECT_EQ(test::read_all(dir_.file("f")), peer_.file);
+    std::vector<std::pair<uint64_t, uint32_t>> want = {{0, 32768}, {32768, 32768}, {65536, 32768}};
+    EXPECT_EQ(peer_.reads, want);
+}
+
+TEST_F(SftpScriptedTest, ShortReadsAreCompletedAndShrinkTheBlock) {
+    serve(3 << 20);
+    peer_.max_read = 16384;
+    connect();
+    ASSERT_EQ(download(), 0) << g_log;
+    EXPECT_EQ(test::read_all(dir_.file("f")), peer_.file);
+    // The first request is completed by one for its remaining half; later requests ask 16384.
+    auto& r = peer_.reads;
+    EXPECT_NE(std::find(r.begin(), r.end(), std::make_pair(uint64_t{16384}, uint32_t{16384})), r.end());
+    for (const auto& [offset, length] : r) {
+        if (offset >= 64 * 32768) {
+            EXPECT_EQ(length, 16384u) << offset;
+        }
+    }
+}
+
+TEST_F(SftpScriptedTest, RepliesOutOfOrderAreWrittenInOffsetOrder) {
+    serve(32768 * 70 + 5);
+    peer_.reverse = true;
+    connect();
+    ASSERT_EQ(download(), 0) << g_log;
+    EXPECT_EQ(test::read_all(dir_.file("f")), peer_.file);
+}
+
+TEST_F(SftpScriptedTest, VersionZeroServerGetsTheOldStat) {
+    serve(10);
+    peer_.version = 0;
+    connect();
+    ASSERT_EQ(download(), 0) << g_log;
+    EXPECT_EQ(peer_.types[1], kLstat);
+}
+
+TEST_F(SftpScriptedTest, FileShorterThanAnnouncedFailsNamingBothSizes) {
+    serve(50000);
+    peer_.announced = 100000;
+    connect();
+    EXPECT_EQ(download(), 1);
+    EXPECT_NE(g_log.find("The download ended early: 50000 of 100000 bytes"), std::string::npos) << g_log;
+}
+
+TEST_F(SftpScriptedTest, HostileOrSilentServerFailsAtOnceAndClosesTheSession) {
+    struct Case {
+        Mode mode;
+        bool listing;
+        const char* message;
+    };
+    const Case cases[] = {
+        {Mode::kOversize, false, "Received message packet is too big"},
+        {Mode::kLongData, false, "more data than was requested"},
+        {Mode::kStrayId, false, "a reply id matches no request"},
+        {Mode::kStrayId, true, "a reply id matches no request"},
+        {Mode::kNameCount, true, "cannot hold"},
+        {Mode::kSilent, false, "did not answer within 30 seconds"},
+        {Mode::kSilent, true, "did not answer within 30 seconds"},
+        {Mode::kCloseMidway, false, "closed the SFTP session"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        g_log.clear();
+        Peer peer;
+        peer.file = test::random_bytes(1 << 20, 5);
+        peer.announced = peer.file.size();
+        peer.names = {"a"};
+        peer.mode = c.mode;
+        Client client;
+        ASSERT_EQ(run(client, peer, client.start()), 0);
+        Transfer t;
+        t.remote_path = "/f";
+        t.local_path = dir_.file("hostile");
+        EXPECT_EQ(run(client, peer, c.listing ? client.list() : client.download(t)), 1);
+        EXPECT_NE(g_log.find(c.message), std::string::npos) << g_log;
+        EXPECT_TRUE(client.broken());
+        EXPECT_EQ(client.stat("/f"), 1);  // nothing more is sent on a broken session
+    }
+}
+
+TEST_F(SftpScriptedTest, RefusedReadFailsTheDownloadButNotTheSession) {
+    serve(1 << 20);
+    peer_.mode = Mode::kFailSecondRead;
+    connect();
+    EXPECT_EQ(download(), 1);
+    EXPECT_FALSE(client_.broken());
+    // The replies still in flight belong to the failed download, whose handle is closed.
+    peer_.mode = Mode::kNormal;
+    EXPECT_EQ(run(client_, peer_, client_.stat("/f")), 0) << g_log;
+    ASSERT_GE(peer_.types.size(), 2u);
+    EXPECT_EQ(peer_.types[peer_.types.size() - 2], kClose);
+    EXPECT_EQ(client_.entry().size, 1u << 20);
+}
+
+TEST_F(SftpScriptedTest, UploadOutputStaysBoundedWhenNeverFullyDrained) {
+    connect();
+    std::string data = test::random_bytes(8 << 20, 11);
+    test::write_all(dir_.file("up"), data);
+    Transfer t;
+    t.remote_path = "/up";
+    t.local_path = dir_.file("up");
+    ASSERT_EQ(client_.upload(t), 0);
+    // The carrier sends half of what is waiting each time, so some output is always left over.
+    size_t most = 0;
+    std::string written;
+    int r = kPending;
+    while (r == kPending) {
+        std::string_view out = client_.output_view();
+        size_t n = (out.size() + 1) / 2;
+        written.append(out.substr(0, n));
+        client_.output_sent(n);
+        most = std::max(most, client_.output_held());
+        size_t pos = 0;
+        std::string_view body, whole(written);
+        std::string replies;
+        while (take_packet(whole, pos, body) == Frame::kPacket)
+            replies += peer_.answer(whole.substr(pos - body.size() - 4, body.size() + 4));
+        written.erase(0, pos);
+        client_.receive(replies);
+        r = client_.step();
+        if (replies.empty() && n == 0) break;
+    }
+    EXPECT_EQ(r, 0) << g_log;
+    EXPECT_LE(most, 2 * kMaxOutstanding * (kBlockSize + 64));
+}
+
+TEST_F(SftpScriptedTest, ListedNamesThatCannotBeInTheFolderAreDropped) {
+    peer_.names = {".", "..", "../x", "a/b", ".profile", "ok", "esc\x1b[2J"};
+    connect();
+    ASSERT_EQ(run(client_, peer_, client_.list()), 0);
+    std::vector<std::string> got;
+    for (const RemoteFileEntry& e : client_.listing()) got.push_back(e.name);
+    EXPECT_EQ(got, (std::vector<std::string>{".profile", "ok", "esc\x1b[2J"}));
+    // What remains may still be unfit for a local file: walks check it before using it.
+    EXPECT_FALSE(is_safe_name(got[2]));
+    EXPECT_EQ(g_log.find('\x1b'), std::string::npos);  // warnings are escaped
+    EXPECT_NE(g_log.find("../x"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orvane::sftp
