@@ -8,6 +8,7 @@
 #include "client/transfer/session/request_dispatch.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "platform/socket.h"
 #include "platform/system.h"
 
 namespace orvane {
@@ -345,6 +346,13 @@ void on_receiving(Connection& c) {
         return;
     }
     if (ev.has(kNetClose)) {
+        // A read event spent while the server had not yet taken the command leaves its bytes in
+        // the socket: they are read before the close counts.
+        if (ev.errors[kNetCloseIndex] == 0 && platform::socket_bytes_waiting(c.socket) > 0) {
+            s.data_closed = 1;
+            start_receive(c);
+            return;
+        }
         end_received(c, ev.errors[kNetCloseIndex]);
         return;
     }
