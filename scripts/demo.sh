@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The main job: set up, build, then run a demo script against a local FTP server on loopback:
-# connect, upload a few files into a new remote folder, list it and print every name and size,
-# download the files into a second folder, compare them, delete the remote files and folder,
-# disconnect. Everything is removed afterwards.
+# connect, upload a folder tree, list the server's folder and print every name and size, download
+# the tree into a second folder, compare it, delete the remote tree, disconnect. Everything is
+# removed afterwards.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -30,37 +30,33 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 
+mkdir -p "$work/outbox/reports/2026" "$work/outbox/empty folder"
 printf 'Hello from Orvane, %s\r\n' "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$work/outbox/hello.txt"
-seq 1 5000 >"$work/outbox/numbers.csv"
-head -c 300000 /dev/urandom >"$work/outbox/random.bin"
+seq 1 5000 >"$work/outbox/reports/numbers.csv"
+head -c 300000 /dev/urandom >"$work/outbox/reports/2026/random.bin"
 
 cat >"$work/demo.fscr" <<SCRIPT
-# demo.fscr: a round trip through a folder on the server
+# demo.fscr: a folder tree up to the server and back
 ftpconnect "127.0.0.1" $port "demo" "demo-password";
 if ftpresult ne success begin
     print "could not connect";
     endscript;
 end
-ftpmakefolder remote "demo";
+ftpsetpath local "$work";
+ftpupload folder "outbox" "demo";
 ftpsetpath remote "demo";
-ftpupload file "$work/outbox/hello.txt";
-ftpupload file "$work/outbox/numbers.csv";
-ftpupload file "$work/outbox/random.bin";
 ftpgetlist remote @files;
-print "The server holds " @files.count " files:";
+print "The server's demo folder holds " @files.count " entries:";
 foreach \$f in @files begin
-    print "  " \$f.name ", " \$f.size " bytes";
-    setvar ~local "$work/inbox/";
-    strprint ~local ~local \$f.name;
-    ftpdownload file \$f.name ~local;
-    if ftpresult ne success begin
-        print "  download of " \$f.name " failed";
+    if \$f.isfolder == 1 begin
+        print "  " \$f.name " (a folder)";
+    end else begin
+        print "  " \$f.name ", " \$f.size " bytes";
     end
 end
-foreach \$f in @files begin
-    ftpdelete remote file \$f.name;
-end
 ftpsetpath remote "/";
+ftpsetpath local "$work/inbox";
+ftpdownload folder "demo";
 ftpdelete remote folder "demo";
 ftpdisconnect;
 SCRIPT
@@ -73,6 +69,6 @@ status=0
 echo "--- exit code $status"
 [ "$status" -eq 0 ]
 echo "--- every file came back byte-exact, and the server is empty again:"
-diff -r "$work/outbox" "$work/inbox"
+diff -r "$work/outbox" "$work/inbox/demo"
 ls -A "$work/server" | wc -l | grep -qx 0
-ls -l "$work/inbox"
+ls -lR "$work/inbox"
