@@ -153,24 +153,11 @@ std::string FtpServer::log() const {
 
 int FtpServer::launch(const std::vector<std::string>& args) {
     std::string log_path = dir_.path() + "/server.log";
-    pid_t pid = fork();
+    pid_t pid = launch_logged(args, log_path);
     if (pid < 0) {
         error_ = "fork failed";
         return 1;
     }
-    if (pid == 0) {
-        setpgid(0, 0);
-        int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int null_fd = open("/dev/null", O_RDONLY);
-        if (fd >= 0) dup2(fd, 1), dup2(fd, 2);
-        if (null_fd >= 0) dup2(null_fd, 0);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    setpgid(pid, pid);  // also here, so stop() works even if the child has not run yet
     pid_ = pid;
     if (!wait_for_port(port_, pid_)) {
         error_ = "server did not answer on port " + std::to_string(port_) + ": " + log();

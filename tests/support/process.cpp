@@ -182,4 +182,23 @@ ProcessResult run_dialogue(const std::string& program, const std::vector<std::st
     return result;
 }
 
+int launch_logged(const std::vector<std::string>& args, const std::string& log_path) {
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        setpgid(0, 0);
+        int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null_fd = open("/dev/null", O_RDONLY);
+        if (fd >= 0) dup2(fd, 1), dup2(fd, 2);
+        if (null_fd >= 0) dup2(null_fd, 0);
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    setpgid(pid, pid);  // also here, so the group can be stopped even before the child has run
+    return pid;
+}
+
 }  // namespace orvane::test

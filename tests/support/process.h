@@ -34,4 +34,8 @@ ProcessResult run_dialogue(const std::string& program, const std::vector<std::st
 // The built client.
 std::string client_binary();
 
+// Starts a server program (args[0] is its path) in a process group of its own, its output and
+// errors into `log_path`, its input from /dev/null. The child's pid (the group's id), or -1.
+int launch_logged(const std::vector<std::string>& args, const std::string& log_path);
+
 }  // namespace orvane::test

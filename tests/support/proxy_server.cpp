@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "tests/support/ftp_servers.h"
+#include "tests/support/process.h"
 
 namespace orvane::test {
 
@@ -36,16 +37,7 @@ int ProxyServer::start(const std::string& user, const std::string& password) {
         std::string conf_path = dir_.file("tinyproxy.conf");
         write_all(conf_path, conf);
         std::string log_path = dir_.file("tinyproxy.log");
-        pid_t pid = fork();
-        if (pid == 0) {
-            setpgid(0, 0);
-            int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) dup2(fd, 1), dup2(fd, 2);
-            execl("/usr/bin/tinyproxy", "tinyproxy", "-d", "-c", conf_path.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        setpgid(pid, pid);
+        pid_t pid = launch_logged({"/usr/bin/tinyproxy", "-d", "-c", conf_path}, log_path);
         pid_ = pid;
         if (wait_for_port(port_, pid_)) return 0;
         error_ = read_all(log_path);

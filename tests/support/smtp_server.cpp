@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "tests/support/ftp_servers.h"
+#include "tests/support/process.h"
 
 namespace orvane::test {
 
@@ -84,24 +85,11 @@ int SmtpServer::start(const SmtpServerOptions& options) {
         if (options.require_starttls) args.push_back("--require-starttls");
         if (options.implicit_tls) args.push_back("--implicit-tls");
         std::string log_path = dir_.path() + "/server.log";
-        pid_t pid = fork();
+        pid_t pid = launch_logged(args, log_path);
         if (pid < 0) {
             error_ = "fork failed";
             return 1;
         }
-        if (pid == 0) {
-            setpgid(0, 0);
-            int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int null_fd = open("/dev/null", O_RDONLY);
-            if (fd >= 0) dup2(fd, 1), dup2(fd, 2);
-            if (null_fd >= 0) dup2(null_fd, 0);
-            std::vector<char*> argv;
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        setpgid(pid, pid);
         pid_ = pid;
         if (wait_for_port(port_, pid_)) return 0;
         error_ = "aiosmtpd did not answer on port " + std::to_string(port_) + ": " + log();
