@@ -352,11 +352,12 @@ TEST(Scheduler, RealTaskUploadsWithTheClient) {
     SchedulerRun run;
     std::string data = test::random_bytes(200000) + "end\n";
     test::write_all(run.path("up.bin"), data);
-    test::write_all(run.path("commands.txt"), "open 127.0.0.1 " + std::to_string(server.port()) + "\n" +
-                                                  server.user() + "\n" + server.password() + "\ncd " +
-                                                  server.remote_home() + "\nlcd " + run.dir().path() +
-                                                  "\nbinary\nput up.bin\nbye\n");
-    run.write({task(local_text(0), test::client_binary(), "-s:\"" + run.path("commands.txt") + "\"",
+    test::write_all(run.path("upload.fscr"), "ftpconnect \"127.0.0.1\" " + std::to_string(server.port()) +
+                                                 " \"" + server.user() + "\" \"" + server.password() +
+                                                 "\";\nftpsetpath remote \"" + server.remote_home() +
+                                                 "\";\nftpsetpath local \"" + run.dir().path() +
+                                                 "\";\nftpupload file \"up.bin\";\nftpdisconnect;\n");
+    run.write({task(local_text(0), test::client_binary(), "-script \"" + run.path("upload.fscr") + "\"",
                     run.path("client.txt"))});
     run.start();
     ASSERT_TRUE(run.wait_log("Task ended with exit code 0: " + test::client_binary(), 1, 60s)) << run.log();
@@ -364,6 +365,7 @@ TEST(Scheduler, RealTaskUploadsWithTheClient) {
     std::string out = read_all(run.path("client.txt"));
     EXPECT_NE(out.find("STOR up.bin"), std::string::npos) << out;
     EXPECT_NE(out.find("226 "), std::string::npos) << out;
+    EXPECT_NE(out.find("Script execution complete"), std::string::npos) << out;
 }
 
 }  // namespace
