@@ -23,7 +23,7 @@ namespace {
 enum class WalkState : int {
     kIdle = 0,
     kEnterToList,      // download of a folder: entering it
-    kListToDownload,   // download of a folder: listing it
+    kListForDownload,  // download of a folder: listing it
     kEnterFileFolder,  // a file's remote folder
     kTransferFile,     // the download or upload procedure
     kEnterToUpload,    // upload of a folder: entering it
@@ -41,7 +41,7 @@ enum class WalkState : int {
 constexpr const char* kWalkStateNames[] = {
     "idle",
     "enter to list",
-    "list to download",
+    "list for download",
     "enter file folder",
     "transfer file",
     "enter to upload",
@@ -160,10 +160,10 @@ void download_folder(Session& s, FolderWalk& w) {
 
 void on_enter_to_list(Session& s, FolderWalk& w, int result) {
     if (result != 0) return finish(s, 1, failure("enter remote folder", w.folder));
-    run_step(s, w.steps.list, WalkState::kListToDownload);
+    run_step(s, w.steps.list, WalkState::kListForDownload);
 }
 
-void on_list_to_download(Session& s, FolderWalk& w, int result) {
+void on_list_for_download(Session& s, FolderWalk& w, int result) {
     if (result != 0) return finish(s, 1, failure("list remote folder", w.folder));
     const std::string remote = w.steps.full_paths ? w.folder : s.remote_folder;
     for (const RemoteFileEntry& e : s.listing) {
@@ -407,7 +407,7 @@ using Continuation = void (*)(Session& s, FolderWalk& w, int result);
 constexpr Continuation kContinuations[] = {
     nullptr,
     on_enter_to_list,
-    on_list_to_download,
+    on_list_for_download,
     on_enter_file_folder,
     on_transfer_file,
     on_enter_to_upload,

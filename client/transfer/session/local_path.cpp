@@ -3,6 +3,7 @@
 
 #include <cerrno>
 
+#include "client/transfer/session/remote_path.h"
 #include "platform/file.h"
 
 namespace orvane {
@@ -12,20 +13,7 @@ std::string normalize_local_path(const std::string& path) {
     size_t i = 0;
     while (i < path.size() && path[i] == ' ') ++i;
     if (i == path.size() || (path[i] != '/' && path[i] != '\\')) i = 0;
-    std::string out;
-    bool separator = false;
-    for (; i < path.size(); ++i) {
-        char ch = path[i] == '\\' ? '/' : path[i];
-        if (ch == '/') {
-            if (!separator) out.push_back('/');
-            separator = true;
-        } else {
-            out.push_back(ch);
-            separator = false;
-        }
-    }
-    if (out.size() > 1 && out.back() == '/') out.pop_back();
-    return out;
+    return append_path_components(path, i, std::string());
 }
 
 std::string join_local_path(const std::string& path, const std::string& folder) {

@@ -3,15 +3,9 @@
 
 namespace orvane {
 
-std::string normalize_remote_path(const std::string& path) {
-    size_t i = 0;
-    // Spaces before the first separator and the leading run of separators give one "/".
-    size_t j = 0;
-    while (j < path.size() && path[j] == ' ') ++j;
-    if (j < path.size() && (path[j] == '/' || path[j] == '\\')) i = j;
-    std::string out = "/";
-    bool separator = true;
-    for (; i < path.size(); ++i) {
+std::string append_path_components(const std::string& path, size_t from, std::string out) {
+    bool separator = !out.empty() && out.back() == '/';
+    for (size_t i = from; i < path.size(); ++i) {
         char ch = path[i] == '\\' ? '/' : path[i];
         if (ch == '/') {
             if (!separator) out.push_back('/');
@@ -23,6 +17,15 @@ std::string normalize_remote_path(const std::string& path) {
     }
     if (out.size() > 1 && out.back() == '/') out.pop_back();
     return out;
+}
+
+std::string normalize_remote_path(const std::string& path) {
+    size_t i = 0;
+    // Spaces before the first separator and the leading run of separators give one "/".
+    size_t j = 0;
+    while (j < path.size() && path[j] == ' ') ++j;
+    if (j < path.size() && (path[j] == '/' || path[j] == '\\')) i = j;
+    return append_path_components(path, i, "/");
 }
 
 std::string join_remote_path(const std::string& path, const std::string& folder) {

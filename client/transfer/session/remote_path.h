@@ -8,6 +8,9 @@ namespace orvane {
 // "/" in front, "\" read as "/", runs of separators collapsed, no trailing separator (except "/").
 // ".." is left as it is: the server resolves it.
 std::string normalize_remote_path(const std::string& path);
+// Appends path[from..] to `out` with "\\" read as "/", each run of separators as one, and no
+// trailing separator (a lone "/" stays): the rule both the remote and the local paths follow.
+std::string append_path_components(const std::string& path, size_t from, std::string out);
 // A relative path is joined to the folder (when the folder is absolute), then normalised.
 std::string join_remote_path(const std::string& path, const std::string& folder);
 
