@@ -1,6 +1,8 @@
 // Base64 encoding: three bytes to four characters, "=" padding at the end.
 #include "common/base64.h"
 
+#include <openssl/evp.h>
+
 namespace orvane {
 
 namespace {
@@ -45,6 +47,24 @@ std::string base64_encode_lines(std::string_view bytes, size_t line_chars) {
         out += "\r\n";
     }
     return out;
+}
+
+int base64_decode(std::string_view text, std::string& bytes) {
+    std::string padded(text);
+    while (padded.size() % 4 != 0) padded += '=';
+    size_t pad = 0;
+    for (size_t i = padded.size(); i > 0 && padded[i - 1] == '=' && pad < 2; --i) ++pad;
+    if (padded.size() > 0x7fffffff) return 1;
+    bytes.assign(padded.size() / 4 * 3 + 1, '\0');
+    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                            reinterpret_cast<const unsigned char*>(padded.data()),
+                            static_cast<int>(padded.size()));
+    if (n < 0 || static_cast<size_t>(n) < pad) {
+        bytes.clear();
+        return 1;
+    }
+    bytes.resize(static_cast<size_t>(n) - pad);
+    return 0;
 }
 
 }  // namespace orvane

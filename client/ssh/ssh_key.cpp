@@ -1,6 +1,8 @@
 // SSH key blobs and signature blobs over OpenSSL EVP keys.
 #include "client/ssh/ssh_key.h"
 
+#include "common/base64.h"
+
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/dsa.h>
@@ -468,36 +470,9 @@ std::string fingerprint_sha256(std::string_view blob) {
     unsigned char digest[32];
     unsigned int size = 0;
     if (EVP_Digest(blob.data(), blob.size(), digest, &size, EVP_sha256(), nullptr) != 1) return {};
-    return "SHA256:" + base64_encode(std::string_view(reinterpret_cast<char*>(digest), size), false);
-}
-
-std::string base64_encode(std::string_view bytes, bool padded) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int n =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    if (!padded)
-        while (!out.empty() && out.back() == '=') out.pop_back();
-    return out;
-}
-
-int base64_decode(std::string_view text, std::string& bytes) {
-    std::string padded(text);
-    while (padded.size() % 4 != 0) padded += '=';
-    size_t pad = 0;
-    for (size_t i = padded.size(); i > 0 && padded[i - 1] == '=' && pad < 2; --i) ++pad;
-    if (padded.size() > 0x7fffffff) return 1;
-    bytes.assign(padded.size() / 4 * 3 + 1, '\0');
-    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                            reinterpret_cast<const unsigned char*>(padded.data()),
-                            static_cast<int>(padded.size()));
-    if (n < 0 || static_cast<size_t>(n) < pad) {
-        bytes.clear();
-        return 1;
-    }
-    bytes.resize(static_cast<size_t>(n) - pad);
-    return 0;
+    std::string text = base64_encode(std::string_view(reinterpret_cast<char*>(digest), size));
+    while (!text.empty() && text.back() == '=') text.pop_back();  // OpenSSH shows it unpadded
+    return "SHA256:" + text;
 }
 
 std::string openssl_cause() {

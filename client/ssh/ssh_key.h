@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/base64.h"
+
 namespace orvane::ssh {
 
 enum class KeyKind : uint8_t { kNone, kRsa, kDss, kEd25519, kEcdsaP256 };
@@ -65,10 +67,6 @@ int make_signature(EVP_PKEY* key, KeyKind kind, std::string_view algorithm, std:
 
 // "SHA256:" and the unpadded base64 SHA-256 digest of a blob, as OpenSSH shows it.
 std::string fingerprint_sha256(std::string_view blob);
-
-std::string base64_encode(std::string_view bytes, bool padded = true);
-// Decodes base64 (padding optional, no blanks); 0 on success.
-int base64_decode(std::string_view text, std::string& bytes);
 
 // The cause OpenSSL gives for its latest failure (and its error queue emptied); "" when none.
 std::string openssl_cause();

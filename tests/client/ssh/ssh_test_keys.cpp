@@ -26,7 +26,7 @@ std::string blob_of_pub(const std::string& path) {
     std::istringstream line(file_text(path));
     std::string type, text, blob;
     line >> type >> text;
-    EXPECT_EQ(ssh::base64_decode(text, blob), 0) << path;
+    EXPECT_EQ(base64_decode(text, blob), 0) << path;
     return blob;
 }
 
