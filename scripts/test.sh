@@ -20,7 +20,7 @@ suite() {
 suite ctest --test-dir "$root/build" --output-on-failure -j"$jobs"
 "$root/scripts/build.sh" asan
 suite env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs" -LE slow --repeat until-pass:2
+  ctest --test-dir "$root/build-asan" --output-on-failure -j"$jobs" -LE slow
 "$root/scripts/build.sh" tsan --target orvane_thread_tests
 suite env TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$root/build-tsan" --output-on-failure -L threads \
   --no-tests=ignore

@@ -133,8 +133,12 @@ TEST_P(CrashReport, WritesEachLineAndEndsBySameSignal) {
     time_t before = time(nullptr);
     ChildRun run = run_child(child_binary(), {c.kind}, dir.path(), dir.path());
     time_t after = time(nullptr);
-    EXPECT_EQ(run.status, plain_status(c.kind, dir.path())) << run.output;
-    if (!kSanitized) {
+    if (kSanitized) {
+        // The sanitizer's handler ends the child its own way, and not always the same way for
+        // a jump into an unmapped page; the report must still be there and the run a failure.
+        EXPECT_FALSE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.output;
+    } else {
+        EXPECT_EQ(run.status, plain_status(c.kind, dir.path())) << run.output;
         ASSERT_TRUE(WIFSIGNALED(run.status)) << run.output;
         EXPECT_EQ(WTERMSIG(run.status), c.signal);
     }
