@@ -116,6 +116,7 @@ void SshSession::start_kex_run() {
     context.need = negotiated_.need;
     context.compat = compat_;
     context.host = config_.host;
+    context.port = config_.port;
     context.host_key = config_.host_key;
     context.log = config_.log;
     context.log_user = config_.log_user;

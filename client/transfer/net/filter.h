@@ -39,6 +39,7 @@ struct FilterConfig {
 
     TlsContext* tls_context = nullptr;  // TLS: the engine's context
     std::string host;                   // as the user gave it
+    uint16_t port = 22;                 // the server's port (SSH known hosts tell ports apart)
     std::string user;
     std::string password;
     std::string private_key_file;
