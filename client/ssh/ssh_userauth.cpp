@@ -192,13 +192,16 @@ int send_keyboard_interactive(UserAuth& a) {
 // The next method the server allows that has not been used, in our order of preference.
 int next_method(UserAuth& a) {
     bool have_key = !a.config().private_key_file.empty();
+    bool have_password = !a.config().password.empty();  // an empty one would only cost an attempt
     if (listed(a, "publickey") && have_key && !(a.used & kPublickey)) return start_publickey(a);
-    if (listed(a, "password") && !(a.used & kPassword)) return send_password(a);
-    if (listed(a, "keyboard-interactive") && !(a.used & kKeyboard) && !a.password_refused)
+    if (listed(a, "password") && have_password && !(a.used & kPassword)) return send_password(a);
+    if (listed(a, "keyboard-interactive") && have_password && !(a.used & kKeyboard) && !a.password_refused)
         return send_keyboard_interactive(a);
     std::string allows = a.allowed.empty() ? "no method" : join_name_list(a.allowed);
     std::string cause = "no method left: the server allows " + printable(allows, 256) + ", tried " + a.tried;
     if (listed(a, "publickey") && !have_key) cause += "; no private key file is set";
+    if ((listed(a, "password") || listed(a, "keyboard-interactive")) && !have_password)
+        cause += "; no password is set";
     return fail(a, cause);
 }
 

@@ -130,6 +130,7 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
         std::vector<std::string> requests;
         const char* error;  // nullptr: logged in
         const char* logged = nullptr;
+        const char* password = kPassword;
     } cases[] = {
         {"none accepted", "rsa-pem", {{kSuccess}}, {"none"}, nullptr},
         {"password without a key",
@@ -197,6 +198,13 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
          {{failure("publickey")}},
          {"none"},
          "no private key file is set"},
+        {"neither key nor password",
+         nullptr,
+         {{failure("publickey,password,keyboard-interactive")}},
+         {"none"},
+         "tried none; no private key file is set; no password is set",
+         nullptr,
+         ""},
         {"PK_OK for another key",
          "ed25519-openssh",
          {{failure("publickey")}, {info_request({})}},
@@ -216,7 +224,7 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
         Log log;
         FilterConfig config;
         config.user = "alice";
-        config.password = kPassword;
+        config.password = c.password;
         if (c.key != nullptr) config.private_key_file = ::orvane::test::test_key_file(c.key).path;
         config.log = &log_to;
         config.log_user = &log;

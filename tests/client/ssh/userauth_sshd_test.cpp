@@ -197,17 +197,27 @@ int record_message(void* context, SshSession& session, SshBuffer& payload) {
     return session.send_payload(request.view());
 }
 
+// Made for each new session by the factory the authentication layer asks, as the channel will be.
+Outcome* g_connection_outcome = nullptr;
+SshServiceHook test_connection(SshSession&) {
+    SshServiceHook connection;
+    connection.start = &open_channel;
+    connection.message = &record_message;
+    connection.context = g_connection_outcome;
+    return connection;
+}
+
 TEST_F(UserauthSshd, DelayedCompressionBothWaysAfterLogin) {
     SshdInetd sshd(sshd_config(dir_, {"Compression yes"}));
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
     Outcome run;
+    g_connection_outcome = &run;
+    install_ssh_userauth();
+    install_ssh_connection_factory(&test_connection);
     SshSession session(config_for(run, "sshd-zlib", &test::test_key_file("ed25519-openssh"), ""));
+    install_ssh_connection_factory(nullptr);
+    install_ssh_service_factory(nullptr);
     session.set_prefer_delayed_compression(true);
-    SshServiceHook connection;
-    connection.start = &open_channel;
-    connection.message = &record_message;
-    connection.context = &run;
-    session.set_service_hook(make_userauth_hook(session, connection));
     ASSERT_EQ(session.start(), 0);
     auto answered = [&] {
         for (int n : run.after_login)
