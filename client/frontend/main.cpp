@@ -7,6 +7,7 @@
 #include "client/frontend/run_modes.h"
 #include "client/ssh/kex_methods.h"
 #include "client/ssh/ssh_session.h"
+#include "client/ssh/ssh_userauth.h"
 #include "client/transfer/ftp/ftp_requests.h"
 #include "client/transfer/tls/tls_context.h"
 #include "platform/crash_report.h"
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     install_ftp_handlers();
     install_openssl_tls();
     ssh::install_ssh_kex_methods();
+    ssh::install_ssh_userauth();
     ssh::install_ssh_filter_provider();
     std::vector<std::string> args(argv + 1, argv + argc);
     StartSettings settings = parse_command_line(args);

@@ -125,6 +125,9 @@ class SshSession final : public ByteFilter {
     void set_service_hook(SshServiceHook hook);
     // The compression option: on proposes "zlib" before "none".
     void set_compression_option(bool on) { compression_option_ = on; }
+    // Proposes "zlib@openssh.com" first: OpenSSH offers only that form, after "none", so the
+    // designed lists never compress with it. Off unless asked for.
+    void set_prefer_delayed_compression(bool on) { prefer_delayed_compression_ = on; }
 
   private:
     using Handler = void (SshSession::*)(SshBuffer& payload);
@@ -144,6 +147,7 @@ class SshSession final : public ByteFilter {
     void dispatch(SshBuffer& payload);
     int failure_code() const;
 
+    Proposal our_proposal() const;
     void send_kexinit();
     void begin_rekey();
     void start_kex_run();
@@ -172,6 +176,7 @@ class SshSession final : public ByteFilter {
     std::string error_text_;
     bool stepping_ = false;
     bool compression_option_ = true;
+    bool prefer_delayed_compression_ = false;
 
     std::string client_version_;
     std::string server_version_;

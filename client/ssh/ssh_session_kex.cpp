@@ -27,6 +27,18 @@ int SshSession::send_all(std::vector<SshBuffer>& messages) {
     return 0;
 }
 
+Proposal SshSession::our_proposal() const {
+    Proposal p = client_proposal(compression_option_, compat_, !first_kex_done_);
+    if (prefer_delayed_compression_) {
+        for (int list : {kProposalCompressionOut, kProposalCompressionIn}) {
+            std::vector<std::string>& names = p[list];
+            std::erase(names, std::string("zlib@openssh.com"));
+            names.insert(names.begin(), "zlib@openssh.com");
+        }
+    }
+    return p;
+}
+
 void SshSession::send_kexinit() {
     uint8_t cookie[kCookieLength];
     if (RAND_bytes(cookie, sizeof cookie) != 1) {
@@ -35,7 +47,7 @@ void SshSession::send_kexinit() {
     }
     SshBuffer message;
     write_kexinit(message, std::string_view(reinterpret_cast<const char*>(cookie), sizeof cookie),
-                  client_proposal(compression_option_, compat_, !first_kex_done_));
+                  our_proposal());
     client_kexinit_ = std::string(message.view().substr(1));
     kexinit_sent_ = true;
     // From here until our NEWKEYS, authentication and channel messages wait.
@@ -76,7 +88,7 @@ void SshSession::on_kexinit(SshBuffer& payload) {
     if (!kexinit_sent_) send_kexinit();
     if (error_) return;
 
-    Proposal ours = client_proposal(compression_option_, compat_, !first_kex_done_);
+    Proposal ours = our_proposal();
     std::string cause;
     Negotiated chosen;
     if (negotiate(ours, server.lists, compat_, chosen, cause) != 0) {
