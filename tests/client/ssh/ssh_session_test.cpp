@@ -10,25 +10,16 @@
 #include "client/ssh/ssh_version.h"
 #include "common/log.h"
 #include "tests/client/ssh/ssh_test_peer.h"
+#include "tests/support/log_lines.h"
 
 namespace orvane::ssh {
 namespace {
 
 using test::ScriptedServer;
 
-struct Log {
-    std::vector<std::pair<int, std::string>> lines;
+struct Log : ::orvane::test::LogLines {
     std::vector<SshState> states;
-    bool has(int level, const std::string& part) const {
-        for (const auto& [l, text] : lines)
-            if (l == level && text.find(part) != std::string::npos) return true;
-        return false;
-    }
 };
-
-void log_to(void* user, const char* text, int level, int) {
-    static_cast<Log*>(user)->lines.emplace_back(level, text);
-}
 
 void trace_to(void* user, SshState, SshState to) {
     static_cast<Log*>(user)->states.push_back(to);
@@ -41,8 +32,8 @@ struct Fixture {
     ScriptedServer server;
     Fixture() {
         test::install_fake_kex();
-        config.log = &log_to;
-        config.log_user = &log;
+        config.log = &::orvane::test::LogLines::collect;
+        config.log_user = static_cast<::orvane::test::LogLines*>(&log);
         session = std::make_unique<SshSession>(config);
         session->set_trace({&trace_to, &log});
         session->set_service_hook(test::channel_hook());

@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "tests/client/ssh/ssh_test_keys.h"
 #include "tests/client/ssh/ssh_test_peer.h"
+#include "tests/support/log_lines.h"
 
 namespace orvane::ssh {
 namespace {
@@ -110,17 +111,7 @@ struct AuthScript {
     }
 };
 
-struct Log {
-    std::vector<std::pair<int, std::string>> lines;
-    bool has(int level, const std::string& part) const {
-        for (const auto& [l, text] : lines)
-            if (l == level && text.find(part) != std::string::npos) return true;
-        return false;
-    }
-};
-void log_to(void* user, const char* text, int level, int) {
-    static_cast<Log*>(user)->lines.emplace_back(level, text);
-}
+using Log = ::orvane::test::LogLines;
 
 TEST(SshUserauth, MethodOrderAndAnswers) {
     struct Case {
@@ -226,7 +217,7 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
         config.user = "alice";
         config.password = c.password;
         if (c.key != nullptr) config.private_key_file = ::orvane::test::test_key_file(c.key).path;
-        config.log = &log_to;
+        config.log = &Log::collect;
         config.log_user = &log;
         SshSession session(config);
         session.set_service_hook(make_userauth_hook(session));

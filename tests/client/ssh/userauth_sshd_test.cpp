@@ -16,6 +16,7 @@
 #include "common/base64.h"
 #include "common/log.h"
 #include "tests/client/ssh/ssh_test_keys.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/sshd_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -25,19 +26,10 @@ namespace {
 using ::orvane::test::SshdInetd;
 using ::orvane::test::TempDir;
 
-struct Outcome {
-    std::vector<std::pair<int, std::string>> lines;
+struct Outcome : ::orvane::test::LogLines {
     std::vector<AuthPhase> phases;
     std::vector<int> after_login;  // message numbers the connection service received
-    bool has(int level, const std::string& part) const {
-        for (const auto& [l, text] : lines)
-            if (l == level && text.find(part) != std::string::npos) return true;
-        return false;
-    }
 };
-void collect(void* user, const char* text, int level, int) {
-    static_cast<Outcome*>(user)->lines.emplace_back(level, text);
-}
 void trace(void* user, AuthPhase, AuthPhase to) {
     static_cast<Outcome*>(user)->phases.push_back(to);
 }
@@ -80,8 +72,8 @@ FilterConfig config_for(Outcome& run, const std::string& name, const test::TestK
     config.user = login_name();
     if (key != nullptr) config.private_key_file = key->path;
     config.pass_phrase = pass;
-    config.log = &collect;
-    config.log_user = &run;
+    config.log = &::orvane::test::LogLines::collect;
+    config.log_user = static_cast<::orvane::test::LogLines*>(&run);
     return config;
 }
 
