@@ -200,8 +200,8 @@ void download_next(int code, void* owner, int result) {
 
 void ftp_download(Session& s) {
     take_transfer_names(s);
-    if (post_ftp_command(s, transfer_type_command(s), download_next, static_cast<int>(DownloadCode::kType)) !=
-        0)
+    if (post_transfer_type(s, transfer_type_command(s), download_next,
+                           static_cast<int>(DownloadCode::kType)) != 0)
         complete_request_soon(s, 1);
 }
 

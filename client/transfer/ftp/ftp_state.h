@@ -86,6 +86,11 @@ struct FtpControl {
     bool announced = false;      // the RETR reply announced the file's size
     uint64_t announced_size = 0;
     bool preliminary = false;  // the transfer command got its preliminary reply
+    // The representation type the server has confirmed on this connection (kTypeA or kTypeI), so
+    // that TYPE goes out only when it changes; kNone when unknown: before the first TYPE, after a
+    // refused one, after a command of the user's own (it may change the type), and on a new
+    // connection.
+    FtpCommand type = FtpCommand::kNone;
 };
 
 // Raised on the data connection by the control step once the server has answered the transfer
