@@ -1,6 +1,8 @@
 // Folder trees against vsftpd on loopback: 2,000 files of 4 KiB in 20 folders downloaded and uploaded
 // as one tree by a Transfer list, versus lftp's mirror and mirror -R in the same run.
 // ftp_tree_bench [files] [folders] [rounds]
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -51,7 +53,15 @@ int tree(test::FtpSessionHarness& h, int direction, const std::string& local, co
 
 struct Times {
     double ours_down, lftp_down, ours_up, lftp_up;
+    double ours_down_cpu, lftp_down_cpu;  // CPU seconds of the download (user and system)
 };
+
+double cpu_seconds(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -96,12 +106,19 @@ int main(int argc, char** argv) {
         const std::string n = std::to_string(r);
         const std::string ours_local = local.file("ours-down" + n), lftp_local = local.file("lftp-down" + n);
         Times t{};
+        // Our CPU is this process's (the server is another); lftp's is that of the reaped child.
         auto ours_down = [&] {
             auto start = Clock::now();
+            double cpu = cpu_seconds(RUSAGE_SELF);
             ok = tree(h, 1, ours_local, "/pub/src") == 0 && ok;
             t.ours_down = seconds_since(start);
+            t.ours_down_cpu = cpu_seconds(RUSAGE_SELF) - cpu;
         };
-        auto lftp_down = [&] { t.lftp_down = run_lftp(login + "mirror /pub/src " + lftp_local); };
+        auto lftp_down = [&] {
+            double cpu = cpu_seconds(RUSAGE_CHILDREN);
+            t.lftp_down = run_lftp(login + "mirror /pub/src " + lftp_local);
+            t.lftp_down_cpu = cpu_seconds(RUSAGE_CHILDREN) - cpu;
+        };
         auto ours_up = [&] {
             auto start = Clock::now();
             ok = tree(h, 0, ours_local, "/pub/ours-up" + n) == 0 && ok;
@@ -145,6 +162,9 @@ int main(int argc, char** argv) {
             files, folders, rounds);
     report_rate("download", files, median(pick(&Times::ours_down)), median(pick(&Times::lftp_down)));
     report_rate("upload", files, median(pick(&Times::ours_up)), median(pick(&Times::lftp_up)));
+    outputf(kLevelInfo, "download CPU per file: ours %.0f us, lftp %.0f us (medians)",
+            median(pick(&Times::ours_down_cpu)) * 1e6 / files,
+            median(pick(&Times::lftp_down_cpu)) * 1e6 / files);
     outputf(kLevelInfo, "median of the rounds' ratios: download %.2f, upload %.2f",
             ratios(&Times::ours_down, &Times::lftp_down), ratios(&Times::ours_up, &Times::lftp_up));
     if (!ok) outputf(kLevelError, "a tree did not arrive whole");
