@@ -281,9 +281,10 @@ void send_command(Connection& c, Session& s, FtpControl& fc) {
         fail_step(c, s, "ERROR: Not connected");
         return;
     }
-    // Until the server confirms it, the type is unknown (see on_type).
+    // Until the server confirms it, the type is unknown (see on_type); a command of the user's own
+    // or a new login may change it.
     if (fc.command == FtpCommand::kTypeA || fc.command == FtpCommand::kTypeI ||
-        fc.command == FtpCommand::kCustom)
+        fc.command == FtpCommand::kCustom || fc.command == FtpCommand::kUser)
         fc.type = FtpCommand::kNone;
     if (fc.command == FtpCommand::kRetr) {
         fc.announced = false;
