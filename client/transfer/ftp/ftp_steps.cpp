@@ -319,7 +319,8 @@ ReplyAction on_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
         return finish(1);
     }
     if (r.code >= 200) {
-        if (s.data) raise_flag(*s.data, kFlagTransferConfirmed);
+        // Only a data step still running can use it: an ended one would be woken for nothing.
+        if (s.data && running_ftp_state(s).data_running.load()) raise_flag(*s.data, kFlagTransferConfirmed);
         return finish(0);
     }
     if (fc.command == FtpCommand::kRetr) read_announced_size(fc, last_line(r));
