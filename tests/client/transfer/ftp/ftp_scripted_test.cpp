@@ -203,6 +203,7 @@ TEST(FtpScripted, RetrRefusedWhileTheDataConnectionWaitsFails) {
     EXPECT_EQ(t.h.download("f.bin", t.dir.file("f.bin")), 1);
     EXPECT_EQ(t.finished(), "");
     EXPECT_TRUE(t.h.logged(kLevelResponse, "550 No such file"));
+    EXPECT_FALSE(platform::path_exists(t.dir.file("f.bin"))) << "a refused download leaves no file behind";
 }
 
 TEST(FtpScripted, ALargeFileArrivingWithItsCloseIsWrittenWhole) {
