@@ -1,6 +1,9 @@
 // Folder trees against vsftpd on loopback: 2,000 files of 4 KiB in 20 folders downloaded and uploaded
 // as one tree by a Transfer list, versus lftp's mirror and mirror -R in the same run.
-// ftp_tree_bench [files] [folders]
+// ftp_tree_bench [files] [folders] [rounds]
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -48,6 +51,24 @@ int tree(test::FtpSessionHarness& h, int direction, const std::string& local, co
                  std::chrono::minutes(10));
 }
 
+struct Times {
+    double ours_down, lftp_down, ours_up, lftp_up;
+    double ours_down_cpu, lftp_down_cpu;  // CPU seconds of the download (user and system)
+};
+
+double cpu_seconds(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
 void report_rate(const char* what, int files, double ours, double lftp) {
     outputf(kLevelInfo, "%-9s ours %6.2f s %7.0f files/s | lftp %6.2f s %7.0f files/s | ours/lftp rate %.2f",
             what, ours, files / ours, lftp, files / lftp, lftp / ours);
@@ -59,6 +80,7 @@ int main(int argc, char** argv) {
     install_standard_output();
     int files = argc > 1 ? std::atoi(argv[1]) : 2000;
     int folders = argc > 2 ? std::atoi(argv[2]) : 20;
+    int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
 
     test::FtpServer server;
     if (server.start(test::FtpServerKind::kVsftpd) != 0) {
@@ -75,26 +97,76 @@ int main(int argc, char** argv) {
     const std::string login = "set net:max-retries 1; open -u " + server.user() + "," + server.password() +
                               " -p " + std::to_string(server.port()) + " 127.0.0.1; ";
     make_tree(server.local_home() + "/src", files, folders);
+    auto whole = [&](const std::string& root) { return count_files(root) == static_cast<size_t>(files); };
 
-    auto start = Clock::now();
-    bool ok = tree(h, 1, local.file("ours-down"), "/pub/src") == 0;
-    double ours_down = seconds_since(start);
-    double lftp_down = run_lftp(login + "mirror /pub/src " + local.file("lftp-down"));
-    ok = ok && count_files(local.file("ours-down")) == static_cast<size_t>(files) &&
-         count_files(local.file("lftp-down")) == static_cast<size_t>(files);
-
-    start = Clock::now();
-    ok = tree(h, 0, local.file("ours-down"), "/pub/ours-up") == 0 && ok;
-    double ours_up = seconds_since(start);
-    double lftp_up = run_lftp(login + "mirror -R " + local.file("lftp-down") + " /pub/lftp-up");
-    ok = ok && count_files(server.local_home() + "/ours-up") == static_cast<size_t>(files) &&
-         count_files(server.local_home() + "/lftp-up") == static_cast<size_t>(files);
+    // The tools take turns going first: the machine's load drifts within a run.
+    bool ok = true;
+    std::vector<Times> runs;
+    for (int r = 0; r < rounds; ++r) {
+        const std::string n = std::to_string(r);
+        const std::string ours_local = local.file("ours-down" + n), lftp_local = local.file("lftp-down" + n);
+        Times t{};
+        // Our CPU is this process's (the server is another); lftp's is that of the reaped child.
+        auto ours_down = [&] {
+            auto start = Clock::now();
+            double cpu = cpu_seconds(RUSAGE_SELF);
+            ok = tree(h, 1, ours_local, "/pub/src") == 0 && ok;
+            t.ours_down = seconds_since(start);
+            t.ours_down_cpu = cpu_seconds(RUSAGE_SELF) - cpu;
+        };
+        auto lftp_down = [&] {
+            double cpu = cpu_seconds(RUSAGE_CHILDREN);
+            t.lftp_down = run_lftp(login + "mirror /pub/src " + lftp_local);
+            t.lftp_down_cpu = cpu_seconds(RUSAGE_CHILDREN) - cpu;
+        };
+        auto ours_up = [&] {
+            auto start = Clock::now();
+            ok = tree(h, 0, ours_local, "/pub/ours-up" + n) == 0 && ok;
+            t.ours_up = seconds_since(start);
+        };
+        auto lftp_up = [&] { t.lftp_up = run_lftp(login + "mirror -R " + lftp_local + " /pub/lftp-up" + n); };
+        if (r % 2 == 0) {
+            ours_down();
+            lftp_down();
+        } else {
+            lftp_down();
+            ours_down();
+        }
+        ok = ok && whole(ours_local) && whole(lftp_local);
+        if (r % 2 == 0) {
+            ours_up();
+            lftp_up();
+        } else {
+            lftp_up();
+            ours_up();
+        }
+        ok = ok && whole(server.local_home() + "/ours-up" + n) && whole(server.local_home() + "/lftp-up" + n);
+        outputf(kLevelInfo, "round %d: download ours/lftp %.2f, upload ours/lftp %.2f", r + 1,
+                t.lftp_down / t.ours_down, t.lftp_up / t.ours_up);
+        runs.push_back(t);
+    }
     h.disconnect();
 
-    outputf(kLevelInfo, "vsftpd on loopback, passive, binary; %d files of 4 KiB in %d folders", files,
-            folders);
-    report_rate("download", files, ours_down, lftp_down);
-    report_rate("upload", files, ours_up, lftp_up);
+    auto pick = [&](double Times::*field) {
+        std::vector<double> v;
+        for (const Times& t : runs) v.push_back(t.*field);
+        return v;
+    };
+    auto ratios = [&](double Times::*ours, double Times::*lftp) {
+        std::vector<double> v;
+        for (const Times& t : runs) v.push_back(t.*lftp / t.*ours);
+        return median(v);
+    };
+    outputf(kLevelInfo,
+            "vsftpd on loopback, passive, binary; %d files of 4 KiB in %d folders; medians of %d rounds",
+            files, folders, rounds);
+    report_rate("download", files, median(pick(&Times::ours_down)), median(pick(&Times::lftp_down)));
+    report_rate("upload", files, median(pick(&Times::ours_up)), median(pick(&Times::lftp_up)));
+    outputf(kLevelInfo, "download CPU per file: ours %.0f us, lftp %.0f us (medians)",
+            median(pick(&Times::ours_down_cpu)) * 1e6 / files,
+            median(pick(&Times::lftp_down_cpu)) * 1e6 / files);
+    outputf(kLevelInfo, "median of the rounds' ratios: download %.2f, upload %.2f",
+            ratios(&Times::ours_down, &Times::lftp_down), ratios(&Times::ours_up, &Times::lftp_up));
     if (!ok) outputf(kLevelError, "a tree did not arrive whole");
     return ok ? 0 : 1;
 }

@@ -281,6 +281,11 @@ void send_command(Connection& c, Session& s, FtpControl& fc) {
         fail_step(c, s, "ERROR: Not connected");
         return;
     }
+    // Until the server confirms it, the type is unknown (see on_type); a command of the user's own
+    // or a new login may change it.
+    if (fc.command == FtpCommand::kTypeA || fc.command == FtpCommand::kTypeI ||
+        fc.command == FtpCommand::kCustom || fc.command == FtpCommand::kUser)
+        fc.type = FtpCommand::kNone;
     if (fc.command == FtpCommand::kRetr) {
         fc.announced = false;
         fc.announced_size = 0;
@@ -334,6 +339,7 @@ void begin_connect(Connection& c, Session& s, FtpControl& fc) {
     end_probe(c, fc);
     reset_reading(fc);
     fc.greeting = ServerReply();
+    fc.type = FtpCommand::kNone;  // a new server session starts in its default type
     fc.command = FtpCommand::kGreeting;
     set_security_plain(c);
     c.host_text = s.host;

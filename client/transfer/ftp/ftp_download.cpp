@@ -177,7 +177,14 @@ int check_complete(Session& s, int result) {
 
 void on_transfer(Session& s, int result) {
     LocalFile& file = s.data->step_state.file;
+    FtpDataChannel& fd = ftp_state(s).data;
     result = check_complete(s, result);
+    // Made before the server's go-ahead, which never came: the file must not stay behind.
+    if (result != 0 && fd.created_early && !fd.sink_ready) {
+        file.close();
+        platform::path_remove(ftp_state(s).transfer.local_path);
+    }
+    fd.created_early = false;
     // Only a complete download takes the server's time: a failed one must not look current.
     if (result == 0 && file.is_open() && s.target_entry.file_time != 0)
         file.set_last_write_time(s.target_entry.file_time);
@@ -200,8 +207,8 @@ void download_next(int code, void* owner, int result) {
 
 void ftp_download(Session& s) {
     take_transfer_names(s);
-    if (post_ftp_command(s, transfer_type_command(s), download_next, static_cast<int>(DownloadCode::kType)) !=
-        0)
+    if (post_transfer_type(s, transfer_type_command(s), download_next,
+                           static_cast<int>(DownloadCode::kType)) != 0)
         complete_request_soon(s, 1);
 }
 

@@ -50,6 +50,10 @@ void end_transfer(Session& s, int result);
 // The protection of the data channel: plain for FTP, TLS when the session keeps it protected.
 // ASCII or binary for the file: TYPE A or TYPE I.
 FtpCommand transfer_type_command(Session& s);
+// Sends TYPE A or TYPE I, or, when the server has already confirmed that type on this connection,
+// runs the continuation with 0 through the completion pump without a round trip. 1 when it could
+// not be posted.
+int post_transfer_type(Session& s, FtpCommand type, CompletionCallback next, int code);
 
 // Resume checks shared by downloads and uploads: false (with the warning) when the transfer must
 // overwrite instead.

@@ -86,6 +86,11 @@ struct FtpControl {
     bool announced = false;      // the RETR reply announced the file's size
     uint64_t announced_size = 0;
     bool preliminary = false;  // the transfer command got its preliminary reply
+    // The representation type the server has confirmed on this connection (kTypeA or kTypeI), so
+    // that TYPE goes out only when it changes; kNone when unknown: before the first TYPE, after a
+    // refused one, after a command of the user's own (it may change the type), and on a new
+    // connection.
+    FtpCommand type = FtpCommand::kNone;
 };
 
 // Raised on the data connection by the control step once the server has answered the transfer
@@ -116,6 +121,7 @@ struct FtpDataChannel {
     // Set by the procedure before the step is posted.
     int sink_mode = 0;                       // download: the local file's open mode, opened at the go-ahead
     bool sink_ready = false;                 // the file is open (or there is none to open)
+    bool created_early = false;              // a new download file was made as the step began
     std::unique_ptr<ListingStream> listing;  // a listing: lines parsed as they arrive
     bool ascii = false;                      // line ends converted (ASCII transfers)
     AsciiDecoder decoder;

@@ -239,6 +239,13 @@ ReplyAction on_prot(Session& s, FtpControl&, const ServerReply& r) {
     return finish(0);
 }
 
+// TYPE A and TYPE I: the confirmed type is remembered, so that it is not sent again.
+ReplyAction on_type(Session&, FtpControl& fc, const ServerReply& r) {
+    if (!positive(r.code)) return finish(1);
+    fc.type = fc.command;
+    return finish(0);
+}
+
 // Servers that refuse "MDTM time file" (it reads as a query there) often know MFMT.
 ReplyAction on_set_mdtm(Session&, FtpControl&, const ServerReply& r) {
     if (positive(r.code)) return finish(0);
@@ -312,7 +319,8 @@ ReplyAction on_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
         return finish(1);
     }
     if (r.code >= 200) {
-        if (s.data) raise_flag(*s.data, kFlagTransferConfirmed);
+        // Only a data step still running can use it: an ended one would be woken for nothing.
+        if (s.data && running_ftp_state(s).data_running.load()) raise_flag(*s.data, kFlagTransferConfirmed);
         return finish(0);
     }
     if (fc.command == FtpCommand::kRetr) read_announced_size(fc, last_line(r));
@@ -348,8 +356,8 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kMdtm, "MDTM", line_mdtm, on_token},
     {FtpCommand::kSetMdtm, "MDTM (set)", line_set_mdtm, on_set_mdtm},
     {FtpCommand::kMfmt, "MFMT", line_mfmt, on_positive},
-    {FtpCommand::kTypeA, "TYPE A", line_type_a, on_positive},
-    {FtpCommand::kTypeI, "TYPE I", line_type_i, on_positive},
+    {FtpCommand::kTypeA, "TYPE A", line_type_a, on_type},
+    {FtpCommand::kTypeI, "TYPE I", line_type_i, on_type},
     {FtpCommand::kPasv, "PASV", line_pasv, on_pasv},
     {FtpCommand::kPort, "PORT", line_port, on_positive},
     {FtpCommand::kList, "LIST", line_list, on_transfer},

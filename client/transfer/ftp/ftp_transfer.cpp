@@ -59,6 +59,12 @@ FtpCommand transfer_type_command(Session& s) {
     return s.ascii ? FtpCommand::kTypeA : FtpCommand::kTypeI;
 }
 
+int post_transfer_type(Session& s, FtpCommand type, CompletionCallback next, int code) {
+    if (!s.control) return 1;
+    if (ftp_state(s).control.type == type) return post_finished(*s.control, next, code, s.notify, &s, 0);
+    return post_ftp_command(s, type, next, code);
+}
+
 bool resume_allowed(Session& s) {
     if (s.ascii) {
         session_log(s, kLevelWarning, kMsgNoAsciiResume);
@@ -173,7 +179,7 @@ void ftp_listing(Session& s) {
     s.listing.clear();
     ftp_state(s).data.listing.reset();
     ftp_state(s).transfer.listening = false;
-    if (post_ftp_command(s, FtpCommand::kTypeA, listing_next, static_cast<int>(ListingCode::kType)) != 0)
+    if (post_transfer_type(s, FtpCommand::kTypeA, listing_next, static_cast<int>(ListingCode::kType)) != 0)
         complete_request_soon(s, 1);
 }
 

@@ -187,7 +187,8 @@ void upload_next(int code, void* owner, int result) {
 
 void ftp_upload(Session& s) {
     take_transfer_names(s);
-    if (post_ftp_command(s, transfer_type_command(s), upload_next, static_cast<int>(UploadCode::kType)) != 0)
+    if (post_transfer_type(s, transfer_type_command(s), upload_next, static_cast<int>(UploadCode::kType)) !=
+        0)
         complete_request_soon(s, 1);
 }
 

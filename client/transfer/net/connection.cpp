@@ -229,15 +229,23 @@ void quiet_events(Connection& c) {
 }
 
 void raise_flag(Connection& c, uint32_t bits) {
-    std::lock_guard<std::mutex> hold(c.flag_lock);
-    c.pending_flags |= bits;
-    if (on_group_thread(c.group)) {
-        // The group thread looks at local wake-ups before it waits again.
-        c.wake_local = true;
-    } else if (!c.flag_event_set) {
-        c.flag_event.set();
-        c.flag_event_set = true;
+    bool signal = false;
+    {
+        std::lock_guard<std::mutex> hold(c.flag_lock);
+        c.pending_flags |= bits;
+        if (on_group_thread(c.group)) {
+            // The group thread looks at local wake-ups before it waits again.
+            c.wake_local = true;
+        } else if (!c.flag_event_set) {
+            c.flag_event_set = true;
+            signal = true;
+        }
     }
+    // Signalled outside the lock: the group thread wakes at once and would otherwise block on
+    // the lock it needs to take the flags (two more thread switches per wake-up). It resets an
+    // event that it finds signalled in any case, so a signal that comes after it took the
+    // flags costs one empty turn, never a lost or an endless wake-up.
+    if (signal) c.flag_event.set();
 }
 
 void start_receive(Connection& c) {
@@ -257,15 +265,18 @@ void start_receive(Connection& c) {
 int post_step(Connection& c, StepFunction step, CompletionCallback completion, int code, Notifier notify,
               void* owner) {
     if (!completion) return 1;
-    std::lock_guard<std::mutex> hold(c.step_lock);
-    if (c.completion) return 1;
-    c.step = step;
-    c.completion = completion;
-    c.completion_code = code;
-    c.notify = notify;
-    c.owner = owner;
-    c.result = 0;
-    c.finished = false;
+    {
+        std::lock_guard<std::mutex> hold(c.step_lock);
+        if (c.completion) return 1;
+        c.step = step;
+        c.completion = completion;
+        c.completion_code = code;
+        c.notify = notify;
+        c.owner = owner;
+        c.result = 0;
+        c.finished = false;
+    }
+    // Raised once the slot is filled and its lock released, so the woken group thread finds both.
     raise_flag(c, kFlagPosted);
     return 0;
 }

@@ -44,14 +44,15 @@ void finish_control(EventGroup* g) {
     g->control_done.notify_all();
 }
 
-// Collects the connection's events and flags and runs its step (or its default step).
-void run_step(Connection& c) {
+// Collects the connection's events and flags and runs its step (or its default step). `signalled`:
+// the wait found its flag event set (raise_flag may signal it after this thread took the flags).
+void run_step(Connection& c, bool signalled) {
     {
         std::lock_guard<std::mutex> hold(c.flag_lock);
         c.flags = c.pending_flags;
         c.pending_flags = 0;
         c.wake_local = false;
-        if (c.flag_event_set) {
+        if (c.flag_event_set || signalled) {
             c.flag_event.reset();
             c.flag_event_set = false;
         }
@@ -179,7 +180,7 @@ void run_event_group(EventGroup* g) {
                 s.removed = true;
                 continue;
             }
-            run_step(c);
+            run_step(c, poll.ready(s.flag_index) != 0);
         }
     }
     g->running.store(false);

@@ -104,12 +104,12 @@ TEST(FtpScripted, PlainTextBehindTheTlsGoAheadIsRefused) {
 }
 
 TEST(FtpScripted, RefusedRestWarnsAndLaterResumesOverwriteWithoutAsking) {
+    // The server keeps TYPE I: the second download does not send it again.
     const std::string download =
-        "< TYPE I\n> 200 binary\n"
         "< MDTM f.bin\n> 213 20200102030405\n"
         "< SIZE f.bin\n> 213 10\n"
         "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n";
-    Scripted t(kLogin + download +
+    Scripted t(kLogin + "< TYPE I\n> 200 binary\n" + download +
                "< REST 5\n> 502 REST not implemented\n"
                "< RETR f.bin\n> 150 Opening BINARY mode data connection for f.bin (10 bytes).\n"
                "data-send helloworld\n> 226 done\n" +
@@ -153,10 +153,8 @@ TEST(FtpScripted, ListingOfEveryLayoutThroughOddPasvReplies) {
                "data-send " +
                listing +
                "\n> 226 done\n"
-               "< TYPE A\n> 200 ascii\n"
                "< PASV\n> 227 Entering Passive Mode 127,0,0,1,{DATA}\n"
                "< LIST\ndata-send\n> 226 nothing to list\n"
-               "< TYPE A\n> 200 ascii\n"
                "< PASV\n> 227 Entering Passive Mode (10,1,2,3,{DATA})\n"
                "< LIST\n> 425 Can't open data connection\n");
     ASSERT_EQ(t.connect(), 0);
@@ -205,6 +203,7 @@ TEST(FtpScripted, RetrRefusedWhileTheDataConnectionWaitsFails) {
     EXPECT_EQ(t.h.download("f.bin", t.dir.file("f.bin")), 1);
     EXPECT_EQ(t.finished(), "");
     EXPECT_TRUE(t.h.logged(kLevelResponse, "550 No such file"));
+    EXPECT_FALSE(platform::path_exists(t.dir.file("f.bin"))) << "a refused download leaves no file behind";
 }
 
 TEST(FtpScripted, ALargeFileArrivingWithItsCloseIsWrittenWhole) {
@@ -238,6 +237,49 @@ TEST(FtpScripted, ADownloadThatEndsEarlyIsAFailure) {
         EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: The server closed the connection")) << t.h.dump();
         EXPECT_EQ(t.h.listing(), 1) << "the session knows it is no longer connected";
     }
+}
+
+// TYPE goes out only when the server's type may differ from the one a transfer needs: never twice
+// in a row, but again after the other type, after a refused TYPE, after a command of the user's own,
+// and on a new connection.
+TEST(FtpScripted, TypeIsSentAgainWheneverTheServersTypeMayHaveChanged) {
+    auto get = [](const std::string& type) {
+        return (type.empty() ? "" : "< TYPE " + type + "\n> 200 ok\n") +
+               "< MDTM f.bin\n> 550 no time\n< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+               "< RETR f.bin\n> 150 Opening\ndata-send hello\n> 226 done\n";
+    };
+    const std::string list_empty =
+        "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n< LIST\n> 150 here\ndata-send\n> 226 done\n";
+    Scripted t(kLogin + get("I") + get("") + "< SITE CHMOD 644 f.bin\n> 200 done\n" + get("I") + get("A") +
+               list_empty + "< TYPE I\n> 504 not now\n" + get("I") + "< QUIT\n> 221 bye\n");
+    ScriptedFtpServer second;
+    ASSERT_EQ(second.start(kLogin + get("I")), 0);
+    ASSERT_EQ(t.connect(), 0);
+    // Every file is fetched whole, with no SIZE query.
+    const DuplicateRules overwrite{kCompareByDate, kDuplicateOverwrite, kDuplicateOverwrite,
+                                   kDuplicateOverwrite};
+    t.h.s().download_rules = overwrite;
+    const std::string local = t.dir.file("f.bin");
+    EXPECT_EQ(t.h.download("f.bin", local), 0) << t.h.dump();
+    EXPECT_EQ(t.h.download("f.bin", local), 0) << "the type is still I" << t.h.dump();
+    EXPECT_EQ(t.h.run([&](DoneCallback d, int c, void* o) {
+        return request_custom_command(t.h.s(), "SITE CHMOD 644 f.bin", d, c, o);
+    }),
+              0);
+    EXPECT_EQ(t.h.download("f.bin", local), 0) << "after the user's own command" << t.h.dump();
+    t.h.s().transfer_type = kTransferAscii;
+    EXPECT_EQ(t.h.download("f.bin", local), 0) << t.h.dump();
+    EXPECT_EQ(t.h.listing(), 0) << "a listing after an ASCII transfer needs no TYPE A" << t.h.dump();
+    t.h.s().transfer_type = kTransferBinary;
+    EXPECT_EQ(t.h.download("f.bin", local), 1) << "TYPE I refused" << t.h.dump();
+    EXPECT_EQ(t.h.download("f.bin", local), 0) << "so it is asked for again" << t.h.dump();
+    EXPECT_EQ(t.h.disconnect(), 0);
+    EXPECT_EQ(t.finished(), "");
+    ASSERT_EQ(t.h.connect(second.port(), "u", "p"), 0) << t.h.dump();
+    t.h.s().download_rules = overwrite;
+    EXPECT_EQ(t.h.download("f.bin", local), 0) << "a new connection starts without a type" << t.h.dump();
+    EXPECT_EQ(second.wait(), 0) << second.failure();
+    EXPECT_EQ(test::read_all(local), "hello");
 }
 
 TEST(FtpScripted, UploadSendsTheFileAfterTheServersAnswer) {
