@@ -24,9 +24,6 @@ FileHandle file_open(const std::string& path, int mode) {
         case kOpenAppend:
             flags |= O_RDWR | O_CREAT;
             break;
-        case kOpenCreateNew:
-            flags |= O_RDWR | O_CREAT | O_EXCL;
-            break;
         default:
             return kInvalidFile;
     }

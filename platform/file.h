@@ -12,12 +12,10 @@ using FileHandle = int;
 inline constexpr FileHandle kInvalidFile = -1;
 
 // Open modes of the local file record: 1 read an existing file, 2 create or replace for
-// reading and writing, 3 open or create for reading and writing (position at the start), 4 create
-// a file that does not exist yet for reading and writing (fails with EEXIST when it does).
+// reading and writing, 3 open or create for reading and writing (position at the start).
 inline constexpr int kOpenRead = 1;
 inline constexpr int kOpenWrite = 2;
 inline constexpr int kOpenAppend = 3;
-inline constexpr int kOpenCreateNew = 4;
 
 FileHandle file_open(const std::string& path, int mode);
 void file_close(FileHandle h);

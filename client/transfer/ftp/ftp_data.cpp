@@ -8,7 +8,6 @@
 #include "client/transfer/session/request_dispatch.h"
 #include "common/log.h"
 #include "common/text.h"
-#include "platform/file.h"
 #include "platform/socket.h"
 #include "platform/system.h"
 
@@ -144,16 +143,6 @@ bool open_sink(Connection& c) {
     return false;
 }
 
-// A download into a file that does not exist yet makes it while the server is still answering RETR:
-// making a file is the slowest part of a small download, and nothing is lost when the server then
-// refuses (the procedure removes the file again, see created_early). An existing file is opened,
-// and so truncated, only at the go-ahead.
-void create_new_sink(Connection& c, FtpDataChannel& fd) {
-    LocalFile* file = c.step_state.download_sink;
-    if (fd.sending || fd.listing || fd.sink_mode != platform::kOpenWrite || !file || file->is_open()) return;
-    fd.created_early = file->open(platform::kOpenCreateNew) == 0;
-}
-
 // Every data step starts here: counters, the receive hook, and the channel's protection.
 int begin_data(Connection& c, bool sending) {
     Session& s = step_session(c);
@@ -168,8 +157,6 @@ int begin_data(Connection& c, bool sending) {
     fd.shutdown_queued = false;
     fd.sink_error.clear();
     fd.sink_ready = false;
-    fd.created_early = false;
-    create_new_sink(c, fd);
     fd.decoder = AsciiDecoder();
     fd.encoder = AsciiEncoder();
     running_ftp_state(s).data_running = true;

@@ -177,14 +177,7 @@ int check_complete(Session& s, int result) {
 
 void on_transfer(Session& s, int result) {
     LocalFile& file = s.data->step_state.file;
-    FtpDataChannel& fd = ftp_state(s).data;
     result = check_complete(s, result);
-    // Made before the server's go-ahead, which never came: the file must not stay behind.
-    if (result != 0 && fd.created_early && !fd.sink_ready) {
-        file.close();
-        platform::path_remove(ftp_state(s).transfer.local_path);
-    }
-    fd.created_early = false;
     // Only a complete download takes the server's time: a failed one must not look current.
     if (result == 0 && file.is_open() && s.target_entry.file_time != 0)
         file.set_last_write_time(s.target_entry.file_time);

@@ -121,7 +121,6 @@ struct FtpDataChannel {
     // Set by the procedure before the step is posted.
     int sink_mode = 0;                       // download: the local file's open mode, opened at the go-ahead
     bool sink_ready = false;                 // the file is open (or there is none to open)
-    bool created_early = false;              // a new download file was made as the step began
     std::unique_ptr<ListingStream> listing;  // a listing: lines parsed as they arrive
     bool ascii = false;                      // line ends converted (ASCII transfers)
     AsciiDecoder decoder;
