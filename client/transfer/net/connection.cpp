@@ -262,20 +262,29 @@ void start_receive(Connection& c) {
 
 // ---- step slot ----
 
+namespace {
+
+// Fills the empty step slot; false when a step is already posted. A finished step waits for its
+// delivery; the group thread never runs it.
+bool fill_slot(Connection& c, StepFunction step, CompletionCallback completion, int code, Notifier notify,
+               void* owner, int result, bool finished) {
+    std::lock_guard<std::mutex> hold(c.step_lock);
+    if (c.completion) return false;
+    c.step = step;
+    c.completion = completion;
+    c.completion_code = code;
+    c.notify = notify;
+    c.owner = owner;
+    c.result = result;
+    c.finished = finished;
+    return true;
+}
+
+}  // namespace
+
 int post_step(Connection& c, StepFunction step, CompletionCallback completion, int code, Notifier notify,
               void* owner) {
-    if (!completion) return 1;
-    {
-        std::lock_guard<std::mutex> hold(c.step_lock);
-        if (c.completion) return 1;
-        c.step = step;
-        c.completion = completion;
-        c.completion_code = code;
-        c.notify = notify;
-        c.owner = owner;
-        c.result = 0;
-        c.finished = false;
-    }
+    if (!completion || !fill_slot(c, step, completion, code, notify, owner, 0, false)) return 1;
     // Raised once the slot is filled and its lock released, so the woken group thread finds both.
     raise_flag(c, kFlagPosted);
     return 0;
@@ -283,19 +292,7 @@ int post_step(Connection& c, StepFunction step, CompletionCallback completion, i
 
 int post_finished(Connection& c, CompletionCallback completion, int code, Notifier notify, void* owner,
                   int result) {
-    if (!completion) return 1;
-    {
-        std::lock_guard<std::mutex> hold(c.step_lock);
-        if (c.completion) return 1;
-        // A finished step waits for its delivery; the group thread never runs it.
-        c.step = nullptr;
-        c.completion = completion;
-        c.completion_code = code;
-        c.notify = notify;
-        c.owner = owner;
-        c.result = result;
-        c.finished = true;
-    }
+    if (!completion || !fill_slot(c, nullptr, completion, code, notify, owner, result, true)) return 1;
     c.engine->queue_completion(&c);
     notify();
     return 0;
