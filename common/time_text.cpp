@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "platform/file.h"
+#include "platform/system.h"
 
 namespace orvane {
 namespace {
@@ -86,6 +87,25 @@ int parse_time_text(std::string_view text, CalendarTime& out) {
     if (!calendar_valid(t)) return 1;
     out = t;
     return 0;
+}
+
+CalendarTime calendar_from_local(int64_t seconds) {
+    struct tm local = platform::local_time(static_cast<time_t>(seconds));
+    CalendarTime t;
+    t.year = local.tm_year + 1900;
+    t.month = local.tm_mon + 1;
+    t.day = local.tm_mday;
+    t.hour = local.tm_hour;
+    t.minute = local.tm_min;
+    t.second = local.tm_sec > 59 ? 59 : local.tm_sec;
+    return t;
+}
+
+std::string log_timestamp(int64_t seconds) {
+    struct tm t = platform::local_time(static_cast<time_t>(seconds));
+    int hour = t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12;
+    return format("%d/%d/%d %d:%02d:%02d %s", t.tm_mon + 1, t.tm_mday, t.tm_year + 1900, hour, t.tm_min,
+                  t.tm_sec, t.tm_hour < 12 ? "AM" : "PM");
 }
 
 }  // namespace orvane

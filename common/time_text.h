@@ -1,4 +1,5 @@
-// Calendar times of listings and MDTM: the 14-character time text and FILETIME conversions (UTC, no zones).
+// Calendar times of listings and MDTM: the 14-character time text and FILETIME conversions (UTC, no
+// zones), and the two readings in the machine's zone that time stamps and logs use.
 #pragma once
 
 #include <cstdint>
@@ -29,5 +30,11 @@ std::string time_text(const CalendarTime& t);
 // Reads yyyymmddhhmmss (exactly 14 digits, optionally followed by a fraction ".ddd" that is ignored).
 // 0 when the text names a valid time, 1 otherwise.
 int parse_time_text(std::string_view text, CalendarTime& out);
+
+// The calendar time of seconds since 1970 in the machine's zone; a leap second reads as the one
+// before it.
+CalendarTime calendar_from_local(int64_t seconds);
+// "12/8/2026 6:54:44 AM": the time stamp of log lines, in the machine's zone.
+std::string log_timestamp(int64_t seconds);
 
 }  // namespace orvane

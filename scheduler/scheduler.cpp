@@ -19,15 +19,7 @@ int64_t schedule_now(int* milliseconds) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     time_t seconds = static_cast<time_t>(ms / 1000);
     if (milliseconds) *milliseconds = static_cast<int>(ms % 1000);
-    struct tm local = platform::local_time(seconds);
-    CalendarTime t;
-    t.year = local.tm_year + 1900;
-    t.month = local.tm_mon + 1;
-    t.day = local.tm_mday;
-    t.hour = local.tm_hour;
-    t.minute = local.tm_min;
-    t.second = local.tm_sec > 59 ? 59 : local.tm_sec;
-    return schedule_seconds(t);
+    return schedule_seconds(calendar_from_local(seconds));
 }
 
 int wait_until_due(const std::string& next_run) {

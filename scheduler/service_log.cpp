@@ -10,6 +10,7 @@
 #include "common/log.h"
 #include "common/rollover.h"
 #include "common/text.h"
+#include "common/time_text.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/spawn.h"
@@ -42,10 +43,7 @@ const char* level_tag(int level) {
 std::string timestamp() {
     // The clock the scheduler counts with (time() may lag it by a tick near a second's end).
     auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    struct tm t = platform::local_time(now);
-    int hour = t.tm_hour % 12 == 0 ? 12 : t.tm_hour % 12;
-    return format("%d/%d/%d %d:%02d:%02d %s: ", t.tm_mon + 1, t.tm_mday, t.tm_year + 1900, hour, t.tm_min,
-                  t.tm_sec, t.tm_hour < 12 ? "AM" : "PM");
+    return log_timestamp(now) + ": ";
 }
 
 void service_sink(void* context, const char* text, int level, int line_end) {

@@ -61,15 +61,7 @@ CalendarTime shift_time(const CalendarTime& start, bool forward, TimeUnit unit, 
 }
 
 std::string local_timestamp(bool forward, TimeUnit unit, uint32_t n) {
-    struct tm now = platform::local_time(platform::now_unix());
-    CalendarTime t;
-    t.year = now.tm_year + 1900;
-    t.month = now.tm_mon + 1;
-    t.day = now.tm_mday;
-    t.hour = now.tm_hour;
-    t.minute = now.tm_min;
-    t.second = now.tm_sec > 59 ? 59 : now.tm_sec;  // a leap second reads as the one before it
-    return time_text(shift_time(t, forward, unit, n));
+    return time_text(shift_time(calendar_from_local(platform::now_unix()), forward, unit, n));
 }
 
 }  // namespace orvane

@@ -145,12 +145,4 @@ int level_attribute(int level) {
     }
 }
 
-std::string log_timestamp(int64_t unix_time) {
-    struct tm t = platform::local_time(static_cast<time_t>(unix_time));
-    int hour = t.tm_hour % 12;
-    if (hour == 0) hour = 12;
-    return format("%d/%d/%d %d:%02d:%02d %s", t.tm_mon + 1, t.tm_mday, t.tm_year + 1900, hour, t.tm_min,
-                  t.tm_sec, t.tm_hour < 12 ? "AM" : "PM");
-}
-
 }  // namespace orvane

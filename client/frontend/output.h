@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "common/time_text.h"  // log_timestamp
 
 namespace orvane {
 
@@ -29,7 +30,5 @@ void shutdown_output();
 const char* level_tag(int level);
 // The console text attribute of a level (9..14), or 0 for the console's own.
 int level_attribute(int level);
-// Local time as "M/D/YYYY H:MM:SS AM" (12-hour clock, no leading zeros on month, day, hour).
-std::string log_timestamp(int64_t unix_time);
 
 }  // namespace orvane

@@ -79,17 +79,7 @@ class KeyBuilder {
               OSSL_PARAM_BLD_push_octet_string(build_, name, value.data(), value.size()) == 1;
     }
     EVP_PKEY* make(const char* type) {
-        if (!ok_) return nullptr;
-        OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(build_);
-        EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr);
-        EVP_PKEY* key = nullptr;
-        if (params != nullptr && context != nullptr && EVP_PKEY_fromdata_init(context) == 1)
-            EVP_PKEY_fromdata(context, &key, EVP_PKEY_KEYPAIR, params);
-        EVP_PKEY_CTX_free(context);
-        for (OSSL_PARAM* p = params; p != nullptr && p->key != nullptr; ++p)
-            OPENSSL_cleanse(p->data, p->data_size);
-        OSSL_PARAM_free(params);
-        return key;
+        return ok_ ? key_from_params(type, build_, EVP_PKEY_KEYPAIR) : nullptr;
     }
 
   private:

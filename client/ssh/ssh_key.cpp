@@ -5,6 +5,7 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/dsa.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
@@ -60,18 +61,6 @@ std::string bn_bytes(const BIGNUM* bn, size_t width = 0) {
     return out;
 }
 
-// A public key from named big numbers (and, for EC, the group name and point).
-EVP_PKEY* key_from_params(const char* type, OSSL_PARAM_BLD* build) {
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(build);
-    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr);
-    EVP_PKEY* key = nullptr;
-    if (params != nullptr && context != nullptr && EVP_PKEY_fromdata_init(context) == 1)
-        EVP_PKEY_fromdata(context, &key, EVP_PKEY_PUBLIC_KEY, params);
-    EVP_PKEY_CTX_free(context);
-    OSSL_PARAM_free(params);
-    return key;
-}
-
 EVP_PKEY* bn_key(const char* type, std::initializer_list<std::pair<const char*, std::string_view>> fields) {
     OSSL_PARAM_BLD* build = OSSL_PARAM_BLD_new();
     if (build == nullptr) return nullptr;
@@ -87,13 +76,26 @@ EVP_PKEY* bn_key(const char* type, std::initializer_list<std::pair<const char*, 
         ok = OSSL_PARAM_BLD_push_BN(build, name, bn) == 1;
         if (!ok) break;
     }
-    EVP_PKEY* key = ok ? key_from_params(type, build) : nullptr;
+    EVP_PKEY* key = ok ? key_from_params(type, build, EVP_PKEY_PUBLIC_KEY) : nullptr;
     OSSL_PARAM_BLD_free(build);
     for (BIGNUM* bn : numbers) BN_free(bn);
     return key;
 }
 
 }  // namespace
+
+EVP_PKEY* key_from_params(const char* type, OSSL_PARAM_BLD* build, int selection) {
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(build);
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr);
+    EVP_PKEY* key = nullptr;
+    if (params != nullptr && context != nullptr && EVP_PKEY_fromdata_init(context) == 1)
+        EVP_PKEY_fromdata(context, &key, selection, params);
+    EVP_PKEY_CTX_free(context);
+    for (OSSL_PARAM* p = params; p != nullptr && p->key != nullptr; ++p)
+        OPENSSL_cleanse(p->data, p->data_size);
+    OSSL_PARAM_free(params);
+    return key;
+}
 
 EVP_PKEY* p256_public_key(std::string_view point) {
     if (point.size() != kP256PointSize || point[0] != 4) return nullptr;
@@ -102,7 +104,7 @@ EVP_PKEY* p256_public_key(std::string_view point) {
     EVP_PKEY* key = nullptr;
     if (OSSL_PARAM_BLD_push_utf8_string(build, OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0) == 1 &&
         OSSL_PARAM_BLD_push_octet_string(build, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size()) == 1)
-        key = key_from_params("EC", build);
+        key = key_from_params("EC", build, EVP_PKEY_PUBLIC_KEY);
     OSSL_PARAM_BLD_free(build);
     return key;
 }

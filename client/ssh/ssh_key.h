@@ -4,6 +4,7 @@
 #pragma once
 
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 
 #include <cstdint>
 #include <string>
@@ -54,6 +55,9 @@ struct PublicKey {
 int parse_public_key(std::string_view blob, PublicKey& out, std::string& error);
 // A P-256 public key from its uncompressed point (65 bytes); null when it is not on the curve.
 EVP_PKEY* p256_public_key(std::string_view point);
+// A key from the parameters collected in `build` (`selection`: EVP_PKEY_PUBLIC_KEY or
+// EVP_PKEY_KEYPAIR); the parameters' copies are wiped. nullptr when OpenSSL refuses them.
+EVP_PKEY* key_from_params(const char* type, OSSL_PARAM_BLD* build, int selection);
 // The blob of a key (public parts only). 0 on success.
 int public_key_blob(EVP_PKEY* key, KeyKind kind, std::string& blob);
 

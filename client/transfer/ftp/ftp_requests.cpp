@@ -1,9 +1,9 @@
-// The FTP request handlers of single commands (folders, rename, times, QUIT, raw commands), and the
-// installation of every FTP handler.
+// The FTP request handlers of single commands (folders, rename, times, QUIT, raw commands), the
+// folder walks with their FTP steps, and the installation of every FTP handler.
 #include "client/transfer/ftp/ftp_requests.h"
 
 #include "client/transfer/ftp/ftp_procedures.h"
-#include "client/transfer/ftp/ftp_walk.h"
+#include "client/transfer/session/folder_walk.h"
 
 namespace orvane {
 
@@ -52,6 +52,33 @@ void ftp_change_folder(Session& s) {
 
 void ftp_custom_command(Session& s) {
     one_command(s, FtpCommand::kCustom);
+}
+
+// The steps of the folder walks: CWD and PWD, CDUP and PWD, the listing procedure, MKD, RMD, DELE,
+// and the download and upload procedures.
+void ftp_folder_up(Session& s) {
+    one_command(s, FtpCommand::kCdup);
+}
+
+void ftp_remove_folder(Session& s) {
+    one_command(s, FtpCommand::kRmd);
+}
+
+void ftp_delete_file(Session& s) {
+    one_command(s, FtpCommand::kDele);
+}
+
+constexpr WalkSteps kFtpWalkSteps{
+    ftp_change_folder, ftp_folder_up, ftp_listing, ftp_make_folder, ftp_remove_folder,
+    ftp_delete_file,   ftp_download,  ftp_upload,  false,
+};
+
+void ftp_transfer_list(Session& s) {
+    start_transfer_walk(s, kFtpWalkSteps);
+}
+
+void ftp_delete_walk(Session& s) {
+    start_delete_walk(s, kFtpWalkSteps);
 }
 
 struct Row {

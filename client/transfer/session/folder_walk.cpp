@@ -158,6 +158,12 @@ void download_folder(Session& s, FolderWalk& w) {
     run_step(s, w.steps.change_folder, WalkState::kEnterToList);
 }
 
+// The remote folder the listing's names are in: the walk's own with full paths, else the
+// session's current one.
+const std::string& listed_folder(const Session& s, const FolderWalk& w) {
+    return w.steps.full_paths ? w.folder : s.remote_folder;
+}
+
 void on_enter_to_list(Session& s, FolderWalk& w, int result) {
     if (result != 0) return finish(s, 1, failure("enter remote folder", w.folder));
     run_step(s, w.steps.list, WalkState::kListForDownload);
@@ -165,7 +171,7 @@ void on_enter_to_list(Session& s, FolderWalk& w, int result) {
 
 void on_list_for_download(Session& s, FolderWalk& w, int result) {
     if (result != 0) return finish(s, 1, failure("list remote folder", w.folder));
-    const std::string remote = w.steps.full_paths ? w.folder : s.remote_folder;
+    const std::string remote = listed_folder(s, w);
     for (const RemoteFileEntry& e : s.listing) {
         if (!usable_listed_name(s, e, remote)) continue;
         TransferPair p;
@@ -345,7 +351,7 @@ void on_enter_to_delete(Session& s, FolderWalk& w, int result) {
 
 void on_list_to_delete(Session& s, FolderWalk& w, int result) {
     if (result != 0) return finish(s, 1, failure("list remote folder", w.folder));
-    const std::string remote = w.steps.full_paths ? w.folder : s.remote_folder;
+    const std::string remote = listed_folder(s, w);
     // The list's end is its front: pushed in listing order, the children go in reverse order.
     for (const RemoteFileEntry& e : s.listing) {
         if (!usable_listed_name(s, e, remote)) continue;
