@@ -126,20 +126,7 @@ FtpServer::~FtpServer() {
 }
 
 void FtpServer::stop() {
-    if (pid_ <= 0) return;
-    // The server forks a process per session: end the whole group we created.
-    kill(-pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            kill(-pid_, SIGKILL);  // sessions that outlived their listener
-            pid_ = 0;
-            return;
-        }
-        usleep(20 * 1000);
-    }
-    kill(-pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = 0;
+    stop_launched(pid_);
 }
 
 std::string FtpServer::url(const std::string& path) const {

@@ -182,6 +182,19 @@ ProcessResult run_dialogue(const std::string& program, const std::vector<std::st
     return result;
 }
 
+void stop_launched(int& pid) {
+    if (pid <= 0) return;
+    kill(-pid, SIGTERM);
+    bool exited = false;
+    for (int i = 0; i < 100 && !exited; ++i) {
+        exited = waitpid(pid, nullptr, WNOHANG) == pid;
+        if (!exited) usleep(20 * 1000);
+    }
+    kill(-pid, SIGKILL);
+    if (!exited) waitpid(pid, nullptr, 0);
+    pid = 0;
+}
+
 int launch_logged(const std::vector<std::string>& args, const std::string& log_path) {
     pid_t pid = fork();
     if (pid < 0) return -1;

@@ -37,5 +37,9 @@ std::string client_binary();
 // Starts a server program (args[0] is its path) in a process group of its own, its output and
 // errors into `log_path`, its input from /dev/null. The child's pid (the group's id), or -1.
 int launch_logged(const std::vector<std::string>& args, const std::string& log_path);
+// Ends a group that launch_logged started: SIGTERM to the whole group, up to two seconds for its
+// leader to exit, then SIGKILL to what is left of the group (servers fork a process per session).
+// Sets `pid` to 0; nothing when it is not positive.
+void stop_launched(int& pid);
 
 }  // namespace orvane::test

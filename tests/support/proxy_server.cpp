@@ -16,10 +16,7 @@ ProxyServer::~ProxyServer() {
 }
 
 void ProxyServer::stop() {
-    if (pid_ <= 0) return;
-    kill(-pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    stop_launched(pid_);
 }
 
 int ProxyServer::start(const std::string& user, const std::string& password) {

@@ -19,18 +19,7 @@ SmtpServer::~SmtpServer() {
 }
 
 void SmtpServer::stop() {
-    if (pid_ <= 0) return;
-    kill(-pid_, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = 0;
-            return;
-        }
-        usleep(20 * 1000);
-    }
-    kill(-pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = 0;
+    stop_launched(pid_);
 }
 
 std::string SmtpServer::log() const {
