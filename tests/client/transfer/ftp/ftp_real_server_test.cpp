@@ -8,6 +8,7 @@
 
 #include "common/log.h"
 #include "platform/file.h"
+#include "tests/client/transfer/ftp/ftp_server_modes.h"
 #include "tests/client/transfer/ftp/ftp_session_harness.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/temp_dir.h"
@@ -40,14 +41,7 @@ int64_t time_of(const std::string& path) {
     return platform::unix_from_filetime(platform::path_last_write_time(path));
 }
 
-struct Mode {
-    FtpServerKind kind;
-    bool passive;
-};
-std::string mode_name(const testing::TestParamInfo<Mode>& info) {
-    return std::string(info.param.kind == FtpServerKind::kVsftpd ? "vsftpd" : "pyftpdlib") +
-           (info.param.passive ? "Passive" : "Active");
-}
+using Mode = test::ServerMode;
 
 class FtpRealServer : public testing::TestWithParam<Mode> {
   protected:
@@ -273,12 +267,7 @@ TEST_P(FtpRealServer, MissingFilesFailWithTheirMessages) {
     EXPECT_EQ(read_all(remote("after.bin")), "after");
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServer,
-                         testing::Values(Mode{FtpServerKind::kVsftpd, true},
-                                         Mode{FtpServerKind::kVsftpd, false},
-                                         Mode{FtpServerKind::kPyftpdlib, true},
-                                         Mode{FtpServerKind::kPyftpdlib, false}),
-                         mode_name);
+INSTANTIATE_TEST_SUITE_P(Servers, FtpRealServer, test::every_server_mode(), test::server_mode_name);
 
 }  // namespace
 }  // namespace orvane

@@ -8,6 +8,7 @@
 
 #include "common/log.h"
 #include "platform/file.h"
+#include "tests/client/transfer/ftp/ftp_server_modes.h"
 #include "tests/client/transfer/ftp/ftp_session_harness.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/temp_dir.h"
@@ -124,14 +125,7 @@ TEST(FtpWalkScripted, HostileNamesStayOutAndAFailedFileEndsTheWalkNamingIt) {
 
 // ---- real servers ----
 
-struct Mode {
-    FtpServerKind kind;
-    bool passive;
-};
-std::string mode_name(const testing::TestParamInfo<Mode>& info) {
-    return std::string(info.param.kind == FtpServerKind::kVsftpd ? "vsftpd" : "pyftpdlib") +
-           (info.param.passive ? "Passive" : "Active");
-}
+using Mode = test::ServerMode;
 
 // Relative path -> contents ("/" for a folder).
 std::map<std::string, std::string> tree_of(const std::string& root) {
@@ -203,12 +197,7 @@ TEST_P(FtpWalkReal, ALocalLinkCycleIsWalkedOnceAndAFailedFolderIsNamed) {
         << h.dump();
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, FtpWalkReal,
-                         testing::Values(Mode{FtpServerKind::kVsftpd, true},
-                                         Mode{FtpServerKind::kVsftpd, false},
-                                         Mode{FtpServerKind::kPyftpdlib, true},
-                                         Mode{FtpServerKind::kPyftpdlib, false}),
-                         mode_name);
+INSTANTIATE_TEST_SUITE_P(Servers, FtpWalkReal, test::every_server_mode(), test::server_mode_name);
 
 }  // namespace
 }  // namespace orvane
