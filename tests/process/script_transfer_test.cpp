@@ -43,11 +43,7 @@ std::string connect_line(const char* macro, const FtpServer& server) {
 
 test::ProcessResult run_script(const TempDir& dir, const std::string& script,
                                const std::vector<std::string>& options = {}) {
-    write_all(dir.file("job.fscr"), script);
-    std::vector<std::string> args = options;
-    args.push_back("-script");
-    args.push_back(dir.file("job.fscr"));
-    return run_process(client_binary(), args, {}, false, std::chrono::seconds(60), {}, dir.path());
+    return test::run_script_in(dir.path(), script, options);
 }
 
 struct ServerCase {

@@ -1,5 +1,6 @@
 // Child processes for tests, over fork/exec with pipes or a pseudo-terminal.
 #include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -193,6 +194,17 @@ void stop_launched(int& pid) {
     kill(-pid, SIGKILL);
     if (!exited) waitpid(pid, nullptr, 0);
     pid = 0;
+}
+
+ProcessResult run_script_in(const std::string& folder, const std::string& script,
+                            const std::vector<std::string>& options, const std::vector<std::string>& env,
+                            std::chrono::milliseconds timeout) {
+    std::string path = folder + "/job.fscr";
+    write_all(path, script);
+    std::vector<std::string> args = options;
+    args.push_back("-script");
+    args.push_back(path);
+    return run_process(client_binary(), args, {}, false, timeout, env, folder);
 }
 
 int launch_logged(const std::vector<std::string>& args, const std::string& log_path) {

@@ -33,6 +33,12 @@ ProcessResult run_dialogue(const std::string& program, const std::vector<std::st
 
 // The built client.
 std::string client_binary();
+// Writes `script` to job.fscr in `folder` and runs the client on it there: `options` go before
+// "-script", `env` is added to the environment.
+ProcessResult run_script_in(const std::string& folder, const std::string& script,
+                            const std::vector<std::string>& options = {},
+                            const std::vector<std::string>& env = {},
+                            std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // Starts a server program (args[0] is its path) in a process group of its own, its output and
 // errors into `log_path`, its input from /dev/null. The child's pid (the group's id), or -1.

@@ -17,9 +17,7 @@ using test::TempDir;
 using test::write_all;
 
 test::ProcessResult run_script(const TempDir& dir, const std::string& script) {
-    write_all(dir.file("job.fscr"), script);
-    return run_process(client_binary(), {"-script", dir.file("job.fscr")}, {}, false,
-                       std::chrono::seconds(60), {}, dir.path());
+    return test::run_script_in(dir.path(), script);
 }
 
 TEST(ArchiveScript, PackUnpackAndResults) {

@@ -35,9 +35,7 @@ std::vector<std::string> messages(const std::string& output) {
 
 test::ProcessResult run_script(const TempDir& dir, const std::string& script,
                                const std::vector<std::string>& env = {}) {
-    write_all(dir.file("job.fscr"), script);
-    return run_process(client_binary(), {"-script", dir.file("job.fscr")}, {}, false,
-                       std::chrono::seconds(60), env, dir.path());
+    return test::run_script_in(dir.path(), script, {}, env);
 }
 
 TEST(LocalMacrosRun, GoodRuns) {

@@ -41,9 +41,7 @@ class RunGpg : public ::testing::Test {
         return run_process("/usr/bin/gpg", all, {}, false, std::chrono::seconds(120));
     }
     test::ProcessResult script(const std::string& text) {
-        write_all(dir_.file("job.fscr"), text);
-        return run_process(test::client_binary(), {"-script", dir_.file("job.fscr")}, {}, false,
-                           std::chrono::seconds(120), {}, dir_.path());
+        return test::run_script_in(dir_.path(), text, {}, {}, std::chrono::seconds(120));
     }
 
     TempDir dir_;
