@@ -100,7 +100,9 @@ class SshSession final : public ByteFilter {
     // For the authentication and channel layers.
     int send_payload(std::string_view payload);  // 0 when sent or held back
     void request_extra_padding(size_t bytes) { transport_.request_extra_padding(bytes); }
-    void set_authenticated();  // user authentication succeeded: the data phase begins
+    // User authentication succeeded: the data phase begins. The session calls it itself when
+    // USERAUTH_SUCCESS arrives, before the service hook sees the message.
+    void set_authenticated();
     void fail_with(int code, const std::string& cause);
     ByteQueue& application_input() { return application_input_; }
     ByteQueue& application_output() { return application_output_; }

@@ -243,7 +243,6 @@ int on_failure(UserAuth& a, SshBuffer& payload) {
 int on_success(UserAuth& a, SshBuffer&) {
     set_phase(a, AuthPhase::kAuthenticated);
     a.key.clear();
-    a.session->set_authenticated();  // the session has already switched; this is idempotent
     a.session->log(format("SSH: logged in as \"%s\"", printable(a.config().user, 64).c_str()), kLevelInfo);
     if (a.connection.start) return a.connection.start(a.connection.context, *a.session);
     return 0;
