@@ -285,6 +285,12 @@ void on_proxy(Connection& c, Session& s, SftpState& st) {
     }
     if (c.send_pending || c.receive_pending) return;
     if (c.network_events.has(kNetClose) || c.socket == platform::kInvalidSocket) {
+        // A proxy that refuses (a 407, say) sends its answer and closes at once: the answer is read
+        // before the close is taken as the end, or its status line would be lost with it.
+        if (c.socket != platform::kInvalidSocket && platform::socket_bytes_waiting(c.socket) > 0) {
+            start_receive(c);
+            return;
+        }
         close_socket(c);
         fail_step(c, st, "ERROR: The proxy server closed the connection");
         return;
