@@ -237,8 +237,9 @@ int Client::current_directory() {
     return 0;
 }
 
-int Client::change_directory(const std::string& path) {
+int Client::change_directory(const std::string& path, bool quiet) {
     if (begin(Op::kChdir) != 0) return 1;
+    quiet_ = quiet;
     send_path(kRealpath, path);
     set_state(State::kRealpath);
     return 0;
@@ -328,8 +329,9 @@ int Client::expect_status(const Reply& r) {
 
 int Client::on_names(const Reply& r) {
     if (r.type == kStatus) {
-        status_failure(
-            r, op_ == Op::kChdir ? "Could not change to remote folder" : "Could not resolve the remote path");
+        if (op_ != Op::kChdir || !quiet_)
+            status_failure(r, op_ == Op::kChdir ? "Could not change to remote folder"
+                                                : "Could not resolve the remote path");
         finish(1);
         return 1;
     }
@@ -436,7 +438,7 @@ int Client::on_reply(const Reply& r) {
                 violation("an unexpected reply to STAT");
                 return 1;
             }
-            say("Could not change to remote folder", kLevelError);
+            if (!quiet_) say("Could not change to remote folder", kLevelError);
             finish(1);
             return 1;
         case State::kOpendir:

@@ -103,7 +103,8 @@ class Client {
     // Operations: 0 when started, 1 when another runs or the session is broken.
     int start();
     int current_directory();
-    int change_directory(const std::string& path);
+    // Quiet: a folder that is not there is no news (a walk that creates it next says its own word).
+    int change_directory(const std::string& path, bool quiet = false);
     int list();
     int remove(const std::string& path);
     int remove_folder(const std::string& path);
@@ -193,6 +194,7 @@ class Client {
     uint32_t version_ = 0;
     std::string directory_;
     std::string candidate_;  // the canonical folder being checked
+    bool quiet_ = false;     // change_directory: no message of its own
     std::vector<RemoteFileEntry> listing_;
     int list_result_ = 0;
     RemoteFileEntry entry_;

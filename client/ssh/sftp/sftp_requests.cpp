@@ -66,6 +66,10 @@ int op_print_folder(Session&, Client& client) {
 int op_change_folder(Session& s, Client& client) {
     return client.change_directory(s.path1);
 }
+// A walk's entry into a folder: the walk reports a failure in its own words.
+int op_enter_folder(Session& s, Client& client) {
+    return client.change_directory(s.path1, true);
+}
 int op_list(Session&, Client& client) {
     return client.list();
 }
@@ -184,6 +188,9 @@ void sftp_print_folder(Session& s) {
 void sftp_change_folder(Session& s) {
     run(s, op_change_folder, folder_known);
 }
+void sftp_enter_folder(Session& s) {
+    run(s, op_enter_folder, folder_known);
+}
 void sftp_folder_up(Session& s) {
     run(s, op_folder_up, folder_known);
 }
@@ -218,8 +225,8 @@ void sftp_custom_command(Session& s) {
 }
 
 constexpr WalkSteps kSftpWalkSteps{
-    sftp_change_folder, sftp_folder_up, sftp_listing, sftp_make_folder, sftp_remove_folder, sftp_delete_file,
-    sftp_download,      sftp_upload,    true,
+    sftp_enter_folder, sftp_folder_up, sftp_listing, sftp_make_folder, sftp_remove_folder, sftp_delete_file,
+    sftp_download,     sftp_upload,    true,
 };
 
 void sftp_transfer_list(Session& s) {
