@@ -163,7 +163,8 @@ int cmd_open(ShellState& shell, const Words& w) {
     // The answer lines belong to this open whatever becomes of it: read them before anything
     // can fail, so they never run as commands.
     shell_read_login_answers(shell);
-    uint32_t port = 21;
+    // SFTP listens on its own port; every FTP kind on 21.
+    uint32_t port = shell.session->protocol == kProtocolSftp ? 22 : 21;
     int r = 1;
     if (w.size() > 2 && !parse_port(w[2], port)) {
         outputf(kLevelError, "Error: Invalid port %s (1 to 65535)", w[2].c_str());
@@ -313,7 +314,9 @@ int cmd_mdelete(ShellState& shell, const Words& w) {
     return for_each_match(shell, patterns, {}, remote_matches_to_delete, delete_one);
 }
 
-int cmd_dir(ShellState& shell, const Words& w) {
+// The listing on the screen (and into a local file): the server's long lines where it sends
+// them (SFTP), or the names alone.
+int list_remote(ShellState& shell, const Words& w, bool long_lines) {
     int r = listing(shell);
     if (r != 0) return r;
     LocalFile file;
@@ -327,11 +330,19 @@ int cmd_dir(ShellState& shell, const Words& w) {
         }
     }
     for (const RemoteFileEntry& e : shell.session->listing) {
-        const std::string& line = e.long_name.empty() ? e.name : e.long_name;
+        const std::string& line = e.long_name.empty() || !long_lines ? e.name : e.long_name;
         output(escape_controls(line), kLevelInfo);  // the server's text: one line, whatever it holds
         if (to_file) file.write(line + "\r\n");
     }
     return r;
+}
+
+int cmd_dir(ShellState& shell, const Words& w) {
+    return list_remote(shell, w, true);
+}
+
+int cmd_ls(ShellState& shell, const Words& w) {
+    return list_remote(shell, w, false);
 }
 
 int cmd_mkdir(ShellState& shell, const Words& w) {
@@ -452,7 +463,7 @@ const Command kCommands[] = {
     {"mput", true, cmd_mput, "mput PATTERN...: upload the matching local files"},
     {"mdelete", true, cmd_mdelete, "mdelete PATTERN...: delete the matching remote files"},
     {"dir", true, cmd_dir, "dir [LOCALFILE]: list the remote folder (also into a local file)"},
-    {"ls", true, cmd_dir, "the same as dir"},
+    {"ls", true, cmd_ls, "ls [LOCALFILE]: the names in the remote folder (also into a local file)"},
     {"mkdir", true, cmd_mkdir, "mkdir FOLDER: make a remote folder"},
     {"rmdir", true, cmd_rmdir, "rmdir FOLDER: remove a remote folder"},
     {"rename", true, cmd_rename, "rename OLD NEW: rename a remote file"},

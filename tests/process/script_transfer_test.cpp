@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "tests/support/ftp_servers.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -202,6 +203,7 @@ TEST(ScriptTransfer, FailuresExitCodesAndHiddenPassword) {
         std::vector<std::string> shown;
     };
     const std::string login = connect_line("ftpconnect", server);
+    const uint16_t closed_port = test::unused_port();
     const Case cases[] = {
         {login + "ftpdownload file \"missing.bin\";\nftpdisconnect;\n",
          1,
@@ -221,7 +223,9 @@ TEST(ScriptTransfer, FailuresExitCodesAndHiddenPassword) {
         {login + "setvar ~a \"x\";\nftpdelete remote file \"a" + std::string(1, '\0') + "DELE b\";\n",
          1,
          {"A value sent to a server must not hold a line break or a NUL character"}},
-        {"ftpconnectssh \"127.0.0.1\" 22 \"u\" \"p\";\n", 1, {"ERROR: SFTP connections are not available"}},
+        {"ftpconnectssh \"127.0.0.1\" " + std::to_string(closed_port) + " \"u\" \"p\";\n",
+         1,
+         {"ERROR: Could not connect to 127.0.0.1:" + std::to_string(closed_port)}},
     };
     for (const Case& c : cases) {
         auto r = run_script(dir, c.script, {"-log", dir.file("run.log")});

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "tests/support/ftp_servers.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -25,6 +26,7 @@ bool contains(const std::string& hay, const std::string& needle) {
 
 TEST(Shell, CommandsWithoutAServer) {
     TempDir dir;
+    const std::string closed_port = std::to_string(test::unused_port());
     auto r = run_process(client_binary(), {},
                          "pwd\n"
                          "verbose\n"
@@ -34,7 +36,9 @@ TEST(Shell, CommandsWithoutAServer) {
                              "\n"
                              "!echo bang-$((40+2))\n"
                              "ssh\n"
-                             "open 127.0.0.1 22\n"
+                             "open 127.0.0.1 " +
+                             closed_port +
+                             "\n"
                              "answer-user\n"
                              "answer-password\n"
                              "nosecure\n"
@@ -50,10 +54,9 @@ TEST(Shell, CommandsWithoutAServer) {
     EXPECT_TRUE(contains(r.output, "frobnicate is an invalid command\n")) << r.output;
     EXPECT_TRUE(contains(r.output, "Local directory is " + dir.path() + "/\n")) << r.output;
     EXPECT_TRUE(contains(r.output, "bang-42\n")) << r.output;
-    // A protocol whose sessions cannot connect yet fails with a message.
+    // SFTP to a port nobody listens on fails with a word.
     EXPECT_TRUE(contains(r.output, "SSH (SFTP) enabled\n")) << r.output;
-    EXPECT_TRUE(contains(r.output, "ERROR: The connect request is not available for this protocol\n"))
-        << r.output;
+    EXPECT_TRUE(contains(r.output, "ERROR: Could not connect to 127.0.0.1:" + closed_port)) << r.output;
     EXPECT_TRUE(contains(r.output, "Secure FTP disabled\n")) << r.output;
     // A line beginning with QUIT ends the program: the last pwd never runs.
     size_t last = r.output.rfind("Not Connected");

@@ -1,6 +1,7 @@
-// sshd in inetd mode over pipes.
+// sshd in inetd mode over pipes, and as a daemon on a loopback port.
 #include "tests/support/sshd_server.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,6 +11,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
 
 #include "tests/support/loopback.h"
 
@@ -39,7 +43,40 @@ bool prepare(const TempDir& dir, const std::vector<std::string>& extra_config, s
     return true;
 }
 
+// Every process's parent, from /proc.
+std::multimap<pid_t, pid_t> children_by_parent() {
+    std::multimap<pid_t, pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return children;
+    while (const dirent* entry = readdir(proc)) {
+        pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0) continue;
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        size_t end = text.rfind(')');  // the command name in parentheses may hold blanks
+        if (end == std::string::npos) continue;
+        std::istringstream rest(text.substr(end + 1));
+        char state = 0;
+        pid_t parent = 0;
+        if (rest >> state >> parent) children.emplace(parent, pid);
+    }
+    closedir(proc);
+    return children;
+}
+
 }  // namespace
+
+std::vector<std::string> sftp_sshd_config(const TempDir& dir, const SftpSshdOptions& options) {
+    write_all(dir.file("authorized_keys"), options.authorized_keys);
+    std::vector<std::string> lines = {
+        "AuthorizedKeysFile " + dir.file("authorized_keys"), "Subsystem sftp internal-sftp",
+        "KbdInteractiveAuthentication no",
+        std::string("PasswordAuthentication ") + (options.passwords ? "yes" : "no")};
+    if (options.designed_algorithms)
+        lines.insert(lines.end(),
+                     {"KexAlgorithms diffie-hellman-group14-sha1", "Ciphers aes128-ctr", "MACs hmac-sha1"});
+    return lines;
+}
 
 SshdInetd::SshdInetd(const std::vector<std::string>& extra_config) {
     if (!prepare(dir_, extra_config, why_)) return;
@@ -148,7 +185,25 @@ SshdDaemon::SshdDaemon(const std::vector<std::string>& extra_config) {
     pid_ = -1;
 }
 
+void SshdDaemon::kill_sessions() {
+    if (pid_ <= 0) return;
+    // Each connection is served by a child of the listener and that child's own children.
+    std::multimap<pid_t, pid_t> children = children_by_parent();
+    std::vector<pid_t> found, todo = {pid_};
+    while (!todo.empty()) {
+        pid_t parent = todo.back();
+        todo.pop_back();
+        auto [first, last] = children.equal_range(parent);
+        for (auto it = first; it != last; ++it) {
+            found.push_back(it->second);
+            todo.push_back(it->second);
+        }
+    }
+    for (pid_t pid : found) kill(pid, SIGKILL);
+}
+
 SshdDaemon::~SshdDaemon() {
+    kill_sessions();
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);

@@ -1,5 +1,5 @@
-// A real OpenSSH server for tests, in inetd mode ("sshd -i"): it talks over two pipes, with a
-// configuration and a throwaway host key written into a scratch folder.
+// A real OpenSSH server for tests, in inetd mode ("sshd -i") over two pipes or listening on
+// loopback, with a configuration and a throwaway host key written into a scratch folder.
 #pragma once
 
 #include <sys/types.h>
@@ -57,6 +57,9 @@ class SshdDaemon {
     const std::string& why() const { return why_; }
     uint16_t port() const { return port_; }
     std::string log() const;
+    // Kills the processes serving the connections made so far, as a crash of the server would: their
+    // sockets close mid-conversation. The listener keeps running.
+    void kill_sessions();
 
   private:
     TempDir dir_;
@@ -64,5 +67,15 @@ class SshdDaemon {
     uint16_t port_ = 0;
     std::string why_;
 };
+
+// What an SshdDaemon needs to serve SFTP logins to tests.
+struct SftpSshdOptions {
+    std::string authorized_keys;       // lines of OpenSSH's authorized_keys format
+    bool passwords = false;            // password logins (for a TestAccount) as well
+    bool designed_algorithms = false;  // only diffie-hellman-group14-sha1, aes128-ctr, hmac-sha1
+};
+// Configuration lines for SshdDaemon: the keys authorised through an AuthorizedKeysFile written to
+// `dir`, the sftp subsystem in-process, and the chosen login methods and algorithms.
+std::vector<std::string> sftp_sshd_config(const TempDir& dir, const SftpSshdOptions& options);
 
 }  // namespace orvane::test

@@ -2,6 +2,7 @@
 #include "client/ssh/sftp/sftp_client.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 
 #include "client/transfer/session/duplicate_rules.h"
@@ -35,8 +36,25 @@ Client::~Client() {
     wipe_secret(handle_);
 }
 
+void Client::say(const std::string& text, int level) const {
+    if (log_) {
+        log_(log_user_, text.c_str(), level, 1);
+    } else {
+        output(text, level);
+    }
+}
+
+void Client::sayf(int level, const char* format, ...) const {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    say(text, level);
+}
+
 void Client::set_state(State s) {
-    if (trace_ && s != state_) outputf(kLevelInfo, "SFTP: %s -> %s", state_name(state_), state_name(s));
+    if (trace_ && s != state_) sayf(kLevelInfo, "SFTP: %s -> %s", state_name(state_), state_name(s));
     state_ = s;
 }
 
@@ -44,7 +62,7 @@ void Client::receive(std::string_view bytes) {
     if (broken_) return;
     // A server never speaks unasked: bytes that pile up while nothing waits for them end the session.
     if (op_ == Op::kNone && in_.size() - in_pos_ + bytes.size() > 2 * (kMaxPacket + 4)) {
-        output("ERROR: The SFTP server sent data nobody asked for; the session is closed", kLevelError);
+        say("ERROR: The SFTP server sent data nobody asked for; the session is closed", kLevelError);
         broken_ = true;
         return;
     }
@@ -133,23 +151,29 @@ void Client::finish(int result) {
 }
 
 void Client::violation(const std::string& why) {
-    output("ERROR: " + escape_controls(why) + "; the SFTP session is closed", kLevelError);
+    say("ERROR: " + escape_controls(why) + "; the SFTP session is closed", kLevelError);
     broken_ = true;
     finish(1);
 }
 
 void Client::fail_no_answer(int seconds) {
     if (op_ == Op::kNone) return;
-    outputf(kLevelError, "ERROR: The SFTP server did not answer within %d seconds; the session is closed",
-            seconds);
+    sayf(kLevelError, "ERROR: The SFTP server did not answer within %d seconds; the session is closed",
+         seconds);
     broken_ = true;
     finish(1);
+}
+
+void Client::fail_carrier(const std::string& why) {
+    if (!why.empty()) say("ERROR: " + escape_controls(why) + "; the SFTP session is closed", kLevelError);
+    broken_ = true;
+    if (op_ != Op::kNone) finish(1);
 }
 
 void Client::status_failure(const Reply& r, const char* what) {
     std::string text = std::string("Error: ") + what;
     if (r.type == kStatus && !r.message.empty()) text += ": " + escape_controls(r.message);
-    output(text, kLevelError);
+    say(text, kLevelError);
 }
 
 int Client::step() {
@@ -157,14 +181,14 @@ int Client::step() {
         std::string_view body;
         Frame f = take_packet(in_, in_pos_, body);
         if (f == Frame::kTooBig) {
-            output("Received message packet is too big", kLevelError);
+            say("Received message packet is too big", kLevelError);
             broken_ = true;
             finish(1);
             break;
         }
         if (f == Frame::kNeedMore) {
             if (closed_) {
-                output("ERROR: The server closed the SFTP session", kLevelError);
+                say("ERROR: The server closed the SFTP session", kLevelError);
                 broken_ = true;
                 finish(1);
             }
@@ -315,13 +339,13 @@ int Client::on_names(const Reply& r) {
     }
     const std::string& name = r.names[0].name;
     if (name.empty() || name.size() > kPathCapacity || name.find('\0') != std::string::npos) {
-        output("ERROR: The server gave a remote folder name that is empty or too long", kLevelError);
+        say("ERROR: The server gave a remote folder name that is empty or too long", kLevelError);
         finish(1);
         return 1;
     }
     if (op_ == Op::kPwd) {
         directory_ = name;
-        output("Remote directory is " + escape_controls(name), kLevelInfo);
+        say("Remote directory is " + escape_controls(name), kLevelInfo);
         finish(0);
         return 0;
     }
@@ -338,13 +362,13 @@ int Client::on_dir_names(const Reply& r) {
             // A directory entry never holds "/" or NUL: such a name is an attempt to leave the folder.
             if (item.name.empty() || item.name.size() > kPathCapacity ||
                 item.name.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
-                output("Warning: Skipping the listed name \"" + escape_controls(item.name) +
-                           "\": it cannot be a name in this folder",
-                       kLevelWarning);
+                say("Warning: Skipping the listed name \"" + escape_controls(item.name) +
+                        "\": it cannot be a name in this folder",
+                    kLevelWarning);
                 continue;
             }
             if (listing_.size() >= kMaxListing) {
-                outputf(kLevelError, "ERROR: The remote folder lists more than %zu entries", kMaxListing);
+                sayf(kLevelError, "ERROR: The remote folder lists more than %zu entries", kMaxListing);
                 finish(1);
                 return 1;
             }
@@ -412,7 +436,7 @@ int Client::on_reply(const Reply& r) {
                 violation("an unexpected reply to STAT");
                 return 1;
             }
-            output("Could not change to remote folder", kLevelError);
+            say("Could not change to remote folder", kLevelError);
             finish(1);
             return 1;
         case State::kOpendir:
@@ -460,7 +484,7 @@ int Client::on_reply(const Reply& r) {
                 violation("an unexpected reply to RENAME");
                 return 1;
             }
-            output(kMsgNoRemoteRename, kLevelError);
+            say(kMsgNoRemoteRename, kLevelError);
             finish(1);
             return 1;
         case State::kOpen:
@@ -472,7 +496,7 @@ int Client::on_reply(const Reply& r) {
                 violation("an unexpected reply to SETSTAT");
                 return 1;
             }
-            if (r.status != kStatusOk) output(kMsgNoTimeUpdate, kLevelWarning);
+            if (r.status != kStatusOk) say(kMsgNoTimeUpdate, kLevelWarning);
             finish(0);
             return 0;
         default:

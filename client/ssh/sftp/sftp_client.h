@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/ssh/sftp/sftp_wire.h"
+#include "client/transfer/net/filter.h"
 #include "client/transfer/session/remote_file_entry.h"
 #include "common/local_file.h"
 
@@ -93,6 +94,11 @@ class Client {
     int step();
     // The carrier saw no answer for `seconds`: the operation fails and the session is closed.
     void fail_no_answer(int seconds);
+    // The carrier failed (the SSH session broke and has said why): the operation fails with
+    // `why` as its message when given, and the session is closed.
+    void fail_carrier(const std::string& why);
+    // Received bytes not yet worked through.
+    size_t input_held() const { return in_.size() - in_pos_; }
 
     // Operations: 0 when started, 1 when another runs or the session is broken.
     int start();
@@ -118,6 +124,11 @@ class Client {
     State state() const { return state_; }
     // Traces every state change at information level (for diagnosing a server).
     void set_trace(bool on) { trace_ = on; }
+    // Where messages go (its session's log); without one, to the process output.
+    void set_log(LogCallback log, void* user) {
+        log_ = log;
+        log_user_ = user;
+    }
 
   private:
     struct Pending {
@@ -129,6 +140,8 @@ class Client {
     };
 
     int begin(Op op);
+    void say(const std::string& text, int level) const;
+    void sayf(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
     void set_state(State s);
     uint32_t next_id() { return ++request_id_; }
     // Request builders: type, a fresh id, then the fields the caller appends.
@@ -169,6 +182,8 @@ class Client {
     size_t out_sent_ = 0;  // bytes at the front of out_ already sent
     bool broken_ = false;
     bool trace_ = false;
+    LogCallback log_ = nullptr;
+    void* log_user_ = nullptr;
     bool closed_ = false;
     Op op_ = Op::kNone;
     State state_ = State::kIdle;

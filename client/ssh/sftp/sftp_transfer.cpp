@@ -47,7 +47,7 @@ int Client::upload(const Transfer& t) {
     moved_ = 0;
     int64_t size = platform::path_size(t.local_path);
     if (size < 0 || platform::path_is_folder(t.local_path)) {
-        output(std::string(kMsgNoLocalFile) + " " + t.local_path, kLevelError);
+        say(std::string(kMsgNoLocalFile) + " " + t.local_path, kLevelError);
         finish(1);
         return 0;
     }
@@ -93,14 +93,14 @@ int Client::on_transfer_stat(const Reply& r) {
     }
     switch (duplicate_action(transfer_.rules, facts)) {
         case kDuplicateSkip:
-            output(kMsgSkipping, kLevelInfo);
+            say(kMsgSkipping, kLevelInfo);
             finish(0);
             return 0;
         case kDuplicateResume:
             offset_ = facts.target_size;
             break;
         case kDuplicateRename:
-            output(kMsgRenaming, kLevelInfo);
+            say(kMsgRenaming, kLevelInfo);
             if (!downloading_) {
                 ssh::SshBuffer b = request(kRename, expected_id_);
                 b.put_string(transfer_.remote_path);
@@ -111,7 +111,7 @@ int Client::on_transfer_stat(const Reply& r) {
             }
             if (platform::path_rename(local, without_trailing_separators(local) + transfer_.rename_suffix) !=
                 0) {
-                output("ERROR: Could not rename local file " + local, kLevelError);
+                say("ERROR: Could not rename local file " + local, kLevelError);
                 finish(1);
                 return 1;
             }
@@ -125,7 +125,7 @@ int Client::on_transfer_stat(const Reply& r) {
 int Client::start_download_open() {
     file_.set_path(transfer_.local_path);
     if (file_.open(offset_ > 0 ? platform::kOpenAppend : platform::kOpenWrite) != 0) {
-        output(std::string(kMsgNoLocalFile) + " " + transfer_.local_path, kLevelError);
+        say(std::string(kMsgNoLocalFile) + " " + transfer_.local_path, kLevelError);
         finish(1);
         return 1;
     }
@@ -142,7 +142,7 @@ int Client::start_upload_open() {
     file_.set_path(transfer_.local_path);
     if (file_.open(platform::kOpenRead) != 0 ||
         (offset_ > 0 && file_.seek(static_cast<int64_t>(offset_)) != 0)) {
-        output(std::string(kMsgNoLocalFile) + " " + transfer_.local_path, kLevelError);
+        say(std::string(kMsgNoLocalFile) + " " + transfer_.local_path, kLevelError);
         finish(1);
         return 1;
     }
@@ -262,7 +262,7 @@ int Client::after_read() {
 int Client::write_front(std::string_view data) {
     Pending& p = pending_.front();
     if (file_.write(data.data(), data.size()) != static_cast<int64_t>(data.size())) {
-        output("ERROR: Could not write to local file " + transfer_.local_path, kLevelError);
+        say("ERROR: Could not write to local file " + transfer_.local_path, kLevelError);
         finish_download(1);
         return -1;
     }
@@ -313,7 +313,7 @@ void Client::issue_writes() {
         if (n <= 0) {
             out_.resize(start);
             if (n < 0) {
-                output("ERROR: Could not read local file " + transfer_.local_path, kLevelError);
+                say("ERROR: Could not read local file " + transfer_.local_path, kLevelError);
                 finish(1);
                 return;
             }
@@ -401,7 +401,7 @@ void Client::finish_download(int result) {
         char text[160];
         std::snprintf(text, sizeof text, "ERROR: The download ended early: %" PRIu64 " of %" PRIu64 " bytes",
                       have, entry_.size);
-        output(text, kLevelError);
+        say(text, kLevelError);
         result = 1;
     }
     finish(result);

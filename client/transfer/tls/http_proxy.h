@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-namespace orvane {
+#include "client/transfer/session/session.h"
 
-inline constexpr int kProxyHttpConnect = 201;  // the only proxy type
+namespace orvane {
 
 struct ProxySettings {
     bool enabled = false;

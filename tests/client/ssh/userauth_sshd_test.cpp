@@ -1,7 +1,8 @@
 // Logging in to a real OpenSSH server ("sshd -i" over pipes) by public key with every key-file
 // form, each key authorised through an AuthorizedKeysFile in the test's scratch folder; a wrong
-// pass phrase; a key the server does not know; and delayed compression working both ways after
-// the login, shown by messages exchanged afterwards and by the server's own compression figures.
+// pass phrase; a key the server does not know; delayed compression working both ways after the
+// login, shown by messages exchanged afterwards and by the server's own compression figures; and
+// the session channel carrying an SFTP exchange with the server's sftp subsystem.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "client/ssh/kex_methods.h"
+#include "client/ssh/ssh_channel.h"
 #include "client/ssh/ssh_userauth.h"
 #include "common/base64.h"
 #include "common/log.h"
@@ -233,6 +235,33 @@ TEST_F(UserauthSshd, DelayedCompressionBothWaysAfterLogin) {
     EXPECT_NE(log.find("Enabling compression"), std::string::npos) << log;
     EXPECT_NE(log.find("server_input_channel_open: ctype session"), std::string::npos) << log;
     EXPECT_NE(log.find("rtype keepalive@openssh.com want_reply 1"), std::string::npos) << log;
+}
+
+TEST_F(UserauthSshd, SftpSubsystemAnswersOverTheChannel) {
+    SshdInetd sshd(sshd_config(dir_, {"Subsystem sftp internal-sftp"}));
+    if (!sshd.running()) GTEST_SKIP() << sshd.why();
+    Outcome run;
+    SshSession session(config_for(run, "sshd-sftp", &test::test_key_file("ed25519-openssh"), ""));
+    session.set_service_hook(make_userauth_hook(session, make_channel_hook(session)));
+    // SSH_FXP_INIT, version 3, written before the channel exists as the SFTP layer does.
+    const std::string init("\0\0\0\5\1\0\0\0\3", 9);
+    ASSERT_EQ(session.put_application(reinterpret_cast<const uint8_t*>(init.data()), init.size()),
+              init.size());
+    auto whole_reply = [&] {
+        std::string in = session.application_input().contents();
+        if (in.size() < 9) return false;
+        SshBuffer reply(in);
+        return reply.get_u32() + 4 <= in.size();
+    };
+    pump(session, sshd, whole_reply);
+    ASSERT_EQ(session.session_error(), 0) << session.error_text() << "\n" << sshd.log();
+    ASSERT_TRUE(whole_reply());
+    SshBuffer reply(session.application_input().contents());
+    reply.get_u32();
+    EXPECT_EQ(reply.get_byte(), 2);  // SSH_FXP_VERSION
+    EXPECT_EQ(reply.get_u32(), 3u);
+    EXPECT_TRUE(run.has(kLevelInfo, "sftp subsystem started"));
+    EXPECT_NE(sshd.log().find("Starting session: subsystem 'sftp'"), std::string::npos) << sshd.log();
 }
 
 }  // namespace

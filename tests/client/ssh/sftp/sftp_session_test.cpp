@@ -1,0 +1,203 @@
+// SFTP sessions through the network core against a real OpenSSH server on loopback: every request
+// of the catalogue, byte-exact files and kept times, the folder walks both ways and the delete
+// walk; and servers that fall silent or hang up fail the connect instead of waiting.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "client/ssh/kex_methods.h"
+#include "client/ssh/sftp/sftp_requests.h"
+#include "client/ssh/ssh_channel.h"
+#include "client/ssh/ssh_session.h"
+#include "client/ssh/ssh_userauth.h"
+#include "common/base64.h"
+#include "common/log.h"
+#include "tests/client/ssh/ssh_test_keys.h"
+#include "tests/client/transfer/ftp/ftp_session_harness.h"
+#include "tests/support/loopback.h"
+#include "tests/support/sshd_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace orvane {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FtpSessionHarness;
+using test::TempDir;
+
+class SftpSession : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("ORVANE_KNOWN_HOSTS", known_.file("known_hosts").c_str(), 1);
+        sftp::install_sftp_handlers();
+        ssh::install_ssh_kex_methods();
+        ssh::install_ssh_userauth();
+        ssh::install_ssh_channel();
+        ssh::install_ssh_filter_provider();
+    }
+    void TearDown() override { unsetenv("ORVANE_KNOWN_HOSTS"); }
+
+    // sshd with our test keys authorised and the sftp subsystem.
+    std::vector<std::string> sshd_config() {
+        std::string keys;
+        for (const test::TestKeyFile& key : test::test_key_files())
+            keys += std::string(ssh::key_type_name(key.kind)) + " " + base64_encode(key.public_blob) + "\n";
+        test::write_all(keys_.file("authorized_keys"), keys);
+        return {"AuthorizedKeysFile " + keys_.file("authorized_keys"), "PasswordAuthentication no",
+                "KbdInteractiveAuthentication no", "Subsystem sftp internal-sftp"};
+    }
+    static std::string login_name() {
+        return getuid() == 0 ? "root" : std::string(getlogin() ? getlogin() : "");
+    }
+
+    int connect(FtpSessionHarness& h, uint16_t port) {
+        h.s().key_file = test::test_key_file("ed25519-openssh").path;
+        return h.connect(port, login_name(), "");
+    }
+
+    TempDir known_;
+    TempDir keys_;
+    TempDir server_;  // the server-side folder
+    TempDir local_;
+};
+
+std::string read_file(const std::string& path) {
+    return test::read_all(path);
+}
+
+int64_t mtime_of(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+}
+
+TEST_F(SftpSession, EveryRequestAgainstOpenssh) {
+    test::SshdDaemon sshd(sshd_config());
+    if (!sshd.running()) GTEST_SKIP() << sshd.why();
+    FtpSessionHarness h(kProtocolSftp, 20);
+    ASSERT_TRUE(h.ok());
+    ASSERT_EQ(connect(h, sshd.port()), 0) << h.dump() << sshd.log();
+    EXPECT_TRUE(h.logged_prefix(kLevelInfo, "Remote directory is ")) << h.dump();
+
+    ASSERT_EQ(h.change_folder(server_.path()), 0) << h.dump();
+    EXPECT_EQ(h.s().remote_folder, fs::canonical(server_.path()).string());
+
+    // Upload and download: sizes at and around the block, content byte-exact, times kept.
+    for (size_t size : {size_t{0}, size_t{65536}, size_t{1} << 20 | 17}) {
+        SCOPED_TRACE(size);
+        std::string name = "f" + std::to_string(size) + ".bin";
+        std::string content = test::random_bytes(size);
+        test::write_all(local_.file(name), content);
+        ASSERT_EQ(h.upload(local_.file(name), name), 0) << h.dump();
+        EXPECT_TRUE(read_file(server_.file(name)) == content);
+        EXPECT_EQ(mtime_of(server_.file(name)), mtime_of(local_.file(name)));
+        ASSERT_EQ(h.download(name, local_.file("back-" + name)), 0) << h.dump();
+        EXPECT_TRUE(read_file(local_.file("back-" + name)) == content);
+        EXPECT_EQ(mtime_of(local_.file("back-" + name)), mtime_of(server_.file(name)));
+    }
+
+    // Single operations.
+    auto run = [&](auto start) { return h.run(start); };
+    EXPECT_EQ(
+        run([&](DoneCallback d, int c, void* o) { return request_make_folder(h.s(), "made", d, c, o); }), 0);
+    EXPECT_TRUE(fs::is_directory(server_.file("made")));
+    EXPECT_EQ(run([&](DoneCallback d, int c, void* o) {
+                  return request_rename(h.s(), "f65536.bin", "made/moved.bin", d, c, o);
+              }),
+              0);
+    EXPECT_TRUE(fs::exists(server_.file("made/moved.bin")));
+    EXPECT_EQ(run([&](DoneCallback d, int c, void* o) {
+                  return request_modification_time(h.s(), "made/moved.bin", d, c, o);
+              }),
+              0);
+    EXPECT_EQ(h.s().modification_time.size(), 14u);
+    ASSERT_EQ(h.listing(), 0) << h.dump();
+    bool saw_folder = false, saw_file = false;
+    for (const RemoteFileEntry& e : h.s().listing) {
+        if (e.name == "made") saw_folder = e.type == kEntryFolder;
+        if (e.name == "f0.bin") saw_file = e.type == kEntryFile && e.size_text == "0" && !e.long_name.empty();
+    }
+    EXPECT_TRUE(saw_folder && saw_file);
+    EXPECT_EQ(run([&](DoneCallback d, int c, void* o) { return request_print_folder(h.s(), d, c, o); }), 0);
+    EXPECT_EQ(
+        run([&](DoneCallback d, int c, void* o) { return request_custom_command(h.s(), "NOOP", d, c, o); }),
+        1);
+    EXPECT_TRUE(h.logged_prefix(kLevelError, "ERROR: Raw commands are an FTP feature"));
+    // A failed request leaves the session usable.
+    EXPECT_EQ(h.change_folder("no-such-folder"), 1);
+    EXPECT_EQ(h.download("no-such-file", local_.file("x")), 1);
+    EXPECT_FALSE(fs::exists(local_.file("x")));
+
+    // The walks: a tree up, down again, and removed.
+    fs::create_directories(local_.file("tree/sub/empty"));
+    test::write_all(local_.file("tree/a.txt"), "alpha");
+    test::write_all(local_.file("tree/sub/b.bin"), test::random_bytes(100000));
+    TransferPair up;
+    up.direction = 0;
+    up.local.full_path = local_.file("tree");
+    up.remote.full_path = server_.file("tree");
+    up.local.type = up.remote.type = kEntryFolder;
+    DuplicateRules rules;
+    ASSERT_EQ(run([&](DoneCallback d, int c, void* o) {
+                  return request_transfer_list(h.s(), {up}, rules, rules, d, c, o);
+              }),
+              0)
+        << h.dump();
+    EXPECT_TRUE(read_file(server_.file("tree/sub/b.bin")) == read_file(local_.file("tree/sub/b.bin")));
+    EXPECT_TRUE(fs::is_directory(server_.file("tree/sub/empty")));
+    TransferPair down = up;
+    down.direction = 1;
+    down.local.full_path = local_.file("down");
+    ASSERT_EQ(run([&](DoneCallback d, int c, void* o) {
+                  return request_transfer_list(h.s(), {down}, rules, rules, d, c, o);
+              }),
+              0)
+        << h.dump();
+    EXPECT_EQ(read_file(local_.file("down/a.txt")), "alpha");
+    EXPECT_TRUE(read_file(local_.file("down/sub/b.bin")) == read_file(local_.file("tree/sub/b.bin")));
+    EXPECT_TRUE(fs::is_directory(local_.file("down/sub/empty")));
+    RemoteFileEntry tree;
+    tree.full_path = server_.file("tree");
+    tree.type = kEntryFolder;
+    ASSERT_EQ(
+        run([&](DoneCallback d, int c, void* o) { return request_delete_list(h.s(), {tree}, d, c, o); }), 0)
+        << h.dump();
+    EXPECT_FALSE(fs::exists(server_.file("tree")));
+
+    EXPECT_EQ(h.disconnect(), 0);
+}
+
+// A peer that accepts and then says nothing, and one that hangs up after its identification:
+// connect fails within the timeout, with a word.
+TEST_F(SftpSession, SilentOrVanishingServerFailsTheConnect) {
+    {
+        test::Listener silent;
+        std::thread peer([&] {
+            int fd = silent.accept(5000);
+            std::this_thread::sleep_for(std::chrono::seconds(4));
+            test::close_fd(fd);
+        });
+        FtpSessionHarness h(kProtocolSftp, 1);
+        EXPECT_EQ(h.connect(silent.port(), "u", "p"), 1);
+        EXPECT_TRUE(h.logged_prefix(kLevelError, "ERROR: The server did not answer within 1 seconds"))
+            << h.dump();
+        peer.join();
+    }
+    {
+        test::Listener vanishing;
+        std::thread peer([&] {
+            int fd = vanishing.accept(5000);
+            test::send_all(fd, "SSH-2.0-OpenSSH_9.2p1\r\n");
+            test::close_fd(fd);
+        });
+        FtpSessionHarness h(kProtocolSftp, 10);
+        EXPECT_EQ(h.connect(vanishing.port(), "u", "p"), 1);
+        EXPECT_TRUE(h.logged_prefix(kLevelError, "ERROR: The server closed the SFTP session")) << h.dump();
+        peer.join();
+    }
+}
+
+}  // namespace
+}  // namespace orvane
