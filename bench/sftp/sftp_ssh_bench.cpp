@@ -141,7 +141,7 @@ class Bench {
             "faster\n",
             rounds_);
         std::printf("%-30s", "work");
-        for (Tool t : kTools) std::printf(" %-21s", tool_name(t));
+        for (Tool t : kTools) std::printf(" %-23s", tool_name(t));
         std::printf(" %10s %10s\n", "ours/-B32k", "ours/dflt");
         for (const Row& row : rows_) {
             std::printf("%-30s", row.label.c_str());
@@ -150,13 +150,13 @@ class Bench {
                 std::vector<double> v = row.times[t];
                 std::sort(v.begin(), v.end());
                 if (row.failed[t] || v.empty()) {
-                    std::printf(" %-21s", "FAILED");
+                    std::printf(" %-23s", "FAILED");
                     continue;
                 }
                 median[t] = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
                 char cell[64];
                 std::snprintf(cell, sizeof cell, "%.2f [%.2f-%.2f]", median[t], v.front(), v.back());
-                std::printf(" %-21s", cell);
+                std::printf(" %-23s", cell);
             }
             for (int t = 1; t < kToolCount; ++t) {
                 if (median[0] > 0 && median[t] > 0)
