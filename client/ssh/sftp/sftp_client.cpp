@@ -421,6 +421,12 @@ int Client::on_reply(const Reply& r) {
     }
     if (state_ == State::kReading) return on_read_reply(r);
     if (state_ == State::kWriting) return on_write_reply(r);
+    // A server may answer the SETSTAT sent behind a CLOSE first.
+    if (state_ == State::kCloseFile && setstat_id_ != 0 && r.id == setstat_id_ && r.type == kStatus) {
+        if (r.status != kStatusOk) say(kMsgNoTimeUpdate, kLevelWarning);
+        setstat_id_ = 0;
+        return 0;
+    }
     if (r.type == kVersion || r.id != expected_id_) {
         violation("a reply id matches no request");
         return 1;

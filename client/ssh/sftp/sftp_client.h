@@ -191,6 +191,7 @@ class Client {
     int result_ = kPending;
     uint32_t request_id_ = 0;
     uint32_t expected_id_ = 0;
+    uint32_t setstat_id_ = 0;  // an upload's SETSTAT sent behind its CLOSE
     uint32_t version_ = 0;
     std::string directory_;
     std::string candidate_;  // the canonical folder being checked

@@ -21,6 +21,12 @@ void put_u32_at(std::string& s, size_t at, uint32_t v) {
     s[at + 3] = static_cast<char>(v);
 }
 
+uint32_t local_unix_time(const std::string& path) {
+    if (platform::path_size(path) < 0) return 0;
+    int64_t seconds = platform::unix_from_filetime(platform::path_last_write_time(path));
+    return static_cast<uint32_t>(std::clamp<int64_t>(seconds, 0, UINT32_MAX));
+}
+
 std::string without_trailing_separators(std::string path) {
     while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
     return path;
@@ -51,6 +57,16 @@ int Client::upload(const Transfer& t) {
         finish(1);
         return 0;
     }
+    local_time_ = local_unix_time(t.local_path);
+    // Rules that overwrite in every case need nothing of the remote file: no STAT round trip.
+    const DuplicateRules& rules = t.rules;
+    if (rules.smaller == kDuplicateOverwrite && rules.equal == kDuplicateOverwrite &&
+        rules.larger == kDuplicateOverwrite) {
+        entry_ = RemoteFileEntry{};
+        size_known_ = false;
+        start_upload_open();
+        return 0;
+    }
     send_stat(t.remote_path);
     set_state(State::kTransferStat);
     return 0;
@@ -70,7 +86,7 @@ int Client::on_transfer_stat(const Reply& r) {
     const std::string& local = transfer_.local_path;
     int64_t local_size = platform::path_size(local);
     uint64_t local_time = local_size >= 0 ? platform::path_last_write_time(local) : 0;
-    local_time_ = static_cast<uint32_t>(std::max<int64_t>(0, platform::unix_from_filetime(local_time)));
+    local_time_ = local_unix_time(local);
 
     DuplicateFacts facts;
     if (downloading_) {
@@ -357,6 +373,17 @@ int Client::on_write_reply(const Reply& r) {
 void Client::close_file() {
     send_path(kClose, handle_);
     set_state(State::kCloseFile);
+    setstat_id_ = 0;
+    if (downloading_ || !transfer_.preserve_time) return;
+    // The upload's time goes right behind its CLOSE (the server answers in order): one round trip
+    // less per file.
+    ssh::SshBuffer b = request(kSetstat, setstat_id_);
+    b.put_string(transfer_.remote_path);
+    RemoteFileEntry a;
+    a.sftp_flags = kAttrTimes;
+    a.unix_time = local_time_;
+    encode_attrs(b, a);
+    send(b);
 }
 
 int Client::on_close_file(const Reply& r) {
@@ -365,6 +392,7 @@ int Client::on_close_file(const Reply& r) {
         return 1;
     }
     if (r.status != kStatusOk) {
+        if (setstat_id_ != 0) abandon(setstat_id_);
         status_failure(r, "Could not close the remote file");
         if (downloading_)
             finish_download(1);
@@ -376,18 +404,12 @@ int Client::on_close_file(const Reply& r) {
         finish_download(0);
         return 0;
     }
-    if (!transfer_.preserve_time) {
+    if (setstat_id_ == 0) {
         finish(0);
         return 0;
     }
     file_.close();
-    ssh::SshBuffer b = request(kSetstat, expected_id_);
-    b.put_string(transfer_.remote_path);
-    RemoteFileEntry a;
-    a.sftp_flags = kAttrTimes;
-    a.unix_time = local_time_;
-    encode_attrs(b, a);
-    send(b);
+    expected_id_ = setstat_id_;
     set_state(State::kSetTime);
     return 0;
 }

@@ -222,6 +222,21 @@ TEST_F(SftpScriptedTest, RepliesOutOfOrderAreWrittenInOffsetOrder) {
     EXPECT_EQ(test::read_all(dir_.file("f")), peer_.file);
 }
 
+// Rules that always overwrite need no STAT, and the time goes right behind the CLOSE; a server
+// that answers the pair in the other order is followed too.
+TEST_F(SftpScriptedTest, OverwritingUploadSkipsTheStatAndSendsTheTimeWithTheClose) {
+    connect();
+    test::write_all(dir_.file("up"), "payload");
+    peer_.reverse = true;
+    Transfer t;
+    t.remote_path = "/up";
+    t.local_path = dir_.file("up");
+    ASSERT_EQ(run(client_, peer_, client_.upload(t)), 0) << g_log;
+    std::vector<uint8_t> want = {kInit, kOpen, kWrite, kClose, kSetstat};
+    EXPECT_EQ(peer_.types, want);
+    EXPECT_EQ(g_log.find("Could not update"), std::string::npos) << g_log;
+}
+
 TEST_F(SftpScriptedTest, VersionZeroServerGetsTheOldStat) {
     serve(10);
     peer_.version = 0;
