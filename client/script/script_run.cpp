@@ -76,9 +76,11 @@ int run_event_loop(RunEvents& events) {
         if (ready == 0) continue;  // interrupted
         if (set.ready(2) & platform::kPollReadable) break;
         if (set.ready(0) & platform::kPollReadable) {
-            // Cleared before the pump: a completion queued from here on signals again.
-            events.transfer_signalled.store(false);
+            // Cleared before the pump, the event first: a completion queued from here on signals
+            // again. (The flag first would let a wake that lands between the two be reset away
+            // with the flag left set, and every later completion would wait forever.)
             events.transfer_ready.reset();
+            events.transfer_signalled.store(false);
             // Statements that finish at once queue their completion during the pump: they are
             // delivered straight away rather than after another trip through the wait.
             do {

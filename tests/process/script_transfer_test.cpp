@@ -203,7 +203,8 @@ TEST(ScriptTransfer, FailuresExitCodesAndHiddenPassword) {
         std::vector<std::string> shown;
     };
     const std::string login = connect_line("ftpconnect", server);
-    const uint16_t closed_port = test::unused_port();
+    const test::RefusingPort refusing;
+    const uint16_t closed_port = refusing.port();
     const Case cases[] = {
         {login + "ftpdownload file \"missing.bin\";\nftpdisconnect;\n",
          1,

@@ -26,7 +26,8 @@ bool contains(const std::string& hay, const std::string& needle) {
 
 TEST(Shell, CommandsWithoutAServer) {
     TempDir dir;
-    const std::string closed_port = std::to_string(test::unused_port());
+    const test::RefusingPort refusing;
+    const std::string closed_port = std::to_string(refusing.port());
     auto r = run_process(client_binary(), {},
                          "pwd\n"
                          "verbose\n"

@@ -89,6 +89,19 @@ uint16_t unused_port() {
     return l.port();
 }
 
+RefusingPort::RefusingPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback_address(0);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+    ::close(fd_);
+}
+
 EchoServer::EchoServer() {
     if (::pipe2(stop_pipe_, O_CLOEXEC) != 0) return;
     thread_ = std::thread([this] { run(); });

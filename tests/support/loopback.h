@@ -38,6 +38,21 @@ void close_fd(int fd);
 // A port on 127.0.0.1 that nothing listens on (just released).
 uint16_t unused_port();
 
+// A port on 127.0.0.1 that refuses every connection for as long as this lives: bound, never
+// listening, so no other program can start listening on it meanwhile.
+class RefusingPort {
+  public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    uint16_t port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
 // Echoes every byte back on every accepted connection, from one thread, until destroyed.
 class EchoServer {
   public:
