@@ -58,8 +58,31 @@ void Client::set_state(State s) {
     state_ = s;
 }
 
+// Between operations the only replies due are those of a failed transfer's requests still in
+// flight (up to a whole window of DATA): they are dropped as they come, whole packets only.
+void Client::drop_abandoned() {
+    while (!abandoned_.empty()) {
+        size_t pos = in_pos_;
+        std::string_view body;
+        if (take_packet(in_, pos, body) != Frame::kPacket || body.size() < 5 ||
+            static_cast<uint8_t>(body[0]) == kVersion || !take_abandoned(get_u32_at(body, 1)))
+            return;
+        in_pos_ = pos;
+    }
+}
+
 void Client::receive(std::string_view bytes) {
     if (broken_) return;
+    if (op_ == Op::kNone) {
+        // Compacted first: what was dropped must not count against the bound below.
+        if (in_pos_ > 0) {
+            in_.erase(0, in_pos_);
+            in_pos_ = 0;
+        }
+        in_.append(bytes);
+        drop_abandoned();
+        bytes = {};
+    }
     // A server never speaks unasked: bytes that pile up while nothing waits for them end the session.
     if (op_ == Op::kNone && in_.size() - in_pos_ + bytes.size() > 2 * (kMaxPacket + 4)) {
         say("ERROR: The SFTP server sent data nobody asked for; the session is closed", kLevelError);

@@ -167,6 +167,7 @@ class Client {
     int after_read();
     int write_front(std::string_view data);
     bool take_abandoned(uint32_t id);
+    void drop_abandoned();
     int on_write_reply(const Reply& r);
     void flush_reads();
     void issue_reads();
