@@ -4,7 +4,6 @@
 #include "client/script/interpreter.h"
 #include "client/script/macro_actions.h"
 #include "client/script/transfer_steps.h"
-#include "client/transfer/session/request_table.h"
 #include "client/transfer/session/requests.h"
 #include "client/transfer/tls/tls_client_certificate.h"
 #include "common/limits.h"
@@ -61,12 +60,6 @@ void connect_with(MacroCall& call, int protocol) {
     Arguments& a = call.arguments;
     s.account = a[4].text;
     cx.remote_folder_known = false;  // known again once this server has told it
-    if (protocol == kProtocolSftp &&
-        request_handler(protocol, RequestKind::kConnect) == request_not_available) {
-        output("ERROR: SFTP connections are not available in this build", kLevelError);
-        call.interpreter.complete(1);
-        return;
-    }
     // The certificate of certload: loaded for the process, presented by every TLS connection.
     const ScriptSettings& settings = cx.settings;
     if (is_tls_kind(protocol) && !settings.certificate_file.empty() &&

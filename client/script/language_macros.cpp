@@ -94,9 +94,10 @@ void action_setexitcode(MacroCall& call) {
     call.interpreter.complete(0);
 }
 
-void action_not_available(MacroCall& call) {
-    call.interpreter.report(
-        format("The macro %s is not available in this build", macro_row(call.statement.kind)->name));
+// Rescheduling needs a saved session of the schedule to act on; a script run on its own has none,
+// so the statement fails with the reason.
+void action_reschedscript(MacroCall& call) {
+    call.interpreter.report("reschedscript() may only be used with saved sessions");
     call.interpreter.complete(1);
 }
 

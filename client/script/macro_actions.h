@@ -75,6 +75,6 @@ void action_mailattach(MacroCall& call);
 void action_mailsend(MacroCall& call);
 
 // A macro whose feature this build does not have: a runtime error naming it, and failure.
-void action_not_available(MacroCall& call);
+void action_reschedscript(MacroCall& call);
 
 }  // namespace orvane::script

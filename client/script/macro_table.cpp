@@ -13,7 +13,6 @@ namespace {
 constexpr ResultRegister kFtp = ResultRegister::kFtp;
 constexpr ResultRegister kMail = ResultRegister::kMail;
 constexpr ResultRegister kNone = ResultRegister::kNone;
-constexpr MacroAction kNotAvailable = action_not_available;
 
 // In code order, 71..129. exitloop and endscript are control flow: the interpreter never runs
 // their rows.
@@ -45,7 +44,7 @@ constexpr MacroRow kRows[] = {
     {kMacroFileclose, "fileclose", "", 0, action_fileclose, kNone},
     {kMacroFilereadline, "filereadline", "V", 1, action_filereadline, kNone},
     {kMacroFilewriteline, "filewriteline", "T", 1, action_filewriteline, kNone},
-    {kMacroReschedscript, "reschedscript", "", 0, kNotAvailable, kNone, -1, false},
+    {kMacroReschedscript, "reschedscript", "", 0, action_reschedscript, kNone, -1, false},
     {kMacroFtpcustomcmd, "ftpcustomcmd", "T", 1, action_ftpcustomcmd, kFtp},
     {kMacroSetexitcode, "setexitcode", "N", 1, action_setexitcode, kNone},
     {kMacroFtpregexmatch, "ftpregexmatch", "TTT", 0, action_ftpregexmatch, kFtp},

@@ -5,7 +5,6 @@
 #include "client/script/script_keywords.h"
 #include "client/script/transfer_steps.h"
 #include "client/transfer/session/remote_path.h"
-#include "client/transfer/session/request_table.h"
 #include "client/transfer/session/requests.h"
 #include "common/limits.h"
 #include "common/log.h"
@@ -48,17 +47,7 @@ RemoteFileEntry remote_entry(const Session& s, const std::string& path, int type
     return e;
 }
 
-// Folder trees go through the Transfer list request and its walks; a build whose session does
-// not serve it yet says so instead of failing without a word.
-bool walks_served(MacroCall& call, const Session& s) {
-    if (request_handler(s.protocol, RequestKind::kTransferList) != request_not_available) return true;
-    output("ERROR: Folder transfers are not available in this build", kLevelError);
-    call.interpreter.complete(1);
-    return false;
-}
-
 void transfer_folder(MacroCall& call, Session& s, TransferPair pair) {
-    if (!walks_served(call, s)) return;
     start_request(call, request_transfer_list(s, {std::move(pair)}, s.upload_rules, s.download_rules,
                                               transfer_step_done, kTransferred, statement_object(call)));
 }
