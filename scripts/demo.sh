@@ -44,18 +44,16 @@ printf 'Hello from Orvane, %s\r\n' "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$work/outb
 seq 1 5000 >"$work/outbox/reports/numbers.csv"
 head -c 300000 /dev/urandom >"$work/outbox/reports/2026/random.bin"
 
-cat >"$work/demo.fscr" <<SCRIPT
-# demo.fscr: a folder tree up to the server and back
-ftpconnect "127.0.0.1" $port "demo" "demo-password";
-if ftpresult ne success begin
-    print "could not connect";
-    endscript;
-end
+# The statements both demo scripts share after their connect: the outbox tree up into the remote
+# folder $1, listed (the listing named as $3), down again into the local folder $2, then removed.
+tree_statements() {
+  cat <<STATEMENTS
 ftpsetpath local "$work";
+ftpsetpath remote "$1";
 ftpupload folder "outbox" "demo";
 ftpsetpath remote "demo";
 ftpgetlist remote @files;
-print "The server's demo folder holds " @files.count " entries:";
+print "The $3 demo folder holds " @files.count " entries:";
 foreach \$f in @files begin
     if \$f.isfolder == 1 begin
         print "  " \$f.name " (a folder)";
@@ -63,11 +61,22 @@ foreach \$f in @files begin
         print "  " \$f.name ", " \$f.size " bytes";
     end
 end
-ftpsetpath remote "/";
-ftpsetpath local "$work/inbox";
+ftpsetpath remote "$1";
+ftpsetpath local "$2";
 ftpdownload folder "demo";
 ftpdelete remote folder "demo";
 ftpdisconnect;
+STATEMENTS
+}
+
+cat >"$work/demo.fscr" <<SCRIPT
+# demo.fscr: a folder tree up to the server and back
+ftpconnect "127.0.0.1" $port "demo" "demo-password";
+if ftpresult ne success begin
+    print "could not connect";
+    endscript;
+end
+$(tree_statements "/" "$work/inbox" "server's")
 SCRIPT
 
 echo "--- the demo script:"
@@ -122,24 +131,7 @@ if ftpresult ne success begin
     print "could not connect";
     endscript;
 end
-ftpsetpath local "$work";
-ftpsetpath remote "$work/sftp-server";
-ftpupload folder "outbox" "demo";
-ftpsetpath remote "demo";
-ftpgetlist remote @files;
-print "The SFTP server's demo folder holds " @files.count " entries:";
-foreach \$f in @files begin
-    if \$f.isfolder == 1 begin
-        print "  " \$f.name " (a folder)";
-    end else begin
-        print "  " \$f.name ", " \$f.size " bytes";
-    end
-end
-ftpsetpath remote "$work/sftp-server";
-ftpsetpath local "$work/sftp-inbox";
-ftpdownload folder "demo";
-ftpdelete remote folder "demo";
-ftpdisconnect;
+$(tree_statements "$work/sftp-server" "$work/sftp-inbox" "SFTP server's")
 SCRIPT
 
 echo "--- the SFTP demo script:"

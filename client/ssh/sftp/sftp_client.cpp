@@ -73,22 +73,6 @@ void Client::drop_abandoned() {
 
 void Client::receive(std::string_view bytes) {
     if (broken_) return;
-    if (op_ == Op::kNone) {
-        // Compacted first: what was dropped must not count against the bound below.
-        if (in_pos_ > 0) {
-            in_.erase(0, in_pos_);
-            in_pos_ = 0;
-        }
-        in_.append(bytes);
-        drop_abandoned();
-        bytes = {};
-    }
-    // A server never speaks unasked: bytes that pile up while nothing waits for them end the session.
-    if (op_ == Op::kNone && in_.size() - in_pos_ + bytes.size() > 2 * (kMaxPacket + 4)) {
-        say("ERROR: The SFTP server sent data nobody asked for; the session is closed", kLevelError);
-        broken_ = true;
-        return;
-    }
     // The stream holds at most one packet being assembled plus what arrived with it; a server that
     // floods us without replies is cut off by the packet limit as soon as its length is read.
     if (in_pos_ > 0 && in_pos_ >= in_.size() / 2) {
@@ -96,6 +80,13 @@ void Client::receive(std::string_view bytes) {
         in_pos_ = 0;
     }
     in_.append(bytes);
+    if (op_ != Op::kNone) return;
+    drop_abandoned();
+    // A server never speaks unasked: bytes that pile up while nothing waits for them end the session.
+    if (input_held() > 2 * (kMaxPacket + 4)) {
+        say("ERROR: The SFTP server sent data nobody asked for; the session is closed", kLevelError);
+        broken_ = true;
+    }
 }
 
 void Client::receive_closed() {
@@ -145,6 +136,16 @@ void Client::send(const ssh::SshBuffer& body) {
 void Client::send_path(uint8_t type, const std::string& path) {
     ssh::SshBuffer b = request(type, expected_id_);
     b.put_string(path);
+    send(b);
+}
+
+void Client::send_set_time(const std::string& path, uint32_t unix_time, uint32_t& id) {
+    ssh::SshBuffer b = request(kSetstat, id);
+    b.put_string(path);
+    RemoteFileEntry a;
+    a.sftp_flags = kAttrTimes;
+    a.unix_time = unix_time;
+    encode_attrs(b, a);
     send(b);
 }
 
@@ -323,13 +324,7 @@ int Client::stat(const std::string& path) {
 
 int Client::set_time(const std::string& path, uint32_t unix_time) {
     if (begin(Op::kSetTime) != 0) return 1;
-    ssh::SshBuffer b = request(kSetstat, expected_id_);
-    b.put_string(path);
-    RemoteFileEntry a;
-    a.sftp_flags = kAttrTimes;
-    a.unix_time = unix_time;
-    encode_attrs(b, a);
-    send(b);
+    send_set_time(path, unix_time, expected_id_);
     set_state(State::kStatus);
     return 0;
 }

@@ -150,6 +150,8 @@ class Client {
     void send(const ssh::SshBuffer& body);
     void send_path(uint8_t type, const std::string& path);
     void send_stat(const std::string& path);
+    // SETSTAT of the modification time (access time the same); `id` receives its request id.
+    void send_set_time(const std::string& path, uint32_t unix_time, uint32_t& id);
     void finish(int result);
     void violation(const std::string& why);  // ends the operation and breaks the session
     int on_reply(const Reply& r);            // per state

@@ -5,7 +5,6 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "common/log.h"
@@ -58,20 +57,18 @@ void report_timeout(Session& s, SftpState& st) {
     log_text(s, kLevelError, format("ERROR: The server did not answer within %d seconds", s.timeout));
 }
 
+// The server fell silent before the connection carried SSH: the connection goes.
+void fail_timed_out(Connection& c, Session& s, SftpState& st) {
+    report_timeout(s, st);
+    close_socket(c);
+    fail_step(c, st, "");
+}
+
 void log_through_session(void* user, const char* text, int level, int) {
     session_log(*static_cast<const Session*>(user), level, text);
 }
 
 // ---- the connection's handlers ----
-
-// Plain bytes while the proxy answers.
-int proxy_receive(Connection& c, const uint8_t* data, size_t n) {
-    return c.step_state.receive_queue.append(data, n) == 0 ? 0 : 1;
-}
-int proxy_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity) {
-    *length = c.step_state.send_queue.take(buffer, capacity);
-    return *length == 0 ? 1 : 0;
-}
 
 Client* client_of(Connection& c) {
     Session* s = c.step_state.session;
@@ -152,24 +149,19 @@ void fail_connect(Connection& c, Session& s, SftpState& st, int error) {
 }
 
 void connect_now(Connection& c, Session& s, SftpState& st) {
-    create_socket(c);
-    int r = connect_socket(c);
-    int error = errno;
-    if (r != 0) {
-        fail_connect(c, s, st,
-                     r == platform::kConnectRefused    ? ECONNREFUSED
-                     : r == platform::kConnectTimedOut ? ETIMEDOUT
-                                                       : error);
+    int error = 0;
+    if (start_connect(c, error) != 0) {
+        fail_connect(c, s, st, error);
         return;
     }
-    register_events(c, kNetWrite | kNetConnect);
     set_phase(c, st, StepPhase::kConnecting);
 }
 
 void begin_connect(Connection& c, Session& s, SftpState& st) {
+    // Plain bytes through the session's queues until the connection carries SSH.
     set_security_plain(c);
-    c.on_receive = proxy_receive;
-    c.on_send = proxy_send;
+    c.on_receive = session_receive;
+    c.on_send = session_send;
     c.step_state.receive_queue.clear();
     c.step_state.receive_queue.set_limit(kProxyQueueLimit);
     c.step_state.send_queue.clear();
@@ -204,10 +196,7 @@ void on_resolving(Connection& c, Session& s, SftpState& st) {
             return;
         }
     }
-    if (c.flags & kFlagTimedOut) {
-        report_timeout(s, st);
-        fail_step(c, st, "");
-    }
+    if (c.flags & kFlagTimedOut) fail_timed_out(c, s, st);
 }
 
 void send_proxy_request(Connection& c, Session& s, SftpState& st) {
@@ -233,7 +222,9 @@ void send_proxy_request(Connection& c, Session& s, SftpState& st) {
 }
 
 void on_connecting(Connection& c, Session& s, SftpState& st) {
-    if (c.network_events.ok(kNetWrite, kNetWriteIndex)) {
+    int error = 0;
+    ConnectOutcome outcome = connect_outcome(c, error);
+    if (outcome == ConnectOutcome::kConnected) {
         register_events(c, kNetRead | kNetClose);
         if (s.proxy_enabled) {
             log_text(s, kLevelInfo,
@@ -245,17 +236,11 @@ void on_connecting(Connection& c, Session& s, SftpState& st) {
         start_ssh(c, s, st, "");
         return;
     }
-    bool connect_ok = c.network_events.ok(kNetConnect, kNetConnectIndex);
-    if (connect_ok && !(c.flags & (kFlagTimedOut | kFlagAbort))) return;
-    if (!connect_ok && c.flags == 0 && c.network_events.events == 0) return;
-    if (c.network_events.events == 0 && (c.flags & kFlagTimedOut)) {
-        report_timeout(s, st);
-        close_socket(c);
-        fail_step(c, st, "");
+    if (outcome == ConnectOutcome::kWaiting) return;
+    if (outcome == ConnectOutcome::kTimedOut) {
+        fail_timed_out(c, s, st);
         return;
     }
-    int error = c.network_events.errors[kNetConnectIndex];
-    if (error == 0) error = c.network_events.errors[kNetWriteIndex];
     fail_connect(c, s, st, error);
 }
 
@@ -296,9 +281,7 @@ void on_proxy(Connection& c, Session& s, SftpState& st) {
         return;
     }
     if (c.flags & kFlagTimedOut) {
-        report_timeout(s, st);
-        close_socket(c);
-        fail_step(c, st, "");
+        fail_timed_out(c, s, st);
         return;
     }
     keep_receiving(c);

@@ -21,8 +21,8 @@ void put_u32_at(std::string& s, size_t at, uint32_t v) {
     s[at + 3] = static_cast<char>(v);
 }
 
+// An existing local file's modification time as SFTP carries it.
 uint32_t local_unix_time(const std::string& path) {
-    if (platform::path_size(path) < 0) return 0;
     int64_t seconds = platform::unix_from_filetime(platform::path_last_write_time(path));
     return static_cast<uint32_t>(std::clamp<int64_t>(seconds, 0, UINT32_MAX));
 }
@@ -59,9 +59,7 @@ int Client::upload(const Transfer& t) {
     }
     local_time_ = local_unix_time(t.local_path);
     // Rules that overwrite in every case need nothing of the remote file: no STAT round trip.
-    const DuplicateRules& rules = t.rules;
-    if (rules.smaller == kDuplicateOverwrite && rules.equal == kDuplicateOverwrite &&
-        rules.larger == kDuplicateOverwrite) {
+    if (always_overwrites(t.rules)) {
         entry_ = RemoteFileEntry{};
         size_known_ = false;
         start_upload_open();
@@ -86,7 +84,6 @@ int Client::on_transfer_stat(const Reply& r) {
     const std::string& local = transfer_.local_path;
     int64_t local_size = platform::path_size(local);
     uint64_t local_time = local_size >= 0 ? platform::path_last_write_time(local) : 0;
-    local_time_ = local_unix_time(local);
 
     DuplicateFacts facts;
     if (downloading_) {
@@ -374,16 +371,10 @@ void Client::close_file() {
     send_path(kClose, handle_);
     set_state(State::kCloseFile);
     setstat_id_ = 0;
-    if (downloading_ || !transfer_.preserve_time) return;
-    // The upload's time goes right behind its CLOSE (the server answers in order): one round trip
-    // less per file.
-    ssh::SshBuffer b = request(kSetstat, setstat_id_);
-    b.put_string(transfer_.remote_path);
-    RemoteFileEntry a;
-    a.sftp_flags = kAttrTimes;
-    a.unix_time = local_time_;
-    encode_attrs(b, a);
-    send(b);
+    // The upload's time goes right behind its CLOSE, without waiting for the answer: one round trip
+    // less per file (an answer to it that comes first is taken too).
+    if (!downloading_ && transfer_.preserve_time)
+        send_set_time(transfer_.remote_path, local_time_, setstat_id_);
 }
 
 int Client::on_close_file(const Reply& r) {

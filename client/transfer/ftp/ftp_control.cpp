@@ -2,7 +2,6 @@
 // the TCP connect with its greeting, and the switch to TLS before login.
 #include <openssl/crypto.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -321,17 +320,11 @@ void fail_connect(Connection& c, Session& s, int error) {
 // The address is known: the TCP connect.
 void connect_now(Connection& c, Session& s) {
     c.step_state.receive_queue.clear();
-    create_socket(c);
-    int r = connect_socket(c);
-    int error = errno;
-    if (r != 0) {
-        fail_connect(c, s,
-                     r == platform::kConnectRefused    ? ECONNREFUSED
-                     : r == platform::kConnectTimedOut ? ETIMEDOUT
-                                                       : error);
+    int error = 0;
+    if (start_connect(c, error) != 0) {
+        fail_connect(c, s, error);
         return;
     }
-    register_events(c, kNetWrite | kNetConnect);
     set_state(c, ControlState::kConnecting);
 }
 
@@ -377,7 +370,9 @@ void on_resolving(Connection& c) {
 void on_connecting(Connection& c) {
     Session& s = step_session(c);
     FtpControl& fc = running_ftp_state(s).control;
-    if (c.network_events.ok(kNetWrite, kNetWriteIndex)) {
+    int error = 0;
+    ConnectOutcome outcome = connect_outcome(c, error);
+    if (outcome == ConnectOutcome::kConnected) {
         local_address(c, s.local_address, s.local_port);
         register_events(c, kNetRead | kNetClose);
         // Port 990 is implicit TLS: the server waits for the client's handshake.
@@ -389,15 +384,11 @@ void on_connecting(Connection& c) {
         start_probe(c, s, fc);
         return;
     }
-    bool connect_ok = c.network_events.ok(kNetConnect, kNetConnectIndex);
-    if (connect_ok && !(c.flags & (kFlagTimedOut | kFlagAbort))) return;
-    if (!connect_ok && c.flags == 0 && c.network_events.events == 0) return;
-    if (c.network_events.events == 0 && (c.flags & kFlagTimedOut)) {
+    if (outcome == ConnectOutcome::kWaiting) return;
+    if (outcome == ConnectOutcome::kTimedOut) {
         fail_timed_out(c, s);
         return;
     }
-    int error = c.network_events.errors[kNetConnectIndex];
-    if (error == 0) error = c.network_events.errors[kNetWriteIndex];
     fail_connect(c, s, error);
 }
 

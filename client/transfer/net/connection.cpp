@@ -2,6 +2,7 @@
 #include "client/transfer/net/connection.h"
 
 #include <cassert>
+#include <cerrno>
 #include <system_error>
 #include <thread>
 
@@ -148,6 +149,33 @@ int connect_socket(Connection& c) {
     int r = platform::socket_connect(c.socket, c.address_text, c.port);
     if (r == 0) c.socket_active = true;
     return r;
+}
+
+int start_connect(Connection& c, int& error) {
+    create_socket(c);
+    int r = connect_socket(c);
+    if (r != 0) {
+        int e = errno;
+        error = r == platform::kConnectRefused    ? ECONNREFUSED
+                : r == platform::kConnectTimedOut ? ETIMEDOUT
+                                                  : e;
+        return 1;
+    }
+    error = 0;
+    register_events(c, kNetWrite | kNetConnect);
+    return 0;
+}
+
+ConnectOutcome connect_outcome(const Connection& c, int& error) {
+    error = 0;
+    const NetworkEvents& ev = c.network_events;
+    if (ev.ok(kNetWrite, kNetWriteIndex)) return ConnectOutcome::kConnected;
+    bool connect_ok = ev.ok(kNetConnect, kNetConnectIndex);
+    if (connect_ok && !(c.flags & (kFlagTimedOut | kFlagAbort))) return ConnectOutcome::kWaiting;
+    if (!connect_ok && c.flags == 0 && ev.events == 0) return ConnectOutcome::kWaiting;
+    if (ev.events == 0 && (c.flags & kFlagTimedOut)) return ConnectOutcome::kTimedOut;
+    error = ev.errors[kNetConnectIndex] != 0 ? ev.errors[kNetConnectIndex] : ev.errors[kNetWriteIndex];
+    return ConnectOutcome::kFailed;
 }
 
 int bind_socket(Connection& c) {

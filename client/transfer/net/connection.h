@@ -193,6 +193,14 @@ int start_resolve(Connection& c);
 int finish_resolve(Connection& c);
 // 0 when connected or in progress; 101 refused, 102 timed out, 103 other.
 int connect_socket(Connection& c);
+// A step's TCP connect: a fresh socket connecting to the address text and port, registered for
+// write and connect. 0 while it is in progress; 1 with an errno value in `error` when it failed
+// at once.
+int start_connect(Connection& c, int& error);
+// What the step's wake says of a connect in progress. kFailed gives the errno value in `error`
+// (0 when the step was stopped by its abort or timeout flag with the connect still pending).
+enum class ConnectOutcome : int { kWaiting, kConnected, kTimedOut, kFailed };
+ConnectOutcome connect_outcome(const Connection& c, int& error);
 // Binds to the address text (all interfaces when empty) and the port: 0, 104, 105 or 106.
 int bind_socket(Connection& c);
 int listen_socket(Connection& c, int backlog);  // 0 or 1

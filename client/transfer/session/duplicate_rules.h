@@ -20,6 +20,12 @@ struct DuplicateFacts {
 // overwritten. Times compare in whole seconds: that is all an FTP server reports.
 DuplicateAction duplicate_action(const DuplicateRules& rules, const DuplicateFacts& facts);
 
+// True when the rules overwrite whatever the facts: nothing about the target needs asking.
+inline bool always_overwrites(const DuplicateRules& rules) {
+    return rules.smaller == kDuplicateOverwrite && rules.equal == kDuplicateOverwrite &&
+           rules.larger == kDuplicateOverwrite;
+}
+
 // The messages of the transfer procedures.
 inline constexpr const char* kMsgNoRemoteTime = "Could not obtain the last modification time for remote file";
 inline constexpr const char* kMsgNoRemoteSize = "Could not obtain the size of the remote file";

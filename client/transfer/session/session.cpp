@@ -16,6 +16,22 @@ std::mutex g_engine_mutex;
 std::unique_ptr<TransferEngine> g_engine;
 int g_live_sessions = 0;
 
+void idle_step(Connection&) {}
+
+Connection* open_session_connection(TransferEngine* engine, Session* s) {
+    ConnectionSetup setup;
+    setup.timeout_seconds = s->timeout;
+    setup.on_receive = session_receive;
+    setup.on_send = session_send;
+    setup.default_step = idle_step;
+    setup.session = s;
+    setup.log = s->log;  // null: the engine's
+    setup.log_user = s->log_user;
+    return engine->open_connection(setup);
+}
+
+}  // namespace
+
 // Received bytes go to the download file when one is set, otherwise to the receive queue.
 int session_receive(Connection& c, const uint8_t* data, size_t n) {
     if (n == 0) return 0;
@@ -37,22 +53,6 @@ int session_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity
     }
     return *length == 0 ? 1 : 0;
 }
-
-void idle_step(Connection&) {}
-
-Connection* open_session_connection(TransferEngine* engine, Session* s) {
-    ConnectionSetup setup;
-    setup.timeout_seconds = s->timeout;
-    setup.on_receive = session_receive;
-    setup.on_send = session_send;
-    setup.default_step = idle_step;
-    setup.session = s;
-    setup.log = s->log;  // null: the engine's
-    setup.log_user = s->log_user;
-    return engine->open_connection(setup);
-}
-
-}  // namespace
 
 std::unique_ptr<Session> create_session(void* log_user, LogCallback log, Notifier notify, int protocol,
                                         int timeout_seconds) {

@@ -181,6 +181,12 @@ struct Session {
     std::shared_ptr<void> walk_state;
 };
 
+// The handlers every session connection starts with: received bytes go to the download file when
+// one is set, otherwise to the receive queue; bytes to send come from the send queue, then from the
+// upload file.
+int session_receive(Connection& c, const uint8_t* data, size_t n);
+int session_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity);
+
 // Creates a session (and, for the first one, the engine): fills the defaults and opens the
 // control connection and, except for SFTP, the data connection. Null on failure.
 // Sessions are created, used and destroyed on the requester's thread.
