@@ -20,6 +20,7 @@ int begin(Session& s, RequestKind kind, DoneCallback done, int code, void* objec
     s.caller_object = object;
     s.request = kind;
     s.immediate_result = 0;
+    s.failure.clear();
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include "client/transfer/session/protocol_kind.h"
 #include "client/transfer/session/remote_file_entry.h"
 #include "client/transfer/session/remote_listing.h"
+#include "common/failure.h"
 #include "common/limits.h"
 
 namespace orvane {
@@ -165,6 +166,7 @@ struct Session {
     void* caller_object = nullptr;
     RequestKind request = RequestKind::kNone;
     int immediate_result = 0;  // a request that completes without work reports this
+    Failure failure;           // why the running (or last) request failed; cleared as one starts
 
     Notifier notify;
     int timeout = 0;  // seconds; 0 none
