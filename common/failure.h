@@ -19,7 +19,7 @@ enum class FailureKind : int {
     kCount,
 };
 inline constexpr std::array<const char*, 6> kFailureKindNames = {"none",  "remote", "protocol",
-                                                                  "local", "user",   "timeout"};
+                                                                 "local", "user",   "timeout"};
 static_assert(kFailureKindNames.size() == static_cast<size_t>(FailureKind::kCount), "one name per kind");
 inline const char* failure_kind_name(FailureKind kind) {
     auto i = static_cast<size_t>(kind);
