@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t chunk = data[0] % 61 + 1;
     int which = data[1] % 7;
     std::string_view stream(reinterpret_cast<const char*>(data + 2), size - 2);
-    orvane::sftp::Client c;
+    orvane::sftp::Client c(nullptr, nullptr);
     c.start();
     size_t pos = 0;
     bool started = false;

@@ -21,12 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);
     orvane::FilterConfig config;
     config.log = &quiet;
-    SshSession session(config);
+    SshSession session(config, SshParts{});
     session.set_authenticated();
-    SshServiceHook hook = make_channel_hook(session);
+    std::unique_ptr<SshService> channel = make_channel_service(session);
     std::string waiting(70000, 'o');
     session.application_output().append(waiting);
-    if (hook.start(hook.context, session) == 0) {
+    if (channel && channel->start(session) == 0) {
         while (!input.empty() && session.session_error() == 0) {
             size_t n = static_cast<uint8_t>(input[0]) % input.size();
             std::string message(input.substr(1, n));
@@ -35,13 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             bool take = (message[0] & 0x80) != 0;
             message[0] = static_cast<char>(80 + (message[0] & 0x7f) % 48);
             SshBuffer payload(message);
-            if (hook.message(hook.context, session, payload) != 0) break;
-            hook.pump(hook.context, session);
+            if (channel->message(session, payload) != 0) break;
+            channel->pump(session);
             if (session.application_input().size() > kChannelWindow) abort();
             if (take) session.application_input().clear();
             session.network_output().clear();  // as if sent
         }
     }
-    hook.destroy(hook.context);
     return 0;
 }

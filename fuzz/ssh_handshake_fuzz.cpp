@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     FilterConfig config;
     config.log = &quiet;
-    SshSession session(config);
+    SshSession session(config, SshParts{});
     size_t chunk = size > 0 ? data[0] % 64 + 1 : 1;
     for (size_t at = 0; at < size && !session.error(); at += chunk)
         session.put_network(data + at, std::min(chunk, size - at));

@@ -18,19 +18,18 @@ void drive(std::string_view input) {
     config.user = "fuzz";
     config.password = "secret";
     config.log = &quiet;
-    SshSession session(config);
-    SshServiceHook hook = make_userauth_hook(session);
-    if (hook.start(hook.context, session) == 0) {
+    SshSession session(config, SshParts{});
+    std::unique_ptr<SshService> service = make_userauth_service(session);
+    if (service && service->start(session) == 0) {
         while (!input.empty() && session.session_error() == 0) {
             size_t n = static_cast<uint8_t>(input[0]) % input.size();
             std::string_view message = input.substr(1, n);
             input.remove_prefix(1 + message.size());
             if (message.empty()) continue;
             SshBuffer payload(message);
-            if (hook.message(hook.context, session, payload) != 0) break;
+            if (service->message(session, payload) != 0) break;
         }
     }
-    hook.destroy(hook.context);
 }
 
 }  // namespace

@@ -8,9 +8,9 @@
 
 #include <array>
 
-#include "client/ssh/known_hosts.h"
 #include "client/ssh/ssh_compat.h"
 #include "client/ssh/ssh_key.h"
+#include "client/ssh/ssh_messages.h"
 #include "common/secret.h"
 #include "common/text.h"
 
@@ -38,14 +38,6 @@ constexpr Method kMethods[] = {
     {"diffie-hellman-group-exchange-sha256", Family::kGroupExchange, "SHA256", nullptr},
     {"ecdh-sha2-nistp256", Family::kEcdhP256, "SHA256", nullptr},
 };
-
-// Message numbers (RFC 4253, 4419, 5656).
-constexpr uint8_t kMsgKexinit = 20;
-constexpr uint8_t kMsgKexdhInit = 30;   // also ECDH_INIT and GEX_REQUEST_OLD
-constexpr uint8_t kMsgKexdhReply = 31;  // also ECDH_REPLY and GEX_GROUP
-constexpr uint8_t kMsgGexInit = 32;
-constexpr uint8_t kMsgGexReply = 33;
-constexpr uint8_t kMsgGexRequest = 34;
 
 constexpr size_t kX25519Size = 32;
 constexpr int kMaxKeyPairAttempts = 16;
@@ -153,16 +145,16 @@ int MethodRun::start(const KexContext& context, std::vector<SshBuffer>& send) {
             fail("out of memory");
             return 1;
         }
-        return make_dh_pair(send, kMsgKexdhInit);
+        return make_dh_pair(send, msg::kKexdhInit);
     }
     if (method_.family == Family::kGroupExchange) {
         preferred_bits_ = group_exchange_size(context_.need);
         SshBuffer request;
         if ((context_.compat & kOldGroupExchange) != 0) {
-            request.put_byte(kMsgKexdhInit);
+            request.put_byte(msg::kKexdhInit);
             request.put_u32(preferred_bits_);
         } else {
-            request.put_byte(kMsgGexRequest);
+            request.put_byte(msg::kGexRequest);
             request.put_u32(kGroupExchangeMin);
             request.put_u32(preferred_bits_);
             request.put_u32(kGroupExchangeMax);
@@ -226,7 +218,7 @@ int MethodRun::make_ecdh_pair(std::vector<SshBuffer>& send) {
         return 1;
     }
     SshBuffer init;
-    init.put_byte(kMsgKexdhInit);
+    init.put_byte(msg::kKexdhInit);
     init.put_string(client_public_);
     send.push_back(std::move(init));
     set_state(KexState::kInitSent);
@@ -235,12 +227,12 @@ int MethodRun::make_ecdh_pair(std::vector<SshBuffer>& send) {
 
 KexStatus MethodRun::receive(SshBuffer& payload, std::vector<SshBuffer>& send) {
     uint8_t number = payload.get_byte();
-    if (state_ == KexState::kGroupRequested && number == kMsgKexdhReply) return on_group(payload, send);
+    if (state_ == KexState::kGroupRequested && number == msg::kKexdhReply) return on_group(payload, send);
     if (state_ == KexState::kInitSent) {
-        if (method_.family == Family::kGroupExchange && number == kMsgGexReply) return on_dh_reply(payload);
-        if (method_.family == Family::kFixedGroup && number == kMsgKexdhReply) return on_dh_reply(payload);
+        if (method_.family == Family::kGroupExchange && number == msg::kGexReply) return on_dh_reply(payload);
+        if (method_.family == Family::kFixedGroup && number == msg::kKexdhReply) return on_dh_reply(payload);
         if ((method_.family == Family::kX25519 || method_.family == Family::kEcdhP256) &&
-            number == kMsgKexdhReply)
+            number == msg::kKexdhReply)
             return on_ecdh_reply(payload);
     }
     if (state_ == KexState::kFailed) return KexStatus::kFailed;
@@ -259,7 +251,7 @@ KexStatus MethodRun::on_group(SshBuffer& payload, std::vector<SshBuffer>& send) 
     if (bits > static_cast<int>(kGroupExchangeMax) || !BN_is_odd(p_) || bits < 2)
         return fail(format("unusable group of %d bits from the server", bits));
     if (!inside_group(g_, p_)) return fail("unusable group generator from the server");
-    return make_dh_pair(send, kMsgGexInit) == 0 ? KexStatus::kContinue : KexStatus::kFailed;
+    return make_dh_pair(send, msg::kGexInit) == 0 ? KexStatus::kContinue : KexStatus::kFailed;
 }
 
 KexStatus MethodRun::on_dh_reply(SshBuffer& payload) {
@@ -374,7 +366,7 @@ KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange
     input.put_string(context_.server_version);
     for (const std::string* kexinit : {&context_.client_kexinit, &context_.server_kexinit}) {
         input.put_u32(static_cast<uint32_t>(kexinit->size() + 1));
-        input.put_byte(kMsgKexinit);
+        input.put_byte(msg::kKexInit);
         input.put_bytes(*kexinit);
     }
     input.put_string(host_key);
@@ -396,14 +388,15 @@ KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange
     result_.host_key_type = key_type_name(key.kind);
     result_.fingerprint = fingerprint_sha256(host_key);
     if (context_.host.empty()) return fail("no host name to check the host key against");
-    if (check_known_host(default_known_hosts_files(), context_.host, context_.port, host_key, context_.log,
-                         context_.log_user, cause) != 0)
-        return refuse(cause);
-    if (context_.host_key.function != nullptr &&
-        context_.host_key.function(context_.host_key.context, context_.host, result_.host_key_type,
-                                   result_.fingerprint) != 0)
-        return refuse(format("The host key of %s (%s %s) was refused", context_.host.c_str(),
-                             result_.host_key_type.c_str(), result_.fingerprint.c_str()));
+    std::string refusal;
+    if (context_.host_key.function == nullptr ||
+        context_.host_key.function(context_.host_key.context, context_.host, context_.port,
+                                   result_.host_key_blob, refusal) != 0) {
+        if (refusal.empty())
+            refusal = format("The host key of %s (%s %s) was refused", context_.host.c_str(),
+                             result_.host_key_type.c_str(), result_.fingerprint.c_str());
+        return refuse(refusal);
+    }
     result_.shared_secret.assign(mpint_secret.view());  // only for a key that was accepted
     set_state(KexState::kDone);
     return KexStatus::kDone;
@@ -422,10 +415,6 @@ std::unique_ptr<KexRun> make_ssh_kex_run(std::string_view kex_name) {
     for (const Method& method : kMethods)
         if (kex_name == method.name) return std::make_unique<MethodRun>(method);
     return nullptr;
-}
-
-void install_ssh_kex_methods() {
-    install_kex_factory(&make_ssh_kex_run);
 }
 
 }  // namespace orvane::ssh

@@ -31,7 +31,4 @@ uint32_t group_exchange_size(size_t need);
 // A run for a method name; null for a name this client does not implement.
 std::unique_ptr<KexRun> make_ssh_kex_run(std::string_view kex_name);
 
-// Installs make_ssh_kex_run as the process's key-exchange factory. Call once at start-up.
-void install_ssh_kex_methods();
-
 }  // namespace orvane::ssh

@@ -23,7 +23,7 @@ namespace {
 constexpr int64_t kMaxFileSize = 16 << 20;  // a known-hosts file larger than this is not read
 constexpr uint16_t kDefaultPort = 22;
 
-// New hosts are recorded one at a time, so two connections to one new host record it once.
+// Appends to the own file go one at a time.
 std::mutex record_lock;
 
 void say(LogCallback log, void* user, const std::string& text, int level) {
@@ -202,12 +202,39 @@ std::string known_hosts_name(std::string_view host, uint16_t port) {
     return name;
 }
 
-int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16_t port,
-                     std::string_view key_blob, LogCallback log, void* log_user, std::string& error) {
+void KnownHostsPolicy::load(const KnownHostsFiles& files, LogCallback log, void* log_user) {
+    std::lock_guard<std::mutex> hold(lock_);
+    files_ = files;
+    log_ = log;
+    log_user_ = log_user;
+    new_hosts_.clear();
+    user_text_.clear();
+    own_text_.clear();
+    for (const std::string* path : {&files_.user_file, &files_.own_file}) {
+        std::string& text = path == &files_.user_file ? user_text_ : own_text_;
+        std::string cause;
+        if (path->empty() || (path == &files_.own_file && *path == files_.user_file)) continue;
+        if (read_file(*path, text, cause) != 0) say(log_, log_user_, "Warning: " + cause, kLevelWarning);
+    }
+}
+
+namespace {
+int decide(void* context, const std::string& host, uint16_t port, const std::string& key_blob,
+           std::string& refusal) {
+    return static_cast<KnownHostsPolicy*>(context)->check(host, port, key_blob, refusal);
+}
+}  // namespace
+
+HostKeyDecision KnownHostsPolicy::decision() {
+    return HostKeyDecision{&decide, this};
+}
+
+int KnownHostsPolicy::check(std::string_view host, uint16_t port, std::string_view key_blob,
+                            std::string& refusal) {
     // A name with blanks, commas or control characters could add entries to the file.
     for (char c : host) {
         if (static_cast<unsigned char>(c) <= ' ' || c == ',' || c == 0x7f) {
-            error =
+            refusal =
                 "the host name cannot be checked against known hosts (it holds a blank, a comma or a control "
                 "character)";
             return 1;
@@ -217,54 +244,81 @@ int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16
     std::string type(blob.get_string(64));
     std::string name = known_hosts_name(host, port);
     std::string fingerprint = fingerprint_sha256(key_blob);
-    std::lock_guard<std::mutex> hold(record_lock);
+    std::lock_guard<std::mutex> hold(lock_);
     Lookup found;
-    for (const std::string* path : {&files.user_file, &files.own_file}) {
-        std::string text, cause;
-        if (path->empty() || (path == &files.own_file && *path == files.user_file)) continue;
-        if (read_file(*path, text, cause) != 0) {
-            say(log, log_user, "Warning: " + cause, kLevelWarning);
-            continue;
-        }
-        scan(*path, text, name, type, key_blob, found);
-    }
+    scan(files_.user_file, user_text_, name, type, key_blob, found);
+    scan(files_.own_file, own_text_, name, type, key_blob, found);
     if (found.revoked) {
-        error = format("The %s host key of %s (%s) is marked as revoked in %s line %zu", type.c_str(),
-                       name.c_str(), fingerprint.c_str(), found.file.c_str(), found.line);
+        refusal = format("The %s host key of %s (%s) is marked as revoked in %s line %zu", type.c_str(),
+                         name.c_str(), fingerprint.c_str(), found.file.c_str(), found.line);
         return 1;
     }
-    std::string accepted = format("Host key of %s: %s %s", name.c_str(), type.c_str(), fingerprint.c_str());
     if (found.matched) {
-        say(log, log_user, accepted, kLevelInfo);
+        say(log_, log_user_, format("Host key of %s: %s %s", name.c_str(), type.c_str(), fingerprint.c_str()),
+            kLevelInfo);
         return 0;
     }
     if (found.line != 0) {
-        error = format(
+        refusal = format(
             "The %s host key of %s has changed: the server presents %s, %s line %zu records %s. If the "
             "change is expected, remove line %zu of %s",
             type.c_str(), name.c_str(), fingerprint.c_str(), found.file.c_str(), found.line,
             found.recorded_fingerprint.c_str(), found.line, found.file.c_str());
         return 1;
     }
-    std::string where = "no file (there is no known-hosts file to record it in)";
-    if (!files.own_file.empty()) {
-        std::string folder = files.own_file.substr(0, files.own_file.rfind('/'));
-        std::string line = format("%s %s %s\n", name.c_str(), type.c_str(), base64_encode(key_blob).c_str());
-        std::string existing, cause;
-        if (read_file(files.own_file, existing, cause) == 0 && !existing.empty() && existing.back() != '\n')
-            line = "\n" + line;
-        if ((!folder.empty() && platform::make_private_folders(folder) != 0) ||
-            platform::append_to_file(files.own_file, line.data(), line.size()) != 0)
-            where =
-                format("no file (%s cannot be written: %s)", files.own_file.c_str(), std::strerror(errno));
-        else
-            where = files.own_file;
+    new_hosts_.push_back(NewHost{name, type, std::string(key_blob), fingerprint});
+    // A re-key of this connection finds the key it has just accepted.
+    if (!own_text_.empty() && own_text_.back() != '\n') own_text_ += '\n';
+    own_text_ += format("%s %s %s\n", name.c_str(), type.c_str(), base64_encode(key_blob).c_str());
+    return 0;
+}
+
+void KnownHostsPolicy::record_new_host() {
+    std::vector<NewHost> hosts;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        hosts.swap(new_hosts_);
     }
-    say(log, log_user,
-        format("Warning: %s was not a known host; its %s key %s is accepted and recorded in %s", name.c_str(),
-               type.c_str(), fingerprint.c_str(), where.c_str()),
-        kLevelWarning);
-    say(log, log_user, accepted, kLevelInfo);
+    // New hosts are recorded one at a time, so two connections to one new host record it once.
+    std::lock_guard<std::mutex> hold(record_lock);
+    for (const NewHost& host : hosts) {
+        std::string accepted =
+            format("Host key of %s: %s %s", host.name.c_str(), host.type.c_str(), host.fingerprint.c_str());
+        std::string existing, cause;
+        Lookup found;
+        if (!files_.own_file.empty() && read_file(files_.own_file, existing, cause) == 0)
+            scan(files_.own_file, existing, host.name, host.type, host.blob, found);
+        if (found.matched) {
+            say(log_, log_user_, accepted, kLevelInfo);
+            continue;
+        }
+        std::string where = "no file (there is no known-hosts file to record it in)";
+        if (!files_.own_file.empty()) {
+            std::string folder = files_.own_file.substr(0, files_.own_file.rfind('/'));
+            std::string line =
+                format("%s %s %s\n", host.name.c_str(), host.type.c_str(), base64_encode(host.blob).c_str());
+            if (!existing.empty() && existing.back() != '\n') line = "\n" + line;
+            if ((!folder.empty() && platform::make_private_folders(folder) != 0) ||
+                platform::append_to_file(files_.own_file, line.data(), line.size()) != 0)
+                where = format("no file (%s cannot be written: %s)", files_.own_file.c_str(),
+                               std::strerror(errno));
+            else
+                where = files_.own_file;
+        }
+        say(log_, log_user_,
+            format("Warning: %s was not a known host; its %s key %s is accepted and recorded in %s",
+                   host.name.c_str(), host.type.c_str(), host.fingerprint.c_str(), where.c_str()),
+            kLevelWarning);
+        say(log_, log_user_, accepted, kLevelInfo);
+    }
+}
+
+int check_known_host(const KnownHostsFiles& files, std::string_view host, uint16_t port,
+                     std::string_view key_blob, LogCallback log, void* log_user, std::string& error) {
+    KnownHostsPolicy policy;
+    policy.load(files, log, log_user);
+    if (policy.check(host, port, key_blob, error) != 0) return 1;
+    policy.record_new_host();
     return 0;
 }
 

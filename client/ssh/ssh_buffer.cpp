@@ -1,3 +1,4 @@
+// The SSH byte buffer: wire encodings, the sticky error, the hard limit, wiped storage.
 #include "client/ssh/ssh_buffer.h"
 
 #include <openssl/crypto.h>
@@ -5,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
+
+#include "common/big_endian.h"
 
 namespace orvane::ssh {
 
@@ -90,13 +93,15 @@ void SshBuffer::put_byte(uint8_t value) {
 }
 
 void SshBuffer::put_u32(uint32_t value) {
-    uint8_t b[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
+    uint8_t b[4];
+    store_be32(b, value);
     put_bytes(b, 4);
 }
 
 void SshBuffer::put_u64(uint64_t value) {
-    put_u32(uint32_t(value >> 32));
-    put_u32(uint32_t(value));
+    uint8_t b[8];
+    store_be64(b, value);
+    put_bytes(b, 8);
 }
 
 void SshBuffer::put_string(std::string_view bytes) {
@@ -147,15 +152,16 @@ bool SshBuffer::get_bool() {
 
 uint32_t SshBuffer::get_u32() {
     if (!take(4)) return 0;
-    const uint8_t* p = storage_.data() + read_;
+    uint32_t value = load_be32(storage_.data() + read_);
     read_ += 4;
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+    return value;
 }
 
 uint64_t SshBuffer::get_u64() {
-    uint64_t high = get_u32();
-    uint64_t low = get_u32();
-    return high << 32 | low;
+    if (!take(8)) return 0;
+    uint64_t value = load_be64(storage_.data() + read_);
+    read_ += 8;
+    return value;
 }
 
 std::string_view SshBuffer::get_bytes(size_t n) {
@@ -167,8 +173,7 @@ std::string_view SshBuffer::get_bytes(size_t n) {
 
 std::string_view SshBuffer::get_string(size_t limit) {
     if (!take(4)) return {};
-    const uint8_t* p = storage_.data() + read_;
-    uint32_t length = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+    uint32_t length = load_be32(storage_.data() + read_);
     if (length > limit) {
         fail(BufferError::kMalformed);
         return {};

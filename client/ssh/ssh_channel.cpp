@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "client/ssh/ssh_messages.h"
 #include "client/ssh/ssh_userauth.h"
 #include "client/ssh/ssh_version.h"
 #include "common/log.h"
@@ -15,20 +16,6 @@
 namespace orvane::ssh {
 
 namespace {
-
-constexpr uint8_t kGlobalRequest = 80;
-constexpr uint8_t kRequestFailure = 82;
-constexpr uint8_t kChannelOpen = 90;
-constexpr uint8_t kOpenConfirmation = 91;
-constexpr uint8_t kOpenFailure = 92;
-constexpr uint8_t kWindowAdjust = 93;
-constexpr uint8_t kData = 94;
-constexpr uint8_t kExtendedData = 95;
-constexpr uint8_t kEof = 96;
-constexpr uint8_t kClose = 97;
-constexpr uint8_t kRequest = 98;
-constexpr uint8_t kSuccess = 99;
-constexpr uint8_t kFailure = 100;
 
 constexpr uint32_t kLocalId = 0;  // our one channel
 constexpr size_t kMaxRequestType = 256;
@@ -149,7 +136,7 @@ int on_global_request(Channel& c, SshBuffer& payload) {
     bool want_reply = payload.get_bool();
     if (!payload.ok()) return malformed(c, "GLOBAL_REQUEST");
     if (!want_reply) return 0;
-    return c.session->send_payload(std::string(1, static_cast<char>(kRequestFailure)));
+    return c.session->send_payload(std::string(1, static_cast<char>(msg::kRequestFailure)));
 }
 
 int on_open_confirmation(Channel& c, SshBuffer& payload) {
@@ -162,7 +149,7 @@ int on_open_confirmation(Channel& c, SshBuffer& payload) {
     c.send_limit = std::min(max_packet, kChannelMaxPacket);
     set_state(c, ChannelState::kOpen);
     SshBuffer request(256);
-    request.put_byte(kRequest);
+    request.put_byte(msg::kChannelRequest);
     request.put_u32(c.remote_id);
     request.put_string("subsystem");
     request.put_bool(true);
@@ -218,7 +205,7 @@ int on_eof(Channel& c, SshBuffer&) {
 int on_close(Channel& c, SshBuffer&) {
     set_state(c, ChannelState::kClosed);
     SshBuffer close(16);
-    close.put_byte(kClose);
+    close.put_byte(msg::kChannelClose);
     close.put_u32(c.remote_id);
     send(c, close);
     return fail(c, "the server closed the SFTP channel");
@@ -237,7 +224,7 @@ int on_request(Channel& c, SshBuffer& payload) {
     }
     if (!want_reply) return 0;
     SshBuffer reply(16);
-    reply.put_byte(accepted ? kSuccess : kFailure);
+    reply.put_byte(accepted ? msg::kChannelSuccess : msg::kChannelFailure);
     reply.put_u32(c.remote_id);
     return send(c, reply);
 }
@@ -265,17 +252,17 @@ struct Route {
     Handler handler;
 };
 constexpr Route kRoutes[] = {
-    {kGlobalRequest, kWhenAny, false, "GLOBAL_REQUEST", &on_global_request},
-    {kOpenConfirmation, kWhenOpening, true, "CHANNEL_OPEN_CONFIRMATION", &on_open_confirmation},
-    {kOpenFailure, kWhenOpening, true, "CHANNEL_OPEN_FAILURE", &on_open_failure},
-    {kWindowAdjust, kWhenOpen, true, "CHANNEL_WINDOW_ADJUST", &on_window_adjust},
-    {kData, kWhenOpen, true, "CHANNEL_DATA", &on_data},
-    {kExtendedData, kWhenOpen, true, "CHANNEL_EXTENDED_DATA", &on_extended_data},
-    {kEof, kWhenOpen, true, "CHANNEL_EOF", &on_eof},
-    {kClose, kWhenOpen, true, "CHANNEL_CLOSE", &on_close},
-    {kRequest, kWhenOpen, true, "CHANNEL_REQUEST", &on_request},
-    {kSuccess, kWhenOpen, true, "CHANNEL_SUCCESS", &on_success},
-    {kFailure, kWhenOpen, true, "CHANNEL_FAILURE", &on_failure},
+    {msg::kGlobalRequest, kWhenAny, false, "GLOBAL_REQUEST", &on_global_request},
+    {msg::kChannelOpenConfirmation, kWhenOpening, true, "CHANNEL_OPEN_CONFIRMATION", &on_open_confirmation},
+    {msg::kChannelOpenFailure, kWhenOpening, true, "CHANNEL_OPEN_FAILURE", &on_open_failure},
+    {msg::kChannelWindowAdjust, kWhenOpen, true, "CHANNEL_WINDOW_ADJUST", &on_window_adjust},
+    {msg::kChannelData, kWhenOpen, true, "CHANNEL_DATA", &on_data},
+    {msg::kChannelExtendedData, kWhenOpen, true, "CHANNEL_EXTENDED_DATA", &on_extended_data},
+    {msg::kChannelEof, kWhenOpen, true, "CHANNEL_EOF", &on_eof},
+    {msg::kChannelClose, kWhenOpen, true, "CHANNEL_CLOSE", &on_close},
+    {msg::kChannelRequest, kWhenOpen, true, "CHANNEL_REQUEST", &on_request},
+    {msg::kChannelSuccess, kWhenOpen, true, "CHANNEL_SUCCESS", &on_success},
+    {msg::kChannelFailure, kWhenOpen, true, "CHANNEL_FAILURE", &on_failure},
 };
 
 uint8_t when_of(ChannelState state) {
@@ -295,7 +282,7 @@ void return_window(Channel& c) {
     if (c.local_window >= kChannelWindow / 2 || outstanding <= queued) return;
     uint32_t returnable = outstanding - static_cast<uint32_t>(queued);
     SshBuffer adjust(16);
-    adjust.put_byte(kWindowAdjust);
+    adjust.put_byte(msg::kChannelWindowAdjust);
     adjust.put_u32(c.remote_id);
     adjust.put_u32(returnable);
     if (send(c, adjust) == 0) c.local_window += returnable;
@@ -309,7 +296,7 @@ void send_output(Channel& c) {
         size_t n = std::min({output.size(), size_t{c.remote_window}, size_t{c.send_limit}});
         n = output.take(c.chunk, n);
         SshBuffer message(kChannelMaxPacket + 16);
-        message.put_byte(kData);
+        message.put_byte(msg::kChannelData);
         message.put_u32(c.remote_id);
         message.put_string(std::string_view(reinterpret_cast<const char*>(c.chunk), n));
         if (send(c, message) != 0) return;
@@ -317,52 +304,53 @@ void send_output(Channel& c) {
     }
 }
 
-// --- the hook ---
+// --- the service ---
 
-int hook_start(void* context, SshSession& session) {
-    session.log("SSH: opening the session channel", kLevelInfo);
-    SshBuffer open(64);
-    open.put_byte(kChannelOpen);
-    open.put_string("session");
-    open.put_u32(kLocalId);
-    open.put_u32(kChannelWindow);
-    open.put_u32(kChannelMaxPacket);
-    return send(*static_cast<Channel*>(context), open);
-}
-
-int hook_message(void* context, SshSession&, SshBuffer& payload) {
-    Channel& c = *static_cast<Channel*>(context);
-    uint8_t number = payload.get_byte();
-    for (const Route& route : kRoutes) {
-        if (route.number != number) continue;
-        if ((route.when & when_of(c.state)) == 0) break;
-        if (route.addressed) {
-            uint32_t recipient = payload.get_u32();
-            if (!payload.ok()) return malformed(c, route.name);
-            if (recipient != kLocalId)
-                return fail(
-                    c, format("%s for channel %u, not ours", route.name, static_cast<unsigned>(recipient)));
-        }
-        return route.handler(c, payload);
+class ChannelService final : public SshService {
+  public:
+    ChannelService(SshSession& session, ChannelTrace trace) {
+        c_.session = &session;
+        c_.trace = trace;
     }
-    return fail(c,
-                format("unexpected message %u while the channel is %s", number, channel_state_name(c.state)));
-}
 
-void hook_pump(void* context, SshSession& session) {
-    Channel& c = *static_cast<Channel*>(context);
-    if (c.state != ChannelState::kOpen || session.session_error() != 0) return;
-    return_window(c);
-    send_output(c);
-}
+    int start(SshSession& session) override {
+        session.log("SSH: opening the session channel", kLevelInfo);
+        SshBuffer open(64);
+        open.put_byte(msg::kChannelOpen);
+        open.put_string("session");
+        open.put_u32(kLocalId);
+        open.put_u32(kChannelWindow);
+        open.put_u32(kChannelMaxPacket);
+        return send(c_, open);
+    }
 
-void hook_destroy(void* context) {
-    delete static_cast<Channel*>(context);
-}
+    int message(SshSession&, SshBuffer& payload) override {
+        uint8_t number = payload.get_byte();
+        for (const Route& route : kRoutes) {
+            if (route.number != number) continue;
+            if ((route.when & when_of(c_.state)) == 0) break;
+            if (route.addressed) {
+                uint32_t recipient = payload.get_u32();
+                if (!payload.ok()) return malformed(c_, route.name);
+                if (recipient != kLocalId)
+                    return fail(c_, format("%s for channel %u, not ours", route.name,
+                                           static_cast<unsigned>(recipient)));
+            }
+            return route.handler(c_, payload);
+        }
+        return fail(c_, format("unexpected message %u while the channel is %s", number,
+                               channel_state_name(c_.state)));
+    }
 
-SshServiceHook channel_factory(SshSession& session) {
-    return make_channel_hook(session);
-}
+    void pump(SshSession& session) override {
+        if (c_.state != ChannelState::kOpen || session.session_error() != 0) return;
+        return_window(c_);
+        send_output(c_);
+    }
+
+  private:
+    Channel c_;
+};
 
 }  // namespace
 
@@ -372,22 +360,13 @@ const char* channel_state_name(ChannelState s) {
     return "unknown";
 }
 
-SshServiceHook make_channel_hook(SshSession& session, ChannelTrace trace) {
-    Channel* c = new (std::nothrow) Channel;
-    if (c == nullptr) return {};
-    c->session = &session;
-    c->trace = trace;
-    SshServiceHook hook;
-    hook.start = &hook_start;
-    hook.message = &hook_message;
-    hook.pump = &hook_pump;
-    hook.destroy = &hook_destroy;
-    hook.context = c;
-    return hook;
+std::unique_ptr<SshService> make_channel_service(SshSession& session, ChannelTrace trace) {
+    // Out of memory: no service, and the session says so when it needs one.
+    return std::unique_ptr<SshService>(new (std::nothrow) ChannelService(session, trace));
 }
 
-void install_ssh_channel() {
-    install_ssh_connection_factory(&channel_factory);
+std::unique_ptr<SshService> make_channel_service_of_parts(SshSession& session) {
+    return make_channel_service(session);
 }
 
 }  // namespace orvane::ssh

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "client/ssh/ssh_session.h"
 
@@ -24,9 +25,8 @@ struct ChannelTrace {
 
 // The channel of one session, as its connection service: `start` opens the channel, `message`
 // takes messages 80 to 127, `pump` returns window and sends application output.
-SshServiceHook make_channel_hook(SshSession& session, ChannelTrace trace = {});
-
-// Installs the channel as every session's connection service (once, at start-up).
-void install_ssh_channel();
+std::unique_ptr<SshService> make_channel_service(SshSession& session, ChannelTrace trace = {});
+// The same as an SshServiceMaker.
+std::unique_ptr<SshService> make_channel_service_of_parts(SshSession& session);
 
 }  // namespace orvane::ssh

@@ -9,7 +9,8 @@
 #include <climits>
 #include <cstring>
 
-#include "client/transfer/tls/openssl_init.h"
+#include "common/big_endian.h"
+#include "common/openssl_init.h"
 
 namespace orvane::ssh {
 
@@ -130,7 +131,7 @@ int PacketCipher::poly1305_tag(uint32_t sequence, const uint8_t* data, size_t n,
 uint32_t PacketCipher::chacha_length(uint32_t sequence, const uint8_t* encrypted_length) {
     uint8_t plain[4] = {};
     if (chacha_iv(header_, 0, sequence) != 0 || !update(header_, plain, encrypted_length, 4)) return 0;
-    return uint32_t(plain[0]) << 24 | uint32_t(plain[1]) << 16 | uint32_t(plain[2]) << 8 | plain[3];
+    return load_be32(plain);
 }
 
 int PacketCipher::seal(uint32_t sequence, uint8_t* packet, size_t n, uint8_t* tag) {
@@ -199,8 +200,8 @@ int PacketMac::init(const SshMacSpec& spec, std::string_view key, std::string& e
 }
 
 int PacketMac::compute(uint32_t sequence, const uint8_t* data, size_t n, uint8_t* out) {
-    uint8_t seq[4] = {uint8_t(sequence >> 24), uint8_t(sequence >> 16), uint8_t(sequence >> 8),
-                      uint8_t(sequence)};
+    uint8_t seq[4];
+    store_be32(seq, sequence);
     size_t written = 0;
     // A null key re-initialises with the key given at init.
     if (EVP_MAC_init(context_, nullptr, 0, nullptr) != 1 || EVP_MAC_update(context_, seq, 4) != 1 ||

@@ -4,8 +4,8 @@
 // `KexRun` does what lies between for the chosen method: it builds the method's messages,
 // checks the server's host key (known hosts) and its signature over the exchange hash, and
 // yields the exchange hash and the shared secret. The transport then derives the six keys with
-// `derive_key`. A run is made by the factory installed for the process, so the transport and
-// its tests do not depend on the methods' code.
+// `derive_key`. A run is made by the factory the session was given, so the transport and its
+// tests do not depend on the methods' code.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +32,7 @@ struct KexContext {
     uint32_t compat = 0;         // CompatFlags of the peer
     std::string host;            // the host as the user named it, for the known-hosts check
     uint16_t port = 22;
-    HostKeyDecision host_key;   // asked after the known-hosts check; null function: accept
+    HostKeyDecision host_key;   // the host-key policy; null function: every key is refused
     LogCallback log = nullptr;  // null: the process output sink
     void* log_user = nullptr;
 };
@@ -66,11 +66,8 @@ class KexRun {
     virtual const std::string& error_text() const = 0;
 };
 
-// Makes a run for a method name; null for a name it does not know.
+// Makes a run for a method name; null for a name it does not know. A session is given one.
 using KexFactory = std::unique_ptr<KexRun> (*)(std::string_view kex_name);
-void install_kex_factory(KexFactory factory);
-// The installed factory's run, or null (no factory, unknown name).
-std::unique_ptr<KexRun> create_kex_run(std::string_view kex_name);
 
 // One derived key (RFC 4253 section 7.2 with the exchange's digest): letter 'A'..'F', `length`
 // bytes. With `without_secret` (a peer's compatibility flag) K is left out of every hash.

@@ -1,6 +1,5 @@
+// The key-exchange seam's shared parts: the result record's wiping and the six keys' derivation.
 #include <openssl/evp.h>
-
-#include <atomic>
 
 #include "client/ssh/ssh_kex.h"
 #include "common/secret.h"
@@ -8,8 +7,6 @@
 namespace orvane::ssh {
 
 namespace {
-std::atomic<KexFactory> installed{nullptr};
-
 struct DigestContext {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     ~DigestContext() { EVP_MD_CTX_free(context); }
@@ -19,15 +16,6 @@ struct DigestContext {
 KexResult::~KexResult() {
     wipe_secret(exchange_hash);
     wipe_secret(shared_secret);
-}
-
-void install_kex_factory(KexFactory factory) {
-    installed.store(factory);
-}
-
-std::unique_ptr<KexRun> create_kex_run(std::string_view kex_name) {
-    KexFactory factory = installed.load();
-    return factory ? factory(kex_name) : nullptr;
 }
 
 int derive_key(const KexResult& result, std::string_view session_id, char letter, size_t length,

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "client/ssh/ssh_compat.h"
+#include "client/ssh/ssh_messages.h"
 #include "client/ssh/ssh_version.h"
 
 namespace orvane::ssh {
@@ -137,7 +138,7 @@ Proposal client_proposal(bool compression, uint32_t compat, bool first_exchange)
 }
 
 void write_kexinit(SshBuffer& out, std::string_view cookie, const Proposal& proposal) {
-    out.put_byte(20);
+    out.put_byte(msg::kKexInit);
     out.put_bytes(cookie.substr(0, 16));
     for (const auto& list : proposal) out.put_name_list(list);
     out.put_bool(false);

@@ -3,10 +3,10 @@
 #include "client/ssh/ssh_session.h"
 
 #include <algorithm>
-#include <atomic>
 #include <new>
 
 #include "client/ssh/ssh_compat.h"
+#include "client/ssh/ssh_messages.h"
 #include "client/ssh/ssh_version.h"
 #include "common/log.h"
 #include "common/secret.h"
@@ -17,7 +17,6 @@ namespace orvane::ssh {
 namespace {
 
 const char kFamily = 0;
-std::atomic<SshServiceFactory> g_service_factory{nullptr};
 
 constexpr size_t kQueueSlack = 1u << 20;
 constexpr size_t kMoveChunk = 8192;
@@ -56,15 +55,15 @@ enum MessageClass : uint16_t {
 };
 
 uint16_t class_of(uint8_t number) {
-    if (number == 1) return kClassDisconnect;
-    if (number >= 2 && number <= 4) return kClassGeneric;
-    if (number == 6) return kClassServiceAccept;
-    if (number == 7) return kClassExtInfo;
-    if (number == 20) return kClassKexInit;
-    if (number == 21) return kClassNewKeys;
-    if (number >= 30 && number <= 49) return kClassKexMethod;
-    if (number >= 50 && number <= 79) return kClassUserAuth;
-    if (number >= 80 && number <= 127) return kClassConnection;
+    if (number == msg::kDisconnect) return kClassDisconnect;
+    if (number >= msg::kIgnore && number <= msg::kDebug) return kClassGeneric;
+    if (number == msg::kServiceAccept) return kClassServiceAccept;
+    if (number == msg::kExtInfo) return kClassExtInfo;
+    if (number == msg::kKexInit) return kClassKexInit;
+    if (number == msg::kNewKeys) return kClassNewKeys;
+    if (number >= msg::kKexMethodFirst && number <= msg::kKexMethodLast) return kClassKexMethod;
+    if (number >= msg::kUserauthFirst && number <= msg::kUserauthLast) return kClassUserAuth;
+    if (number >= msg::kConnectionFirst && number <= msg::kConnectionLast) return kClassConnection;
     return kClassNone;  // 0, 5 (a server never asks us for a service), 8-19, 22-29, 128-255
 }
 
@@ -115,36 +114,32 @@ const char* ssh_error_message(int code) {
     return "SSH failure";
 }
 
-void install_ssh_service_factory(SshServiceFactory factory) {
-    g_service_factory.store(factory);
-}
-
 const SshSession::Route SshSession::kRoutes[] = {
-    {1, 1, &SshSession::on_disconnect},     {2, 4, &SshSession::on_ignored},
-    {6, 6, &SshSession::on_service_accept}, {7, 7, &SshSession::on_ext_info},
-    {20, 20, &SshSession::on_kexinit},      {21, 21, &SshSession::on_newkeys},
-    {30, 49, &SshSession::on_kex_message},  {50, 127, &SshSession::on_service_message},
+    {msg::kDisconnect, msg::kDisconnect, &SshSession::on_disconnect},
+    {msg::kIgnore, msg::kDebug, &SshSession::on_ignored},
+    {msg::kServiceAccept, msg::kServiceAccept, &SshSession::on_service_accept},
+    {msg::kExtInfo, msg::kExtInfo, &SshSession::on_ext_info},
+    {msg::kKexInit, msg::kKexInit, &SshSession::on_kexinit},
+    {msg::kNewKeys, msg::kNewKeys, &SshSession::on_newkeys},
+    {msg::kKexMethodFirst, msg::kKexMethodLast, &SshSession::on_kex_message},
+    {msg::kUserauthFirst, msg::kConnectionLast, &SshSession::on_service_message},
 };
 
-SshSession::SshSession(const FilterConfig& config)
+SshSession::SshSession(const FilterConfig& config, const SshParts& parts)
     : config_(config),
+      parts_(parts),
       network_input_(kNetworkInputLimit),
       application_input_(kApplicationInputHighWater + kQueueSlack),
       application_output_(kApplicationOutputLimit),
       network_output_(kNetworkOutputHighWater + kQueueSlack + (8u << 20)) {
-    if (SshServiceFactory factory = g_service_factory.load()) hook_ = factory(*this);
+    if (parts_.userauth) service_ = parts_.userauth(*this);
 }
 
 SshSession::~SshSession() {
-    if (hook_.destroy) hook_.destroy(hook_.context);
+    service_.reset();
     wipe_secret(client_kexinit_);
     wipe_secret(server_kexinit_);
     wipe_secret(session_id_);
-}
-
-void SshSession::set_service_hook(SshServiceHook hook) {
-    if (hook_.destroy) hook_.destroy(hook_.context);
-    hook_ = hook;
 }
 
 const void* SshSession::family() const {
@@ -182,7 +177,7 @@ void SshSession::fail_with(int code, const std::string& cause) {
     log(error_text_, kLevelError);
     if (state_ != SshState::kVersionExchange && state_ != SshState::kSsh1 && state_ != SshState::kFailed) {
         SshBuffer disconnect(256);
-        disconnect.put_byte(1);
+        disconnect.put_byte(msg::kDisconnect);
         disconnect.put_u32(2);  // protocol error
         disconnect.put_string("disconnecting");
         disconnect.put_string("");
@@ -367,9 +362,9 @@ void SshSession::packet_step() {
         dispatch(payload);
         flush_output();
     }
-    if (!error_ && state_ == SshState::kConnection && !transport_.kex_in_progress() && hook_.pump &&
+    if (!error_ && state_ == SshState::kConnection && !transport_.kex_in_progress() && service_ &&
         network_output_.size() < kNetworkOutputHighWater) {
-        hook_.pump(hook_.context, *this);
+        service_->pump(*this);
     }
 }
 
@@ -430,7 +425,7 @@ void SshSession::on_disconnect(SshBuffer& payload) {
 
 void SshSession::on_ignored(SshBuffer& payload) {
     // UNIMPLEMENTED for our KEXINIT: the server will not re-key now; waiting would hang.
-    if (payload.get_byte() != 3) return;
+    if (payload.get_byte() != msg::kUnimplemented) return;
     uint32_t sequence = payload.get_u32();
     if (payload.ok() && kexinit_sent_ && !server_kexinit_seen_ && sequence == kexinit_sequence_)
         fail_with(failure_code(), "the server refused a new key exchange");
@@ -442,7 +437,7 @@ void SshSession::on_service_accept(SshBuffer& payload) {
         std::string_view service = payload.get_string(256);
         if (!service.empty()) log(printable(service), kLevelInfo);
     }
-    if (!hook_.message) {
+    if (!service_) {
         fail_with(kErrorKeyExchange, "user authentication is not available");
         return;
     }
@@ -452,7 +447,7 @@ void SshSession::on_service_accept(SshBuffer& payload) {
     } else {
         set_state(SshState::kUserAuth);
     }
-    if (hook_.start && hook_.start(hook_.context, *this) != 0) fail_with(failure_code(), "");
+    if (service_->start(*this) != 0) fail_with(failure_code(), "");
 }
 
 void SshSession::on_ext_info(SshBuffer& payload) {
@@ -471,24 +466,15 @@ void SshSession::on_ext_info(SshBuffer& payload) {
 }
 
 void SshSession::on_service_message(SshBuffer& payload) {
-    if (!hook_.message) {
+    if (!service_) {
         fail_with(failure_code(), format("message %u without a service to take it", payload.data()[0]));
         return;
     }
     // USERAUTH_SUCCESS: delayed compression starts with the next packet either way.
-    if (payload.data()[0] == 52 &&
+    if (payload.data()[0] == msg::kUserauthSuccess &&
         (state_ == SshState::kUserAuth || (rekeying_ && resume_state_ == SshState::kUserAuth)))
         set_authenticated();
-    if (hook_.message(hook_.context, *this, payload) != 0) fail_with(failure_code(), "");
-}
-
-ByteFilter* ssh_create_session(const FilterConfig& config) {
-    return new (std::nothrow) SshSession(config);
-}
-
-void install_ssh_filter_provider() {
-    static const FilterProvider kProvider{nullptr, nullptr, &ssh_create_session};
-    install_filter_provider(kSecuritySsh, &kProvider);
+    if (service_->message(*this, payload) != 0) fail_with(failure_code(), "");
 }
 
 }  // namespace orvane::ssh

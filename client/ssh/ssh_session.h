@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "client/ssh/ssh_buffer.h"
@@ -55,17 +56,26 @@ class SshSession;
 // the "ssh-userauth" service; `message` gets every message numbered 50 to 127 (the payload
 // from its number); `pump` runs on each step in the data phase while no key exchange holds
 // sending back, to move application output into messages. Non-zero from start or message
-// fails the session (error 4 before the data phase, 5 in it). `destroy` ends the context.
-struct SshServiceHook {
-    int (*start)(void* context, SshSession& session) = nullptr;
-    int (*message)(void* context, SshSession& session, SshBuffer& payload) = nullptr;
-    void (*pump)(void* context, SshSession& session) = nullptr;
-    void (*destroy)(void* context) = nullptr;
-    void* context = nullptr;
+// fails the session (error 4 before the data phase, 5 in it).
+class SshService {
+  public:
+    virtual ~SshService() = default;
+    virtual int start(SshSession& session) = 0;
+    virtual int message(SshSession& session, SshBuffer& payload) = 0;
+    virtual void pump(SshSession& /*session*/) {}
 };
-// Makes the hook of a new session (installed once by the authentication layer).
-using SshServiceFactory = SshServiceHook (*)(SshSession& session);
-void install_ssh_service_factory(SshServiceFactory factory);
+// Makes a service for a new session; null when it cannot.
+using SshServiceMaker = std::unique_ptr<SshService> (*)(SshSession& session);
+
+// What a session is made of beyond its configuration: the key-exchange methods, the service
+// behind "ssh-userauth" (user authentication) and the connection service that takes over once
+// the user is authenticated (the session channel). A null part is missing: a key exchange then
+// fails, a SERVICE_ACCEPT finds no authentication, a login no channel.
+struct SshParts {
+    KexFactory kex = nullptr;
+    SshServiceMaker userauth = nullptr;
+    SshServiceMaker connection = nullptr;
+};
 
 // Called on every state change (a debugging trace).
 struct SshTrace {
@@ -75,7 +85,7 @@ struct SshTrace {
 
 class SshSession final : public ByteFilter {
   public:
-    explicit SshSession(const FilterConfig& config);
+    SshSession(const FilterConfig& config, const SshParts& parts);
     ~SshSession() override;
 
     // ByteFilter.
@@ -107,6 +117,7 @@ class SshSession final : public ByteFilter {
     ByteQueue& application_input() { return application_input_; }
     ByteQueue& application_output() { return application_output_; }
     const FilterConfig& config() const { return config_; }
+    const SshParts& parts() const { return parts_; }
     const std::string& session_id() const { return session_id_; }
     const std::vector<std::string>& server_sig_algs() const { return server_sig_algs_; }
     void log(const std::string& text, int level) const;
@@ -124,7 +135,7 @@ class SshSession final : public ByteFilter {
     ByteQueue& network_input() { return network_input_; }
     ByteQueue& network_output() { return network_output_; }
     void set_trace(SshTrace trace) { trace_ = trace; }
-    void set_service_hook(SshServiceHook hook);
+    void set_service(std::unique_ptr<SshService> service) { service_ = std::move(service); }
     // The compression option: on proposes "zlib" before "none".
     void set_compression_option(bool on) { compression_option_ = on; }
     // Proposes "zlib@openssh.com" first: OpenSSH offers only that form, after "none", so the
@@ -166,6 +177,7 @@ class SshSession final : public ByteFilter {
     void on_service_message(SshBuffer& payload);
 
     FilterConfig config_;
+    SshParts parts_;
     ByteQueue network_input_;
     ByteQueue application_input_;
     ByteQueue application_output_;
@@ -198,12 +210,8 @@ class SshSession final : public ByteFilter {
     int key_exchanges_ = 0;
     std::vector<std::string> server_sig_algs_;
 
-    SshServiceHook hook_;
+    std::unique_ptr<SshService> service_;
     SshTrace trace_;
 };
-
-// The SSH filter for the network core.
-ByteFilter* ssh_create_session(const FilterConfig& config);
-void install_ssh_filter_provider();
 
 }  // namespace orvane::ssh

@@ -3,6 +3,7 @@
 #include <openssl/rand.h>
 
 #include "client/ssh/ssh_compat.h"
+#include "client/ssh/ssh_messages.h"
 #include "client/ssh/ssh_session.h"
 #include "client/ssh/ssh_version.h"
 #include "common/log.h"
@@ -113,7 +114,7 @@ void SshSession::on_kexinit(SshBuffer& payload) {
 
 void SshSession::start_kex_run() {
     set_state(SshState::kKexStart);
-    run_ = create_kex_run(negotiated_.kex);
+    if (parts_.kex) run_ = parts_.kex(negotiated_.kex);
     if (!run_) {
         fail_with(kErrorKeyExchange, "no implementation of the key exchange " + negotiated_.kex);
         return;
@@ -184,7 +185,7 @@ void SshSession::finish_kex() {
         }
         transport_.set_pending_keys(dir == 0, std::move(keys));
     }
-    const char newkeys[] = {21};
+    const char newkeys[] = {static_cast<char>(msg::kNewKeys)};
     if (send_payload(std::string_view(newkeys, 1)) != 0) return;
     if (transport_.activate_send_keys(strict_) != 0 || transport_.set_kex_in_progress(false) != 0) {
         fail_with(kErrorKeyExchange, transport_.error_text());
@@ -207,7 +208,7 @@ void SshSession::on_newkeys(SshBuffer&) {
     if (!first_kex_done_) {
         first_kex_done_ = true;
         SshBuffer request(64);
-        request.put_byte(5);
+        request.put_byte(msg::kServiceRequest);
         request.put_string("ssh-userauth");
         if (send_payload(request.view()) != 0) return;
         set_state(SshState::kServiceAccept);

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "client/ssh/ssh_messages.h"
+#include "common/big_endian.h"
 #include "common/secret.h"
 #include "common/text.h"
 
@@ -17,17 +19,6 @@ namespace {
 constexpr size_t kOutputLimit = 8u << 20;
 constexpr size_t kPacketBufferLimit = kMaxPacketLength + 4 + 64;
 constexpr uint64_t kRekeyBytesLargeBlock = kRekeyBlocksLargeBlock * 16;
-
-uint32_t be32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-void put_be32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
 
 bool small_block(const SshCipherSpec& c) {
     return (c.kind == CipherKind::kBlock || c.kind == CipherKind::kStream) && c.block_size < 16;
@@ -79,7 +70,7 @@ int SshTransport::send(std::string_view payload) {
         return 1;
     }
     uint8_t number = uint8_t(payload[0]);
-    if (kex_in_progress_ && (number == 0 || number >= 50)) {
+    if (kex_in_progress_ && (number == 0 || number >= msg::kUserauthFirst)) {
         held_bytes_ += payload.size();
         if (held_bytes_ > kHeldBackLimit) {
             error_text_ = "too much data held back during key exchange";
@@ -155,7 +146,7 @@ int SshTransport::emit(std::string_view payload) {
     }
     uint8_t* p = outgoing_.mutable_data();
     size_t n = outgoing_.size();
-    put_be32(p, static_cast<uint32_t>(n - 4));
+    store_be32(p, static_cast<uint32_t>(n - 4));
     p[4] = static_cast<uint8_t>(padding);
 
     uint8_t trailer[EVP_MAX_MD_SIZE];
@@ -217,13 +208,13 @@ ReadStatus SshTransport::read(SshBuffer& payload) {
         if (cipher.kind == CipherKind::kChaChaPoly) {
             length = d.cipher->chacha_length(d.sequence, p);
         } else if (clear_length) {
-            length = be32(p);
+            length = load_be32(p);
         } else {
             incoming_.clear();
             incoming_.put_bytes(p, block);
             input_.consume(block);
             if (d.cipher->crypt(incoming_.mutable_data(), block) != 0) return bad("decryption failed");
-            length = be32(incoming_.data());
+            length = load_be32(incoming_.data());
         }
         if (length < 5 || length > kMaxPacketLength)
             return bad(format("packet length %u out of range", static_cast<unsigned>(length)));

@@ -2,12 +2,12 @@
 // method from the server's list.
 #include "client/ssh/ssh_userauth.h"
 
-#include <atomic>
 #include <new>
 #include <string_view>
 
 #include "client/ssh/private_key.h"
 #include "client/ssh/ssh_compat.h"
+#include "client/ssh/ssh_messages.h"
 #include "client/ssh/ssh_negotiation.h"
 #include "client/ssh/ssh_version.h"
 #include "common/log.h"
@@ -18,20 +18,10 @@ namespace orvane::ssh {
 
 namespace {
 
-constexpr uint8_t kUserauthRequest = 50;
-constexpr uint8_t kUserauthFailure = 51;
-constexpr uint8_t kUserauthSuccess = 52;
-constexpr uint8_t kUserauthBanner = 53;
-constexpr uint8_t kUserauthSixty = 60;  // PK_OK, PASSWD_CHANGEREQ or INFO_REQUEST, by phase
-constexpr uint8_t kUserauthInfoResponse = 61;
-constexpr uint8_t kGlobalRequest = 80;
-constexpr uint8_t kRequestFailure = 82;
 constexpr size_t kPasswordPadding = 64;  // hides the password's length
 constexpr size_t kMaxBannerLines = 100;
 constexpr int kMaxInfoRounds = 8;
 constexpr const char* kConnectionService = "ssh-connection";
-
-std::atomic<SshServiceFactory> g_connection_factory{nullptr};
 
 struct PhaseName {
     AuthPhase phase;
@@ -55,7 +45,7 @@ struct UserAuth {
     SshSession* session = nullptr;
     AuthPhase phase = AuthPhase::kIdle;
     AuthTrace trace;
-    SshServiceHook connection;
+    std::unique_ptr<SshService> connection;
     std::vector<std::string> allowed;  // the server's latest list
     std::string tried = "none";        // for the message when nothing is left
     uint8_t used = 0;                  // MethodBit
@@ -65,9 +55,6 @@ struct UserAuth {
     PrivateKey key;
     std::string algorithm;
 
-    ~UserAuth() {
-        if (connection.destroy) connection.destroy(connection.context);
-    }
     const FilterConfig& config() const { return session->config(); }
 };
 
@@ -93,7 +80,7 @@ bool listed(const UserAuth& a, std::string_view method) {
 }
 
 void put_request_head(SshBuffer& out, const UserAuth& a, std::string_view service, std::string_view method) {
-    out.put_byte(kUserauthRequest);
+    out.put_byte(msg::kUserauthRequest);
     out.put_string(a.config().user);
     out.put_string(service);
     if (!method.empty()) out.put_string(method);
@@ -244,7 +231,7 @@ int on_success(UserAuth& a, SshBuffer&) {
     set_phase(a, AuthPhase::kAuthenticated);
     a.key.clear();
     a.session->log(format("SSH: logged in as \"%s\"", printable(a.config().user, 64).c_str()), kLevelInfo);
-    if (a.connection.start) return a.connection.start(a.connection.context, *a.session);
+    if (a.connection) return a.connection->start(*a.session);
     return 0;
 }
 
@@ -269,7 +256,7 @@ int on_info_request(UserAuth& a, SshBuffer& payload) {
     for (const std::string* text : {&request.name, &request.instruction})
         if (!text->empty()) a.session->log(printable(*text), kLevelInfo);
     SshBuffer response;
-    response.put_byte(kUserauthInfoResponse);
+    response.put_byte(msg::kUserauthInfoResponse);
     if (request.prompts.size() == 1 && !a.password_answered) {
         a.password_answered = true;
         response.put_u32(1);
@@ -292,69 +279,67 @@ struct Route {
     Handler handler;
 };
 constexpr Route kRoutes[] = {
-    {kUserauthBanner, AuthPhase::kIdle, &on_banner},
-    {kUserauthFailure, AuthPhase::kIdle, &on_failure},
-    {kUserauthSuccess, AuthPhase::kIdle, &on_success},
-    {kUserauthSixty, AuthPhase::kPublickeyQuery, &on_pk_ok},
-    {kUserauthSixty, AuthPhase::kPasswordSent, &on_change_request},
-    {kUserauthSixty, AuthPhase::kKeyboardSent, &on_info_request},
+    {msg::kUserauthBanner, AuthPhase::kIdle, &on_banner},
+    {msg::kUserauthFailure, AuthPhase::kIdle, &on_failure},
+    {msg::kUserauthSuccess, AuthPhase::kIdle, &on_success},
+    {msg::kUserauthSixty, AuthPhase::kPublickeyQuery, &on_pk_ok},
+    {msg::kUserauthSixty, AuthPhase::kPasswordSent, &on_change_request},
+    {msg::kUserauthSixty, AuthPhase::kKeyboardSent, &on_info_request},
 };
 
 // After login without a connection service: global requests (OpenSSH announces its host keys
 // with one) are refused when a reply is wanted; anything else has no one to take it.
 int without_connection(UserAuth& a, SshBuffer& payload) {
     uint8_t number = payload.get_byte();
-    if (number != kGlobalRequest) {
+    if (number != msg::kGlobalRequest) {
         a.session->fail_with(kErrorChannel, format("message %u without a channel to take it", number));
         return 1;
     }
     payload.get_string(256);
     if (!payload.get_bool() || !payload.ok()) return 0;
-    return a.session->send_payload(std::string(1, static_cast<char>(kRequestFailure)));
+    return a.session->send_payload(std::string(1, static_cast<char>(msg::kRequestFailure)));
 }
 
-// --- the hook ---
+// --- the service ---
 
-int hook_start(void* context, SshSession&) {
-    UserAuth& a = *static_cast<UserAuth*>(context);
-    if (a.config().user.empty()) return fail(a, "no user name is set");
-    SshBuffer request;
-    put_request_head(request, a, kConnectionService, "none");
-    return send(a, request, AuthPhase::kNoneSent);
-}
-
-int hook_message(void* context, SshSession& session, SshBuffer& payload) {
-    UserAuth& a = *static_cast<UserAuth*>(context);
-    if (a.phase == AuthPhase::kAuthenticated) {
-        if (a.connection.message) return a.connection.message(a.connection.context, session, payload);
-        return without_connection(a, payload);
+class UserAuthService final : public SshService {
+  public:
+    UserAuthService(SshSession& session, std::unique_ptr<SshService> connection, AuthTrace trace) {
+        a_.session = &session;
+        a_.connection = std::move(connection);
+        a_.trace = trace;
     }
-    uint8_t number = payload.data()[0];
-    bool exchanging = a.phase != AuthPhase::kIdle && a.phase != AuthPhase::kFailed;
-    for (const Route& route : kRoutes) {
-        if (route.number != number || !exchanging) continue;
-        if (route.phase != AuthPhase::kIdle && route.phase != a.phase) continue;
-        payload.get_byte();
-        return route.handler(a, payload);
+
+    int start(SshSession&) override {
+        if (a_.config().user.empty()) return fail(a_, "no user name is set");
+        SshBuffer request;
+        put_request_head(request, a_, kConnectionService, "none");
+        return send(a_, request, AuthPhase::kNoneSent);
     }
-    return fail(a, format("unexpected message %u while %s", number, auth_phase_name(a.phase)));
-}
 
-void hook_pump(void* context, SshSession& session) {
-    UserAuth& a = *static_cast<UserAuth*>(context);
-    if (a.phase == AuthPhase::kAuthenticated && a.connection.pump)
-        a.connection.pump(a.connection.context, session);
-}
+    int message(SshSession& session, SshBuffer& payload) override {
+        if (a_.phase == AuthPhase::kAuthenticated) {
+            if (a_.connection) return a_.connection->message(session, payload);
+            return without_connection(a_, payload);
+        }
+        uint8_t number = payload.data()[0];
+        bool exchanging = a_.phase != AuthPhase::kIdle && a_.phase != AuthPhase::kFailed;
+        for (const Route& route : kRoutes) {
+            if (route.number != number || !exchanging) continue;
+            if (route.phase != AuthPhase::kIdle && route.phase != a_.phase) continue;
+            payload.get_byte();
+            return route.handler(a_, payload);
+        }
+        return fail(a_, format("unexpected message %u while %s", number, auth_phase_name(a_.phase)));
+    }
 
-void hook_destroy(void* context) {
-    delete static_cast<UserAuth*>(context);
-}
+    void pump(SshSession& session) override {
+        if (a_.phase == AuthPhase::kAuthenticated && a_.connection) a_.connection->pump(session);
+    }
 
-SshServiceHook userauth_factory(SshSession& session) {
-    SshServiceHook connection;
-    if (SshServiceFactory factory = g_connection_factory.load()) connection = factory(session);
-    return make_userauth_hook(session, connection);
-}
+  private:
+    UserAuth a_;
+};
 
 }  // namespace
 
@@ -391,30 +376,16 @@ int parse_info_request(SshBuffer& payload, InfoRequest& out) {
     return payload.ok() ? 0 : 1;
 }
 
-SshServiceHook make_userauth_hook(SshSession& session, SshServiceHook connection, AuthTrace trace) {
-    UserAuth* a = new (std::nothrow) UserAuth;
-    if (a == nullptr) {
-        if (connection.destroy) connection.destroy(connection.context);
-        return {};
-    }
-    a->session = &session;
-    a->connection = connection;
-    a->trace = trace;
-    SshServiceHook hook;
-    hook.start = &hook_start;
-    hook.message = &hook_message;
-    hook.pump = &hook_pump;
-    hook.destroy = &hook_destroy;
-    hook.context = a;
-    return hook;
+std::unique_ptr<SshService> make_userauth_service(SshSession& session, std::unique_ptr<SshService> connection,
+                                                  AuthTrace trace) {
+    // Out of memory: no service, and the session says so when it needs one.
+    return std::unique_ptr<SshService>(new (std::nothrow)
+                                           UserAuthService(session, std::move(connection), trace));
 }
 
-void install_ssh_userauth() {
-    install_ssh_service_factory(&userauth_factory);
-}
-
-void install_ssh_connection_factory(SshServiceFactory factory) {
-    g_connection_factory.store(factory);
+std::unique_ptr<SshService> make_userauth_service_of_parts(SshSession& session) {
+    SshServiceMaker connection = session.parts().connection;
+    return make_userauth_service(session, connection ? connection(session) : nullptr);
 }
 
 }  // namespace orvane::ssh

@@ -2,12 +2,12 @@
 // "none" first to learn the methods the server allows, then publickey (the key offered, then the
 // signed request), password and keyboard-interactive, as the server's lists and the configured
 // credentials allow. It sits behind the session's service seam; once the user is authenticated,
-// messages 80 and above go to the connection service (the session channel), which plugs in
-// through its own factory.
+// messages 80 and above go to the connection service (the session channel) it was made with.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,15 +56,13 @@ struct AuthTrace {
     void* context = nullptr;
 };
 
-// The authentication hook of one session. `connection` takes over on USERAUTH_SUCCESS: its
-// start runs then, it gets messages 80 to 127 and the data-phase pumps, and it is destroyed
-// with this hook. Without one, global requests are refused and any other message ends the
-// session.
-SshServiceHook make_userauth_hook(SshSession& session, SshServiceHook connection = {}, AuthTrace trace = {});
-
-// Installs the authentication layer as the service of every new session (once, at start-up).
-void install_ssh_userauth();
-// Installs what makes each session's connection service (the session channel), or none.
-void install_ssh_connection_factory(SshServiceFactory factory);
+// The authentication service of one session. `connection` takes over on USERAUTH_SUCCESS: its
+// start runs then, it gets messages 80 to 127 and the data-phase pumps, and it goes with this
+// service. Without one, global requests are refused and any other message ends the session.
+std::unique_ptr<SshService> make_userauth_service(SshSession& session,
+                                                  std::unique_ptr<SshService> connection = nullptr,
+                                                  AuthTrace trace = {});
+// The same with the connection service the session's parts make (an SshServiceMaker).
+std::unique_ptr<SshService> make_userauth_service_of_parts(SshSession& session);
 
 }  // namespace orvane::ssh

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "client/transfer/session/duplicate_rules.h"
+#include "common/big_endian.h"
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/safe_name.h"
@@ -21,8 +22,7 @@ constexpr const char* kStateNames[] = {
 static_assert(sizeof kStateNames / sizeof kStateNames[0] == static_cast<size_t>(State::kCount));
 
 uint32_t get_u32_at(std::string_view s, size_t at) {
-    const auto* p = reinterpret_cast<const uint8_t*>(s.data() + at);
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    return load_be32(s.data() + at);
 }
 
 }  // namespace
@@ -31,17 +31,13 @@ const char* state_name(State s) {
     return kStateNames[static_cast<size_t>(s)];
 }
 
-Client::Client() = default;
+Client::Client(LogCallback log, void* log_user) : log_(log), log_user_(log_user) {}
 Client::~Client() {
     wipe_secret(handle_);
 }
 
 void Client::say(const std::string& text, int level) const {
-    if (log_) {
-        log_(log_user_, text.c_str(), level, 1);
-    } else {
-        output(text, level);
-    }
+    if (log_) log_(log_user_, text.c_str(), level, 1);
 }
 
 void Client::sayf(int level, const char* format, ...) const {
@@ -449,86 +445,111 @@ int Client::on_reply(const Reply& r) {
         violation("a reply id matches no request");
         return 1;
     }
-    switch (state_) {
-        case State::kRealpath:
-            return on_names(r);
-        case State::kCheckFolder:
-            if (r.type == kAttrs && r.attrs.type == kEntryFolder) {
-                directory_ = candidate_;
-                finish(0);
-                return 0;
-            }
-            if (r.type != kAttrs && r.type != kStatus) {
-                violation("an unexpected reply to STAT");
-                return 1;
-            }
-            if (!quiet_) say("Could not change to remote folder", kLevelError);
-            finish(1);
-            return 1;
-        case State::kOpendir:
-            if (r.type == kHandle) {
-                handle_ = r.bytes;
-                send_path(kReaddir, handle_);
-                set_state(State::kReaddir);
-                return 0;
-            }
-            if (r.type != kStatus) {
-                violation("an unexpected reply to OPENDIR");
-                return 1;
-            }
-            status_failure(r, "Could not open the remote folder");
-            finish(1);
-            return 1;
-        case State::kReaddir:
-            return on_dir_names(r);
-        case State::kCloseDir:
-            if (r.type != kStatus) {
-                violation("an unexpected reply to CLOSE");
-                return 1;
-            }
-            finish(list_result_);
-            return list_result_;
-        case State::kStatus:
-            return expect_status(r);
-        case State::kAttrs:
-            if (r.type == kAttrs) {
-                entry_ = r.attrs;
-                finish(0);
-                return 0;
-            }
-            if (r.type != kStatus) {
-                violation("an unexpected reply to STAT");
-                return 1;
-            }
-            finish(1);
-            return 1;
-        case State::kTransferStat:
-            return on_transfer_stat(r);
-        case State::kRenameOld:
-            if (r.type == kStatus && r.status == kStatusOk) return start_upload_open();
-            if (r.type != kStatus) {
-                violation("an unexpected reply to RENAME");
-                return 1;
-            }
-            say(kMsgNoRemoteRename, kLevelError);
-            finish(1);
-            return 1;
-        case State::kOpen:
-            return on_open(r);
-        case State::kCloseFile:
-            return on_close_file(r);
-        case State::kSetTime:
-            if (r.type != kStatus) {
-                violation("an unexpected reply to SETSTAT");
-                return 1;
-            }
-            if (r.status != kStatusOk) say(kMsgNoTimeUpdate, kLevelWarning);
-            finish(0);
-            return 0;
-        default:
-            violation("a reply while no request is outstanding");
-            return 1;
+    struct Row {
+        State state;
+        int (Client::*handler)(const Reply& r);
+    };
+    // Reading, writing and the version are taken above: their rows never run.
+    static constexpr Row kReplyHandlers[] = {
+        {State::kIdle, &Client::on_no_request},      {State::kVersion, &Client::on_no_request},
+        {State::kRealpath, &Client::on_names},       {State::kCheckFolder, &Client::on_check_folder},
+        {State::kOpendir, &Client::on_opendir},      {State::kReaddir, &Client::on_dir_names},
+        {State::kCloseDir, &Client::on_close_dir},   {State::kStatus, &Client::expect_status},
+        {State::kAttrs, &Client::on_attrs},          {State::kTransferStat, &Client::on_transfer_stat},
+        {State::kRenameOld, &Client::on_rename_old}, {State::kOpen, &Client::on_open},
+        {State::kReading, &Client::on_no_request},   {State::kWriting, &Client::on_no_request},
+        {State::kCloseFile, &Client::on_close_file}, {State::kSetTime, &Client::on_set_time},
+    };
+    static_assert(sizeof kReplyHandlers / sizeof kReplyHandlers[0] == static_cast<size_t>(State::kCount),
+                  "one reply handler per state");
+    static_assert(
+        [] {
+            for (size_t i = 0; i < static_cast<size_t>(State::kCount); ++i)
+                if (kReplyHandlers[i].state != static_cast<State>(i)) return false;
+            return true;
+        }(),
+        "reply handlers in the order of the states");
+    return (this->*kReplyHandlers[static_cast<size_t>(state_)].handler)(r);
+}
+
+int Client::on_check_folder(const Reply& r) {
+    if (r.type == kAttrs && r.attrs.type == kEntryFolder) {
+        directory_ = candidate_;
+        finish(0);
+        return 0;
     }
+    if (r.type != kAttrs && r.type != kStatus) {
+        violation("an unexpected reply to STAT");
+        return 1;
+    }
+    if (!quiet_) say("Could not change to remote folder", kLevelError);
+    finish(1);
+    return 1;
+}
+
+int Client::on_opendir(const Reply& r) {
+    if (r.type == kHandle) {
+        handle_ = r.bytes;
+        send_path(kReaddir, handle_);
+        set_state(State::kReaddir);
+        return 0;
+    }
+    if (r.type != kStatus) {
+        violation("an unexpected reply to OPENDIR");
+        return 1;
+    }
+    status_failure(r, "Could not open the remote folder");
+    finish(1);
+    return 1;
+}
+
+int Client::on_close_dir(const Reply& r) {
+    if (r.type != kStatus) {
+        violation("an unexpected reply to CLOSE");
+        return 1;
+    }
+    finish(list_result_);
+    return list_result_;
+}
+
+int Client::on_attrs(const Reply& r) {
+    if (r.type == kAttrs) {
+        entry_ = r.attrs;
+        finish(0);
+        return 0;
+    }
+    if (r.type != kStatus) {
+        violation("an unexpected reply to STAT");
+        return 1;
+    }
+    finish(1);
+    return 1;
+}
+
+int Client::on_rename_old(const Reply& r) {
+    if (r.type == kStatus && r.status == kStatusOk) return start_upload_open();
+    if (r.type != kStatus) {
+        violation("an unexpected reply to RENAME");
+        return 1;
+    }
+    say(kMsgNoRemoteRename, kLevelError);
+    finish(1);
+    return 1;
+}
+
+int Client::on_set_time(const Reply& r) {
+    if (r.type != kStatus) {
+        violation("an unexpected reply to SETSTAT");
+        return 1;
+    }
+    if (r.status != kStatusOk) say(kMsgNoTimeUpdate, kLevelWarning);
+    finish(0);
+    return 0;
+}
+
+int Client::on_no_request(const Reply&) {
+    violation("a reply while no request is outstanding");
+    return 1;
 }
 
 }  // namespace orvane::sftp

@@ -74,7 +74,8 @@ struct Transfer {
 
 class Client {
   public:
-    Client();
+    // Every message goes to `log` (its session's log); null drops them.
+    Client(LogCallback log, void* log_user);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -125,11 +126,6 @@ class Client {
     State state() const { return state_; }
     // Traces every state change at information level (for diagnosing a server).
     void set_trace(bool on) { trace_ = on; }
-    // Where messages go (its session's log); without one, to the process output.
-    void set_log(LogCallback log, void* user) {
-        log_ = log;
-        log_user_ = user;
-    }
 
   private:
     struct Pending {
@@ -154,8 +150,16 @@ class Client {
     void send_set_time(const std::string& path, uint32_t unix_time, uint32_t& id);
     void finish(int result);
     void violation(const std::string& why);  // ends the operation and breaks the session
-    int on_reply(const Reply& r);            // per state
+    int on_reply(const Reply& r);            // through the handler of the state
     int expect_status(const Reply& r);
+    // The replies of the single-request states.
+    int on_check_folder(const Reply& r);
+    int on_opendir(const Reply& r);
+    int on_close_dir(const Reply& r);
+    int on_attrs(const Reply& r);
+    int on_rename_old(const Reply& r);
+    int on_set_time(const Reply& r);
+    int on_no_request(const Reply& r);
 
     // Operations in several steps.
     int on_names(const Reply& r);
@@ -186,8 +190,8 @@ class Client {
     size_t out_sent_ = 0;  // bytes at the front of out_ already sent
     bool broken_ = false;
     bool trace_ = false;
-    LogCallback log_ = nullptr;
-    void* log_user_ = nullptr;
+    LogCallback log_;
+    void* log_user_;
     bool closed_ = false;
     Op op_ = Op::kNone;
     State state_ = State::kIdle;

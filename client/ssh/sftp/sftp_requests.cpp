@@ -146,6 +146,9 @@ enum class ConnectCode : int { kConnected = 0, kStarted, kFolder, kCount };
 
 void connect_next(int code, void* owner, int result) {
     Session& s = session_of(owner);
+    // The handshake runs inside the first operation: a host it met for the first time is recorded
+    // here, on the requester's thread, whether or not the login then succeeded.
+    sftp_state(s).known_hosts.record_new_host();
     if (result != 0 || code == static_cast<int>(ConnectCode::kFolder)) {
         if (result == 0) s.remote_folder = client_of(s).directory();
         complete_request(s, result);
@@ -169,6 +172,7 @@ void sftp_connect(Session& s) {
         return;
     }
     s.remote_folder.assign(1, '/');
+    sftp_state(s).known_hosts.load(ssh::default_known_hosts_files(), nullptr, nullptr);
     if (post_sftp_connect(s, connect_next, static_cast<int>(ConnectCode::kConnected)) != 0)
         complete_request_soon(s, 1);
 }

@@ -116,6 +116,7 @@ void start_ssh(Connection& c, Session& s, SftpState& st, const std::string& earl
     config.password = s.password;
     config.private_key_file = s.key_file;
     config.pass_phrase = s.pass_phrase;
+    config.host_key = st.known_hosts.decision();
     c.step_state.receive_queue.clear();
     c.step_state.send_queue.clear();
     // The proxy's request held its password.
@@ -165,8 +166,7 @@ void begin_connect(Connection& c, Session& s, SftpState& st) {
     c.step_state.receive_queue.clear();
     c.step_state.receive_queue.set_limit(kProxyQueueLimit);
     c.step_state.send_queue.clear();
-    st.client = std::make_unique<Client>();
-    st.client->set_log(log_through_session, &s);
+    st.client = std::make_unique<Client>(log_through_session, &s);
     st.proxy = HttpConnect();
     st.timeout_reported = false;
     bool via_proxy = s.proxy_enabled != 0;

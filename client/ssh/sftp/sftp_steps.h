@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "client/ssh/known_hosts.h"
 #include "client/ssh/sftp/sftp_client.h"
 #include "client/transfer/session/request_dispatch.h"
 #include "client/transfer/tls/http_proxy.h"
@@ -30,6 +31,9 @@ using Operation = int (*)(Session& s, Client& client);
 // while a step runs; the requester reads it in the step's continuation.
 struct SftpState {
     std::unique_ptr<Client> client;  // made anew by each connect step
+    // Read by the requester before each connect, asked by the key exchange on the group thread;
+    // a new host is recorded by the requester once the connect's handshake is over.
+    ssh::KnownHostsPolicy known_hosts;
     HttpConnect proxy;
     StepPhase phase = StepPhase::kIdle;
     Operation operation = nullptr;

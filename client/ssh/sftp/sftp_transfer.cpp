@@ -6,6 +6,7 @@
 
 #include "client/ssh/sftp/sftp_client.h"
 #include "client/transfer/session/duplicate_rules.h"
+#include "common/big_endian.h"
 #include "common/log.h"
 #include "common/safe_name.h"
 #include "platform/file.h"
@@ -15,10 +16,7 @@ namespace orvane::sftp {
 namespace {
 
 void put_u32_at(std::string& s, size_t at, uint32_t v) {
-    s[at] = static_cast<char>(v >> 24);
-    s[at + 1] = static_cast<char>(v >> 16);
-    s[at + 2] = static_cast<char>(v >> 8);
-    s[at + 3] = static_cast<char>(v);
+    store_be32(s.data() + at, v);
 }
 
 // An existing local file's modification time as SFTP carries it.

@@ -3,12 +3,13 @@
 
 #include <cstdio>
 
+#include "common/big_endian.h"
+
 namespace orvane::sftp {
 
 Frame take_packet(std::string_view in, size_t& pos, std::string_view& body) {
     if (in.size() - pos < 4) return Frame::kNeedMore;
-    const auto* p = reinterpret_cast<const uint8_t*>(in.data() + pos);
-    uint32_t length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+    uint32_t length = load_be32(in.data() + pos);
     if (length > kMaxPacket) return Frame::kTooBig;
     if (in.size() - pos - 4 < length) return Frame::kNeedMore;
     body = in.substr(pos + 4, length);
@@ -18,8 +19,8 @@ Frame take_packet(std::string_view in, size_t& pos, std::string_view& body) {
 
 void put_packet(std::string& out, const ssh::SshBuffer& body) {
     uint32_t n = static_cast<uint32_t>(body.size());
-    char head[4] = {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
-                    static_cast<char>(n)};
+    char head[4];
+    store_be32(head, n);
     out.append(head, 4);
     out.append(body.view());
 }

@@ -19,10 +19,12 @@ enum SecurityMode : int {
 // Null sends the text to the process output sink.
 using LogCallback = void (*)(void* user, const char* text, int level, int line_end);
 
-// Asked when a server presents its host key: 0 to go on, anything else to refuse it.
+// The host-key policy, asked on the connection's thread when a server presents its host key (the
+// key blob) and its signature has been checked: 0 accepts it; anything else refuses it, with
+// `refusal` saying why in the user's words. Without a function every key is refused.
 struct HostKeyDecision {
-    int (*function)(void* context, const std::string& host, const std::string& key_type,
-                    const std::string& fingerprint) = nullptr;
+    int (*function)(void* context, const std::string& host, uint16_t port, const std::string& key_blob,
+                    std::string& refusal) = nullptr;
     void* context = nullptr;
 };
 

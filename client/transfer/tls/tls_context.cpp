@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "client/transfer/tls/openssl_init.h"
+#include "common/openssl_init.h"
 #include "client/transfer/tls/tls_channel.h"
 #include "client/transfer/tls/tls_client_certificate.h"
 

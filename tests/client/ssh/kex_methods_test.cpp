@@ -10,8 +10,10 @@
 
 #include <cstdlib>
 
+#include "client/ssh/known_hosts.h"
 #include "client/ssh/private_key.h"
 #include "client/ssh/ssh_compat.h"
+#include "client/ssh/ssh_filter.h"
 #include "tests/client/ssh/ssh_test_keys.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -213,8 +215,14 @@ const ServerMethod& server_method(std::string_view name) {
     return kServerMethods[0];
 }
 
+// The methods' own tests take every host key; the policy has a test of its own.
+int accept_any_host(void*, const std::string&, uint16_t, const std::string&, std::string&) {
+    return 0;
+}
+
 KexContext make_context(const std::string& kex, const std::string& host_key, const std::string& host) {
     KexContext context;
+    context.host_key = {&accept_any_host, nullptr};
     context.client_version = "SSH-2.0-FendrelSSH_1.0";
     context.server_version = "SSH-2.0-OpenSSH_9.2p1 Debian-2";
     context.client_kexinit = std::string(16, 'c') + "client lists";
@@ -245,10 +253,7 @@ KexStatus exchange(KexRun& run, const KexContext& context, ServerSide& server) {
 
 class KexTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ::setenv("HOME", home_.path().c_str(), 1);
-        ::setenv("ORVANE_KNOWN_HOSTS", home_.file("known_hosts").c_str(), 1);
-    }
+    void SetUp() override { ::setenv("HOME", home_.path().c_str(), 1); }
     PrivateKey load(const std::string& name) {
         PrivateKey key;
         std::string error;
@@ -439,13 +444,14 @@ TEST_F(KexTest, UnexpectedMessageFails) {
     EXPECT_NE(run->error_text().find("unexpected message 33"), std::string::npos);
 }
 
-int refuse_host(void* context, const std::string& host, const std::string& type,
-                const std::string& fingerprint) {
-    *static_cast<std::string*>(context) = host + " " + type + " " + fingerprint;
+int refuse_host(void* context, const std::string& host, uint16_t port, const std::string& key_blob,
+                std::string&) {
+    *static_cast<std::string*>(context) =
+        host + ":" + std::to_string(port) + " " + fingerprint_sha256(key_blob);
     return 1;
 }
 
-TEST_F(KexTest, KnownHostsAndTheDecisionHookComeAfterTheSignature) {
+TEST_F(KexTest, TheHostKeyPolicyIsAskedAfterTheSignature) {
     PrivateKey first = load("ed25519-openssh");
     PrivateKey second = load("ed25519-openssh-enc");
     auto run_with = [&](const PrivateKey& key, const HostKeyDecision& decision, std::string& error) {
@@ -458,27 +464,39 @@ TEST_F(KexTest, KnownHostsAndTheDecisionHookComeAfterTheSignature) {
         EXPECT_EQ(run->result().shared_secret.empty(), status != KexStatus::kDone);
         return status;
     };
+    // Known hosts as the front end uses them: read before, a new host recorded after.
+    auto with_known_hosts = [&](const PrivateKey& key, std::string& error) {
+        KnownHostsPolicy policy;
+        policy.load({"", home_.file("known_hosts")}, nullptr, nullptr);
+        KexStatus status = run_with(key, policy.decision(), error);
+        policy.record_new_host();
+        return status;
+    };
     std::string error, asked;
-    EXPECT_EQ(run_with(first, {}, error), KexStatus::kDone) << error;  // first use: recorded
-    EXPECT_EQ(run_with(first, {}, error), KexStatus::kDone) << error;  // known
-    EXPECT_EQ(run_with(second, {}, error), KexStatus::kFailed);        // changed
+    EXPECT_EQ(with_known_hosts(first, error), KexStatus::kDone) << error;  // first use: recorded
+    EXPECT_EQ(with_known_hosts(first, error), KexStatus::kDone) << error;  // known
+    EXPECT_EQ(with_known_hosts(second, error), KexStatus::kFailed);        // changed
     EXPECT_NE(error.find("has changed"), std::string::npos) << error;
     EXPECT_NE(error.find(home_.file("known_hosts") + " line 1"), std::string::npos) << error;
     EXPECT_EQ(run_with(first, {refuse_host, &asked}, error), KexStatus::kFailed);
-    EXPECT_EQ(asked, "server.example ssh-ed25519 " + fingerprint_sha256(first.public_blob()));
+    EXPECT_EQ(asked, "server.example:22 " + fingerprint_sha256(first.public_blob()));
+    EXPECT_NE(error.find("was refused"), std::string::npos) << error;
+    // Without a policy no key is taken.
+    EXPECT_EQ(run_with(first, {}, error), KexStatus::kFailed);
     EXPECT_NE(error.find("was refused"), std::string::npos) << error;
 }
 
-TEST(KexFactory, InstalledFactoryKnowsEveryProposedMethod) {
-    install_ssh_kex_methods();
+TEST(KexFactory, TheProgramsPartsKnowEveryProposedMethod) {
+    KexFactory factory = ssh_parts().kex;
+    ASSERT_NE(factory, nullptr);
     std::string_view names = kKexMethodNames;
     while (!names.empty()) {
         size_t comma = names.find(',');
         std::string_view name = names.substr(0, comma);
-        EXPECT_NE(create_kex_run(name), nullptr) << name;
+        EXPECT_NE(factory(name), nullptr) << name;
         names = comma == std::string_view::npos ? std::string_view() : names.substr(comma + 1);
     }
-    EXPECT_EQ(create_kex_run("diffie-hellman-group18-sha512"), nullptr);
+    EXPECT_EQ(factory("diffie-hellman-group18-sha512"), nullptr);
 }
 
 // derive_key against values computed with Python's hashlib for the same K, H and session id.

@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "client/ssh/kex_methods.h"
+#include "client/ssh/known_hosts.h"
 #include "client/ssh/ssh_key.h"
 #include "tests/client/ssh/ssh_test_keys.h"
 #include "tests/support/loopback.h"
@@ -175,9 +176,14 @@ std::string kexinit(const std::string& method, const std::string& host_key) {
 
 // One connection: identification, KEXINIT both ways, the run, then the server's NEWKEYS. "" when
 // the exchange completed; otherwise what went wrong.
-std::string exchange_with(const Sshd& sshd, const std::string& method, const std::string& host_key) {
+std::string exchange_with(const Sshd& sshd, const std::string& method, const std::string& host_key,
+                          const std::string& known_hosts) {
     PlainConnection connection(sshd.port());
+    // Known hosts as the front end keeps them: read before the connect, a new host recorded after.
+    KnownHostsPolicy policy;
+    policy.load({"", known_hosts}, nullptr, nullptr);
     KexContext context;
+    context.host_key = policy.decision();
     context.client_version = "SSH-2.0-FendrelSSH_1.0";
     context.kex_name = method;
     context.host_key_name = host_key;
@@ -205,6 +211,7 @@ std::string exchange_with(const Sshd& sshd, const std::string& method, const std
         if (status == KexStatus::kFailed) return run->error_text();
         if (status == KexStatus::kDone) break;
     }
+    policy.record_new_host();
     std::string newkeys;
     if (!connection.read_packet(newkeys) || newkeys != std::string(1, 21))
         return "no NEWKEYS from the server";
@@ -213,13 +220,11 @@ std::string exchange_with(const Sshd& sshd, const std::string& method, const std
 
 TEST(KexWithSshd, EveryMethodWithEveryHostKeyAlgorithm) {
     test::TempDir home;
-    ::setenv("HOME", home.path().c_str(), 1);
-    ::setenv("ORVANE_KNOWN_HOSTS", home.file("known_hosts").c_str(), 1);
     Sshd sshd;
     ASSERT_TRUE(sshd.running()) << sshd.log();
     for (const char* method : kMethods) {
         for (const char* host_key : kHostKeyAlgorithms) {
-            std::string failure = exchange_with(sshd, method, host_key);
+            std::string failure = exchange_with(sshd, method, host_key, home.file("known_hosts"));
             EXPECT_EQ(failure, "") << method << " with " << host_key << "\n" << sshd.log();
         }
     }

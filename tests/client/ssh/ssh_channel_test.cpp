@@ -104,14 +104,13 @@ struct Session {
     std::unique_ptr<SshSession> session;
 
     void start() {
-        test::install_fake_kex();
         FilterConfig config;
         config.user = "alice";
         config.log = &::orvane::test::LogLines::collect;
         config.log_user = &log;
-        session = std::make_unique<SshSession>(config);
-        session->set_service_hook(
-            make_userauth_hook(*session, make_channel_hook(*session, {&trace, &states})));
+        session = std::make_unique<SshSession>(config, test::fake_kex_parts());
+        session->set_service(
+            make_userauth_service(*session, make_channel_service(*session, {&trace, &states})));
         server.on_service = [this](test::ScriptedServer& s, SshBuffer& payload) { peer.answer(s, payload); };
         test::exchange(*session, server);
     }
@@ -280,16 +279,15 @@ TEST(SshChannel, FailuresEndTheSession) {
 // A server that ignores the window: once its sending passes what was given, the session ends
 // rather than dropping the surplus (the dropped bytes would be missing from the file).
 TEST(SshChannel, DataBeyondTheWindowFailsInsteadOfBeingDropped) {
-    test::install_fake_kex();
     FilterConfig config;
     config.log = [](void*, const char*, int, int) {};
-    SshSession session(config);
+    SshSession session(config, test::fake_kex_parts());
     session.set_authenticated();
-    SshServiceHook hook = make_channel_hook(session);
-    ASSERT_EQ(hook.start(hook.context, session), 0);
+    std::unique_ptr<SshService> channel = make_channel_service(session);
+    ASSERT_EQ(channel->start(session), 0);
     auto deliver = [&](const std::string& message) {
         SshBuffer payload(message);
-        return hook.message(hook.context, session, payload);
+        return channel->message(session, payload);
     };
     ASSERT_EQ(deliver(Msg(91).u32(0).u32(kServerId).u32(1000).u32(1000)), 0);
     std::string block(32768, 'd');
@@ -300,7 +298,6 @@ TEST(SshChannel, DataBeyondTheWindowFailsInsteadOfBeingDropped) {
               std::string::npos)
         << session.error_text();
     EXPECT_EQ(session.application_input().size(), kChannelWindow);
-    hook.destroy(hook.context);
 }
 
 }  // namespace

@@ -64,11 +64,15 @@ void record(int, void* owner, int) {
     ++static_cast<Outcome*>(owner)->calls;
 }
 
+ByteFilter* probe_session(const FilterConfig& config) {
+    return new SshSession(config, test::probe_kex_parts());
+}
+
 TEST(SshEngine, SessionAsTheConnectionsFilter) {
     ::orvane::test::SshdDaemon sshd;
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
-    install_ssh_filter_provider();
-    test::install_probe_kex();
+    static const FilterProvider kProbeProvider{nullptr, nullptr, &probe_session};
+    install_filter_provider(kSecuritySsh, &kProbeProvider);
     test::reset_probe();
     auto engine = TransferEngine::start(nullptr, nullptr);
     ASSERT_TRUE(engine);
@@ -86,7 +90,7 @@ TEST(SshEngine, SessionAsTheConnectionsFilter) {
     // The session fails at the probe's end and says so; the server closes after our DISCONNECT.
     ASSERT_TRUE(req.run_until(*engine, [&] { return outcome.calls == 1; }));
     ASSERT_TRUE(c->filter);
-    ASSERT_EQ(c->filter->family(), SshSession(FilterConfig{}).family());
+    ASSERT_EQ(c->filter->family(), SshSession(FilterConfig{}, SshParts{}).family());
     auto& session = static_cast<SshSession&>(*c->filter);
     EXPECT_EQ(session.server_identification().rfind("SSH-2.0-OpenSSH_", 0), 0u);
     EXPECT_EQ(session.negotiated().kex, "curve25519-sha256");
@@ -96,7 +100,6 @@ TEST(SshEngine, SessionAsTheConnectionsFilter) {
     EXPECT_NE(sshd.log().find("remote software version FendrelSSH_1.0"), std::string::npos);
     engine->close_connection(c);
     install_filter_provider(kSecuritySsh, nullptr);
-    install_kex_factory(nullptr);
 }
 
 }  // namespace

@@ -31,12 +31,14 @@ struct Fixture {
     std::unique_ptr<SshSession> session;
     ScriptedServer server;
     Fixture() {
-        test::install_fake_kex();
         config.log = &::orvane::test::LogLines::collect;
         config.log_user = static_cast<::orvane::test::LogLines*>(&log);
-        session = std::make_unique<SshSession>(config);
+        make(test::fake_kex_parts());
+    }
+    void make(const SshParts& parts) {
+        session = std::make_unique<SshSession>(config, parts);
         session->set_trace({&trace_to, &log});
-        session->set_service_hook(test::channel_hook());
+        session->set_service(test::channel_service());
     }
     void run() { test::exchange(*session, server); }
     std::string application_input() {
@@ -230,7 +232,7 @@ TEST(SshSession, HostileServersEndTheSession) {
         {"IGNORE before KEXINIT under strict key exchange",
          [](Fixture& f) { f.server.before_kexinit = {payload({2}, string_field(""))}; }, kErrorKeyExchange,
          "KEXINIT was not the server's first packet"},
-        {"no key-exchange implementation", [](Fixture&) { install_kex_factory(nullptr); }, kErrorKeyExchange,
+        {"no key-exchange implementation", [](Fixture& f) { f.make(SshParts{}); }, kErrorKeyExchange,
          "no implementation of the key exchange"},
         {"a reserved message number", [](Fixture& f) { f.server.after_kexinit = {payload({200})}; },
          kErrorKeyExchange, "unexpected message 200"},

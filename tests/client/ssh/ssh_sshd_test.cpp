@@ -5,8 +5,9 @@
 
 #include <string>
 
-#include "client/ssh/kex_methods.h"
-#include "client/ssh/ssh_session.h"
+#include "client/ssh/known_hosts.h"
+#include "client/ssh/ssh_filter.h"
+#include "client/ssh/ssh_messages.h"
 #include "common/log.h"
 #include "tests/client/ssh/ssh_test_peer.h"
 #include "tests/support/sshd_server.h"
@@ -65,7 +66,6 @@ TEST(SshSessionSshd, NegotiatesWithOpenSsh) {
          "hmac-sha2-512-etm@openssh.com",
          31},
     };
-    test::install_probe_kex();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.kex);
         ::orvane::test::SshdInetd sshd(c.config);
@@ -74,7 +74,7 @@ TEST(SshSessionSshd, NegotiatesWithOpenSsh) {
         FilterConfig config;
         config.log = &collect;
         config.log_user = &lines;
-        SshSession session(config);
+        SshSession session(config, test::probe_kex_parts());
         test::reset_probe();
         ASSERT_EQ(session.start(), 0);
         pump(session, sshd);
@@ -99,7 +99,6 @@ TEST(SshSessionSshd, NegotiatesWithOpenSsh) {
         // The server read our DISCONNECT, not a broken packet.
         EXPECT_NE(log.find("disconnecting"), std::string::npos) << log;
     }
-    install_kex_factory(nullptr);
 }
 
 }  // namespace
@@ -110,18 +109,22 @@ namespace {
 
 int g_auth_reply = -1;  // the first authentication message the server answered with
 
-int none_request(void*, SshSession& session) {
-    SshBuffer request;
-    request.put_byte(50);
-    request.put_string("nobody");
-    request.put_string("ssh-connection");
-    request.put_string("none");
-    return session.send_payload(request.view());
-}
-int record_reply(void*, SshSession&, SshBuffer& payload) {
-    if (g_auth_reply < 0) g_auth_reply = payload.get_byte();
-    return 0;
-}
+// Sends a "none" request and records the first answer.
+class NoneRequest final : public SshService {
+  public:
+    int start(SshSession& session) override {
+        SshBuffer request;
+        request.put_byte(msg::kUserauthRequest);
+        request.put_string("nobody");
+        request.put_string("ssh-connection");
+        request.put_string("none");
+        return session.send_payload(request.view());
+    }
+    int message(SshSession&, SshBuffer& payload) override {
+        if (g_auth_reply < 0) g_auth_reply = payload.get_byte();
+        return 0;
+    }
+};
 
 // With the real key-exchange methods: keys in use both ways under each cipher and MAC OpenSSH
 // offers, shown by SERVICE_ACCEPT and the server's answer to an authentication request.
@@ -155,8 +158,8 @@ TEST(SshSessionSshd, KeysUpWithOpenSshUnderEachCipherAndMac) {
         {{"MACs hmac-sha2-512"}, "aes128-ctr", "hmac-sha2-512"},
     };
     ::orvane::test::TempDir known;
-    setenv("ORVANE_KNOWN_HOSTS", known.file("known_hosts").c_str(), 1);
-    install_ssh_kex_methods();
+    KnownHostsPolicy policy;
+    policy.load({"", known.file("known_hosts")}, &collect, nullptr);
     int index = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.cipher) + " " + c.mac);
@@ -167,11 +170,9 @@ TEST(SshSessionSshd, KeysUpWithOpenSshUnderEachCipherAndMac) {
         config.host = "sshd-" + std::to_string(index++);  // a new host key each time
         config.log = &collect;
         config.log_user = &lines;
-        SshSession session(config);
-        SshServiceHook hook;
-        hook.start = &none_request;
-        hook.message = &record_reply;
-        session.set_service_hook(hook);
+        config.host_key = policy.decision();
+        SshSession session(config, ssh_parts());
+        session.set_service(std::make_unique<NoneRequest>());
         g_auth_reply = -1;
         ASSERT_EQ(session.start(), 0);
         for (int round = 0; round < 100 && g_auth_reply < 0 && session.session_error() == 0 && !sshd.ended();
@@ -190,8 +191,6 @@ TEST(SshSessionSshd, KeysUpWithOpenSshUnderEachCipherAndMac) {
         EXPECT_EQ(g_auth_reply, 51);  // USERAUTH_FAILURE: "none" is not enough
         EXPECT_FALSE(session.server_sig_algs().empty());
     }
-    install_kex_factory(nullptr);
-    unsetenv("ORVANE_KNOWN_HOSTS");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The stand-in key exchange, the scripted server and the test service hook.
+// The stand-in key exchange, the scripted server and the test service.
 #include "tests/client/ssh/ssh_test_peer.h"
 
 #include <openssl/evp.h>
@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+
+#include "client/ssh/ssh_messages.h"
 
 namespace orvane::ssh::test {
 
@@ -99,8 +101,8 @@ std::unique_ptr<KexRun> make_probe(std::string_view name) {
 
 }  // namespace
 
-void install_probe_kex() {
-    install_kex_factory(&make_probe);
+SshParts probe_kex_parts() {
+    return SshParts{&make_probe, nullptr, nullptr};
 }
 void reset_probe() {
     g_reply = -1;
@@ -109,8 +111,8 @@ int probe_reply() {
     return g_reply;
 }
 
-void install_fake_kex() {
-    install_kex_factory(&make_fake_run);
+SshParts fake_kex_parts() {
+    return SshParts{&make_fake_run, nullptr, nullptr};
 }
 
 void fake_kex_result(const std::string& client_kexinit, const std::string& server_kexinit, KexResult& out) {
@@ -308,42 +310,41 @@ void ScriptedServer::handle(SshBuffer& payload) {
 
 namespace {
 
-int hook_start(void*, SshSession& session) {
-    SshBuffer request;
-    request.put_byte(50);
-    request.put_string("user");
-    return session.send_payload(request.view());
-}
-
-int hook_message(void*, SshSession& session, SshBuffer& payload) {
-    if (payload.get_byte() == 94) {
-        std::string_view data = payload.get_string();
-        if (!payload.ok()) return 1;
-        return session.application_input().append(data.data(), data.size());
+class ChannelService final : public SshService {
+  public:
+    int start(SshSession& session) override {
+        SshBuffer request;
+        request.put_byte(msg::kUserauthRequest);
+        request.put_string("user");
+        return session.send_payload(request.view());
     }
-    return 0;
-}
 
-void hook_pump(void*, SshSession& session) {
-    char chunk[16384];
-    while (!session.application_output().empty() &&
-           session.network_output().size() < kNetworkOutputHighWater) {
-        size_t n = session.application_output().take(chunk, sizeof chunk);
-        SshBuffer m;
-        m.put_byte(94);
-        m.put_string(std::string_view(chunk, n));
-        if (session.send_payload(m.view()) != 0) return;
+    int message(SshSession& session, SshBuffer& payload) override {
+        if (payload.get_byte() == msg::kChannelData) {
+            std::string_view data = payload.get_string();
+            if (!payload.ok()) return 1;
+            return session.application_input().append(data.data(), data.size());
+        }
+        return 0;
     }
-}
+
+    void pump(SshSession& session) override {
+        char chunk[16384];
+        while (!session.application_output().empty() &&
+               session.network_output().size() < kNetworkOutputHighWater) {
+            size_t n = session.application_output().take(chunk, sizeof chunk);
+            SshBuffer m;
+            m.put_byte(msg::kChannelData);
+            m.put_string(std::string_view(chunk, n));
+            if (session.send_payload(m.view()) != 0) return;
+        }
+    }
+};
 
 }  // namespace
 
-SshServiceHook channel_hook() {
-    SshServiceHook hook;
-    hook.start = &hook_start;
-    hook.message = &hook_message;
-    hook.pump = &hook_pump;
-    return hook;
+std::unique_ptr<SshService> channel_service() {
+    return std::make_unique<ChannelService>();
 }
 
 std::string random_payload(size_t n) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,13 +15,13 @@
 
 namespace orvane::ssh::test {
 
-// Installs a factory whose run sends {30, "fake client"} and completes on {31, "fake server"}
-// for every method name; H = SHA-256(I_C || I_S), K a fixed value.
-void install_fake_kex();
-// Installs a factory whose run sends a well-formed first message of the chosen method and stops
+// Parts whose key exchange sends {30, "fake client"} and completes on {31, "fake server"}
+// for every method name; H = SHA-256(I_C || I_S), K a fixed value. No services.
+SshParts fake_kex_parts();
+// Parts whose key exchange sends a well-formed first message of the chosen method and stops
 // at the server's answer ("the probe goes no further"): as far as a real server can be taken
 // without the methods themselves.
-void install_probe_kex();
+SshParts probe_kex_parts();
 void reset_probe();
 int probe_reply();  // the message number the server answered with, -1 before
 
@@ -89,7 +90,7 @@ class ScriptedServer {
 };
 
 // The client's test service: sends a dummy USERAUTH_REQUEST on start, carries channel data.
-SshServiceHook channel_hook();
+std::unique_ptr<SshService> channel_service();
 
 // n pseudo-random bytes.
 std::string random_payload(size_t n);

@@ -211,7 +211,6 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        test::install_fake_kex();
         Log log;
         FilterConfig config;
         config.user = "alice";
@@ -219,8 +218,8 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
         if (c.key != nullptr) config.private_key_file = ::orvane::test::test_key_file(c.key).path;
         config.log = &Log::collect;
         config.log_user = &log;
-        SshSession session(config);
-        session.set_service_hook(make_userauth_hook(session));
+        SshSession session(config, test::fake_kex_parts());
+        session.set_service(make_userauth_service(session));
         test::ScriptedServer server;
         AuthScript script{c.turns, {}, 0};
         server.on_service = [&](test::ScriptedServer& s, SshBuffer& payload) { script.answer(s, payload); };
@@ -246,12 +245,11 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
 TEST(SshUserauth, RsaKeyFollowsServerSigAlgs) {
     // The scripted server names rsa-sha2-256; without "server-sig-algs" the old ssh-rsa is used.
     for (bool ext_info : {true, false}) {
-        test::install_fake_kex();
         FilterConfig config;
         config.user = "alice";
         config.private_key_file = ::orvane::test::test_key_file("rsa-pkcs8").path;
-        SshSession session(config);
-        session.set_service_hook(make_userauth_hook(session));
+        SshSession session(config, test::fake_kex_parts());
+        session.set_service(make_userauth_service(session));
         test::ScriptedServer server;
         server.send_ext_info = ext_info;
         AuthScript script{{{failure("publickey")}, {kPkOk}, {kSuccess}}, {}, 0};

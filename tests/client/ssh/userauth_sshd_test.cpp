@@ -13,7 +13,10 @@
 #include <vector>
 
 #include "client/ssh/kex_methods.h"
+#include "client/ssh/known_hosts.h"
 #include "client/ssh/ssh_channel.h"
+#include "client/ssh/ssh_filter.h"
+#include "client/ssh/ssh_messages.h"
 #include "client/ssh/ssh_userauth.h"
 #include "common/base64.h"
 #include "common/log.h"
@@ -67,8 +70,9 @@ void pump(SshSession& session, SshdInetd& sshd, const std::function<bool()>& don
 }
 
 FilterConfig config_for(Outcome& run, const std::string& name, const test::TestKeyFile* key,
-                        const std::string& pass) {
+                        const std::string& pass, KnownHostsPolicy& known_hosts) {
     FilterConfig config;
+    config.host_key = known_hosts.decision();
     static int count = 0;
     config.host = name + "-" + std::to_string(count++);  // each sshd has a new host key
     config.user = login_name();
@@ -81,15 +85,13 @@ FilterConfig config_for(Outcome& run, const std::string& name, const test::TestK
 
 class UserauthSshd : public ::testing::Test {
   protected:
-    void SetUp() override {
-        setenv("ORVANE_KNOWN_HOSTS", known_.file("known_hosts").c_str(), 1);
-        install_ssh_kex_methods();
-    }
-    void TearDown() override {
-        install_kex_factory(nullptr);
-        unsetenv("ORVANE_KNOWN_HOSTS");
+    void SetUp() override { known_hosts_.load({"", known_.file("known_hosts")}, nullptr, nullptr); }
+    FilterConfig config_for(Outcome& run, const std::string& name, const test::TestKeyFile* key,
+                            const std::string& pass) {
+        return ::orvane::ssh::config_for(run, name, key, pass, known_hosts_);
     }
     TempDir known_;
+    KnownHostsPolicy known_hosts_;
     TempDir dir_;
 };
 
@@ -101,8 +103,8 @@ TEST_F(UserauthSshd, EveryKeyFormLogsIn) {
                                              : std::vector<std::string>{}));
         if (!sshd.running()) GTEST_SKIP() << sshd.why();
         Outcome run;
-        SshSession session(config_for(run, "sshd-" + key.name, &key, key.pass));
-        session.set_service_hook(make_userauth_hook(session, {}, {&trace, &run}));
+        SshSession session(config_for(run, "sshd-" + key.name, &key, key.pass), ssh_parts());
+        session.set_service(make_userauth_service(session, nullptr, {&trace, &run}));
         ASSERT_EQ(session.start(), 0);
         pump(session, sshd, [&] { return session.state() == SshState::kConnection; });
         std::string log = sshd.log();
@@ -125,8 +127,9 @@ TEST_F(UserauthSshd, RsaKeySignsWithSha512FromServerSigAlgs) {
     SshdInetd sshd(sshd_config(dir_, {"PubkeyAcceptedAlgorithms rsa-sha2-512"}));
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
     Outcome run;
-    SshSession session(config_for(run, "sshd-rsa", &test::test_key_file("rsa-pkcs8-enc"), "secret"));
-    session.set_service_hook(make_userauth_hook(session));
+    SshSession session(config_for(run, "sshd-rsa", &test::test_key_file("rsa-pkcs8-enc"), "secret"),
+                       ssh_parts());
+    session.set_service(make_userauth_service(session));
     ASSERT_EQ(session.start(), 0);
     pump(session, sshd, [&] { return session.state() == SshState::kConnection; });
     ASSERT_EQ(session.session_error(), 0) << session.error_text() << "\n" << sshd.log();
@@ -156,8 +159,9 @@ TEST_F(UserauthSshd, RefusedLogins) {
         if (!sshd.running()) GTEST_SKIP() << sshd.why();
         Outcome run;
         SshSession session(
-            config_for(run, "sshd-refused", c.key ? &test::test_key_file(c.key) : nullptr, c.pass));
-        session.set_service_hook(make_userauth_hook(session));
+            config_for(run, "sshd-refused", c.key ? &test::test_key_file(c.key) : nullptr, c.pass),
+            ssh_parts());
+        session.set_service(make_userauth_service(session));
         ASSERT_EQ(session.start(), 0);
         pump(session, sshd, [&] { return session.session_error() != 0; });
         EXPECT_EQ(session.session_error(), kErrorKeyExchange);
@@ -169,48 +173,47 @@ TEST_F(UserauthSshd, RefusedLogins) {
 
 // The connection service of the compression test: opens a session channel, then sends a global
 // request with a reply wanted, and records what comes back.
-int open_channel(void* context, SshSession& session) {
-    static_cast<Outcome*>(context)->after_login.push_back(0);
-    SshBuffer open;
-    open.put_byte(90);
-    open.put_string("session");
-    open.put_u32(0);
-    open.put_u32(1u << 20);
-    open.put_u32(32768);
-    return session.send_payload(open.view());
-}
-int record_message(void* context, SshSession& session, SshBuffer& payload) {
-    uint8_t number = payload.get_byte();
-    static_cast<Outcome*>(context)->after_login.push_back(number);
-    if (number != 91) return 0;
-    SshBuffer request;
-    request.put_byte(80);
-    request.put_string("keepalive@openssh.com");
-    request.put_bool(true);
-    request.put_bytes(std::string(20000, 'z'));  // something to compress
-    return session.send_payload(request.view());
-}
+class TestConnection final : public SshService {
+  public:
+    explicit TestConnection(Outcome& run) : run_(run) {}
+    int start(SshSession& session) override {
+        run_.after_login.push_back(0);
+        SshBuffer open;
+        open.put_byte(msg::kChannelOpen);
+        open.put_string("session");
+        open.put_u32(0);
+        open.put_u32(1u << 20);
+        open.put_u32(32768);
+        return session.send_payload(open.view());
+    }
+    int message(SshSession& session, SshBuffer& payload) override {
+        uint8_t number = payload.get_byte();
+        run_.after_login.push_back(number);
+        if (number != msg::kChannelOpenConfirmation) return 0;
+        SshBuffer request;
+        request.put_byte(msg::kGlobalRequest);
+        request.put_string("keepalive@openssh.com");
+        request.put_bool(true);
+        request.put_bytes(std::string(20000, 'z'));  // something to compress
+        return session.send_payload(request.view());
+    }
 
-// Made for each new session by the factory the authentication layer asks, as the channel will be.
-Outcome* g_connection_outcome = nullptr;
-SshServiceHook test_connection(SshSession&) {
-    SshServiceHook connection;
-    connection.start = &open_channel;
-    connection.message = &record_message;
-    connection.context = g_connection_outcome;
-    return connection;
+  private:
+    Outcome& run_;
+};
+
+// Made through the session's parts, as the channel is: the outcome is the session's log user.
+std::unique_ptr<SshService> test_connection(SshSession& session) {
+    auto* lines = static_cast<::orvane::test::LogLines*>(session.config().log_user);
+    return std::make_unique<TestConnection>(*static_cast<Outcome*>(lines));
 }
 
 TEST_F(UserauthSshd, DelayedCompressionBothWaysAfterLogin) {
     SshdInetd sshd(sshd_config(dir_, {"Compression yes"}));
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
     Outcome run;
-    g_connection_outcome = &run;
-    install_ssh_userauth();
-    install_ssh_connection_factory(&test_connection);
-    SshSession session(config_for(run, "sshd-zlib", &test::test_key_file("ed25519-openssh"), ""));
-    install_ssh_connection_factory(nullptr);
-    install_ssh_service_factory(nullptr);
+    SshSession session(config_for(run, "sshd-zlib", &test::test_key_file("ed25519-openssh"), ""),
+                       SshParts{&make_ssh_kex_run, &make_userauth_service_of_parts, &test_connection});
     session.set_prefer_delayed_compression(true);
     ASSERT_EQ(session.start(), 0);
     auto answered = [&] {
@@ -241,8 +244,9 @@ TEST_F(UserauthSshd, SftpSubsystemAnswersOverTheChannel) {
     SshdInetd sshd(sshd_config(dir_, {"Subsystem sftp internal-sftp"}));
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
     Outcome run;
-    SshSession session(config_for(run, "sshd-sftp", &test::test_key_file("ed25519-openssh"), ""));
-    session.set_service_hook(make_userauth_hook(session, make_channel_hook(session)));
+    SshSession session(config_for(run, "sshd-sftp", &test::test_key_file("ed25519-openssh"), ""),
+                       ssh_parts());
+    session.set_service(make_userauth_service(session, make_channel_service(session)));
     // SSH_FXP_INIT, version 3, written before the channel exists as the SFTP layer does.
     const std::string init("\0\0\0\5\1\0\0\0\3", 9);
     ASSERT_EQ(session.put_application(reinterpret_cast<const uint8_t*>(init.data()), init.size()),

@@ -167,11 +167,7 @@ int run(Client& c, Peer& p, int started = 0) {
 
 class SftpScriptedTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        g_log.clear();
-        set_output_sink(capture, nullptr);
-    }
-    void TearDown() override { set_output_sink(nullptr, nullptr); }
+    void SetUp() override { g_log.clear(); }
     void connect() { ASSERT_EQ(run(client_, peer_, client_.start()), 0); }
     int download() {
         Transfer t;
@@ -186,7 +182,7 @@ class SftpScriptedTest : public ::testing::Test {
 
     test::TempDir dir_;
     Peer peer_;
-    Client client_;
+    Client client_{capture, nullptr};
 };
 
 TEST_F(SftpScriptedTest, ExactMultipleOfTheBlockEndsWithTheReadAtItsSize) {
@@ -277,7 +273,7 @@ TEST_F(SftpScriptedTest, HostileOrSilentServerFailsAtOnceAndClosesTheSession) {
         peer.announced = peer.file.size();
         peer.names = {"a"};
         peer.mode = c.mode;
-        Client client;
+        Client client(capture, nullptr);
         ASSERT_EQ(run(client, peer, client.start()), 0);
         Transfer t;
         t.remote_path = "/f";

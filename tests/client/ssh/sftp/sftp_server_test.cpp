@@ -30,7 +30,6 @@ class SftpServerTest : public ::testing::Test {
     void SetUp() override {
         if (test::sftp_server_binary().empty()) GTEST_SKIP() << "sftp-server is not installed";
         g_log.clear();
-        set_output_sink(capture, nullptr);
         remote_ = dir_.file("remote");
         local_ = dir_.file("local");
         std::filesystem::create_directories(remote_);
@@ -42,7 +41,6 @@ class SftpServerTest : public ::testing::Test {
         ASSERT_EQ(client_.current_directory(), 0);
         ASSERT_EQ(server_->run(client_), 0);
     }
-    void TearDown() override { set_output_sink(nullptr, nullptr); }
 
     int op(int started) { return started != 0 ? 1 : server_->run(client_); }
     Transfer transfer(const std::string& name, DuplicateAction action = kDuplicateOverwrite) {
@@ -65,7 +63,7 @@ class SftpServerTest : public ::testing::Test {
     TempDir dir_;
     std::string remote_, local_;
     std::unique_ptr<test::SftpServerProcess> server_;
-    Client client_;
+    Client client_{capture, nullptr};
 };
 
 TEST_F(SftpServerTest, CurrentDirectoryIsTheServersFolder) {

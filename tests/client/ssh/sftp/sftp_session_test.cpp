@@ -8,11 +8,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "client/ssh/kex_methods.h"
 #include "client/ssh/sftp/sftp_requests.h"
-#include "client/ssh/ssh_channel.h"
-#include "client/ssh/ssh_session.h"
-#include "client/ssh/ssh_userauth.h"
+#include "client/ssh/ssh_filter.h"
+#include "client/ssh/ssh_key.h"
 #include "common/base64.h"
 #include "common/log.h"
 #include "tests/client/ssh/ssh_test_keys.h"
@@ -33,9 +31,6 @@ class SftpSession : public ::testing::Test {
     void SetUp() override {
         setenv("ORVANE_KNOWN_HOSTS", known_.file("known_hosts").c_str(), 1);
         sftp::install_sftp_handlers();
-        ssh::install_ssh_kex_methods();
-        ssh::install_ssh_userauth();
-        ssh::install_ssh_channel();
         ssh::install_ssh_filter_provider();
     }
     void TearDown() override { unsetenv("ORVANE_KNOWN_HOSTS"); }

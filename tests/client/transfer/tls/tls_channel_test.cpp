@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "client/transfer/tls/openssl_init.h"
+#include "common/openssl_init.h"
 #include "client/transfer/tls/tls_context.h"
 #include "tests/client/transfer/tls/tls_test_peer.h"
 

@@ -1,5 +1,5 @@
 // Loads OpenSSL's providers once per process.
-#include "client/transfer/tls/openssl_init.h"
+#include "common/openssl_init.h"
 
 #include <openssl/provider.h>
 
