@@ -89,10 +89,11 @@ class MethodRun : public KexRun {
     KexStatus receive(SshBuffer& payload, std::vector<SshBuffer>& send) override;
     const KexResult& result() const override { return result_; }
     const std::string& error_text() const override { return error_; }
+    FailureKind failure_kind() const override { return kind_; }
 
   private:
     void set_state(KexState state) { state_ = state; }
-    KexStatus fail(std::string text);
+    KexStatus fail(std::string text, FailureKind kind = FailureKind::kProtocol);
     // A host key turned down (known hosts, the decision hook): the text is for the user as it is.
     KexStatus refuse(std::string text);
     int make_dh_pair(std::vector<SshBuffer>& send, uint8_t number);
@@ -107,6 +108,7 @@ class MethodRun : public KexRun {
     KexContext context_;
     KexResult result_;
     std::string error_;
+    FailureKind kind_ = FailureKind::kNone;
     KexState state_ = KexState::kIdle;
     // Finite-field groups: the group, the private exponent and our public value.
     BIGNUM* p_ = nullptr;
@@ -119,13 +121,15 @@ class MethodRun : public KexRun {
     std::string client_public_;
 };
 
-KexStatus MethodRun::fail(std::string text) {
+KexStatus MethodRun::fail(std::string text, FailureKind kind) {
+    kind_ = kind;
     error_ = format("%s (%s, %s)", text.c_str(), method_.name, kStateNames[static_cast<size_t>(state_)]);
     set_state(KexState::kFailed);
     return KexStatus::kFailed;
 }
 
 KexStatus MethodRun::refuse(std::string text) {
+    kind_ = FailureKind::kUser;
     error_ = std::move(text);
     set_state(KexState::kFailed);
     return KexStatus::kFailed;
@@ -133,7 +137,7 @@ KexStatus MethodRun::refuse(std::string text) {
 
 int MethodRun::start(const KexContext& context, std::vector<SshBuffer>& send) {
     if (state_ != KexState::kIdle) {
-        fail("the key exchange was started twice");
+        fail("the key exchange was started twice", FailureKind::kLocal);
         return 1;
     }
     context_ = context;
@@ -142,7 +146,7 @@ int MethodRun::start(const KexContext& context, std::vector<SshBuffer>& send) {
         p_ = method_.prime(nullptr);
         g_ = BN_new();
         if (p_ == nullptr || g_ == nullptr || BN_set_word(g_, 2) != 1) {
-            fail("out of memory");
+            fail("out of memory", FailureKind::kLocal);
             return 1;
         }
         return make_dh_pair(send, msg::kKexdhInit);
@@ -175,7 +179,7 @@ int MethodRun::make_dh_pair(std::vector<SshBuffer>& send, uint8_t number) {
     x_ = BN_secure_new();
     e_ = BN_new();
     if (bn.context == nullptr || x_ == nullptr || e_ == nullptr || x_bits < 2) {
-        fail("cannot make a Diffie-Hellman key pair");
+        fail("cannot make a Diffie-Hellman key pair", FailureKind::kLocal);
         return 1;
     }
     BN_set_flags(x_, BN_FLG_CONSTTIME);
@@ -192,7 +196,7 @@ int MethodRun::make_dh_pair(std::vector<SshBuffer>& send, uint8_t number) {
             return 0;
         }
     }
-    fail("cannot make a Diffie-Hellman key pair: " + openssl_cause());
+    fail("cannot make a Diffie-Hellman key pair: " + openssl_cause(), FailureKind::kLocal);
     return 1;
 }
 
@@ -214,7 +218,7 @@ int MethodRun::make_ecdh_pair(std::vector<SshBuffer>& send) {
             client_public_.assign(reinterpret_cast<char*>(point), size);
     }
     if (client_public_.empty()) {
-        fail("cannot make an ECDH key pair: " + openssl_cause());
+        fail("cannot make an ECDH key pair: " + openssl_cause(), FailureKind::kLocal);
         return 1;
     }
     SshBuffer init;
@@ -278,7 +282,7 @@ KexStatus MethodRun::on_dh_reply(SshBuffer& payload) {
     x_ = nullptr;
     if (secret.empty()) {
         BN_free(f);
-        return fail("cannot compute the shared secret: " + openssl_cause());
+        return fail("cannot compute the shared secret: " + openssl_cause(), FailureKind::kLocal);
     }
     SshBuffer values(kHashInputLimit);
     if (method_.family == Family::kGroupExchange) {
@@ -378,7 +382,7 @@ KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange
     bool hashed = md != nullptr && input.ok() && mpint_secret.ok() &&
                   EVP_Digest(input.data(), input.size(), digest, &size, md, nullptr) == 1;
     EVP_MD_free(md);
-    if (!hashed) return fail("cannot compute the exchange hash");
+    if (!hashed) return fail("cannot compute the exchange hash", FailureKind::kLocal);
     result_.exchange_hash.assign(reinterpret_cast<char*>(digest), size);
     OPENSSL_cleanse(digest, sizeof digest);
     if (verify_signature(key, context_.host_key_name, signature, result_.exchange_hash, context_.compat,
@@ -387,7 +391,7 @@ KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange
     result_.host_key_blob.assign(host_key);
     result_.host_key_type = key_type_name(key.kind);
     result_.fingerprint = fingerprint_sha256(host_key);
-    if (context_.host.empty()) return fail("no host name to check the host key against");
+    if (context_.host.empty()) return fail("no host name to check the host key against", FailureKind::kUser);
     std::string refusal;
     if (context_.host_key.function == nullptr ||
         context_.host_key.function(context_.host_key.context, context_.host, context_.port,

@@ -53,10 +53,15 @@ void set_state(Channel& c, ChannelState to) {
     if (c.trace.function && from != to) c.trace.function(c.trace.context, from, to);
 }
 
-int fail(Channel& c, const std::string& cause) {
+int fail(Channel& c, const std::string& cause, FailureKind kind = FailureKind::kProtocol) {
     set_state(c, ChannelState::kClosed);
-    c.session->fail_with(kErrorChannel, cause);
+    c.session->fail_with(kErrorChannel, cause, kind);
     return 1;
+}
+
+// The server ended or refused what we asked for, within the protocol.
+int refused(Channel& c, const std::string& cause) {
+    return fail(c, cause, FailureKind::kRemote);
 }
 
 int malformed(Channel& c, const char* what) {
@@ -162,9 +167,9 @@ int on_open_failure(Channel& c, SshBuffer& payload) {
     uint32_t reason = payload.get_u32();
     std::string_view description = payload.get_string(kMaxText);
     if (!payload.ok()) return malformed(c, "CHANNEL_OPEN_FAILURE");
-    return fail(c,
-                format("the server refused the session channel, reason %u: ", static_cast<unsigned>(reason)) +
-                    printable(description, 256));
+    return refused(
+        c, format("the server refused the session channel, reason %u: ", static_cast<unsigned>(reason)) +
+               printable(description, 256));
 }
 
 int on_window_adjust(Channel& c, SshBuffer& payload) {
@@ -181,7 +186,7 @@ int on_data(Channel& c, SshBuffer& payload) {
     if (!payload.ok()) return malformed(c, "CHANNEL_DATA");
     if (take_window(c, data.size(), "CHANNEL_DATA") != 0) return 1;
     if (c.session->application_input().append(data.data(), data.size()) != 0)
-        return fail(c, "no room for the server's data");
+        return fail(c, "no room for the server's data", FailureKind::kLocal);
     return 0;
 }
 
@@ -208,7 +213,7 @@ int on_close(Channel& c, SshBuffer&) {
     close.put_byte(msg::kChannelClose);
     close.put_u32(c.remote_id);
     send(c, close);
-    return fail(c, "the server closed the SFTP channel");
+    return refused(c, "the server closed the SFTP channel");
 }
 
 int on_request(Channel& c, SshBuffer& payload) {
@@ -237,7 +242,7 @@ int on_success(Channel& c, SshBuffer&) {
 }
 
 int on_failure(Channel& c, SshBuffer&) {
-    if (c.subsystem_awaited) return fail(c, "the server refused the sftp subsystem");
+    if (c.subsystem_awaited) return refused(c, "the server refused the sftp subsystem");
     return fail(c, "CHANNEL_FAILURE for no request of ours");
 }
 

@@ -17,6 +17,7 @@
 
 #include "client/ssh/ssh_buffer.h"
 #include "client/transfer/net/filter.h"
+#include "common/failure.h"
 
 namespace orvane::ssh {
 
@@ -64,6 +65,9 @@ class KexRun {
     virtual KexStatus receive(SshBuffer& payload, std::vector<SshBuffer>& send) = 0;
     virtual const KexResult& result() const = 0;
     virtual const std::string& error_text() const = 0;
+    // What kind of failure a failed run was: a host key refused is the user's (kUser), a local
+    // fault kLocal, anything the server did wrong kProtocol.
+    virtual FailureKind failure_kind() const { return FailureKind::kProtocol; }
 };
 
 // Makes a run for a method name; null for a name it does not know. A session is given one.

@@ -164,16 +164,18 @@ int SshSession::failure_code() const {
     return state_ == SshState::kConnection ? kErrorChannel : kErrorKeyExchange;
 }
 
+// The user of the filter found the stream unusable: the peer ended it or flooded it.
 void SshSession::fail(const std::string& cause) {
-    fail_with(failure_code(), cause);
+    fail_with(failure_code(), cause, FailureKind::kRemote);
 }
 
 // Reports the failure once; after the version exchange the server is told with DISCONNECT.
-void SshSession::fail_with(int code, const std::string& cause) {
+void SshSession::fail_with(int code, const std::string& cause, FailureKind kind) {
     if (error_ != 0) return;
     error_ = code;
     error_text_ = ssh_error_message(code);
     if (!cause.empty()) error_text_ += " (" + cause + ")";
+    failure_.set(kind, error_text_);
     log(error_text_, kLevelError);
     if (state_ != SshState::kVersionExchange && state_ != SshState::kSsh1 && state_ != SshState::kFailed) {
         SshBuffer disconnect(256);
@@ -278,7 +280,8 @@ void SshSession::flush_output() {
     if (out.empty()) return;
     if (network_output_.append(out.data(), out.size()) != 0) {
         out.clear();
-        if (!error_) fail_with(failure_code(), "too much output waiting for the network");
+        if (!error_)
+            fail_with(failure_code(), "too much output waiting for the network", FailureKind::kLocal);
         return;
     }
     out.clear();
@@ -316,7 +319,9 @@ void SshSession::version_step() {
         if (!id.comments.empty()) log(printable(id.comments), kLevelInfo);
         VersionDecision decision = decide_version(id);
         if (decision.error != 0) {
-            fail_with(decision.error, printable(line.text, 255));
+            // Too old is what the server is; anything else is a line it got wrong.
+            fail_with(decision.error, printable(line.text, 255),
+                      decision.error == kErrorVersionTooOld ? FailureKind::kRemote : FailureKind::kProtocol);
             return;
         }
         server_version_ = line.text;
@@ -324,7 +329,7 @@ void SshSession::version_step() {
         network_output_.append(decision.answer + "\r\n");
         if (!decision.ssh2) {
             set_state(SshState::kSsh1);
-            fail_with(kErrorSsh1Only, printable(line.text, 255));
+            fail_with(kErrorSsh1Only, printable(line.text, 255), FailureKind::kRemote);
             return;
         }
         transport_.set_no_packet_limit((compat_ & kNoPacketLimit) != 0);
@@ -399,7 +404,7 @@ void SshSession::dispatch(SshBuffer& payload) {
 int SshSession::send_payload(std::string_view payload) {
     if (error_) return 1;
     if (transport_.send(payload) != 0) {
-        fail_with(failure_code(), transport_.error_text());
+        fail_with(failure_code(), transport_.error_text(), FailureKind::kLocal);
         return 1;
     }
     flush_output();
@@ -419,8 +424,10 @@ void SshSession::on_disconnect(SshBuffer& payload) {
     payload.get_byte();
     uint32_t reason = payload.get_u32();
     std::string_view description = payload.get_string(1024);
-    fail_with(failure_code(), format("the server disconnected, reason %u: ", static_cast<unsigned>(reason)) +
-                                  printable(description, 255));
+    fail_with(failure_code(),
+              format("the server disconnected, reason %u: ", static_cast<unsigned>(reason)) +
+                  printable(description, 255),
+              FailureKind::kRemote);
 }
 
 void SshSession::on_ignored(SshBuffer& payload) {
@@ -428,7 +435,7 @@ void SshSession::on_ignored(SshBuffer& payload) {
     if (payload.get_byte() != msg::kUnimplemented) return;
     uint32_t sequence = payload.get_u32();
     if (payload.ok() && kexinit_sent_ && !server_kexinit_seen_ && sequence == kexinit_sequence_)
-        fail_with(failure_code(), "the server refused a new key exchange");
+        fail_with(failure_code(), "the server refused a new key exchange", FailureKind::kRemote);
 }
 
 void SshSession::on_service_accept(SshBuffer& payload) {
@@ -438,7 +445,7 @@ void SshSession::on_service_accept(SshBuffer& payload) {
         if (!service.empty()) log(printable(service), kLevelInfo);
     }
     if (!service_) {
-        fail_with(kErrorKeyExchange, "user authentication is not available");
+        fail_with(kErrorKeyExchange, "user authentication is not available", FailureKind::kLocal);
         return;
     }
     // During a re-key we started, the state is the exchange's; authentication begins after it.

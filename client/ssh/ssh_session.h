@@ -17,6 +17,7 @@
 #include "client/ssh/ssh_transport.h"
 #include "client/transfer/net/byte_queue.h"
 #include "client/transfer/net/filter.h"
+#include "common/failure.h"
 
 namespace orvane::ssh {
 
@@ -113,7 +114,9 @@ class SshSession final : public ByteFilter {
     // User authentication succeeded: the data phase begins. The session calls it itself when
     // USERAUTH_SUCCESS arrives, before the service hook sees the message.
     void set_authenticated();
-    void fail_with(int code, const std::string& cause);
+    // The session's one failure point: the designed code and text, and the kind beside them (a
+    // protocol violation unless said otherwise). The first failure is kept.
+    void fail_with(int code, const std::string& cause, FailureKind kind = FailureKind::kProtocol);
     ByteQueue& application_input() { return application_input_; }
     ByteQueue& application_output() { return application_output_; }
     const FilterConfig& config() const { return config_; }
@@ -125,6 +128,8 @@ class SshSession final : public ByteFilter {
     // State, for the layers above and for tests.
     SshState state() const { return state_; }
     int session_error() const { return error_; }
+    // The kind of the failure and its cause (empty while healthy).
+    const Failure& failure() const { return failure_; }
     uint32_t compat() const { return compat_; }
     const std::string& server_identification() const { return server_version_; }
     const std::string& client_identification() const { return client_version_; }
@@ -188,6 +193,7 @@ class SshSession final : public ByteFilter {
     bool rekeying_ = false;
     int error_ = 0;
     std::string error_text_;
+    Failure failure_;
     bool stepping_ = false;
     bool compression_option_ = true;
     bool prefer_delayed_compression_ = false;

@@ -43,7 +43,7 @@ Proposal SshSession::our_proposal() const {
 void SshSession::send_kexinit() {
     uint8_t cookie[kCookieLength];
     if (RAND_bytes(cookie, sizeof cookie) != 1) {
-        fail_with(kErrorKeyExchange, "no random bytes for the KEXINIT cookie");
+        fail_with(kErrorKeyExchange, "no random bytes for the KEXINIT cookie", FailureKind::kLocal);
         return;
     }
     SshBuffer message;
@@ -93,7 +93,7 @@ void SshSession::on_kexinit(SshBuffer& payload) {
     std::string cause;
     Negotiated chosen;
     if (negotiate(ours, server.lists, compat_, chosen, cause) != 0) {
-        fail_with(kErrorKeyExchange, cause);
+        fail_with(kErrorKeyExchange, cause, FailureKind::kRemote);
         return;
     }
     if (!first_kex_done_) {
@@ -116,7 +116,8 @@ void SshSession::start_kex_run() {
     set_state(SshState::kKexStart);
     if (parts_.kex) run_ = parts_.kex(negotiated_.kex);
     if (!run_) {
-        fail_with(kErrorKeyExchange, "no implementation of the key exchange " + negotiated_.kex);
+        fail_with(kErrorKeyExchange, "no implementation of the key exchange " + negotiated_.kex,
+                  FailureKind::kLocal);
         return;
     }
     KexContext context;
@@ -135,7 +136,7 @@ void SshSession::start_kex_run() {
     context.log_user = config_.log_user;
     std::vector<SshBuffer> messages;
     if (run_->start(context, messages) != 0) {
-        fail_with(kErrorKeyExchange, run_->error_text());
+        fail_with(kErrorKeyExchange, run_->error_text(), run_->failure_kind());
         return;
     }
     if (send_all(messages) != 0) return;
@@ -152,7 +153,7 @@ void SshSession::on_kex_message(SshBuffer& payload) {
     KexStatus status = run_->receive(payload, messages);
     if (send_all(messages) != 0) return;
     if (status == KexStatus::kFailed) {
-        fail_with(kErrorKeyExchange, run_->error_text());
+        fail_with(kErrorKeyExchange, run_->error_text(), run_->failure_kind());
     } else if (status == KexStatus::kDone) {
         finish_kex();
     }
@@ -180,7 +181,8 @@ void SshSession::finish_kex() {
             derive_key(result, session_id_, char('C' + dir), keys.cipher->key_length, without_secret,
                        keys.key) != 0 ||
             derive_key(result, session_id_, char('E' + dir), mac_key, without_secret, keys.mac_key) != 0) {
-            fail_with(kErrorKeyExchange, "key derivation failed for digest " + result.hash_name);
+            fail_with(kErrorKeyExchange, "key derivation failed for digest " + result.hash_name,
+                      FailureKind::kLocal);
             return;
         }
         transport_.set_pending_keys(dir == 0, std::move(keys));

@@ -64,12 +64,14 @@ void set_phase(UserAuth& a, AuthPhase to) {
     if (a.trace.function && from != to) a.trace.function(a.trace.context, from, to);
 }
 
-int fail(UserAuth& a, const std::string& cause) {
+// A malformed or unexpected message is the server's protocol fault; a refusal is the server's
+// answer; a key that cannot be read or used is ours.
+int fail(UserAuth& a, const std::string& cause, FailureKind kind = FailureKind::kProtocol) {
     set_phase(a, AuthPhase::kFailed);
     a.key.clear();
     a.session->fail_with(
         kErrorKeyExchange,
-        format("authentication as \"%s\" failed: ", printable(a.config().user, 64).c_str()) + cause);
+        format("authentication as \"%s\" failed: ", printable(a.config().user, 64).c_str()) + cause, kind);
     return 1;
 }
 
@@ -87,7 +89,7 @@ void put_request_head(SshBuffer& out, const UserAuth& a, std::string_view servic
 }
 
 int send(UserAuth& a, const SshBuffer& message, AuthPhase next) {
-    if (!message.ok()) return fail(a, "a request over the size limit");
+    if (!message.ok()) return fail(a, "a request over the size limit", FailureKind::kLocal);
     set_phase(a, next);
     return a.session->send_payload(message.view());
 }
@@ -127,7 +129,7 @@ int send_signed_publickey(UserAuth& a) {
     std::string signature, error;
     if (!data.ok() || a.key.sign(data.view(), a.algorithm, compat, signature, error) != 0) {
         a.session->log("could not open private key file", kLevelError);
-        return fail(a, "the key could not sign: " + error);
+        return fail(a, "the key could not sign: " + error, FailureKind::kLocal);
     }
     SshBuffer request;
     if (userauth_signed) {
@@ -146,7 +148,7 @@ int start_publickey(UserAuth& a) {
     std::string error;
     if (a.key.load_file(a.config().private_key_file, a.config().pass_phrase, error) != 0) {
         a.session->log("could not open private key file", kLevelError);
-        return fail(a, error);
+        return fail(a, error, FailureKind::kLocal);
     }
     a.algorithm = user_signature_algorithm(a.key.kind(), join_name_list(a.session->server_sig_algs()));
     // Peers with the old request forms get the signed request at once, as they always did.
@@ -189,7 +191,7 @@ int next_method(UserAuth& a) {
     if (listed(a, "publickey") && !have_key) cause += "; no private key file is set";
     if ((listed(a, "password") || listed(a, "keyboard-interactive")) && !have_password)
         cause += "; no password is set";
-    return fail(a, cause);
+    return fail(a, cause, FailureKind::kRemote);
 }
 
 // --- handlers, one per message and phase ---
@@ -245,8 +247,10 @@ int on_pk_ok(UserAuth& a, SshBuffer& payload) {
 
 int on_change_request(UserAuth& a, SshBuffer& payload) {
     std::string_view prompt = payload.get_string(kMaxInfoText);
-    return fail(a, "the server wants the password changed first (\"" + printable(prompt, 256) +
-                       "\"); change it with an interactive client");
+    return fail(a,
+                "the server wants the password changed first (\"" + printable(prompt, 256) +
+                    "\"); change it with an interactive client",
+                FailureKind::kRemote);
 }
 
 int on_info_request(UserAuth& a, SshBuffer& payload) {
@@ -265,9 +269,11 @@ int on_info_request(UserAuth& a, SshBuffer& payload) {
     } else if (request.prompts.empty()) {
         response.put_u32(0);
     } else {
-        return fail(a, format("keyboard-interactive asks %zu questions (the first \"%s\"); only one password "
-                              "prompt can be answered",
-                              request.prompts.size(), printable(request.prompts[0], 128).c_str()));
+        return fail(a,
+                    format("keyboard-interactive asks %zu questions (the first \"%s\"); only one password "
+                           "prompt can be answered",
+                           request.prompts.size(), printable(request.prompts[0], 128).c_str()),
+                    FailureKind::kRemote);
     }
     return send(a, response, AuthPhase::kKeyboardSent);
 }
@@ -311,7 +317,7 @@ class UserAuthService final : public SshService {
     }
 
     int start(SshSession&) override {
-        if (a_.config().user.empty()) return fail(a_, "no user name is set");
+        if (a_.config().user.empty()) return fail(a_, "no user name is set", FailureKind::kUser);
         SshBuffer request;
         put_request_head(request, a_, kConnectionService, "none");
         return send(a_, request, AuthPhase::kNoneSent);

@@ -37,6 +37,7 @@ Client::~Client() {
 }
 
 void Client::say(const std::string& text, int level) const {
+    if (level == kLevelError) last_error_ = text;
     if (log_) log_(log_user_, text.c_str(), level, 1);
 }
 
@@ -114,6 +115,8 @@ int Client::begin(Op op) {
     if (op_ != Op::kNone || broken_) return 1;
     op_ = op;
     result_ = kPending;
+    failure_.clear();
+    last_error_.clear();
     return 0;
 }
 
@@ -150,7 +153,8 @@ void Client::send_stat(const std::string& path) {
     send_path(version_ == 0 ? kLstat : kStat, path);
 }
 
-void Client::finish(int result) {
+void Client::finish(int result, FailureKind kind) {
+    if (result != 0) failure_.set(kind, last_error_);
     file_.close();
     // A transfer that failed with requests in flight: their replies are still coming and must not
     // be taken for the next operation's, and the server's handle is closed rather than leaked.
@@ -173,7 +177,12 @@ void Client::finish(int result) {
 void Client::violation(const std::string& why) {
     say("ERROR: " + escape_controls(why) + "; the SFTP session is closed", kLevelError);
     broken_ = true;
-    finish(1);
+    finish(1, FailureKind::kProtocol);
+}
+
+void Client::fail_local(const std::string& text) {
+    say(text, kLevelError);
+    finish(1, FailureKind::kLocal);
 }
 
 void Client::fail_no_answer(int seconds) {
@@ -181,13 +190,13 @@ void Client::fail_no_answer(int seconds) {
     sayf(kLevelError, "ERROR: The SFTP server did not answer within %d seconds; the session is closed",
          seconds);
     broken_ = true;
-    finish(1);
+    finish(1, FailureKind::kTimeout);
 }
 
-void Client::fail_carrier(const std::string& why) {
+void Client::fail_carrier(const std::string& why, FailureKind kind) {
     if (!why.empty()) say("ERROR: " + escape_controls(why) + "; the SFTP session is closed", kLevelError);
     broken_ = true;
-    if (op_ != Op::kNone) finish(1);
+    if (op_ != Op::kNone) finish(1, kind);
 }
 
 void Client::status_failure(const Reply& r, const char* what) {
@@ -203,7 +212,7 @@ int Client::step() {
         if (f == Frame::kTooBig) {
             say("Received message packet is too big", kLevelError);
             broken_ = true;
-            finish(1);
+            finish(1, FailureKind::kProtocol);
             break;
         }
         if (f == Frame::kNeedMore) {
@@ -385,7 +394,7 @@ int Client::on_dir_names(const Reply& r) {
             }
             if (listing_.size() >= kMaxListing) {
                 sayf(kLevelError, "ERROR: The remote folder lists more than %zu entries", kMaxListing);
-                finish(1);
+                finish(1, FailureKind::kLocal);
                 return 1;
             }
             RemoteFileEntry e = item.attrs;

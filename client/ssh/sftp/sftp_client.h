@@ -14,6 +14,7 @@
 #include "client/ssh/sftp/sftp_wire.h"
 #include "client/transfer/net/filter.h"
 #include "client/transfer/session/remote_file_entry.h"
+#include "common/failure.h"
 #include "common/local_file.h"
 
 namespace orvane::sftp {
@@ -96,8 +97,8 @@ class Client {
     // The carrier saw no answer for `seconds`: the operation fails and the session is closed.
     void fail_no_answer(int seconds);
     // The carrier failed (the SSH session broke and has said why): the operation fails with
-    // `why` as its message when given, and the session is closed.
-    void fail_carrier(const std::string& why);
+    // `why` as its message when given and the carrier's kind of failure, and the session is closed.
+    void fail_carrier(const std::string& why, FailureKind kind);
     // Received bytes not yet worked through.
     size_t input_held() const { return in_.size() - in_pos_; }
 
@@ -123,6 +124,8 @@ class Client {
     const std::vector<RemoteFileEntry>& listing() const { return listing_; }
     const RemoteFileEntry& entry() const { return entry_; }  // stat's result, a transfer's remote file
     uint64_t bytes_transferred() const { return moved_; }
+    // Why the last operation failed: its kind and the error it reported (kind none after success).
+    const Failure& failure() const { return failure_; }
     State state() const { return state_; }
     // Traces every state change at information level (for diagnosing a server).
     void set_trace(bool on) { trace_ = on; }
@@ -148,9 +151,11 @@ class Client {
     void send_stat(const std::string& path);
     // SETSTAT of the modification time (access time the same); `id` receives its request id.
     void send_set_time(const std::string& path, uint32_t unix_time, uint32_t& id);
-    void finish(int result);
-    void violation(const std::string& why);  // ends the operation and breaks the session
-    int on_reply(const Reply& r);            // through the handler of the state
+    // Ends the operation; a failure is the server's refusal unless `kind` says otherwise.
+    void finish(int result, FailureKind kind = FailureKind::kRemote);
+    void fail_local(const std::string& text);  // says `text` and fails: this side could not
+    void violation(const std::string& why);    // ends the operation and breaks the session
+    int on_reply(const Reply& r);              // through the handler of the state
     int expect_status(const Reply& r);
     // The replies of the single-request states.
     int on_check_folder(const Reply& r);
@@ -196,6 +201,8 @@ class Client {
     Op op_ = Op::kNone;
     State state_ = State::kIdle;
     int result_ = kPending;
+    Failure failure_;
+    mutable std::string last_error_;  // the latest error said (say() is const): the failure's cause
     uint32_t request_id_ = 0;
     uint32_t expected_id_ = 0;
     uint32_t setstat_id_ = 0;  // an upload's SETSTAT sent behind its CLOSE

@@ -134,6 +134,7 @@ void time_known(int, void* owner, int result) {
     fill_times(e);
     if (result == 0 && e.time_text.empty()) {
         session_log(s, kLevelError, kMsgNoRemoteTime);
+        s.failure.set(FailureKind::kRemote, kMsgNoRemoteTime);
         result = 1;
     }
     if (result == 0) s.modification_time = e.time_text;
@@ -168,6 +169,7 @@ void sftp_connect(Session& s) {
     // is asked now rather than at a server's prompt.
     if (s.reply_hook && (s.reply_hook(ReplyHookKind::kUser, &s.user, 0) != 0 ||
                          s.reply_hook(ReplyHookKind::kPassword, &s.password, 0) != 0)) {
+        s.failure.set(FailureKind::kUser, "the user name or password prompt was cancelled");
         complete_request_soon(s, 1);
         return;
     }
@@ -224,7 +226,9 @@ void sftp_upload(Session& s) {
 }
 
 void sftp_custom_command(Session& s) {
-    session_log(s, kLevelError, "ERROR: Raw commands are an FTP feature: an SFTP session cannot send them");
+    const char* refusal = "ERROR: Raw commands are an FTP feature: an SFTP session cannot send them";
+    session_log(s, kLevelError, refusal);
+    s.failure.set(FailureKind::kUser, refusal);
     complete_request_soon(s, 1);
 }
 

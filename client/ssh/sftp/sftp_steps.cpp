@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "client/ssh/ssh_session.h"
 #include "common/log.h"
 #include "common/secret.h"
 #include "common/text.h"
@@ -46,9 +47,18 @@ void end_step(Connection& c, SftpState& st, int result) {
     finish_step(c, result);
 }
 
-void fail_step(Connection& c, SftpState& st, const std::string& message) {
-    if (!message.empty()) log_text(session_of(c), kLevelError, message);
+// The step's one failure point: the message is logged and the request's failure keeps its kind.
+void fail_step(Connection& c, SftpState& st, FailureKind kind, const std::string& message) {
+    Session& s = session_of(c);
+    if (!message.empty()) log_text(s, kLevelError, message);
+    s.failure.set(kind, message);
     end_step(c, st, 1);
+}
+
+// What kind of failure ended the SSH session (it has said why); the peer's end when it did not.
+FailureKind carrier_kind(const Connection& c) {
+    const auto* session = dynamic_cast<const ssh::SshSession*>(c.filter.get());
+    return session != nullptr && session->failure() ? session->failure().kind : FailureKind::kRemote;
 }
 
 void report_timeout(Session& s, SftpState& st) {
@@ -61,7 +71,7 @@ void report_timeout(Session& s, SftpState& st) {
 void fail_timed_out(Connection& c, Session& s, SftpState& st) {
     report_timeout(s, st);
     close_socket(c);
-    fail_step(c, st, "");
+    fail_step(c, st, FailureKind::kTimeout, "");
 }
 
 void log_through_session(void* user, const char* text, int level, int) {
@@ -123,7 +133,7 @@ void start_ssh(Connection& c, Session& s, SftpState& st, const std::string& earl
     OPENSSL_cleanse(c.send_buffer.data(), c.send_buffer.size());
     if (set_security(c, kSecuritySsh, config) != 0 || !c.filter) {
         close_socket(c);
-        fail_step(c, st, "ERROR: SSH is not available for this connection");
+        fail_step(c, st, FailureKind::kLocal, "ERROR: SSH is not available for this connection");
         return;
     }
     c.on_receive = sftp_receive;
@@ -133,7 +143,7 @@ void start_ssh(Connection& c, Session& s, SftpState& st, const std::string& earl
         give_filter_early_input(c, reinterpret_cast<const uint8_t*>(early.data()), early.size());
     if (c.filter->start() != 0) {
         close_socket(c);
-        fail_step(c, st, with_filter_cause(c, "ERROR: The SSH session could not start"));
+        fail_step(c, st, carrier_kind(c), with_filter_cause(c, "ERROR: The SSH session could not start"));
         return;
     }
     end_step(c, st, 0);
@@ -146,7 +156,7 @@ void fail_connect(Connection& c, Session& s, SftpState& st, int error) {
         format("ERROR: Could not connect to %s%s:%u", via_proxy ? "the proxy server " : "",
                via_proxy ? s.proxy_host.c_str() : s.host.c_str(), via_proxy ? s.proxy_port : s.port);
     if (error != 0) message += " (" + platform::error_text(error) + ")";
-    fail_step(c, st, message);
+    fail_step(c, st, FailureKind::kLocal, message);
 }
 
 void connect_now(Connection& c, Session& s, SftpState& st) {
@@ -174,7 +184,7 @@ void begin_connect(Connection& c, Session& s, SftpState& st) {
     c.port = via_proxy ? s.proxy_port : s.port;
     int r = start_resolve(c);
     if (r == 1) {
-        fail_step(c, st, "ERROR: Could not resolve host " + c.host_text);
+        fail_step(c, st, FailureKind::kLocal, "ERROR: Could not resolve host " + c.host_text);
         return;
     }
     if (r == 2) {
@@ -192,7 +202,7 @@ void on_resolving(Connection& c, Session& s, SftpState& st) {
             return;
         }
         if (r == 1) {
-            fail_step(c, st, "ERROR: Could not resolve host " + c.host_text);
+            fail_step(c, st, FailureKind::kLocal, "ERROR: Could not resolve host " + c.host_text);
             return;
         }
     }
@@ -213,7 +223,7 @@ void send_proxy_request(Connection& c, Session& s, SftpState& st) {
     if (r != 0 || c.step_state.send_queue.append(request) != 0) {
         wipe_secret(request);
         close_socket(c);
-        fail_step(c, st, "");
+        fail_step(c, st, FailureKind::kLocal, "");
         return;
     }
     wipe_secret(request);
@@ -252,7 +262,7 @@ void on_proxy(Connection& c, Session& s, SftpState& st) {
         int r = st.proxy.receive(bytes);
         if (r == 1) {
             close_socket(c);
-            fail_step(c, st, "");
+            fail_step(c, st, FailureKind::kRemote, "");
             return;
         }
         if (r == 0) {
@@ -265,7 +275,7 @@ void on_proxy(Connection& c, Session& s, SftpState& st) {
     }
     if (q.overflowed()) {
         close_socket(c);
-        fail_step(c, st, "ERROR: The proxy's answer is too long");
+        fail_step(c, st, FailureKind::kProtocol, "ERROR: The proxy's answer is too long");
         return;
     }
     if (c.send_pending || c.receive_pending) return;
@@ -277,7 +287,7 @@ void on_proxy(Connection& c, Session& s, SftpState& st) {
             return;
         }
         close_socket(c);
-        fail_step(c, st, "ERROR: The proxy server closed the connection");
+        fail_step(c, st, FailureKind::kRemote, "ERROR: The proxy server closed the connection");
         return;
     }
     if (c.flags & kFlagTimedOut) {
@@ -309,7 +319,7 @@ size_t pull_held(Connection& c, SftpState& st) {
 int carrier_check(Connection& c, Session& s, SftpState& st) {
     Client& client = *st.client;
     if (c.filter && c.filter->error()) {
-        client.fail_carrier("");
+        client.fail_carrier("", carrier_kind(c));
         close_socket(c);
         return client.step();
     }
@@ -350,6 +360,7 @@ void advance(Connection& c, Session& s, SftpState& st) {
     if (r == kPending) r = carrier_check(c, s, st);
     flush_output(c, client);
     if (r != kPending) {
+        if (r != 0) s.failure.set(client.failure().kind, client.failure().cause);
         end_step(c, st, r);
         return;
     }
@@ -360,11 +371,11 @@ void begin_operation(Connection& c, Session& s, SftpState& st) {
     set_phase(c, st, StepPhase::kOperation);
     st.timeout_reported = false;
     if (!st.client || !c.filter || c.socket == platform::kInvalidSocket || st.client->broken()) {
-        fail_step(c, st, "ERROR: Not connected");
+        fail_step(c, st, FailureKind::kLocal, "ERROR: Not connected");
         return;
     }
     if (!st.operation || st.operation(s, *st.client) != 0) {
-        fail_step(c, st, "ERROR: The SFTP session is busy");
+        fail_step(c, st, FailureKind::kLocal, "ERROR: The SFTP session is busy");
         return;
     }
     advance(c, s, st);

@@ -51,8 +51,7 @@ int Client::upload(const Transfer& t) {
     moved_ = 0;
     int64_t size = platform::path_size(t.local_path);
     if (size < 0 || platform::path_is_folder(t.local_path)) {
-        say(std::string(kMsgNoLocalFile) + " " + t.local_path, kLevelError);
-        finish(1);
+        fail_local(std::string(kMsgNoLocalFile) + " " + t.local_path);
         return 0;
     }
     local_time_ = local_unix_time(t.local_path);
@@ -122,8 +121,7 @@ int Client::on_transfer_stat(const Reply& r) {
             }
             if (platform::path_rename(local, without_trailing_separators(local) + transfer_.rename_suffix) !=
                 0) {
-                say("ERROR: Could not rename local file " + local, kLevelError);
-                finish(1);
+                fail_local("ERROR: Could not rename local file " + local);
                 return 1;
             }
             break;
@@ -136,8 +134,7 @@ int Client::on_transfer_stat(const Reply& r) {
 int Client::start_download_open() {
     file_.set_path(transfer_.local_path);
     if (file_.open(offset_ > 0 ? platform::kOpenAppend : platform::kOpenWrite) != 0) {
-        say(std::string(kMsgNoLocalFile) + " " + transfer_.local_path, kLevelError);
-        finish(1);
+        fail_local(std::string(kMsgNoLocalFile) + " " + transfer_.local_path);
         return 1;
     }
     ssh::SshBuffer b = request(kOpen, expected_id_);
@@ -153,8 +150,7 @@ int Client::start_upload_open() {
     file_.set_path(transfer_.local_path);
     if (file_.open(platform::kOpenRead) != 0 ||
         (offset_ > 0 && file_.seek(static_cast<int64_t>(offset_)) != 0)) {
-        say(std::string(kMsgNoLocalFile) + " " + transfer_.local_path, kLevelError);
-        finish(1);
+        fail_local(std::string(kMsgNoLocalFile) + " " + transfer_.local_path);
         return 1;
     }
     ssh::SshBuffer b = request(kOpen, expected_id_);
@@ -274,6 +270,7 @@ int Client::write_front(std::string_view data) {
     Pending& p = pending_.front();
     if (file_.write(data.data(), data.size()) != static_cast<int64_t>(data.size())) {
         say("ERROR: Could not write to local file " + transfer_.local_path, kLevelError);
+        failure_.set(FailureKind::kLocal, last_error_);
         finish_download(1);
         return -1;
     }
@@ -324,8 +321,7 @@ void Client::issue_writes() {
         if (n <= 0) {
             out_.resize(start);
             if (n < 0) {
-                say("ERROR: Could not read local file " + transfer_.local_path, kLevelError);
-                finish(1);
+                fail_local("ERROR: Could not read local file " + transfer_.local_path);
                 return;
             }
             eof_ = true;

@@ -422,6 +422,7 @@ TEST_F(KexTest, FailuresEndTheExchangeWithTheirCause) {
         } else {
             EXPECT_EQ(status, KexStatus::kFailed);
             EXPECT_NE(run->error_text().find(c.cause), std::string::npos) << run->error_text();
+            EXPECT_EQ(run->failure_kind(), FailureKind::kProtocol);  // the server's fault, every one
             EXPECT_TRUE(run->result().shared_secret.empty());
         }
     }
@@ -454,6 +455,7 @@ int refuse_host(void* context, const std::string& host, uint16_t port, const std
 TEST_F(KexTest, TheHostKeyPolicyIsAskedAfterTheSignature) {
     PrivateKey first = load("ed25519-openssh");
     PrivateKey second = load("ed25519-openssh-enc");
+    FailureKind kind = FailureKind::kNone;
     auto run_with = [&](const PrivateKey& key, const HostKeyDecision& decision, std::string& error) {
         KexContext context = make_context("curve25519-sha256", "ssh-ed25519", "server.example");
         context.host_key = decision;
@@ -461,6 +463,7 @@ TEST_F(KexTest, TheHostKeyPolicyIsAskedAfterTheSignature) {
         std::unique_ptr<KexRun> run = make_ssh_kex_run(context.kex_name);
         KexStatus status = exchange(*run, context, server);
         error = run->error_text();
+        kind = run->failure_kind();
         EXPECT_EQ(run->result().shared_secret.empty(), status != KexStatus::kDone);
         return status;
     };
@@ -477,13 +480,15 @@ TEST_F(KexTest, TheHostKeyPolicyIsAskedAfterTheSignature) {
     EXPECT_EQ(with_known_hosts(first, error), KexStatus::kDone) << error;  // known
     EXPECT_EQ(with_known_hosts(second, error), KexStatus::kFailed);        // changed
     EXPECT_NE(error.find("has changed"), std::string::npos) << error;
+    EXPECT_EQ(kind, FailureKind::kUser);
     EXPECT_NE(error.find(home_.file("known_hosts") + " line 1"), std::string::npos) << error;
     EXPECT_EQ(run_with(first, {refuse_host, &asked}, error), KexStatus::kFailed);
     EXPECT_EQ(asked, "server.example:22 " + fingerprint_sha256(first.public_blob()));
     EXPECT_NE(error.find("was refused"), std::string::npos) << error;
+    EXPECT_EQ(kind, FailureKind::kUser);
     // Without a policy no key is taken.
     EXPECT_EQ(run_with(first, {}, error), KexStatus::kFailed);
-    EXPECT_NE(error.find("was refused"), std::string::npos) << error;
+    EXPECT_EQ(kind, FailureKind::kUser);
 }
 
 TEST(KexFactory, TheProgramsPartsKnowEveryProposedMethod) {

@@ -185,14 +185,16 @@ TEST(SshSession, VersionExchangeFailures) {
         std::string greeting;
         int error;
         std::string answer;  // what the client wrote
+        FailureKind kind;
     } cases[] = {
-        {"SSH-1.2-old\r\n", kErrorVersionTooOld, ""},
-        {"SSH-1.5-one\r\n", kErrorSsh1Only, "SSH-1.5-FendrelSSH_1.0\r\n"},
-        {"SSH-3.0-x\r\n", kErrorIdentificationFormat, ""},
-        {"SSH-2.0\r\n", kErrorIdentificationFormat, ""},
-        {"SSH-2.0-" + std::string(248, 'v') + "\r\n", kErrorIdentificationTooLong, ""},
-        {std::string(1025, 'b'), kErrorIdentificationTooLong, ""},
-        {std::string(1025, 'b') + "\n", kErrorIdentificationTooLong, ""},
+        {"SSH-1.2-old\r\n", kErrorVersionTooOld, "", FailureKind::kRemote},
+        {"SSH-1.5-one\r\n", kErrorSsh1Only, "SSH-1.5-FendrelSSH_1.0\r\n", FailureKind::kRemote},
+        {"SSH-3.0-x\r\n", kErrorIdentificationFormat, "", FailureKind::kProtocol},
+        {"SSH-2.0\r\n", kErrorIdentificationFormat, "", FailureKind::kProtocol},
+        {"SSH-2.0-" + std::string(248, 'v') + "\r\n", kErrorIdentificationTooLong, "",
+         FailureKind::kProtocol},
+        {std::string(1025, 'b'), kErrorIdentificationTooLong, "", FailureKind::kProtocol},
+        {std::string(1025, 'b') + "\n", kErrorIdentificationTooLong, "", FailureKind::kProtocol},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.greeting.substr(0, 40));
@@ -202,6 +204,8 @@ TEST(SshSession, VersionExchangeFailures) {
         EXPECT_EQ(f.session->state(), SshState::kFailed);
         EXPECT_EQ(f.session->network_output().contents(), c.answer);
         EXPECT_TRUE(f.log.has(kLevelError, ssh_error_message(c.error)));
+        EXPECT_EQ(f.session->failure().kind, c.kind);
+        EXPECT_EQ(f.session->failure().cause, f.session->error_text());
     }
     // 255 characters are accepted.
     Fixture f;
@@ -217,25 +221,26 @@ TEST(SshSession, HostileServersEndTheSession) {
         std::function<void(Fixture&)> arrange;
         int error;
         const char* cause;
+        FailureKind kind;
     } cases[] = {
         {"channel data during the key exchange",
          [](Fixture& f) { f.server.after_kexinit = {payload({94}, string_field("x"))}; }, kErrorKeyExchange,
-         "unexpected message 94"},
+         "unexpected message 94", FailureKind::kProtocol},
         {"no common cipher", [](Fixture& f) { f.server.proposal[kProposalCipherIn] = {"twofish-cbc"}; },
-         kErrorKeyExchange, "no common algorithm for cipher server to client"},
+         kErrorKeyExchange, "no common algorithm for cipher server to client", FailureKind::kRemote},
         {"DISCONNECT from the server",
          [](Fixture& f) {
              f.server.after_kexinit = {
                  payload({1, 0, 0, 0, 3}, string_field("go \x1b away") + string_field(""))};
          },
-         kErrorKeyExchange, "go \\x1b away"},
+         kErrorKeyExchange, "go \\x1b away", FailureKind::kRemote},
         {"IGNORE before KEXINIT under strict key exchange",
          [](Fixture& f) { f.server.before_kexinit = {payload({2}, string_field(""))}; }, kErrorKeyExchange,
-         "KEXINIT was not the server's first packet"},
+         "KEXINIT was not the server's first packet", FailureKind::kProtocol},
         {"no key-exchange implementation", [](Fixture& f) { f.make(SshParts{}); }, kErrorKeyExchange,
-         "no implementation of the key exchange"},
+         "no implementation of the key exchange", FailureKind::kLocal},
         {"a reserved message number", [](Fixture& f) { f.server.after_kexinit = {payload({200})}; },
-         kErrorKeyExchange, "unexpected message 200"},
+         kErrorKeyExchange, "unexpected message 200", FailureKind::kProtocol},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -245,6 +250,7 @@ TEST(SshSession, HostileServersEndTheSession) {
         EXPECT_EQ(f.session->session_error(), c.error);
         EXPECT_EQ(f.session->state(), SshState::kFailed);
         EXPECT_NE(f.session->error_text().find(c.cause), std::string::npos) << f.session->error_text();
+        EXPECT_EQ(f.session->failure().kind, c.kind);
         EXPECT_TRUE(f.log.has(kLevelError, "An error occured during key exchange"));
         // The server was told.
         EXPECT_EQ(f.server.received_numbers.back(), 1);
@@ -269,6 +275,7 @@ TEST(SshSession, HostileServersEndTheSession) {
     refused.run();
     EXPECT_EQ(refused.session->session_error(), kErrorKeyExchange);
     EXPECT_NE(refused.session->error_text().find("refused a new key exchange"), std::string::npos);
+    EXPECT_EQ(refused.session->failure().kind, FailureKind::kRemote);
 
     // In the data phase: a bad MAC and an unknown message end the session with error 5.
     for (int variant = 0; variant < 2; ++variant) {
@@ -283,6 +290,7 @@ TEST(SshSession, HostileServersEndTheSession) {
         }
         f.run();
         EXPECT_EQ(f.session->session_error(), kErrorChannel);
+        EXPECT_EQ(f.session->failure().kind, FailureKind::kProtocol);
         EXPECT_TRUE(f.log.has(kLevelError, "An bogus channel packet was received"));
         EXPECT_EQ(f.server.received_numbers.back(), 1);  // DISCONNECT, under the keys in use
         EXPECT_EQ(f.session->get_network(nullptr, 0), 0u);

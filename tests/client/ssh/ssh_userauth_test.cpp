@@ -122,6 +122,7 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
         const char* error;  // nullptr: logged in
         const char* logged = nullptr;
         const char* password = kPassword;
+        FailureKind kind = FailureKind::kRemote;  // of a failure: the server's answer, unless malformed
     } cases[] = {
         {"none accepted", "rsa-pem", {{kSuccess}}, {"none"}, nullptr},
         {"password without a key",
@@ -200,8 +201,18 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
          "ed25519-openssh",
          {{failure("publickey")}, {info_request({})}},
          {"none", "query ssh-ed25519"},
-         "USERAUTH_PK_OK for a key that was not offered"},
-        {"malformed failure", nullptr, {{std::string("\x33\xff\xff\xff\xff", 5)}}, {"none"}, "malformed"},
+         "USERAUTH_PK_OK for a key that was not offered",
+         nullptr,
+         kPassword,
+         FailureKind::kProtocol},
+        {"malformed failure",
+         nullptr,
+         {{std::string("\x33\xff\xff\xff\xff", 5)}},
+         {"none"},
+         "malformed",
+         nullptr,
+         kPassword,
+         FailureKind::kProtocol},
         {"success, then a global request wanting a reply",
          nullptr,
          {{kSuccess, global_request()}},
@@ -231,6 +242,7 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
             EXPECT_EQ(session.state(), c.turns.empty() ? SshState::kUserAuth : SshState::kConnection);
         } else {
             EXPECT_EQ(session.session_error(), kErrorKeyExchange);
+            EXPECT_EQ(session.failure().kind, c.kind);
             EXPECT_NE(session.error_text().find(c.error), std::string::npos) << session.error_text();
             EXPECT_TRUE(log.has(kLevelError, "authentication as \"alice\" failed"));
         }

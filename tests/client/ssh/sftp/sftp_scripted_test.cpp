@@ -247,6 +247,7 @@ TEST_F(SftpScriptedTest, FileShorterThanAnnouncedFailsNamingBothSizes) {
     connect();
     EXPECT_EQ(download(), 1);
     EXPECT_NE(g_log.find("The download ended early: 50000 of 100000 bytes"), std::string::npos) << g_log;
+    EXPECT_EQ(client_.failure().kind, FailureKind::kRemote);
 }
 
 TEST_F(SftpScriptedTest, HostileOrSilentServerFailsAtOnceAndClosesTheSession) {
@@ -254,16 +255,17 @@ TEST_F(SftpScriptedTest, HostileOrSilentServerFailsAtOnceAndClosesTheSession) {
         Mode mode;
         bool listing;
         const char* message;
+        FailureKind kind;
     };
     const Case cases[] = {
-        {Mode::kOversize, false, "Received message packet is too big"},
-        {Mode::kLongData, false, "more data than was requested"},
-        {Mode::kStrayId, false, "a reply id matches no request"},
-        {Mode::kStrayId, true, "a reply id matches no request"},
-        {Mode::kNameCount, true, "cannot hold"},
-        {Mode::kSilent, false, "did not answer within 30 seconds"},
-        {Mode::kSilent, true, "did not answer within 30 seconds"},
-        {Mode::kCloseMidway, false, "closed the SFTP session"},
+        {Mode::kOversize, false, "Received message packet is too big", FailureKind::kProtocol},
+        {Mode::kLongData, false, "more data than was requested", FailureKind::kProtocol},
+        {Mode::kStrayId, false, "a reply id matches no request", FailureKind::kProtocol},
+        {Mode::kStrayId, true, "a reply id matches no request", FailureKind::kProtocol},
+        {Mode::kNameCount, true, "cannot hold", FailureKind::kProtocol},
+        {Mode::kSilent, false, "did not answer within 30 seconds", FailureKind::kTimeout},
+        {Mode::kSilent, true, "did not answer within 30 seconds", FailureKind::kTimeout},
+        {Mode::kCloseMidway, false, "closed the SFTP session", FailureKind::kRemote},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
@@ -280,6 +282,8 @@ TEST_F(SftpScriptedTest, HostileOrSilentServerFailsAtOnceAndClosesTheSession) {
         t.local_path = dir_.file("hostile");
         EXPECT_EQ(run(client, peer, c.listing ? client.list() : client.download(t)), 1);
         EXPECT_NE(g_log.find(c.message), std::string::npos) << g_log;
+        EXPECT_EQ(client.failure().kind, c.kind);
+        EXPECT_NE(client.failure().cause.find(c.message), std::string::npos) << client.failure().cause;
         EXPECT_TRUE(client.broken());
         EXPECT_EQ(client.stat("/f"), 1);  // nothing more is sent on a broken session
     }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -120,8 +121,10 @@ TEST_F(SftpSession, EveryRequestAgainstOpenssh) {
         run([&](DoneCallback d, int c, void* o) { return request_custom_command(h.s(), "NOOP", d, c, o); }),
         1);
     EXPECT_TRUE(h.logged_prefix(kLevelError, "ERROR: Raw commands are an FTP feature"));
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kUser);
     // A failed request leaves the session usable.
     EXPECT_EQ(h.change_folder("no-such-folder"), 1);
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kRemote);
     EXPECT_EQ(h.download("no-such-file", local_.file("x")), 1);
     EXPECT_FALSE(fs::exists(local_.file("x")));
 
@@ -164,6 +167,37 @@ TEST_F(SftpSession, EveryRequestAgainstOpenssh) {
     EXPECT_EQ(h.disconnect(), 0);
 }
 
+// Known hosts are read before the connect and a new host recorded after it, on the requester's
+// thread; a changed key ends the connect as the user's to settle.
+TEST_F(SftpSession, KnownHostsBeforeAndAfterTheConnect) {
+    test::SshdDaemon sshd(sshd_config());
+    if (!sshd.running()) GTEST_SKIP() << sshd.why();
+    const std::string known_hosts = known_.file("known_hosts");
+    for (int round = 0; round < 2; ++round) {
+        FtpSessionHarness h(kProtocolSftp, 20);
+        ASSERT_TRUE(h.ok());
+        ASSERT_EQ(connect(h, sshd.port()), 0) << h.dump();
+    }
+    std::string line = read_file(known_hosts);
+    ASSERT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;  // recorded once, then known
+    // The same name and type with another key on record.
+    std::string type = line.substr(line.find(' ') + 1);
+    type = type.substr(0, type.find(' '));
+    std::string other;
+    for (const test::TestKeyFile& key : test::test_key_files())
+        if (ssh::key_type_name(key.kind) == type &&
+            line.find(base64_encode(key.public_blob)) == std::string::npos)
+            other = base64_encode(key.public_blob);
+    ASSERT_FALSE(other.empty()) << type;
+    const std::string changed = line.substr(0, line.rfind(' ')) + " " + other + "\n";
+    test::write_all(known_hosts, changed);
+    FtpSessionHarness h(kProtocolSftp, 20);
+    ASSERT_TRUE(h.ok());
+    EXPECT_EQ(connect(h, sshd.port()), 1);
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kUser) << h.s().failure.cause;
+    EXPECT_EQ(read_file(known_hosts), changed);  // nothing was recorded over it
+}
+
 // A peer that accepts and then says nothing, and one that hangs up after its identification:
 // connect fails within the timeout, with a word.
 TEST_F(SftpSession, SilentOrVanishingServerFailsTheConnect) {
@@ -178,6 +212,7 @@ TEST_F(SftpSession, SilentOrVanishingServerFailsTheConnect) {
         EXPECT_EQ(h.connect(silent.port(), "u", "p"), 1);
         EXPECT_TRUE(h.logged_prefix(kLevelError, "ERROR: The server did not answer within 1 seconds"))
             << h.dump();
+        EXPECT_EQ(h.s().failure.kind, FailureKind::kTimeout);
         peer.join();
     }
     {
@@ -190,6 +225,7 @@ TEST_F(SftpSession, SilentOrVanishingServerFailsTheConnect) {
         FtpSessionHarness h(kProtocolSftp, 10);
         EXPECT_EQ(h.connect(vanishing.port(), "u", "p"), 1);
         EXPECT_TRUE(h.logged_prefix(kLevelError, "ERROR: The server closed the SFTP session")) << h.dump();
+        EXPECT_EQ(h.s().failure.kind, FailureKind::kRemote);
         peer.join();
     }
 }
