@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "client/ssh/sftp/sftp_client.h"
+#include "common/log.h"
 #include "tests/client/ssh/sftp/sftp_pipe.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -75,7 +76,8 @@ int main(int argc, char** argv) {
     }
 
     SftpServerProcess server(remote);
-    Client c;
+    // The engine's messages go where the bench's own do.
+    Client c([](void*, const char* text, int level, int) { orvane::output(text, level); }, nullptr);
     if (server.run(c, c.start() == 0 ? 20000 : 0) != 0) return 1;
     std::string batch = dir.file("batch");
     // Rounds alternate between the two clients so that neither meets the page cache's write-back
