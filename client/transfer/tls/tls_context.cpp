@@ -12,9 +12,9 @@
 #include <cstring>
 #include <vector>
 
-#include "common/openssl_init.h"
 #include "client/transfer/tls/tls_channel.h"
 #include "client/transfer/tls/tls_client_certificate.h"
+#include "common/openssl_init.h"
 
 namespace orvane {
 

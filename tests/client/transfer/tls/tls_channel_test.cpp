@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "common/openssl_init.h"
 #include "client/transfer/tls/tls_context.h"
+#include "common/openssl_init.h"
 #include "tests/client/transfer/tls/tls_test_peer.h"
 
 namespace orvane {
