@@ -61,7 +61,7 @@ void FtpControlEngine::prepare_login() {
 }
 
 void FtpControlEngine::prepare_command(FtpCommand command) {
-    restart_reads_ = false;
+    restart_reads_ = implicit_ = false;
     decided_.reset();
     clear_events();
     fc_.command = command;
@@ -191,7 +191,7 @@ LineNext FtpControlEngine::step() {
                 return fail(FailureKind::kRemote,
                             "ERROR: The TLS handshake failed on the control connection" + tls_cause_);
             fc_.channel.reset();
-            reader_failed_ = false;
+            reader_failed_ = implicit_ = false;
             // An implicit-TLS server greets through TLS once the handshake is done; USER follows.
             if (s_.implicit_tls) fc_.command = FtpCommand::kTlsGreeting;
             return send_command();
