@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "client/actions/mail/smtp_capabilities.h"
-#include "client/actions/mail/smtp_client.h"
+#include "client/transfer/smtp/smtp_capabilities.h"
+#include "client/transfer/smtp/smtp_client.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
