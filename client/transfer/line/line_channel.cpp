@@ -28,6 +28,7 @@ void LineChannel::send_raw(std::string_view bytes) {
 std::string LineChannel::take_output() {
     std::string bytes = out_;
     wipe_output();
+    out_.shrink_to_fit();  // a large message leaves no buffer behind for the life of the channel
     return bytes;
 }
 
