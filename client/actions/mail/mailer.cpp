@@ -8,8 +8,8 @@
 
 #include "client/actions/mail/mail_format.h"
 #include "client/actions/mail/mail_message.h"
-#include "client/actions/mail/smtp_client.h"
 #include "client/transfer/net/transfer_engine.h"
+#include "client/transfer/smtp/smtp_step.h"
 #include "common/log.h"
 #include "platform/system.h"
 
@@ -42,6 +42,7 @@ struct MailRecord {
     TransferEngine* engine = nullptr;
     Connection* connection = nullptr;
     SmtpDelivery delivery;
+    SmtpLink link{delivery};
     bool busy = false;
     MailDone done;
     std::thread::id requester = std::this_thread::get_id();  // the only thread that uses the record
@@ -76,8 +77,9 @@ int post_phase(MailRecord& r, MailPhase phase, SmtpCommand first) {
 void end_delivery(MailRecord& r, int result) {
     SmtpDelivery& d = r.delivery;
     wipe_secret(d.password);
-    wipe_secret(d.out);
-    d.out.shrink_to_fit();  // it may have held a large message
+    d.channel.wipe_output();
+    wipe_secret(r.link.out);
+    r.link.out.shrink_to_fit();  // it may have held a large message
     d.message_text.clear();
     d.message_text.shrink_to_fit();
     r.busy = false;
@@ -97,7 +99,9 @@ void after_greet(MailRecord& r) {
     e.message_id = mail_message_id(now);
     e.local_address = d.local_address;
     if (e.message_id.empty()) {
-        record_log(r, kLevelError, "ERROR: Could not make a Message-ID: the random generator failed");
+        const char* cause = "ERROR: Could not make a Message-ID: the random generator failed";
+        record_log(r, kLevelError, cause);
+        d.failure.set(FailureKind::kLocal, cause);
         if (post_phase(r, MailPhase::kAbandon, SmtpCommand::kQuit) != 0) end_delivery(r, 1);
         return;
     }
@@ -147,7 +151,7 @@ MailRecord::~MailRecord() {
         engine = nullptr;
     }
     wipe_secret(delivery.password);
-    wipe_secret(delivery.out);
+    wipe_secret(link.out);
 }
 
 void MailRecordDelete::operator()(MailRecord* record) const {
@@ -185,7 +189,7 @@ MailRecordPtr create_mail_record(LogCallback log, void* log_user, Notifier notif
     r->connection = r->engine->open_connection(setup);
     if (!r->connection) return nullptr;
     // Set before any step is posted; the post orders it before the group thread's first look.
-    r->connection->step_state.context = &r->delivery;
+    r->connection->step_state.context = &r->link;
     return r;
 }
 
@@ -235,6 +239,7 @@ int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
     d.eight_bit = false;
     d.timeout_seconds = r.timeout_seconds;
     d.trace = r.trace;
+    d.failure.clear();
     // Made here rather than on the event thread: making it may read certificate files.
     r.engine->tls_context();
     r.done = done;
@@ -250,6 +255,10 @@ int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
 
 bool mail_busy(const MailRecord& r) {
     return r.busy;
+}
+
+const Failure& mail_failure(const MailRecord& r) {
+    return r.delivery.failure;
 }
 
 void mail_set_trace(MailRecord& r, bool on) {

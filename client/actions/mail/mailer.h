@@ -29,6 +29,7 @@
 #include <string>
 
 #include "client/transfer/net/connection.h"
+#include "common/failure.h"
 #include "common/secret.h"
 
 namespace orvane {
@@ -77,6 +78,9 @@ int mail_attach(MailRecord& record, const std::string& path);
 int mail_send(MailRecord& record, const MailServer& server, MailDone done);
 // True from a started mail_send until its done callback has run.
 bool mail_busy(const MailRecord& record);
+// Why the last delivery failed (kind and cause); no kind after a delivered message. Read it in or
+// after the done callback.
+const Failure& mail_failure(const MailRecord& record);
 // Traces every state change of the delivery's step machine to the log (for diagnosis).
 void mail_set_trace(MailRecord& record, bool on);
 
