@@ -32,9 +32,10 @@ inline RequestTable ftp_requests() {
 
 class FtpSessionHarness {
   public:
-    // A session on an engine of its own.
-    explicit FtpSessionHarness(int protocol = kProtocolFtp, int timeout_seconds = 0)
-        : own_engines_(std::make_unique<EngineOwner>(ftp_providers())), engines_(own_engines_.get()) {
+    // A session on an engine of its own, with these filter providers.
+    explicit FtpSessionHarness(int protocol = kProtocolFtp, int timeout_seconds = 0,
+                               FilterProviders providers = ftp_providers())
+        : own_engines_(std::make_unique<EngineOwner>(providers)), engines_(own_engines_.get()) {
         open(ftp_requests(), protocol, timeout_seconds);
     }
     // A session on the caller's engine (which outlives the harness) and request table.
