@@ -6,25 +6,17 @@
 #include "client/frontend/output.h"
 #include "client/frontend/run_modes.h"
 #include "client/ssh/kex_methods.h"
-#include "client/ssh/sftp/sftp_requests.h"
 #include "client/ssh/ssh_channel.h"
-#include "client/ssh/ssh_session.h"
 #include "client/ssh/ssh_userauth.h"
-#include "client/transfer/ftp/ftp_requests.h"
-#include "client/transfer/tls/tls_context.h"
 #include "platform/crash_report.h"
 
 int main(int argc, char** argv) {
     orvane::platform::install_crash_report();
     using namespace orvane;
     install_standard_output();
-    install_ftp_handlers();
-    sftp::install_sftp_handlers();
-    install_openssl_tls();
     ssh::install_ssh_kex_methods();
     ssh::install_ssh_userauth();
     ssh::install_ssh_channel();
-    ssh::install_ssh_filter_provider();
     std::vector<std::string> args(argv + 1, argv + argc);
     StartSettings settings = parse_command_line(args);
     switch (settings.action) {

@@ -202,8 +202,8 @@ class SshSession final : public ByteFilter {
     SshTrace trace_;
 };
 
-// The SSH filter for the network core.
+// The SSH filter for the network core, and the provider of an engine's filter providers.
 ByteFilter* ssh_create_session(const FilterConfig& config);
-void install_ssh_filter_provider();
+FilterProvider ssh_filter_provider();
 
 }  // namespace orvane::ssh

@@ -1,9 +1,8 @@
-// The mail records, the process's mail engine, and the chain of a delivery's phases (greet, send,
+// The mail records on their run's mail engine, and the chain of a delivery's phases (greet, send,
 // quit) run on the requester's thread between the steps.
 #include "client/actions/mail/mailer.h"
 
 #include <cassert>
-#include <mutex>
 #include <thread>
 
 #include "client/actions/mail/mail_format.h"
@@ -39,6 +38,7 @@ struct MailRecord {
     bool trace = false;
     MailMessage message;
     std::string to_name;  // of the running delivery
+    EngineOwner* engine_owner = nullptr;
     TransferEngine* engine = nullptr;
     Connection* connection = nullptr;
     SmtpDelivery delivery;
@@ -51,11 +51,6 @@ struct MailRecord {
 };
 
 namespace {
-
-// The engine exists while at least one mail record does.
-std::mutex g_engine_mutex;
-std::unique_ptr<TransferEngine> g_engine;
-int g_live_records = 0;
 
 void record_log(const MailRecord& r, int level, const std::string& text) {
     if (r.log) {
@@ -146,8 +141,7 @@ MailRecord::~MailRecord() {
         // Closing waits for outstanding I/O of a running step; its completion is dropped.
         if (connection) engine->close_connection(connection);
         connection = nullptr;
-        std::lock_guard<std::mutex> hold(g_engine_mutex);
-        if (--g_live_records == 0) g_engine.reset();
+        engine_owner->release();
         engine = nullptr;
     }
     wipe_secret(delivery.password);
@@ -158,7 +152,7 @@ void MailRecordDelete::operator()(MailRecord* record) const {
     delete record;
 }
 
-MailRecordPtr create_mail_record(LogCallback log, void* log_user, Notifier notify,
+MailRecordPtr create_mail_record(EngineOwner& engines, LogCallback log, void* log_user, Notifier notify,
                                  int reply_timeout_seconds) {
     MailRecordPtr r(new MailRecord);
     r->log = log;
@@ -167,17 +161,11 @@ MailRecordPtr create_mail_record(LogCallback log, void* log_user, Notifier notif
     r->timeout_seconds = reply_timeout_seconds > 0 ? reply_timeout_seconds : 120;
     r->delivery.log = log;
     r->delivery.log_user = log_user;
-    {
-        std::lock_guard<std::mutex> hold(g_engine_mutex);
-        if (g_live_records == 0) {
-            // The engine outlives the record that started it: its own messages go to the process
-            // sink, each connection's to its record's log.
-            g_engine = TransferEngine::start(nullptr, nullptr);
-            if (!g_engine) return nullptr;
-        }
-        ++g_live_records;
-        r->engine = g_engine.get();
-    }
+    // The engine may outlive the record that started it: its own messages go to the process
+    // sink, each connection's to its record's log.
+    r->engine = engines.acquire(nullptr, nullptr);
+    if (!r->engine) return nullptr;
+    r->engine_owner = &engines;
     // From here on the destructor undoes whatever was done.
     ConnectionSetup setup;
     setup.timeout_seconds = 0;  // each phase sets the reply timeout
@@ -240,7 +228,7 @@ int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
     d.timeout_seconds = r.timeout_seconds;
     d.trace = r.trace;
     d.failure.clear();
-    // Made here rather than on the event thread: making it may read certificate files.
+    // Made here rather than on the event thread: OpenSSL's set-up of a context is slow.
     r.engine->tls_context();
     r.done = done;
     r.busy = true;
@@ -265,14 +253,8 @@ void mail_set_trace(MailRecord& r, bool on) {
     r.trace = on;
 }
 
-void pump_mail_completions() {
-    // Records are made and destroyed on the requester's thread, so the engine stays while it pumps.
-    TransferEngine* engine;
-    {
-        std::lock_guard<std::mutex> hold(g_engine_mutex);
-        engine = g_engine.get();
-    }
-    if (engine) engine->pump_completions();
+void pump_mail_completions(EngineOwner& engines) {
+    engines.pump();
 }
 
 }  // namespace orvane

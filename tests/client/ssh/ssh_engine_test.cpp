@@ -67,10 +67,11 @@ void record(int, void* owner, int) {
 TEST(SshEngine, SessionAsTheConnectionsFilter) {
     ::orvane::test::SshdDaemon sshd;
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
-    install_ssh_filter_provider();
     test::install_probe_kex();
     test::reset_probe();
-    auto engine = TransferEngine::start(nullptr, nullptr);
+    FilterProviders providers;
+    providers.ssh = ssh_filter_provider();
+    auto engine = TransferEngine::start(nullptr, nullptr, providers);
     ASSERT_TRUE(engine);
     ::orvane::test::Requester req;
     ConnectionSetup setup = ::orvane::test::setup(kSecuritySsh, 10, ::orvane::test::queue_receive,
@@ -95,7 +96,6 @@ TEST(SshEngine, SessionAsTheConnectionsFilter) {
     EXPECT_NE(c->filter->error_text().find("the probe goes no further"), std::string::npos);
     EXPECT_NE(sshd.log().find("remote software version FendrelSSH_1.0"), std::string::npos);
     engine->close_connection(c);
-    install_filter_provider(kSecuritySsh, nullptr);
     install_kex_factory(nullptr);
 }
 

@@ -26,9 +26,8 @@ using test::SmtpServerOptions;
 class Requester {
   public:
     explicit Requester(int timeout_seconds = 30) {
-        install_openssl_tls();
-        record_ =
-            create_mail_record(&Requester::log, this, Notifier{&Requester::wake, this}, timeout_seconds);
+        record_ = create_mail_record(engines_, &Requester::log, this, Notifier{&Requester::wake, this},
+                                     timeout_seconds);
     }
     MailRecord& record() { return *record_; }
 
@@ -44,7 +43,7 @@ class Requester {
                 ready_.wait_for(hold, std::chrono::milliseconds(200), [this] { return woken_; });
                 woken_ = false;
             }
-            pump_mail_completions();
+            pump_mail_completions(engines_);
         }
         return done_ ? result_ : -1;
     }
@@ -78,6 +77,7 @@ class Requester {
     std::string output_;
     bool done_ = false;
     int result_ = -1;
+    EngineOwner engines_{FilterProviders{.tls = openssl_tls_provider(), .ssh = {}}};
     MailRecordPtr record_;
 };
 
