@@ -1,12 +1,14 @@
 // Fuzzes what the mail engine reads from a server: replies cut where the first byte says, under the
-// mail engine's reader limits, then the EHLO reader and the printable form of every line.
+// mail engine's reader limits, then the EHLO reader and the printable form of every line; then the
+// same bytes as a whole conversation with the engine.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
-#include "client/actions/mail/smtp_capabilities.h"
-#include "client/actions/mail/smtp_client.h"
+#include "client/transfer/smtp/smtp_capabilities.h"
+#include "client/transfer/smtp/smtp_client.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
@@ -29,5 +31,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     reader.finish();
+
+    // The conversation: whatever the server says, every line that goes out is one line, and the
+    // engine ends (or waits) rather than running on.
+    orvane::SmtpDelivery d;
+    d.log = [](void*, const char*, int, int) {};
+    d.user = "user";
+    d.password = "password";
+    d.from_address = "a@example.org";
+    d.to_address = "b@example.org";
+    orvane::SmtpEngine engine(d);
+    engine.start(orvane::SmtpCommand::kGreeting, true);
+    engine.connected("127.0.0.1", false);
+    for (size_t i = 0; i < text.size() + chunk; i += chunk) {
+        if (i < text.size()) {
+            engine.receive(text.substr(i, chunk));
+        } else {
+            engine.closed();
+        }
+        for (int calls = 0; calls < 64; ++calls) {
+            orvane::LineNext next = engine.next();
+            if (next.kind == orvane::LineNext::kStartTls) {
+                engine.tls_started();
+                continue;
+            }
+            std::string out = engine.take_output();
+            size_t end = out.find("\r\n");
+            if (!out.empty() && (end == std::string::npos || end + 2 != out.size())) abort();
+            if (next.kind == orvane::LineNext::kFinish || out.empty()) break;
+        }
+    }
+    if (engine.next().kind != orvane::LineNext::kFinish) abort();
     return 0;
 }

@@ -6,7 +6,6 @@
 
 #include "bench/ftp/bench_common.h"
 #include "client/frontend/output.h"
-#include "client/transfer/tls/tls_context.h"
 #include "tests/client/transfer/ftp/ftp_session_harness.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/process.h"
@@ -21,7 +20,6 @@ using namespace orvane::bench;
 
 int main(int argc, char** argv) {
     install_standard_output();
-    install_openssl_tls();
     size_t mib = argc > 1 ? static_cast<size_t>(std::atoi(argv[1])) : 1024;
     size_t block_kib = argc > 2 ? static_cast<size_t>(std::atoi(argv[2])) : 0;
 

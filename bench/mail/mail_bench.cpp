@@ -55,7 +55,7 @@ void print_sink(void*, const char* text, int, int) {
 int main(int argc, char** argv) {
     using namespace orvane;
     set_output_sink(print_sink, nullptr);
-    install_openssl_tls();
+    EngineOwner engines(FilterProviders{.tls = openssl_tls_provider(), .ssh = {}});
     size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 16;
     int runs = argc > 2 ? std::atoi(argv[2]) : 3;
     test::TempDir dir;
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     Waiter w;
-    MailRecordPtr record = create_mail_record(quiet, nullptr, Notifier{wake, &w}, 120);
+    MailRecordPtr record = create_mail_record(engines, quiet, nullptr, Notifier{wake, &w}, 120);
     mail_create(*record, "Bench", "bench@example.org", "Payload", "The payload is attached.");
     if (mail_attach(*record, dir.file("payload.bin")) != 0) return 1;
 
@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
                 w.ready.wait_for(hold, std::chrono::milliseconds(200), [&] { return w.woken; });
                 w.woken = false;
             }
-            pump_mail_completions();
+            pump_mail_completions(engines);
         }
         double ours = std::chrono::duration<double>(Clock::now() - start).count();
         start = Clock::now();

@@ -5,20 +5,12 @@
 #include "client/frontend/command_line.h"
 #include "client/frontend/output.h"
 #include "client/frontend/run_modes.h"
-#include "client/ssh/sftp/sftp_requests.h"
-#include "client/ssh/ssh_filter.h"
-#include "client/transfer/ftp/ftp_requests.h"
-#include "client/transfer/tls/tls_context.h"
 #include "platform/crash_report.h"
 
 int main(int argc, char** argv) {
     orvane::platform::install_crash_report();
     using namespace orvane;
     install_standard_output();
-    install_ftp_handlers();
-    sftp::install_sftp_handlers();
-    install_openssl_tls();
-    ssh::install_ssh_filter_provider();
     std::vector<std::string> args(argv + 1, argv + argc);
     StartSettings settings = parse_command_line(args);
     switch (settings.action) {

@@ -134,7 +134,8 @@ int shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int) {
 int shell_new_session(ShellState& shell, int protocol) {
     shell.session.reset();
     Notifier notify{shell_notify, &shell};
-    shell.session = create_session(&shell, shell_log, notify, protocol, shell.timeout_seconds);
+    shell.session = create_session(shell.engines.transfer, shell.engines.requests, &shell, shell_log, notify,
+                                   protocol, shell.timeout_seconds);
     if (!shell.session) return 1;
     shell.session->local_folder = platform::current_folder();
     shell.session->passive = shell.passive ? 1 : 0;
@@ -152,7 +153,7 @@ int shell_wait(ShellState& shell) {
         set.wait(-1);
         if (shell.engine_wake.is_set()) {
             shell.engine_wake.reset();
-            pump_session_completions();
+            pump_session_completions(shell.engines.transfer);
         }
         if (shell.spare.is_set()) shell.spare.reset();
         if (shell.request_done.is_set()) break;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/frontend/command_line.h"
+#include "client/script/run_engines.h"
 #include "client/transfer/session/session.h"
 #include "common/local_file.h"
 #include "platform/event.h"
@@ -25,6 +26,7 @@ struct LoginAnswers {
 enum class InputResult { kLine, kTooLong, kEnd };
 
 struct ShellState {
+    RunEngines engines;  // outlives the session
     std::unique_ptr<Session> session;
     bool connected = false;
     platform::Event engine_wake;   // set by the session's notify function

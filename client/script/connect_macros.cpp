@@ -3,6 +3,7 @@
 // ftpcustomcmd.
 #include "client/script/interpreter.h"
 #include "client/script/macro_actions.h"
+#include "client/script/run_engines.h"
 #include "client/script/transfer_steps.h"
 #include "client/transfer/session/requests.h"
 #include "client/transfer/tls/tls_client_certificate.h"
@@ -46,6 +47,14 @@ bool is_tls_kind(int protocol) {
     return protocol == kProtocolFtpsProtected || protocol == kProtocolFtpsClear;
 }
 
+int load_certificate(RunEngines& engines, const ScriptSettings& settings) {
+    ClientCertificate certificate;
+    certificate.certificate_file = settings.certificate_file;
+    certificate.key_file = settings.certificate_key_file;
+    certificate.password = settings.certificate_password;
+    return set_client_certificate(engines.transfer, certificate);
+}
+
 void connect_with(MacroCall& call, int protocol) {
     if (!credentials_usable(call)) return;
     ScriptContext& cx = call.context;
@@ -60,11 +69,11 @@ void connect_with(MacroCall& call, int protocol) {
     Arguments& a = call.arguments;
     s.account = a[4].text;
     cx.remote_folder_known = false;  // known again once this server has told it
-    // The certificate of certload: loaded for the process, presented by every TLS connection.
+    // The certificate of certload: loaded for the run's transfer engine, presented by every TLS
+    // connection it makes.
     const ScriptSettings& settings = cx.settings;
     if (is_tls_kind(protocol) && !settings.certificate_file.empty() &&
-        set_client_certificate(settings.certificate_file, settings.certificate_key_file,
-                               settings.certificate_password) != 0) {
+        load_certificate(*cx.engines, settings) != 0) {
         output(format("ERROR: Could not load the client certificate %s", settings.certificate_file.c_str()),
                kLevelError);
         call.interpreter.complete(1);

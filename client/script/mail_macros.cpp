@@ -3,6 +3,7 @@
 #include "client/actions/mail/mailer.h"
 #include "client/script/interpreter.h"
 #include "client/script/macro_actions.h"
+#include "client/script/run_engines.h"
 #include "common/limits.h"
 #include "common/text.h"
 
@@ -13,7 +14,9 @@ namespace {
 // engine cannot be started.
 MailRecord* mail_record(MacroCall& call) {
     ScriptContext& c = call.context;
-    if (!c.mail) c.mail = create_mail_record(c.session_log, c.session_log_user, c.mail_wake, c.reply_timeout);
+    if (!c.mail && c.engines)
+        c.mail = create_mail_record(c.engines->mail, c.session_log, c.session_log_user, c.mail_wake,
+                                    c.reply_timeout);
     if (!c.mail) call.interpreter.report(std::string("Could not start the mail engine"));
     return c.mail.get();
 }

@@ -1,6 +1,7 @@
 // The script context's settings.
 #include "client/script/script_context.h"
 
+#include "client/script/run_engines.h"
 #include "common/secret.h"
 
 namespace orvane::script {
@@ -33,10 +34,13 @@ void apply_settings(const ScriptSettings& settings, Session& session) {
 
 int replace_session(ScriptContext& context, int protocol) {
     // The new session is made before the old one goes: a connect statement runs inside the
-    // completion pump of the old session's engine, which must outlive the pump (the last session
-    // to go stops and frees the engine). When none can be made, the old one stays.
-    std::unique_ptr<Session> fresh = create_session(context.session_log_user, context.session_log,
-                                                    context.transfer_wake, protocol, context.reply_timeout);
+    // completion pump of the old session's engine, which must outlive the pump (its last user to
+    // go stops and frees the engine). When none can be made, the old one stays.
+    if (!context.engines) return 1;
+    RunEngines& engines = *context.engines;
+    std::unique_ptr<Session> fresh =
+        create_session(engines.transfer, engines.requests, context.session_log_user, context.session_log,
+                       context.transfer_wake, protocol, context.reply_timeout);
     if (!fresh) return 1;
     context.session = std::move(fresh);
     Session& s = *context.session;

@@ -10,6 +10,10 @@
 #include "client/actions/script_file.h"
 #include "client/transfer/session/session.h"
 
+namespace orvane {
+struct RunEngines;
+}
+
 namespace orvane::script {
 
 class Interpreter;
@@ -80,6 +84,9 @@ struct ScriptContext {
     // local files, start programs, wait or ask the console complete with 1 and do nothing.
     bool local_effects = true;
 
+    // The run's engines and request handlers (they outlive the context); null in a run with the
+    // engines stubbed out, which makes no session and sends no mail.
+    RunEngines* engines = nullptr;
     // The script's transfer session. Statements that finish at once complete through its Finish
     // with result request. Without one (a run with the transfer engine stubbed out), the
     // interpreter delivers those completions itself.

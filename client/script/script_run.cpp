@@ -9,8 +9,8 @@
 
 #include "client/actions/mail/mailer.h"
 #include "client/script/interpreter.h"
+#include "client/script/run_engines.h"
 #include "client/script/script_load.h"
-#include "client/transfer/net/transfer_engine.h"
 #include "client/transfer/session/session.h"
 #include "common/limits.h"
 #include "common/log.h"
@@ -47,9 +47,8 @@ void script_finished(void* run_events) {
     events->script_done.set();
 }
 
-bool completions_waiting() {
-    TransferEngine* engine = session_engine();
-    return engine && engine->queued_completions() > 0;
+bool completions_waiting(RunEngines& engines) {
+    return engines.transfer.queued_completions() > 0;
 }
 
 void session_output(void*, const char* text, int level, int line_end) {
@@ -62,7 +61,7 @@ int process_exit_code(uint32_t code) {
 }
 
 // 0 when the run ended; 1 when the wait itself failed (the run is abandoned, never spun on).
-int run_event_loop(RunEvents& events) {
+int run_event_loop(RunEvents& events, RunEngines& engines) {
     platform::PollSet set;
     set.add(events.transfer_ready.descriptor(), platform::kPollReadable);
     set.add(events.mail_ready.descriptor(), platform::kPollReadable);
@@ -84,12 +83,12 @@ int run_event_loop(RunEvents& events) {
             // Statements that finish at once queue their completion during the pump: they are
             // delivered straight away rather than after another trip through the wait.
             do {
-                pump_session_completions();
-            } while (!events.finished && completions_waiting());
+                pump_session_completions(engines.transfer);
+            } while (!events.finished && completions_waiting(engines));
         }
         if (set.ready(1) & platform::kPollReadable) {
             events.mail_ready.reset();
-            pump_mail_completions();
+            pump_mail_completions(engines.mail);
         }
     }
     events.script_done.reset();
@@ -103,7 +102,9 @@ int run_script_mode(const std::string& script_path, int timeout_seconds) {
     if (int code = script::load_script(script_path, script); code != 0) return code;
 
     RunEvents events;
+    RunEngines engines;  // outlives the context's session and mail record
     script::ScriptContext context;
+    context.engines = &engines;
     context.transfer_wake = Notifier{wake_transfer, &events};
     context.mail_wake = Notifier{set_event, &events.mail_ready};
     context.local_folder = cut(platform::current_folder(), kPathCapacity);
@@ -119,7 +120,7 @@ int run_script_mode(const std::string& script_path, int timeout_seconds) {
         script::Interpreter interpreter(script.program, script.symbols.size(), context,
                                         script::ScriptDone{script_finished, &events});
         interpreter.handle_message(script::InterpreterMessage::kStart, 0);
-        code = run_event_loop(events) == 0 ? interpreter.run_exit_code() : 1;
+        code = run_event_loop(events, engines) == 0 ? interpreter.run_exit_code() : 1;
     }
     return process_exit_code(code);
 }

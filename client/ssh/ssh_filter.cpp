@@ -17,9 +17,10 @@ ByteFilter* ssh_create_session(const FilterConfig& config) {
     return new (std::nothrow) SshSession(config, ssh_parts());
 }
 
-void install_ssh_filter_provider() {
-    static const FilterProvider kProvider{nullptr, nullptr, &ssh_create_session};
-    install_filter_provider(kSecuritySsh, &kProvider);
+FilterProvider ssh_filter_provider() {
+    FilterProvider provider;
+    provider.create_filter = &ssh_create_session;
+    return provider;
 }
 
 }  // namespace orvane::ssh

@@ -11,6 +11,7 @@ SshParts ssh_parts();
 
 // A new session with those parts; null when out of memory.
 ByteFilter* ssh_create_session(const FilterConfig& config);
-void install_ssh_filter_provider();
+// The provider an engine is started with for its SSH connections.
+FilterProvider ssh_filter_provider();
 
 }  // namespace orvane::ssh

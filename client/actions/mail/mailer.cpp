@@ -1,15 +1,14 @@
-// The mail records, the process's mail engine, and the chain of a delivery's phases (greet, send,
+// The mail records on their run's mail engine, and the chain of a delivery's phases (greet, send,
 // quit) run on the requester's thread between the steps.
 #include "client/actions/mail/mailer.h"
 
 #include <cassert>
-#include <mutex>
 #include <thread>
 
 #include "client/actions/mail/mail_format.h"
 #include "client/actions/mail/mail_message.h"
-#include "client/actions/mail/smtp_client.h"
 #include "client/transfer/net/transfer_engine.h"
+#include "client/transfer/smtp/smtp_step.h"
 #include "common/log.h"
 #include "platform/system.h"
 
@@ -39,9 +38,11 @@ struct MailRecord {
     bool trace = false;
     MailMessage message;
     std::string to_name;  // of the running delivery
+    EngineOwner* engine_owner = nullptr;
     TransferEngine* engine = nullptr;
     Connection* connection = nullptr;
     SmtpDelivery delivery;
+    SmtpLink link{delivery};
     bool busy = false;
     MailDone done;
     std::thread::id requester = std::this_thread::get_id();  // the only thread that uses the record
@@ -50,11 +51,6 @@ struct MailRecord {
 };
 
 namespace {
-
-// The engine exists while at least one mail record does.
-std::mutex g_engine_mutex;
-std::unique_ptr<TransferEngine> g_engine;
-int g_live_records = 0;
 
 void record_log(const MailRecord& r, int level, const std::string& text) {
     if (r.log) {
@@ -76,8 +72,9 @@ int post_phase(MailRecord& r, MailPhase phase, SmtpCommand first) {
 void end_delivery(MailRecord& r, int result) {
     SmtpDelivery& d = r.delivery;
     wipe_secret(d.password);
-    wipe_secret(d.out);
-    d.out.shrink_to_fit();  // it may have held a large message
+    d.channel.wipe_output();
+    wipe_secret(r.link.out);
+    r.link.out.shrink_to_fit();  // it may have held a large message
     d.message_text.clear();
     d.message_text.shrink_to_fit();
     r.busy = false;
@@ -97,7 +94,9 @@ void after_greet(MailRecord& r) {
     e.message_id = mail_message_id(now);
     e.local_address = d.local_address;
     if (e.message_id.empty()) {
-        record_log(r, kLevelError, "ERROR: Could not make a Message-ID: the random generator failed");
+        const char* cause = "ERROR: Could not make a Message-ID: the random generator failed";
+        record_log(r, kLevelError, cause);
+        d.failure.set(FailureKind::kLocal, cause);
         if (post_phase(r, MailPhase::kAbandon, SmtpCommand::kQuit) != 0) end_delivery(r, 1);
         return;
     }
@@ -142,19 +141,18 @@ MailRecord::~MailRecord() {
         // Closing waits for outstanding I/O of a running step; its completion is dropped.
         if (connection) engine->close_connection(connection);
         connection = nullptr;
-        std::lock_guard<std::mutex> hold(g_engine_mutex);
-        if (--g_live_records == 0) g_engine.reset();
+        engine_owner->release();
         engine = nullptr;
     }
     wipe_secret(delivery.password);
-    wipe_secret(delivery.out);
+    wipe_secret(link.out);
 }
 
 void MailRecordDelete::operator()(MailRecord* record) const {
     delete record;
 }
 
-MailRecordPtr create_mail_record(LogCallback log, void* log_user, Notifier notify,
+MailRecordPtr create_mail_record(EngineOwner& engines, LogCallback log, void* log_user, Notifier notify,
                                  int reply_timeout_seconds) {
     MailRecordPtr r(new MailRecord);
     r->log = log;
@@ -163,17 +161,11 @@ MailRecordPtr create_mail_record(LogCallback log, void* log_user, Notifier notif
     r->timeout_seconds = reply_timeout_seconds > 0 ? reply_timeout_seconds : 120;
     r->delivery.log = log;
     r->delivery.log_user = log_user;
-    {
-        std::lock_guard<std::mutex> hold(g_engine_mutex);
-        if (g_live_records == 0) {
-            // The engine outlives the record that started it: its own messages go to the process
-            // sink, each connection's to its record's log.
-            g_engine = TransferEngine::start(nullptr, nullptr);
-            if (!g_engine) return nullptr;
-        }
-        ++g_live_records;
-        r->engine = g_engine.get();
-    }
+    // The engine may outlive the record that started it: its own messages go to the process
+    // sink, each connection's to its record's log.
+    r->engine = engines.acquire(nullptr, nullptr);
+    if (!r->engine) return nullptr;
+    r->engine_owner = &engines;
     // From here on the destructor undoes whatever was done.
     ConnectionSetup setup;
     setup.timeout_seconds = 0;  // each phase sets the reply timeout
@@ -185,7 +177,7 @@ MailRecordPtr create_mail_record(LogCallback log, void* log_user, Notifier notif
     r->connection = r->engine->open_connection(setup);
     if (!r->connection) return nullptr;
     // Set before any step is posted; the post orders it before the group thread's first look.
-    r->connection->step_state.context = &r->delivery;
+    r->connection->step_state.context = &r->link;
     return r;
 }
 
@@ -235,7 +227,8 @@ int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
     d.eight_bit = false;
     d.timeout_seconds = r.timeout_seconds;
     d.trace = r.trace;
-    // Made here rather than on the event thread: making it may read certificate files.
+    d.failure.clear();
+    // Made here rather than on the event thread: OpenSSL's set-up of a context is slow.
     r.engine->tls_context();
     r.done = done;
     r.busy = true;
@@ -252,18 +245,16 @@ bool mail_busy(const MailRecord& r) {
     return r.busy;
 }
 
+const Failure& mail_failure(const MailRecord& r) {
+    return r.delivery.failure;
+}
+
 void mail_set_trace(MailRecord& r, bool on) {
     r.trace = on;
 }
 
-void pump_mail_completions() {
-    // Records are made and destroyed on the requester's thread, so the engine stays while it pumps.
-    TransferEngine* engine;
-    {
-        std::lock_guard<std::mutex> hold(g_engine_mutex);
-        engine = g_engine.get();
-    }
-    if (engine) engine->pump_completions();
+void pump_mail_completions(EngineOwner& engines) {
+    engines.pump();
 }
 
 }  // namespace orvane

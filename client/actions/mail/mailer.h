@@ -3,8 +3,9 @@
 // of the transfer engine of the FTP and SFTP sessions) and report back on the requester's thread.
 //
 // How a script engine uses it:
-//   1. At start-up of the script context, on its thread:
-//        MailRecordPtr mail = create_mail_record(log, log_user, notifier, reply_timeout_seconds);
+//   1. At start-up of the script context, on its thread, with the run's mail engine:
+//        MailRecordPtr mail = create_mail_record(mail_engine, log, log_user, notifier,
+//        reply_timeout_seconds);
 //      `notifier` sets the script's "mail-ready" event (any thread may call it); `log` is the script's
 //      output (null: the process output sink); the timeout is the session timeout (default 120 s).
 //   2. `mailcreate`(from name, from address, subject, body):
@@ -18,7 +19,7 @@
 //      r == 0: the delivery runs; the statement completes when on_mail_done(context, result) runs.
 //      r != 0: nothing was started (1 busy, 2 refused, message written): complete at once with 1.
 //   5. The script's event loop waits on the "mail-ready" event too; when it is set, reset it and call
-//      pump_mail_completions(): the done callback runs there, exactly once per started delivery,
+//      pump_mail_completions(mail_engine): the done callback runs there, exactly once per started delivery,
 //      with 0 for a delivered message and 1 for a failure.
 //   Destroying the record (on the same thread) closes its connection; a delivery still running then
 //   is abandoned and its done callback never runs.
@@ -29,6 +30,8 @@
 #include <string>
 
 #include "client/transfer/net/connection.h"
+#include "client/transfer/net/engine_owner.h"
+#include "common/failure.h"
 #include "common/secret.h"
 
 namespace orvane {
@@ -58,9 +61,10 @@ struct MailRecordDelete {
 };
 using MailRecordPtr = std::unique_ptr<MailRecord, MailRecordDelete>;
 
-// A mail record with an empty message; the first record starts the process's mail engine, the
-// last one to go stops it. Null when the engine or the connection cannot be made.
-MailRecordPtr create_mail_record(LogCallback log, void* log_user, Notifier notify,
+// A mail record with an empty message on the engine of `engines` (which outlives it): the first
+// record starts the engine, the last one to go stops it. Null when the engine or the connection
+// cannot be made.
+MailRecordPtr create_mail_record(EngineOwner& engines, LogCallback log, void* log_user, Notifier notify,
                                  int reply_timeout_seconds = 120);
 
 // A new message (attachments are dropped). Values longer than their fields are cut; a line break in
@@ -77,11 +81,14 @@ int mail_attach(MailRecord& record, const std::string& path);
 int mail_send(MailRecord& record, const MailServer& server, MailDone done);
 // True from a started mail_send until its done callback has run.
 bool mail_busy(const MailRecord& record);
+// Why the last delivery failed (kind and cause); no kind after a delivered message. Read it in or
+// after the done callback.
+const Failure& mail_failure(const MailRecord& record);
 // Traces every state change of the delivery's step machine to the log (for diagnosis).
 void mail_set_trace(MailRecord& record, bool on);
 
 // Runs the done callbacks of ended deliveries and the steps between a delivery's phases: call on
 // the requester's thread whenever the notifier has fired.
-void pump_mail_completions();
+void pump_mail_completions(EngineOwner& engines);
 
 }  // namespace orvane

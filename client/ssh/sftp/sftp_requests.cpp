@@ -244,11 +244,7 @@ void sftp_delete_walk(Session& s) {
     start_delete_walk(s, kSftpWalkSteps);
 }
 
-struct Row {
-    RequestKind kind;
-    RequestHandler handler;
-};
-constexpr Row kHandlers[] = {
+constexpr RequestEntry kHandlers[] = {
     {RequestKind::kConnect, sftp_connect},
     {RequestKind::kModificationTime, sftp_modification_time},
     {RequestKind::kDisconnect, sftp_disconnect},
@@ -268,8 +264,8 @@ static_assert(sizeof kHandlers / sizeof kHandlers[0] == static_cast<size_t>(kReq
 
 }  // namespace
 
-void install_sftp_handlers() {
-    for (const Row& row : kHandlers) install_request_handler(kProtocolSftp, row.kind, row.handler, false);
+std::span<const RequestEntry> sftp_request_handlers() {
+    return kHandlers;
 }
 
 }  // namespace orvane::sftp

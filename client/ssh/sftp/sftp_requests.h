@@ -2,9 +2,13 @@
 // folder walks with their SFTP steps.
 #pragma once
 
+#include <span>
+
+#include "client/transfer/session/session.h"
+
 namespace orvane::sftp {
 
-// Attaches every SFTP handler to the request table (once, at start-up, before requests run).
-void install_sftp_handlers();
+// Every SFTP request handler, for the SFTP row of make_request_table().
+std::span<const RequestEntry> sftp_request_handlers();
 
 }  // namespace orvane::sftp

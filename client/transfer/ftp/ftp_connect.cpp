@@ -52,6 +52,7 @@ void on_connected(Session& s, int result) {
     }
     fc.user_accepted = false;
     if (s.reply_hook(ReplyHookKind::kUser, &s.user, 0) != 0) {
+        s.failure.set(FailureKind::kUser, "The login prompt was cancelled");
         complete_request(s, 1);
         return;
     }
@@ -68,6 +69,7 @@ void on_user(Session& s, int result) {
         return;
     }
     if (s.reply_hook(ReplyHookKind::kPassword, &s.password, 0) != 0) {
+        s.failure.set(FailureKind::kUser, "The login prompt was cancelled");
         complete_request(s, 1);
         return;
     }

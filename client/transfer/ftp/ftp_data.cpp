@@ -31,12 +31,19 @@ constexpr const char* kDataStateNames[] = {"idle",      "connecting", "accepting
 static_assert(sizeof kDataStateNames / sizeof kDataStateNames[0] == static_cast<size_t>(DataState::kCount),
               "one name per data state");
 
-void set_state(Connection& c, DataState state) {
-    c.step_state.state = static_cast<int>(state);
-}
 DataState state_of(const Connection& c) {
     int v = c.step_state.state;
     return v >= 0 && v < static_cast<int>(DataState::kCount) ? static_cast<DataState>(v) : DataState::kIdle;
+}
+void set_state(Connection& c, DataState state) {
+    DataState old = state_of(c);
+    c.step_state.state = static_cast<int>(state);
+    Session* s = c.step_state.session;
+    if (old != state && s && s->protocol_state && running_ftp_state(*s).trace)
+        session_log(*s, kLevelInfo,
+                    (std::string("FTP data state: ") + kDataStateNames[static_cast<int>(old)] + " -> " +
+                     kDataStateNames[static_cast<int>(state)])
+                        .c_str());
 }
 
 FtpDataChannel& channel(Connection& c) {
@@ -50,7 +57,7 @@ void end(Connection& c, int result, const char* message = nullptr) {
     set_state(c, DataState::kIdle);
     running_ftp_state(s).data_running = false;
     // The control connection's wait for the final reply starts from here.
-    if (s.control) raise_flag(*s.control, kFlagDataEnded);
+    ftp_control_data_ended(s);
     finish_step(c, result);
 }
 
@@ -446,7 +453,7 @@ void dispatch_wake(Connection& c) {
         Session& s = step_session(c);
         if (c.flags & kFlagTimedOut) {
             report_timeout(s);
-            if (s.control) raise_flag(*s.control, kFlagAbort);
+            ftp_control_abort(s);
         }
         end(c, 1);
         return;

@@ -1,5 +1,5 @@
 // The FTP request handlers of single commands (folders, rename, times, QUIT, raw commands), the
-// folder walks with their FTP steps, and the installation of every FTP handler.
+// folder walks with their FTP steps, and the table of every FTP handler.
 #include "client/transfer/ftp/ftp_requests.h"
 
 #include "client/transfer/ftp/ftp_procedures.h"
@@ -81,11 +81,7 @@ void ftp_delete_walk(Session& s) {
     start_delete_walk(s, kFtpWalkSteps);
 }
 
-struct Row {
-    RequestKind kind;
-    RequestHandler handler;
-};
-constexpr Row kHandlers[] = {
+constexpr RequestEntry kHandlers[] = {
     {RequestKind::kConnect, ftp_connect},
     {RequestKind::kModificationTime, ftp_modification_time},
     {RequestKind::kDisconnect, ftp_disconnect},
@@ -103,8 +99,8 @@ constexpr Row kHandlers[] = {
 
 }  // namespace
 
-void install_ftp_handlers() {
-    for (const Row& row : kHandlers) install_request_handler(kProtocolFtp, row.kind, row.handler, true);
+std::span<const RequestEntry> ftp_request_handlers() {
+    return kHandlers;
 }
 
 }  // namespace orvane

@@ -1,10 +1,13 @@
-// Installs the FTP procedures as the request handlers of the FTP kinds (100, 102, 103).
+// The FTP procedures as request handlers, for the request table of the FTP kinds (100, 102, 103).
 #pragma once
+
+#include <span>
+
+#include "client/transfer/session/session.h"
 
 namespace orvane {
 
-// Call once at start-up, before the first request (main does; tests do in their set-up). Until
-// then the FTP requests complete with 1.
-void install_ftp_handlers();
+// Every FTP request handler; make_request_table() serves them to the three FTP kinds.
+std::span<const RequestEntry> ftp_request_handlers();
 
 }  // namespace orvane

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "client/transfer/line/line_step.h"
 #include "client/transfer/net/connection.h"
 #include "client/transfer/session/session.h"
 #include "client/transfer/text/ascii_line_ends.h"
@@ -59,30 +60,14 @@ enum class FtpCommand : int {
 inline constexpr int kFtpCommandCount = static_cast<int>(FtpCommand::kCount);
 const char* ftp_command_name(FtpCommand command);
 
-// The control step's states (the connection's step-state number).
-enum class ControlState : int {
-    kIdle = 0,
-    kConnecting = 1,  // waiting for the TCP connect
-    kExchanging = 2,  // a command is out (or the greeting is due); waiting for its reply
-    kResolving = 3,   // waiting for the host name's lookup
-    kCount,
-};
-const char* control_state_name(ControlState state);
-
 // Written by the control steps on the control connection's thread; read by the procedures only
 // after the step's completion (or before it is posted).
 struct FtpControl {
-    ReplyReader reader;
+    LineChannel channel;
     FtpCommand command = FtpCommand::kNone;
-    uint64_t fed = 0;           // bytes given to the reader so far
-    uint64_t receive_mark = 0;  // `fed` when the running receive started
-    bool receiving = false;     // a receive of ours has started and not yet shown its bytes
-    ServerReply reply;          // the reply that decided the last step
+    ServerReply reply;  // the reply that decided the last step
     ServerReply greeting;
     bool user_accepted = false;  // USER answered positively: no password is asked for
-    bool tls_reported = false;   // the control handshake's outcome has been logged
-    bool probing = false;        // waiting for the greeting under the implicit-TLS probe timeout
-    int saved_timeout = 0;       // the connection's own timeout while probing
     bool announced = false;      // the RETR reply announced the file's size
     uint64_t announced_size = 0;
     bool preliminary = false;  // the transfer command got its preliminary reply
@@ -138,8 +123,18 @@ struct FtpTransfer {
     bool listening = false;  // an active-mode listening socket is open on the data connection
 };
 
+class FtpControlEngine;
+
 struct FtpState {
+    explicit FtpState(Session& s);
+    ~FtpState();
+    FtpState(const FtpState&) = delete;
+    FtpState& operator=(const FtpState&) = delete;
+
     FtpControl control;
+    std::unique_ptr<FtpControlEngine> engine;  // drives `control` from the bytes of the control connection
+    LineLink link;                             // the control step's memory of the connection
+    bool trace = false;                        // the steps' state changes go to the log
     FtpDataChannel data;
     FtpTransfer transfer;
     std::atomic<bool> data_running{false};      // a data step is under way (read by the control step)

@@ -173,7 +173,8 @@ ReplyAction on_greeting(Session& s, FtpControl& fc, const ServerReply& r) {
 // TLS must start right behind the server's go-ahead: bytes after it would be plain text that an
 // attacker could have slipped in.
 ReplyAction tls_go_ahead(Session& s, FtpControl& fc) {
-    if (fc.reader.pending()) {
+    if (fc.channel.more_after_go_ahead()) {
+        s.failure.set(FailureKind::kProtocol, "The server sent more after accepting TLS");
         session_log(s, kLevelError, "ERROR: The server sent more after accepting TLS");
         return finish(1);
     }

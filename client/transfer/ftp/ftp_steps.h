@@ -40,6 +40,13 @@ int post_ftp_command(Session& s, FtpCommand command, CompletionCallback continua
 // Sets the command that the next ftp_command_step sends (for the two-channel join).
 void prepare_ftp_command(Session& s, FtpCommand command);
 
+// The data side's word to the control step: the transfer's reply is no longer waited for (the
+// data connection failed), or the data connection has ended (the control's idle time starts).
+void ftp_control_abort(Session& s);
+void ftp_control_data_ended(Session& s);
+// State changes of the control and data steps go to the session's log.
+void ftp_set_trace(Session& s, bool on);
+
 // ---- data channel (ftp_data.cpp) ----
 
 void passive_receive_step(Connection& c);

@@ -44,6 +44,7 @@ void start_store(Session& s) {
         (t.resume && file.seek(static_cast<int64_t>(s.resume_offset)) != 0)) {
         int error = errno;
         file.close();
+        s.failure.set(FailureKind::kLocal, local_file_error(t.local_path, error));
         session_log(s, kLevelError, local_file_error(t.local_path, error).c_str());
         end_transfer(s, 1);
         return;
@@ -70,6 +71,7 @@ void start_store(Session& s) {
 bool decide(Session& s) {
     FtpTransfer& t = ftp_state(s).transfer;
     if (!platform::path_exists(t.local_path)) {
+        s.failure.set(FailureKind::kLocal, local_file_error(t.local_path, ENOENT));
         session_log(s, kLevelError, local_file_error(t.local_path, ENOENT).c_str());
         end_transfer(s, 1);
         return false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -79,6 +80,56 @@ class LineEngine {
     virtual void timed_out() = 0;
     // What the connection must do now.
     virtual LineNext next() = 0;
+
+    // ---- What some engines need beyond bytes; the defaults suit an engine that needs none ----
+
+    // A step was posted on the connection; `connection_up` says whether it still has a socket.
+    virtual void started(bool connection_up) { (void)connection_up; }
+    // The TCP connection is up, from this local address.
+    virtual void connected(const std::string& local_address, uint32_t local_port) {
+        (void)local_address;
+        (void)local_port;
+    }
+    enum class ConnectError : int { kResolve, kConnect };
+    // The host name could not be looked up, or the connect failed (`error`: an errno value or 0).
+    virtual void connect_failed(ConnectError what, int error) {
+        (void)what;
+        (void)error;
+    }
+    enum class TlsError : int { kUnavailable, kHandshake, kBroken };
+    // The switch to TLS could not be made, or TLS broke; `cause` is " (why)" or empty.
+    virtual void tls_failed(TlsError what, const std::string& cause) {
+        (void)what;
+        (void)cause;
+    }
+    // Bytes received before TLS that are the server's first TLS records.
+    virtual std::string take_early_tls_input() { return {}; }
+    // The first bytes through a new TLS session should be preceded by what the handshake settled.
+    virtual bool describes_tls() const { return false; }
+    // Everything queued for sending has left, or the peer's side ended.
+    virtual void output_sent() {}
+    // The peer stopped taking bytes for longer than the connection's time.
+    virtual void send_stalled() { timed_out(); }
+    // The procedure over this connection gave up on the exchange (its other connection failed).
+    virtual void aborted() {}
+    // The peer sent more than the connection holds between two wake-ups.
+    virtual void input_overflowed() {}
+    // After kFinish: reads start over (a receive still waiting is dropped, TLS takes the next).
+    virtual bool restart_reads() const { return false; }
+    // True once after a secret has gone out: copies in the connection's buffers are wiped then.
+    virtual bool sent_secret() { return false; }
+    // A time limit of the engine's own for the current wait, in seconds (the connection's own
+    // applies when it is shorter); -1 for none.
+    virtual int time_limit() const { return -1; }
+    // The engine's own time limit ran out (not the connection's).
+    virtual void limit_expired() {}
+    // Where messages go, and whether state changes are traced there.
+    virtual void log(int level, const std::string& text) {
+        (void)level;
+        (void)text;
+    }
+    virtual bool tracing() const { return false; }
+    virtual const char* name() const { return "line"; }
 };
 
 }  // namespace orvane

@@ -219,7 +219,7 @@ int set_security(Connection& c, int mode, const FilterConfig& config) {
         return 0;
     }
     if (mode == c.security_mode && c.filter) return 0;
-    const FilterProvider* p = filter_provider(mode);
+    const FilterProvider* p = c.engine ? c.engine->providers().for_mode(mode) : nullptr;
     if (!p || !p->create_filter) return 1;
     FilterConfig made = config;
     if (!made.log) {

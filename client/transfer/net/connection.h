@@ -210,8 +210,8 @@ int accept_on(Connection& c);
 int local_address(const Connection& c, std::string& address, uint32_t& port);  // 0 or 1
 
 // Security mode switches (while no I/O is outstanding). 0 on success, 1 when the filter cannot
-// be made (no provider installed, or it failed). A TLS filter shares the engine's TLS context;
-// the configuration's log defaults to the connection's.
+// be made (the engine has no provider for the mode, or it failed). A TLS filter shares the engine's TLS
+// context; the configuration's log defaults to the connection's.
 int set_security(Connection& c, int mode, const FilterConfig& config = {});
 inline int set_security_plain(Connection& c) {
     return set_security(c, kSecurityPlain);

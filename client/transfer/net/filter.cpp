@@ -1,35 +1,26 @@
-// The installed filter providers, and the configuration record's wipe.
+// The wipe of the records that carry secrets to filters and TLS contexts.
 #include "client/transfer/net/filter.h"
-
-#include <atomic>
 
 #include "common/secret.h"
 
 namespace orvane {
-
-namespace {
-std::atomic<const FilterProvider*> g_tls{nullptr};
-std::atomic<const FilterProvider*> g_ssh{nullptr};
-
-std::atomic<const FilterProvider*>* slot(int mode) {
-    if (mode == kSecurityTls) return &g_tls;
-    if (mode == kSecuritySsh) return &g_ssh;
-    return nullptr;
-}
-}  // namespace
 
 FilterConfig::~FilterConfig() {
     wipe_secret(password);
     wipe_secret(pass_phrase);
 }
 
-void install_filter_provider(int mode, const FilterProvider* provider) {
-    if (auto* s = slot(mode)) s->store(provider);
+ClientCertificate& ClientCertificate::operator=(const ClientCertificate& other) {
+    if (this == &other) return *this;
+    wipe_secret(password);  // a longer password would otherwise leave this one in a freed block
+    certificate_file = other.certificate_file;
+    key_file = other.key_file;
+    password = other.password;
+    return *this;
 }
 
-const FilterProvider* filter_provider(int mode) {
-    auto* s = slot(mode);
-    return s ? s->load() : nullptr;
+ClientCertificate::~ClientCertificate() {
+    wipe_secret(password);
 }
 
 }  // namespace orvane

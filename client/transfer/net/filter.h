@@ -102,17 +102,41 @@ class ByteFilter {
     virtual const void* family() const = 0;
 };
 
-// What the TLS and SSH layers supply to the network core. Until a provider is installed for a
-// mode, switching a connection to that mode fails.
+// The client certificate a TLS context presents: the certificate file, its key file (may be empty)
+// and the password that unlocks them. The password is wiped when the record goes.
+struct ClientCertificate {
+    ClientCertificate() = default;
+    ClientCertificate(const ClientCertificate&) = default;
+    ClientCertificate& operator=(const ClientCertificate& other);  // wipes the password it replaces
+    ~ClientCertificate();
+
+    std::string certificate_file;  // empty: none
+    std::string key_file;
+    std::string password;
+    bool empty() const { return certificate_file.empty(); }
+};
+
+// What the TLS and SSH layers supply to the network core. A provider without create_filter is
+// absent: switching a connection to its mode fails.
 struct FilterProvider {
     // The state an engine's filters share (TLS); null functions when the mode has none.
     TlsContext* (*create_context)() = nullptr;
     void (*destroy_context)(TlsContext* context) = nullptr;
+    // Makes the context present the certificate; 0 when it loaded, 1 otherwise (context unchanged).
+    int (*load_certificate)(TlsContext& context, const ClientCertificate& certificate) = nullptr;
     ByteFilter* (*create_filter)(const FilterConfig& config) = nullptr;  // null on failure
 };
 
-// Installed once at start-up by the layers that implement them (before any engine starts).
-void install_filter_provider(int mode, const FilterProvider* provider);
-const FilterProvider* filter_provider(int mode);
+// The providers an engine is started with, one per security mode that has a filter.
+struct FilterProviders {
+    FilterProvider tls;
+    FilterProvider ssh;
+
+    // The provider of a mode; null for the plain mode and for a mode without one.
+    const FilterProvider* for_mode(int mode) const {
+        const FilterProvider* p = mode == kSecurityTls ? &tls : mode == kSecuritySsh ? &ssh : nullptr;
+        return p && p->create_filter ? p : nullptr;
+    }
+};
 
 }  // namespace orvane

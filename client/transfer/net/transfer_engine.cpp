@@ -14,8 +14,8 @@ constexpr size_t kPumpSnapshotLimit = 256;
 }
 
 std::unique_ptr<TransferEngine> TransferEngine::start(LogCallback log, void* log_user,
-                                                      EngineOptions options) {
-    std::unique_ptr<TransferEngine> engine(new TransferEngine(log, log_user, options));
+                                                      FilterProviders providers, EngineOptions options) {
+    std::unique_ptr<TransferEngine> engine(new TransferEngine(log, log_user, providers, options));
     if (!engine->tick_stop_.valid()) return nullptr;
     try {
         engine->tick_thread_ = std::thread([e = engine.get()] { e->run_tick(); });
@@ -25,21 +25,29 @@ std::unique_ptr<TransferEngine> TransferEngine::start(LogCallback log, void* log
     return engine;
 }
 
-TransferEngine::TransferEngine(LogCallback log, void* log_user, EngineOptions options)
-    : log_(log), log_user_(log_user), options_(options) {
+TransferEngine::TransferEngine(LogCallback log, void* log_user, FilterProviders providers,
+                               EngineOptions options)
+    : log_(log), log_user_(log_user), options_(options), providers_(providers) {
     if (options_.group_capacity == 0) options_.group_capacity = 1;
 }
 
 TlsContext* TransferEngine::tls_context() {
     std::lock_guard<std::mutex> hold(tls_lock_);
-    if (!tls_context_) {
-        const FilterProvider* p = filter_provider(kSecurityTls);
-        if (p && p->create_context) {
-            tls_context_ = p->create_context();
-            tls_owner_ = tls_context_ ? p : nullptr;
-        }
+    const FilterProvider& p = providers_.tls;
+    if (!tls_context_ && p.create_context) {
+        tls_context_ = p.create_context();
+        // A certificate that no longer loads leaves the context without one, as a failed load does.
+        if (tls_context_ && !certificate_.empty() && p.load_certificate)
+            p.load_certificate(*tls_context_, certificate_);
     }
     return tls_context_;
+}
+
+int TransferEngine::set_client_certificate(const ClientCertificate& certificate) {
+    std::lock_guard<std::mutex> hold(tls_lock_);
+    certificate_ = certificate;
+    if (!tls_context_ || certificate_.empty()) return 0;
+    return providers_.tls.load_certificate ? providers_.tls.load_certificate(*tls_context_, certificate_) : 1;
 }
 
 TransferEngine::~TransferEngine() {
@@ -60,7 +68,7 @@ TransferEngine::~TransferEngine() {
         completions_.clear();
         delivering_.clear();
     }
-    if (tls_context_ && tls_owner_->destroy_context) tls_owner_->destroy_context(tls_context_);
+    if (tls_context_ && providers_.tls.destroy_context) providers_.tls.destroy_context(tls_context_);
 }
 
 void TransferEngine::run_tick() {

@@ -44,8 +44,10 @@ struct EngineStats {
 // flag lock. The completion lock is never held with another.
 class TransferEngine {
   public:
-    // Starts the tick thread. Null when it cannot be started.
-    static std::unique_ptr<TransferEngine> start(LogCallback log, void* log_user, EngineOptions options = {});
+    // Starts the tick thread; the engine's connections get their filters from `providers`. Null
+    // when it cannot be started.
+    static std::unique_ptr<TransferEngine> start(LogCallback log, void* log_user,
+                                                 FilterProviders providers = {}, EngineOptions options = {});
     // Stops every thread and frees every group and connection.
     ~TransferEngine();
     TransferEngine(const TransferEngine&) = delete;
@@ -65,9 +67,13 @@ class TransferEngine {
 
     // Group sizes in list order.
     std::vector<size_t> group_sizes();
-    // The TLS context shared by this engine's connections, made on first use; null when no TLS
-    // provider is installed or it failed.
+    // The TLS context shared by this engine's connections, made on first use (presenting the
+    // client certificate, when one is set); null without a TLS provider or when it failed.
     TlsContext* tls_context();
+    // The client certificate of the TLS context: kept for a context made later and loaded into
+    // the one that exists. 0 when kept (and loaded); 1 when the existing context refused it.
+    int set_client_certificate(const ClientCertificate& certificate);
+    const FilterProviders& providers() const { return providers_; }
     LogCallback log() const { return log_; }
     void* log_user() const { return log_user_; }
     EngineStats& stats() { return stats_; }
@@ -77,7 +83,7 @@ class TransferEngine {
     void forget_completion(Connection* c);  // before a connection is freed
 
   private:
-    TransferEngine(LogCallback log, void* log_user, EngineOptions options);
+    TransferEngine(LogCallback log, void* log_user, FilterProviders providers, EngineOptions options);
     EventGroup* choose_group();  // engine lock held
     void run_tick();
     static void deliver(Connection* c);
@@ -85,9 +91,10 @@ class TransferEngine {
     LogCallback log_;
     void* log_user_;
     EngineOptions options_;
-    std::mutex tls_lock_;  // guards tls_context_ and tls_owner_
+    const FilterProviders providers_;
+    std::mutex tls_lock_;  // guards tls_context_ and certificate_
     TlsContext* tls_context_ = nullptr;
-    const FilterProvider* tls_owner_ = nullptr;  // the provider that made the context
+    ClientCertificate certificate_;
     EngineStats stats_;
 
     std::mutex lock_;  // guards groups_

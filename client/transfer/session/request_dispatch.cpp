@@ -42,24 +42,8 @@ void join_done(int code, void* owner, int result) {
 
 }  // namespace
 
-RequestHandler request_handler(int protocol, RequestKind kind) {
-    int k = static_cast<int>(kind);
-    if (!is_protocol_kind(protocol) || k <= 0 || k >= kRequestKindCount) return request_not_available;
-    RequestHandler h = request_table()[protocol - kProtocolKindFirst][k];
-    return h ? h : request_not_available;
-}
-
-void install_request_handler(int protocol, RequestKind kind, RequestHandler handler, bool family) {
-    int k = static_cast<int>(kind);
-    if (!is_protocol_kind(protocol) || k <= 0 || k >= kRequestKindCount) return;
-    for (int p = kProtocolFtp; p < kProtocolFtp + kProtocolKindCount; ++p) {
-        bool same = p == protocol || (family && is_ftp_kind(p) && is_ftp_kind(protocol));
-        if (same) request_table()[p - kProtocolKindFirst][k] = handler;
-    }
-}
-
 void dispatch_request(Session& s) {
-    request_handler(s.protocol, s.request)(s);
+    s.requests.handler(s.protocol, s.request)(s);
 }
 
 void complete_request(Session& s, int result) {

@@ -6,17 +6,8 @@
 
 namespace orvane {
 
-// Starts the work of the session's current request (its arguments are in the session). It
-// must lead, through steps and continuations, to exactly one complete_request().
-using RequestHandler = void (*)(Session& s);
-
-// The handler for a protocol kind and request (a handler that completes with 1 when the kind
-// has none). Runs the session's current request.
-RequestHandler request_handler(int protocol, RequestKind kind);
+// Runs the session's current request through the handler its table holds for it.
 void dispatch_request(Session& s);
-// Replaces a handler (for every kind of the same family when family is true: the three FTP
-// kinds share theirs). Set up at start-up, before requests run.
-void install_request_handler(int protocol, RequestKind kind, RequestHandler handler, bool family = true);
 
 // Completes the running request: clears the request slot (done callback, code, object, reply
 // hook) and then calls the done callback. Requester's thread only (a continuation).

@@ -10,33 +10,40 @@ constexpr int at(RequestKind kind) {
     return static_cast<int>(kind);
 }
 
-// FTP and FTPS share their procedures; they tell the kinds apart through the session.
-void fill_ftp_row(RequestRow& row) {
-    row[at(RequestKind::kFinishWithResult)] = request_finish_direct;
+void fill(RequestRow& row, std::span<const RequestEntry> entries) {
+    for (const RequestEntry& e : entries) {
+        int k = at(e.kind);
+        if (k > 0 && k < kRequestKindCount) row[static_cast<size_t>(k)] = e.handler;
+    }
 }
 
-void fill_sftp_row(RequestRow& row) {
+RequestRow& row_of(RequestTable& table, int protocol) {
+    return table.rows[static_cast<size_t>(protocol - kProtocolKindFirst)];
+}
+
+}  // namespace
+
+RequestHandler RequestTable::handler(int protocol, RequestKind kind) const {
+    int k = at(kind);
+    if (!is_protocol_kind(protocol) || k <= 0 || k >= kRequestKindCount) return request_not_available;
+    RequestHandler h = rows[static_cast<size_t>(protocol - kProtocolKindFirst)][static_cast<size_t>(k)];
+    return h ? h : request_not_available;
+}
+
+RequestTable make_request_table(std::span<const RequestEntry> ftp, std::span<const RequestEntry> sftp) {
+    RequestTable table;
+    for (int p : {kProtocolFtp, kProtocolFtpsProtected, kProtocolFtpsClear}) {
+        RequestRow& row = row_of(table, p);
+        row[at(RequestKind::kFinishWithResult)] = request_finish_direct;
+        fill(row, ftp);
+    }
+    RequestRow& row = row_of(table, kProtocolSftp);
     row[at(RequestKind::kFinishWithResult)] = request_finish_direct;
     // Disconnect sends nothing over SFTP and succeeds; Get modification time is not offered.
     row[at(RequestKind::kDisconnect)] = request_complete_ok;
     row[at(RequestKind::kModificationTime)] = request_not_available;
-}
-
-struct Table {
-    RequestRow rows[kProtocolKindCount] = {};  // null entries complete with 1
-    Table() {
-        fill_ftp_row(rows[kProtocolFtp - kProtocolKindFirst]);
-        fill_sftp_row(rows[kProtocolSftp - kProtocolKindFirst]);
-        fill_ftp_row(rows[kProtocolFtpsProtected - kProtocolKindFirst]);
-        fill_ftp_row(rows[kProtocolFtpsClear - kProtocolKindFirst]);
-    }
-};
-
-}  // namespace
-
-RequestRow* request_table() {
-    static Table table;
-    return table.rows;
+    fill(row, sftp);
+    return table;
 }
 
 }  // namespace orvane

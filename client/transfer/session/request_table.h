@@ -1,13 +1,16 @@
-// The table of request handlers, one row per protocol kind.
+// The table of request handlers a session is made with, one row per protocol kind.
 #pragma once
+
+#include <span>
 
 #include "client/transfer/session/request_dispatch.h"
 
 namespace orvane {
 
-using RequestRow = RequestHandler[kRequestKindCount];
-// Rows in protocol-kind order: FTP, SFTP, FTPS protected, FTPS clear.
-RequestRow* request_table();
+// The table of the protocol layers' handlers: `ftp` serves the three FTP kinds (they tell each
+// other apart through the session), `sftp` the SFTP kind; Finish with result and SFTP's answers
+// without work are filled in beside them.
+RequestTable make_request_table(std::span<const RequestEntry> ftp, std::span<const RequestEntry> sftp);
 
 // Handlers every protocol may use.
 void request_not_available(Session& s);  // completes with 1

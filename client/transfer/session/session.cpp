@@ -1,20 +1,13 @@
-// Session lifetime, the generic handlers of its connections, and the engine they share.
+// Session lifetime and the generic handlers of its connections.
 #include "client/transfer/session/session.h"
 
-#include <mutex>
-
-#include "client/transfer/net/transfer_engine.h"
+#include "client/transfer/net/engine_owner.h"
 #include "common/log.h"
 #include "common/secret.h"
 
 namespace orvane {
 
 namespace {
-
-// The engine exists while at least one session does.
-std::mutex g_engine_mutex;
-std::unique_ptr<TransferEngine> g_engine;
-int g_live_sessions = 0;
 
 void idle_step(Connection&) {}
 
@@ -54,8 +47,8 @@ int session_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity
     return *length == 0 ? 1 : 0;
 }
 
-std::unique_ptr<Session> create_session(void* log_user, LogCallback log, Notifier notify, int protocol,
-                                        int timeout_seconds) {
+std::unique_ptr<Session> create_session(EngineOwner& engines, const RequestTable& requests, void* log_user,
+                                        LogCallback log, Notifier notify, int protocol, int timeout_seconds) {
     if (!is_protocol_kind(protocol)) return nullptr;
     std::unique_ptr<Session> s(new Session);
     s->log = log;
@@ -64,15 +57,10 @@ std::unique_ptr<Session> create_session(void* log_user, LogCallback log, Notifie
     s->protocol = protocol;
     s->timeout = timeout_seconds;
     s->requester = std::this_thread::get_id();
-    {
-        std::lock_guard<std::mutex> hold(g_engine_mutex);
-        if (g_live_sessions == 0) {
-            g_engine = TransferEngine::start(log, log_user);
-            if (!g_engine) return nullptr;
-        }
-        ++g_live_sessions;
-        s->engine = g_engine.get();
-    }
+    s->requests = requests;
+    s->engine = engines.acquire(log, log_user);
+    if (!s->engine) return nullptr;
+    s->engine_owner = &engines;
     // From here on the destructor undoes whatever was done.
     s->control = open_session_connection(s->engine, s.get());
     if (!s->control) return nullptr;
@@ -89,8 +77,7 @@ Session::~Session() {
         if (control) engine->close_connection(control);
         if (data) engine->close_connection(data);
         control = data = nullptr;
-        std::lock_guard<std::mutex> hold(g_engine_mutex);
-        if (--g_live_sessions == 0) g_engine.reset();
+        engine_owner->release();
         engine = nullptr;
     }
     wipe_secret(password);
@@ -99,16 +86,8 @@ Session::~Session() {
     active = 0;
 }
 
-TransferEngine* session_engine() {
-    std::lock_guard<std::mutex> hold(g_engine_mutex);
-    return g_engine.get();
-}
-
-void pump_session_completions() {
-    // The requester's thread is the only one that creates or destroys sessions, so the engine
-    // cannot go away while it pumps.
-    TransferEngine* engine = session_engine();
-    if (engine) engine->pump_completions();
+void pump_session_completions(EngineOwner& engines) {
+    engines.pump();
 }
 
 void session_log(const Session& s, int level, const char* text) {

@@ -1,6 +1,7 @@
 // Session: one logical connection to one server over one protocol, and its request slot.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@
 
 namespace orvane {
 
+class EngineOwner;
 class TransferEngine;
 
 // What the front end's hook into connect and login is shown or asked.
@@ -60,6 +62,27 @@ enum class RequestKind : int {
 inline constexpr int kRequestKindCount = static_cast<int>(RequestKind::kCount);
 const char* request_name(RequestKind kind);
 
+struct Session;
+// Starts the work of the session's current request (its arguments are in the session). It
+// must lead, through steps and continuations, to exactly one complete_request().
+using RequestHandler = void (*)(Session& s);
+
+// One handler a protocol offers for one request.
+struct RequestEntry {
+    RequestKind kind;
+    RequestHandler handler;
+};
+
+using RequestRow = std::array<RequestHandler, kRequestKindCount>;
+
+// The handlers a session is made with: rows in protocol-kind order (FTP, SFTP, FTPS protected,
+// FTPS clear), built by make_request_table(). A request without one completes with 1 and says so.
+struct RequestTable {
+    std::array<RequestRow, kProtocolKindCount> rows{};
+
+    RequestHandler handler(int protocol, RequestKind kind) const;
+};
+
 // How files go over an FTP data connection; any value but kTransferAscii is binary.
 enum TransferType : int {
     kTransferUnset = 0,
@@ -76,7 +99,7 @@ enum ProxyType : int {
 inline constexpr int kResultPending = -1;
 
 struct Session {
-    ~Session();  // closes both connections; the last session stops the engine
+    ~Session();  // closes both connections; the last user of the engine stops it
     Session() = default;
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -172,6 +195,8 @@ struct Session {
     int timeout = 0;  // seconds; 0 none
     std::thread::id requester;
 
+    RequestTable requests;  // the handlers of the requests, fixed at creation
+    EngineOwner* engine_owner = nullptr;
     TransferEngine* engine = nullptr;
     Connection* control = nullptr;
     Connection* data = nullptr;  // none for SFTP
@@ -189,16 +214,15 @@ struct Session {
 int session_receive(Connection& c, const uint8_t* data, size_t n);
 int session_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity);
 
-// Creates a session (and, for the first one, the engine): fills the defaults and opens the
-// control connection and, except for SFTP, the data connection. Null on failure.
-// Sessions are created, used and destroyed on the requester's thread.
-std::unique_ptr<Session> create_session(void* log_user, LogCallback log, Notifier notify, int protocol,
-                                        int timeout_seconds);
-// The engine shared by the sessions; null while none exists.
-TransferEngine* session_engine();
-// Runs the done callbacks of finished requests: call whenever the notify function has woken
-// the requester's thread.
-void pump_session_completions();
+// Creates a session on the engine of `engines` (started for the first user): fills the defaults,
+// takes the request handlers, and opens the control connection and, except for SFTP, the data
+// connection. Null on failure. Sessions are created, used and destroyed on the requester's
+// thread, and `engines` outlives them.
+std::unique_ptr<Session> create_session(EngineOwner& engines, const RequestTable& requests, void* log_user,
+                                        LogCallback log, Notifier notify, int protocol, int timeout_seconds);
+// Runs the done callbacks of finished requests of the sessions on `engines`: call whenever the
+// notify function has woken the requester's thread.
+void pump_session_completions(EngineOwner& engines);
 
 // Writes a message through the session's log callback (nothing when logging is off).
 void session_log(const Session& s, int level, const char* text);

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "client/transfer/tls/tls_channel.h"
-#include "client/transfer/tls/tls_client_certificate.h"
 #include "common/openssl_init.h"
 
 namespace orvane {
@@ -162,13 +161,10 @@ int apply(TlsContext& context, ClientCredentials& credentials) {
     return 0;
 }
 
-// The engine's contexts present the process's client certificate, when one is set.
-TlsContext* create_context_entry() {
-    TlsContext* context = tls_create_context();
-    if (context) apply_client_certificate(*context);
-    return context;
+int load_certificate_entry(TlsContext& context, const ClientCertificate& certificate) {
+    return tls_load_client_certificate(context, certificate.certificate_file, certificate.key_file,
+                                       certificate.password);
 }
-const FilterProvider kOpenSslProvider = {create_context_entry, tls_destroy_context, tls_create_channel};
 
 }  // namespace
 
@@ -223,13 +219,10 @@ SSL* tls_context_new_ssl(TlsContext& context) {
     return SSL_new(context.ssl_ctx.get());
 }
 
-const FilterProvider* openssl_tls_provider() {
-    return &kOpenSslProvider;
-}
-
-void install_openssl_tls() {
+FilterProvider openssl_tls_provider() {
     openssl_load_providers();
-    install_filter_provider(kSecurityTls, &kOpenSslProvider);
+    return FilterProvider{tls_create_context, tls_destroy_context, load_certificate_entry,
+                          tls_create_channel};
 }
 
 }  // namespace orvane

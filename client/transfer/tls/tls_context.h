@@ -43,10 +43,8 @@ int tls_load_client_certificate(TlsContext& context, const std::string& certific
 // A new SSL object on the context, under its lock. Null on failure.
 SSL* tls_context_new_ssl(TlsContext& context);
 
-// Loads the OpenSSL providers and installs the OpenSSL TLS provider in the network core. Call once
-// at start-up, before any TransferEngine starts (main(), and tests that start engines for FTPS).
-void install_openssl_tls();
-// The provider install_openssl_tls() installs.
-const FilterProvider* openssl_tls_provider();
+// The OpenSSL TLS provider of an engine's filter providers: contexts as above, channels over them.
+// Loads OpenSSL's providers first, so that a run finds them in place from its start.
+FilterProvider openssl_tls_provider();
 
 }  // namespace orvane

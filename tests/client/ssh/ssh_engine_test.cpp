@@ -71,10 +71,10 @@ ByteFilter* probe_session(const FilterConfig& config) {
 TEST(SshEngine, SessionAsTheConnectionsFilter) {
     ::orvane::test::SshdDaemon sshd;
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
-    static const FilterProvider kProbeProvider{nullptr, nullptr, &probe_session};
-    install_filter_provider(kSecuritySsh, &kProbeProvider);
     test::reset_probe();
-    auto engine = TransferEngine::start(nullptr, nullptr);
+    FilterProviders providers;
+    providers.ssh.create_filter = &probe_session;
+    auto engine = TransferEngine::start(nullptr, nullptr, providers);
     ASSERT_TRUE(engine);
     ::orvane::test::Requester req;
     ConnectionSetup setup = ::orvane::test::setup(kSecuritySsh, 10, ::orvane::test::queue_receive,
@@ -99,7 +99,6 @@ TEST(SshEngine, SessionAsTheConnectionsFilter) {
     EXPECT_NE(c->filter->error_text().find("the probe goes no further"), std::string::npos);
     EXPECT_NE(sshd.log().find("remote software version FendrelSSH_1.0"), std::string::npos);
     engine->close_connection(c);
-    install_filter_provider(kSecuritySsh, nullptr);
 }
 
 }  // namespace

@@ -26,9 +26,8 @@ using test::SmtpServerOptions;
 class Requester {
   public:
     explicit Requester(int timeout_seconds = 30) {
-        install_openssl_tls();
-        record_ =
-            create_mail_record(&Requester::log, this, Notifier{&Requester::wake, this}, timeout_seconds);
+        record_ = create_mail_record(engines_, &Requester::log, this, Notifier{&Requester::wake, this},
+                                     timeout_seconds);
     }
     MailRecord& record() { return *record_; }
 
@@ -44,7 +43,7 @@ class Requester {
                 ready_.wait_for(hold, std::chrono::milliseconds(200), [this] { return woken_; });
                 woken_ = false;
             }
-            pump_mail_completions();
+            pump_mail_completions(engines_);
         }
         return done_ ? result_ : -1;
     }
@@ -78,6 +77,7 @@ class Requester {
     std::string output_;
     bool done_ = false;
     int result_ = -1;
+    EngineOwner engines_{FilterProviders{.tls = openssl_tls_provider(), .ssh = {}}};
     MailRecordPtr record_;
 };
 
@@ -182,6 +182,7 @@ TEST(MailDelivery, RealServerReceivesTheDesignedMessage) {
         MailServer target = to_server(server.port(), c.user, c.password);
         target.implicit_tls = c.options.implicit_tls;
         ASSERT_EQ(req.send(target), 0) << req.output() << server.log();
+        EXPECT_FALSE(mail_failure(req.record())) << mail_failure(req.record()).cause;
 
         EXPECT_TRUE(std::regex_match(server.message(1), std::regex(report_pattern(c.zone_sign))))
             << server.message(1);
@@ -260,6 +261,7 @@ TEST(MailDelivery, RefusedLoginFails) {
     Requester req;
     create_report(req.record());
     EXPECT_EQ(req.send(to_server(server.port(), "mailer", "wrong")), 1);
+    EXPECT_EQ(mail_failure(req.record()).kind, FailureKind::kRemote);
     EXPECT_NE(req.output().find("103 ERROR: The mail server refused the login"), std::string::npos)
         << req.output();
     EXPECT_EQ(server.message(1), "");
@@ -288,6 +290,7 @@ TEST(MailDelivery, ScriptedServers) {
         std::string script;
         int timeout_seconds;
         int result;
+        FailureKind failure;
         const char* message;  // expected in the output
     };
     const Case cases[] = {
@@ -297,22 +300,22 @@ TEST(MailDelivery, ScriptedServers) {
                  "< DATA\n> 354 go ahead\n< From: *\n< To: *\n< Subject: *\n< Date: *\n< Message-ID: *\n<"
                  " \n< first line\n< ..starts with a dot\n< last line\n< \n< .\n> 250 queued\n< QUIT\n> 221 "
                  "bye\n",
-         30, 0, "101 250 queued"},
-        {"a server that stops answering", greet + "wait-bytes\n", 1, 1,
+         30, 0, FailureKind::kNone, "101 250 queued"},
+        {"a server that stops answering", greet + "wait-bytes\n", 1, 1, FailureKind::kTimeout,
          "103 ERROR: No answer from the mail server within the reply timeout (1 s)"},
         {"STARTTLS accepted, then no TLS",
          greet + "> 250-scripted\n> 250 STARTTLS\n< STARTTLS\n> 220 ready\nwait-bytes\n= this is no TLS "
                  "record\\r\\n\n",
-         30, 1, "103 ERROR: The TLS handshake with the mail server failed ("},
+         30, 1, FailureKind::kProtocol, "103 ERROR: The TLS handshake with the mail server failed ("},
         {"plain text slipped in behind the STARTTLS go-ahead",
          greet + "> 250-scripted\n> 250-AUTH LOGIN\n> 250 STARTTLS\n< STARTTLS\n= 220 ready\\r\\n250 "
                  "injected\\r\\n\n"
                  "wait-bytes\n",
-         30, 1, "103 ERROR: The mail server sent more after accepting STARTTLS"},
+         30, 1, FailureKind::kProtocol, "103 ERROR: The mail server sent more after accepting STARTTLS"},
         {"DATA refused: closed without QUIT",
          greet + "> 250 scripted\n< MAIL FROM:<robot@example.org>\n> 250 ok\n< RCPT TO:<ops@example.org>\n"
                  "> 550 no such user\nwait-bytes\n",
-         30, 1, "103 ERROR: The mail server refused the recipient"},
+         30, 1, FailureKind::kRemote, "103 ERROR: The mail server refused the recipient"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
@@ -322,6 +325,7 @@ TEST(MailDelivery, ScriptedServers) {
         create_report(req.record());
         EXPECT_EQ(req.send(to_server(server.port(), "mailer", "pw")), c.result) << req.output();
         EXPECT_EQ(server.wait(), 0) << server.failure();
+        EXPECT_EQ(mail_failure(req.record()).kind, c.failure) << mail_failure(req.record()).cause;
         EXPECT_NE(req.output().find(c.message), std::string::npos) << req.output();
         for (const std::string& command : server.commands()) {
             EXPECT_NE(command.rfind("AUTH", 0), 0u) << command;  // never a login here
@@ -336,10 +340,12 @@ TEST(MailDelivery, RefusedConnectionFails) {
     Requester req;
     create_report(req.record());
     EXPECT_EQ(req.send(to_server(test::unused_port())), 1);
+    EXPECT_EQ(mail_failure(req.record()).kind, FailureKind::kLocal);
     EXPECT_NE(req.output().find("103 ERROR: Could not"), std::string::npos) << req.output();
     MailServer nowhere = to_server(25);
     nowhere.host = "host.invalid";
     EXPECT_EQ(req.send(nowhere), 1);
+    EXPECT_EQ(mail_failure(req.record()).kind, FailureKind::kLocal);
     EXPECT_NE(req.output().find("103 ERROR: Could not resolve mail server address"), std::string::npos);
 }
 

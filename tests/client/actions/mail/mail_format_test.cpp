@@ -8,7 +8,7 @@
 
 #include "client/actions/mail/mail_format.h"
 #include "client/actions/mail/mail_message.h"
-#include "client/actions/mail/smtp_capabilities.h"
+#include "client/transfer/smtp/smtp_capabilities.h"
 #include "common/base64.h"
 
 namespace orvane {

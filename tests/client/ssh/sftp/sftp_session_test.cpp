@@ -31,8 +31,6 @@ class SftpSession : public ::testing::Test {
   protected:
     void SetUp() override {
         setenv("ORVANE_KNOWN_HOSTS", known_.file("known_hosts").c_str(), 1);
-        sftp::install_sftp_handlers();
-        ssh::install_ssh_filter_provider();
     }
     void TearDown() override { unsetenv("ORVANE_KNOWN_HOSTS"); }
 
@@ -54,6 +52,15 @@ class SftpSession : public ::testing::Test {
         return h.connect(port, login_name(), "");
     }
 
+    // SFTP sessions: SSH filters and the SFTP handlers.
+    static FilterProviders sftp_providers() {
+        FilterProviders p;
+        p.ssh = ssh::ssh_filter_provider();
+        return p;
+    }
+    EngineOwner engines_{sftp_providers()};
+    const RequestTable requests_ = make_request_table({}, sftp::sftp_request_handlers());
+
     TempDir known_;
     TempDir keys_;
     TempDir server_;  // the server-side folder
@@ -72,7 +79,7 @@ int64_t mtime_of(const std::string& path) {
 TEST_F(SftpSession, EveryRequestAgainstOpenssh) {
     test::SshdDaemon sshd(sshd_config());
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
-    FtpSessionHarness h(kProtocolSftp, 20);
+    FtpSessionHarness h(engines_, requests_, kProtocolSftp, 20);
     ASSERT_TRUE(h.ok());
     ASSERT_EQ(connect(h, sshd.port()), 0) << h.dump() << sshd.log();
     EXPECT_TRUE(h.logged_prefix(kLevelInfo, "Remote directory is ")) << h.dump();
@@ -208,7 +215,7 @@ TEST_F(SftpSession, SilentOrVanishingServerFailsTheConnect) {
             std::this_thread::sleep_for(std::chrono::seconds(4));
             test::close_fd(fd);
         });
-        FtpSessionHarness h(kProtocolSftp, 1);
+        FtpSessionHarness h(engines_, requests_, kProtocolSftp, 1);
         EXPECT_EQ(h.connect(silent.port(), "u", "p"), 1);
         EXPECT_TRUE(h.logged_prefix(kLevelError, "ERROR: The server did not answer within 1 seconds"))
             << h.dump();
@@ -222,7 +229,7 @@ TEST_F(SftpSession, SilentOrVanishingServerFailsTheConnect) {
             test::send_all(fd, "SSH-2.0-OpenSSH_9.2p1\r\n");
             test::close_fd(fd);
         });
-        FtpSessionHarness h(kProtocolSftp, 10);
+        FtpSessionHarness h(engines_, requests_, kProtocolSftp, 10);
         EXPECT_EQ(h.connect(vanishing.port(), "u", "p"), 1);
         EXPECT_TRUE(h.logged_prefix(kLevelError, "ERROR: The server closed the SFTP session")) << h.dump();
         EXPECT_EQ(h.s().failure.kind, FailureKind::kRemote);

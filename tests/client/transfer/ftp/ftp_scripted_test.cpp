@@ -30,7 +30,9 @@ struct Scripted {
     ScriptedFtpServer server;
     test::FtpSessionHarness h;
     test::TempDir dir;
-    explicit Scripted(const std::string& script, int protocol = kProtocolFtp) : h(protocol) {
+    explicit Scripted(const std::string& script, int protocol = kProtocolFtp,
+                      FilterProviders providers = test::ftp_providers())
+        : h(protocol, 0, providers) {
         EXPECT_EQ(server.start(script), 0);
     }
     int connect() { return h.connect(server.port(), "u", "p"); }
@@ -84,8 +86,8 @@ TEST(FtpScripted, AcceptedAuthTlsPImpliesProtectionAndNoLoginGoesOutInPlainText)
         "< AUTH TLS-C\n> 504 no\n"
         "< AUTH TLS-P\n> 234 go ahead\n"
         "pause 300\n",
-        kProtocolFtpsClear);
-    // No TLS provider in this test: the switch to TLS fails before anything else is sent.
+        kProtocolFtpsClear, FilterProviders{});
+    // An engine without a TLS provider: the switch to TLS fails before anything else is sent.
     EXPECT_EQ(t.connect(), 1);
     EXPECT_EQ(t.finished(), "");
     EXPECT_EQ(t.h.s().auth_implies_protection, 1);

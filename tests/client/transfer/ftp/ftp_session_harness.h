@@ -11,17 +11,38 @@
 #include <vector>
 
 #include "client/transfer/ftp/ftp_requests.h"
+#include "client/transfer/net/engine_owner.h"
+#include "client/transfer/session/request_table.h"
 #include "client/transfer/session/requests.h"
 #include "client/transfer/session/session.h"
+#include "client/transfer/tls/tls_context.h"
 #include "platform/event.h"
 
 namespace orvane::test {
 
+// What FTP and FTPS sessions are made with: TLS filters and the FTP handlers.
+inline FilterProviders ftp_providers() {
+    FilterProviders p;
+    p.tls = openssl_tls_provider();
+    return p;
+}
+inline RequestTable ftp_requests() {
+    return make_request_table(ftp_request_handlers(), {});
+}
+
 class FtpSessionHarness {
   public:
-    explicit FtpSessionHarness(int protocol = kProtocolFtp, int timeout_seconds = 0) {
-        install_ftp_handlers();
-        session_ = create_session(this, log_line, Notifier{wake, this}, protocol, timeout_seconds);
+    // A session on an engine of its own, with these filter providers.
+    explicit FtpSessionHarness(int protocol = kProtocolFtp, int timeout_seconds = 0,
+                               FilterProviders providers = ftp_providers())
+        : own_engines_(std::make_unique<EngineOwner>(providers)), engines_(own_engines_.get()) {
+        open(ftp_requests(), protocol, timeout_seconds);
+    }
+    // A session on the caller's engine (which outlives the harness) and request table.
+    FtpSessionHarness(EngineOwner& engines, const RequestTable& requests, int protocol,
+                      int timeout_seconds = 0)
+        : engines_(&engines) {
+        open(requests, protocol, timeout_seconds);
     }
     Session& s() { return *session_; }
     bool ok() const { return session_ != nullptr; }
@@ -36,7 +57,7 @@ class FtpSessionHarness {
         while (d.calls == 0 && std::chrono::steady_clock::now() < end) {
             if (woken_.wait(50) == 1) {
                 woken_.reset();
-                pump_session_completions();
+                pump_session_completions(*engines_);
             }
         }
         return d.calls == 1 ? d.result : -2;
@@ -106,6 +127,10 @@ class FtpSessionHarness {
     }
 
   private:
+    void open(const RequestTable& requests, int protocol, int timeout_seconds) {
+        session_ = create_session(*engines_, requests, this, log_line, Notifier{wake, this}, protocol,
+                                  timeout_seconds);
+    }
     struct Done {
         int calls = 0;
         int result = -1;
@@ -122,6 +147,8 @@ class FtpSessionHarness {
         h->log_.emplace_back(level, text);
     }
 
+    std::unique_ptr<EngineOwner> own_engines_;
+    EngineOwner* engines_;
     platform::Event woken_;
     std::mutex mutex_;
     std::vector<std::pair<int, std::string>> log_;

@@ -33,10 +33,7 @@ std::string mode_name(const testing::TestParamInfo<Mode>& info) {
            (info.param.passive ? "Passive" : "Active");
 }
 
-class FtpsRealServer : public testing::TestWithParam<Mode> {
-  protected:
-    static void SetUpTestSuite() { install_openssl_tls(); }
-};
+class FtpsRealServer : public testing::TestWithParam<Mode> {};
 
 TEST_P(FtpsRealServer, ListingsDownloadsAndUploadsAreByteExact) {
     const Mode m = GetParam();
@@ -87,11 +84,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, FtpsRealServer,
                                          Mode{FtpServerKind::kPyftpdlib, kProtocolFtpsClear, false}),
                          mode_name);
 
-class Ftps : public testing::Test {
-  protected:
-    static void SetUpTestSuite() { install_openssl_tls(); }
-    void TearDown() override { clear_client_certificate(); }
-};
+class Ftps : public testing::Test {};
 
 // vsftpd with implicit_ssl greets only through TLS, and keeps data clear until "PROT P".
 TEST_F(Ftps, ImplicitTlsServerIsFoundByItsSilenceAndGetsProtP) {
@@ -158,9 +151,9 @@ class FtpsClientCertificate : public Ftps {
         ASSERT_EQ(server.start(FtpServerKind::kVsftpd, options), 0) << server.error();
         write_all(server.local_home() + "/f.txt", "for certified clients");
     }
-    // Connects, lists and downloads in a fresh session (and so, often, a fresh engine).
+    // Connects, lists and downloads in a fresh session (and so a fresh engine: none runs between).
     int session_works() {
-        test::FtpSessionHarness h(kProtocolFtpsProtected);
+        test::FtpSessionHarness h(engines, test::ftp_requests(), kProtocolFtpsProtected);
         struct Keep {
             test::FtpSessionHarness& h;
             std::vector<std::string>& errors;
@@ -172,8 +165,17 @@ class FtpsClientCertificate : public Ftps {
         return read_all(dir.file("f.back")) == "for certified clients" ? 0 : 1;
     }
 
+    int set_certificate(const std::string& file, const std::string& key_file, const std::string& password) {
+        ClientCertificate certificate;
+        certificate.certificate_file = file;
+        certificate.key_file = key_file;
+        certificate.password = password;
+        return set_client_certificate(engines, certificate);
+    }
+
     test::TempDir dir;
     test::Identity ca, client;
+    EngineOwner engines{test::ftp_providers()};
     FtpServer server;
     std::vector<std::string> errors;  // the error lines of the last session
 };
@@ -183,19 +185,20 @@ TEST_F(FtpsClientCertificate, PemAndPkcs12CertificatesOpenTheServerAcrossEngines
     ASSERT_FALSE(errors.empty());
     // OpenSSL's reason names what the server wanted.
     EXPECT_NE(errors.back().find("certificate"), std::string::npos) << errors.back();
-    ASSERT_EQ(set_client_certificate(dir.file("client.PEM"), dir.file("client.key"), "key secret"), 0);
+    ASSERT_EQ(set_certificate(dir.file("client.PEM"), dir.file("client.key"), "key secret"), 0);
     EXPECT_EQ(session_works(), 0) << server.log();
     EXPECT_EQ(session_works(), 0) << "the next engine presents it too";
-    clear_client_certificate();
-    ASSERT_EQ(set_client_certificate(dir.file("client.pfx"), "", "p12 secret"), 0);
+    engines.set_client_certificate(ClientCertificate{});
+    EXPECT_EQ(session_works(), 1) << "a forgotten certificate is presented no more";
+    ASSERT_EQ(set_certificate(dir.file("client.pfx"), "", "p12 secret"), 0);
     EXPECT_EQ(session_works(), 0) << server.log();
 }
 
 TEST_F(FtpsClientCertificate, AFileThatDoesNotLoadReturns1AndChangesNothing) {
-    ASSERT_EQ(set_client_certificate(dir.file("client.pfx"), "", "p12 secret"), 0);
-    EXPECT_EQ(set_client_certificate(dir.file("broken.pfx"), "", "p12 secret"), 1);
-    EXPECT_EQ(set_client_certificate(dir.file("client.pfx"), "", "wrong password"), 1);
-    EXPECT_EQ(set_client_certificate(dir.file("missing.pem"), "", ""), 1);
+    ASSERT_EQ(set_certificate(dir.file("client.pfx"), "", "p12 secret"), 0);
+    EXPECT_EQ(set_certificate(dir.file("broken.pfx"), "", "p12 secret"), 1);
+    EXPECT_EQ(set_certificate(dir.file("client.pfx"), "", "wrong password"), 1);
+    EXPECT_EQ(set_certificate(dir.file("missing.pem"), "", ""), 1);
     EXPECT_EQ(session_works(), 0) << "the certificate set before still applies";
 }
 

@@ -1,8 +1,10 @@
 // The receive and send paths through a TLS channel and an SSH filter, with stand-in filters
-// that scramble bytes so that a path that skips its filter shows.
+// that scramble bytes so that a path that skips its filter shows; the engine owner and the client
+// certificate it hands its engines' TLS contexts.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include "client/transfer/net/engine_owner.h"
 #include "client/transfer/net/filter.h"
 #include "client/transfer/net/transfer_engine.h"
 #include "tests/client/transfer/net/network_test_support.h"
@@ -63,16 +65,24 @@ class FakeFilter : public ByteFilter {
 };
 
 TlsContext g_context;
-FilterConfig g_seen;  // the configuration the last filter was made with
-const FilterProvider kTls{[]() { return &g_context; }, [](TlsContext*) {},
-                          [](const FilterConfig& config) -> ByteFilter* {
+FilterConfig g_seen;                // the configuration the last filter was made with
+std::vector<std::string> g_loaded;  // the certificate files loaded into g_context, in order
+const FilterProvider kTls{.create_context = []() { return &g_context; },
+                          .destroy_context = [](TlsContext*) {},
+                          .load_certificate =
+                              [](TlsContext&, const ClientCertificate& certificate) {
+                                  g_loaded.push_back(certificate.certificate_file);
+                                  return certificate.certificate_file == "bad.pem" ? 1 : 0;
+                              },
+                          .create_filter = [](const FilterConfig& config) -> ByteFilter* {
                               g_seen = config;
                               return new FakeFilter(0x5A, 100, SIZE_MAX);
                           }};
-const FilterProvider kSsh{nullptr, nullptr, [](const FilterConfig& config) -> ByteFilter* {
-                              g_seen = config;
-                              return new FakeFilter(0x33, 8192, 1000);
-                          }};
+const FilterProvider kSsh{.create_filter = [](const FilterConfig& config) -> ByteFilter* {
+    g_seen = config;
+    return new FakeFilter(0x33, 8192, 1000);
+}};
+const FilterProviders kBoth{kTls, kSsh};
 
 void nothing_step(Connection&) {}
 struct Outcome {
@@ -90,10 +100,8 @@ class SecuritySeam : public ::testing::TestWithParam<int> {};
 TEST_P(SecuritySeam, BytesPassThroughTheFilterBothWays) {
     int mode = GetParam();
     char key = mode == kSecurityTls ? 0x5A : 0x33;
-    install_filter_provider(kSecurityTls, &kTls);
-    install_filter_provider(kSecuritySsh, &kSsh);
     test::Listener listener;
-    auto engine = TransferEngine::start(nullptr, nullptr);
+    auto engine = TransferEngine::start(nullptr, nullptr, kBoth);
     ASSERT_TRUE(engine);
     test::Requester req;
     ConnectionSetup setup = test::setup(mode, 0, test::queue_receive, test::queue_send, nothing_step);
@@ -131,8 +139,6 @@ TEST_P(SecuritySeam, BytesPassThroughTheFilterBothWays) {
     EXPECT_EQ(set_security_plain(*c), 0);
     EXPECT_FALSE(c->filter);
     engine->close_connection(c);
-    install_filter_provider(kSecurityTls, nullptr);
-    install_filter_provider(kSecuritySsh, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, SecuritySeam, ::testing::Values(int{kSecurityTls}, int{kSecuritySsh}));
@@ -150,6 +156,34 @@ TEST(SecuritySeamProviders, WithoutAProviderASwitchFails) {
     EXPECT_EQ(set_security(*c, kSecuritySsh), 1);
     EXPECT_EQ(c->security_mode, kSecurityPlain);
     engine->close_connection(c);
+}
+
+// The owner starts its engine for the first user and stops it after the last; the certificate it
+// keeps reaches the context of a running engine and of every engine started later.
+TEST(SecuritySeamProviders, TheOwnersCertificateReachesEveryEnginesContext) {
+    g_loaded.clear();
+    ClientCertificate certificate;
+    certificate.certificate_file = "client.pem";
+    EngineOwner owner(kBoth);
+    EXPECT_EQ(owner.set_client_certificate(certificate), 0) << "kept while no engine runs";
+    ASSERT_EQ(owner.engine(), nullptr);
+    TransferEngine* first = owner.acquire(nullptr, nullptr);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(owner.acquire(nullptr, nullptr), first) << "one engine for every user";
+    EXPECT_EQ(first->tls_context(), &g_context);
+    EXPECT_EQ(g_loaded, std::vector<std::string>{"client.pem"}) << "loaded as the context is made";
+    certificate.certificate_file = "bad.pem";
+    EXPECT_EQ(owner.set_client_certificate(certificate), 1) << "the running context refused it";
+    owner.release();
+    EXPECT_EQ(owner.engine(), first);
+    owner.release();
+    EXPECT_EQ(owner.engine(), nullptr) << "the last user stops it";
+    certificate.certificate_file = "other.pem";
+    owner.set_client_certificate(certificate);
+    ASSERT_NE(owner.acquire(nullptr, nullptr), nullptr);
+    owner.engine()->tls_context();
+    EXPECT_EQ(g_loaded, (std::vector<std::string>{"client.pem", "bad.pem", "other.pem"}));
+    owner.release();
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ using test::Requester;
 void nothing_step(Connection&) {}
 
 std::unique_ptr<TransferEngine> start_engine(EngineOptions options = {}) {
-    auto engine = TransferEngine::start(nullptr, nullptr, options);
+    auto engine = TransferEngine::start(nullptr, nullptr, {}, options);
     EXPECT_TRUE(engine);
     return engine;
 }

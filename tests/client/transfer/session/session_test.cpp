@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "client/transfer/net/engine_owner.h"
 #include "client/transfer/net/transfer_engine.h"
 #include "client/transfer/session/remote_path.h"
 #include "client/transfer/session/request_dispatch.h"
+#include "client/transfer/session/request_table.h"
 #include "client/transfer/session/requests.h"
 #include "tests/client/transfer/net/network_test_support.h"
 #include "tests/support/loopback.h"
@@ -29,37 +31,51 @@ void record_done(int code, void* object, int result) {
     d->result = result;
 }
 
+// The generic handlers only, or a listing handler of the test's choosing for the FTP kinds.
+RequestTable requests_with_listing(RequestHandler listing = nullptr) {
+    const RequestEntry entry{RequestKind::kGetListing, listing};
+    return make_request_table(
+        listing ? std::span<const RequestEntry>(&entry, 1) : std::span<const RequestEntry>(), {});
+}
+
+// A session on an engine of its own, or on a shared one.
 struct Fixture {
+    EngineOwner own;
+    EngineOwner& engines;
     test::Requester req;
     std::unique_ptr<Session> s;
-    explicit Fixture(int protocol = kProtocolFtp) {
-        s = create_session(nullptr, nullptr, req.notifier(), protocol, 0);
+    explicit Fixture(int protocol = kProtocolFtp, const RequestTable& requests = requests_with_listing(),
+                     EngineOwner* shared = nullptr)
+        : engines(shared ? *shared : own) {
+        s = create_session(engines, requests, nullptr, nullptr, req.notifier(), protocol, 0);
         EXPECT_TRUE(s);
     }
+    TransferEngine& engine() { return *engines.engine(); }
     bool wait(const Done& d, std::chrono::milliseconds timeout = 10s) {
         return req.run_until(
-            *session_engine(), [&] { return d.calls > 0; }, timeout);
+            engine(), [&] { return d.calls > 0; }, timeout);
     }
 };
 
 TEST(Session, LastSessionStopsTheEngineAndTheNextStartsAFreshOne) {
-    ASSERT_EQ(session_engine(), nullptr);
+    EngineOwner engines;
+    ASSERT_EQ(engines.engine(), nullptr) << "no engine threads before the first session";
     {
-        Fixture a;
-        Fixture b(kProtocolSftp);
-        ASSERT_NE(session_engine(), nullptr);
+        Fixture a(kProtocolFtp, requests_with_listing(), &engines);
+        Fixture b(kProtocolSftp, requests_with_listing(), &engines);
+        ASSERT_NE(engines.engine(), nullptr);
         EXPECT_EQ(a.s->engine, b.s->engine);
         EXPECT_NE(a.s->data, nullptr);
         EXPECT_EQ(b.s->data, nullptr) << "SFTP has no data connection";
         size_t total = 0;
-        for (size_t n : session_engine()->group_sizes()) total += n;
+        for (size_t n : engines.engine()->group_sizes()) total += n;
         EXPECT_EQ(total, 3u);
         a.s.reset();
-        EXPECT_NE(session_engine(), nullptr);
+        EXPECT_NE(engines.engine(), nullptr);
     }
-    EXPECT_EQ(session_engine(), nullptr);
-    Fixture c;
-    ASSERT_NE(session_engine(), nullptr);
+    EXPECT_EQ(engines.engine(), nullptr);
+    Fixture c(kProtocolFtp, requests_with_listing(), &engines);
+    ASSERT_NE(engines.engine(), nullptr);
     Done d;
     ASSERT_EQ(request_finish_with_result(*c.s, 0, record_done, 1, &d), 0);
     ASSERT_TRUE(c.wait(d)) << "the fresh engine runs steps";
@@ -81,7 +97,7 @@ TEST(Session, RequestsCompleteOnceThroughThePump) {
     ASSERT_TRUE(f.wait(listing));
     EXPECT_EQ(listing.result, 1);
     f.req.run_until(
-        *session_engine(), [] { return false; }, 100ms);
+        f.engine(), [] { return false; }, 100ms);
     EXPECT_EQ(d.calls, 1);
     EXPECT_EQ(listing.calls, 1);
 }
@@ -109,8 +125,7 @@ void long_listing(Session& s) {
 }
 
 TEST(Session, SecondRequestOnABusySessionReturnsOneAndLeavesTheFirstAlone) {
-    Fixture f;
-    install_request_handler(kProtocolFtp, RequestKind::kGetListing, long_listing);
+    Fixture f(kProtocolFtp, requests_with_listing(long_listing));
     Done first, second;
     ASSERT_EQ(request_listing(*f.s, record_done, 1, &first), 0);
     f.s->reply_hook = {};
@@ -120,13 +135,12 @@ TEST(Session, SecondRequestOnABusySessionReturnsOneAndLeavesTheFirstAlone) {
     EXPECT_EQ(f.s->caller_code, 1);
     EXPECT_EQ(f.s->caller_object, &first);
     f.req.run_until(
-        *session_engine(), [] { return false; }, 100ms);
+        f.engine(), [] { return false; }, 100ms);
     EXPECT_EQ(first.calls, 0);
     raise_flag(*f.s->control, kFlagAbort);
     ASSERT_TRUE(f.wait(first));
     EXPECT_EQ(first.result, 1);
     EXPECT_EQ(second.calls, 0);
-    install_request_handler(kProtocolFtp, RequestKind::kGetListing, nullptr);
 }
 
 // Two-channel join: the data step waits for an abort or a go-ahead; the control step finishes
@@ -153,9 +167,8 @@ void two_channel_listing(Session& s) {
 }
 
 TEST(Session, TwoChannelJoinWaitsForBothAndAbortsTheDataStepWhenControlFails) {
-    install_request_handler(kProtocolFtp, RequestKind::kGetListing, two_channel_listing);
     {
-        Fixture f;
+        Fixture f(kProtocolFtp, requests_with_listing(two_channel_listing));
         g_control_result = 1;
         Done d;
         ASSERT_EQ(request_listing(*f.s, record_done, 0, &d), 0);
@@ -165,19 +178,18 @@ TEST(Session, TwoChannelJoinWaitsForBothAndAbortsTheDataStepWhenControlFails) {
         EXPECT_EQ(f.s->data_result, 1) << "the data step was ended by the abort flag";
     }
     {
-        Fixture f;
+        Fixture f(kProtocolFtp, requests_with_listing(two_channel_listing));
         g_control_result = 0;
         Done d;
         ASSERT_EQ(request_listing(*f.s, record_done, 0, &d), 0);
         f.req.run_until(
-            *session_engine(), [] { return false; }, 100ms);
+            f.engine(), [] { return false; }, 100ms);
         EXPECT_EQ(d.calls, 0) << "control done, data still running";
         EXPECT_EQ(f.s->control_result, 0);
         raise_flag(*f.s->data, kFlagTimedOut);
         ASSERT_TRUE(f.wait(d));
         EXPECT_EQ(d.result, 0);
     }
-    install_request_handler(kProtocolFtp, RequestKind::kGetListing, nullptr);
 }
 
 TEST(Session, DataPortCounterStaysInRange) {
@@ -241,8 +253,7 @@ void active_listing(Session& s) {
 }
 
 TEST(Session, ActiveModeListensOnTheNextDataPortAndAccepts) {
-    install_request_handler(kProtocolFtp, RequestKind::kGetListing, active_listing);
-    Fixture f;
+    Fixture f(kProtocolFtp, requests_with_listing(active_listing));
     test::Probe probe;
     f.s->data->step_state.context = &probe;
     f.s->local_address = "127.0.0.1";
@@ -260,12 +271,10 @@ TEST(Session, ActiveModeListensOnTheNextDataPortAndAccepts) {
     ASSERT_TRUE(f.wait(d));
     EXPECT_EQ(d.result, 0);
     EXPECT_EQ(f.s->data->step_state.receive_queue.contents(), "-rw-r--r-- 1 u g 5 Jan 1 2024 a.txt\r\n");
-    install_request_handler(kProtocolFtp, RequestKind::kGetListing, nullptr);
 }
 
 TEST(Session, ActiveModeSkipsAPortInUse) {
-    install_request_handler(kProtocolFtp, RequestKind::kGetListing, active_listing);
-    Fixture f;
+    Fixture f(kProtocolFtp, requests_with_listing(active_listing));
     test::Probe probe;
     f.s->data->step_state.context = &probe;
     f.s->local_address = "127.0.0.1";
@@ -280,7 +289,6 @@ TEST(Session, ActiveModeSkipsAPortInUse) {
     raise_flag(*f.s->data, kFlagAbort);  // no accept event: the step fails
     ASSERT_TRUE(f.wait(d));
     EXPECT_EQ(d.result, 1);
-    install_request_handler(kProtocolFtp, RequestKind::kGetListing, nullptr);
 }
 
 TEST(RemotePath, JoinAndNormalise) {

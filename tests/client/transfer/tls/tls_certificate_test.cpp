@@ -26,7 +26,6 @@ struct ContextDeleter {
 class TlsCertificateTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        install_openssl_tls();
         context_.reset(tls_create_context());
         ASSERT_NE(context_, nullptr);
         root_ = test::make_identity("Orvane Test Root", nullptr, true);

@@ -109,7 +109,6 @@ struct ContextDeleter {
 class TlsVsftpdTest : public ::testing::TestWithParam<int> {
   protected:
     void SetUp() override {
-        install_openssl_tls();
         context_.reset(tls_create_context());
         ASSERT_EQ(server_.start(test::FtpServerKind::kVsftpd, {.tls = true}), 0) << server_.error();
     }

@@ -1,5 +1,5 @@
 // The EHLO announcement reader and the printable form of reply lines.
-#include "client/actions/mail/smtp_capabilities.h"
+#include "client/transfer/smtp/smtp_capabilities.h"
 
 #include "common/text.h"
 

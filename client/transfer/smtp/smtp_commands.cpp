@@ -1,7 +1,7 @@
 // The SMTP command table: each command's line and what its reply leads to.
 #include <string>
 
-#include "client/actions/mail/smtp_client.h"
+#include "client/transfer/smtp/smtp_client.h"
 #include "common/base64.h"
 #include "common/log.h"
 #include "common/secret.h"
@@ -17,11 +17,11 @@ bool not_refused(int code) {
     return code >= 1 && code <= 399;
 }
 
-SmtpAction finish(int result, const char* error = nullptr) {
-    return SmtpAction{SmtpAction::kFinish, result, SmtpCommand::kNone, error};
+SmtpAction finish(int result, const char* error = nullptr, FailureKind kind = FailureKind::kRemote) {
+    return SmtpAction{SmtpAction::kFinish, result, SmtpCommand::kNone, error, kind};
 }
 SmtpAction send(SmtpCommand next) {
-    return SmtpAction{SmtpAction::kSend, 0, next, nullptr};
+    return SmtpAction{SmtpAction::kSend, 0, next, nullptr, FailureKind::kRemote};
 }
 SmtpAction send_if(bool ok, SmtpCommand next, const char* error) {
     return ok ? send(next) : finish(1, error);
@@ -123,8 +123,10 @@ SmtpAction on_helo(SmtpDelivery& d, const ServerReply& r) {
 // on the path. A refusal is bearable only while nothing secret is to be sent.
 SmtpAction on_starttls(SmtpDelivery& d, const ServerReply& r) {
     if (r.code >= 200 && r.code <= 299) {
-        if (d.reader.pending()) return finish(1, "ERROR: The mail server sent more after accepting STARTTLS");
-        return SmtpAction{SmtpAction::kStartTls, 0, SmtpCommand::kEhlo, nullptr};
+        if (d.channel.more_after_go_ahead())
+            return finish(1, "ERROR: The mail server sent more after accepting STARTTLS",
+                          FailureKind::kProtocol);
+        return SmtpAction{SmtpAction::kStartTls, 0, SmtpCommand::kEhlo, nullptr, FailureKind::kRemote};
     }
     if (!d.user.empty() && d.caps.auth != SmtpAuth::kNone)
         return finish(1, "ERROR: The mail server refused STARTTLS; the login is not sent in clear");
