@@ -181,7 +181,7 @@ TEST_F(SftpSession, KnownHostsBeforeAndAfterTheConnect) {
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
     const std::string known_hosts = known_.file("known_hosts");
     for (int round = 0; round < 2; ++round) {
-        FtpSessionHarness h(kProtocolSftp, 20);
+        FtpSessionHarness h(engines_, requests_, kProtocolSftp, 20);
         ASSERT_TRUE(h.ok());
         ASSERT_EQ(connect(h, sshd.port()), 0) << h.dump();
     }
@@ -198,7 +198,7 @@ TEST_F(SftpSession, KnownHostsBeforeAndAfterTheConnect) {
     ASSERT_FALSE(other.empty()) << type;
     const std::string changed = line.substr(0, line.rfind(' ')) + " " + other + "\n";
     test::write_all(known_hosts, changed);
-    FtpSessionHarness h(kProtocolSftp, 20);
+    FtpSessionHarness h(engines_, requests_, kProtocolSftp, 20);
     ASSERT_TRUE(h.ok());
     EXPECT_EQ(connect(h, sshd.port()), 1);
     EXPECT_EQ(h.s().failure.kind, FailureKind::kUser) << h.s().failure.cause;
