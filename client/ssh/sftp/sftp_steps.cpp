@@ -421,7 +421,7 @@ const char* step_phase_name(StepPhase phase) {
 }
 
 SftpState& sftp_state(Session& s) {
-    if (!s.protocol_state) s.protocol_state = std::make_shared<SftpState>();
+    if (!s.protocol_state) s.protocol_state = std::make_unique<SftpState>();
     return *static_cast<SftpState*>(s.protocol_state.get());
 }
 

@@ -29,7 +29,7 @@ using Operation = int (*)(Session& s, Client& client);
 
 // The protocol state of an SFTP session (in Session::protocol_state). The group thread owns it
 // while a step runs; the requester reads it in the step's continuation.
-struct SftpState {
+struct SftpState final : ProtocolState {
     std::unique_ptr<Client> client;  // made anew by each connect step
     // Read by the requester before each connect, asked by the key exchange on the group thread;
     // a new host is recorded by the requester once the connect's handshake is over.

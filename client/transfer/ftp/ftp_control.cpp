@@ -18,12 +18,12 @@ void report_timeout(Session& s) {
 }
 
 FtpState& ftp_state(Session& s) {
-    if (!s.protocol_state) s.protocol_state = std::make_shared<FtpState>(s);
+    if (!s.protocol_state) s.protocol_state = std::make_unique<FtpState>(s);
     return *static_cast<FtpState*>(s.protocol_state.get());
 }
 
 void ftp_set_trace(Session& s, bool on) {
-    ftp_state(s).trace = on;
+    s.trace = on;
 }
 
 void ftp_command_step(Connection& c) {

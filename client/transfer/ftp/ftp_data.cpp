@@ -39,7 +39,7 @@ void set_state(Connection& c, DataState state) {
     DataState old = state_of(c);
     c.step_state.state = static_cast<int>(state);
     Session* s = c.step_state.session;
-    if (old != state && s && s->protocol_state && running_ftp_state(*s).trace)
+    if (old != state && s && s->trace)
         session_log(*s, kLevelInfo,
                     (std::string("FTP data state: ") + kDataStateNames[static_cast<int>(old)] + " -> " +
                      kDataStateNames[static_cast<int>(state)])

@@ -137,7 +137,7 @@ void FtpControlEngine::log(int level, const std::string& text) {
 }
 
 bool FtpControlEngine::tracing() const {
-    return running_ftp_state(s_).trace;
+    return s_.trace;
 }
 
 void FtpControlEngine::clear_events() {

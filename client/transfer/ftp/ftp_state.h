@@ -125,7 +125,7 @@ struct FtpTransfer {
 
 class FtpControlEngine;
 
-struct FtpState {
+struct FtpState final : ProtocolState {
     explicit FtpState(Session& s);
     ~FtpState();
     FtpState(const FtpState&) = delete;
@@ -134,7 +134,6 @@ struct FtpState {
     FtpControl control;
     std::unique_ptr<FtpControlEngine> engine;  // drives `control` from the bytes of the control connection
     LineLink link;                             // the control step's memory of the connection
-    bool trace = false;                        // the steps' state changes go to the log
     FtpDataChannel data;
     FtpTransfer transfer;
     std::atomic<bool> data_running{false};      // a data step is under way (read by the control step)

@@ -44,7 +44,7 @@ void prepare_ftp_command(Session& s, FtpCommand command);
 // data connection failed), or the data connection has ended (the control's idle time starts).
 void ftp_control_abort(Session& s);
 void ftp_control_data_ended(Session& s);
-// State changes of the control and data steps go to the session's log.
+// State changes of the control and data steps and of the folder walks go to the session's log.
 void ftp_set_trace(Session& s, bool on);
 
 // ---- data channel (ftp_data.cpp) ----

@@ -57,6 +57,8 @@ constexpr const char* kWalkStateNames[] = {
 static_assert(sizeof kWalkStateNames / sizeof kWalkStateNames[0] == static_cast<size_t>(WalkState::kCount),
               "one name per walk state");
 
+}  // namespace
+
 struct FolderWalk {
     WalkSteps steps{};
     WalkState state = WalkState::kIdle;
@@ -72,11 +74,22 @@ struct FolderWalk {
     RemoteFileEntry entry;       // delete walk: the entry being removed
 };
 
-FolderWalk& walk_of(Session& s) {
-    return *static_cast<FolderWalk*>(s.walk_state.get());
+void FolderWalkEnd::operator()(FolderWalk* walk) const {
+    delete walk;
 }
 
-void set_state(FolderWalk& w, WalkState state) {
+namespace {
+
+FolderWalk& walk_of(Session& s) {
+    return *s.walk_state;
+}
+
+void set_state(Session& s, FolderWalk& w, WalkState state) {
+    if (s.trace && w.state != state)
+        session_log(s, kLevelInfo,
+                    (std::string("Walk state: ") + walk_state_name(static_cast<int>(w.state)) + " -> " +
+                     walk_state_name(static_cast<int>(state)))
+                        .c_str());
     w.state = state;
 }
 
@@ -126,7 +139,7 @@ void relay(int, void* object, int result);
 
 void run_step(Session& s, RequestHandler step, WalkState next) {
     FolderWalk& w = walk_of(s);
-    set_state(w, next);
+    set_state(s, w, next);
     w.saved_done = s.done;
     w.saved_code = s.caller_code;
     w.saved_object = s.caller_object;
@@ -318,7 +331,7 @@ void on_enter_made_folder(Session& s, FolderWalk& w, int result) {
 
 void next_pair(Session& s) {
     FolderWalk& w = walk_of(s);
-    set_state(w, WalkState::kIdle);
+    set_state(s, w, WalkState::kIdle);
     if (w.head >= s.work_list.size()) return finish(s, 0);
     w.pair = std::move(s.work_list[w.head++]);
     // Handled pairs are dropped now and then, so a long walk does not keep them all.
@@ -382,7 +395,7 @@ void on_delete_file(Session& s, FolderWalk& w, int result) {
 
 void next_entry(Session& s) {
     FolderWalk& w = walk_of(s);
-    set_state(w, WalkState::kIdle);
+    set_state(s, w, WalkState::kIdle);
     if (s.delete_list.empty()) return finish(s, 0);
     RemoteFileEntry& e = s.delete_list.back();
     e.full_path =
@@ -442,10 +455,9 @@ void relay(int, void* object, int result) {
 }
 
 FolderWalk& begin_walk(Session& s, const WalkSteps& steps) {
-    auto w = std::make_shared<FolderWalk>();
-    w->steps = steps;
-    s.walk_state = w;
-    return *w;
+    s.walk_state.reset(new FolderWalk);
+    s.walk_state->steps = steps;
+    return *s.walk_state;
 }
 
 }  // namespace

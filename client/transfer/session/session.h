@@ -19,6 +19,17 @@ namespace orvane {
 
 class EngineOwner;
 class TransferEngine;
+struct FolderWalk;
+
+// A protocol layer's working state of one session (FTP's steps and engine, SFTP's client), made by
+// that layer on first use and freed after both connections are closed.
+struct ProtocolState {
+    virtual ~ProtocolState() = default;
+};
+// The running folder walk is the walks' own (folder_walk.cpp), and so is its end.
+struct FolderWalkEnd {
+    void operator()(FolderWalk* walk) const;
+};
 
 // What the front end's hook into connect and login is shown or asked.
 enum class ReplyHookKind : int {
@@ -201,11 +212,10 @@ struct Session {
     Connection* control = nullptr;
     Connection* data = nullptr;  // none for SFTP
 
-    // The protocol layer's own working state (the FTP steps' reply reader and procedure state),
-    // created by that layer on first use and freed after both connections are closed.
-    std::shared_ptr<void> protocol_state;
-    // The running folder walk of a Transfer list or Delete list request (folder_walk.cpp).
-    std::shared_ptr<void> walk_state;
+    std::unique_ptr<ProtocolState> protocol_state;
+    // The running folder walk of a Transfer list or Delete list request.
+    std::unique_ptr<FolderWalk, FolderWalkEnd> walk_state;
+    bool trace = false;  // the steps' and the walk's state changes go to the log
 };
 
 // The handlers every session connection starts with: received bytes go to the download file when
