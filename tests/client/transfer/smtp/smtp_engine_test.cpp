@@ -50,6 +50,7 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
     std::string log;
     d.log = capture;
     d.log_user = &log;
+    d.host = "mail.example.org";
     d.user = c.user;
     d.password = c.password;
     d.from_address = "robot@example.org";
@@ -68,10 +69,11 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
         switch (move.kind) {
             case 'P': {
                 SmtpCommand first = command_named(move.text);
-                e.start(first, true);
+                e.start(first);
                 if (first == SmtpCommand::kGreeting) {
-                    e.connecting();
-                    e.connected("127.0.0.1", false);
+                    e.connected("127.0.0.1", 40000);
+                } else {
+                    e.started(true);
                 }
                 break;
             }
@@ -88,8 +90,8 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
                 break;
             }
             case 'L':
+                // The next call after the switch finds TLS on.
                 EXPECT_EQ(last.kind, LineNext::kStartTls);
-                e.tls_started();
                 break;
             case 'X':
                 e.closed();
@@ -102,7 +104,7 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
                 continue;
         }
         last = e.next();
-        if (e.take_secret_gone()) ++secrets_gone;
+        if (e.sent_secret()) ++secrets_gone;
     }
     EXPECT_EQ(e.take_output(), "") << "sent after the end";
     return log;
@@ -273,11 +275,13 @@ TEST(SmtpEngine, PhasesOverAClosedConnection) {
     d.log = capture;
     d.log_user = &log;
     SmtpEngine e(d);
-    e.start(SmtpCommand::kQuit, false);  // nothing to leave
+    e.start(SmtpCommand::kQuit);
+    e.started(false);  // nothing to leave
     LineNext n = e.next();
     EXPECT_EQ(finish_text(n), "0");
     EXPECT_FALSE(d.failure);
-    e.start(SmtpCommand::kMailFrom, false);
+    e.start(SmtpCommand::kMailFrom);
+    e.started(false);
     EXPECT_EQ(finish_text(e.next()), "1 close");
     EXPECT_EQ(d.failure.kind, FailureKind::kLocal);
     EXPECT_EQ(e.take_output(), "");
