@@ -7,8 +7,9 @@
 
 #include "client/actions/mail/mail_format.h"
 #include "client/actions/mail/mail_message.h"
+#include "client/transfer/line/line_step.h"
 #include "client/transfer/net/transfer_engine.h"
-#include "client/transfer/smtp/smtp_step.h"
+#include "client/transfer/smtp/smtp_client.h"
 #include "common/log.h"
 #include "platform/system.h"
 
@@ -18,6 +19,8 @@ namespace {
 
 // The port on which servers speak TLS from the first byte (RFC 8314).
 constexpr uint32_t kImplicitTlsPort = 465;
+// What a mail connection holds of the server's bytes between two wake-ups of its step.
+constexpr size_t kMailReceiveQueueLimit = 64 * 1024;
 
 // The delivery's phases, each one posted step; the completion's code names the phase.
 enum class MailPhase : int {
@@ -42,7 +45,8 @@ struct MailRecord {
     TransferEngine* engine = nullptr;
     Connection* connection = nullptr;
     SmtpDelivery delivery;
-    SmtpLink link{delivery};
+    SmtpEngine smtp{delivery};
+    LineLink link;  // the line step's memory of the connection (the step-state context)
     bool busy = false;
     MailDone done;
     std::thread::id requester = std::this_thread::get_id();  // the only thread that uses the record
@@ -64,6 +68,24 @@ void idle_step(Connection&) {}
 
 void phase_done(int code, void* owner, int result);
 
+// The step of every phase: the greeting connects first, any other command goes over the open
+// connection; the line step follows the engine until the phase ends.
+void smtp_step(Connection& c) {
+    MailRecord& r = *static_cast<MailRecord*>(c.step_state.context);
+    if (!(c.flags & kFlagPosted)) {
+        line_step_wake(c, r.link);
+        return;
+    }
+    c.timeout_seconds = r.delivery.timeout_seconds;
+    c.idle_seconds = 0;
+    r.smtp.start(r.delivery.first);
+    if (r.smtp.state() == SmtpState::kConnecting) {
+        line_step_connect(c, r.link, r.delivery.host, r.delivery.port);
+    } else {
+        line_step_start(c, r.link);
+    }
+}
+
 int post_phase(MailRecord& r, MailPhase phase, SmtpCommand first) {
     r.delivery.first = first;
     return post_step(*r.connection, smtp_step, phase_done, static_cast<int>(phase), r.notify, &r);
@@ -73,8 +95,7 @@ void end_delivery(MailRecord& r, int result) {
     SmtpDelivery& d = r.delivery;
     wipe_secret(d.password);
     d.channel.wipe_output();
-    wipe_secret(r.link.out);
-    r.link.out.shrink_to_fit();  // it may have held a large message
+    line_step_release(r.link);
     d.message_text.clear();
     d.message_text.shrink_to_fit();
     r.busy = false;
@@ -145,7 +166,7 @@ MailRecord::~MailRecord() {
         engine = nullptr;
     }
     wipe_secret(delivery.password);
-    wipe_secret(link.out);
+    line_step_release(link);
 }
 
 void MailRecordDelete::operator()(MailRecord* record) const {
@@ -169,15 +190,18 @@ MailRecordPtr create_mail_record(EngineOwner& engines, LogCallback log, void* lo
     // From here on the destructor undoes whatever was done.
     ConnectionSetup setup;
     setup.timeout_seconds = 0;  // each phase sets the reply timeout
-    setup.on_receive = smtp_receive;
-    setup.on_send = smtp_send;
+    setup.on_receive = line_receive;
+    setup.on_send = line_send;
     setup.default_step = idle_step;
     setup.log = log;
     setup.log_user = log_user;
     r->connection = r->engine->open_connection(setup);
     if (!r->connection) return nullptr;
     // Set before any step is posted; the post orders it before the group thread's first look.
-    r->connection->step_state.context = &r->link;
+    r->link.engine = &r->smtp;
+    r->connection->step_state.context = r.get();
+    // Replies are short: a server cannot make the connection hold more than a few of them.
+    r->connection->step_state.receive_queue.set_limit(kMailReceiveQueueLimit);
     return r;
 }
 

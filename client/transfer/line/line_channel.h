@@ -90,21 +90,26 @@ class LineEngine {
         (void)local_address;
         (void)local_port;
     }
-    enum class ConnectError : int { kResolve, kConnect };
-    // The host name could not be looked up, or the connect failed (`error`: an errno value or 0).
+    // kResolve: the host name could not be looked up; kStart: the connect failed at once; kEstablish:
+    // the connect in progress failed. `error`: an errno value or 0.
+    enum class ConnectError : int { kResolve, kStart, kEstablish };
     virtual void connect_failed(ConnectError what, int error) {
         (void)what;
         (void)error;
     }
+    // kUnavailable: no TLS could be set up; kHandshake: the handshake could not start, or failed;
+    // kBroken: TLS failed after the handshake. `cause` is " (why)" or empty.
     enum class TlsError : int { kUnavailable, kHandshake, kBroken };
-    // The switch to TLS could not be made, or TLS broke; `cause` is " (why)" or empty.
+    // Heard at once when the switch asked for by kStartTls fails, and later when TLS breaks. The
+    // next() after kStartTls without this means TLS is on.
     virtual void tls_failed(TlsError what, const std::string& cause) {
         (void)what;
         (void)cause;
     }
     // Bytes received before TLS that are the server's first TLS records.
     virtual std::string take_early_tls_input() { return {}; }
-    // The first bytes through a new TLS session should be preceded by what the handshake settled.
+    // What a new TLS session's handshake settled goes to log() before its first bytes reach the
+    // engine.
     virtual bool describes_tls() const { return false; }
     // Everything queued for sending has left, or the peer's side ended.
     virtual void output_sent() {}

@@ -4,6 +4,9 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "common/log.h"
 #include "common/secret.h"
 
@@ -92,12 +95,30 @@ void feed(Connection& c, LineLink& l) {
     l.engine->receive(bytes);
 }
 
-void send_output(Connection& c, std::string& bytes) {
-    ByteQueue& q = c.step_state.send_queue;
-    q.clear();
-    int refused = q.append(bytes);
-    wipe_secret(bytes);
-    if (refused != 0 || start_send(c) != 0) raise_flag(c, kFlagIoDone);
+// Output goes into the send queue a slice at a time, the next once the last has left: a message
+// with attachments may be larger than the queue holds, and is not held twice.
+constexpr size_t kSendSlice = 1u << 20;
+
+// Queues the next slice and sends it: 0 sending, 1 when nothing could be sent.
+int push_output(Connection& c, LineLink& l) {
+    size_t n = std::min(l.unsent.size() - l.unsent_at, kSendSlice);
+    int refused = c.step_state.send_queue.append(l.unsent.data() + l.unsent_at, n);
+    l.unsent_at += n;
+    if (refused != 0 || l.unsent_at == l.unsent.size()) line_step_release(l);
+    return refused != 0 ? 1 : start_send(c);
+}
+
+void send_output(Connection& c, LineLink& l, std::string& bytes) {
+    c.step_state.send_queue.clear();
+    line_step_release(l);
+    l.unsent = std::move(bytes);
+    if (push_output(c, l) != 0) raise_flag(c, kFlagIoDone);
+}
+
+// Credentials leave no copy behind in the connection's buffers once their line has gone.
+void wipe_sent(Connection& c) {
+    OPENSSL_cleanse(c.send_buffer.data(), c.send_buffer.size());
+    OPENSSL_cleanse(c.filter_buffer.data(), c.filter_buffer.size());
 }
 
 std::string filter_cause(const Connection& c) {
@@ -136,7 +157,7 @@ void carry_out(Connection& c, LineLink& l, Then then) {
     for (;;) {
         LineNext n = e.next();
         apply_time_limit(c, l);
-        if (e.sent_secret()) OPENSSL_cleanse(c.send_buffer.data(), c.send_buffer.size());
+        if (e.sent_secret()) wipe_sent(c);
         if (n.kind == LineNext::kStartTls) {
             start_tls(c, l);
             tls_started = true;
@@ -144,6 +165,7 @@ void carry_out(Connection& c, LineLink& l, Then then) {
             continue;
         }
         if (n.kind == LineNext::kFinish) {
+            line_step_release(l);  // what had not gone by the end never goes
             if (e.restart_reads()) {
                 c.receive_pending = false;  // a read still waiting is started again through TLS
                 c.read_ahead = false;
@@ -157,7 +179,7 @@ void carry_out(Connection& c, LineLink& l, Then then) {
         std::string out = e.take_output();
         if (!out.empty()) {
             l.receiving = false;
-            send_output(c, out);
+            send_output(c, l, out);
             return;
         }
         if (then == Then::kKeepReceiving) {
@@ -175,7 +197,7 @@ void connect_now(Connection& c, LineLink& l) {
     c.step_state.receive_queue.clear();
     int error = 0;
     if (start_connect(c, error) != 0) {
-        l.engine->connect_failed(LineEngine::ConnectError::kConnect, error);
+        l.engine->connect_failed(LineEngine::ConnectError::kStart, error);
         carry_out(c, l, Then::kKeepReceiving);
         return;
     }
@@ -217,7 +239,7 @@ void on_connecting(Connection& c, LineLink& l) {
     if (outcome == ConnectOutcome::kTimedOut)
         l.engine->timed_out();
     else
-        l.engine->connect_failed(LineEngine::ConnectError::kConnect, error);
+        l.engine->connect_failed(LineEngine::ConnectError::kEstablish, error);
     carry_out(c, l, Then::kKeepReceiving);
 }
 
@@ -231,14 +253,21 @@ void on_exchanging(Connection& c, LineLink& l) {
         }
         return;
     }
+    bool closing = c.network_events.has(kNetClose) || c.socket == platform::kInvalidSocket;
+    if (!l.unsent.empty()) {
+        // The rest of a large output goes on; a peer that has gone takes none of it.
+        if (!closing && push_output(c, l) == 0) return;
+        line_step_release(l);
+    }
     bool overflowed = c.step_state.receive_queue.overflowed();
     feed(c, l);
     if (overflowed) e.input_overflowed();
-    bool closing = c.network_events.has(kNetClose) || c.socket == platform::kInvalidSocket;
     if ((c.flags & kFlagIoDone) || c.network_events.has(kNetClose)) e.output_sent();
     if (c.flags & kFlagAbort) e.aborted();
     if (c.security_mode == kSecurityTls && c.filter && c.filter->error())
-        e.tls_failed(LineEngine::TlsError::kBroken, filter_cause(c));
+        e.tls_failed(
+            c.filter->established() ? LineEngine::TlsError::kBroken : LineEngine::TlsError::kHandshake,
+            filter_cause(c));
     // Bytes that came before a close are read first: the rest of a reply, or a TLS alert that
     // says why the server gave up.
     bool read_first = closing && c.network_events.has(kNetRead) && c.socket != platform::kInvalidSocket &&
@@ -295,6 +324,23 @@ void line_step_start(Connection& c, LineLink& l) {
 
 void line_step_wake(Connection& c, LineLink& l) {
     kStateHandlers[static_cast<int>(state_of(c))](c, l);
+}
+
+void line_step_release(LineLink& l) {
+    wipe_secret(l.unsent);
+    std::string().swap(l.unsent);  // it may have held a large message
+    l.unsent_at = 0;
+}
+
+int line_receive(Connection& c, const uint8_t* data, size_t n) {
+    if (n == 0) return 0;
+    // A queue at its limit refuses the bytes; the step sees the overflow and fails.
+    return c.step_state.receive_queue.append(data, n) == 0 ? 0 : 1;
+}
+
+int line_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity) {
+    *length = c.step_state.send_queue.take(buffer, capacity);
+    return *length == 0 ? 1 : 0;
 }
 
 }  // namespace orvane

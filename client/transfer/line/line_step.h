@@ -2,6 +2,7 @@
 // close and timeout, the switch to TLS. The line protocols never touch the connection themselves.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,8 @@ struct LineLink {
     bool receiving = false;     // a receive of ours has started and not yet shown its bytes
     bool describe_pending = false;
     int own_timeout = -1;  // the connection's own time while the engine asks for another; -1 none
+    std::string unsent;    // output not yet in the send queue (a large mail message goes in slices)
+    size_t unsent_at = 0;
 };
 
 // A posted connect: the connection goes plain, the host is looked up and connected; the engine
@@ -37,5 +40,12 @@ void line_step_connect(Connection& c, LineLink& link, const std::string& host, u
 void line_step_start(Connection& c, LineLink& link);
 // Every other wake-up of the step.
 void line_step_wake(Connection& c, LineLink& link);
+// Forgets output not yet queued, wiping it (the end of an exchange, or of its owner).
+void line_step_release(LineLink& link);
+
+// A connection's handlers when all its steps are line steps: bytes received wait in the receive
+// queue for the step, bytes to send come from the send queue.
+int line_receive(Connection& c, const uint8_t* data, size_t n);
+int line_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity);
 
 }  // namespace orvane

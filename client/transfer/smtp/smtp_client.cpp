@@ -2,10 +2,12 @@
 // the outcomes of a cut, a close or a silent server, all on bytes.
 #include "client/transfer/smtp/smtp_client.h"
 
+#include <cerrno>
 #include <utility>
 
 #include "common/log.h"
 #include "common/secret.h"
+#include "platform/socket.h"
 
 namespace orvane {
 
@@ -39,21 +41,28 @@ void SmtpEngine::set_state(SmtpState state) {
                      std::string("SMTP state: ") + smtp_state_name(old) + " -> " + smtp_state_name(state));
 }
 
-void SmtpEngine::start(SmtpCommand first, bool open) {
+void SmtpEngine::start(SmtpCommand first) {
     outcome_ = LineNext();
-    closed_ = late_ = tls_due_ = false;
+    closed_ = late_ = overflowed_ = tls_due_ = tls_asked_ = false;
     d_.command = first;
-    if (first == SmtpCommand::kGreeting) {  // a new connection: nothing of the last one counts
-        d_.channel.reset();
-        d_.tls = false;
-        d_.tls_reported = false;
-        d_.caps = SmtpCapabilities();
-        d_.local_address.clear();
+    if (first != SmtpCommand::kGreeting) return;  // started() sends it
+    // A new connection: nothing of the last one counts.
+    d_.channel.reset();
+    d_.tls = false;
+    d_.caps = SmtpCapabilities();
+    d_.local_address.clear();
+    if (d_.host.empty()) {
+        fail(FailureKind::kLocal, "ERROR: Could not resolve mail server address");
         return;
     }
-    set_state(first == SmtpCommand::kQuit ? SmtpState::kQuitting : SmtpState::kExchanging);
-    if (!open) {
-        if (first == SmtpCommand::kQuit) {
+    set_state(SmtpState::kConnecting);
+}
+
+void SmtpEngine::started(bool connection_up) {
+    if (outcome_.kind == LineNext::kFinish || d_.command == SmtpCommand::kGreeting) return;
+    set_state(d_.command == SmtpCommand::kQuit ? SmtpState::kQuitting : SmtpState::kExchanging);
+    if (!connection_up) {
+        if (d_.command == SmtpCommand::kQuit) {
             finish(0, false);  // nothing to leave
         } else {
             fail(FailureKind::kLocal, "ERROR: Not connected to the mail server");
@@ -63,25 +72,56 @@ void SmtpEngine::start(SmtpCommand first, bool open) {
     send_command();
 }
 
-void SmtpEngine::connecting() {
-    set_state(SmtpState::kConnecting);
-}
-
-void SmtpEngine::connected(const std::string& local_address, bool tls) {
+void SmtpEngine::connected(const std::string& local_address, uint32_t) {
     d_.local_address = local_address;
-    d_.tls = tls;
+    if (d_.implicit_tls) {  // TLS from the first byte; the greeting comes through it
+        after_tls_ = SmtpCommand::kGreeting;
+        tls_due_ = true;
+        return;
+    }
     d_.command = SmtpCommand::kGreeting;
     send_command();
 }
 
+void SmtpEngine::connect_failed(ConnectError what, int error) {
+    if (what == ConnectError::kResolve) {
+        fail(FailureKind::kLocal, "ERROR: Could not resolve mail server address");
+    } else if (what == ConnectError::kStart) {
+        fail(error == ETIMEDOUT ? FailureKind::kTimeout : FailureKind::kLocal,
+             error == ECONNREFUSED ? "ERROR: Could not connect to mail server: connection was refused"
+             : error == ETIMEDOUT  ? "ERROR: Could not connect to mail server: connection timed out"
+                                   : "ERROR: Could not connect to mail server: connection failed");
+    } else {
+        std::string message = "ERROR: Could not establish tcp connection to the mail server";
+        if (error != 0) message += " (" + platform::socket_error_text(error) + ")";
+        fail(FailureKind::kLocal, message);
+    }
+}
+
+// A failed switch is a local matter; TLS that breaks later (a handshake the server cannot finish,
+// a bad record) is the server's doing, and after QUIT it no longer matters.
+void SmtpEngine::tls_failed(TlsError what, const std::string& cause) {
+    if (tls_asked_) {
+        fail(FailureKind::kLocal, what == TlsError::kUnavailable
+                                      ? "ERROR: TLS is not available for the mail connection"
+                                      : "ERROR: The TLS handshake with the mail server failed" + cause);
+        return;
+    }
+    if (state_ != SmtpState::kExchanging) return;
+    fail(FailureKind::kProtocol,
+         (what == TlsError::kBroken ? "ERROR: TLS failure on the mail connection"
+                                    : "ERROR: The TLS handshake with the mail server failed") +
+             cause);
+}
+
 // From here on every byte goes through TLS, and the client greets again before anything else
 // (RFC 3207 forgets what was announced in clear).
-void SmtpEngine::tls_started() {
-    tls_due_ = false;
+void SmtpEngine::tls_on() {
+    tls_asked_ = false;
     d_.tls = true;
     d_.caps = SmtpCapabilities();
     d_.channel.reset();
-    d_.command = SmtpCommand::kEhlo;
+    d_.command = after_tls_;
     send_command();
 }
 
@@ -94,17 +134,13 @@ void SmtpEngine::fail(FailureKind kind, const std::string& message) {
     finish(1, true);
 }
 
-void SmtpEngine::stream_failed(const std::string& message) {
-    if (state_ == SmtpState::kExchanging) fail(FailureKind::kProtocol, message);
-}
-
 void SmtpEngine::finish(int result, bool close) {
-    tls_due_ = false;
+    tls_due_ = tls_asked_ = false;
     set_state(SmtpState::kIdle);
     outcome_ = LineNext{LineNext::kFinish, result, close};
 }
 
-bool SmtpEngine::take_secret_gone() {
+bool SmtpEngine::sent_secret() {
     return std::exchange(secret_gone_, false);
 }
 
@@ -132,10 +168,6 @@ void SmtpEngine::send_command() {
 
 void SmtpEngine::handle_reply(const ServerReply& reply) {
     const SmtpCommandRow& row = smtp_command_row(d_.command);
-    // The first reply through TLS: tell the user what the handshake settled.
-    if (d_.tls && !d_.tls_reported && tls_report_.function &&
-        tls_report_.function(tls_report_.context, d_) == 0)
-        d_.tls_reported = true;
     if (row.secret) secret_gone_ = true;
     for (const std::string& line : reply.lines) delivery_log(d_, kLevelInfo, printable_line(line));
     SmtpAction action = row.on_reply(d_, reply);
@@ -145,6 +177,7 @@ void SmtpEngine::handle_reply(const ServerReply& reply) {
             send_command();
             return;
         case SmtpAction::kStartTls:
+            after_tls_ = SmtpCommand::kEhlo;
             tls_due_ = true;
             return;
         case SmtpAction::kFinish:
@@ -157,10 +190,24 @@ void SmtpEngine::handle_reply(const ServerReply& reply) {
     }
 }
 
+LineNext SmtpEngine::ask_tls() {
+    tls_due_ = false;
+    tls_asked_ = true;
+    return LineNext{LineNext::kStartTls};
+}
+
 LineNext SmtpEngine::next() {
     bool late = std::exchange(late_, false);
     if (outcome_.kind == LineNext::kFinish) return outcome_;
-    if (tls_due_) return LineNext{LineNext::kStartTls};
+    if (tls_asked_) tls_on();  // no tls_failed() came: the switch is made
+    if (tls_due_) return ask_tls();
+    if (state_ == SmtpState::kConnecting && late) {
+        fail(FailureKind::kTimeout,
+             "ERROR: Could not establish tcp connection to the mail server (no answer within the reply "
+             "timeout of " +
+                 std::to_string(d_.timeout_seconds) + " s)");
+        return outcome_;
+    }
     // A reply while the command is still going out waits until it has gone.
     if (state_ == SmtpState::kIdle || state_ == SmtpState::kConnecting || d_.channel.output_pending())
         return outcome_;
@@ -171,14 +218,16 @@ LineNext SmtpEngine::next() {
         finish(0, true);
         return outcome_;
     }
-    if (d_.channel.error() != ReplyError::kNone) {
-        fail(FailureKind::kProtocol, std::string("ERROR: Unreadable reply from the mail server: ") +
-                                         reply_error_name(d_.channel.error()));
+    // A server cannot grow the connection's queue past its limit; what it refused is lost.
+    ReplyError error = overflowed_ ? ReplyError::kTooLarge : d_.channel.error();
+    if (error != ReplyError::kNone) {
+        fail(FailureKind::kProtocol,
+             std::string("ERROR: Unreadable reply from the mail server: ") + reply_error_name(error));
         return outcome_;
     }
     if (d_.channel.next(reply) == 1) {
         handle_reply(reply);
-        return tls_due_ ? LineNext{LineNext::kStartTls} : outcome_;
+        return tls_due_ ? ask_tls() : outcome_;
     }
     if (closed_) {
         bool cut = d_.channel.finish() != 0;

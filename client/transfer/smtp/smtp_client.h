@@ -37,7 +37,7 @@ inline constexpr int kSmtpCommandCount = static_cast<int>(SmtpCommand::kCount);
 // The states of the engine.
 enum class SmtpState : int {
     kIdle = 0,
-    kConnecting,  // waiting for the TCP connect
+    kConnecting,  // waiting for the name lookup, the TCP connect or implicit TLS
     kExchanging,  // a command is out (or the greeting is due); waiting for its reply
     kQuitting,    // QUIT is out; the next call once it has gone ends the delivery
     kCount,
@@ -69,9 +69,8 @@ struct SmtpDelivery {
     // Results.
     std::string local_address;
     SmtpCapabilities caps;
-    bool tls = false;           // the connection runs through TLS
-    bool tls_reported = false;  // what the handshake settled has been logged
-    Failure failure;            // why the delivery failed (the first cause)
+    bool tls = false;  // the connection runs through TLS
+    Failure failure;   // why the delivery failed (the first cause)
 
     // Working state of the engine.
     LineChannel channel{kSmtpReplyLimits};
@@ -102,31 +101,16 @@ const SmtpCommandRow& smtp_command_row(SmtpCommand command);
 // Writes through the delivery's log callback.
 void delivery_log(const SmtpDelivery& d, int level, const std::string& text);
 
-// Logs what a finished TLS handshake settled; 0 when logged, 1 when it is not known yet.
-struct SmtpTlsReport {
-    int (*function)(void* context, const SmtpDelivery& d) = nullptr;
-    void* context = nullptr;
-};
-
-// One delivery's conversation on bytes alone. Each phase begins with start(); the connection under
-// it feeds replies, takes the lines to send and carries out next().
+// One delivery's conversation on bytes alone. Each phase begins with start(); the line step over
+// the connection feeds replies and events, takes the lines to send and carries out next().
 class SmtpEngine final : public LineEngine {
   public:
     explicit SmtpEngine(SmtpDelivery& d) : d_(d) {}
 
-    // A phase starts with `first`. The greeting starts a new connection (connecting() and
-    // connected() follow); any other command is sent at once over the one still `open`.
-    void start(SmtpCommand first, bool open);
-    // The TCP connect is under way.
-    void connecting();
-    // The TCP connection stands (through TLS from the first byte when `tls`): the greeting is due.
-    void connected(const std::string& local_address, bool tls);
-    // The connection runs through TLS after kStartTls: the client greets again.
-    void tls_started();
-    // Something under the engine failed: the phase ends with `message`, and the connection is closed.
-    void fail(FailureKind kind, const std::string& message);
-    // The TLS stream broke while a reply is awaited (not after QUIT).
-    void stream_failed(const std::string& message);
+    // A phase starts with `first`. The greeting starts a new connection (the step connects, and
+    // connected() makes it due); any other command is sent on started() over the open connection.
+    void start(SmtpCommand first);
+    SmtpState state() const { return state_; }
 
     void receive(std::string_view bytes) override;
     std::string take_output() override { return d_.channel.take_output(); }
@@ -134,28 +118,36 @@ class SmtpEngine final : public LineEngine {
     void timed_out() override { late_ = true; }
     LineNext next() override;
 
-    SmtpState state() const { return state_; }
-    // The reader has failed: more bytes would not be read.
-    bool reading_failed() const { return d_.channel.error() != ReplyError::kNone; }
-    // True once after a line with credentials has gone (its reply came, or the phase failed): the
-    // connection wipes its copies of the bytes sent.
-    bool take_secret_gone();
-    void set_tls_report(SmtpTlsReport report) { tls_report_ = report; }
+    void started(bool connection_up) override;
+    void connected(const std::string& local_address, uint32_t local_port) override;
+    void connect_failed(ConnectError what, int error) override;
+    void tls_failed(TlsError what, const std::string& cause) override;
+    bool describes_tls() const override { return true; }
+    void input_overflowed() override { overflowed_ = true; }
+    bool sent_secret() override;
+    void log(int level, const std::string& text) override { delivery_log(d_, level, text); }
+    const char* name() const override { return "SMTP"; }
 
   private:
     void set_state(SmtpState state);
     void send_command();
     void handle_reply(const ServerReply& reply);
+    LineNext ask_tls();
+    void tls_on();
+    // The single failure point: the phase ends with `message`, and the connection is closed.
+    void fail(FailureKind kind, const std::string& message);
     void finish(int result, bool close);
 
     SmtpDelivery& d_;
     SmtpState state_ = SmtpState::kIdle;
     LineNext outcome_;
+    SmtpCommand after_tls_ = SmtpCommand::kEhlo;  // what the client says first through TLS
     bool closed_ = false;
     bool late_ = false;
-    bool tls_due_ = false;
+    bool overflowed_ = false;
+    bool tls_due_ = false;    // next() asks for TLS
+    bool tls_asked_ = false;  // the switch is being made; the next next() finds TLS on
     bool secret_gone_ = false;
-    SmtpTlsReport tls_report_;
 };
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,7 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
     std::string log;
     d.log = capture;
     d.log_user = &log;
+    d.host = "mail.example.org";
     d.user = c.user;
     d.password = c.password;
     d.from_address = "robot@example.org";
@@ -68,10 +70,11 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
         switch (move.kind) {
             case 'P': {
                 SmtpCommand first = command_named(move.text);
-                e.start(first, true);
+                e.start(first);
                 if (first == SmtpCommand::kGreeting) {
-                    e.connecting();
-                    e.connected("127.0.0.1", false);
+                    e.connected("127.0.0.1", 40000);
+                } else {
+                    e.started(true);
                 }
                 break;
             }
@@ -88,8 +91,8 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
                 break;
             }
             case 'L':
+                // The next call after the switch finds TLS on.
                 EXPECT_EQ(last.kind, LineNext::kStartTls);
-                e.tls_started();
                 break;
             case 'X':
                 e.closed();
@@ -102,7 +105,7 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
                 continue;
         }
         last = e.next();
-        if (e.take_secret_gone()) ++secrets_gone;
+        if (e.sent_secret()) ++secrets_gone;
     }
     EXPECT_EQ(e.take_output(), "") << "sent after the end";
     return log;
@@ -267,17 +270,104 @@ TEST(SmtpEngine, Transcripts) {
     }
 }
 
+// What the connection under the engine reports: lookups and connects that fail, TLS from the first
+// byte, a switch to TLS that cannot be made or breaks later, and a server that floods the queue.
+TEST(SmtpEngine, ConnectionEvents) {
+    using ConnectError = LineEngine::ConnectError;
+    using TlsError = LineEngine::TlsError;
+    struct EventCase {
+        const char* title;
+        std::string host;
+        bool implicit_tls;
+        void (*events)(SmtpEngine& e);
+        const char* finish;
+        FailureKind failure;
+        const char* logged;
+    };
+    const EventCase cases[] = {
+        {"no host", "", false, [](SmtpEngine&) {}, "1 close", FailureKind::kLocal,
+         "103 ERROR: Could not resolve mail server address"},
+        {"lookup failed", "mail.invalid", false,
+         [](SmtpEngine& e) { e.connect_failed(ConnectError::kResolve, 0); }, "1 close", FailureKind::kLocal,
+         "103 ERROR: Could not resolve mail server address"},
+        {"refused at once", "m", false,
+         [](SmtpEngine& e) { e.connect_failed(ConnectError::kStart, ECONNREFUSED); }, "1 close",
+         FailureKind::kLocal, "103 ERROR: Could not connect to mail server: connection was refused"},
+        {"timed out at once", "m", false,
+         [](SmtpEngine& e) { e.connect_failed(ConnectError::kStart, ETIMEDOUT); }, "1 close",
+         FailureKind::kTimeout, "103 ERROR: Could not connect to mail server: connection timed out"},
+        {"refused later", "m", false,
+         [](SmtpEngine& e) { e.connect_failed(ConnectError::kEstablish, ECONNREFUSED); }, "1 close",
+         FailureKind::kLocal, "103 ERROR: Could not establish tcp connection to the mail server ("},
+        {"no answer to the connect", "m", false, [](SmtpEngine& e) { e.timed_out(); }, "1 close",
+         FailureKind::kTimeout,
+         "103 ERROR: Could not establish tcp connection to the mail server (no answer within the reply "
+         "timeout of 7 s)"},
+        {"implicit TLS: the greeting comes through it", "m", true,
+         [](SmtpEngine& e) {
+             e.connected("10.0.0.1", 1);
+             EXPECT_EQ(e.next().kind, LineNext::kStartTls);
+             EXPECT_EQ(e.next().kind, LineNext::kWait);
+             e.receive(kGreet);
+             EXPECT_EQ(e.next().kind, LineNext::kWait);
+             EXPECT_EQ(e.take_output(), "EHLO 10.0.0.1\r\n");
+         },
+         "wait", FailureKind::kNone, "101 SMTP state: connecting -> exchanging"},
+        {"the switch cannot be made", "m", true,
+         [](SmtpEngine& e) {
+             e.connected("10.0.0.1", 1);
+             EXPECT_EQ(e.next().kind, LineNext::kStartTls);
+             e.tls_failed(TlsError::kHandshake, " (no cipher)");
+         },
+         "1 close", FailureKind::kLocal,
+         "103 ERROR: The TLS handshake with the mail server failed (no cipher)"},
+        {"TLS breaks while a reply is awaited", "m", true,
+         [](SmtpEngine& e) {
+             e.connected("10.0.0.1", 1);
+             EXPECT_EQ(e.next().kind, LineNext::kStartTls);
+             EXPECT_EQ(e.next().kind, LineNext::kWait);
+             e.tls_failed(TlsError::kBroken, " (bad record mac)");
+         },
+         "1 close", FailureKind::kProtocol, "103 ERROR: TLS failure on the mail connection (bad record mac)"},
+        {"a flood of bytes", "m", false,
+         [](SmtpEngine& e) {
+             e.connected("10.0.0.1", 1);
+             e.input_overflowed();
+         },
+         "1 close", FailureKind::kProtocol, "103 ERROR: Unreadable reply from the mail server: "},
+    };
+    for (const EventCase& c : cases) {
+        SCOPED_TRACE(c.title);
+        SmtpDelivery d;
+        std::string log;
+        d.log = capture;
+        d.log_user = &log;
+        d.trace = true;
+        d.host = c.host;
+        d.implicit_tls = c.implicit_tls;
+        d.timeout_seconds = 7;
+        SmtpEngine e(d);
+        e.start(SmtpCommand::kGreeting);
+        c.events(e);
+        EXPECT_EQ(finish_text(e.next()), c.finish);
+        EXPECT_EQ(d.failure.kind, c.failure) << d.failure.cause;
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    }
+}
+
 TEST(SmtpEngine, PhasesOverAClosedConnection) {
     SmtpDelivery d;
     std::string log;
     d.log = capture;
     d.log_user = &log;
     SmtpEngine e(d);
-    e.start(SmtpCommand::kQuit, false);  // nothing to leave
+    e.start(SmtpCommand::kQuit);
+    e.started(false);  // nothing to leave
     LineNext n = e.next();
     EXPECT_EQ(finish_text(n), "0");
     EXPECT_FALSE(d.failure);
-    e.start(SmtpCommand::kMailFrom, false);
+    e.start(SmtpCommand::kMailFrom);
+    e.started(false);
     EXPECT_EQ(finish_text(e.next()), "1 close");
     EXPECT_EQ(d.failure.kind, FailureKind::kLocal);
     EXPECT_EQ(e.take_output(), "");
