@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +15,13 @@
 #include "client/transfer/session/requests.h"
 #include "client/transfer/session/session.h"
 #include "platform/event.h"
+
+namespace orvane {
+// A failed expectation on a failure's kind names the kind.
+inline void PrintTo(FailureKind kind, std::ostream* os) {
+    *os << failure_kind_name(kind);
+}
+}  // namespace orvane
 
 namespace orvane::test {
 
