@@ -76,4 +76,8 @@ void ftp_control_data_ended(Session& s) {
     if (s.control) raise_flag(*s.control, kFlagDataEnded);
 }
 
+const ByteFilter* ftp_control_tls(const Session& s) {
+    return s.control ? s.control->filter.get() : nullptr;
+}
+
 }  // namespace orvane

@@ -50,9 +50,8 @@ FtpDataChannel& channel(Connection& c) {
     return running_ftp_state(step_session(c)).data;
 }
 
-void end(Connection& c, int result, const char* message = nullptr) {
+void end(Connection& c, int result) {
     Session& s = step_session(c);
-    if (message) session_log(s, kLevelError, message);
     close_socket(c);
     set_state(c, DataState::kIdle);
     running_ftp_state(s).data_running = false;
@@ -61,13 +60,29 @@ void end(Connection& c, int result, const char* message = nullptr) {
     finish_step(c, result);
 }
 
+// The data step failed on its own: the message, and its kind for the procedure to record after the
+// join (the session's failure belongs to the requester's thread, not this one).
+void fail(Connection& c, FailureKind kind, const std::string& message) {
+    Session& s = step_session(c);
+    session_log(s, kLevelError, message.c_str());
+    channel(c).failure.set(kind, message.rfind("ERROR: ", 0) == 0 ? message.substr(7) : message);
+    end(c, 1);
+}
+
+void fail_to_connect(Connection& c) {
+    Session& s = step_session(c);
+    fail(c, FailureKind::kLocal,
+         "ERROR: Could not open the data connection to " + s.passive_address + ":" +
+             std::to_string(s.passive_port));
+}
+
 std::string listing_full_message() {
     return format("ERROR: The listing holds more than %zu entries", RemoteListing::kMaxEntries);
 }
 
 // A TLS failure, with the library's cause when it gave one.
 void end_tls_failure(Connection& c, const char* message) {
-    end(c, 1, with_filter_cause(c, message).c_str());
+    fail(c, FailureKind::kRemote, with_filter_cause(c, message));
 }
 
 // Hands bytes to the session's handler (the file, or the receive queue); notes why it refused them.
@@ -125,12 +140,12 @@ int ascii_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity) 
 bool finish_sinks(Connection& c) {
     FtpDataChannel& fd = channel(c);
     if (fd.listing && fd.listing->finish() != 0) {
-        end(c, 1, listing_full_message().c_str());
+        fail(c, FailureKind::kLocal, listing_full_message());
         return false;
     }
     uint8_t held = 0;
     if (!fd.listing && fd.ascii && fd.decoder.finish(&held) == 1 && to_inner(c, fd, &held, 1) != 0) {
-        end(c, 1, fd.sink_error.c_str());
+        fail(c, FailureKind::kLocal, fd.sink_error);
         return false;
     }
     return true;
@@ -146,7 +161,7 @@ bool open_sink(Connection& c) {
     if (fd.sink_mode == 0 || !file || file->is_open()) return true;
     if (file->open(fd.sink_mode) == 0) return true;
     int error = errno;
-    end(c, 1, local_file_error(file->path(), error).c_str());
+    fail(c, FailureKind::kLocal, local_file_error(file->path(), error));
     return false;
 }
 
@@ -164,6 +179,7 @@ int begin_data(Connection& c, bool sending) {
     fd.shutdown_queued = false;
     fd.sink_error.clear();
     fd.sink_ready = false;
+    fd.failure.clear();
     fd.decoder = AsciiDecoder();
     fd.encoder = AsciiEncoder();
     running_ftp_state(s).data_running = true;
@@ -185,13 +201,13 @@ int begin_data(Connection& c, bool sending) {
     set_security_plain(c);
     if (s.protocol != kProtocolFtp && s.clear_data == 0) {
         if (set_security_tls(c) != 0 || !c.filter) {
-            end(c, 1, "ERROR: TLS is not available for the data connection");
+            fail(c, FailureKind::kLocal, "ERROR: TLS is not available for the data connection");
             return 1;
         }
         // Servers such as vsftpd (require_ssl_reuse) refuse a data connection that does not
         // resume the control connection's session. Without one to resume, the full handshake
         // is still worth trying.
-        if (s.control && s.control->filter) c.filter->resume_from(*s.control->filter);
+        if (const ByteFilter* control_tls = ftp_control_tls(s)) c.filter->resume_from(*control_tls);
     }
     return 0;
 }
@@ -300,16 +316,13 @@ void on_connecting(Connection& c) {
         return;
     }
     if (c.network_events.events == 0 || c.network_events.ok(kNetConnect, kNetConnectIndex)) return;
-    Session& s = step_session(c);
-    std::string message = "ERROR: Could not open the data connection to " + s.passive_address + ":" +
-                          std::to_string(s.passive_port);
-    end(c, 1, message.c_str());
+    fail_to_connect(c);
 }
 
 void on_accepting(Connection& c) {
     if (c.network_events.has(kNetAccept)) {
         if (c.network_events.errors[kNetAcceptIndex] != 0 || accept_on(c) != 0) {
-            end(c, 1, "ERROR: Could not accept the data connection");
+            fail(c, FailureKind::kLocal, "ERROR: Could not accept the data connection");
             return;
         }
         on_connected(c);
@@ -322,7 +335,7 @@ void on_accepting(Connection& c) {
 void end_received(Connection& c, int error) {
     if (error != 0 && tls_on(c) && !tls_broken(c) && c.filter->peer_closed()) error = 0;
     if (error != 0) {
-        end(c, 1, "ERROR: The data connection was reset");
+        fail(c, FailureKind::kRemote, "ERROR: The data connection was reset");
     } else if (tls_broken(c) || handshake_pending(c)) {
         end_tls_failure(c, kMsgDataTlsFailure);
     } else if (finish_sinks(c)) {
@@ -337,7 +350,7 @@ void on_receiving(Connection& c) {
     // and close events are looked at again then.
     if (!fd.go_ahead) return;
     if (fd.sink_failed) {
-        end(c, 1, fd.sink_error.c_str());
+        fail(c, FailureKind::kLocal, fd.sink_error);
         return;
     }
     if (tls_broken(c)) {
@@ -398,7 +411,7 @@ void on_closing(Connection& c) {
 void on_sending(Connection& c) {
     if (c.send_pending || c.receive_pending) return;
     if (send_failed(c)) {
-        end(c, 1, "ERROR: Could not send on the data connection");
+        fail(c, FailureKind::kRemote, "ERROR: Could not send on the data connection");
         return;
     }
     if (tls_broken(c)) {
@@ -426,7 +439,8 @@ void on_sending(Connection& c) {
         return;
     }
     if (ev.has(kNetClose)) {
-        end(c, 1, "ERROR: The server closed the data connection before the file was sent");
+        fail(c, FailureKind::kRemote,
+             "ERROR: The server closed the data connection before the file was sent");
         return;
     }
     if (ev.has(kNetRead)) {
@@ -434,7 +448,7 @@ void on_sending(Connection& c) {
         return;
     }
     if ((c.flags & kFlagIoDone) && !channel(c).held_source && start_send(c) != 0 && !upload_done(c)) {
-        end(c, 1, "ERROR: Could not send on the data connection");
+        fail(c, FailureKind::kRemote, "ERROR: Could not send on the data connection");
     }
 }
 
@@ -453,6 +467,7 @@ void dispatch_wake(Connection& c) {
         Session& s = step_session(c);
         if (c.flags & kFlagTimedOut) {
             report_timeout(s);
+            channel(c).failure.set(FailureKind::kTimeout, "The server did not answer in time");
             ftp_control_abort(s);
         }
         end(c, 1);
@@ -471,9 +486,7 @@ void begin_passive(Connection& c, bool sending) {
     c.port = s.passive_port;
     create_socket(c);
     if (connect_socket(c) != 0) {
-        std::string message = "ERROR: Could not open the data connection to " + s.passive_address + ":" +
-                              std::to_string(s.passive_port);
-        end(c, 1, message.c_str());
+        fail_to_connect(c);
         return;
     }
     register_events(c, kNetWrite | kNetConnect);
@@ -483,7 +496,7 @@ void begin_passive(Connection& c, bool sending) {
 void begin_accept(Connection& c, bool sending) {
     if (begin_data(c, sending) != 0) return;
     if (c.socket == platform::kInvalidSocket) {
-        end(c, 1, "ERROR: No listening socket for the data connection");
+        fail(c, FailureKind::kLocal, "ERROR: No listening socket for the data connection");
         return;
     }
     register_events(c, kNetAccept);
@@ -542,8 +555,11 @@ void active_listen_step(Connection& c) {
     if (!(c.flags & kFlagPosted)) return;
     Session& s = step_session(c);
     set_state(c, DataState::kIdle);
+    FtpDataChannel& fd = running_ftp_state(s).data;
+    fd.failure.clear();
     if (listen_for_data(s, c) != 0) {
         session_log(s, kLevelError, "ERROR: Could not listen for the data connection");
+        fd.failure.set(FailureKind::kLocal, "Could not listen for the data connection");
         finish_step(c, 1);
         return;
     }

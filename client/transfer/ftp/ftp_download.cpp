@@ -88,6 +88,7 @@ bool decide(Session& s) {
         case kDuplicateRename:
             // Keeping the old file is the point of the rule: never overwrite it when it cannot move.
             if (platform::path_rename(t.local_path, renamed_path(s, t.local_path)) != 0) {
+                s.failure.set(FailureKind::kLocal, "Could not rename local file");
                 session_log(s, kLevelError, "ERROR: Could not rename local file");
                 end_transfer(s, 1);
                 return false;
@@ -118,6 +119,7 @@ void on_type(Session& s, int result) {
 }
 
 void on_time(Session& s, int result) {
+    absorb_refusal(s);
     uint64_t time = 0;
     if (result == 0 && parse_mdtm_time(s.argument, time) == 0) {
         s.target_entry.file_time = time;
@@ -135,6 +137,7 @@ void on_time(Session& s, int result) {
 }
 
 void on_size(Session& s, int result) {
+    absorb_refusal(s);
     uint64_t size = 0;
     if (result == 0 && parse_decimal_size(s.argument, size)) {
         s.target_entry.size = size;
@@ -157,6 +160,7 @@ void on_listen(Session& s, int result) {
 }
 
 void on_rest(Session& s, int result) {
+    absorb_refusal(s);
     if (result != 0) resume_refused(s);
     start_retrieve(s);
 }
@@ -168,10 +172,12 @@ int check_complete(Session& s, int result) {
     if (result != 0 || s.ascii || !st.control.announced) return result;
     uint64_t got = st.data.bytes, want = st.control.announced_size;
     if (got == want || s.resume_offset + got == want) return 0;
-    char text[160];
-    std::snprintf(text, sizeof text, "ERROR: The download ended early: %" PRIu64 " of %" PRIu64 " bytes", got,
+    char cause[120];
+    std::snprintf(cause, sizeof cause, "The download ended early: %" PRIu64 " of %" PRIu64 " bytes", got,
                   want);
-    session_log(s, kLevelError, text);
+    // The data connection closed before the announced end: the server's side ended it.
+    s.failure.set(FailureKind::kRemote, cause);
+    session_log(s, kLevelError, (std::string("ERROR: ") + cause).c_str());
     return 1;
 }
 

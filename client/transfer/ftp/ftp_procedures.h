@@ -59,6 +59,10 @@ int post_transfer_type(Session& s, FtpCommand type, CompletionCallback next, int
 // overwrite instead.
 bool resume_allowed(Session& s);
 
+// The procedure goes on from a refusal (no size or time known, REST or a rename refused, the time
+// not set): it is no failure of the request, and its kind must not stand for a later failure's.
+void absorb_refusal(Session& s);
+
 // REST was refused: the warning, and this and every later resume in the session overwrites.
 void resume_refused(Session& s);
 

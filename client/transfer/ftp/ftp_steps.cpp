@@ -281,6 +281,7 @@ ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
     PassiveAddress address;
     if (!positive(r.code)) return finish(1);
     if (parse_pasv_reply(last_line(r), address) != 0) {
+        s.failure.set(FailureKind::kProtocol, "The passive reply holds no address");
         session_log(s, kLevelError, "ERROR: The passive reply holds no address");
         return finish(1);
     }

@@ -1,5 +1,6 @@
 // What the transfer procedures share (data path, resume checks, ending), and the listing procedure.
 #include <string>
+#include <utility>
 
 #include "client/transfer/ftp/ftp_procedures.h"
 #include "client/transfer/session/duplicate_rules.h"
@@ -44,7 +45,15 @@ bool after_listen(Session& s, int result, CompletionCallback next, const DataPat
 }
 
 void end_transfer(Session& s, int result) {
-    FtpTransfer& t = ftp_state(s).transfer;
+    FtpState& st = ftp_state(s);
+    FtpTransfer& t = st.transfer;
+    // A data step that failed on its own holds the cause: what the control connection heard after
+    // it (a 426 for the data it dropped, say) is a consequence.
+    Failure data_failure = std::exchange(st.data.failure, Failure{});
+    if (result != 0 && data_failure) {
+        s.failure.clear();
+        s.failure.set(data_failure.kind, std::move(data_failure.cause));
+    }
     std::vector<uint8_t>().swap(s.scratch);
     if (t.listening && s.data) {
         t.listening = false;
@@ -75,6 +84,10 @@ bool resume_allowed(Session& s) {
         return false;
     }
     return true;
+}
+
+void absorb_refusal(Session& s) {
+    s.failure.clear();
 }
 
 void resume_refused(Session& s) {

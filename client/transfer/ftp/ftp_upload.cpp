@@ -119,6 +119,7 @@ void on_type(Session& s, int result) {
 }
 
 void on_query(Session& s, int result) {
+    absorb_refusal(s);
     bool by_size = s.upload_rules.compare == 1;
     bool ok = result == 0 && !s.argument.empty();
     if (ok && by_size) {
@@ -133,6 +134,7 @@ void on_query(Session& s, int result) {
 }
 
 void on_rename(Session& s, int result) {
+    absorb_refusal(s);
     session_log(s, result == 0 ? kLevelInfo : kLevelWarning, result == 0 ? kMsgRenaming : kMsgNoRemoteRename);
     open_data_path(s, upload_next, kUploadPath);
 }
@@ -155,6 +157,7 @@ void on_listen(Session& s, int result) {
 }
 
 void on_rest(Session& s, int result) {
+    absorb_refusal(s);
     if (result != 0) resume_refused(s);
     start_store(s);
 }
@@ -172,6 +175,7 @@ void on_transfer(Session& s, int result) {
 }
 
 void on_time(Session& s, int result) {
+    absorb_refusal(s);
     if (result != 0) session_log(s, kLevelWarning, kMsgNoTimeUpdate);
     end_transfer(s, 0);
 }

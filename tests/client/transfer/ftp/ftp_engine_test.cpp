@@ -1,5 +1,6 @@
 // The FTP control engine fed bytes directly: greetings, logins, the AUTH chain, the TLS go-ahead,
-// implicit-TLS detection, broken, cut and flooding replies, timeouts and the kind of each failure.
+// implicit-TLS detection, refused, broken, cut and flooding replies, timeouts and the kind of each
+// failure.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -76,6 +77,10 @@ TEST(FtpEngine, GreetingLoginAndAUserAcceptedWithoutPassword) {
     EXPECT_EQ(t.out(), "USER u\r\n");
     EXPECT_TRUE(finished(t.reply("230 no password needed\r\n"), 0));
     EXPECT_TRUE(ftp_state(t.s).control.user_accepted);
+    t.command(FtpCommand::kPwd);
+    EXPECT_EQ(t.out(), "PWD\r\n");
+    EXPECT_TRUE(finished(t.reply("257 \"/home/u\" is current\r\n"), 0));
+    EXPECT_EQ(t.s.remote_folder, "/home/u");
 }
 
 TEST(FtpEngine, ThePasswordGoesOutButNeverIntoTheLogAndItsCopiesAreWiped) {
@@ -94,12 +99,13 @@ TEST(FtpEngine, AuthFallsBackThroughEveryVariantAndARefusalIsTheServers) {
     Control t(kProtocolFtpsProtected);
     t.connect();
     EXPECT_EQ(t.reply("220 hello\r\n").kind, LineNext::kWait);
-    for (const char* next : {"AUTH TLS-C", "AUTH TLS-P", "AUTH SSL"}) {
-        t.out();
+    EXPECT_EQ(t.out(), "AUTH TLS\r\n");
+    for (const char* next : {"AUTH TLS-C\r\n", "AUTH TLS-P\r\n", "AUTH SSL\r\n"}) {
         EXPECT_EQ(t.reply("500 no\r\n").kind, LineNext::kWait);
-        EXPECT_TRUE(t.logged(kLevelCommand, next));
+        EXPECT_EQ(t.out(), next);
     }
     EXPECT_TRUE(finished(t.reply("500 no\r\n"), 1));
+    EXPECT_EQ(t.out(), "") << "no other variant, and no login";
     EXPECT_EQ(t.kind(), FailureKind::kRemote);
 }
 
@@ -184,38 +190,60 @@ TEST(FtpEngine, AnImplicitTlsServerIsKnownByItsFirstBytesItsSilenceOrItsPort) {
     }
 }
 
-TEST(FtpEngine, BrokenCutAndFloodingRepliesAndAClosedConnectionEndWithTheirKinds) {
+// Each answer to a command (kGreeting: to the connect) that ends it, and how.
+TEST(FtpEngine, RefusedBrokenCutAndFloodingRepliesAClosedConnectionAndSilenceEndWithTheirKinds) {
+    enum Event { kNothing, kClosed, kOverflow, kTimedOut };
     struct Case {
+        FtpCommand command;
         std::string bytes;
-        bool closed, overflow;
-        const char* error;
+        Event then;
+        const char* error;  // the one error line, when the case has its own
         FailureKind kind;
         bool close;
     };
     std::string flood;
     for (int i = 0; i < 1100; ++i) flood += "331-line\r\n";
     const Case cases[] = {
-        {"331-first line of a reply\r\n331-that never", true, false, "ERROR: The server's reply was cut off",
+        {FtpCommand::kUser, "331-first line of a reply\r\n331-that never", kClosed,
+         "ERROR: The server's reply was cut off", FailureKind::kProtocol, false},
+        {FtpCommand::kUser, "", kClosed, "ERROR: The server closed the connection", FailureKind::kRemote,
+         false},
+        {FtpCommand::kUser, flood, kNothing, "ERROR: Unreadable server reply: too many reply lines",
          FailureKind::kProtocol, false},
-        {"", true, false, "ERROR: The server closed the connection", FailureKind::kRemote, false},
-        {flood, false, false, nullptr, FailureKind::kProtocol, false},
-        {"331-x\r\n", false, true, "ERROR: Unreadable server reply: reply too large", FailureKind::kProtocol,
-         true},
-        {"530 go away\r\n", false, false, nullptr, FailureKind::kRemote, false},
+        {FtpCommand::kUser, "331-x\r\n", kOverflow, "ERROR: Unreadable server reply: reply too large",
+         FailureKind::kProtocol, true},
+        {FtpCommand::kUser, "530 go away\r\n", kNothing, nullptr, FailureKind::kRemote, false},
+        {FtpCommand::kGreeting, "500 go away\r\n", kNothing, nullptr, FailureKind::kRemote, false},
+        {FtpCommand::kPasv, "227 Entering Passive Mode\r\n", kNothing,
+         "ERROR: The passive reply holds no address", FailureKind::kProtocol, false},
+        {FtpCommand::kTypeI, "200-half a reply\r\n", kTimedOut,
+         "ERROR: The server did not answer within 5 seconds", FailureKind::kTimeout, true},
     };
     for (const Case& c : cases) {
         Control t;
-        t.command(FtpCommand::kUser);
+        if (c.command == FtpCommand::kGreeting) {
+            t.connect();
+        } else {
+            t.command(c.command);
+        }
         t.e->receive(c.bytes);
-        if (c.closed) t.e->closed();
-        if (c.overflow) t.e->input_overflowed();
+        if (c.then == kClosed) t.e->closed();
+        if (c.then == kOverflow) t.e->input_overflowed();
+        if (c.then == kTimedOut) t.e->timed_out();
         LineNext n = t.e->next();
-        EXPECT_TRUE(finished(n, 1)) << c.bytes.substr(0, 40);
-        EXPECT_EQ(n.close, c.close) << c.bytes.substr(0, 40);
+        std::string what = c.bytes.substr(0, 40);
+        EXPECT_TRUE(finished(n, 1)) << what;
+        EXPECT_EQ(n.close, c.close) << what;
+        size_t errors = 0;
+        for (auto& [level, text] : t.log) errors += level == kLevelError;
+        EXPECT_EQ(errors, c.error ? 1u : 0u) << what;
         if (c.error) {
             EXPECT_TRUE(t.logged(kLevelError, c.error)) << c.error;
+        } else {
+            EXPECT_TRUE(t.logged(kLevelResponse, c.bytes.substr(0, c.bytes.size() - 2)))
+                << "the refusal is shown";
         }
-        EXPECT_EQ(t.kind(), c.kind) << c.bytes.substr(0, 40);
+        EXPECT_EQ(t.kind(), c.kind) << what;
     }
 }
 

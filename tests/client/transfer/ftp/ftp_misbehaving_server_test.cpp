@@ -1,6 +1,7 @@
-// One table of server misbehaviours against the requests they hit: the request's result, the error
-// line, the local file left as it was (content and time), and a run that always ends (the session
-// timeout is 1 second; the harness gives up only after 20).
+// One table of server misbehaviours against the requests they hit, over loopback with data
+// connections: the request's result and its failure's kind, one error line at most, the local file
+// left as it was (content and time), and a run that always ends (the session timeout is 1 second;
+// the harness gives up only after 20).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -35,43 +36,43 @@ struct Case {
     std::string script;  // after the login, unless the request is the connect itself
     Request request;
     int result;
-    std::string error;     // an error line that must be logged ("" checks none)
+    FailureKind kind;
+    std::string error;     // the error line, checked once per message ("" checks none)
     bool local_untouched;  // the existing local file keeps its content and its time
 };
 
 const Case kCases[] = {
-    {"no greeting", "hold\n", Request::kConnect, 1, kTimeoutError, true},
-    {"no reply to RETR", kToRetr + "hold\n", Request::kDownload, 1, kTimeoutError, true},
-    {"a reply that never completes", "< TYPE I\n= 200-half a reply\\r\\n\nhold\n", Request::kDownload, 1,
-     kTimeoutError, true},
-    {"550 for RETR", kToRetr + "> 550 No such file\n", Request::kDownload, 1, "", true},
-    {"425 for RETR", kToRetr + "> 425 Can't open data connection\n", Request::kDownload, 1, "", true},
+    {"no greeting", "hold\n", Request::kConnect, 1, FailureKind::kTimeout, kTimeoutError, true},
+    {"no reply to RETR", kToRetr + "hold\n", Request::kDownload, 1, FailureKind::kTimeout, "", true},
+    {"550 for RETR", kToRetr + "> 550 No such file\n", Request::kDownload, 1, FailureKind::kRemote, "", true},
+    {"425 for RETR", kToRetr + "> 425 Can't open data connection\n", Request::kDownload, 1,
+     FailureKind::kRemote, "", true},
     {"426 after the data",
      kToRetr + "> 150 Opening\ndata-send 01234\n> 426 Connection closed; transfer aborted.\n",
-     Request::kDownload, 1,
+     Request::kDownload, 1, FailureKind::kRemote,
      "ERROR: The server reported a failed transfer: 426 Connection closed; transfer aborted.", false},
     {"451 after the data", kToRetr + "> 150 Opening\ndata-send 01234\n> 451 Local error in processing\n",
-     Request::kDownload, 1, "ERROR: The server reported a failed transfer: 451 Local error in processing",
-     false},
+     Request::kDownload, 1, FailureKind::kRemote, "", false},
     {"an active-mode server that never connects",
      "< TYPE I\n> 200 binary\n< MDTM f.bin\n> 213 20200102030405\n< SIZE f.bin\n> 213 5\n"
      "< PORT *\n> 200 PORT ok\n< RETR f.bin\n> 150 Opening\nhold\n",
-     Request::kDownloadActive, 1, kTimeoutError, true},
+     Request::kDownloadActive, 1, FailureKind::kTimeout, "", true},
     {"no final reply after the data", kToRetr + "> 150 Opening\ndata-send 01234\nhold\n", Request::kDownload,
-     1, kTimeoutError, false},
+     1, FailureKind::kTimeout, "", false},
     {"the data and its close before the 150 reply",
-     kToRetr + "data-send 01234\npause 300\n> 150 Opening\n> 226 done\n", Request::kDownload, 0, "", false},
+     kToRetr + "data-send 01234\npause 300\n> 150 Opening\n> 226 done\n", Request::kDownload, 0,
+     FailureKind::kNone, "", false},
     {"a data connection that stalls", kToRetr + "> 150 Opening\ndata-hold 01\nhold\n", Request::kDownload, 1,
-     kTimeoutError, false},
+     FailureKind::kTimeout, "", false},
     {"a listing line over 390 characters",
      kToList +
          "< LIST\n> 150 here\ndata-send -rw-r--r-- 1 u g 5 Jan 1 2020 a.txt\\r\\n-rw-r--r-- 1 u g 5 Jan 1 "
          "2020 " +
          std::string(400, 'n') + "\\r\\n-rw-r--r-- 1 u g 5 Jan 1 2020 b.txt\\r\\n\n> 226 done\n",
-     Request::kList, 0, "", true},
+     Request::kList, 0, FailureKind::kNone, "", true},
     {"a listing of more than 1,000,000 entries",
      kToList + "< NLST\n> 150 here\ndata-repeat 1000001 ab\\r\\n\n> 226 done\n", Request::kNames, 1,
-     "ERROR: The listing holds more than 1000000 entries", true},
+     FailureKind::kLocal, "ERROR: The listing holds more than 1000000 entries", true},
 };
 
 class MisbehavingServer : public ::testing::TestWithParam<Case> {};
@@ -102,9 +103,10 @@ TEST_P(MisbehavingServer, FailsCleanlyAndLeavesTheLocalFileAlone) {
         result = listing ? h.listing() : h.download("f.bin", local);
     }
     EXPECT_EQ(result, c.result) << h.dump();
+    EXPECT_EQ(h.s().failure.kind, c.kind) << h.dump();
+    EXPECT_LE(h.lines(kLevelError).size(), 1u) << "one message for one failure" << h.dump();
     if (!c.error.empty()) {
         EXPECT_TRUE(h.logged(kLevelError, c.error)) << h.dump();
-        EXPECT_EQ(h.count(kLevelError, c.error), 1u) << "one message for one failure";
     }
     int64_t time = platform::unix_from_filetime(platform::path_last_write_time(local));
     if (c.local_untouched) {
@@ -151,6 +153,7 @@ TEST(HostLookup, ANameConnectsAndAnUnknownOneFailsWithItsMessage) {
     EXPECT_EQ(connect("localhost"), 0) << h.dump();
     EXPECT_EQ(connect("no-such-host.invalid"), 1);
     EXPECT_TRUE(h.logged(kLevelError, "ERROR: Could not resolve host no-such-host.invalid")) << h.dump();
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kLocal);
 }
 
 }  // namespace

@@ -257,7 +257,9 @@ TEST_P(FtpRealServer, FolderRenameDeleteAndRawCommands) {
 
 TEST_P(FtpRealServer, MissingFilesFailWithTheirMessages) {
     EXPECT_EQ(h.download("no-such-file", local.file("never")), 1);
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kRemote);
     EXPECT_EQ(h.upload(local.file("no-such-local"), "x.bin"), 1);
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kLocal);
     EXPECT_TRUE(h.logged(kLevelError, "Could not open local file " + local.file("no-such-local") +
                                           ": No such file or directory"))
         << h.dump();

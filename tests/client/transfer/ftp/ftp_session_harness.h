@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,13 @@
 #include "client/transfer/session/session.h"
 #include "client/transfer/tls/tls_context.h"
 #include "platform/event.h"
+
+namespace orvane {
+// A failed expectation on a failure's kind names the kind.
+inline void PrintTo(FailureKind kind, std::ostream* os) {
+    *os << failure_kind_name(kind);
+}
+}  // namespace orvane
 
 namespace orvane::test {
 

@@ -132,6 +132,7 @@ TEST_F(Ftps, TlsBrokenInTheMiddleOfADownloadFailsTheRequest) {
     EXPECT_EQ(h.download("big.bin", local.file("big.bin")), 1) << h.dump() << server.log();
     // The library's reason follows the message.
     EXPECT_TRUE(h.logged_prefix(kLevelError, "ERROR: TLS failure on the data connection (")) << h.dump();
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kRemote);
 }
 
 // vsftpd with require_cert: only a client with a certificate its CA file verifies gets in.
