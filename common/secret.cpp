@@ -10,4 +10,8 @@ void wipe_secret(std::string& secret) {
     secret.clear();
 }
 
+void wipe_bytes(void* data, size_t n) {
+    if (data && n) OPENSSL_cleanse(data, n);
+}
+
 }  // namespace orvane

@@ -3,10 +3,45 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+
+#include "common/secret.h"
 
 namespace orvane {
 
 ByteQueue::ByteQueue(size_t limit) : limit_(limit) {}
+
+ByteQueue::~ByteQueue() {
+    wipe_chunks();
+}
+
+ByteQueue& ByteQueue::operator=(const ByteQueue& other) {
+    if (this != &other) {
+        wipe_chunks();
+        chunks_ = other.chunks_;
+        size_ = other.size_;
+        limit_ = other.limit_;
+        overflowed_ = other.overflowed_;
+    }
+    return *this;
+}
+
+ByteQueue& ByteQueue::operator=(ByteQueue&& other) noexcept {
+    if (this != &other) {
+        wipe_chunks();
+        chunks_ = std::move(other.chunks_);
+        size_ = other.size_;
+        limit_ = other.limit_;
+        overflowed_ = other.overflowed_;
+        other.chunks_.clear();
+        other.size_ = 0;
+    }
+    return *this;
+}
+
+void ByteQueue::wipe_chunks() {
+    for (Chunk& c : chunks_) wipe_bytes(c.data, c.end);
+}
 
 int ByteQueue::append(const void* data, size_t n) {
     if (n > limit_ - std::min(size_, limit_)) {
@@ -57,7 +92,10 @@ size_t ByteQueue::take(void* destination, size_t n) {
         c.begin = static_cast<uint16_t>(c.begin + k);
         taken += k;
         size_ -= k;
-        if (c.length() == 0) chunks_.pop_front();
+        if (c.length() == 0) {
+            wipe_bytes(c.data, c.end);
+            chunks_.pop_front();
+        }
     }
     return taken;
 }
@@ -158,12 +196,14 @@ int ByteQueue::copy_from(const ByteQueue& source) {
         overflowed_ = true;
         return 1;
     }
+    wipe_chunks();
     chunks_ = source.chunks_;
     size_ = source.size_;
     return 0;
 }
 
 void ByteQueue::clear() {
+    wipe_chunks();
     chunks_.clear();
     size_ = 0;
     overflowed_ = false;

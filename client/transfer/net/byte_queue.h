@@ -14,6 +14,11 @@ class ByteQueue {
 
     // `limit` is the most bytes the queue will ever hold; an append past it is refused whole.
     explicit ByteQueue(size_t limit);
+    ~ByteQueue();
+    ByteQueue(const ByteQueue&) = default;
+    ByteQueue& operator=(const ByteQueue& other);
+    ByteQueue(ByteQueue&&) = default;
+    ByteQueue& operator=(ByteQueue&& other) noexcept;
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
@@ -63,6 +68,8 @@ class ByteQueue {
         size_t length() const { return end - begin; }
     };
     uint8_t byte_at(size_t index) const;  // index from the front; index < size_
+    // What passed through a queue may have been a password line: chunks are wiped before they go.
+    void wipe_chunks();
 
     std::deque<Chunk> chunks_;
     size_t size_ = 0;
