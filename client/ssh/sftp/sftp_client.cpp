@@ -11,6 +11,7 @@
 #include "common/log.h"
 #include "common/safe_name.h"
 #include "common/secret.h"
+#include "common/table.h"
 
 namespace orvane::sftp {
 
@@ -471,13 +472,7 @@ int Client::on_reply(const Reply& r) {
     };
     static_assert(sizeof kReplyHandlers / sizeof kReplyHandlers[0] == static_cast<size_t>(State::kCount),
                   "one reply handler per state");
-    static_assert(
-        [] {
-            for (size_t i = 0; i < static_cast<size_t>(State::kCount); ++i)
-                if (kReplyHandlers[i].state != static_cast<State>(i)) return false;
-            return true;
-        }(),
-        "reply handlers in the order of the states");
+    static_assert(rows_in_order(kReplyHandlers, &Row::state), "reply handlers in the order of the states");
     return (this->*kReplyHandlers[static_cast<size_t>(state_)].handler)(r);
 }
 

@@ -6,6 +6,7 @@
 #include "client/transfer/text/ftp_text.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/table.h"
 #include "common/text.h"
 
 namespace orvane {
@@ -370,18 +371,12 @@ constexpr CommandRow kRows[] = {
 };
 static_assert(sizeof kRows / sizeof kRows[0] == static_cast<size_t>(kFtpCommandCount), "one row per command");
 
-constexpr bool rows_in_order() {
-    for (int i = 0; i < kFtpCommandCount; ++i)
-        if (static_cast<int>(kRows[i].command) != i) return false;
-    return true;
-}
-static_assert(rows_in_order(), "rows in command order");
+static_assert(rows_in_order(kRows, &CommandRow::command), "rows in command order");
 
 }  // namespace
 
 const CommandRow& command_row(FtpCommand command) {
-    int i = static_cast<int>(command);
-    return kRows[i >= 0 && i < kFtpCommandCount ? i : 0];
+    return row_of(kRows, command);
 }
 
 const char* ftp_command_name(FtpCommand command) {

@@ -5,6 +5,7 @@
 #include "common/base64.h"
 #include "common/log.h"
 #include "common/secret.h"
+#include "common/table.h"
 
 namespace orvane {
 
@@ -193,18 +194,12 @@ constexpr SmtpCommandRow kRows[] = {
 static_assert(sizeof kRows / sizeof kRows[0] == static_cast<size_t>(kSmtpCommandCount),
               "one row per command");
 
-constexpr bool rows_in_order() {
-    for (int i = 0; i < kSmtpCommandCount; ++i)
-        if (static_cast<int>(kRows[i].command) != i) return false;
-    return true;
-}
-static_assert(rows_in_order(), "rows in command order");
+static_assert(rows_in_order(kRows, &SmtpCommandRow::command), "rows in command order");
 
 }  // namespace
 
 const SmtpCommandRow& smtp_command_row(SmtpCommand command) {
-    int i = static_cast<int>(command);
-    return kRows[i >= 0 && i < kSmtpCommandCount ? i : 0];
+    return row_of(kRows, command);
 }
 
 }  // namespace orvane
