@@ -133,6 +133,13 @@ std::string failure(const char* what, const std::string& path) {
     return format("ERROR: Could not %s %s", what, shown(path).c_str());
 }
 
+// A local call failed just now (errno says why): the walk ends as this side's failure.
+void fail_locally(Session& s, const std::string& what) {
+    std::string message = what + ": " + std::strerror(errno);
+    s.failure.set(FailureKind::kLocal, message);
+    finish(s, 1, message);
+}
+
 // ---- nested steps ----
 
 void relay(int, void* object, int result);
@@ -147,6 +154,8 @@ void run_step(Session& s, RequestHandler step, WalkState next) {
     s.done = relay;
     s.caller_code = 0;
     s.caller_object = &s;
+    // Each nested step's failure is its own: one the walk carried on from must not stand for a later one.
+    s.failure.clear();
     step(s);
 }
 
@@ -160,10 +169,7 @@ void download_folder(Session& s, FolderWalk& w) {
     std::string local = p.local.full_path.empty() ? join_local_path(name, s.local_folder)
                                                   : normalize_local_path(p.local.full_path);
     // Files listed below a folder that could not be made would land in the folder above it.
-    if (create_local_folder(local) != 0) {
-        finish(s, 1, failure("create local folder", local) + ": " + std::strerror(errno));
-        return;
-    }
+    if (create_local_folder(local) != 0) return fail_locally(s, failure("create local folder", local));
     s.local_folder = local;
     w.folder = p.remote.full_path.empty() ? join_remote_path(p.remote.name, s.remote_folder)
                                           : normalize_remote_path(p.remote.full_path);
@@ -280,7 +286,7 @@ void upload_folder(Session& s, FolderWalk& w) {
     std::vector<RemoteFileEntry> entries;
     uint64_t total = 0;
     if (list_local_folder(local, entries, total) != 0)
-        return finish(s, 1, failure("list local folder", local) + ": " + std::strerror(errno));
+        return fail_locally(s, failure("list local folder", local));
     if (loops_back(local)) {
         session_log(s, kLevelWarning,
                     format("Warning: Skipping %s: a symbolic link leads back to a folder above it",

@@ -57,6 +57,8 @@ void complete_request(Session& s, int result) {
     s.caller_object = nullptr;
     s.reply_hook = {};
     s.request = RequestKind::kNone;
+    // A refusal the procedure carried on from is not why anything failed.
+    if (result == 0) s.failure.clear();
     if (done) done(code, object, result);
 }
 

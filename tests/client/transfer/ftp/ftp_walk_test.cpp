@@ -94,6 +94,8 @@ TEST(FtpWalkScripted, UploadIntoAMissingFolderMakesItFromItsParent) {
     EXPECT_EQ(transfer(t.h, {folder_pair(0, t.dir.file("src"), "/pub/new")}), 0) << t.h.dump();
     EXPECT_EQ(t.finished(), "");
     EXPECT_EQ(t.server.data_received(), "hello");
+    // The refusals it carried on from (CWD, SIZE) are not a failure of the walk.
+    EXPECT_EQ(t.h.s().failure.kind, FailureKind::kNone);
 }
 
 TEST(FtpWalkScripted, HostileNamesStayOutAndAFailedFileEndsTheWalkNamingIt) {
@@ -111,6 +113,7 @@ TEST(FtpWalkScripted, HostileNamesStayOutAndAFailedFileEndsTheWalkNamingIt) {
     EXPECT_EQ(transfer(t.h, {folder_pair(1, dest, "/h")}), 1) << t.h.dump();
     EXPECT_EQ(t.finished(), "");
     EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: Could not download /h/bad.txt")) << t.h.dump();
+    EXPECT_EQ(t.h.s().failure.kind, FailureKind::kRemote);
     EXPECT_TRUE(t.h.logged_prefix(kLevelWarning, "Warning: Skipping \"..\\..\\evil\" in /h"));
     EXPECT_TRUE(t.h.logged_prefix(kLevelWarning, "Warning: Skipping \"bell\\x07\" in /h"));
     EXPECT_EQ(test::read_all(dest + "/ok.txt"), "fine!");
@@ -195,6 +198,11 @@ TEST_P(FtpWalkReal, ALocalLinkCycleIsWalkedOnceAndAFailedFolderIsNamed) {
     EXPECT_EQ(transfer(h, {folder_pair(1, local.file("d"), "/pub/no such folder")}), 1);
     EXPECT_TRUE(h.logged(kLevelError, "ERROR: Could not enter remote folder /pub/no such folder"))
         << h.dump();
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kRemote);
+    // A local folder that cannot be made ends the walk as this side's failure.
+    test::write_all(local.file("file"), "x");
+    EXPECT_EQ(transfer(h, {folder_pair(1, local.file("file/d"), "/pub")}), 1);
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kLocal) << h.dump();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FtpWalkReal, test::every_server_mode(), test::server_mode_name);
