@@ -37,7 +37,8 @@ void show_greeting(Session& s, const ServerReply& greeting, int result) {
 }
 
 void on_connected(Session& s, int result) {
-    FtpControl& fc = ftp_state(s).control;
+    FtpState& st = ftp_state(s);
+    FtpControl& fc = st.control;
     show_greeting(s, fc.greeting, result);
     if (result != 0) {
         complete_request(s, 1);
@@ -45,10 +46,11 @@ void on_connected(Session& s, int result) {
     }
     // Implicit TLS protects everything; otherwise FTPS with a clear data channel keeps it clear
     // unless the accepted AUTH variant already implied protection.
-    if (s.implicit_tls) {
-        s.clear_data = 0;
+    FtpSessionState& fs = st.session;
+    if (fs.implicit_tls) {
+        fs.clear_data = 0;
     } else {
-        s.clear_data = (s.auth_implies_protection == 0 && s.protocol == kProtocolFtpsClear) ? 1 : 0;
+        fs.clear_data = (fs.auth_implies_protection == 0 && s.protocol == kProtocolFtpsClear) ? 1 : 0;
     }
     fc.user_accepted = false;
     if (s.reply_hook(ReplyHookKind::kUser, &s.user, 0) != 0) {
@@ -113,8 +115,8 @@ void ftp_connect(Session& s) {
         set_io_block(*s.data, kDataBlockSize);
     }
     st.control.greeting = ServerReply();
-    s.implicit_tls = 0;
-    s.auth_implies_protection = 0;
+    st.session.implicit_tls = 0;
+    st.session.auth_implies_protection = 0;
     // Made here rather than on an event thread: making it reads the client certificate's files.
     if (s.protocol != kProtocolFtp && s.engine) s.engine->tls_context();
     post_next(s, ftp_connect_step, ConnectCode::kConnected);

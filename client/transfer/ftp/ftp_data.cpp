@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <string>
 
+#include "client/transfer/ftp/ftp_join.h"
 #include "client/transfer/ftp/ftp_steps.h"
 #include "client/transfer/session/request_dispatch.h"
 #include "common/log.h"
@@ -70,10 +71,10 @@ void fail(Connection& c, FailureKind kind, const std::string& message) {
 }
 
 void fail_to_connect(Connection& c) {
-    Session& s = step_session(c);
+    const FtpSessionState& fs = running_ftp_state(step_session(c)).session;
     fail(c, FailureKind::kLocal,
-         "ERROR: Could not open the data connection to " + s.passive_address + ":" +
-             std::to_string(s.passive_port));
+         "ERROR: Could not open the data connection to " + fs.passive_address + ":" +
+             std::to_string(fs.passive_port));
 }
 
 std::string listing_full_message() {
@@ -197,9 +198,9 @@ int begin_data(Connection& c, bool sending) {
         fd.inner = c.on_receive;
         c.on_receive = counting_receive;
     }
-    s.data_closed = 0;
+    fd.closed = false;
     set_security_plain(c);
-    if (s.protocol != kProtocolFtp && s.clear_data == 0) {
+    if (s.protocol != kProtocolFtp && running_ftp_state(s).session.clear_data == 0) {
         if (set_security_tls(c) != 0 || !c.filter) {
             fail(c, FailureKind::kLocal, "ERROR: TLS is not available for the data connection");
             return 1;
@@ -344,7 +345,6 @@ void end_received(Connection& c, int error) {
 }
 
 void on_receiving(Connection& c) {
-    Session& s = step_session(c);
     FtpDataChannel& fd = channel(c);
     // What arrives stays in the socket until the server has taken the transfer command; its read
     // and close events are looked at again then.
@@ -361,7 +361,7 @@ void on_receiving(Connection& c) {
     const NetworkEvents& ev = c.network_events;
     if (ev.has(kNetRead)) {
         // The last bytes may come together with the close: read them all first.
-        if (ev.has(kNetClose)) s.data_closed = 1;
+        if (ev.has(kNetClose)) fd.closed = true;
         start_receive(c);
         return;
     }
@@ -369,15 +369,15 @@ void on_receiving(Connection& c) {
         // A read event spent while the server had not yet taken the command leaves its bytes in
         // the socket: they are read before the close counts.
         if (ev.errors[kNetCloseIndex] == 0 && platform::socket_bytes_waiting(c.socket) > 0) {
-            s.data_closed = 1;
+            fd.closed = true;
             start_receive(c);
             return;
         }
         end_received(c, ev.errors[kNetCloseIndex]);
         return;
     }
-    if ((c.flags & kFlagIoDone) && s.data_closed) {
-        s.data_closed = 0;
+    if ((c.flags & kFlagIoDone) && fd.closed) {
+        fd.closed = false;
         end_received(c, 0);
     }
 }
@@ -481,9 +481,10 @@ void dispatch_wake(Connection& c) {
 void begin_passive(Connection& c, bool sending) {
     if (begin_data(c, sending) != 0) return;
     Session& s = step_session(c);
-    c.host_text = s.passive_address;
-    c.address_text = s.passive_address;
-    c.port = s.passive_port;
+    const FtpSessionState& fs = running_ftp_state(s).session;
+    c.host_text = fs.passive_address;
+    c.address_text = fs.passive_address;
+    c.port = fs.passive_port;
     create_socket(c);
     if (connect_socket(c) != 0) {
         fail_to_connect(c);

@@ -39,7 +39,7 @@ void start_retrieve(Session& s) {
     // The data step opens the file once the server has taken RETR (see open_sink).
     st.data.sink_mode = t.resume ? platform::kOpenAppend : platform::kOpenWrite;
     st.data.listing.reset();
-    st.data.ascii = s.ascii != 0;
+    st.data.ascii = t.ascii != 0;
     s.data->step_state.download_sink = &file;
     s.data->step_state.receive_queue.clear();
     s.argument = t.remote_name;
@@ -56,8 +56,9 @@ void start_retrieve(Session& s) {
 
 // The data path is ready: REST when resuming, then the transfer.
 void after_data_path(Session& s) {
-    if (ftp_state(s).transfer.resume) {
-        s.argument = std::to_string(s.resume_offset);
+    const FtpTransfer& t = ftp_state(s).transfer;
+    if (t.resume) {
+        s.argument = std::to_string(t.resume_offset);
         post(s, FtpCommand::kRest, DownloadCode::kRest);
         return;
     }
@@ -73,8 +74,8 @@ bool decide(Session& s) {
     facts.target_time = t.local_exists ? platform::path_last_write_time(t.local_path) : 0;
     facts.source_size = s.target_entry.size;
     facts.source_time = s.target_entry.file_time;
-    s.duplicate_decision = duplicate_action(s.download_rules, facts);
-    switch (s.duplicate_decision) {
+    t.duplicate_decision = duplicate_action(s.download_rules, facts);
+    switch (t.duplicate_decision) {
         case kDuplicateSkip:
             session_log(s, kLevelInfo, kMsgSkipping);
             end_transfer(s, 0);
@@ -82,7 +83,7 @@ bool decide(Session& s) {
         case kDuplicateResume:
             if (resume_allowed(s)) {
                 t.resume = true;
-                s.resume_offset = facts.target_size;
+                t.resume_offset = facts.target_size;
             }
             return true;
         case kDuplicateRename:
@@ -169,9 +170,9 @@ void on_rest(Session& s, int result) {
 // failure, whatever the server's reply said.
 int check_complete(Session& s, int result) {
     FtpState& st = ftp_state(s);
-    if (result != 0 || s.ascii || !st.control.announced) return result;
+    if (result != 0 || st.transfer.ascii || !st.control.announced) return result;
     uint64_t got = st.data.bytes, want = st.control.announced_size;
-    if (got == want || s.resume_offset + got == want) return 0;
+    if (got == want || st.transfer.resume_offset + got == want) return 0;
     char cause[120];
     std::snprintf(cause, sizeof cause, "The download ended early: %" PRIu64 " of %" PRIu64 " bytes", got,
                   want);

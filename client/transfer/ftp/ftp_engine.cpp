@@ -30,7 +30,7 @@ bool is_digit(char ch) {
 
 }  // namespace
 
-FtpState::FtpState(Session& s) : engine(std::make_unique<FtpControlEngine>(s, control)) {
+FtpState::FtpState(Session& s) : engine(std::make_unique<FtpControlEngine>(s, control, session)) {
     link.engine = engine.get();
 }
 FtpState::~FtpState() = default;
@@ -84,8 +84,8 @@ void FtpControlEngine::receive(std::string_view bytes) {
 }
 
 void FtpControlEngine::connected(const std::string& local_address, uint32_t local_port) {
-    s_.local_address = local_address;
-    s_.local_port = local_port;
+    fs_.local_address = local_address;
+    fs_.local_port = local_port;
     connection_up_ = true;
     phase_ = Phase::kExchanging;
     // Port 990 is implicit TLS: the server waits for the client's handshake.
@@ -193,7 +193,7 @@ LineNext FtpControlEngine::step() {
             fc_.channel.reset();
             reader_failed_ = implicit_ = false;
             // An implicit-TLS server greets through TLS once the handshake is done; USER follows.
-            if (s_.implicit_tls) fc_.command = FtpCommand::kTlsGreeting;
+            if (fs_.implicit_tls) fc_.command = FtpCommand::kTlsGreeting;
             return send_command();
         case Phase::kSend:
             return send_command();
@@ -241,7 +241,7 @@ LineNext FtpControlEngine::send_command() {
 // takes the connection over, with whatever has been received.
 LineNext FtpControlEngine::take_implicit_tls() {
     restart_reads_ = true;
-    s_.implicit_tls = 1;
+    fs_.implicit_tls = 1;
     return finish(0);
 }
 

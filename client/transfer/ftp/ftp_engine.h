@@ -12,7 +12,7 @@ namespace orvane {
 
 class FtpControlEngine final : public LineEngine {
   public:
-    FtpControlEngine(Session& s, FtpControl& fc) : s_(s), fc_(fc) {}
+    FtpControlEngine(Session& s, FtpControl& fc, FtpSessionState& fs) : s_(s), fc_(fc), fs_(fs) {}
 
     // What the next step over the connection does: connect and read the greeting (with AUTH for
     // the TLS kinds); switch to TLS as the kind asks and send USER; send `command` and follow its
@@ -63,6 +63,7 @@ class FtpControlEngine final : public LineEngine {
 
     Session& s_;
     FtpControl& fc_;
+    FtpSessionState& fs_;
     Phase phase_ = Phase::kIdle;
     std::optional<LineNext> decided_;  // an outcome known before next() was asked
     std::string early_;                // an implicit-TLS server's first bytes

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "client/transfer/ftp/ftp_join.h"
 #include "client/transfer/ftp/ftp_steps.h"
 #include "client/transfer/session/request_dispatch.h"
 

@@ -103,6 +103,7 @@ struct FtpDataChannel {
     bool connected = false;            // the TCP connection is up (connected or accepted)
     bool handshake_started = false;    // TLS: the data handshake has been started
     bool shutdown_queued = false;      // TLS: close_notify queued behind the uploaded file
+    bool closed = false;               // the server closed the data connection before the last read
     std::string sink_error;            // why the file or the listing refused bytes
     // Why the data step failed on its own (not through the abort); the procedure records it on the
     // session after the join.
@@ -126,6 +127,39 @@ struct FtpTransfer {
     bool resume = false;
     bool local_exists = false;
     bool listening = false;  // an active-mode listening socket is open on the data connection
+    int ascii = 0;           // the file goes as TYPE A
+    uint64_t resume_offset = 0;
+    DuplicateAction duplicate_decision = kDuplicateOverwrite;
+};
+
+// What the FTP layer keeps of one server session across its requests. Each field is written either
+// before a step is posted or by a step, and read by the steps and procedures that follow it.
+struct FtpSessionState {
+    // TLS: decided at connect; the data connection stays clear only when the server was asked so.
+    int clear_data = 0;
+    int implicit_tls = 0;             // the server spoke TLS from its first byte
+    int auth_implies_protection = 0;  // AUTH TLS-P: no PBSZ/PROT follows
+    // Passive mode: where the PASV reply sends the data connection.
+    std::string passive_address;
+    uint32_t passive_port = 0;
+    // Active mode: the control connection's local end, which PORT names, and the port counter,
+    // kept in 10000..32000.
+    std::string local_address;
+    uint32_t local_port = 0;
+    int data_port = 10000;
+    int host_supports_resume = 1;  // once REST is refused, no later file of the session resumes
+};
+
+// The result of a channel step of a two-channel operation that has not finished yet.
+inline constexpr int kResultPending = -1;
+
+// The running two-channel operation (requester's thread: set as its steps are posted, and advanced
+// by their completions).
+struct FtpJoin {
+    int data_result = kResultPending;
+    int control_result = kResultPending;
+    CompletionCallback continuation = nullptr;
+    int code = 0;
 };
 
 class FtpControlEngine;
@@ -136,11 +170,13 @@ struct FtpState final : ProtocolState {
     FtpState(const FtpState&) = delete;
     FtpState& operator=(const FtpState&) = delete;
 
+    FtpSessionState session;
     FtpControl control;
     std::unique_ptr<FtpControlEngine> engine;  // drives `control` from the bytes of the control connection
     LineLink link;                             // the control step's memory of the connection
     FtpDataChannel data;
     FtpTransfer transfer;
+    FtpJoin join;
     std::atomic<bool> data_running{false};      // a data step is under way (read by the control step)
     std::atomic<bool> timeout_reported{false};  // the running request has reported its timeout
 };

@@ -129,7 +129,8 @@ std::string line_pasv(Session&) {
 }
 std::string line_port(Session& s) {
     std::string line;
-    build_port_command(s.local_address, s.data_port, line);
+    const FtpSessionState& fs = running_ftp_state(s).session;
+    build_port_command(fs.local_address, fs.data_port, line);
     return line;  // empty when the address is unusable: the step fails
 }
 std::string line_list(Session&) {
@@ -194,12 +195,12 @@ ReplyAction on_auth_tls_c(Session& s, FtpControl& fc, const ServerReply& r) {
     return on_auth(s, fc, r, FtpCommand::kAuthTlsP);
 }
 ReplyAction on_auth_tls_p(Session& s, FtpControl& fc, const ServerReply& r) {
-    if (positive(r.code)) s.auth_implies_protection = 1;
+    if (positive(r.code)) running_ftp_state(s).session.auth_implies_protection = 1;
     return on_auth(s, fc, r, FtpCommand::kAuthSsl);
 }
 ReplyAction on_auth_ssl(Session& s, FtpControl& fc, const ServerReply& r) {
     if (r.code == 0 || r.code >= 400) return finish(1);
-    s.auth_implies_protection = 1;
+    running_ftp_state(s).session.auth_implies_protection = 1;
     return tls_go_ahead(s, fc);
 }
 
@@ -213,7 +214,7 @@ ReplyAction on_user(Session&, FtpControl& fc, const ServerReply& r) {
 // AUTH variant already implied it. Implicit TLS sets it too: servers such as vsftpd keep the data
 // channel clear until "PROT P" arrives, whatever the control channel does.
 ReplyAction after_login(Session& s) {
-    if (s.protocol == kProtocolFtp || s.auth_implies_protection) return finish(0);
+    if (s.protocol == kProtocolFtp || running_ftp_state(s).session.auth_implies_protection) return finish(0);
     return send(FtpCommand::kPbsz);
 }
 ReplyAction on_pass(Session& s, FtpControl&, const ServerReply& r) {
@@ -228,15 +229,16 @@ ReplyAction on_acct(Session& s, FtpControl&, const ServerReply& r) {
 // After an implicit-TLS login PBSZ and PROT are a courtesy: a server that refuses them protects its
 // data channel anyway, so the login goes on.
 ReplyAction on_pbsz(Session& s, FtpControl&, const ServerReply& r) {
+    const FtpSessionState& fs = running_ftp_state(s).session;
     if (!positive(r.code)) {
-        if (!s.implicit_tls) return finish(1);
+        if (!fs.implicit_tls) return finish(1);
         session_log(s, kLevelWarning, "The server refused \"PBSZ 0\"; the login goes on");
     }
-    return send(s.clear_data == 1 ? FtpCommand::kProtC : FtpCommand::kProtP);
+    return send(fs.clear_data == 1 ? FtpCommand::kProtC : FtpCommand::kProtP);
 }
 ReplyAction on_prot(Session& s, FtpControl&, const ServerReply& r) {
     if (positive(r.code)) return finish(0);
-    if (!s.implicit_tls) return finish(1);
+    if (!running_ftp_state(s).session.implicit_tls) return finish(1);
     session_log(s, kLevelWarning, "The server refused \"PROT\"; the login goes on");
     return finish(0);
 }
@@ -292,8 +294,9 @@ ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
                               "; connecting to the server's " + "address " + peer + " instead";
         session_log(s, kLevelWarning, warning.c_str());
     }
-    s.passive_address = peer;
-    s.passive_port = static_cast<uint32_t>(address.port);
+    FtpSessionState& fs = running_ftp_state(s).session;
+    fs.passive_address = peer;
+    fs.passive_port = static_cast<uint32_t>(address.port);
     return finish(0);
 }
 

@@ -64,8 +64,9 @@ void end_transfer(Session& s, int result) {
 }
 
 FtpCommand transfer_type_command(Session& s) {
-    s.ascii = s.transfer_type == kTransferAscii ? 1 : 0;
-    return s.ascii ? FtpCommand::kTypeA : FtpCommand::kTypeI;
+    FtpTransfer& t = ftp_state(s).transfer;
+    t.ascii = s.transfer_type == kTransferAscii ? 1 : 0;
+    return t.ascii ? FtpCommand::kTypeA : FtpCommand::kTypeI;
 }
 
 int post_transfer_type(Session& s, FtpCommand type, CompletionCallback next, int code) {
@@ -75,11 +76,12 @@ int post_transfer_type(Session& s, FtpCommand type, CompletionCallback next, int
 }
 
 bool resume_allowed(Session& s) {
-    if (s.ascii) {
+    const FtpState& st = ftp_state(s);
+    if (st.transfer.ascii) {
         session_log(s, kLevelWarning, kMsgNoAsciiResume);
         return false;
     }
-    if (s.host_supports_resume == 0) {
+    if (st.session.host_supports_resume == 0) {
         session_log(s, kLevelWarning, kMsgNoResume);
         return false;
     }
@@ -92,10 +94,11 @@ void absorb_refusal(Session& s) {
 
 void resume_refused(Session& s) {
     // Once refused, never asked again in this session.
-    s.host_supports_resume = 0;
+    FtpState& st = ftp_state(s);
+    st.session.host_supports_resume = 0;
     session_log(s, kLevelWarning, kMsgNoResume);
-    ftp_state(s).transfer.resume = false;
-    s.resume_offset = 0;
+    st.transfer.resume = false;
+    st.transfer.resume_offset = 0;
 }
 
 void take_transfer_names(Session& s) {
@@ -105,7 +108,7 @@ void take_transfer_names(Session& s) {
     t.local_path = platform::normalize_local_path(local);
     t.resume = false;
     t.listening = false;
-    s.resume_offset = 0;
+    t.resume_offset = 0;
 }
 
 // ---- listing ----

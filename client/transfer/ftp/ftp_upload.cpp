@@ -41,7 +41,7 @@ void start_store(Session& s) {
     LocalFile& file = s.data->step_state.file;
     file.set_path(t.local_path);
     if (file.open(platform::kOpenRead) != 0 ||
-        (t.resume && file.seek(static_cast<int64_t>(s.resume_offset)) != 0)) {
+        (t.resume && file.seek(static_cast<int64_t>(t.resume_offset)) != 0)) {
         int error = errno;
         file.close();
         s.failure.set(FailureKind::kLocal, local_file_error(t.local_path, error));
@@ -51,7 +51,7 @@ void start_store(Session& s) {
     }
     st.data.sink_mode = 0;
     st.data.listing.reset();
-    st.data.ascii = s.ascii != 0;
+    st.data.ascii = t.ascii != 0;
     s.data->step_state.send_queue.clear();
     s.data->step_state.upload_source = &file;
     s.argument = t.remote_name;
@@ -82,8 +82,8 @@ bool decide(Session& s) {
     facts.target_time = s.target_entry.file_time;
     facts.source_size = static_cast<uint64_t>(platform::path_size(t.local_path));
     facts.source_time = platform::path_last_write_time(t.local_path);
-    s.duplicate_decision = duplicate_action(s.upload_rules, facts);
-    switch (s.duplicate_decision) {
+    t.duplicate_decision = duplicate_action(s.upload_rules, facts);
+    switch (t.duplicate_decision) {
         case kDuplicateSkip:
             session_log(s, kLevelInfo, kMsgSkipping);
             end_transfer(s, 0);
@@ -91,7 +91,7 @@ bool decide(Session& s) {
         case kDuplicateResume:
             if (resume_allowed(s)) {
                 t.resume = true;
-                s.resume_offset = facts.target_size;
+                t.resume_offset = facts.target_size;
             }
             return true;
         case kDuplicateRename:
@@ -144,8 +144,9 @@ void on_data_path(Session& s, int result) {
         end_transfer(s, 1);
         return;
     }
-    if (ftp_state(s).transfer.resume) {
-        s.argument = std::to_string(s.resume_offset);
+    const FtpTransfer& t = ftp_state(s).transfer;
+    if (t.resume) {
+        s.argument = std::to_string(t.resume_offset);
         post(s, FtpCommand::kRest, UploadCode::kRest);
         return;
     }

@@ -1,4 +1,4 @@
-// Request dispatch, completion of requests, step chaining and the two-channel join.
+// Request dispatch, completion of requests and step chaining.
 #include "client/transfer/session/request_dispatch.h"
 
 #include <cassert>
@@ -13,31 +13,8 @@ namespace orvane {
 
 namespace {
 
-// Join codes private to the two-channel operation.
-enum JoinCode : int {
-    kJoinData = 1,
-    kJoinControl = 2,
-};
-
 void immediate_done(int, void* owner, int result) {
     complete_request(*static_cast<Session*>(owner), result);
-}
-
-void join_done(int code, void* owner, int result) {
-    Session& s = *static_cast<Session*>(owner);
-    if (code == kJoinData) {
-        s.data_result = result;
-    } else {
-        s.control_result = result;
-        // The data step waits for its network events; the abort flag wakes it without one.
-        if (result != 0 && s.data_result == kResultPending && s.data) raise_flag(*s.data, kFlagAbort);
-    }
-    if (s.data_result == kResultPending || s.control_result == kResultPending) return;
-    int joined = (s.data_result == 0 && s.control_result == 0) ? 0 : 1;
-    CompletionCallback next = s.join_continuation;
-    int next_code = s.join_code;
-    s.join_continuation = nullptr;
-    if (next) next(next_code, &s, joined);
 }
 
 }  // namespace
@@ -90,50 +67,6 @@ void request_complete_ok(Session& s) {
 int post_session_step(Session& s, Connection& c, StepFunction step, CompletionCallback continuation,
                       int code) {
     return post_step(c, step, continuation, code, s.notify, &s);
-}
-
-int start_two_channel(Session& s, StepFunction data_step, StepFunction control_step,
-                      CompletionCallback continuation, int code) {
-    if (!s.data || !s.control) return 1;
-    s.data_result = kResultPending;
-    s.control_result = kResultPending;
-    s.data_closed = 0;
-    s.join_continuation = continuation;
-    s.join_code = code;
-    if (post_session_step(s, *s.data, data_step, join_done, kJoinData) != 0) return 1;
-    if (post_session_step(s, *s.control, control_step, join_done, kJoinControl) != 0) {
-        // The data step is under way: let it end through the abort flag and report failure.
-        s.control_result = 1;
-        raise_flag(*s.data, kFlagAbort);
-    }
-    return 0;
-}
-
-void advance_data_port(int& counter) {
-    ++counter;
-    if (counter > 32000) counter = 32000;
-    if (counter < 10000) counter = 10000;
-}
-
-int listen_for_data(Session& s, Connection& data) {
-    constexpr int kAttempts = 64;
-    data.address_text = s.local_address;
-    advance_data_port(s.data_port);
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        data.port = static_cast<uint32_t>(s.data_port);
-        // A socket that failed to bind or to listen is not reused.
-        if (create_socket(data) == platform::kInvalidSocket) return 1;
-        int r = bind_socket(data);
-        if (r != 0) {
-            advance_data_port(s.data_port);
-            if (r == platform::kBindNotAvailable) data.address_text.clear();
-            continue;
-        }
-        if (listen_socket(data, 1) == 0) return 0;
-        advance_data_port(s.data_port);
-    }
-    close_socket(data);
-    return 1;
 }
 
 }  // namespace orvane

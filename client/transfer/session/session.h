@@ -106,9 +106,6 @@ enum ProxyType : int {
     kProxyHttpConnect = 201,
 };
 
-// The result of a channel step of a two-channel operation that has not finished yet.
-inline constexpr int kResultPending = -1;
-
 struct Session {
     ~Session();  // closes both connections; the last user of the engine stops it
     Session() = default;
@@ -118,8 +115,7 @@ struct Session {
     uint32_t active = 1;
     LogCallback log = nullptr;
     void* log_user = nullptr;
-    int log_enabled = 1;    // anything but 1: nothing of this session is logged
-    int data_port = 10000;  // active-mode port counter, kept in 10000..32000
+    int log_enabled = 1;  // anything but 1: nothing of this session is logged
 
     // The file being worked on.
     RemoteFileEntry local_entry;
@@ -154,34 +150,10 @@ struct Session {
     int sftp_block_size = 32768;
     std::string modification_time;  // the last Get modification time answer
 
-    // TLS state.
-    int clear_data = 0;
-    int implicit_tls = 0;
-    int auth_implies_protection = 0;
-
     int passive = 1;       // 1 PASV, else PORT
     int listing_kind = 0;  // 1 NLST, else LIST
 
-    // The running two-channel operation.
-    int data_closed = 0;
-    int control_result = kResultPending;
-    int data_result = kResultPending;
-    CompletionCallback join_continuation = nullptr;
-    int join_code = 0;
-
-    std::string passive_address;
-    uint32_t passive_port = 0;
     std::string argument;  // command argument; also receives SIZE and MDTM answers
-
-    // Per file.
-    DuplicateAction duplicate_decision = kDuplicateOverwrite;
-    int ascii = 0;
-    int host_supports_resume = 1;
-    uint64_t resume_offset = 0;
-
-    // The control connection's local end, for PORT.
-    std::string local_address;
-    uint32_t local_port = 0;
 
     int direct_result = 0;  // what Finish with result reports
     ReplyHook reply_hook;

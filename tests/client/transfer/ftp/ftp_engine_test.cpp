@@ -71,7 +71,7 @@ TEST(FtpEngine, GreetingLoginAndAUserAcceptedWithoutPassword) {
     EXPECT_EQ(t.connect().kind, LineNext::kWait);
     EXPECT_EQ(t.out(), "") << "the greeting is read, nothing is sent";
     EXPECT_TRUE(finished(t.reply("220-Welcome\r\n220-to the second line\r\n220 ready\r\n"), 0));
-    EXPECT_EQ(t.s.local_address, "127.0.0.1");
+    EXPECT_EQ(ftp_state(t.s).session.local_address, "127.0.0.1");
     EXPECT_TRUE(t.logged(kLevelResponse, "220-to the second line"));
     EXPECT_EQ(t.login().kind, LineNext::kWait) << "plain FTP logs in without TLS";
     EXPECT_EQ(t.out(), "USER u\r\n");
@@ -117,7 +117,7 @@ TEST(FtpEngine, TheTlsSwitchComesBeforeUserAndItsFailuresHaveTheirKinds) {
         t.reply("504 no\r\n");
         t.reply("504 no\r\n");
         EXPECT_TRUE(finished(t.reply("234 go ahead\r\n"), 0));
-        EXPECT_EQ(t.s.auth_implies_protection, 1) << "AUTH TLS-P implies protection";
+        EXPECT_EQ(ftp_state(t.s).session.auth_implies_protection, 1) << "AUTH TLS-P implies protection";
         t.out();
         EXPECT_EQ(t.login().kind, LineNext::kStartTls);
         t.e->tls_failed(LineEngine::TlsError::kUnavailable, "");
@@ -159,7 +159,7 @@ TEST(FtpEngine, AnImplicitTlsServerIsKnownByItsFirstBytesItsSilenceOrItsPort) {
         EXPECT_TRUE(finished(n, 0));
         EXPECT_FALSE(n.close);
         EXPECT_TRUE(t.e->restart_reads());
-        EXPECT_EQ(t.s.implicit_tls, 1);
+        EXPECT_EQ(ftp_state(t.s).session.implicit_tls, 1);
         EXPECT_EQ(t.e->take_early_tls_input(), std::string("\x16\x03\x01\x00\x05", 5))
             << "the first records go to TLS";
         EXPECT_EQ(t.login().kind, LineNext::kStartTls);
@@ -174,13 +174,13 @@ TEST(FtpEngine, AnImplicitTlsServerIsKnownByItsFirstBytesItsSilenceOrItsPort) {
         EXPECT_EQ(t.e->time_limit(), 10) << "a TLS kind waits only so long for a plain greeting";
         t.e->limit_expired();
         EXPECT_TRUE(finished(t.e->next(), 0));
-        EXPECT_EQ(t.s.implicit_tls, 1);
+        EXPECT_EQ(ftp_state(t.s).session.implicit_tls, 1);
         EXPECT_EQ(t.e->time_limit(), -1);
     }
     {
         Control t(kProtocolFtpsProtected);
         EXPECT_TRUE(finished(t.connect(990), 0));
-        EXPECT_EQ(t.s.implicit_tls, 1);
+        EXPECT_EQ(ftp_state(t.s).session.implicit_tls, 1);
     }
     {
         Control t;

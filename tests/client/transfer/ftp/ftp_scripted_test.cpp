@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "client/transfer/ftp/ftp_state.h"
 #include "common/log.h"
 #include "platform/file.h"
 #include "tests/client/transfer/ftp/ftp_session_harness.h"
@@ -89,7 +90,7 @@ TEST(FtpScripted, RefusedRestWarnsAndLaterResumesOverwriteWithoutAsking) {
     test::write_all(local, "hello");
     ASSERT_EQ(t.h.download("f.bin", local), 0) << t.h.dump();
     EXPECT_EQ(test::read_all(local), "helloworld");
-    EXPECT_EQ(t.h.s().host_supports_resume, 0);
+    EXPECT_EQ(ftp_state(t.h.s()).session.host_supports_resume, 0);
     test::write_all(local, "hello");
     ASSERT_EQ(t.h.download("f.bin", local), 0) << t.h.dump();
     EXPECT_EQ(test::read_all(local), "helloworld");

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "client/transfer/ftp/ftp_state.h"
 #include "client/transfer/tls/tls_client_certificate.h"
 #include "client/transfer/tls/tls_context.h"
 #include "common/log.h"
@@ -96,7 +97,7 @@ TEST_F(Ftps, ImplicitTlsServerIsFoundByItsSilenceAndGetsProtP) {
     write_all(server.local_home() + "/f.txt", "implicit");
     test::FtpSessionHarness h(kProtocolFtpsProtected);
     ASSERT_EQ(h.connect(server.port(), server.user(), server.password()), 0) << h.dump() << server.log();
-    EXPECT_EQ(h.s().implicit_tls, 1);
+    EXPECT_EQ(ftp_state(h.s()).session.implicit_tls, 1);
     EXPECT_FALSE(h.logged_prefix(kLevelCommand, "AUTH"));
     EXPECT_TRUE(h.logged_prefix(kLevelResponse, "220")) << "the greeting arrives through TLS";
     EXPECT_TRUE(h.logged(kLevelCommand, "PBSZ 0"));
@@ -113,7 +114,7 @@ TEST_F(Ftps, FirstBytesThatAreNotAReplyMeanTls) {
     test::FtpSessionHarness h(kProtocolFtpsProtected);
     EXPECT_EQ(h.connect(server.port(), "u", "p"), 1);
     server.wait();
-    EXPECT_EQ(h.s().implicit_tls, 1);
+    EXPECT_EQ(ftp_state(h.s()).session.implicit_tls, 1);
     for (const auto& command : server.commands()) EXPECT_EQ(command.find("USER"), std::string::npos);
     EXPECT_FALSE(h.logged_prefix(kLevelCommand, "USER")) << h.dump();
 }
