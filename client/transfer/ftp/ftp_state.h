@@ -135,10 +135,11 @@ struct FtpTransfer {
 // What the FTP layer keeps of one server session across its requests. Each field is written either
 // before a step is posted or by a step, and read by the steps and procedures that follow it.
 struct FtpSessionState {
-    // TLS: decided at connect; the data connection stays clear only when the server was asked so.
+    // TLS, decided at connect: the data connection stays clear only for FTPS with a clear data
+    // channel whose AUTH variant did not already imply protection.
     int clear_data = 0;
     int implicit_tls = 0;             // the server spoke TLS from its first byte
-    int auth_implies_protection = 0;  // AUTH TLS-P: no PBSZ/PROT follows
+    int auth_implies_protection = 0;  // AUTH TLS-P or AUTH SSL: no PBSZ/PROT follows
     // Passive mode: where the PASV reply sends the data connection.
     std::string passive_address;
     uint32_t passive_port = 0;
