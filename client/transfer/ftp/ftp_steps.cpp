@@ -13,14 +13,6 @@ namespace orvane {
 
 namespace {
 
-// Success checks of replies.
-bool positive(int code) {
-    return code >= 1 && code <= 299;
-}
-bool not_refused(int code) {
-    return code >= 1 && code <= 399;
-}
-
 ReplyAction finish(int result) {
     return ReplyAction{ReplyAction::kFinish, result, FtpCommand::kNone};
 }
@@ -152,10 +144,10 @@ std::string line_custom(Session& s) {
 // ---- replies ----
 
 ReplyAction on_positive(Session&, FtpControl&, const ServerReply& r) {
-    return finish_if(positive(r.code));
+    return finish_if(reply_positive(r.code));
 }
 ReplyAction on_not_refused(Session&, FtpControl&, const ServerReply& r) {
-    return finish_if(not_refused(r.code));
+    return finish_if(reply_not_refused(r.code));
 }
 
 // An implicit-TLS server greets only once the handshake is done.
@@ -185,7 +177,7 @@ ReplyAction tls_go_ahead(Session& s, FtpControl& fc) {
 
 ReplyAction on_auth(Session& s, FtpControl& fc, const ServerReply& r, FtpCommand fallback) {
     if (r.code == 0) return finish(1);
-    if (positive(r.code)) return tls_go_ahead(s, fc);
+    if (reply_positive(r.code)) return tls_go_ahead(s, fc);
     return send(fallback);
 }
 ReplyAction on_auth_tls(Session& s, FtpControl& fc, const ServerReply& r) {
@@ -195,7 +187,7 @@ ReplyAction on_auth_tls_c(Session& s, FtpControl& fc, const ServerReply& r) {
     return on_auth(s, fc, r, FtpCommand::kAuthTlsP);
 }
 ReplyAction on_auth_tls_p(Session& s, FtpControl& fc, const ServerReply& r) {
-    if (positive(r.code)) running_ftp_state(s).session.auth_implies_protection = 1;
+    if (reply_positive(r.code)) running_ftp_state(s).session.auth_implies_protection = 1;
     return on_auth(s, fc, r, FtpCommand::kAuthSsl);
 }
 ReplyAction on_auth_ssl(Session& s, FtpControl& fc, const ServerReply& r) {
@@ -206,7 +198,7 @@ ReplyAction on_auth_ssl(Session& s, FtpControl& fc, const ServerReply& r) {
 
 ReplyAction on_user(Session&, FtpControl& fc, const ServerReply& r) {
     if (r.code == 0 || r.code >= 400) return finish(1);
-    fc.user_accepted = positive(r.code);
+    fc.user_accepted = reply_positive(r.code);
     return finish(0);
 }
 
@@ -230,14 +222,14 @@ ReplyAction on_acct(Session& s, FtpControl&, const ServerReply& r) {
 // data channel anyway, so the login goes on.
 ReplyAction on_pbsz(Session& s, FtpControl&, const ServerReply& r) {
     const FtpSessionState& fs = running_ftp_state(s).session;
-    if (!positive(r.code)) {
+    if (!reply_positive(r.code)) {
         if (!fs.implicit_tls) return finish(1);
         session_log(s, kLevelWarning, "The server refused \"PBSZ 0\"; the login goes on");
     }
     return send(fs.clear_data == 1 ? FtpCommand::kProtC : FtpCommand::kProtP);
 }
 ReplyAction on_prot(Session& s, FtpControl&, const ServerReply& r) {
-    if (positive(r.code)) return finish(0);
+    if (reply_positive(r.code)) return finish(0);
     if (!running_ftp_state(s).session.implicit_tls) return finish(1);
     session_log(s, kLevelWarning, "The server refused \"PROT\"; the login goes on");
     return finish(0);
@@ -245,26 +237,26 @@ ReplyAction on_prot(Session& s, FtpControl&, const ServerReply& r) {
 
 // TYPE A and TYPE I: the confirmed type is remembered, so that it is not sent again.
 ReplyAction on_type(Session&, FtpControl& fc, const ServerReply& r) {
-    if (!positive(r.code)) return finish(1);
+    if (!reply_positive(r.code)) return finish(1);
     fc.type = fc.command;
     return finish(0);
 }
 
 // Servers that refuse "MDTM time file" (it reads as a query there) often know MFMT.
 ReplyAction on_set_mdtm(Session&, FtpControl&, const ServerReply& r) {
-    if (positive(r.code)) return finish(0);
+    if (reply_positive(r.code)) return finish(0);
     return r.code == 0 ? finish(1) : send(FtpCommand::kMfmt);
 }
 
 ReplyAction on_rnfr(Session&, FtpControl&, const ServerReply& r) {
-    return not_refused(r.code) ? send(FtpCommand::kRnto) : finish(1);
+    return reply_not_refused(r.code) ? send(FtpCommand::kRnto) : finish(1);
 }
 ReplyAction on_cwd(Session&, FtpControl&, const ServerReply& r) {
-    return positive(r.code) ? send(FtpCommand::kPwd) : finish(1);
+    return reply_positive(r.code) ? send(FtpCommand::kPwd) : finish(1);
 }
 ReplyAction on_pwd(Session& s, FtpControl&, const ServerReply& r) {
     std::string path;
-    if (!positive(r.code) || reply_quoted_path(last_line(r), path) != 0) return finish(1);
+    if (!reply_positive(r.code) || reply_quoted_path(last_line(r), path) != 0) return finish(1);
     if (path.size() > kPathCapacity) path.resize(kPathCapacity);
     s.remote_folder = path;
     return finish(0);
@@ -272,7 +264,7 @@ ReplyAction on_pwd(Session& s, FtpControl&, const ServerReply& r) {
 // SIZE and MDTM: the answer's token replaces the argument.
 ReplyAction on_token(Session& s, FtpControl&, const ServerReply& r) {
     std::string_view token = reply_token(last_line(r));
-    if (!positive(r.code) || token.empty()) return finish(1);
+    if (!reply_positive(r.code) || token.empty()) return finish(1);
     s.argument.assign(token.substr(0, kPathCapacity));
     return finish(0);
 }
@@ -282,7 +274,7 @@ ReplyAction on_token(Session& s, FtpControl&, const ServerReply& r) {
 // behind NAT announce private addresses.
 ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
     PassiveAddress address;
-    if (!positive(r.code)) return finish(1);
+    if (!reply_positive(r.code)) return finish(1);
     if (parse_pasv_reply(last_line(r), address) != 0) {
         s.failure.set(FailureKind::kProtocol, "The passive reply holds no address");
         session_log(s, kLevelError, "ERROR: The passive reply holds no address");

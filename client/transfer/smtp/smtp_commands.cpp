@@ -11,13 +11,6 @@ namespace orvane {
 
 namespace {
 
-bool positive(int code) {
-    return code >= 1 && code <= 299;
-}
-bool not_refused(int code) {
-    return code >= 1 && code <= 399;
-}
-
 SmtpAction finish(int result, const char* error = nullptr, FailureKind kind = FailureKind::kRemote) {
     return SmtpAction{SmtpAction::kFinish, result, SmtpCommand::kNone, error, kind};
 }
@@ -92,7 +85,8 @@ std::string line_quit(SmtpDelivery&) {
 // ---- replies ----
 
 SmtpAction on_greeting(SmtpDelivery&, const ServerReply& r) {
-    return send_if(positive(r.code), SmtpCommand::kEhlo, "ERROR: The mail server refused the connection");
+    return send_if(reply_positive(r.code), SmtpCommand::kEhlo,
+                   "ERROR: The mail server refused the connection");
 }
 
 // What follows a positive EHLO (or HELO when TLS was not offered): TLS first when the server
@@ -110,14 +104,14 @@ SmtpAction after_hello(SmtpDelivery& d) {
 
 SmtpAction on_ehlo(SmtpDelivery& d, const ServerReply& r) {
     // A server that does not know EHLO is greeted with HELO and never authenticated.
-    if (!positive(r.code)) return send(SmtpCommand::kHelo);
+    if (!reply_positive(r.code)) return send(SmtpCommand::kHelo);
     d.caps = parse_ehlo_reply(r.lines);
     return after_hello(d);
 }
 
 SmtpAction on_helo(SmtpDelivery& d, const ServerReply& r) {
     d.caps = SmtpCapabilities();
-    return finish_if(positive(r.code), "ERROR: The mail server refused HELO");
+    return finish_if(reply_positive(r.code), "ERROR: The mail server refused HELO");
 }
 
 // TLS starts right behind the go-ahead: plain text after it could have been slipped in by anyone
@@ -137,33 +131,35 @@ SmtpAction on_starttls(SmtpDelivery& d, const ServerReply& r) {
 }
 
 SmtpAction on_auth_login(SmtpDelivery&, const ServerReply& r) {
-    return send_if(not_refused(r.code), SmtpCommand::kLoginUser, "ERROR: The mail server refused AUTH LOGIN");
+    return send_if(reply_not_refused(r.code), SmtpCommand::kLoginUser,
+                   "ERROR: The mail server refused AUTH LOGIN");
 }
 SmtpAction on_login_user(SmtpDelivery&, const ServerReply& r) {
-    return send_if(not_refused(r.code), SmtpCommand::kLoginPassword,
+    return send_if(reply_not_refused(r.code), SmtpCommand::kLoginPassword,
                    "ERROR: The mail server refused the user name");
 }
 SmtpAction on_login_password(SmtpDelivery&, const ServerReply& r) {
-    return finish_if(positive(r.code), "ERROR: The mail server refused the login");
+    return finish_if(reply_positive(r.code), "ERROR: The mail server refused the login");
 }
 SmtpAction on_auth_plain(SmtpDelivery&, const ServerReply& r) {
-    return send_if(not_refused(r.code), SmtpCommand::kPlainCredentials,
+    return send_if(reply_not_refused(r.code), SmtpCommand::kPlainCredentials,
                    "ERROR: The mail server refused AUTH PLAIN");
 }
 SmtpAction on_plain_credentials(SmtpDelivery&, const ServerReply& r) {
-    return finish_if(positive(r.code), "ERROR: The mail server refused the login");
+    return finish_if(reply_positive(r.code), "ERROR: The mail server refused the login");
 }
 SmtpAction on_mail_from(SmtpDelivery&, const ServerReply& r) {
-    return send_if(positive(r.code), SmtpCommand::kRcptTo, "ERROR: The mail server refused the sender");
+    return send_if(reply_positive(r.code), SmtpCommand::kRcptTo, "ERROR: The mail server refused the sender");
 }
 SmtpAction on_rcpt_to(SmtpDelivery&, const ServerReply& r) {
-    return send_if(positive(r.code), SmtpCommand::kData, "ERROR: The mail server refused the recipient");
+    return send_if(reply_positive(r.code), SmtpCommand::kData,
+                   "ERROR: The mail server refused the recipient");
 }
 SmtpAction on_data(SmtpDelivery&, const ServerReply& r) {
-    return send_if(not_refused(r.code), SmtpCommand::kMessage, "ERROR: The mail server refused DATA");
+    return send_if(reply_not_refused(r.code), SmtpCommand::kMessage, "ERROR: The mail server refused DATA");
 }
 SmtpAction on_message(SmtpDelivery&, const ServerReply& r) {
-    return finish_if(positive(r.code), "ERROR: The mail server refused the message");
+    return finish_if(reply_positive(r.code), "ERROR: The mail server refused the message");
 }
 // QUIT's reply is not examined; the quitting state ends the step before one matters.
 SmtpAction on_quit(SmtpDelivery&, const ServerReply&) {

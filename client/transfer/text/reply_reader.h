@@ -41,6 +41,15 @@ inline const char* reply_error_name(ReplyError e) {
 // The code of a final reply line ("ddd " and any text), or -1 when the line does not end a reply.
 int final_line_code(std::string_view line);
 
+// The two success checks of a reply's code (FTP and SMTP alike): a positive completion, or at
+// least not a refusal (an intermediate 3xx goes on).
+inline bool reply_positive(int code) {
+    return code >= 1 && code <= 299;
+}
+inline bool reply_not_refused(int code) {
+    return code >= 1 && code <= 399;
+}
+
 // Reads replies from bytes that arrive split anywhere. A line ends with LF (a CR before it is
 // dropped). A reply ends with its first line that starts with three digits and a space; every line
 // before it ("ddd-" or any other text) belongs to it. Errors are sticky: once one is seen the reader
