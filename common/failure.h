@@ -36,6 +36,10 @@ struct Failure {
         kind = k;
         cause = std::move(why);
     }
+    // The cause from a logged message: its "ERROR: " tag says nothing the kind does not.
+    void set_from_message(FailureKind k, const std::string& message) {
+        set(k, message.rfind("ERROR: ", 0) == 0 ? message.substr(7) : message);
+    }
     void clear() {
         kind = FailureKind::kNone;
         cause.clear();

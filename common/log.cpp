@@ -42,6 +42,14 @@ void output(const char* text, int level, int line_end) {
     if (b && b->sink) b->sink(b->context, text, level, line_end);
 }
 
+void output_to(OutputSink sink, void* context, const char* text, int level, int line_end) {
+    if (sink) {
+        sink(context, text, level, line_end);
+    } else {
+        output(text, level, line_end);
+    }
+}
+
 void outputf(int level, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

@@ -25,6 +25,12 @@ void output(const char* text, int level, int line_end = 1);
 inline void output(const std::string& text, int level, int line_end = 1) {
     output(text.c_str(), level, line_end);
 }
+// Sends text through `sink` with its context when one is given (a session's, a script's or a mail
+// record's log), otherwise through the process sink.
+void output_to(OutputSink sink, void* context, const char* text, int level, int line_end = 1);
+inline void output_to(OutputSink sink, void* context, const std::string& text, int level, int line_end = 1) {
+    output_to(sink, context, text.c_str(), level, line_end);
+}
 // printf-style message, a whole line.
 void outputf(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 

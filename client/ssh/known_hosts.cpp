@@ -27,10 +27,12 @@ constexpr uint16_t kDefaultPort = 22;
 std::mutex record_lock;
 
 void say(LogCallback log, void* user, const std::string& text, int level) {
-    if (log != nullptr)
-        log(user, text.c_str(), level, 1);
-    else
-        output(text, level);
+    output_to(log, user, text, level);
+}
+
+// A known-hosts line for a host name, its key's type and the key blob.
+std::string record_line(const std::string& name, const std::string& type, std::string_view key_blob) {
+    return format("%s %s %s\n", name.c_str(), type.c_str(), base64_encode(key_blob).c_str());
 }
 
 // Reads a whole file; 0 with `text` empty when it does not exist.
@@ -210,12 +212,13 @@ void KnownHostsPolicy::load(const KnownHostsFiles& files, LogCallback log, void*
     new_hosts_.clear();
     user_text_.clear();
     own_text_.clear();
-    for (const std::string* path : {&files_.user_file, &files_.own_file}) {
-        std::string& text = path == &files_.user_file ? user_text_ : own_text_;
+    auto read = [this](const std::string& path, std::string& text) {
         std::string cause;
-        if (path->empty() || (path == &files_.own_file && *path == files_.user_file)) continue;
-        if (read_file(*path, text, cause) != 0) say(log_, log_user_, "Warning: " + cause, kLevelWarning);
-    }
+        if (!path.empty() && read_file(path, text, cause) != 0)
+            say(log_, log_user_, "Warning: " + cause, kLevelWarning);
+    };
+    read(files_.user_file, user_text_);
+    if (files_.own_file != files_.user_file) read(files_.own_file, own_text_);
 }
 
 namespace {
@@ -269,7 +272,7 @@ int KnownHostsPolicy::check(std::string_view host, uint16_t port, std::string_vi
     new_hosts_.push_back(NewHost{name, type, std::string(key_blob), fingerprint});
     // A re-key of this connection finds the key it has just accepted.
     if (!own_text_.empty() && own_text_.back() != '\n') own_text_ += '\n';
-    own_text_ += format("%s %s %s\n", name.c_str(), type.c_str(), base64_encode(key_blob).c_str());
+    own_text_ += record_line(name, type, key_blob);
     return 0;
 }
 
@@ -295,8 +298,7 @@ void KnownHostsPolicy::record_new_host() {
         std::string where = "no file (there is no known-hosts file to record it in)";
         if (!files_.own_file.empty()) {
             std::string folder = files_.own_file.substr(0, files_.own_file.rfind('/'));
-            std::string line =
-                format("%s %s %s\n", host.name.c_str(), host.type.c_str(), base64_encode(host.blob).c_str());
+            std::string line = record_line(host.name, host.type, host.blob);
             if (!existing.empty() && existing.back() != '\n') line = "\n" + line;
             if ((!folder.empty() && platform::make_private_folders(folder) != 0) ||
                 platform::append_to_file(files_.own_file, line.data(), line.size()) != 0)

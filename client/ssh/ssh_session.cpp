@@ -147,11 +147,7 @@ const void* SshSession::family() const {
 }
 
 void SshSession::log(const std::string& text, int level) const {
-    if (config_.log) {
-        config_.log(config_.log_user, text.c_str(), level, 1);
-    } else {
-        output(text, level);
-    }
+    output_to(config_.log, config_.log_user, text, level);
 }
 
 void SshSession::set_state(SshState to) {

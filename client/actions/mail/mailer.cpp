@@ -57,11 +57,7 @@ struct MailRecord {
 namespace {
 
 void record_log(const MailRecord& r, int level, const std::string& text) {
-    if (r.log) {
-        r.log(r.log_user, text.c_str(), level, 1);
-    } else {
-        output(text, level, 1);
-    }
+    output_to(r.log, r.log_user, text, level);
 }
 
 void idle_step(Connection&) {}

@@ -66,7 +66,7 @@ void end(Connection& c, int result) {
 void fail(Connection& c, FailureKind kind, const std::string& message) {
     Session& s = step_session(c);
     session_log(s, kLevelError, message.c_str());
-    channel(c).failure.set(kind, message.rfind("ERROR: ", 0) == 0 ? message.substr(7) : message);
+    channel(c).failure.set_from_message(kind, message);
     end(c, 1);
 }
 

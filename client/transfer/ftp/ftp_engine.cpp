@@ -28,6 +28,10 @@ bool is_digit(char ch) {
     return ch >= '0' && ch <= '9';
 }
 
+void log_reply(const Session& s, const ServerReply& reply) {
+    for (const std::string& line : reply.lines) session_log(s, kLevelResponse, line.c_str());
+}
+
 }  // namespace
 
 FtpState::FtpState(Session& s) : engine(std::make_unique<FtpControlEngine>(s, control, session)) {
@@ -42,7 +46,6 @@ void FtpControlEngine::prepare_connect() {
     fc_.type = FtpCommand::kNone;  // a new server session starts in its default type
     fc_.command = FtpCommand::kGreeting;
     wipe_secret(early_);
-    early_.clear();
     implicit_ = restart_reads_ = reader_failed_ = false;
     tls_error_.reset();
     decided_.reset();
@@ -158,7 +161,7 @@ LineNext FtpControlEngine::finish(int result, bool close) {
 
 LineNext FtpControlEngine::fail(FailureKind kind, const std::string& message, bool close) {
     if (!message.empty()) session_log(s_, kLevelError, message.c_str());
-    s_.failure.set(kind, message.rfind("ERROR: ", 0) == 0 ? message.substr(7) : message);
+    s_.failure.set_from_message(kind, message);
     return finish(1, close);
 }
 
@@ -248,8 +251,7 @@ LineNext FtpControlEngine::take_implicit_tls() {
 // QUIT waits for nothing: what has arrived is logged, and the connection goes.
 LineNext FtpControlEngine::finish_quit() {
     ServerReply reply;
-    while (fc_.channel.next(reply) == 1)
-        for (const std::string& line : reply.lines) session_log(s_, kLevelResponse, line.c_str());
+    while (fc_.channel.next(reply) == 1) log_reply(s_, reply);
     return finish(0, true);
 }
 
@@ -261,7 +263,7 @@ LineNext FtpControlEngine::handle_reply(const ServerReply& reply, bool& go_on) {
         secret_sent_ = true;
         secret_out_ = false;
     }
-    for (const std::string& line : reply.lines) session_log(s_, kLevelResponse, line.c_str());
+    log_reply(s_, reply);
     fc_.reply = reply;
     ReplyAction action = command_row(fc_.command).on_reply(s_, fc_, reply);
     if (action.kind == ReplyAction::kWait) {

@@ -42,11 +42,7 @@ Connection::~Connection() {
 }
 
 void connection_log(const Connection& c, int level, const char* text) {
-    if (c.log) {
-        c.log(c.log_user, text, level, 1);
-    } else {
-        output(text, level, 1);
-    }
+    output_to(c.log, c.log_user, text, level);
 }
 
 // ---- sockets ----

@@ -91,12 +91,7 @@ void pump_session_completions(EngineOwner& engines) {
 }
 
 void session_log(const Session& s, int level, const char* text) {
-    if (s.log_enabled != 1) return;
-    if (s.log) {
-        s.log(s.log_user, text, level, 1);
-    } else {
-        output(text, level, 1);
-    }
+    if (s.log_enabled == 1) output_to(s.log, s.log_user, text, level);
 }
 
 const char* request_name(RequestKind kind) {

@@ -25,12 +25,16 @@ const char* smtp_state_name(SmtpState state) {
 }
 
 void delivery_log(const SmtpDelivery& d, int level, const std::string& text) {
-    if (d.log) {
-        d.log(d.log_user, text.c_str(), level, 1);
-    } else {
-        output(text, level, 1);
-    }
+    output_to(d.log, d.log_user, text, level);
 }
+
+namespace {
+
+void log_reply(const SmtpDelivery& d, const ServerReply& reply) {
+    for (const std::string& line : reply.lines) delivery_log(d, kLevelInfo, printable_line(line));
+}
+
+}  // namespace
 
 // The one place the state changes.
 void SmtpEngine::set_state(SmtpState state) {
@@ -169,7 +173,7 @@ void SmtpEngine::send_command() {
 void SmtpEngine::handle_reply(const ServerReply& reply) {
     const SmtpCommandRow& row = smtp_command_row(d_.command);
     if (row.secret) secret_gone_ = true;
-    for (const std::string& line : reply.lines) delivery_log(d_, kLevelInfo, printable_line(line));
+    log_reply(d_, reply);
     SmtpAction action = row.on_reply(d_, reply);
     switch (action.kind) {
         case SmtpAction::kSend:
@@ -213,8 +217,7 @@ LineNext SmtpEngine::next() {
         return outcome_;
     ServerReply reply;
     if (state_ == SmtpState::kQuitting) {  // QUIT has gone: a reply, if any, is only shown
-        while (d_.channel.next(reply) == 1)
-            for (const std::string& line : reply.lines) delivery_log(d_, kLevelInfo, printable_line(line));
+        while (d_.channel.next(reply) == 1) log_reply(d_, reply);
         finish(0, true);
         return outcome_;
     }
