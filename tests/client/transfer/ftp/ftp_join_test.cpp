@@ -17,15 +17,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Done {
-    int calls = 0;
-    int result = -1;
-};
-void record_done(int, void* object, int result) {
-    auto* d = static_cast<Done*>(object);
-    ++d->calls;
-    d->result = result;
-}
+using test::Done;
+using test::record_done;
 
 // An FTP session on an engine of its own whose listing request runs the test's handler.
 struct Fixture {

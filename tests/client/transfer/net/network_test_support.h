@@ -11,6 +11,20 @@
 
 namespace orvane::test {
 
+// What a done callback reported: how often it ran, with which code and result.
+struct Done {
+    int calls = 0;
+    int result = -1;
+    int code = -1;
+    void* object = nullptr;
+};
+inline void record_done(int code, void* object, int result) {
+    auto* d = static_cast<Done*>(object);
+    ++d->calls;
+    d->code = code;
+    d->result = result;
+}
+
 // A connection's setup from the parts the tests vary.
 inline ConnectionSetup setup(int mode, int timeout, ReceiveHandler on_receive, SendHandler on_send,
                              StepFunction step) {

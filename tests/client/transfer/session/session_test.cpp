@@ -16,18 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Done {
-    int calls = 0;
-    int result = -1;
-    int code = -1;
-    void* object = nullptr;
-};
-void record_done(int code, void* object, int result) {
-    auto* d = static_cast<Done*>(object);
-    ++d->calls;
-    d->code = code;
-    d->result = result;
-}
+using test::Done;
+using test::record_done;
 
 // The generic handlers only, or a listing handler of the test's choosing for the FTP kinds.
 RequestTable requests_with_listing(RequestHandler listing = nullptr) {
