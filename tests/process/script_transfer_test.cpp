@@ -274,5 +274,37 @@ TEST(ScriptTransfer, DroppedAndSilentServers) {
     }
 }
 
+// Found as they were: a UTF-8 file name in a script became blanks, and "ftpsetpath remote" at
+// 390 characters reported failure (the 257 reply line was cut) while vsftpd had changed folder.
+// The name goes up and comes back byte for byte, and the change to the long folder succeeds.
+TEST(ScriptTransfer, Utf8NamesAndFullLengthFoldersAreExact) {
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kVsftpd), 0) << server.error();
+    TempDir dir;
+    const std::string name = "Ünïcødé файл.txt";
+    const std::string data = random_bytes(5000, 30);
+    write_all(dir.file(name), data);
+    // "/pub" and components of at most 150 characters, 390 in all; made writable for vsftpd's
+    // anonymous user. strprint joins them: one literal holds only 261 characters.
+    std::string remote = "/pub", join = "strprint ~r \"/pub\"";
+    for (char letter = 'a'; remote.size() < 390; ++letter) {
+        size_t take = std::min<size_t>(150, 390 - remote.size() - 1);
+        std::string part = "/" + std::string(take, letter);
+        remote += part;
+        join += " " + orvane::quoted(part);
+        std::filesystem::create_directory(server.local_home() + remote.substr(4));
+        std::filesystem::permissions(server.local_home() + remote.substr(4), std::filesystem::perms::all);
+    }
+    join += ";\n";
+    auto r = run_script(dir, connect_line("ftpconnect", server) + join + "ftpsetpath remote ~r;\n" +
+                                 "ftpsetpath remote \"/pub\";\nftpupload file " + orvane::quoted(name) +
+                                 ";\n" + "ftpmakefolder local \"back\";\nftpsetpath local \"back\";\n" +
+                                 "ftpdownload file " + orvane::quoted(name) + ";\nftpdisconnect;\n");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "Remote path: " + remote + "\n")) << r.output;
+    EXPECT_TRUE(read_all(server.local_home() + "/" + name) == data);
+    EXPECT_TRUE(read_all(dir.file("back/" + name)) == data);
+}
+
 }  // namespace
 }  // namespace orvane

@@ -233,5 +233,28 @@ TEST(ExactValues, LineEndsInValuesAreEscaped) {
     EXPECT_TRUE(contains(r.output, "Local  path: " + dir.path() + "/x\\x0aERROR: forged")) << r.output;
 }
 
+// "(not displayed)" follows the parameter's role: a member reference in front (three tokens) once
+// moved the mask onto the recipient's address or the proxy's port.
+TEST(ExactValues, SecretsAreHiddenByTheirRole) {
+    TempDir dir;
+    write_all(dir.file("127.0.0.1"), "x");
+    auto r =
+        test::run_script_in(dir.path(),
+                            "ftpgetlist local @l;\n"
+                            "foreach $i in @l begin\n"
+                            "  mailcreate \"a\" \"a@example.org\" \"s\" \"b\";\n"
+                            "  mailsend $i.name 1 \"Ops\" \"ops@example.org\";\n"
+                            "  proxyhttp $i.name 8080;\n"
+                            "end\n"
+                            "mailsend \"127.0.0.1\" 1 \"Ops\" \"ops@example.org\" \"robot\" \"Pw-4711\";\n");
+    for (const char* trace :
+         {"mailsend. Parameter(s):  $i.name  1  \"Ops\"  \"ops@example.org\"\n",
+          "proxyhttp. Parameter(s):  $i.name  8080\n",
+          "mailsend. Parameter(s):  \"127.0.0.1\"  1  \"Ops\"  \"ops@example.org\"  \"robot\"  "
+          "(not displayed)\n"})
+        EXPECT_TRUE(contains(r.output, trace)) << trace << r.output;
+    EXPECT_FALSE(contains(r.output, "Pw-4711")) << r.output;
+}
+
 }  // namespace
 }  // namespace orvane
