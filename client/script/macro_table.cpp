@@ -88,6 +88,20 @@ constexpr bool rows_in_code_order() {
 }
 static_assert(rows_in_code_order(), "rows in code order");
 
+// Every form has a role, and every role is one of the four letters.
+constexpr bool roles_match_forms() {
+    for (const MacroRow& row : kRows) {
+        size_t i = 0;
+        for (; row.forms[i] != '\0'; ++i) {
+            char r = row.roles[i];
+            if (r != kRoleName && r != kRoleSecret && r != kRoleText && r != kRoleOther) return false;
+        }
+        if (row.roles[i] != '\0') return false;
+    }
+    return true;
+}
+static_assert(roles_match_forms(), "one role per form");
+
 // A keyword form: the keywords it accepts (a range of codes) and its fault.
 struct KeywordForm {
     char letter;

@@ -306,5 +306,21 @@ TEST(ScriptTransfer, Utf8NamesAndFullLengthFoldersAreExact) {
     EXPECT_TRUE(read_all(dir.file("back/" + name)) == data);
 }
 
+// A server that accepts CWD but whose confirmation cannot be read has moved all the same: the
+// failed statement takes it back to the remembered folder before anything else is sent.
+TEST(ScriptTransfer, UnconfirmedFolderChangeGoesBack) {
+    ScriptedFtpServer server;
+    ASSERT_EQ(server.start("> 220 scripted\n< USER bob\n> 331 need password\n< PASS s3cret\n> 230 in\n"
+                           "< PWD\n> 257 \"/home\" is current\n< PWD\n> 257 \"/home\" is current\n"
+                           "< CWD /deep\n> 250 ok\n< PWD\n> 257 no quotes here\n"
+                           "< CWD /home\n> 250 ok\n< PWD\n> 257 \"/home\" is current\n< QUIT\n> 221 bye\n"),
+              0);
+    TempDir dir;
+    auto r = run_script(dir, "ftpconnect \"127.0.0.1\" " + std::to_string(server.port()) +
+                                 " \"bob\" \"s3cret\";\nftpsetpath remote \"/deep\";\nftpdisconnect;\n");
+    EXPECT_EQ(server.wait(), 0) << server.failure() << r.output;
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+}
+
 }  // namespace
 }  // namespace orvane
