@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     d.user = "user";
     d.password = "password";
     d.from_address = "a@example.org";
-    d.to_address = "b@example.org";
+    d.recipients = {"b@example.org"};
     orvane::SmtpEngine engine(d);
     engine.start(orvane::SmtpCommand::kGreeting);
     engine.connected("127.0.0.1", 40000);

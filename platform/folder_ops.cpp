@@ -138,24 +138,6 @@ int rename_item(const std::string& from, const std::string& to, std::string* cau
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : fail_errno(cause, errno);
 }
 
-int copy_item(const std::string& from, const std::string& to, std::string* cause) {
-    std::error_code ec;
-    fs::copy(
-        from, to,
-        fs::copy_options::recursive | fs::copy_options::overwrite_existing | fs::copy_options::copy_symlinks,
-        ec);
-    return ec ? fail(cause, ec.message()) : 0;
-}
-
-int move_item(const std::string& from, const std::string& to, std::string* cause) {
-    if (::rename(from.c_str(), to.c_str()) == 0) return 0;
-    if (errno != EXDEV) return fail_errno(cause, errno);
-    if (copy_item(from, to, cause) != 0) return 1;
-    std::error_code ec;
-    fs::remove_all(from, ec);
-    return ec ? fail(cause, ec.message()) : 0;
-}
-
 std::string find_executable(const std::string& name) {
     auto executable = [](const std::string& p) {
         struct stat st;

@@ -26,10 +26,12 @@ int delete_item(const std::string& path, bool folder, std::string* cause);
 
 // Renames (replacing an existing file). 0 on success.
 int rename_item(const std::string& from, const std::string& to, std::string* cause);
-// Copies a file, or a folder recursively, to exactly `to` (existing files are replaced, symbolic
-// links are copied as links). 0 on success.
+// Copies a file, or a folder recursively, to exactly `to`, keeping modification and access times
+// (as `cp -p` does). An existing folder receives the items (merged); existing files are replaced;
+// symbolic links are copied as links. 0 on success. (item_transfer.cpp)
 int copy_item(const std::string& from, const std::string& to, std::string* cause);
-// Moves by renaming, or by copying and removing the source when `to` is on another file system.
+// Moves by renaming; onto an existing folder, the items are merged into it; across file systems,
+// by copying (times kept) and removing the source. 0 on success.
 int move_item(const std::string& from, const std::string& to, std::string* cause);
 
 // The full path of the program a command names: a name holding "/" when it is an executable

@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     std::string error;
     fill_message(m, "Bench", "bench@example.org", "Payload", "The payload is attached.", error);
     attach_file(m, dir.file("payload.bin"), error);
-    MailEnvelope e{"Sink", "sink@example.org", mail_date_text(0), mail_message_id(0), "127.0.0.1"};
+    MailEnvelope e{"Sink", "sink@example.org", mail_date_text(0), mail_message_id(0), "127.0.0.1", {}};
     std::string text = build_message_text(m, e);
     text.resize(text.size() - 3);  // without ".\r\n"
     test::write_all(dir.file("message.eml"), text);

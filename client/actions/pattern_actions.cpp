@@ -4,6 +4,7 @@
 #include "client/actions/regex.h"
 #include "client/actions/wildcard.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 
 namespace orvane {
@@ -20,7 +21,7 @@ namespace {
 int compile_or_report(Regex& regex, std::string_view pattern, std::string_view options) {
     std::string error;
     if (regex.compile(pattern, options, &error) == 0) return 0;
-    outputf(kLevelError, "ERROR: %s", error.c_str());
+    outputf(kLevelError, "ERROR: %s", escape_controls(error).c_str());
     return 1;
 }
 

@@ -40,8 +40,11 @@ void OutputLines::finish() {
     after_cr_ = false;
 }
 
-int run_program_action(std::string_view program, std::string_view parameters) {
+int run_program_action(const std::string& folder, std::string_view program, std::string_view parameters) {
+    // "./tool" names the tool in the script's folder; lexical normalisation alone would turn it
+    // into a bare name and run whatever PATH holds under that name.
     std::string name = normalize_path_text(program);
+    if (program.find_first_of("/\\") != std::string_view::npos) name = resolve_local_path(folder, program);
     std::vector<std::string> argv;
     argv.push_back(name);
     for (std::string& a : split_program_arguments(parameters)) argv.push_back(std::move(a));

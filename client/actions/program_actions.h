@@ -7,9 +7,11 @@
 namespace orvane {
 
 // ftprunprogram: starts `program` with the arguments split from `parameters`, not waited for. A
-// name that is no executable program but an existing file (a document) is opened with xdg-open.
-// Writes the success or failure message; 0 when started.
-int run_program_action(std::string_view program, std::string_view parameters);
+// name holding "/" is run exactly as given ("\" read as "/"), relative to `folder` when it does not
+// begin with "/"; only a bare name is looked up on PATH. A name that is no executable program but
+// an existing file (a document) is opened with xdg-open. Writes the success or failure message; 0
+// when started.
+int run_program_action(const std::string& folder, std::string_view program, std::string_view parameters);
 
 // Where GnuPG is taken from: "GnuPG/gpg" in the program's folder when it is executable, else
 // "gpg" from PATH.

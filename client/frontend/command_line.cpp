@@ -3,6 +3,7 @@
 #include "client/frontend/command_line.h"
 
 #include "common/limits.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/system.h"
 
@@ -64,6 +65,11 @@ void take_timeout(StartSettings& st, const std::string& text) {
         return;
     }
     st.timeout_seconds = static_cast<int>(v);
+}
+
+void missing_file_name(StartSettings& st, const std::string& option) {
+    outputf(kLevelError, "Error: The option %s needs a file name", escape_controls(option).c_str());
+    st.action = StartAction::Fail;
 }
 
 uint32_t decimal(const std::string& s) {
@@ -142,8 +148,11 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
                 if (!file.empty() && file[0] == ':') file.erase(0, 1);
                 st.file = cut(file, cap);
                 st.mode = has_fscr_extension(st.file) ? RunMode::Script : RunMode::CommandFile;
+                if (st.file.empty()) missing_file_name(st, arg);
             } else {
-                outputf(kLevelError, "Invalid option: %s", arg.c_str());
+                // A mistyped option in an unattended job must not end as a success.
+                outputf(kLevelError, "Invalid option: %s", escape_controls(arg).c_str());
+                st.action = StartAction::Fail;
             }
             continue;
         }
@@ -151,6 +160,7 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
             case Pending::Script:
                 st.mode = RunMode::Script;
                 st.file = cut(strip_quotes(arg), cap);
+                if (st.file.empty()) missing_file_name(st, "-script");
                 break;
             case Pending::LogFile:
                 st.output.log_file = cut(strip_quotes(arg), cap);
@@ -189,6 +199,7 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
         }
         pending = Pending::None;
     }
+    if (pending == Pending::Script) missing_file_name(st, "-script");
     return st;
 }
 

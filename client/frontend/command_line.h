@@ -42,9 +42,9 @@ bool parse_port(const std::string& text, uint32_t& port);
 // The usage summary of --help: run modes, options, exit codes.
 const char* usage_text();
 
-// Parses the arguments after the program name. Invalid options are reported through the
-// output sink at error level and skipped; an invalid port or timeout is reported and gives
-// StartAction::Fail; `set` options change the process environment.
+// Parses the arguments after the program name. An invalid option, a script or command file option
+// without a file name, and an invalid port or timeout are reported through the output sink at
+// error level and give StartAction::Fail; `set` options change the process environment.
 StartSettings parse_command_line(const std::vector<std::string>& args);
 
 // One leading and one trailing double quote removed.

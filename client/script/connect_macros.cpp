@@ -9,6 +9,7 @@
 #include "client/transfer/tls/tls_client_certificate.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 
 namespace orvane::script {
@@ -74,7 +75,8 @@ void connect_with(MacroCall& call, int protocol) {
     const ScriptSettings& settings = cx.settings;
     if (is_tls_kind(protocol) && !settings.certificate_file.empty() &&
         load_certificate(*cx.engines, settings) != 0) {
-        output(format("ERROR: Could not load the client certificate %s", settings.certificate_file.c_str()),
+        output(escape_controls(format("ERROR: Could not load the client certificate %s",
+                                      settings.certificate_file.c_str())),
                kLevelError);
         call.interpreter.complete(1);
         return;

@@ -8,6 +8,7 @@
 #include "client/transfer/session/requests.h"
 #include "common/log.h"
 #include "common/secret.h"
+#include "common/text.h"
 
 namespace orvane::script {
 namespace {
@@ -253,10 +254,22 @@ void Interpreter::execute(const Statement& s) {
         report(m);
         return complete(1);
     }
-    if (row->traced) output(trace_line(*row, s), kLevelInfo);
+    if (row->traced) output(trace_line(*row, s, arguments_), kLevelInfo);
+    ValueVerdict verdict = judge_values(*row, arguments_);
+    if (!verdict.refusal.empty()) {
+        report(verdict.refusal);
+        wipe_arguments(*row);
+        return complete(1);
+    }
+    if (!verdict.warning.empty())
+        output(format("Script Engine: Line %d: Warning: %s", s.line, verdict.warning.c_str()), kLevelWarning);
     MacroCall call{*this, context_, values_, s, arguments_};
     row->action(call);
-    if (row->secret_token >= 0)
+    wipe_arguments(*row);
+}
+
+void Interpreter::wipe_arguments(const MacroRow& row) {
+    if (has_secret(row))
         for (Argument& a : arguments_.items) wipe_secret(a.text);
 }
 

@@ -98,6 +98,8 @@ class Interpreter {
     const Statement* exit_loop(const Statement& s);
     void control_fault(const Statement& s, RuntimeMessage message);
     void execute(const Statement& s);
+    // Secrets among the resolved parameters are wiped once the statement has used them.
+    void wipe_arguments(const MacroRow& row);
     void end_run();
     void set_state(InterpreterState state);
 

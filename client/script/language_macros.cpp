@@ -14,18 +14,27 @@ namespace {
 constexpr size_t kPrintCapacity = 64 * 1024;
 
 // Joins the print values from `position` on; faulty ones are reported and skipped. True when all
-// were good.
+// were good. A line cut at its capacity is used, with one warning saying so.
 bool join_print_values(MacroCall& call, size_t position, size_t capacity, std::string& line) {
     const Parameters& parameters = call.statement.parameters;
     bool good = true;
+    bool cut_short = false;
     while (position < parameters.size()) {
         RuntimeMessage m = append_print_value(call.values, parameters, position, line);
         if (m != RuntimeMessage::None) {
             call.interpreter.report(m);
             good = false;
         }
-        if (line.size() > capacity) line.resize(capacity);
+        if (line.size() > capacity) {
+            line.resize(capacity);
+            cut_short = true;
+        }
     }
+    if (cut_short)
+        output(
+            format("Script Engine: Line %d: Warning: %s: the text is longer than %zu characters and was cut",
+                   call.statement.line, call.statement.kind == kMacroPrint ? "print" : "strprint", capacity),
+            kLevelWarning);
     return good;
 }
 

@@ -90,7 +90,7 @@ void action_ftpcopylocal(MacroCall& call) {
 
 void action_ftprunprogram(MacroCall& call) {
     if (effects_refused(call)) return;
-    call.interpreter.complete(run_program_action(text(call, 0), text(call, 1)));
+    call.interpreter.complete(run_program_action(call.context.local_folder, text(call, 0), text(call, 1)));
 }
 
 void action_rungpg(MacroCall& call) {

@@ -1,6 +1,8 @@
 // The macro table, the resolution of parameters by form, and the trace line.
 #include "client/script/macro_table.h"
 
+#include <vector>
+
 #include "client/script/archive_macros.h"
 #include "client/script/macro_actions.h"
 #include "client/script/script_keywords.h"
@@ -17,65 +19,65 @@ constexpr ResultRegister kNone = ResultRegister::kNone;
 // In code order, 71..129. exitloop and endscript are control flow: the interpreter never runs
 // their rows.
 constexpr MacroRow kRows[] = {
-    {kMacroExitloop, "exitloop", "", 0, nullptr, kNone},
-    {kMacroEndscript, "endscript", "", 0, nullptr, kNone},
-    {kMacroEnablepasv, "enablepasv", "", 0, action_enablepasv, kNone},
-    {kMacroDisablepasv, "disablepasv", "", 0, action_disablepasv, kNone},
-    {kMacroSetnlst, "setnlst", "", 0, action_setnlst, kNone},
-    {kMacroUnsetnlst, "unsetnlst", "", 0, action_unsetnlst, kNone},
-    {kMacroFtpdisconnect, "ftpdisconnect", "", 0, action_ftpdisconnect, kFtp},
-    {kMacroPrint, "print", "P", 0, action_print, kNone, -1, false},
-    {kMacroStrprint, "strprint", "XP", 1, action_strprint, kNone},
-    {kMacroGettimestamp, "gettimestamp", "VDUN", 1, action_gettimestamp, kNone},
-    {kMacroGetcompname, "getcompname", "V", 1, action_getcompname, kNone},
-    {kMacroGetenvvar, "getenvvar", "VT", 2, action_getenvvar, kNone},
-    {kMacroStrlower, "strlower", "V", 1, action_strlower, kNone},
-    {kMacroStrupper, "strupper", "V", 1, action_strupper, kNone},
-    {kMacroStrslice, "strslice", "VSNN", 4, action_strslice, kNone},
-    {kMacroSetvar, "setvar", "VT", 2, action_setvar, kNone},
-    {kMacroIncrement, "increment", "V", 1, action_increment, kNone},
-    {kMacroDecrement, "decrement", "V", 1, action_decrement, kNone},
-    {kMacroMessagebox, "messagebox", "T", 1, action_messagebox, kNone},
-    {kMacroMessageboxwarn, "messageboxwarn", "T", 1, action_messageboxwarn, kNone},
-    {kMacroMailcreate, "mailcreate", "TTTT", 4, action_mailcreate, kMail},
-    {kMacroMailattach, "mailattach", "T", 1, action_mailattach, kMail},
-    {kMacroMailsend, "mailsend", "TNTTTT", 4, action_mailsend, kMail, 5},
-    {kMacroFileopen, "fileopen", "MT", 2, action_fileopen, kNone},
-    {kMacroFileclose, "fileclose", "", 0, action_fileclose, kNone},
-    {kMacroFilereadline, "filereadline", "V", 1, action_filereadline, kNone},
-    {kMacroFilewriteline, "filewriteline", "T", 1, action_filewriteline, kNone},
-    {kMacroReschedscript, "reschedscript", "", 0, action_reschedscript, kNone, -1, false},
-    {kMacroFtpcustomcmd, "ftpcustomcmd", "T", 1, action_ftpcustomcmd, kFtp},
-    {kMacroSetexitcode, "setexitcode", "N", 1, action_setexitcode, kNone},
-    {kMacroFtpregexmatch, "ftpregexmatch", "TTT", 0, action_ftpregexmatch, kFtp},
-    {kMacroFtpglobmatch, "ftpglobmatch", "TTT", 0, action_ftpglobmatch, kFtp},
-    {kMacroFtpwildcardmatch, "ftpwildcardmatch", "TTT", 0, action_ftpglobmatch, kFtp},
-    {kMacroRegexreplace, "regexreplace", "VTTT", 4, action_regexreplace, kNone},
-    {kMacroFtpmovelocal, "ftpmovelocal", "TT", 1, action_ftpmovelocal, kFtp},
-    {kMacroFtpcopylocal, "ftpcopylocal", "TT", 1, action_ftpcopylocal, kFtp},
-    {kMacroFtprename, "ftprename", "WTT", 2, action_ftprename, kFtp},
-    {kMacroFtpuncompress, "ftpuncompress", "T", 1, action_ftpuncompress, kFtp},
-    {kMacroFtpcompress, "ftpcompress", "TV", 1, action_ftpcompress, kFtp},
-    {kMacroFtpupload, "ftpupload", "KTT", 2, action_ftpupload, kFtp},
-    {kMacroWaitsecs, "waitsecs", "N", 1, action_waitsecs, kNone},
-    {kMacroFtprunprogram, "ftprunprogram", "TT", 2, action_ftprunprogram, kFtp},
-    {kMacroFtpmodtime, "ftpmodtime", "VT", 2, action_ftpmodtime, kFtp},
-    {kMacroRungpg, "rungpg", "TT", 2, action_rungpg, kFtp},
-    {kMacroFtpmakefolder, "ftpmakefolder", "WT", 2, action_ftpmakefolder, kFtp},
-    {kMacroFtpdelete, "ftpdelete", "WKT", 3, action_ftpdelete, kFtp},
-    {kMacroFtpgetlist, "ftpgetlist", "WL", 2, action_ftpgetlist, kFtp},
-    {kMacroFtpsetpath, "ftpsetpath", "WT", 2, action_ftpsetpath, kFtp},
-    {kMacroFtpconnect, "ftpconnect", "TNTTT", 4, action_ftpconnect, kFtp, 3},
-    {kMacroFtpconnectssh, "ftpconnectssh", "TNTTT", 4, action_ftpconnectssh, kFtp, 3},
-    {kMacroFtpconnectssl, "ftpconnectssl", "TNTTT", 4, action_ftpconnectssl, kFtp, 3},
-    {kMacroFtpconnectsslc, "ftpconnectsslc", "TNTTT", 4, action_ftpconnectsslc, kFtp, 3},
-    {kMacroPkeyload, "pkeyload", "TT", 1, action_pkeyload, kNone, 1},
-    {kMacroCertload, "certload", "TTT", 2, action_certload, kNone, 2},
-    {kMacroProxyhttp, "proxyhttp", "TNTT", 2, action_proxyhttp, kNone, 3},
-    {kMacroSettransfertype, "settransfertype", "Y", 1, action_settransfertype, kNone},
-    {kMacroReadwinregistry, "readwinregistry", "TTTV", 4, action_readwinregistry, kNone},
-    {kMacroSetduperules, "setduperules", "CRRRT", 4, action_setduperules, kNone},
-    {kMacroFtpdownload, "ftpdownload", "KTT", 2, action_ftpdownload, kFtp},
+    {kMacroExitloop, "exitloop", "", "", 0, nullptr, kNone},
+    {kMacroEndscript, "endscript", "", "", 0, nullptr, kNone},
+    {kMacroEnablepasv, "enablepasv", "", "", 0, action_enablepasv, kNone},
+    {kMacroDisablepasv, "disablepasv", "", "", 0, action_disablepasv, kNone},
+    {kMacroSetnlst, "setnlst", "", "", 0, action_setnlst, kNone},
+    {kMacroUnsetnlst, "unsetnlst", "", "", 0, action_unsetnlst, kNone},
+    {kMacroFtpdisconnect, "ftpdisconnect", "", "", 0, action_ftpdisconnect, kFtp},
+    {kMacroPrint, "print", "P", "t", 0, action_print, kNone, false},
+    {kMacroStrprint, "strprint", "XP", "-t", 1, action_strprint, kNone},
+    {kMacroGettimestamp, "gettimestamp", "VDUN", "----", 1, action_gettimestamp, kNone},
+    {kMacroGetcompname, "getcompname", "V", "-", 1, action_getcompname, kNone},
+    {kMacroGetenvvar, "getenvvar", "VT", "-t", 2, action_getenvvar, kNone},
+    {kMacroStrlower, "strlower", "V", "-", 1, action_strlower, kNone},
+    {kMacroStrupper, "strupper", "V", "-", 1, action_strupper, kNone},
+    {kMacroStrslice, "strslice", "VSNN", "----", 4, action_strslice, kNone},
+    {kMacroSetvar, "setvar", "VT", "-t", 2, action_setvar, kNone},
+    {kMacroIncrement, "increment", "V", "-", 1, action_increment, kNone},
+    {kMacroDecrement, "decrement", "V", "-", 1, action_decrement, kNone},
+    {kMacroMessagebox, "messagebox", "T", "t", 1, action_messagebox, kNone},
+    {kMacroMessageboxwarn, "messageboxwarn", "T", "t", 1, action_messageboxwarn, kNone},
+    {kMacroMailcreate, "mailcreate", "TTTT", "tptt", 4, action_mailcreate, kMail},
+    {kMacroMailattach, "mailattach", "T", "p", 1, action_mailattach, kMail},
+    {kMacroMailsend, "mailsend", "TNTTTT", "p-tpps", 4, action_mailsend, kMail},
+    {kMacroFileopen, "fileopen", "MT", "-p", 2, action_fileopen, kNone},
+    {kMacroFileclose, "fileclose", "", "", 0, action_fileclose, kNone},
+    {kMacroFilereadline, "filereadline", "V", "-", 1, action_filereadline, kNone},
+    {kMacroFilewriteline, "filewriteline", "T", "t", 1, action_filewriteline, kNone},
+    {kMacroReschedscript, "reschedscript", "", "", 0, action_reschedscript, kNone, false},
+    {kMacroFtpcustomcmd, "ftpcustomcmd", "T", "p", 1, action_ftpcustomcmd, kFtp},
+    {kMacroSetexitcode, "setexitcode", "N", "-", 1, action_setexitcode, kNone},
+    {kMacroFtpregexmatch, "ftpregexmatch", "TTT", "ttt", 0, action_ftpregexmatch, kFtp},
+    {kMacroFtpglobmatch, "ftpglobmatch", "TTT", "ttt", 0, action_ftpglobmatch, kFtp},
+    {kMacroFtpwildcardmatch, "ftpwildcardmatch", "TTT", "ttt", 0, action_ftpglobmatch, kFtp},
+    {kMacroRegexreplace, "regexreplace", "VTTT", "-ttt", 4, action_regexreplace, kNone},
+    {kMacroFtpmovelocal, "ftpmovelocal", "TT", "pp", 1, action_ftpmovelocal, kFtp},
+    {kMacroFtpcopylocal, "ftpcopylocal", "TT", "pp", 1, action_ftpcopylocal, kFtp},
+    {kMacroFtprename, "ftprename", "WTT", "-pp", 2, action_ftprename, kFtp},
+    {kMacroFtpuncompress, "ftpuncompress", "T", "p", 1, action_ftpuncompress, kFtp},
+    {kMacroFtpcompress, "ftpcompress", "TV", "p-", 1, action_ftpcompress, kFtp},
+    {kMacroFtpupload, "ftpupload", "KTT", "-pp", 2, action_ftpupload, kFtp},
+    {kMacroWaitsecs, "waitsecs", "N", "-", 1, action_waitsecs, kNone},
+    {kMacroFtprunprogram, "ftprunprogram", "TT", "pp", 2, action_ftprunprogram, kFtp},
+    {kMacroFtpmodtime, "ftpmodtime", "VT", "-p", 2, action_ftpmodtime, kFtp},
+    {kMacroRungpg, "rungpg", "TT", "pt", 2, action_rungpg, kFtp},
+    {kMacroFtpmakefolder, "ftpmakefolder", "WT", "-p", 2, action_ftpmakefolder, kFtp},
+    {kMacroFtpdelete, "ftpdelete", "WKT", "--p", 3, action_ftpdelete, kFtp},
+    {kMacroFtpgetlist, "ftpgetlist", "WL", "--", 2, action_ftpgetlist, kFtp},
+    {kMacroFtpsetpath, "ftpsetpath", "WT", "-p", 2, action_ftpsetpath, kFtp},
+    {kMacroFtpconnect, "ftpconnect", "TNTTT", "p-psp", 4, action_ftpconnect, kFtp},
+    {kMacroFtpconnectssh, "ftpconnectssh", "TNTTT", "p-psp", 4, action_ftpconnectssh, kFtp},
+    {kMacroFtpconnectssl, "ftpconnectssl", "TNTTT", "p-psp", 4, action_ftpconnectssl, kFtp},
+    {kMacroFtpconnectsslc, "ftpconnectsslc", "TNTTT", "p-psp", 4, action_ftpconnectsslc, kFtp},
+    {kMacroPkeyload, "pkeyload", "TT", "ps", 1, action_pkeyload, kNone},
+    {kMacroCertload, "certload", "TTT", "pps", 2, action_certload, kNone},
+    {kMacroProxyhttp, "proxyhttp", "TNTT", "p-ps", 2, action_proxyhttp, kNone},
+    {kMacroSettransfertype, "settransfertype", "Y", "-", 1, action_settransfertype, kNone},
+    {kMacroReadwinregistry, "readwinregistry", "TTTV", "ppp-", 4, action_readwinregistry, kNone},
+    {kMacroSetduperules, "setduperules", "CRRRT", "----p", 4, action_setduperules, kNone},
+    {kMacroFtpdownload, "ftpdownload", "KTT", "-pp", 2, action_ftpdownload, kFtp},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == kLastKeyword - kFirstMacro + 1, "one row per macro");
 
@@ -85,6 +87,20 @@ constexpr bool rows_in_code_order() {
     return true;
 }
 static_assert(rows_in_code_order(), "rows in code order");
+
+// Every form has a role, and every role is one of the four letters.
+constexpr bool roles_match_forms() {
+    for (const MacroRow& row : kRows) {
+        size_t i = 0;
+        for (; row.forms[i] != '\0'; ++i) {
+            char r = row.roles[i];
+            if (r != kRoleName && r != kRoleSecret && r != kRoleText && r != kRoleOther) return false;
+        }
+        if (row.roles[i] != '\0') return false;
+    }
+    return true;
+}
+static_assert(roles_match_forms(), "one role per form");
 
 // A keyword form: the keywords it accepts (a range of codes) and its fault.
 struct KeywordForm {
@@ -111,7 +127,7 @@ RuntimeMessage resolve_one(char form, const Parameters& parameters, size_t& posi
                            Argument& a) {
     switch (form) {
         case 'T':
-            return text_of(values, parameters, position, a.text);
+            return text_of(values, parameters, position, a.text, &a.marks);
         case 'N':
             return number_of(values, parameters, position, a.number);
         case 'V':
@@ -193,6 +209,8 @@ RuntimeMessage resolve_arguments(const MacroRow& row, const Statement& statement
         a.variable = nullptr;
         a.list = nullptr;
         a.keyword = 0;
+        a.marks = 0;
+        a.first_token = a.end_token = position;
         arguments.count = i + 1;
         if (position >= parameters.size()) {
             if (i < row.required) return missing(row.forms[i]);
@@ -202,20 +220,63 @@ RuntimeMessage resolve_arguments(const MacroRow& row, const Statement& statement
             m != RuntimeMessage::None)
             return m;
         a.present = true;
+        a.end_token = position;
     }
     arguments.next_token = position;
     return RuntimeMessage::None;
 }
 
-std::string trace_line(const MacroRow& row, const Statement& statement) {
+ParameterRole parameter_role(const MacroRow& row, size_t i) {
+    for (size_t k = 0; k <= i; ++k)
+        if (row.roles[k] == '\0') return kRoleOther;
+    return static_cast<ParameterRole>(row.roles[i]);
+}
+
+bool has_secret(const MacroRow& row) {
+    for (const char* r = row.roles; *r != '\0'; ++r)
+        if (*r == kRoleSecret) return true;
+    return false;
+}
+
+// A cut text is as long as the holder that cut it (a literal's or a parameter's), which is the
+// limit the messages name.
+ValueVerdict judge_values(const MacroRow& row, const Arguments& arguments) {
+    ValueVerdict verdict;
+    for (size_t i = 0; i < arguments.count; ++i) {
+        const Argument& a = arguments.items[i];
+        if (!a.present || (a.marks & kMarkCut) == 0) continue;
+        ParameterRole role = parameter_role(row, i);
+        if (role == kRoleName || role == kRoleSecret) {
+            verdict.refusal = format(
+                "%s: parameter %zu is longer than %zu characters and was cut; a cut value is never used, "
+                "nothing was done",
+                row.name, i + 1, a.text.size());
+            return verdict;
+        }
+        if (role == kRoleText && verdict.warning.empty())
+            verdict.warning = format("%s: parameter %zu is longer than %zu characters and was cut", row.name,
+                                     i + 1, a.text.size());
+    }
+    return verdict;
+}
+
+std::string trace_line(const MacroRow& row, const Statement& statement, const Arguments& arguments) {
     std::string line = format("Script Engine: Line %d: Executing %s", statement.line, row.name);
     const Parameters& parameters = statement.parameters;
     if (parameters.empty()) return line;
     line += ". Parameter(s):";
+    // Secrets are found by the parameters they were resolved into, so a member reference or any
+    // other token in front of one never shifts the mask onto a neighbour.
+    std::vector<bool> hidden(parameters.size(), false);
+    for (size_t i = 0; i < arguments.count; ++i) {
+        const Argument& a = arguments.items[i];
+        if (parameter_role(row, i) != kRoleSecret || !a.present) continue;
+        for (size_t t = a.first_token; t < a.end_token && t < hidden.size(); ++t) hidden[t] = true;
+    }
     for (size_t i = 0; i < parameters.size(); ++i) {
         const Parameter& p = parameters[i];
-        if (static_cast<int>(i) == row.secret_token) {
-            line += "  (not displayed)";
+        if (hidden[i]) {
+            if (i == 0 || !hidden[i - 1]) line += "  (not displayed)";
         } else if (p.kind == kTokenDot) {
             line += '.';
         } else if (is_member_keyword(p.kind)) {

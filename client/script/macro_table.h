@@ -31,6 +31,20 @@ enum class ResultRegister : int {
 //   P print values: every remaining parameter, resolved by the action (faulty ones are skipped)
 inline constexpr size_t kMaxArguments = 8;
 
+// What a parameter is to its macro, one letter per form in a row's role text; every rule about a
+// value's marks and its display is decided by these in one place:
+//   p names something: a local or remote path, a file name, a host, an address, a command or a
+//     program; a cut value is refused, since the first part of a name is another name
+//   s a secret: traced as "(not displayed)", and refused when cut
+//   t text: a cut value is used, with a warning
+//   - anything else (numbers, keywords, variables and lists)
+enum ParameterRole : char {
+    kRoleName = 'p',
+    kRoleSecret = 's',
+    kRoleText = 't',
+    kRoleOther = '-',
+};
+
 // One resolved parameter.
 struct Argument {
     bool present = false;
@@ -39,6 +53,9 @@ struct Argument {
     std::string* variable = nullptr;  // V, X
     UserList* list = nullptr;         // L
     int keyword = 0;                  // keyword forms: the keyword's code
+    uint8_t marks = 0;                // T: ValueMark bits
+    size_t first_token = 0;           // the parameter tokens it was read from: [first, end)
+    size_t end_token = 0;
 };
 
 struct Arguments {
@@ -64,12 +81,17 @@ struct MacroRow {
     int code = 0;
     const char* name = "";   // as in the keyword table
     const char* forms = "";  // one letter per parameter
+    const char* roles = "";  // one ParameterRole per form
     uint8_t required = 0;    // the forms before this index must be present
     MacroAction action = nullptr;
     ResultRegister result_register = ResultRegister::kNone;
-    int8_t secret_token = -1;  // the parameter token traced as "(not displayed)"
-    bool traced = true;        // false: no trace line
+    bool traced = true;  // false: no trace line
 };
+
+// The role of the row's form `i` (kRoleOther past its roles).
+ParameterRole parameter_role(const MacroRow& row, size_t i);
+// True when a parameter of the row is a secret.
+bool has_secret(const MacroRow& row);
 
 // The row of a macro code (71..129); null for anything else.
 const MacroRow* macro_row(int code);
@@ -78,8 +100,17 @@ const MacroRow* macro_row(int code);
 RuntimeMessage resolve_arguments(const MacroRow& row, const Statement& statement, ScriptValues& values,
                                  Arguments& arguments);
 
+// The judgement of resolved values by their roles: a refusal (the statement fails and nothing is
+// done) when a name or secret was cut, else a warning when a text was cut; both empty when every
+// value may be used as it is.
+struct ValueVerdict {
+    std::string refusal;
+    std::string warning;
+};
+ValueVerdict judge_values(const MacroRow& row, const Arguments& arguments);
+
 // "Script Engine: Line %d: Executing %s" and, with parameters, ". Parameter(s):" and each token
-// as written; the row's secret token as "(not displayed)".
-std::string trace_line(const MacroRow& row, const Statement& statement);
+// as written; the tokens of a secret parameter as "(not displayed)".
+std::string trace_line(const MacroRow& row, const Statement& statement, const Arguments& arguments);
 
 }  // namespace orvane::script

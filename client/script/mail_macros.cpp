@@ -5,6 +5,8 @@
 #include "client/script/macro_actions.h"
 #include "client/script/run_engines.h"
 #include "common/limits.h"
+#include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 
 namespace orvane::script {
@@ -25,14 +27,16 @@ void mail_done(void* interpreter, int result) {
     Interpreter::request_done(0, interpreter, result);
 }
 
-// A local path as the file actions take it: "\" read as "/", relative to the local folder.
+// A local path as the file actions take it: "\" read as "/", relative to the local folder. A
+// joined path over the path capacity is kept whole for the message and refused by the caller:
+// cut, it would name another file.
 std::string local_path(const ScriptContext& c, std::string path) {
     for (char& ch : path)
         if (ch == '\\') ch = '/';
     if (!path.empty() && path[0] == '/') return path;
     std::string base = c.local_folder;
     if (!base.empty() && base.back() != '/') base += '/';
-    return cut(base + path, kPathCapacity);
+    return base + path;
 }
 
 }  // namespace
@@ -45,8 +49,16 @@ void action_mailcreate(MacroCall& call) {
 
 void action_mailattach(MacroCall& call) {
     MailRecord* mail = mail_record(call);
-    call.interpreter.complete(mail ? mail_attach(*mail, local_path(call.context, call.arguments[0].text))
-                                   : 1);
+    std::string path = local_path(call.context, call.arguments[0].text);
+    if (mail && path.size() > kPathCapacity) {
+        output(
+            escape_controls(format("ERROR: Could not attach file %s (the path is longer than %zu characters)",
+                                   path.c_str(), kPathCapacity)),
+            kLevelError);
+        call.interpreter.complete(1);
+        return;
+    }
+    call.interpreter.complete(mail ? mail_attach(*mail, path) : 1);
 }
 
 void action_mailsend(MacroCall& call) {

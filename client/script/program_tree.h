@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/script/script_symbols.h"
+#include "client/script/value_marks.h"
 
 namespace orvane::script {
 
@@ -13,6 +14,7 @@ struct Parameter {
     int kind = 0;                    // token kind 3..7, kTokenDot, or a keyword code
     const Symbol* symbol = nullptr;  // for token kinds 3..7
     uint32_t number = 0;             // the value of a number literal
+    uint8_t marks = 0;  // ValueMark bits: kMarkCut when the token was longer than the lexer holds
 };
 
 // Statement lists are chains: a block holds its first statement, each statement the next one.

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 
 namespace orvane::script {
@@ -54,7 +55,9 @@ void RuntimeReporter::report(int line, RuntimeMessage message) {
 
 void RuntimeReporter::report(int line, const std::string& text) {
     ++reported_;
-    output(format("Script Engine: Runtime Error on line %d - %s", line, text.c_str()), kLevelError);
+    // The text may quote script values: one rule for control characters, whoever built it.
+    output(escape_controls(format("Script Engine: Runtime Error on line %d - %s", line, text.c_str())),
+           kLevelError);
 }
 
 }  // namespace orvane::script

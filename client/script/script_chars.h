@@ -1,4 +1,5 @@
-// Character classes of the script lexer (bytes 0..127; the reader turns higher bytes into blanks).
+// Character classes of the script lexer. Bytes of 128 and above (UTF-8 sequences) are text: kept in
+// strings, and outside them nothing the language knows.
 #pragma once
 
 namespace orvane::script {
@@ -53,7 +54,7 @@ constexpr CharClass char_class(int c) {
         case '_':
             return CharClass::Underscore;
         default:
-            return c >= 128 ? CharClass::Blank : CharClass::Other;
+            return CharClass::Other;
     }
 }
 

@@ -8,8 +8,12 @@
 namespace orvane::script {
 namespace {
 
-void append_bounded(std::string& text, int c, size_t limit) {
-    if (text.size() < limit) text.push_back(static_cast<char>(c));
+void append_bounded(Token& token, int c, size_t limit) {
+    if (token.text.size() < limit) {
+        token.text.push_back(static_cast<char>(c));
+    } else {
+        token.cut = true;
+    }
 }
 
 }  // namespace
@@ -29,7 +33,7 @@ void ScriptLexer::skip_blanks_and_comments() {
 
 void ScriptLexer::read_word(Token& token) {
     while (continues_word(char_class(reader_.peek()))) {
-        append_bounded(token.text, reader_.peek(), kMaxText);
+        append_bounded(token, reader_.peek(), kMaxText);
         reader_.advance();
     }
     switch (token.text[0]) {
@@ -51,7 +55,7 @@ void ScriptLexer::read_word(Token& token) {
 
 void ScriptLexer::read_operators(Token& token) {
     while (char_class(reader_.peek()) == CharClass::Operator) {
-        append_bounded(token.text, reader_.peek(), kMaxText);
+        append_bounded(token, reader_.peek(), kMaxText);
         reader_.advance();
     }
     int code = keyword_code(token.text);
@@ -61,7 +65,7 @@ void ScriptLexer::read_operators(Token& token) {
 void ScriptLexer::read_number(Token& token) {
     size_t digits = 0;
     while (char_class(reader_.peek()) == CharClass::Digit) {
-        append_bounded(token.text, reader_.peek(), kMaxText);
+        append_bounded(token, reader_.peek(), kMaxText);
         reader_.advance();
         ++digits;
     }
@@ -97,7 +101,7 @@ void ScriptLexer::read_string(Token& token) {
             reader_.advance();
         }
         if (c == '\n') c = ' ';
-        append_bounded(token.text, c, inner_limit);
+        append_bounded(token, c, inner_limit);
     }
     token.text.push_back('"');
 }
@@ -105,7 +109,7 @@ void ScriptLexer::read_string(Token& token) {
 void ScriptLexer::read_invalid(Token& token) {
     token.kind = kTokenInvalid;
     while (char_class(reader_.peek()) == CharClass::Other) {
-        append_bounded(token.text, reader_.peek(), kMaxText);
+        append_bounded(token, reader_.peek(), kMaxText);
         reader_.advance();
     }
 }
@@ -115,6 +119,7 @@ void ScriptLexer::next(Token& token) {
     token.text.clear();
     token.number = 0;
     token.error = LexError::None;
+    token.cut = false;
     skip_blanks_and_comments();
     token.line = reader_.line();
     int c = reader_.peek();

@@ -22,6 +22,7 @@ struct Token {
     uint32_t number = 0;  // the value of a number token
     int line = 0;         // the line on which the token began
     LexError error = LexError::None;
+    bool cut = false;  // characters were dropped at kMaxText
 };
 
 class ScriptLexer {

@@ -5,6 +5,7 @@
 #include "client/script/script_reader.h"
 #include "common/local_file.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "platform/file.h"
 #include "platform/system.h"
 
@@ -15,14 +16,14 @@ int load_script(const std::string& script_path, LoadedScript& script) {
     LocalFile file(path);
     // A folder opens for reading here but has nothing to read: it is no script file.
     if (platform::path_is_folder(path) || file.open(platform::kOpenRead) != 0) {
-        outputf(kLevelError, "Error: Could not open script file %s", script_path.c_str());
+        outputf(kLevelError, "Error: Could not open script file %s", escape_controls(script_path).c_str());
         return 1;
     }
     ScriptReader reader(file);
     int count = parse_script(reader, script.symbols, script.program, script.errors);
     if (reader.read_failed()) {
         // What was parsed is only part of the file: running it could do half a job.
-        outputf(kLevelError, "Error: Could not open script file %s", script_path.c_str());
+        outputf(kLevelError, "Error: Could not open script file %s", escape_controls(script_path).c_str());
         return 1;
     }
     if (count == 0) return 0;

@@ -114,6 +114,7 @@ Parameter Parser::parameter_of_token() {
     p.kind = token_.kind;
     if (is_value_token(token_.kind)) p.symbol = symbols_.intern(token_.text);
     if (token_.kind == kTokenNumber) p.number = token_.number;
+    if (token_.cut) p.marks = kMarkCut;
     return p;
 }
 

@@ -59,6 +59,8 @@ bool ScriptReader::load_line() {
     pos_ = 0;
     unsigned char b = 0;
     if (!peek_raw(b)) return false;
+    // Script text is bytes, UTF-8 names included; only the mark of a UTF-8 file is no text.
+    const bool file_start = line_number_ == 0 && !continues_;
     // The pieces of a cut line are one line: counted once and joined without a line end.
     if (!continues_) ++line_number_;
     continues_ = false;
@@ -68,15 +70,17 @@ bool ScriptReader::load_line() {
             if (peek_raw(pair) && pair != b && (pair == '\r' || pair == '\n')) ++raw_pos_;
             break;
         }
-        line_.push_back(static_cast<char>(b >= 128 ? ' ' : b));
+        line_.push_back(static_cast<char>(b));
         if (line_.size() == kLineCapacity - 1) {
             unsigned char following = 0;
             if (peek_raw(following) && following != '\r' && following != '\n') {
                 continues_ = true;
+                if (file_start) skip_byte_order_mark();
                 return true;
             }
         }
     }
+    if (file_start) skip_byte_order_mark();
     // The last line of a file without a line end is ended the same way.
     if (!line_.empty() && line_.back() == '\\') {
         line_.back() = ' ';
@@ -84,6 +88,10 @@ bool ScriptReader::load_line() {
         line_.push_back('\n');
     }
     return true;
+}
+
+void ScriptReader::skip_byte_order_mark() {
+    if (line_.compare(0, 3, "\xEF\xBB\xBF") == 0) pos_ = 3;
 }
 
 int ScriptReader::peek() {

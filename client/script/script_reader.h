@@ -20,8 +20,9 @@ struct ByteSource {
 };
 
 // Line ends (CR, LF, CR LF, LF CR) become one LF, or nothing after a closing backslash (which
-// becomes a blank, so the statement continues on the next line). Bytes 128-255 read as blanks;
-// the byte 127 anywhere ends the file, and so does a failed read.
+// becomes a blank, so the statement continues on the next line). Bytes 128-255 are kept (a UTF-8
+// byte order mark opening the file is passed over); the byte 127 anywhere ends the file, and so does a failed
+// read.
 class ScriptReader {
   public:
     static constexpr int kEnd = 127;
@@ -35,7 +36,7 @@ class ScriptReader {
     ScriptReader(const ScriptReader&) = delete;
     ScriptReader& operator=(const ScriptReader&) = delete;
 
-    // The look-ahead character (0..127); kEnd from the end of the file on.
+    // The look-ahead character (0..255); kEnd from the end of the file on.
     int peek();
     // Moves past the look-ahead character.
     void advance();
@@ -48,6 +49,8 @@ class ScriptReader {
     bool next_raw(unsigned char& byte);
     bool peek_raw(unsigned char& byte);
     bool load_line();
+    // A UTF-8 byte order mark at the start of the file is passed over.
+    void skip_byte_order_mark();
 
     ByteSource source_;
     std::string_view memory_;  // for the in-memory source

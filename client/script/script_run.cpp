@@ -14,6 +14,7 @@
 #include "client/transfer/session/session.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/event.h"
 #include "platform/system.h"
@@ -107,7 +108,18 @@ int run_script_mode(const std::string& script_path, int timeout_seconds) {
     context.engines = &engines;
     context.transfer_wake = Notifier{wake_transfer, &events};
     context.mail_wake = Notifier{set_event, &events.mail_ready};
-    context.local_folder = cut(platform::current_folder(), kPathCapacity);
+    // Cut, the folder would be one of its parents, and every relative path of the script would
+    // act there.
+    std::string folder = platform::current_folder();
+    if (folder.size() > kPathCapacity) {
+        output(
+            escape_controls(format("Error: The current folder %s is longer than %zu characters; the script "
+                                   "cannot work in it",
+                                   folder.c_str(), kPathCapacity)),
+            kLevelError);
+        return 1;
+    }
+    context.local_folder = folder;
     context.session_log = session_output;
     context.reply_timeout = timeout_seconds;
     if (!events.valid() || script::replace_session(context, kProtocolFtp) != 0) {

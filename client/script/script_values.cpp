@@ -65,14 +65,18 @@ std::string_view literal_text(const Parameter& p) {
     return t;
 }
 
-void set_cut(std::string& out, std::string_view text) {
+uint8_t set_cut(std::string& out, std::string_view text, uint8_t marks = 0) {
     out.assign(text.substr(0, kParameterTextCapacity));
+    return text.size() > kParameterTextCapacity ? static_cast<uint8_t>(marks | kMarkCut) : marks;
 }
 
 }  // namespace
 
 RuntimeMessage text_of(ScriptValues& values, const Parameters& parameters, size_t& position,
-                       std::string& text) {
+                       std::string& text, uint8_t* marks) {
+    uint8_t ignored = 0;
+    uint8_t& out_marks = marks ? *marks : ignored;
+    out_marks = 0;
     if (position >= parameters.size()) return RuntimeMessage::NeedString;
     const Parameter& p = parameters[position++];
     switch (p.kind) {
@@ -85,13 +89,13 @@ RuntimeMessage text_of(ScriptValues& values, const Parameters& parameters, size_
                 return m;
             switch (member) {
                 case kKwName:
-                    set_cut(text, entry->name);
+                    out_marks = set_cut(text, entry->name, entry->name_marks);
                     return RuntimeMessage::None;
                 case kKwModtime:
-                    set_cut(text, entry->modification_time);
+                    out_marks = set_cut(text, entry->modification_time);
                     return RuntimeMessage::None;
                 case kKwSize:
-                    set_cut(text, entry->size);
+                    out_marks = set_cut(text, entry->size);
                     return RuntimeMessage::None;
                 case kKwIsfolder:
                     text.assign(1, entry->is_folder ? '1' : '0');  // (GCC 12 warns falsely on a literal)
@@ -101,11 +105,11 @@ RuntimeMessage text_of(ScriptValues& values, const Parameters& parameters, size_
             }
         }
         case kTokenStringVar:
-            set_cut(text, values.variable(*p.symbol));
+            out_marks = set_cut(text, values.variable(*p.symbol));
             return RuntimeMessage::None;
         case kTokenNumber:
         case kTokenString:
-            set_cut(text, literal_text(p));
+            out_marks = set_cut(text, literal_text(p), p.marks);
             return RuntimeMessage::None;
         default:
             return RuntimeMessage::NeedString;

@@ -11,6 +11,7 @@
 
 #include "client/script/program_tree.h"
 #include "client/script/runtime_errors.h"
+#include "client/script/value_marks.h"
 #include "common/limits.h"
 
 namespace orvane::script {
@@ -28,6 +29,7 @@ struct ListEntry {
     std::string modification_time;  // at most kEntryTimeCapacity
     std::string size;               // at most kEntrySizeCapacity; empty for a local folder
     bool is_folder = false;
+    uint8_t name_marks = 0;  // ValueMark bits of the name
 };
 
 struct UserList {
@@ -78,9 +80,10 @@ using Parameters = std::vector<Parameter>;
 
 // Each reads the parameter at `position` (a member reference takes three positions) and moves
 // `position` past what it read; it returns None or the runtime error.
-// Text: a literal without its quotes, a number's digits, a variable's text or an item's member.
+// Text: a literal without its quotes, a number's digits, a variable's text or an item's member,
+// cut at kParameterTextCapacity; `marks` (when given) receives its ValueMark bits.
 RuntimeMessage text_of(ScriptValues& values, const Parameters& parameters, size_t& position,
-                       std::string& text);
+                       std::string& text, uint8_t* marks = nullptr);
 // Number: a number literal, or the number at the start of a variable's text.
 RuntimeMessage number_of(ScriptValues& values, const Parameters& parameters, size_t& position,
                          uint32_t& number);

@@ -47,7 +47,7 @@ void after_folder_read(ScriptContext& cx, Session& s, int result) {
     cx.remote_folder_known = result == 0;
     if (result == 0) cx.remote_folder = cut(s.remote_folder, kPathCapacity);
     output(format("Remote path: %s", escape_controls(cx.remote_folder).c_str()), kLevelInfo);
-    output(format("Local  path: %s", cx.local_folder.c_str()), kLevelInfo);
+    output(format("Local  path: %s", escape_controls(cx.local_folder).c_str()), kLevelInfo);
     finish(cx, 0);
 }
 
@@ -70,6 +70,7 @@ void after_return(ScriptContext& cx, Session&, int result) {
 ListEntry list_entry(const RemoteFileEntry& e) {
     ListEntry out;
     out.name = cut(e.name, kPathCapacity);
+    if (e.name.size() > kPathCapacity) out.name_marks |= kMarkCut;
     if (!e.time_text.empty()) {
         out.modification_time = cut(e.time_text, kEntryTimeCapacity);
     } else if (e.file_time != 0) {
@@ -87,12 +88,14 @@ void after_listing(ScriptContext& cx, Session& s, int result) {
     finish(cx, result);
 }
 
+// A failed change may still have moved the server (it accepted CWD, but its confirmation could not
+// be read): the session goes back to the remembered folder, as after a transfer, so the next
+// statement acts where the script believes it is.
 void after_path_change(ScriptContext& cx, Session& s, int result) {
-    if (result == 0) {
-        cx.remote_folder = cut(s.remote_folder, kPathCapacity);
-        cx.remote_folder_known = true;
-        output(format("Remote path: %s", escape_controls(cx.remote_folder).c_str()), kLevelInfo);
-    }
+    if (result != 0) return after_transfer(cx, s, result);
+    cx.remote_folder = cut(s.remote_folder, kPathCapacity);
+    cx.remote_folder_known = true;
+    output(format("Remote path: %s", escape_controls(cx.remote_folder).c_str()), kLevelInfo);
     finish(cx, result);
 }
 

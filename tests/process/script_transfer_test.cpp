@@ -274,5 +274,53 @@ TEST(ScriptTransfer, DroppedAndSilentServers) {
     }
 }
 
+// Found as they were: a UTF-8 file name in a script became blanks, and "ftpsetpath remote" at
+// 390 characters reported failure (the 257 reply line was cut) while vsftpd had changed folder.
+// The name goes up and comes back byte for byte, and the change to the long folder succeeds.
+TEST(ScriptTransfer, Utf8NamesAndFullLengthFoldersAreExact) {
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kVsftpd), 0) << server.error();
+    TempDir dir;
+    const std::string name = "Ünïcødé файл.txt";
+    const std::string data = random_bytes(5000, 30);
+    write_all(dir.file(name), data);
+    // "/pub" and components of at most 150 characters, 390 in all; made writable for vsftpd's
+    // anonymous user. strprint joins them: one literal holds only 261 characters.
+    std::string remote = "/pub", join = "strprint ~r \"/pub\"";
+    for (char letter = 'a'; remote.size() < 390; ++letter) {
+        size_t take = std::min<size_t>(150, 390 - remote.size() - 1);
+        std::string part = "/" + std::string(take, letter);
+        remote += part;
+        join += " " + orvane::quoted(part);
+        std::filesystem::create_directory(server.local_home() + remote.substr(4));
+        std::filesystem::permissions(server.local_home() + remote.substr(4), std::filesystem::perms::all);
+    }
+    join += ";\n";
+    auto r = run_script(dir, connect_line("ftpconnect", server) + join + "ftpsetpath remote ~r;\n" +
+                                 "ftpsetpath remote \"/pub\";\nftpupload file " + orvane::quoted(name) +
+                                 ";\n" + "ftpmakefolder local \"back\";\nftpsetpath local \"back\";\n" +
+                                 "ftpdownload file " + orvane::quoted(name) + ";\nftpdisconnect;\n");
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "Remote path: " + remote + "\n")) << r.output;
+    EXPECT_TRUE(read_all(server.local_home() + "/" + name) == data);
+    EXPECT_TRUE(read_all(dir.file("back/" + name)) == data);
+}
+
+// A server that accepts CWD but whose confirmation cannot be read has moved all the same: the
+// failed statement takes it back to the remembered folder before anything else is sent.
+TEST(ScriptTransfer, UnconfirmedFolderChangeGoesBack) {
+    ScriptedFtpServer server;
+    ASSERT_EQ(server.start("> 220 scripted\n< USER bob\n> 331 need password\n< PASS s3cret\n> 230 in\n"
+                           "< PWD\n> 257 \"/home\" is current\n< PWD\n> 257 \"/home\" is current\n"
+                           "< CWD /deep\n> 250 ok\n< PWD\n> 257 no quotes here\n"
+                           "< CWD /home\n> 250 ok\n< PWD\n> 257 \"/home\" is current\n< QUIT\n> 221 bye\n"),
+              0);
+    TempDir dir;
+    auto r = run_script(dir, "ftpconnect \"127.0.0.1\" " + std::to_string(server.port()) +
+                                 " \"bob\" \"s3cret\";\nftpsetpath remote \"/deep\";\nftpdisconnect;\n");
+    EXPECT_EQ(server.wait(), 0) << server.failure() << r.output;
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+}
+
 }  // namespace
 }  // namespace orvane

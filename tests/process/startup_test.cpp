@@ -20,17 +20,41 @@ TEST(Startup, InvalidOptionOnConsoleColouredOnlyOnTerminal) {
     auto tty = run_process(client_binary(), {"-bogus", "-s:/nonexistent/cmds.txt"}, {}, true);
     EXPECT_NE(tty.output.find("\x1b[91mInvalid option: -bogus\x1b[0m"), std::string::npos) << tty.output;
 
-    // Options are reported while the command line is read, before -nocolor takes effect;
-    // everything after start-up is plain.
-    auto nocolor = run_process(client_binary(), {"-nocolor", "-bogus", "-s:/nonexistent/cmds.txt"}, {}, true);
-    size_t first_line_end = nocolor.output.find('\n');
-    ASSERT_NE(first_line_end, std::string::npos);
-    EXPECT_GT(nocolor.output.size(), first_line_end + 2);
-    EXPECT_EQ(nocolor.output.find("\x1b[", first_line_end), std::string::npos) << nocolor.output;
+    // With -nocolor everything after start-up is plain.
+    auto nocolor = run_process(client_binary(), {"-nocolor", "-s:/nonexistent/cmds.txt"}, {}, true);
+    EXPECT_NE(nocolor.output.find("Could not open"), std::string::npos) << nocolor.output;
+    EXPECT_EQ(nocolor.output.find("\x1b["), std::string::npos) << nocolor.output;
 
     auto no_color_env = run_process(client_binary(), {"-bogus", "-s:/nonexistent/cmds.txt"}, {}, true,
                                     std::chrono::seconds(30), {"NO_COLOR=1"});
     EXPECT_EQ(no_color_env.output.find("\x1b["), std::string::npos) << no_color_env.output;
+}
+
+// A mistyped or incomplete option ends the run with 1 after its message, before anything else runs
+// (a cron job with a typo must not report success, nor try the script's name as a host).
+TEST(Startup, BadOptionsEndTheRunWithOne) {
+    TempDir dir;
+    test::write_all(dir.file("job.fscr"), "print \"ran\";\n");
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {{"--script", "job.fscr"}, "Invalid option: --script\n"},
+        {{"-script"}, "Error: The option -script needs a file name\n"},
+        {{"-script", "\"\""}, "Error: The option -script needs a file name\n"},
+        {{"-s:"}, "Error: The option -s: needs a file name\n"},
+        {{"-bogus", "-script", "job.fscr"}, "Invalid option: -bogus\n"},
+    };
+    for (const Case& c : cases) {
+        auto r = run_process(client_binary(), c.args, {}, false, std::chrono::seconds(30), {}, dir.path());
+        EXPECT_EQ(r.exit_code, 1) << c.args[0];
+        EXPECT_EQ(r.output, c.message) << c.args[0];
+    }
+    auto good = run_process(client_binary(), {"-script", "job.fscr"}, {}, false, std::chrono::seconds(30), {},
+                            dir.path());
+    EXPECT_EQ(good.exit_code, 0) << good.output;
+    EXPECT_NE(good.output.find("ran"), std::string::npos);
 }
 
 TEST(Startup, LogFileTakesAllOutputAndConsoleStaysSilent) {

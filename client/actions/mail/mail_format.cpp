@@ -128,7 +128,9 @@ std::string encode_header_text(std::string_view value) {
 std::string build_message_text(const MailMessage& m, const MailEnvelope& e) {
     std::string out;
     out += "From: " + mailbox(m.from_name, m.from_address) + "\r\n";
-    out += "To: " + mailbox(e.to_name, e.to_address) + "\r\n";
+    out += "To: " + mailbox(e.to_name, e.to_address);
+    for (const std::string& a : e.more_addresses) out += ", <" + a + ">";
+    out += "\r\n";
     out += "Subject: " + encode_header_text(m.subject) + "\r\n";
     out += "Date: " + e.date + "\r\n";
     out += "Message-ID: <" + e.message_id + "@" + e.local_address + ">\r\n";

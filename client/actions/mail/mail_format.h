@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client/actions/mail/mail_message.h"
 
@@ -15,9 +16,10 @@ namespace orvane {
 struct MailEnvelope {
     std::string to_name;
     std::string to_address;
-    std::string date;           // mail_date_text()
-    std::string message_id;     // mail_message_id(): 40 lowercase hex digits
-    std::string local_address;  // the connection's local end, dotted
+    std::string date;                         // mail_date_text()
+    std::string message_id;                   // mail_message_id(): 40 lowercase hex digits
+    std::string local_address;                // the connection's local end, dotted
+    std::vector<std::string> more_addresses;  // further recipients of the same message
 };
 
 // "Tue, 08 Dec 2026 06:57:27 +0100": the local time of `t` in the process's zone (TZ). The zone

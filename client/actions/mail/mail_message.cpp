@@ -149,6 +149,7 @@ int fill_message(MailMessage& m, std::string_view from_name, std::string_view fr
         if (!header_value_ok(f.value)) {
             error = std::string("ERROR: The mail's ") + f.what +
                     " holds a line break; the message was not created";
+            m = MailMessage();
             return 1;
         }
     }
@@ -157,6 +158,7 @@ int fill_message(MailMessage& m, std::string_view from_name, std::string_view fr
     m.subject = cut_field(subject, kMailSubjectWidth);
     m.body = split_body(body);
     m.attachments.clear();
+    m.created = true;
     return 0;
 }
 

@@ -32,6 +32,7 @@ struct MailMessage {
     std::string subject;
     std::vector<std::string> body;  // line chunks, without line ends
     std::vector<MailAttachment> attachments;
+    bool created = false;  // a mailcreate filled it (a refused one leaves none)
 };
 
 // How many bytes of the value fit `width` without cutting inside a UTF-8 sequence.
@@ -48,7 +49,8 @@ bool header_value_ok(std::string_view value);
 std::vector<std::string> split_body(std::string_view text);
 
 // Fills the message afresh (attachments are dropped). 0 on success; 1 when a header value holds a
-// line break, with the message in `error` and the message left as it was.
+// line break, with the message in `error` and no message left (a later send must not deliver an
+// earlier one to the new recipient).
 int fill_message(MailMessage& m, std::string_view from_name, std::string_view from_address,
                  std::string_view subject, std::string_view body, std::string& error);
 

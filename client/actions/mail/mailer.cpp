@@ -11,6 +11,7 @@
 #include "client/transfer/net/transfer_engine.h"
 #include "client/transfer/smtp/smtp_client.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "platform/system.h"
 
 namespace orvane {
@@ -56,8 +57,10 @@ struct MailRecord {
 
 namespace {
 
+// Paths and addresses in these messages come from scripts: a line break in one must not forge a
+// line of the log.
 void record_log(const MailRecord& r, int level, const std::string& text) {
-    output_to(r.log, r.log_user, text, level);
+    output_to(r.log, r.log_user, escape_controls(text), level);
 }
 
 void idle_step(Connection&) {}
@@ -106,7 +109,8 @@ void after_greet(MailRecord& r) {
     time_t now = platform::now_unix();
     MailEnvelope e;
     e.to_name = r.to_name;
-    e.to_address = d.to_address;
+    e.to_address = d.recipients.empty() ? std::string() : d.recipients.front();
+    if (d.recipients.size() > 1) e.more_addresses.assign(d.recipients.begin() + 1, d.recipients.end());
     e.date = mail_date_text(now);
     e.message_id = mail_message_id(now);
     e.local_address = d.local_address;
@@ -149,6 +153,22 @@ void phase_done(int code, void* owner, int result) {
             return;
     }
     end_delivery(r, 1);
+}
+
+// The addresses of a comma-separated list, blanks around each removed; empty when the list or any
+// entry of it is empty (an empty address would go out as "RCPT TO:<>", the null sender).
+std::vector<std::string> recipient_list(std::string_view text) {
+    std::vector<std::string> out;
+    for (;;) {
+        size_t comma = text.find(',');
+        std::string_view one = text.substr(0, comma);
+        while (!one.empty() && (one.front() == ' ' || one.front() == '\t')) one.remove_prefix(1);
+        while (!one.empty() && (one.back() == ' ' || one.back() == '\t')) one.remove_suffix(1);
+        if (one.empty()) return {};
+        out.push_back(cut_field(one, kMailNameWidth));
+        if (comma == std::string_view::npos) return out;
+        text.remove_prefix(comma + 1);
+    }
 }
 
 }  // namespace
@@ -215,6 +235,10 @@ int mail_create(MailRecord& r, const std::string& from_name, const std::string& 
 
 int mail_attach(MailRecord& r, const std::string& path) {
     assert(std::this_thread::get_id() == r.requester);
+    if (!r.message.created) {
+        record_log(r, kLevelError, "ERROR: Could not attach " + path + ": no message was created");
+        return 1;
+    }
     std::string error;
     if (attach_file(r.message, path, error) != 0) {
         record_log(r, kLevelError, error);
@@ -227,9 +251,20 @@ int mail_attach(MailRecord& r, const std::string& path) {
 int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
     assert(std::this_thread::get_id() == r.requester);
     if (r.busy) return 1;
+    if (!r.message.created) {
+        record_log(r, kLevelError, "ERROR: The mail was not sent: no message was created");
+        return 2;
+    }
     if (!header_value_ok(server.to_name) || !header_value_ok(server.to_address)) {
         record_log(r, kLevelError,
                    "ERROR: The mail's recipient holds a line break; the message was not sent");
+        return 2;
+    }
+    std::vector<std::string> recipients = recipient_list(server.to_address);
+    if (recipients.empty()) {
+        record_log(r, kLevelError,
+                   "ERROR: The mail's recipient address is empty (or an empty entry of its list); "
+                   "the message was not sent");
         return 2;
     }
     SmtpDelivery& d = r.delivery;
@@ -241,7 +276,7 @@ int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
     // Copied in place: a temporary would leave the password behind on the stack.
     d.password.assign(server.password, 0, cut_length(server.password, kMailServerWidth));
     d.from_address = r.message.from_address;
-    d.to_address = cut_field(server.to_address, kMailNameWidth);
+    d.recipients = std::move(recipients);
     r.to_name = cut_field(server.to_name, kMailNameWidth);
     d.message_text.clear();
     d.eight_bit = false;

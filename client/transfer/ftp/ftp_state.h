@@ -60,10 +60,15 @@ enum class FtpCommand : int {
 inline constexpr int kFtpCommandCount = static_cast<int>(FtpCommand::kCount);
 const char* ftp_command_name(FtpCommand command);
 
+// A reply line must hold what it answers whole: "257" and a folder of the path capacity with every
+// quote doubled, and the server's words around it. A cut line would turn a confirmed change of
+// folder into a failure while the server has moved.
+inline constexpr ReplyLimits kFtpReplyLimits{2 * kPathCapacity + 256, 1000, 65536};
+
 // Written by the control steps on the control connection's thread; read by the procedures only
 // after the step's completion (or before it is posted).
 struct FtpControl {
-    LineChannel channel;
+    LineChannel channel{kFtpReplyLimits};
     FtpCommand command = FtpCommand::kNone;
     ServerReply reply;  // the reply that decided the last step
     ServerReply greeting;

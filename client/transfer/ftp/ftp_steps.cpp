@@ -251,13 +251,24 @@ ReplyAction on_set_mdtm(Session&, FtpControl&, const ServerReply& r) {
 ReplyAction on_rnfr(Session&, FtpControl&, const ServerReply& r) {
     return reply_not_refused(r.code) ? send(FtpCommand::kRnto) : finish(1);
 }
-ReplyAction on_cwd(Session&, FtpControl&, const ServerReply& r) {
-    return reply_positive(r.code) ? send(FtpCommand::kPwd) : finish(1);
+// Once the server has accepted CWD the session is no longer where it was: the remembered folder
+// is unknown until PWD confirms the new one, so a failed PWD never leaves the old one in place.
+ReplyAction on_cwd(Session& s, FtpControl&, const ServerReply& r) {
+    if (!reply_positive(r.code)) return finish(1);
+    s.remote_folder.clear();
+    return send(FtpCommand::kPwd);
 }
 ReplyAction on_pwd(Session& s, FtpControl&, const ServerReply& r) {
     std::string path;
     if (!reply_positive(r.code) || reply_quoted_path(last_line(r), path) != 0) return finish(1);
-    if (path.size() > kPathCapacity) path.resize(kPathCapacity);
+    if (path.size() > kPathCapacity) {
+        // Cut, it would name another folder.
+        s.remote_folder.clear();
+        session_log(
+            s, kLevelError,
+            format("ERROR: The server's folder is longer than %zu characters", kPathCapacity).c_str());
+        return finish(1);
+    }
     s.remote_folder = path;
     return finish(0);
 }

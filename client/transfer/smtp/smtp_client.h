@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "client/transfer/line/line_channel.h"
 #include "client/transfer/net/filter.h"
@@ -57,9 +58,10 @@ struct SmtpDelivery {
     std::string user;           // empty: no authentication
     std::string password;       // wiped once its line is built, and at the end of the delivery
     std::string from_address;
-    std::string to_address;
-    std::string message_text;  // the DATA content, built between the greeting and the sending
-    bool eight_bit = false;    // the message text holds bytes above 127
+    std::vector<std::string> recipients;  // one RCPT TO each, in order; at least one
+    size_t next_recipient = 0;            // the one the next RCPT TO names
+    std::string message_text;             // the DATA content, built between the greeting and the sending
+    bool eight_bit = false;               // the message text holds bytes above 127
     int timeout_seconds = 120;
     bool trace = false;                      // state changes go to the log
     SmtpCommand first = SmtpCommand::kNone;  // what the phase starts with

@@ -68,7 +68,8 @@ std::string line_mail_from(SmtpDelivery& d) {
     return line;
 }
 std::string line_rcpt_to(SmtpDelivery& d) {
-    return "RCPT TO:<" + d.to_address + ">";
+    const std::string& to = d.next_recipient < d.recipients.size() ? d.recipients[d.next_recipient] : "";
+    return "RCPT TO:<" + to + ">";
 }
 std::string line_data(SmtpDelivery&) {
     return "DATA";
@@ -148,12 +149,16 @@ SmtpAction on_auth_plain(SmtpDelivery&, const ServerReply& r) {
 SmtpAction on_plain_credentials(SmtpDelivery&, const ServerReply& r) {
     return finish_if(reply_positive(r.code), "ERROR: The mail server refused the login");
 }
-SmtpAction on_mail_from(SmtpDelivery&, const ServerReply& r) {
+SmtpAction on_mail_from(SmtpDelivery& d, const ServerReply& r) {
+    d.next_recipient = 0;
     return send_if(reply_positive(r.code), SmtpCommand::kRcptTo, "ERROR: The mail server refused the sender");
 }
-SmtpAction on_rcpt_to(SmtpDelivery&, const ServerReply& r) {
-    return send_if(reply_positive(r.code), SmtpCommand::kData,
-                   "ERROR: The mail server refused the recipient");
+// Every recipient must be taken before DATA: a refusal ends the delivery before the message goes
+// to anyone, so a list is delivered whole or not at all.
+SmtpAction on_rcpt_to(SmtpDelivery& d, const ServerReply& r) {
+    if (!reply_positive(r.code)) return finish(1, "ERROR: The mail server refused the recipient");
+    ++d.next_recipient;
+    return send(d.next_recipient < d.recipients.size() ? SmtpCommand::kRcptTo : SmtpCommand::kData);
 }
 SmtpAction on_data(SmtpDelivery&, const ServerReply& r) {
     return send_if(reply_not_refused(r.code), SmtpCommand::kMessage, "ERROR: The mail server refused DATA");

@@ -104,7 +104,7 @@ TEST_F(CommandLine, PortsTimeoutsAndAnswersOnly) {
         {{"-script", "/job.fscr"}, StartAction::Run, 21, 120},
         {{"-s:c.txt", "-timeout", "0"}, StartAction::Run, 21, 0},
         {{"-timeout", "30"}, StartAction::Run, 21, 30},
-        {{"-timeout", "-5"}, StartAction::Run, 21, 0},  // "-5" is an option; the value stays pending
+        {{"-timeout", "-5"}, StartAction::Fail, 21, 0},  // "-5" is an (invalid) option
         {{"-timeout", "abc"}, StartAction::Fail, 21, 0},
         {{"-timeout", "86401"}, StartAction::Fail, 21, 0},
         {{"--help", "h"}, StartAction::Help, 21, 0},
@@ -169,6 +169,7 @@ TEST_F(CommandLine, SetEnvironment) {
 TEST_F(CommandLine, InvalidOptionsAreReportedAndSkipped) {
     StartSettings s = parse_command_line({"-bogus", "-", "host", "-zz"});
     EXPECT_EQ(s.host, "host");
+    EXPECT_EQ(s.action, StartAction::Fail);  // reported, and the run does not start
     EXPECT_EQ(cap.lines, (std::vector<std::string>{"103 Invalid option: -bogus", "103 Invalid option: -",
                                                    "103 Invalid option: -zz"}));
 }

@@ -102,10 +102,10 @@ TEST(ScriptLexer, StringsKeepQuotesAndResolveEscapes) {
     EXPECT_EQ(tokens[1].text, "\"c\\d\"");
     EXPECT_EQ(tokens[2].text, "\"exf\"");
     EXPECT_EQ(tokens[3].text, "\"\"");
-    // A line end inside a string is a blank; so is a high byte.
+    // A line end inside a string is a blank; a high byte is part of the text.
     tokens = lex("\"one\ntwo\x90\" x");
     ASSERT_EQ(tokens.size(), 2u);
-    EXPECT_EQ(tokens[0].text, "\"one two \"");
+    EXPECT_EQ(tokens[0].text, "\"one two\x90\"");
     EXPECT_EQ(tokens[0].line, 1);
     EXPECT_EQ(tokens[1].line, 2);
 }
@@ -130,7 +130,9 @@ TEST(ScriptLexer, LongTokensAreCutAndConsumedWhole) {
     ASSERT_EQ(tokens.size(), 2u);
     EXPECT_EQ(tokens[0].text.size(), 263u);
     EXPECT_EQ(tokens[0].text, "\"" + std::string(261, 's') + "\"");
+    EXPECT_TRUE(tokens[0].cut);
     EXPECT_EQ(tokens[1].text, "next");
+    EXPECT_FALSE(tokens[1].cut);
 
     // A string that fits exactly is not cut.
     tokens = lex("\"" + std::string(261, 'k') + "\"");

@@ -54,10 +54,13 @@ TEST(ScriptReader, TrailingBackslashJoinsTheNextLineWithABlank) {
     EXPECT_EQ(chars.back(), std::make_pair('\n', 2));
 }
 
-TEST(ScriptReader, HighBytesAreBlanksAndDeleteEndsTheFile) {
+TEST(ScriptReader, HighBytesAreKeptAndDeleteEndsTheFile) {
     EXPECT_EQ(chars_of("a\x80\xff"
                        "b"),
-              "a  b\n");
+              "a\x80\xff"
+              "b\n");
+    // UTF-8 passes through whole; a byte order mark opening the file is no text.
+    EXPECT_EQ(chars_of("\xEF\xBB\xBFprint \"\xC3\x9C\";"), "print \"\xC3\x9C\";\n");
     EXPECT_EQ(chars_of("ab\x7f"
                        "cd\nef"),
               "ab");

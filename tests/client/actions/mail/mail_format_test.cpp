@@ -50,8 +50,10 @@ TEST(MailMessage, CutsFieldsAndRefusesLineBreaks) {
         error.clear();
         EXPECT_EQ(fill_message(m, c.name, c.address, c.subject, "new body", error), 1);
         EXPECT_NE(error.find("line break"), std::string::npos);
-        EXPECT_EQ(m.subject, "Old");  // the message is left as it was
-        EXPECT_EQ(m.attachments.size(), 1u);
+        // No message is left: a later send must not deliver the earlier one to a new recipient.
+        EXPECT_FALSE(m.created);
+        EXPECT_EQ(m.subject, "");
+        EXPECT_TRUE(m.attachments.empty());
     }
     // Long values are cut at their widths, never inside a UTF-8 character; attachments go.
     std::string long_name = std::string(389, 'n') + "\xc3\xa9";
@@ -139,8 +141,12 @@ TEST(MailMessageId, FortyLowercaseHexDigitsFreshEachTime) {
 }
 
 MailEnvelope envelope() {
-    return MailEnvelope{"Ops", "ops@example.org", "Thu, 01 Jan 2026 13:00:00 +0100",
-                        "0123456789abcdef0123456789abcdef01234567", "10.0.0.5"};
+    return MailEnvelope{"Ops",
+                        "ops@example.org",
+                        "Thu, 01 Jan 2026 13:00:00 +0100",
+                        "0123456789abcdef0123456789abcdef01234567",
+                        "10.0.0.5",
+                        {}};
 }
 
 TEST(MailText, PlainAsciiMessageExactlyAsDesigned) {

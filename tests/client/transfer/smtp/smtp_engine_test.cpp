@@ -55,13 +55,13 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
     d.user = c.user;
     d.password = c.password;
     d.from_address = "robot@example.org";
-    d.to_address = c.to_address.empty() ? "ops@example.org" : c.to_address;
+    d.recipients = {c.to_address.empty() ? "ops@example.org" : c.to_address};
     d.timeout_seconds = 7;
     d.trace = true;
     MailMessage m;
     std::string error;
     EXPECT_EQ(fill_message(m, "Robot", "robot@example.org", "Hi", "one\r\n.dot\r\n..two", error), 0);
-    d.message_text = build_message_text(m, MailEnvelope{"Ops", "ops@example.org", "DATE", "ID", "127.0.0.1"});
+    d.message_text = build_message_text(m, MailEnvelope{"Ops", "ops@example.org", "DATE", "ID", "127.0.0.1", {}});
     SmtpEngine e(d);
     LineNext last;
     size_t step = 0;
