@@ -113,6 +113,9 @@ TEST_F(TlsTrust, FirstUseIsRecordedAndAChangedKeyIsRefusedBeforeTheLogin) {
     EXPECT_FALSE(contains(changed.output, "PASS ****")) << changed.output;
     EXPECT_FALSE(downloaded());
     EXPECT_EQ(read_all(known_certs()), recorded);
+    // Naming the server's own certificate trusts it as it stands.
+    auto named = run({"-cacert", dir.file("other.pem")});
+    EXPECT_EQ(named.exit_code, 0) << named.output;
 
     // -insecure goes on, and says so; a wrong pin is refused.
     auto insecure = run({"-insecure"});

@@ -3,6 +3,7 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include "client/transfer/tls/known_certs.h"
 #include "common/base64.h"
@@ -19,6 +20,23 @@ constexpr size_t kSha256Length = 32;
 struct StoreContextFree {
     void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
 };
+
+struct BioFree {
+    void operator()(BIO* p) const { BIO_free(p); }
+};
+
+std::vector<std::string> certificate_keys(const std::string& file) {
+    std::vector<std::string> keys;
+    std::unique_ptr<BIO, BioFree> bio(BIO_new_file(file.c_str(), "r"));
+    while (bio) {
+        X509* certificate = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
+        if (!certificate) break;
+        keys.push_back(certificate_key_text(certificate));
+        X509_free(certificate);
+    }
+    ERR_clear_error();  // the end of the file ends the loop with an error entry
+    return keys;
+}
 
 int decide(void* context, const CertificateQuery& query, std::string& refusal) {
     return static_cast<TlsTrustPolicy*>(context)->check(query, refusal);
@@ -57,6 +75,8 @@ void TlsTrustPolicy::load(const TlsTrustSettings& settings) {
     } else if (!settings.ca_file.empty()) {
         if (X509_STORE_load_file(store_.get(), settings.ca_file.c_str()) != 1)
             store_error_ = "cannot load the CA file " + settings.ca_file;
+        else
+            ca_file_keys_ = certificate_keys(settings.ca_file);
     } else if (X509_STORE_set_default_paths(store_.get()) != 1) {
         store_error_ = "cannot load the system's CA store";
     }
@@ -125,6 +145,9 @@ int TlsTrustPolicy::check(const CertificateQuery& query, std::string& refusal) {
     }
     std::string reason;
     if (verify_chain(query, reason) == 0) return 0;
+    for (const std::string& trusted : ca_file_keys_) {
+        if (trusted == key) return 0;
+    }
     if (!settings_.ca_file.empty() || settings_.strict) {
         refusal = format("the certificate of %s is not trusted: %s", server.c_str(), reason.c_str());
         return 1;

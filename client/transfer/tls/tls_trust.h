@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "client/transfer/net/filter.h"
 
@@ -15,7 +16,7 @@ namespace orvane {
 
 // What a run trusts (its command line, or the environment for scheduled tasks).
 struct TlsTrustSettings {
-    std::string ca_file;           // trust this CA or certificate instead of the system's store
+    std::string ca_file;           // trust this CA or server certificate instead of the system's store
     std::string pin;               // accept only this key, "sha256/BASE64"
     bool strict = false;           // the CA store and the name only: nothing is learnt on first use
     bool insecure = false;         // accept anything, with a warning on every connection
@@ -57,6 +58,9 @@ class TlsTrustPolicy {
     TlsTrustSettings settings_;
     std::unique_ptr<X509_STORE, X509StoreFree> store_;
     std::string store_error_;
+    // Keys of the certificates in the CA file: one of them presented by the server is trusted as
+    // it stands, the way a user who names a server's own certificate means it.
+    std::vector<std::string> ca_file_keys_;
     std::string file_;        // the known-certificates file
     std::string file_error_;  // why it cannot be used; empty when it can
     std::mutex lock_;         // guards text_: handshakes of several threads check at once
