@@ -183,6 +183,16 @@ TEST_F(TlsTrust, ClientCertificateFromTheCommandLine) {
     EXPECT_EQ(with.exit_code, 0) << with.output;
     EXPECT_TRUE(downloaded());
     EXPECT_FALSE(contains(with.output, "cert s3cret")) << with.output;
+    // Typed at the terminal, with echo off.
+    write_all(dir.file("login.txt"), server.user() + "\n" + server.password() + "\ncd /pub\nbye\n");
+    auto typed = test::run_dialogue(
+        client_binary(),
+        {"-ssl", "-cert", dir.file("client.pem"), "-key", dir.file("locked.key"), "-certpass",
+         "-s:" + dir.file("login.txt"), "127.0.0.1:" + std::to_string(server.port())},
+        {{"Certificate password: ", "cert s3cret\n"}});
+    EXPECT_EQ(typed.exit_code, 0) << typed.output;
+    EXPECT_TRUE(contains(typed.output, "250 ")) << typed.output;
+    EXPECT_FALSE(contains(typed.output, "cert s3cret")) << typed.output;
     auto wrong =
         run({"-cert", dir.file("client.pem"), "-key", dir.file("locked.key")}, {"ORVANE_CERT_PASS=wrong"});
     EXPECT_EQ(wrong.exit_code, 1) << wrong.output;

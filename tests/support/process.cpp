@@ -154,6 +154,7 @@ ProcessResult run_dialogue(const std::string& program, const std::vector<std::st
     pid_t pid = fork_on_terminal(&master);
     if (pid < 0) return result;
     if (pid == 0) {
+        putenv(strdup(known_certs.c_str()));
         execv(program.c_str(), argv.data());
         _exit(127);
     }
