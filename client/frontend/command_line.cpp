@@ -285,7 +285,9 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
 int resolve_certificate_password(StartSettings& settings) {
     bool found = false;
     std::string password = platform::get_environment("ORVANE_CERT_PASS", &found);
-    if (!found && settings.ask_certificate_password) {
+    // Programs a script starts have no business with it.
+    platform::unset_environment("ORVANE_CERT_PASS");
+    if (!found && settings.ask_certificate_password && !settings.tls.certificate.empty()) {
         if (!platform::stdin_is_terminal()) {
             output("Error: -certpass needs a terminal or ORVANE_CERT_PASS", kLevelError);
             return 1;
@@ -296,7 +298,7 @@ int resolve_certificate_password(StartSettings& settings) {
         if (echo_off) platform::console_set_echo(true);
         output("", kLevelInfo, 1);
     }
-    if (found) settings.tls.certificate.password = password;
+    if (found && !settings.tls.certificate.empty()) settings.tls.certificate.password = password;
     wipe_secret(password);
     return 0;
 }
