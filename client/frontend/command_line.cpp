@@ -188,7 +188,7 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
                 if (!st.port_given) st.port = 22;
             } else if (iequals(name, "ssl")) {
                 st.protocol = kProtocolFtpsProtected;
-                if (!st.port_given) st.port = 21;
+                if (!st.port_given && !st.tls.implicit) st.port = 21;
             } else if (take_tls_option(st, name, pending)) {
                 // a TLS option
             } else if (is_help(name)) {
