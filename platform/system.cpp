@@ -30,6 +30,11 @@ int set_environment(const std::string& name, const std::string& value) {
     return ::setenv(name.c_str(), value.c_str(), 1) == 0 ? 0 : 1;
 }
 
+int unset_environment(const std::string& name) {
+    if (name.empty()) return 1;
+    return ::unsetenv(name.c_str()) == 0 ? 0 : 1;
+}
+
 std::string get_environment(const std::string& name, bool* found) {
     const char* v = std::getenv(name.c_str());
     if (found) *found = v != nullptr;

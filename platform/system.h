@@ -13,6 +13,8 @@ std::string program_folder();
 std::string program_path();
 // Sets (or, with an empty value, sets to the empty text) an environment variable. 0 on success.
 int set_environment(const std::string& name, const std::string& value);
+// Removes a variable, so that programs started later do not inherit it. 0 on success.
+int unset_environment(const std::string& name);
 std::string get_environment(const std::string& name, bool* found = nullptr);
 // Broken-down local time of a Unix time (process TZ).
 struct tm local_time(time_t t);

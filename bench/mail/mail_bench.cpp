@@ -13,6 +13,7 @@
 #include "client/actions/mail/mailer.h"
 #include "client/transfer/tls/tls_context.h"
 #include "common/log.h"
+#include "tests/support/any_certificate.h"
 #include "tests/support/process.h"
 #include "tests/support/smtp_server.h"
 #include "tests/support/temp_dir.h"
@@ -55,7 +56,8 @@ void print_sink(void*, const char* text, int, int) {
 int main(int argc, char** argv) {
     using namespace orvane;
     set_output_sink(print_sink, nullptr);
-    EngineOwner engines(FilterProviders{.tls = openssl_tls_provider(), .ssh = {}});
+    EngineOwner engines(
+        FilterProviders{.tls = openssl_tls_provider(), .ssh = {}, .certificates = test::any_certificate()});
     size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 16;
     int runs = argc > 2 ? std::atoi(argv[2]) : 3;
     test::TempDir dir;

@@ -4,14 +4,29 @@
 
 #include "common/limits.h"
 #include "common/safe_name.h"
+#include "common/secret.h"
 #include "common/text.h"
+#include "platform/console.h"
 #include "platform/system.h"
 
 namespace orvane {
 
 namespace {
 
-enum class Pending { None, Script, LogFile, TsLogFile, Append, Rollover, Set, Timeout };
+enum class Pending {
+    None,
+    Script,
+    LogFile,
+    TsLogFile,
+    Append,
+    Rollover,
+    Set,
+    Timeout,
+    CaFile,
+    Pin,
+    Cert,
+    Key
+};
 
 bool has_fscr_extension(const std::string& name) {
     size_t dot = name.rfind('.');
@@ -72,6 +87,75 @@ void missing_file_name(StartSettings& st, const std::string& option) {
     st.action = StartAction::Fail;
 }
 
+// ---- TLS options, kept together ----
+
+// The TLS options: a flag, or the value that follows. A name that is no TLS option: false.
+bool take_tls_option(StartSettings& st, const std::string& name, Pending& pending) {
+    static const struct {
+        const char* name;
+        Pending value;
+    } kValued[] = {
+        {"cacert", Pending::CaFile}, {"pin", Pending::Pin}, {"cert", Pending::Cert}, {"key", Pending::Key}};
+    for (const auto& row : kValued) {
+        if (iequals(name, row.name)) {
+            pending = row.value;
+            return true;
+        }
+    }
+    if (iequals(name, "tlsstrict")) {
+        st.tls.trust.strict = true;
+    } else if (iequals(name, "insecure")) {
+        st.tls.trust.insecure = true;
+    } else if (iequals(name, "certpass")) {
+        st.ask_certificate_password = true;
+    } else if (iequals(name, "implicit")) {
+        st.tls.implicit = true;
+        if (st.protocol != kProtocolFtpsClear) st.protocol = kProtocolFtpsProtected;
+        if (!st.port_given) st.port = 990;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void take_pin(StartSettings& st, const std::string& text) {
+    if (!valid_key_text(text)) {
+        outputf(kLevelError, "Error: Invalid key pin %s (sha256/ and the base64 of 32 bytes)",
+                escape_controls(text).c_str());
+        st.action = StartAction::Fail;
+        return;
+    }
+    st.tls.trust.pin = text;
+}
+
+// The value of a valued TLS option. False when `pending` is none of them.
+bool take_tls_value(StartSettings& st, Pending pending, const std::string& arg) {
+    std::string value = cut(strip_quotes(arg), kPathCapacity);
+    switch (pending) {
+        case Pending::CaFile:
+            st.tls.trust.ca_file = value;
+            return true;
+        case Pending::Pin:
+            take_pin(st, value);
+            return true;
+        case Pending::Cert:
+            st.tls.certificate.certificate_file = value;
+            return true;
+        case Pending::Key:
+            st.tls.certificate.key_file = value;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Scheduled tasks get their trust from the environment; the command line wins.
+void take_tls_environment(StartSettings& st) {
+    if (st.tls.trust.ca_file.empty()) st.tls.trust.ca_file = platform::get_environment("ORVANE_CA_FILE");
+    std::string pin = platform::get_environment("ORVANE_TLS_PIN");
+    if (st.tls.trust.pin.empty() && !pin.empty()) take_pin(st, pin);
+}
+
 uint32_t decimal(const std::string& s) {
     return static_cast<uint32_t>(parse_decimal_prefix_saturating(s, UINT32_MAX));
 }
@@ -111,7 +195,9 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
                 if (!st.port_given) st.port = 22;
             } else if (iequals(name, "ssl")) {
                 st.protocol = kProtocolFtpsProtected;
-                if (!st.port_given) st.port = 21;
+                if (!st.port_given && !st.tls.implicit) st.port = 21;
+            } else if (take_tls_option(st, name, pending)) {
+                // a TLS option
             } else if (is_help(name)) {
                 if (st.action == StartAction::Run) st.action = StartAction::Help;
             } else if (iequals(name, "-version")) {
@@ -156,6 +242,10 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
             }
             continue;
         }
+        if (take_tls_value(st, pending, arg)) {
+            pending = Pending::None;
+            continue;
+        }
         switch (pending) {
             case Pending::Script:
                 st.mode = RunMode::Script;
@@ -182,7 +272,7 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
             case Pending::Timeout:
                 take_timeout(st, arg);
                 break;
-            case Pending::None:
+            default:  // no value was pending: the host, then its port
                 if (!have_host) {
                     have_host = true;
                     size_t colon = arg.rfind(':');
@@ -200,7 +290,29 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
         pending = Pending::None;
     }
     if (pending == Pending::Script) missing_file_name(st, "-script");
+    take_tls_environment(st);
     return st;
+}
+
+int resolve_certificate_password(StartSettings& settings) {
+    bool found = false;
+    std::string password = platform::get_environment("ORVANE_CERT_PASS", &found);
+    // Programs a script starts have no business with it.
+    platform::unset_environment("ORVANE_CERT_PASS");
+    if (!found && settings.ask_certificate_password && !settings.tls.certificate.empty()) {
+        if (!platform::stdin_is_terminal()) {
+            output("Error: -certpass needs a terminal or ORVANE_CERT_PASS", kLevelError);
+            return 1;
+        }
+        bool echo_off = platform::console_set_echo(false) == 0;
+        output("Certificate password: ", kLevelInfo, 0);
+        found = platform::console_read_line(password, kWideTextCapacity) >= 0;
+        if (echo_off) platform::console_set_echo(true);
+        output("", kLevelInfo, 1);
+    }
+    if (found && !settings.tls.certificate.empty()) settings.tls.certificate.password = password;
+    wipe_secret(password);
+    return 0;
 }
 
 const char* usage_text() {
@@ -215,6 +327,13 @@ Run modes:
 Options (they begin with "-" or "/"; names are compared without regard to case):
   -ssh                 SFTP (port 22 unless a port is given)
   -ssl                 FTPS with a protected data channel (port 21 unless a port is given)
+  -implicit            implicit FTPS: TLS from the first byte (port 990 unless a port is given)
+  -cacert FILE         trust servers whose certificate this CA file (or certificate) verifies
+  -pin sha256/BASE64   accept only the server key with this SHA-256 fingerprint
+  -tlsstrict           accept only certificates the system's CA store verifies for the name
+  -insecure            accept any server certificate (warned on every connection)
+  -cert FILE, -key FILE  the client certificate (PEM, or PKCS#12 unless it ends in .pem)
+  -certpass            read the certificate's password from the terminal (or ORVANE_CERT_PASS)
   -nopasv              active mode (PORT) instead of passive mode
   -nonlst              name lists with LIST instead of NLST
   -nocolor             no colours on the console (NO_COLOR in the environment does the same)

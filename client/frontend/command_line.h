@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/frontend/output.h"
+#include "client/script/run_engines.h"
 #include "client/transfer/session/protocol_kind.h"
 
 namespace orvane {
@@ -32,6 +33,10 @@ struct StartSettings {
     bool show_responses = true;
     int timeout_seconds = -1;  // -timeout; -1: the run mode's default (see reply_timeout)
     StartAction action = StartAction::Run;
+    // TLS trust, the client certificate and implicit FTPS (-cacert, -pin, -tlsstrict, -insecure,
+    // -cert, -key, -implicit; ORVANE_CA_FILE and ORVANE_TLS_PIN when the options are not given).
+    TlsRunSettings tls;
+    bool ask_certificate_password = false;  // -certpass: read it from the terminal
 };
 
 // The reply timeout in seconds (0: wait forever): as given, else 0 for the interactive shell
@@ -46,6 +51,12 @@ const char* usage_text();
 // without a file name, and an invalid port or timeout are reported through the output sink at
 // error level and give StartAction::Fail; `set` options change the process environment.
 StartSettings parse_command_line(const std::vector<std::string>& args);
+
+// The client certificate's password of -certpass: ORVANE_CERT_PASS when set, else read from the
+// terminal with echo off (never an option value, so it never shows in the process list). Also
+// ORVANE_CERT_PASS alone for a -cert given without -certpass. 0 on success; 1 when -certpass
+// has neither (reported).
+int resolve_certificate_password(StartSettings& settings);
 
 // One leading and one trailing double quote removed.
 std::string strip_quotes(const std::string& s);

@@ -25,9 +25,11 @@ int main(int argc, char** argv) {
         case StartAction::Run:
             break;
     }
+    if (resolve_certificate_password(settings) != 0) return 1;
     initialise_output(settings.output);  // a log that cannot be opened leaves output on the console
-    int code = settings.mode == RunMode::Script ? run_script_mode(settings.file, reply_timeout(settings))
-                                                : run_shell_mode(settings);
+    int code = settings.mode == RunMode::Script
+                   ? run_script_mode(settings.file, reply_timeout(settings), settings.tls)
+                   : run_shell_mode(settings);
     shutdown_output();
     return code;
 }

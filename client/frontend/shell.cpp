@@ -137,6 +137,7 @@ int shell_new_session(ShellState& shell, int protocol) {
     shell.session = create_session(shell.engines.transfer, shell.engines.requests, &shell, shell_log, notify,
                                    protocol, shell.timeout_seconds);
     if (!shell.session) return 1;
+    shell.engines.prepare_session(*shell.session);
     shell.session->local_folder = platform::current_folder();
     shell.session->passive = shell.passive ? 1 : 0;
     shell.session->listing_kind = shell.use_nlst ? 1 : 0;
@@ -174,7 +175,7 @@ void run_line(ShellState& shell, const std::string& line) {
 }
 
 int run_shell_mode(const StartSettings& settings) {
-    ShellState shell;
+    ShellState shell(settings.tls);
     shell.show_responses = settings.show_responses;
     shell.passive = settings.passive;
     shell.use_nlst = settings.use_nlst;
@@ -182,7 +183,11 @@ int run_shell_mode(const StartSettings& settings) {
     shell.command_file_mode = settings.mode == RunMode::CommandFile;
     shell.answers_from_input = shell.command_file_mode || !platform::stdin_is_terminal();
     int code = 0;
-    if (shell_new_session(shell, settings.protocol) != 0) {
+    if (shell.engines.load_client_certificate() != 0) {
+        outputf(kLevelError, "Error: Could not load the client certificate %s",
+                settings.tls.certificate.certificate_file.c_str());
+        code = 1;
+    } else if (shell_new_session(shell, settings.protocol) != 0) {
         output("Error: the transfer engine could not be started", kLevelError);
         code = 1;
     } else if (shell.command_file_mode) {

@@ -26,6 +26,9 @@ struct LoginAnswers {
 enum class InputResult { kLine, kTooLong, kEnd };
 
 struct ShellState {
+    ShellState() = default;
+    explicit ShellState(const TlsRunSettings& tls) : engines(tls) {}
+
     RunEngines engines;  // outlives the session
     std::unique_ptr<Session> session;
     bool connected = false;

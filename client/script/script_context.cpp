@@ -45,6 +45,7 @@ int replace_session(ScriptContext& context, int protocol) {
     context.session = std::move(fresh);
     Session& s = *context.session;
     const ScriptSettings& settings = context.settings;
+    engines.prepare_session(s);
     s.local_folder = context.local_folder;
     apply_settings(settings, s);
     s.proxy_enabled = settings.proxy_enabled;

@@ -98,12 +98,17 @@ int run_event_loop(RunEvents& events, RunEngines& engines) {
 
 }  // namespace
 
-int run_script_mode(const std::string& script_path, int timeout_seconds) {
+int run_script_mode(const std::string& script_path, int timeout_seconds, const TlsRunSettings& tls) {
     script::LoadedScript script;
     if (int code = script::load_script(script_path, script); code != 0) return code;
 
     RunEvents events;
-    RunEngines engines;  // outlives the context's session and mail record
+    RunEngines engines(tls);  // outlives the context's session and mail record
+    if (engines.load_client_certificate() != 0) {
+        outputf(kLevelError, "Error: Could not load the client certificate %s",
+                tls.certificate.certificate_file.c_str());
+        return 1;
+    }
     script::ScriptContext context;
     context.engines = &engines;
     context.transfer_wake = Notifier{wake_transfer, &events};

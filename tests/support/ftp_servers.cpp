@@ -162,13 +162,15 @@ int FtpServer::start(FtpServerKind kind, const FtpServerOptions& options) {
     chmod((dir_.path() + "/root").c_str(), 0755);
     chmod(local_home().c_str(), 0777);
     implicit_tls_ = options.implicit_tls;
-    if ((options.tls || options.implicit_tls) && make_self_signed_certificate(dir_.path()) != 0) {
+    bool own_certificate = !options.certificate_file.empty();
+    if ((options.tls || options.implicit_tls) && !own_certificate &&
+        make_self_signed_certificate(dir_.path()) != 0) {
         error_ = "openssl could not make a certificate";
         return 1;
     }
     // Another process may take the port between our probe and the server's bind: try a few.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = free_loopback_port();
+        port_ = options.port != 0 ? options.port : free_loopback_port();
         int r = kind == FtpServerKind::kVsftpd ? start_vsftpd(options) : start_pyftpdlib(options);
         if (r == 0) return 0;
     }
@@ -205,7 +207,9 @@ int FtpServer::start_vsftpd(const FtpServerOptions& options) {
                 std::string(options.clear_data_allowed ? "NO" : "YES") +
                 "\n"
                 "require_ssl_reuse=YES\nssl_ciphers=HIGH\nrsa_cert_file=" +
-                d + "/cert.pem\nrsa_private_key_file=" + d + "/key.pem\n";
+                (options.certificate_file.empty() ? d + "/cert.pem" : options.certificate_file) +
+                "\nrsa_private_key_file=" + (options.key_file.empty() ? d + "/key.pem" : options.key_file) +
+                "\n";
         if (options.implicit_tls) conf += "implicit_ssl=YES\n";
         if (!options.client_ca_file.empty())
             conf += "require_cert=YES\nvalidate_cert=YES\nca_certs_file=" + options.client_ca_file + "\n";

@@ -39,6 +39,11 @@ struct FtpServerOptions {
     bool clear_data_allowed = false;
     // pyftpdlib with TLS: a download breaks its TLS stream with stray bytes after 256 KiB.
     bool corrupt_downloads = false;
+    // vsftpd with TLS: the server's certificate and key files; empty: a fresh self-signed pair.
+    std::string certificate_file = {};
+    std::string key_file = {};
+    // This port (a restart on the port of a server stopped before); 0: a free one.
+    int port = 0;
 };
 
 // One server process in its own process group with its own folder; stopped by the destructor.

@@ -43,6 +43,9 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
                           const std::string& input, bool terminal, std::chrono::milliseconds timeout,
                           const std::vector<std::string>& extra_env, const std::string& cwd) {
     ProcessResult result;
+    // Servers learnt on first use go to a file of this run's own, never the user's.
+    TempDir config;
+    const std::string known_certs = "ORVANE_KNOWN_CERTS=" + config.file("known_certs");
     std::vector<std::string> argv_s{program};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv = exec_argv(argv_s);
@@ -67,6 +70,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
             close(out_pipe[0]);
             close(out_pipe[1]);
         }
+        putenv(strdup(known_certs.c_str()));
         for (const auto& e : extra_env) putenv(strdup(e.c_str()));
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execv(program.c_str(), argv.data());
@@ -140,6 +144,9 @@ namespace orvane::test {
 ProcessResult run_dialogue(const std::string& program, const std::vector<std::string>& args,
                            const std::vector<DialogueStep>& steps, std::chrono::milliseconds timeout) {
     ProcessResult result;
+    // Servers learnt on first use go to a file of this run's own, never the user's.
+    TempDir config;
+    const std::string known_certs = "ORVANE_KNOWN_CERTS=" + config.file("known_certs");
     std::vector<std::string> argv_s{program};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv = exec_argv(argv_s);
@@ -147,6 +154,7 @@ ProcessResult run_dialogue(const std::string& program, const std::vector<std::st
     pid_t pid = fork_on_terminal(&master);
     if (pid < 0) return result;
     if (pid == 0) {
+        putenv(strdup(known_certs.c_str()));
         execv(program.c_str(), argv.data());
         _exit(127);
     }

@@ -201,14 +201,25 @@ int begin_data(Connection& c, bool sending) {
     fd.closed = false;
     set_security_plain(c);
     if (s.protocol != kProtocolFtp && running_ftp_state(s).session.clear_data == 0) {
-        if (set_security_tls(c) != 0 || !c.filter) {
+        const ByteFilter* control_tls = ftp_control_tls(s);
+        // Whoever answers on the data port must be the server the control connection checked.
+        FilterConfig config;
+        if (control_tls) config.required_key = control_tls->peer_key();
+        if (config.required_key.empty()) {
+            fail(c, FailureKind::kLocal,
+                 "ERROR: The data connection has no checked control connection to match");
+            return 1;
+        }
+        config.host = s.host;
+        config.port = static_cast<uint16_t>(s.port);
+        if (set_security(c, kSecurityTls, config) != 0 || !c.filter) {
             fail(c, FailureKind::kLocal, "ERROR: TLS is not available for the data connection");
             return 1;
         }
         // Servers such as vsftpd (require_ssl_reuse) refuse a data connection that does not
         // resume the control connection's session. Without one to resume, the full handshake
         // is still worth trying.
-        if (const ByteFilter* control_tls = ftp_control_tls(s)) c.filter->resume_from(*control_tls);
+        c.filter->resume_from(*control_tls);
     }
     return 0;
 }

@@ -91,8 +91,9 @@ void FtpControlEngine::connected(const std::string& local_address, uint32_t loca
     fs_.local_port = local_port;
     connection_up_ = true;
     phase_ = Phase::kExchanging;
-    // Port 990 is implicit TLS: the server waits for the client's handshake.
-    if (s_.protocol != kProtocolFtp && s_.port == kImplicitTlsPort) {
+    // Port 990 is implicit TLS, and so is any port the user says is: the server waits for the
+    // client's handshake.
+    if (s_.protocol != kProtocolFtp && (s_.port == kImplicitTlsPort || s_.implicit_tls)) {
         implicit_ = true;
         return;
     }

@@ -143,6 +143,9 @@ std::string line_custom(Session& s) {
 
 // ---- replies ----
 
+constexpr const char* kNoTlsOffered =
+    "The server does not offer TLS (AUTH TLS, TLS-C, TLS-P and SSL were refused)";
+
 ReplyAction on_positive(Session&, FtpControl&, const ServerReply& r) {
     return finish_if(reply_positive(r.code));
 }
@@ -191,7 +194,13 @@ ReplyAction on_auth_tls_p(Session& s, FtpControl& fc, const ServerReply& r) {
     return on_auth(s, fc, r, FtpCommand::kAuthSsl);
 }
 ReplyAction on_auth_ssl(Session& s, FtpControl& fc, const ServerReply& r) {
-    if (r.code == 0 || r.code >= 400) return finish(1);
+    if (r.code == 0) return finish(1);
+    if (r.code >= 400) {
+        // Every way to protect the login was refused: say so, rather than end without a word.
+        s.failure.set(FailureKind::kRemote, kNoTlsOffered);
+        session_log(s, kLevelError, (std::string("ERROR: ") + kNoTlsOffered).c_str());
+        return finish(1);
+    }
     running_ftp_state(s).session.auth_implies_protection = 1;
     return tls_go_ahead(s, fc);
 }

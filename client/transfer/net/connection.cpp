@@ -226,6 +226,14 @@ int set_security(Connection& c, int mode, const FilterConfig& config) {
         made.tls_context = c.engine ? c.engine->tls_context() : nullptr;
         if (!made.tls_context) return 1;
     }
+    if (mode == kSecurityTls) {
+        // The certificate is checked for the name the user gave and the port that tells servers apart.
+        if (made.host.empty()) {
+            made.host = c.host_text.substr(c.host_text.rfind('@') + 1);  // "user@host" names host
+            made.port = static_cast<uint16_t>(c.port);
+        }
+        if (!made.certificate.function && c.engine) made.certificate = c.engine->providers().certificates;
+    }
     std::unique_ptr<ByteFilter> filter(p->create_filter(made));
     if (!filter) return 1;  // the connection keeps the mode it had
     c.filter = std::move(filter);

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 
+// OpenSSL's certificate-chain check under way (X509_STORE_CTX), opaque to the network core.
+struct x509_store_ctx_st;
+
 namespace orvane {
 
 // Security mode of a connection.
@@ -28,6 +31,25 @@ struct HostKeyDecision {
     void* context = nullptr;
 };
 
+// What a TLS channel asks its certificate policy during the handshake: the server's chain as
+// presented (with the host's name set for checking) and where to report.
+struct CertificateQuery {
+    const std::string& host;
+    uint16_t port;
+    x509_store_ctx_st* chain;
+    LogCallback log;
+    void* log_user;
+};
+
+// The server-certificate policy, asked on the connection's thread before the handshake completes:
+// 0 accepts the server; anything else refuses it, with `refusal` saying why in the user's words,
+// and the handshake fails before any application byte is sent. Without a function a channel
+// accepts only a certificate that the system's CA store verifies for the host's name.
+struct CertificateDecision {
+    int (*function)(void* context, const CertificateQuery& query, std::string& refusal) = nullptr;
+    void* context = nullptr;
+};
+
 // Process-side state an engine's filters of one kind share (the TLS context, which also carries
 // the client certificate); made by the provider.
 struct TlsContext;
@@ -47,6 +69,10 @@ struct FilterConfig {
     std::string private_key_file;
     std::string pass_phrase;
     HostKeyDecision host_key;
+    CertificateDecision certificate;  // TLS: null function: the engine's policy
+    // TLS: the server must present this key ("sha256/BASE64"), as a data connection must present
+    // its control connection's; no policy is asked then.
+    std::string required_key;
     LogCallback log = nullptr;
     void* log_user = nullptr;
 };
@@ -98,6 +124,9 @@ class ByteFilter {
     virtual int resume_from(const ByteFilter& /*earlier*/) { return 1; }
     // Logs at info level what the completed exchange settled. 0 when logged, 1 when not done.
     virtual int describe(LogCallback /*log*/, void* /*log_user*/) const { return 1; }
+    // The server's public key as "sha256/BASE64" (SHA-256 of its SubjectPublicKeyInfo) once the
+    // exchange has completed; empty for filters without one.
+    virtual std::string peer_key() const { return {}; }
     // Names the implementation, so that a filter can recognise others of its own kind.
     virtual const void* family() const = 0;
 };
@@ -131,6 +160,8 @@ struct FilterProvider {
 struct FilterProviders {
     FilterProvider tls;
     FilterProvider ssh;
+    // The server-certificate policy of every TLS connection whose configuration names none.
+    CertificateDecision certificates;
 
     // The provider of a mode; null for the plain mode and for a mode without one.
     const FilterProvider* for_mode(int mode) const {

@@ -145,6 +145,7 @@ struct Session {
     std::string key_file;     // SFTP private key
     std::string pass_phrase;  // its pass phrase
     int protocol = kProtocolFtp;
+    bool implicit_tls = false;  // FTPS: TLS from the first byte, whatever the port
 
     std::string rename_suffix = ".fbak";
     int sftp_block_size = 32768;

@@ -4,6 +4,7 @@
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "client/transfer/tls/tls_context.h"
+#include "client/transfer/tls/tls_trust.h"
 
 namespace orvane {
 
@@ -36,7 +38,11 @@ class OpenSslChannel final : public ByteFilter {
           out_(out),
           pending_(kTlsPendingCapacity),
           log_(config.log),
-          log_user_(config.log_user) {}
+          log_user_(config.log_user),
+          host_(config.host),
+          port_(config.port),
+          decision_(config.certificate),
+          required_key_(config.required_key) {}
 
     ~OpenSslChannel() override {
         // Plaintext may be a PASS command.
@@ -164,6 +170,42 @@ class OpenSslChannel final : public ByteFilter {
 
     SSL* ssl() const { return ssl_.get(); }
 
+    // Kept at the check, so a data connection's thread never reads this channel's SSL object.
+    std::string peer_key() const override {
+        std::lock_guard<std::mutex> hold(session_lock_);
+        return peer_key_;
+    }
+
+    // Asked once per full handshake with the server's chain; a refusal is the channel's failure
+    // cause, so the user reads it rather than OpenSSL's "certificate verify failed".
+    bool accept_server(X509_STORE_CTX* chain) {
+        std::string refusal;
+        int r = 0;
+        std::string key = certificate_key_text(X509_STORE_CTX_get0_cert(chain));
+        if (!required_key_.empty()) {
+            r = key == required_key_ ? 0 : 1;
+            if (r != 0)
+                refusal = "the data connection's server presented the key " + key +
+                          ", not the control connection's " + required_key_;
+        } else if (decision_.function) {
+            CertificateQuery query{host_, port_, chain, log_, log_user_};
+            r = decision_.function(decision_.context, query, refusal);
+        } else {
+            r = X509_verify_cert(chain) == 1 ? 0 : 1;
+            if (r != 0)
+                refusal = "the certificate of " + host_ + ":" + std::to_string(port_) + " is not trusted: " +
+                          X509_verify_cert_error_string(X509_STORE_CTX_get_error(chain));
+        }
+        if (r == 0) {
+            std::lock_guard<std::mutex> hold(session_lock_);
+            peer_key_ = key;
+            return true;
+        }
+        set_failure(refusal);
+        X509_STORE_CTX_set_error(chain, X509_V_ERR_APPLICATION_VERIFICATION);
+        return false;
+    }
+
     // The newest resumable session; OpenSSL's reference passes to the channel.
     bool capture(SSL_SESSION* session) {
         if (SSL_SESSION_is_resumable(session) != 1) return false;
@@ -255,12 +297,36 @@ class OpenSslChannel final : public ByteFilter {
     size_t pending_length_ = 0;
     LogCallback log_;
     void* log_user_;
+    std::string host_;
+    uint16_t port_;
+    CertificateDecision decision_;
+    std::string required_key_;
     // Written by the thread that drives this channel, read by a data connection's thread.
     mutable std::mutex session_lock_;
     SSL_SESSION* session_ = nullptr;
+    std::string peer_key_;  // the accepted server's key; also guarded by session_lock_
 };
 
+// The name the certificate must carry: an address is matched as one; a name is also sent (SNI) so
+// that a server with several names presents the right certificate.
+int set_server_name(SSL* ssl, const std::string& host) {
+    if (host.empty()) return 0;
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1) return 0;
+    ERR_clear_error();
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (SSL_set1_host(ssl, host.c_str()) != 1) return 1;
+    if (SSL_set_tlsext_host_name(ssl, host.c_str()) != 1) ERR_clear_error();  // a name SNI cannot carry
+    return 0;
+}
+
 }  // namespace
+
+int tls_verify_server(X509_STORE_CTX* chain, void*) {
+    auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(chain, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* channel = ssl ? static_cast<OpenSslChannel*>(SSL_get_app_data(ssl)) : nullptr;
+    return channel && channel->accept_server(chain) ? 1 : 0;
+}
 
 ByteFilter* tls_create_channel(const FilterConfig& config) {
     if (!config.tls_context) return nullptr;
@@ -276,6 +342,7 @@ ByteFilter* tls_create_channel(const FilterConfig& config) {
     SSL* raw = ssl.get();
     SSL_set_bio(raw, in, out);
     SSL_set_connect_state(raw);
+    if (set_server_name(raw, config.host) != 0) return nullptr;
     OpenSslChannel* channel = nullptr;
     try {
         channel = new OpenSslChannel(std::move(ssl), in, out, config);

@@ -32,6 +32,10 @@ bool tls_channel_session_reused(const ByteFilter& channel);
 // certificate's subject and SHA-256 fingerprint.
 void tls_log_handshake(SSL* ssl, LogCallback log, void* log_user);
 
+// The context's certificate check: asks the channel's policy (or checks the chain against the
+// context's store for the host's name when it has none). 1 accepts the server.
+int tls_verify_server(X509_STORE_CTX* chain, void* unused);
+
 // The context's new-session callback: keeps the newest session on the channel that negotiated it.
 int tls_channel_capture_session(SSL* ssl, SSL_SESSION* session);
 

@@ -185,8 +185,11 @@ TlsContext* tls_create_context() {
     if (SSL_CTX_set_cipher_list(ctx, kCipherList) != 1) return nullptr;
     // Records leave through a buffer the channel keeps, possibly in pieces.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // Every accepted certificate: verification is not part of this client yet.
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    // The server's certificate is checked by the channel's policy; a refusal ends the handshake
+    // before a command (and its password) is encrypted. The store serves channels without a policy.
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_cert_verify_callback(ctx, tls_verify_server, nullptr);
+    if (SSL_CTX_set_default_verify_paths(ctx) != 1) ERR_clear_error();
     // Sessions are captured per channel (TLS 1.3 tickets arrive after the handshake) so that a
     // data connection can resume its control connection's session; the context keeps none.
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "client/transfer/tls/tls_channel.h"
+#include "client/transfer/tls/tls_trust.h"
 #include "common/log.h"
 
 namespace orvane {
@@ -61,6 +62,9 @@ void tls_log_handshake(SSL* ssl, LogCallback log, void* log_user) {
     line = "Server certificate: " + subject_text(certificate);
     log(log_user, line.c_str(), kLevelInfo, 1);
     line = "Server certificate SHA-256 fingerprint: " + sha256_fingerprint(certificate);
+    log(log_user, line.c_str(), kLevelInfo, 1);
+    // The form -pin takes and the known-certificates file records.
+    line = "Server key: " + certificate_key_text(certificate);
     log(log_user, line.c_str(), kLevelInfo, 1);
 }
 

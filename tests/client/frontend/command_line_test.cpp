@@ -182,5 +182,38 @@ TEST_F(CommandLine, OverlongTextsAreCut) {
     EXPECT_EQ(s.file.size(), 390u);
 }
 
+TEST_F(CommandLine, TlsOptionsAndTheirEnvironment) {
+    const std::string pin = "sha256/HbXUGLvM5SkgwTAVRmyq38t8p1TniVmN8NbkaC8xaGY=";
+    unsetenv("ORVANE_CA_FILE");
+    unsetenv("ORVANE_TLS_PIN");
+    StartSettings s =
+        parse_command_line({"-implicit", "-cacert", "/srv/ca.pem", "-pin", pin, "-tlsstrict", "-insecure",
+                            "-cert", "me.p12", "-key", "me.key", "-certpass", "h"});
+    EXPECT_EQ(s.action, StartAction::Run);
+    EXPECT_EQ(s.protocol, kProtocolFtpsProtected);
+    EXPECT_EQ(s.port, 990u);
+    EXPECT_TRUE(s.tls.implicit);
+    EXPECT_EQ(s.tls.trust.ca_file, "/srv/ca.pem");
+    EXPECT_EQ(s.tls.trust.pin, pin);
+    EXPECT_TRUE(s.tls.trust.strict && s.tls.trust.insecure && s.ask_certificate_password);
+    EXPECT_EQ(s.tls.certificate.certificate_file, "me.p12");
+    EXPECT_EQ(s.tls.certificate.key_file, "me.key");
+    EXPECT_EQ(s.host, "h");
+    EXPECT_EQ(parse_command_line({"-implicit", "-ssl", "h:2124"}).port, 2124u);
+    EXPECT_EQ(parse_command_line({"-pin", "sha256/short", "h"}).action, StartAction::Fail);
+
+    // A scheduled task's environment, unless the command line says otherwise; a bad pin there fails too.
+    setenv("ORVANE_CA_FILE", "/etc/task-ca.pem", 1);
+    setenv("ORVANE_TLS_PIN", pin.c_str(), 1);
+    s = parse_command_line({"h"});
+    EXPECT_EQ(s.tls.trust.ca_file, "/etc/task-ca.pem");
+    EXPECT_EQ(s.tls.trust.pin, pin);
+    EXPECT_EQ(parse_command_line({"-cacert", "mine.pem", "h"}).tls.trust.ca_file, "mine.pem");
+    setenv("ORVANE_TLS_PIN", "nonsense", 1);
+    EXPECT_EQ(parse_command_line({"h"}).action, StartAction::Fail);
+    unsetenv("ORVANE_CA_FILE");
+    unsetenv("ORVANE_TLS_PIN");
+}
+
 }  // namespace
 }  // namespace orvane

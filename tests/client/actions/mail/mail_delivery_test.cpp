@@ -10,6 +10,7 @@
 
 #include "client/actions/mail/mailer.h"
 #include "client/transfer/tls/tls_context.h"
+#include "tests/support/any_certificate.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/loopback.h"
 #include "tests/support/smtp_server.h"
@@ -77,7 +78,8 @@ class Requester {
     std::string output_;
     bool done_ = false;
     int result_ = -1;
-    EngineOwner engines_{FilterProviders{.tls = openssl_tls_provider(), .ssh = {}}};
+    EngineOwner engines_{
+        FilterProviders{.tls = openssl_tls_provider(), .ssh = {}, .certificates = test::any_certificate()}};
     MailRecordPtr record_;
 };
 

@@ -18,6 +18,7 @@
 #include "client/transfer/session/session.h"
 #include "client/transfer/tls/tls_context.h"
 #include "platform/event.h"
+#include "tests/support/any_certificate.h"
 
 namespace orvane {
 // A failed expectation on a failure's kind names the kind.
@@ -32,6 +33,7 @@ namespace orvane::test {
 inline FilterProviders ftp_providers() {
     FilterProviders p;
     p.tls = openssl_tls_provider();
+    p.certificates = any_certificate();
     return p;
 }
 inline RequestTable ftp_requests() {

@@ -82,7 +82,7 @@ const FilterProvider kSsh{.create_filter = [](const FilterConfig& config) -> Byt
     g_seen = config;
     return new FakeFilter(0x33, 8192, 1000);
 }};
-const FilterProviders kBoth{kTls, kSsh};
+const FilterProviders kBoth{kTls, kSsh, {}};
 
 void nothing_step(Connection&) {}
 struct Outcome {

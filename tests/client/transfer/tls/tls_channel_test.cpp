@@ -281,7 +281,7 @@ TEST_F(TlsChannelTest, SessionInfoNamesVersionCipherAndServerCertificate) {
     MemoryLink link(server, *client);
     ASSERT_TRUE(link.handshake());
     ASSERT_EQ(client->describe(LogLines::sink, &log), 0);
-    ASSERT_EQ(log.lines.size(), 3u);
+    ASSERT_EQ(log.lines.size(), 4u);
     for (auto& [level, text] : log.lines) EXPECT_EQ(level, 101);
     EXPECT_EQ(log.lines[0].second, "TLS connection established: TLSv1.3, cipher " +
                                        std::string(SSL_get_cipher_name(tls_channel_ssl(*client))));
@@ -292,6 +292,15 @@ TEST_F(TlsChannelTest, SessionInfoNamesVersionCipherAndServerCertificate) {
     char expected[3 * 32] = {};
     for (unsigned i = 0; i < len; ++i) snprintf(expected + 3 * i, 4, i + 1 < len ? "%02X:" : "%02X", md[i]);
     EXPECT_EQ(log.lines[2].second, std::string("Server certificate SHA-256 fingerprint: ") + expected);
+    // The key as -pin takes it: SHA-256 of the DER SubjectPublicKeyInfo, in base64.
+    unsigned char* der = nullptr;
+    int der_length = i2d_PUBKEY(X509_get0_pubkey(server.cert()), &der);
+    ASSERT_GT(der_length, 0);
+    EVP_Digest(der, static_cast<size_t>(der_length), md, &len, EVP_sha256(), nullptr);
+    OPENSSL_free(der);
+    unsigned char base64[64] = {};
+    EVP_EncodeBlock(base64, md, static_cast<int>(len));
+    EXPECT_EQ(log.lines[3].second, std::string("Server key: sha256/") + reinterpret_cast<char*>(base64));
 }
 
 }  // namespace

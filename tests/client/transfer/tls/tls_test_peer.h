@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/transfer/net/filter.h"
+#include "tests/support/any_certificate.h"
 
 namespace orvane::test {
 
@@ -16,6 +17,7 @@ namespace orvane::test {
 inline FilterConfig tls_config(TlsContext* context) {
     FilterConfig config;
     config.tls_context = context;
+    config.certificate = any_certificate();
     return config;
 }
 
