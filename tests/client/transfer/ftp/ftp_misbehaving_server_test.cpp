@@ -29,7 +29,7 @@ const std::string kToRetr =
     "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n< RETR f.bin\n";
 const std::string kToList = "< TYPE A\n> 200 ascii\n< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n";
 
-enum class Request { kConnect, kDownload, kDownloadActive, kList, kNames };
+enum class Request { kConnect, kDownload, kDownloadListed, kDownloadActive, kList, kNames };
 
 struct Case {
     const char* behaviour;
@@ -62,6 +62,9 @@ const Case kCases[] = {
      kToRetr + "> 150 Opening\ndata-send 01234\n> 426 Connection closed; transfer aborted.\n",
      Request::kDownload, 1, FailureKind::kRemote,
      "ERROR: The server reported a failed transfer: 426 Connection closed; transfer aborted.", false},
+    {"fewer bytes than the listing gave, no size announced",
+     kToRetr + "> 150 Opening\ndata-send 01234\n> 226 done\n", Request::kDownloadListed, 1,
+     FailureKind::kRemote, "ERROR: The download ended early: 5 of 1234 bytes", false},
     {"451 after the data", kToRetr + "> 150 Opening\ndata-send 01234\n> 451 Local error in processing\n",
      Request::kDownload, 1, FailureKind::kRemote, "", false},
     {"an active-mode server that never connects",
@@ -111,7 +114,8 @@ TEST_P(MisbehavingServer, FailsCleanlyAndLeavesTheLocalFileAlone) {
         h.s().download_rules =
             DuplicateRules{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
         bool listing = c.request == Request::kList || c.request == Request::kNames;
-        result = listing ? h.listing() : h.download("f.bin", local);
+        std::string listed = c.request == Request::kDownloadListed ? "1234" : "";
+        result = listing ? h.listing() : h.download("f.bin", local, listed);
     }
     EXPECT_EQ(result, c.result) << h.dump();
     EXPECT_EQ(h.s().failure.kind, c.kind) << h.dump();
