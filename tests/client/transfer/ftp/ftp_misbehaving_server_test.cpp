@@ -87,6 +87,9 @@ const Case kCases[] = {
     {"a listing of more than 1,000,000 entries",
      kToList + "< NLST\n> 150 here\ndata-repeat 1000001 ab\\r\\n\n> 226 done\n", Request::kNames, 1,
      FailureKind::kLocal, "ERROR: The listing holds more than 1000000 entries", true},
+    {"a listing of more than 64 MB",
+     kToList + "< NLST\n> 150 here\ndata-repeat 200000 " + std::string(380, 'n') + "\\r\\n\n> 226 done\n",
+     Request::kNames, 1, FailureKind::kLocal, "ERROR: The listing holds more than 64 MB of entries", true},
 };
 
 class MisbehavingServer : public ::testing::TestWithParam<Case> {};
