@@ -145,8 +145,15 @@ int local_matches(ShellState& shell, const std::string& pattern, std::vector<std
     std::string path = resolve_local(shell, pattern);
     size_t slash = path.find_last_of('/');
     std::string folder = path.substr(0, slash + 1), mask = path.substr(slash + 1);
-    for (const platform::FolderItem& item : platform::list_folder(folder))
-        if (!item.is_folder && wildcard_match(item.name, mask)) names.push_back(folder + item.name);
+    for (const platform::FolderItem& item : platform::list_folder(folder)) {
+        if (item.is_folder || !wildcard_match(item.name, mask)) continue;
+        if (item.is_special) {
+            outputf(kLevelWarning, "Warning: Skipping %s: not a regular file",
+                    escape_controls(folder + item.name).c_str());
+            continue;
+        }
+        names.push_back(folder + item.name);
+    }
     std::sort(names.begin(), names.end());
     return 0;
 }

@@ -37,7 +37,8 @@ void start_retrieve(Session& s) {
     LocalFile& file = s.data->step_state.file;
     file.set_path(t.local_path);
     // The data step opens the file once the server has taken RETR (see open_sink).
-    st.data.sink_mode = t.resume ? platform::kOpenAppend : platform::kOpenWrite;
+    st.data.sink_mode =
+        (t.resume ? platform::kOpenAppend : platform::kOpenWrite) | platform::kOpenRegularOnly;
     st.data.listing.reset();
     st.data.ascii = t.ascii != 0;
     s.data->step_state.download_sink = &file;
