@@ -85,7 +85,7 @@ class FtpServer {
 //   "pause MS"   wait MS milliseconds
 //   "data-send TEXT"  accept one data connection, send TEXT (escapes as for "="), close it
 //   "data-recv"  accept one data connection and read it until the peer closes
-//   "wait-bytes" wait (up to 10 s) for any bytes, or the client's close, and drop them
+//   "wait-bytes" wait (up to 10 s) for any bytes, or the client's close; whole lines count as commands
 //   "data-hold TEXT"  accept one data connection, send TEXT, keep it open until the peer closes it
 //   "data-repeat N TEXT"  accept one data connection, send TEXT N times, close it
 //   "trickle MS TEXT"  send TEXT (escapes as for "=") one byte every MS milliseconds
