@@ -229,6 +229,23 @@ TEST(Unattended, MgetAndMdeleteSkipUnsafeNamesAndShowThemEscaped) {
     EXPECT_EQ(files, 1u) << "only the command file";
 }
 
+// A password sent as a raw command is masked like the login's own, whatever its case.
+TEST(Unattended, RawPasswordCommandsAreMasked) {
+    ScriptedFtpServer server;
+    ASSERT_EQ(
+        server.start(kLogin +
+                     "< PASS hunter2\n> 503 already in\n< pass hunter3\n> 503 already in\nwait-bytes\n"),
+        0);
+    TempDir dir;
+    write_all(dir.file("cmds.txt"), "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + kAnswers +
+                                        "quote PASS hunter2\nliteral pass hunter3\n");
+    auto r = run_process(client_binary(), {"-s:" + dir.file("cmds.txt")}, {}, false, std::chrono::seconds(30),
+                         {}, dir.path());
+    EXPECT_EQ(server.wait(), 0) << server.failure();
+    EXPECT_FALSE(contains(r.output, "hunter")) << r.output;
+    EXPECT_TRUE(contains(r.output, "PASS ********")) << r.output;
+}
+
 // Escape sequences in a greeting and a PWD reply are shown escaped, on the console and in the log.
 TEST(Unattended, ServerTextIsEscapedOnConsoleAndInLog) {
     const std::string script =
