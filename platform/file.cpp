@@ -14,7 +14,9 @@ namespace orvane::platform {
 FileHandle file_open(const std::string& path, int mode) {
     if (path.empty()) return kInvalidFile;
     int flags = O_CLOEXEC;
-    switch (mode) {
+    bool regular_only = (mode & kOpenRegularOnly) != 0;
+    if (regular_only) flags |= O_NONBLOCK;
+    switch (mode & ~kOpenRegularOnly) {
         case kOpenRead:
             flags |= O_RDONLY;
             break;
@@ -37,6 +39,14 @@ FileHandle file_open(const std::string& path, int mode) {
         ::close(fd);
         errno = EISDIR;  // the caller reports why
         return kInvalidFile;
+    }
+    if (regular_only) {
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            errno = kErrorNotRegular;
+            return kInvalidFile;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
     return fd;
 }
@@ -150,6 +160,7 @@ int read_folder(const std::string& folder, std::vector<FolderItem>& items) {
             item.is_folder = S_ISDIR(st.st_mode);
             item.size = static_cast<uint64_t>(st.st_size);
             item.last_write_time = filetime_of(st);
+            item.is_special = !item.is_folder && !S_ISREG(st.st_mode);
         }
         items.push_back(std::move(item));
     }

@@ -16,6 +16,11 @@ inline constexpr FileHandle kInvalidFile = -1;
 inline constexpr int kOpenRead = 1;
 inline constexpr int kOpenWrite = 2;
 inline constexpr int kOpenAppend = 3;
+// Added to a mode: the item must be a regular file. The open never waits (a FIFO without a writer
+// would block it forever) and anything else fails with kErrorNotRegular.
+inline constexpr int kOpenRegularOnly = 0x10;
+// The error number of an item that is not a regular file (outside the system's own numbers).
+inline constexpr int kErrorNotRegular = 0x10001;
 
 FileHandle file_open(const std::string& path, int mode);
 void file_close(FileHandle h);
@@ -57,6 +62,7 @@ struct FolderItem {
     bool is_folder = false;
     uint64_t size = 0;
     uint64_t last_write_time = 0;  // FILETIME
+    bool is_special = false;       // a FIFO, socket or device: nothing to read or write as a file
 };
 std::vector<FolderItem> list_folder(const std::string& folder);
 // The same, telling an empty folder from one that cannot be read: 0, or 1 with errno left set.

@@ -1,6 +1,8 @@
 // Process-wide facts over /proc, the environment and the C library.
 #include "platform/system.h"
 
+#include "platform/file.h"
+
 #include <limits.h>
 #include <unistd.h>
 
@@ -76,6 +78,7 @@ std::string normalize_local_path(std::string path) {
 }
 
 std::string error_text(int error) {
+    if (error == kErrorNotRegular) return "Not a regular file (a FIFO, socket or device)";
     char buffer[128];
     // The GNU strerror_r returns the text, which need not be in the buffer.
     return strerror_r(error, buffer, sizeof buffer);

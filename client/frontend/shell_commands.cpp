@@ -105,10 +105,9 @@ int listing(ShellState& shell) {
 
 // Names of the remote folder's files that match a pattern: 0, or 1 when the listing failed or
 // every match was skipped. A name without wildcards is taken as given. Listed names are the
-// server's: "." and ".." are never acted on, and `local_names` keeps only those that are safe
-// as a local file name.
-int remote_matches(ShellState& shell, const std::string& pattern, bool local_names,
-                   std::vector<std::string>& names) {
+// server's: only those that are safe as a name in this folder are acted on (fetched or deleted
+// alike), so a listed "../x" or "/etc/x" is never reached through a wildcard.
+int remote_matches(ShellState& shell, const std::string& pattern, std::vector<std::string>& names) {
     if (!has_wildcard(pattern)) {
         names.push_back(pattern);
         return 0;
@@ -118,8 +117,8 @@ int remote_matches(ShellState& shell, const std::string& pattern, bool local_nam
     for (const RemoteFileEntry& e : shell.session->listing) {
         if (e.type == kEntryFolder || e.name == "." || e.name == ".." || !wildcard_match(e.name, pattern))
             continue;
-        if (local_names && !is_safe_name(e.name)) {
-            outputf(kLevelWarning, "Warning: Skipping \"%s\": not a safe local file name",
+        if (!is_safe_name(e.name)) {
+            outputf(kLevelWarning, "Warning: Skipping \"%s\": not a safe file name",
                     escape_controls(e.name).c_str());
             ++skipped;
             continue;
@@ -127,14 +126,6 @@ int remote_matches(ShellState& shell, const std::string& pattern, bool local_nam
         names.push_back(e.name);
     }
     return names.empty() && skipped > 0 ? 1 : 0;
-}
-
-int remote_matches_to_fetch(ShellState& shell, const std::string& pattern, std::vector<std::string>& names) {
-    return remote_matches(shell, pattern, true, names);
-}
-
-int remote_matches_to_delete(ShellState& shell, const std::string& pattern, std::vector<std::string>& names) {
-    return remote_matches(shell, pattern, false, names);
 }
 
 int local_matches(ShellState& shell, const std::string& pattern, std::vector<std::string>& names) {
@@ -145,8 +136,15 @@ int local_matches(ShellState& shell, const std::string& pattern, std::vector<std
     std::string path = resolve_local(shell, pattern);
     size_t slash = path.find_last_of('/');
     std::string folder = path.substr(0, slash + 1), mask = path.substr(slash + 1);
-    for (const platform::FolderItem& item : platform::list_folder(folder))
-        if (!item.is_folder && wildcard_match(item.name, mask)) names.push_back(folder + item.name);
+    for (const platform::FolderItem& item : platform::list_folder(folder)) {
+        if (item.is_folder || !wildcard_match(item.name, mask)) continue;
+        if (item.is_special) {
+            outputf(kLevelWarning, "Warning: Skipping %s: not a regular file",
+                    escape_controls(folder + item.name).c_str());
+            continue;
+        }
+        names.push_back(folder + item.name);
+    }
     std::sort(names.begin(), names.end());
     return 0;
 }
@@ -291,7 +289,7 @@ int cmd_mget(ShellState& shell, const Words& w) {
         if (!shell_ask(shell, "Remote file: ", remote) || !shell_ask(shell, "Local file: ", target)) return 1;
         patterns.push_back(remote);
     }
-    return for_each_match(shell, patterns, target, remote_matches_to_fetch, get_one);
+    return for_each_match(shell, patterns, target, remote_matches, get_one);
 }
 
 int cmd_mput(ShellState& shell, const Words& w) {
@@ -311,7 +309,7 @@ int cmd_mdelete(ShellState& shell, const Words& w) {
         if (!shell_ask(shell, "Remote file: ", remote)) return 1;
         patterns.push_back(remote);
     }
-    return for_each_match(shell, patterns, {}, remote_matches_to_delete, delete_one);
+    return for_each_match(shell, patterns, {}, remote_matches, delete_one);
 }
 
 // The listing on the screen (and into a local file): the server's long lines where it sends

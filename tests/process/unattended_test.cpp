@@ -190,9 +190,9 @@ TEST(Unattended, LineLimitIsExact) {
     }
 }
 
-// A hostile listing for mget: names that climb out of the folder, absolute names with
+// A hostile listing for mget and mdelete: names that climb out of the folder, absolute names with
 // backslashes, names with terminal controls, "." and "..". None is used; each is shown escaped.
-TEST(Unattended, MgetSkipsUnsafeNamesAndShowsThemEscaped) {
+TEST(Unattended, MgetAndMdeleteSkipUnsafeNamesAndShowThemEscaped) {
     const std::string names =
         "..\\\\..\\\\x\\r\\n"
         "\\\\tmp\\\\x\\r\\n"
@@ -202,17 +202,16 @@ TEST(Unattended, MgetSkipsUnsafeNamesAndShowsThemEscaped) {
         ".\\r\\n"
         "..\\r\\n";
     ScriptedFtpServer server;
-    ASSERT_EQ(server.start(kLogin +
-                           "< TYPE A\n> 200 ascii\n"
-                           "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
-                           "< NLST\n> 150 here\n"
-                           "data-send " +
-                           names + "\n> 226 done\n"),
-              0);
+    const std::string listing =
+        "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+        "< NLST\n> 150 here\n"
+        "data-send " +
+        names + "\n> 226 done\n";
+    ASSERT_EQ(server.start(kLogin + "< TYPE A\n> 200 ascii\n" + listing + listing + "wait-bytes\n"), 0);
     TempDir dir;
     std::filesystem::create_directories(dir.file("a/b"));
     write_all(dir.file("cmds.txt"), "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + kAnswers +
-                                        "lcd " + dir.file("a/b") + "\nmget *\n");
+                                        "lcd " + dir.file("a/b") + "\nmget *\nmdelete *\n");
     auto r = run_process(client_binary(), {"-s:" + dir.file("cmds.txt")}, {}, false, std::chrono::seconds(30),
                          {}, dir.file("a/b"));
     EXPECT_EQ(r.exit_code, 1) << r.output;
@@ -223,10 +222,28 @@ TEST(Unattended, MgetSkipsUnsafeNamesAndShowsThemEscaped) {
         EXPECT_TRUE(contains(r.output, shown)) << shown << "\n" << r.output;
     EXPECT_FALSE(has_raw_controls(r.output)) << r.output;
     EXPECT_FALSE(contains(r.output, "Skipping \".\"")) << r.output;  // never even considered
+    for (const std::string& command : server.commands()) EXPECT_NE(command.rfind("DELE", 0), 0u) << command;
     size_t files = 0;
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path()))
         files += e.is_regular_file();
     EXPECT_EQ(files, 1u) << "only the command file";
+}
+
+// A password sent as a raw command is masked like the login's own, whatever its case.
+TEST(Unattended, RawPasswordCommandsAreMasked) {
+    ScriptedFtpServer server;
+    ASSERT_EQ(
+        server.start(kLogin +
+                     "< PASS hunter2\n> 503 already in\n< pass hunter3\n> 503 already in\nwait-bytes\n"),
+        0);
+    TempDir dir;
+    write_all(dir.file("cmds.txt"), "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + kAnswers +
+                                        "quote PASS hunter2\nliteral pass hunter3\n");
+    auto r = run_process(client_binary(), {"-s:" + dir.file("cmds.txt")}, {}, false, std::chrono::seconds(30),
+                         {}, dir.path());
+    EXPECT_EQ(server.wait(), 0) << server.failure();
+    EXPECT_FALSE(contains(r.output, "hunter")) << r.output;
+    EXPECT_TRUE(contains(r.output, "PASS ********")) << r.output;
 }
 
 // Escape sequences in a greeting and a PWD reply are shown escaped, on the console and in the log.

@@ -269,6 +269,18 @@ int ScriptedFtpServer::start(const std::string& script) {
     return 0;
 }
 
+// "MS TEXT": the text one byte every MS milliseconds; false once the client has gone.
+bool ScriptedFtpServer::trickle(int fd, const std::string& spec) {
+    char* rest = nullptr;
+    long ms = strtol(spec.c_str(), &rest, 10);
+    std::string text = unescape(*rest == ' ' ? std::string(rest + 1) : std::string(rest));
+    for (char ch : text) {
+        if (!send_all(fd, std::string(1, ch))) return false;
+        usleep(static_cast<useconds_t>(ms) * 1000);
+    }
+    return true;
+}
+
 void ScriptedFtpServer::fail(const std::string& why) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (failure_.empty()) failure_ = why;
@@ -331,6 +343,8 @@ void ScriptedFtpServer::run() {
         } else if (step == "hold") {
             wait_for_close(fd, 15000);
             break;
+        } else if (step.rfind("trickle ", 0) == 0) {
+            if (!trickle(fd, step.substr(8))) break;
         } else if (step.rfind("data-hold", 0) == 0 || step.rfind("data-repeat ", 0) == 0) {
             int d = accept_within(data_fd_, 10000);
             if (d < 0) {
@@ -354,13 +368,16 @@ void ScriptedFtpServer::run() {
                 }
             }
             close(d);
-        } else if (step.rfind("data-send", 0) == 0 || step == "data-recv") {
+        } else if (step.rfind("data-send", 0) == 0 || step == "data-recv" ||
+                   step.rfind("data-trickle ", 0) == 0) {
             int d = accept_within(data_fd_, 10000);
             if (d < 0) {
                 fail("no data connection for \"" + step + "\"");
                 break;
             }
-            if (step == "data-recv") {
+            if (step.rfind("data-trickle ", 0) == 0) {
+                trickle(d, step.substr(13));
+            } else if (step == "data-recv") {
                 char buf[4096];
                 ssize_t n;
                 while ((n = recv(d, buf, sizeof buf, 0)) > 0) {
@@ -375,7 +392,16 @@ void ScriptedFtpServer::run() {
             // Anything at all, or the end of the connection: the client's turn is over.
             pollfd p{fd, POLLIN, 0};
             char buf[4096];
-            if (pending.empty() && poll(&p, 1, 10000) > 0) recv(fd, buf, sizeof buf, 0);
+            if (pending.empty() && poll(&p, 1, 10000) > 0) {
+                ssize_t n = recv(fd, buf, sizeof buf, 0);
+                if (n > 0) pending.append(buf, static_cast<size_t>(n));
+            }
+            // Kept as commands all the same: a test may check that something was never sent.
+            std::string line;
+            while (pending.find('\n') != std::string::npos && next_command(line)) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                commands_.push_back(line);
+            }
             pending.clear();
         } else if (step == "close") {
             break;

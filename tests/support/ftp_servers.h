@@ -90,9 +90,11 @@ class FtpServer {
 //   "pause MS"   wait MS milliseconds
 //   "data-send TEXT"  accept one data connection, send TEXT (escapes as for "="), close it
 //   "data-recv"  accept one data connection and read it until the peer closes
-//   "wait-bytes" wait (up to 10 s) for any bytes, or the client's close, and drop them
+//   "wait-bytes" wait (up to 10 s) for any bytes, or the client's close; whole lines count as commands
 //   "data-hold TEXT"  accept one data connection, send TEXT, keep it open until the peer closes it
 //   "data-repeat N TEXT"  accept one data connection, send TEXT N times, close it
+//   "trickle MS TEXT"  send TEXT (escapes as for "=") one byte every MS milliseconds
+//   "data-trickle MS TEXT"  accept one data connection, trickle TEXT into it, close it
 //   "hold"       send nothing more; wait until the client closes the control connection (15 s at most)
 //   "close"      close the control connection (also done after the last step)
 class ScriptedFtpServer {
@@ -115,6 +117,7 @@ class ScriptedFtpServer {
   private:
     void run();
     void fail(const std::string& why);
+    bool trickle(int fd, const std::string& spec);
 
     std::vector<std::string> steps_;
     int listen_fd_ = -1, data_fd_ = -1;

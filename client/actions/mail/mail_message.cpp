@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "platform/file.h"
+#include "platform/system.h"
 
 namespace orvane {
 
@@ -62,9 +63,9 @@ std::string file_name_of(const std::string& path) {
 
 // The whole file, or 1 with errno's reason.
 int read_file(const std::string& path, size_t limit, std::string& out, std::string& reason) {
-    platform::FileHandle h = platform::file_open(path, 1);
+    platform::FileHandle h = platform::file_open(path, platform::kOpenRead | platform::kOpenRegularOnly);
     if (h == platform::kInvalidFile) {
-        reason = std::strerror(errno);
+        reason = platform::error_text(errno);
         return 1;
     }
     int64_t size = platform::file_size(h);

@@ -133,7 +133,8 @@ int Client::on_transfer_stat(const Reply& r) {
 
 int Client::start_download_open() {
     file_.set_path(transfer_.local_path);
-    if (file_.open(offset_ > 0 ? platform::kOpenAppend : platform::kOpenWrite) != 0) {
+    if (file_.open((offset_ > 0 ? platform::kOpenAppend : platform::kOpenWrite) |
+                   platform::kOpenRegularOnly) != 0) {
         fail_local(std::string(kMsgNoLocalFile) + " " + transfer_.local_path);
         return 1;
     }
@@ -148,7 +149,7 @@ int Client::start_download_open() {
 
 int Client::start_upload_open() {
     file_.set_path(transfer_.local_path);
-    if (file_.open(platform::kOpenRead) != 0 ||
+    if (file_.open(platform::kOpenRead | platform::kOpenRegularOnly) != 0 ||
         (offset_ > 0 && file_.seek(static_cast<int64_t>(offset_)) != 0)) {
         fail_local(std::string(kMsgNoLocalFile) + " " + transfer_.local_path);
         return 1;

@@ -73,7 +73,7 @@ void ftp_control_abort(Session& s) {
 }
 
 void ftp_control_data_ended(Session& s) {
-    if (s.control) raise_flag(*s.control, kFlagDataEnded);
+    if (s.control) raise_flag(*s.control, kFlagRestartTime);
 }
 
 const ByteFilter* ftp_control_tls(const Session& s) {

@@ -77,8 +77,8 @@ void fail_to_connect(Connection& c) {
              std::to_string(fs.passive_port));
 }
 
-std::string listing_full_message() {
-    return format("ERROR: The listing holds more than %zu entries", RemoteListing::kMaxEntries);
+std::string listing_full_message(const FtpDataChannel& fd) {
+    return "ERROR: " + fd.listing->listing().full_cause();
 }
 
 // A TLS failure, with the library's cause when it gave one.
@@ -109,7 +109,7 @@ int counting_receive(Connection& c, const uint8_t* data, size_t n) {
     if (fd.listing) {
         if (fd.listing->feed(data, n) != 0) {
             fd.sink_failed = true;
-            fd.sink_error = listing_full_message();
+            fd.sink_error = listing_full_message(fd);
             return 1;
         }
     } else if (fd.ascii) {
@@ -141,7 +141,7 @@ int ascii_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity) 
 bool finish_sinks(Connection& c) {
     FtpDataChannel& fd = channel(c);
     if (fd.listing && fd.listing->finish() != 0) {
-        fail(c, FailureKind::kLocal, listing_full_message());
+        fail(c, FailureKind::kLocal, listing_full_message(fd));
         return false;
     }
     uint8_t held = 0;

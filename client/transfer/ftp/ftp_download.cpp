@@ -37,7 +37,8 @@ void start_retrieve(Session& s) {
     LocalFile& file = s.data->step_state.file;
     file.set_path(t.local_path);
     // The data step opens the file once the server has taken RETR (see open_sink).
-    st.data.sink_mode = t.resume ? platform::kOpenAppend : platform::kOpenWrite;
+    st.data.sink_mode =
+        (t.resume ? platform::kOpenAppend : platform::kOpenWrite) | platform::kOpenRegularOnly;
     st.data.listing.reset();
     st.data.ascii = t.ascii != 0;
     s.data->step_state.download_sink = &file;
@@ -167,15 +168,20 @@ void on_rest(Session& s, int result) {
 }
 
 // A binary download must bring what the server announced: a connection that closed early is a
-// failure, whatever the server's reply said.
+// failure, whatever the server's reply said. Without an announced size, the size the listing gave
+// for the entry (the file may have grown since, but never shrinks to a prefix unnoticed) is the floor.
 int check_complete(Session& s, int result) {
     FtpState& st = ftp_state(s);
-    if (result != 0 || st.transfer.ascii || !st.control.announced) return result;
-    uint64_t got = st.data.bytes, want = st.control.announced_size;
-    if (got == want || st.transfer.resume_offset + got == want) return 0;
+    if (result != 0 || st.transfer.ascii) return result;
+    bool listed = !s.remote_entry.size_text.empty();
+    if (!st.control.announced && !listed) return result;
+    uint64_t got = st.data.bytes;
+    uint64_t want = st.control.announced ? st.control.announced_size : s.remote_entry.size;
+    uint64_t whole = got + st.transfer.resume_offset;
+    if (st.control.announced ? (got == want || whole == want) : whole >= want) return 0;
     char cause[120];
-    std::snprintf(cause, sizeof cause, "The download ended early: %" PRIu64 " of %" PRIu64 " bytes", got,
-                  want);
+    std::snprintf(cause, sizeof cause, "The download ended early: %" PRIu64 " of %" PRIu64 " bytes",
+                  st.control.announced ? got : whole, want);
     // The data connection closed before the announced end: the server's side ended it.
     s.failure.set(FailureKind::kRemote, cause);
     session_log(s, kLevelError, (std::string("ERROR: ") + cause).c_str());

@@ -2,6 +2,9 @@
 // replies read and handed to the command table, and every way an exchange can end.
 #include "client/transfer/ftp/ftp_engine.h"
 
+#include <cctype>
+#include <string_view>
+
 #include "client/transfer/ftp/ftp_steps.h"
 #include "common/log.h"
 #include "common/secret.h"
@@ -10,6 +13,14 @@
 namespace orvane {
 
 namespace {
+
+// A raw command that carries a password (PASS, or ACCT's account secret), whatever its case.
+bool carries_secret(std::string_view line) {
+    if (line.size() < 4 || (line.size() > 4 && line[4] != ' ')) return false;
+    std::string verb(line.substr(0, 4));
+    for (char& ch : verb) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    return verb == "PASS" || verb == "ACCT";
+}
 
 // How long a TLS-kind connection waits silently for the greeting before it takes the server for an
 // implicit-TLS one (which waits for the client's handshake and greets only through TLS). Long
@@ -225,15 +236,17 @@ LineNext FtpControlEngine::send_command() {
         fc_.announced = false;
         fc_.announced_size = 0;
     }
-    bool secret = fc_.command == FtpCommand::kPass;
     std::string line = row.line(s_);
+    bool secret =
+        fc_.command == FtpCommand::kPass || (fc_.command == FtpCommand::kCustom && carries_secret(line));
     // A CR, LF or NUL in an argument would end the line early and smuggle in a second command.
     if (line.empty() || line.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
         if (secret) wipe_secret(line);
         return fail(FailureKind::kLocal, std::string("ERROR: No usable argument for ") + row.name);
     }
     // The password never reaches the screen or a log file.
-    if (s_.log_enabled == 1) session_log(s_, kLevelCommand, secret ? "PASS ********" : line.c_str());
+    if (s_.log_enabled == 1)
+        session_log(s_, kLevelCommand, secret ? (line.substr(0, 4) + " ********").c_str() : line.c_str());
     int refused = fc_.channel.send_line(line, kMaxCommandLine);
     if (secret) wipe_secret(line);
     if (refused) return fail(FailureKind::kLocal, "ERROR: Command too long");

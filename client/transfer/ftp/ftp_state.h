@@ -92,10 +92,6 @@ inline constexpr uint32_t kFlagTransferGoAhead = 0x100;
 // Raised on the data connection once the server has confirmed the transfer (its final positive
 // reply): a protected upload that waits for the server to close may then end.
 inline constexpr uint32_t kFlagTransferConfirmed = 0x200;
-// Raised on the control connection when the data step ends. No step reads the bit: the wake-up it
-// brings is the point, since every wake-up starts the connection's idle count again, and the wait
-// for the final reply must not inherit the time the control connection sat idle during the data.
-inline constexpr uint32_t kFlagDataEnded = 0x400;
 
 // Written by the data steps on the data connection's thread; read by the procedures after the join.
 struct FtpDataChannel {

@@ -41,7 +41,7 @@ int post_ftp_command(Session& s, FtpCommand command, CompletionCallback continua
 void prepare_ftp_command(Session& s, FtpCommand command);
 
 // The data side's word to the control step: the transfer's reply is no longer waited for (the
-// data connection failed), or the data connection has ended (the control's idle time starts).
+// data connection failed), or the data connection has ended (the wait for the final reply starts).
 void ftp_control_abort(Session& s);
 void ftp_control_data_ended(Session& s);
 // The control connection's TLS, whose session a protected data connection resumes; null when the

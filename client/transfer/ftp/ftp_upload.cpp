@@ -40,7 +40,7 @@ void start_store(Session& s) {
     FtpTransfer& t = st.transfer;
     LocalFile& file = s.data->step_state.file;
     file.set_path(t.local_path);
-    if (file.open(platform::kOpenRead) != 0 ||
+    if (file.open(platform::kOpenRead | platform::kOpenRegularOnly) != 0 ||
         (t.resume && file.seek(static_cast<int64_t>(t.resume_offset)) != 0)) {
         int error = errno;
         file.close();

@@ -296,6 +296,7 @@ const char* line_step_state_name(LineStepState state) {
 }
 
 void line_step_connect(Connection& c, LineLink& l, const std::string& host, uint32_t port) {
+    c.time_rule = TimeRule::kWhole;  // a greeting or reply that trickles in is bounded as a whole
     reset_reading(l);
     l.describe_pending = false;
     apply_time_limit(c, l);
@@ -318,6 +319,7 @@ void line_step_connect(Connection& c, LineLink& l, const std::string& host, uint
 }
 
 void line_step_start(Connection& c, LineLink& l) {
+    c.time_rule = TimeRule::kWhole;
     l.engine->started(c.socket != platform::kInvalidSocket && c.socket_active);
     carry_out(c, l, Then::kBeginReceive);
 }

@@ -138,6 +138,37 @@ void set_io_block(Connection& c, size_t size) {
     c.send_length = c.send_offset = 0;
 }
 
+void note_moved(Connection& c, size_t n, bool sent) {
+    if (c.time_rule == TimeRule::kLowSpeed) {
+        c.window_bytes += n;
+        return;
+    }
+    // Under the whole-exchange rule only our own sending starts the wait again: what the peer
+    // trickles in does not.
+    if (c.time_rule == TimeRule::kIdle || (sent && n > 0)) c.idle_seconds = 0;
+}
+
+void note_woken(Connection& c, uint32_t flags) {
+    if (c.time_rule == TimeRule::kIdle || (flags & (kFlagPosted | kFlagRestartTime))) {
+        c.idle_seconds = 0;
+        c.window_bytes = 0;
+    }
+}
+
+bool note_second(Connection& c) {
+    if (c.timeout_seconds <= 0) return false;
+    if (c.time_rule != TimeRule::kLowSpeed) {
+        if (++c.idle_seconds <= c.timeout_seconds) return false;
+        c.idle_seconds = 0;
+        return true;
+    }
+    if (++c.idle_seconds < c.timeout_seconds) return false;
+    bool slow = c.window_bytes < kLowSpeedBytes;
+    c.idle_seconds = 0;
+    c.window_bytes = 0;
+    return slow;
+}
+
 int connect_socket(Connection& c) {
     if (c.socket == platform::kInvalidSocket && create_socket(c) == platform::kInvalidSocket) {
         return platform::kConnectFailed;

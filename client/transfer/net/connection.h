@@ -47,12 +47,26 @@ struct NetworkEvents {
 
 // Application flags: why the step function was woken.
 enum StepFlags : uint32_t {
-    kFlagPosted = 1,     // a step was just posted
-    kFlagIoDone = 2,     // a receive or send finished (or could not be started)
-    kFlagTimedOut = 4,   // idle for longer than the timeout
-    kFlagAbort = 8,      // a transfer procedure wants a data step to end
-    kFlagResolved = 16,  // a name lookup started by start_resolve() has ended
+    kFlagPosted = 1,        // a step was just posted
+    kFlagIoDone = 2,        // a receive or send finished (or could not be started)
+    kFlagTimedOut = 4,      // idle for longer than the timeout
+    kFlagAbort = 8,         // a transfer procedure wants a data step to end
+    kFlagResolved = 16,     // a name lookup started by start_resolve() has ended
+    kFlagRestartTime = 32,  // a new wait begins: the timeout counts from now whatever the rule
 };
+
+// How a connection's timeout counts.
+enum class TimeRule : uint8_t {
+    // Time since anything last moved either way or the step was woken.
+    kIdle,
+    // Time since the step began a new exchange (a step posted, a line sent, kFlagRestartTime):
+    // a reply that trickles in a byte at a time is still bounded as a whole.
+    kWhole,
+    // Fewer than kLowSpeedBytes moved in a window of the timeout's length: a peer that keeps a
+    // transfer alive with a byte now and then still times out.
+    kLowSpeed,
+};
+inline constexpr uint64_t kLowSpeedBytes = 1024;
 
 // Step function: runs on the connection's group thread whenever the connection is woken.
 using StepFunction = void (*)(Connection& connection);
@@ -144,8 +158,10 @@ struct Connection {
     bool receive_pending = false;
     bool read_ahead = false;  // the pending receive only looks for bytes already waiting
     bool send_pending = false;
-    int idle_seconds = 0;
+    int idle_seconds = 0;     // seconds counted by the time rule
     int timeout_seconds = 0;  // 0: never times out
+    TimeRule time_rule = TimeRule::kIdle;
+    uint64_t window_bytes = 0;  // bytes moved in the low-speed window so far
     EventGroup* deferred_removal = nullptr;
 
     // Security filter between the socket and the handlers (null in plain mode).
@@ -173,6 +189,12 @@ struct Connection {
 
 // Gives the connection read and write blocks of `size` bytes (while no I/O is outstanding).
 void set_io_block(Connection& c, size_t size);
+
+// The time rule's bookkeeping, on the group thread: n bytes moved (sent or received), a step
+// woken with `flags`, and one second gone by (true when the timeout has run out).
+void note_moved(Connection& c, size_t n, bool sent);
+void note_woken(Connection& c, uint32_t flags);
+bool note_second(Connection& c);
 
 // Sockets (the protocol steps call these on the group thread; set-up code may call them while
 // no step is posted).

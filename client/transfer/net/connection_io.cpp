@@ -130,7 +130,7 @@ size_t fill_send_buffer(Connection& c) {
 void receive_completed(Connection& c, size_t n, int e) {
     c.receive_pending = false;
     c.read_ahead = false;
-    c.idle_seconds = 0;
+    note_moved(c, n, false);
     int stop = deliver_received(c, c.receive_buffer.data(), n);
     if (e == 0 && n != 0 && stop != 1 && c.socket != platform::kInvalidSocket) {
         // Read ahead: the next read looks only for bytes already waiting, so a burst reaches the
@@ -168,7 +168,7 @@ void do_receive(Connection& c) {
 // The send completion routine for n bytes with error e.
 void send_completed(Connection& c, size_t n, int e) {
     c.send_pending = false;
-    c.idle_seconds = 0;
+    note_moved(c, n, true);
     bool finished = true;
     if (e == 0 && n != 0 && c.socket != platform::kInvalidSocket) finished = start_send(c) != 0;
     if (c.receive_pending) return;  // its completion wakes the step

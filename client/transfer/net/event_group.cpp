@@ -66,7 +66,7 @@ void run_step(Connection& c, bool signalled) {
         // A finished step waits for its delivery; wake-ups meanwhile go to the default step.
         fn = (c.step && !c.finished) ? c.step : c.default_step;
     }
-    c.idle_seconds = 0;
+    note_woken(c, c.flags);
     if (fn) fn(c);
 }
 
@@ -162,12 +162,7 @@ void run_event_group(EventGroup* g) {
         if (poll.ready(kTick)) {
             g->tick.reset();
             for (Slot& s : slots) {
-                Connection& c = *s.connection;
-                if (c.timeout_seconds <= 0) continue;
-                if (++c.idle_seconds > c.timeout_seconds) {
-                    c.idle_seconds = 0;
-                    raise_flag(c, kFlagTimedOut);
-                }
+                if (note_second(*s.connection)) raise_flag(*s.connection, kFlagTimedOut);
             }
         }
         for (Slot& s : slots) {

@@ -284,9 +284,16 @@ void upload_folder(Session& s, FolderWalk& w) {
     w.folder = p.remote.full_path.empty() ? join_remote_path(name, s.remote_folder)
                                           : normalize_remote_path(p.remote.full_path);
     std::vector<RemoteFileEntry> entries;
+    std::vector<std::string> special;
     uint64_t total = 0;
-    if (list_local_folder(local, entries, total) != 0)
+    if (list_local_folder(local, entries, total, special) != 0)
         return fail_locally(s, failure("list local folder", local));
+    // Reading a FIFO would wait for a writer that may never come.
+    for (const std::string& name : special)
+        session_log(
+            s, kLevelWarning,
+            format("Warning: Skipping %s: not a regular file", shown(join_local_path(name, local)).c_str())
+                .c_str());
     if (loops_back(local)) {
         session_log(s, kLevelWarning,
                     format("Warning: Skipping %s: a symbolic link leads back to a folder above it",

@@ -76,13 +76,19 @@ int create_local_folder(const std::string& path) {
     return 1;
 }
 
-int list_local_folder(const std::string& path, std::vector<RemoteFileEntry>& entries, uint64_t& total) {
+int list_local_folder(const std::string& path, std::vector<RemoteFileEntry>& entries, uint64_t& total,
+                      std::vector<std::string>& special) {
     std::vector<platform::FolderItem> items;
     total = 0;
     entries.clear();
+    special.clear();
     if (platform::read_folder(path, items) != 0) return 1;
     entries.reserve(items.size());
     for (platform::FolderItem& item : items) {
+        if (item.is_special) {
+            special.push_back(std::move(item.name));
+            continue;
+        }
         RemoteFileEntry e;
         e.name = std::move(item.name);
         e.type = item.is_folder ? kEntryFolder : kEntryFile;

@@ -25,7 +25,9 @@ int change_local_folder(Session& s, const std::string& path);
 // errno left set for the message.
 int create_local_folder(const std::string& path);
 // The folder's files (type 0) and folders (type 1), symbolic links followed, with name, size and
-// last-write time; `total` receives the sum of their sizes. 1 (errno set) when it cannot be read.
-int list_local_folder(const std::string& path, std::vector<RemoteFileEntry>& entries, uint64_t& total);
+// last-write time; `total` receives the sum of their sizes. FIFOs, sockets and devices are left
+// out, their names in `special`. 1 (errno set) when it cannot be read.
+int list_local_folder(const std::string& path, std::vector<RemoteFileEntry>& entries, uint64_t& total,
+                      std::vector<std::string>& special);
 
 }  // namespace orvane

@@ -12,6 +12,12 @@ void RemoteListing::clear() {
     std::string().swap(texts_);
 }
 
+std::string RemoteListing::full_cause() const {
+    if (records_.size() >= kMaxEntries)
+        return "The listing holds more than " + std::to_string(kMaxEntries) + " entries";
+    return "The listing holds more than " + std::to_string(kMaxBytes >> 20) + " MB of entries";
+}
+
 int RemoteListing::push_back(const RemoteFileEntry& e) {
     if (full()) return 1;
     std::string_view name = std::string_view(e.name).substr(0, kPathCapacity);

@@ -16,6 +16,9 @@ class RemoteListing {
   public:
     // The most entries one listing may hold; a server that lists more is refused.
     static constexpr size_t kMaxEntries = 1000000;
+    // The most bytes its records and texts may take: a million entries of long names would
+    // otherwise take most of a gigabyte.
+    static constexpr size_t kMaxBytes = size_t{64} << 20;
 
     class const_iterator {
       public:
@@ -40,7 +43,9 @@ class RemoteListing {
 
     size_t size() const { return records_.size(); }
     bool empty() const { return records_.empty(); }
-    bool full() const { return records_.size() >= kMaxEntries; }
+    bool full() const { return records_.size() >= kMaxEntries || bytes_used() >= kMaxBytes; }
+    // Why a full listing is full: "more than N entries" or "more than 64 MB of entries".
+    std::string full_cause() const;
     // Frees everything held.
     void clear();
     // Appends a copy (texts cut to their capacities). 1 when the listing is full (nothing added).
@@ -53,6 +58,7 @@ class RemoteListing {
     const_iterator end() const { return const_iterator(this, records_.size()); }
     // Bytes held by the records and texts (for the memory benchmark).
     size_t bytes_held() const { return records_.capacity() * sizeof(Record) + texts_.capacity(); }
+    size_t bytes_used() const { return records_.size() * sizeof(Record) + texts_.size(); }
 
   private:
     struct Record {

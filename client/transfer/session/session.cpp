@@ -67,6 +67,8 @@ std::unique_ptr<Session> create_session(EngineOwner& engines, const RequestTable
     if (protocol != kProtocolSftp) {
         s->data = open_session_connection(s->engine, s.get());
         if (!s->data) return nullptr;
+        // A listing or file that moves a byte now and then is as stuck as one that moves none.
+        s->data->time_rule = TimeRule::kLowSpeed;
     }
     return s;
 }

@@ -47,6 +47,7 @@ class ListingStream {
     // The end of the stream: a last line without a line end counts. 0, or 1 when full.
     int finish();
     bool full() const { return full_; }
+    const RemoteListing& listing() const { return out_; }
     size_t long_lines() const { return long_lines_; }
 
   private:

@@ -306,6 +306,9 @@ TEST(MailDelivery, ScriptedServers) {
          30, 0, FailureKind::kNone, "101 250 queued"},
         {"a server that stops answering", greet + "wait-bytes\n", 1, 1, FailureKind::kTimeout,
          "103 ERROR: No answer from the mail server within the reply timeout (1 s)"},
+        {"a greeting that trickles in", "trickle 200 220-a\\r\\n220-b\\r\\n220-c\\r\\n220 scripted\\r\\n\n",
+         1, 1, FailureKind::kTimeout,
+         "103 ERROR: No answer from the mail server within the reply timeout (1 s)"},
         {"STARTTLS accepted, then no TLS",
          greet + "> 250-scripted\n> 250 STARTTLS\n< STARTTLS\n> 220 ready\nwait-bytes\n= this is no TLS "
                  "record\\r\\n\n",

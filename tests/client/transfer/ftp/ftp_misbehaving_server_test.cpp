@@ -29,7 +29,7 @@ const std::string kToRetr =
     "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n< RETR f.bin\n";
 const std::string kToList = "< TYPE A\n> 200 ascii\n< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n";
 
-enum class Request { kConnect, kDownload, kDownloadActive, kList, kNames };
+enum class Request { kConnect, kDownload, kDownloadListed, kDownloadActive, kList, kNames };
 
 struct Case {
     const char* behaviour;
@@ -43,6 +43,17 @@ struct Case {
 
 const Case kCases[] = {
     {"no greeting", "hold\n", Request::kConnect, 1, FailureKind::kTimeout, kTimeoutError, true},
+    // A peer that keeps the connection busy with a byte now and then is as stuck as a silent one.
+    {"a greeting that trickles in",
+     "trickle 200 220-Welcome\\r\\n220-to\\r\\n220-the\\r\\n220 server\\r\\n\n", Request::kConnect, 1,
+     FailureKind::kTimeout, kTimeoutError, true},
+    {"a PWD reply that trickles in",
+     "> 220 scripted\n< USER u\n> 331 need password\n< PASS p\n> 230 in\n< PWD\ntrickle 200 257 "
+     "\"/a/long/folder/name\" is current\\r\\n\n",
+     Request::kConnect, 1, FailureKind::kTimeout, kTimeoutError, true},
+    {"a listing that trickles in",
+     kToList + "< LIST\n> 150 here\ndata-trickle 200 -rw-r--r-- 1 u g 5 Jan 1 2020 a.txt\\r\\n\n> 226 done\n",
+     Request::kList, 1, FailureKind::kTimeout, "", true},
     {"no reply to RETR", kToRetr + "hold\n", Request::kDownload, 1, FailureKind::kTimeout, "", true},
     {"550 for RETR", kToRetr + "> 550 No such file\n", Request::kDownload, 1, FailureKind::kRemote, "", true},
     {"425 for RETR", kToRetr + "> 425 Can't open data connection\n", Request::kDownload, 1,
@@ -51,6 +62,9 @@ const Case kCases[] = {
      kToRetr + "> 150 Opening\ndata-send 01234\n> 426 Connection closed; transfer aborted.\n",
      Request::kDownload, 1, FailureKind::kRemote,
      "ERROR: The server reported a failed transfer: 426 Connection closed; transfer aborted.", false},
+    {"fewer bytes than the listing gave, no size announced",
+     kToRetr + "> 150 Opening\ndata-send 01234\n> 226 done\n", Request::kDownloadListed, 1,
+     FailureKind::kRemote, "ERROR: The download ended early: 5 of 1234 bytes", false},
     {"451 after the data", kToRetr + "> 150 Opening\ndata-send 01234\n> 451 Local error in processing\n",
      Request::kDownload, 1, FailureKind::kRemote, "", false},
     {"an active-mode server that never connects",
@@ -73,6 +87,9 @@ const Case kCases[] = {
     {"a listing of more than 1,000,000 entries",
      kToList + "< NLST\n> 150 here\ndata-repeat 1000001 ab\\r\\n\n> 226 done\n", Request::kNames, 1,
      FailureKind::kLocal, "ERROR: The listing holds more than 1000000 entries", true},
+    {"a listing of more than 64 MB",
+     kToList + "< NLST\n> 150 here\ndata-repeat 200000 " + std::string(380, 'n') + "\\r\\n\n> 226 done\n",
+     Request::kNames, 1, FailureKind::kLocal, "ERROR: The listing holds more than 64 MB of entries", true},
 };
 
 class MisbehavingServer : public ::testing::TestWithParam<Case> {};
@@ -100,7 +117,8 @@ TEST_P(MisbehavingServer, FailsCleanlyAndLeavesTheLocalFileAlone) {
         h.s().download_rules =
             DuplicateRules{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
         bool listing = c.request == Request::kList || c.request == Request::kNames;
-        result = listing ? h.listing() : h.download("f.bin", local);
+        std::string listed = c.request == Request::kDownloadListed ? "1234" : "";
+        result = listing ? h.listing() : h.download("f.bin", local, listed);
     }
     EXPECT_EQ(result, c.result) << h.dump();
     EXPECT_EQ(h.s().failure.kind, c.kind) << h.dump();
@@ -118,7 +136,7 @@ TEST_P(MisbehavingServer, FailsCleanlyAndLeavesTheLocalFileAlone) {
     } else if (c.request == Request::kDownload) {
         EXPECT_EQ(test::read_all(local), "01234");
     }
-    if (c.request == Request::kList) {
+    if (c.request == Request::kList && c.result == 0) {
         ASSERT_EQ(h.s().listing.size(), 2u) << h.dump();
         EXPECT_EQ(h.s().listing[1].name, "b.txt");
         EXPECT_EQ(h.count(kLevelWarning, "Skipped 1 listing line(s) longer than 390 characters"), 1u)

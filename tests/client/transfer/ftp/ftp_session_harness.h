@@ -82,10 +82,13 @@ class FtpSessionHarness {
     int listing() {
         return run([&](DoneCallback d, int c, void* o) { return request_listing(s(), d, c, o); });
     }
-    int download(const std::string& remote, const std::string& local) {
+    // `listed_size`: the size a listing gave for the entry (none when empty).
+    int download(const std::string& remote, const std::string& local, const std::string& listed_size = "") {
         RemoteFileEntry l, r;
         l.full_path = local;
         r.name = remote;
+        r.size_text = listed_size;
+        r.size = listed_size.empty() ? 0 : std::stoull(listed_size);
         return run([&](DoneCallback d, int c, void* o) { return request_download(s(), l, r, d, c, o); });
     }
     int upload(const std::string& local, const std::string& remote) {

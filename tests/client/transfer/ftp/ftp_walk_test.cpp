@@ -3,6 +3,8 @@
 // vsftpd and pyftpdlib, passive and active.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <map>
 
@@ -203,6 +205,28 @@ TEST_P(FtpWalkReal, ALocalLinkCycleIsWalkedOnceAndAFailedFolderIsNamed) {
     test::write_all(local.file("file"), "x");
     EXPECT_EQ(transfer(h, {folder_pair(1, local.file("file/d"), "/pub")}), 1);
     EXPECT_EQ(h.s().failure.kind, FailureKind::kLocal) << h.dump();
+}
+
+// A FIFO never blocks a transfer: a walk skips it with a warning, a single file refuses it, and a
+// download onto one fails rather than pouring the file into it.
+TEST_P(FtpWalkReal, FifosAreSkippedByWalksAndRefusedAsSingleFiles) {
+    const std::string src = local.file("withfifo");
+    fs::create_directories(src);
+    test::write_all(src + "/a.txt", "a");
+    ASSERT_EQ(mkfifo((src + "/pipe").c_str(), 0600), 0);
+    ASSERT_EQ(transfer(h, {folder_pair(0, src, "/pub/withfifo")}), 0) << h.dump();
+    EXPECT_EQ(test::read_all(server.local_home() + "/withfifo/a.txt"), "a");
+    EXPECT_FALSE(fs::exists(server.local_home() + "/withfifo/pipe"));
+    EXPECT_TRUE(h.logged(kLevelWarning, "Warning: Skipping " + src + "/pipe: not a regular file"))
+        << h.dump();
+
+    EXPECT_EQ(h.upload(src + "/pipe", "pipe"), 1);
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kLocal) << h.dump();
+    EXPECT_EQ(h.download("/pub/withfifo/a.txt", src + "/pipe"), 1) << h.dump();
+    EXPECT_TRUE(
+        h.logged_prefix(kLevelError, "Could not open local file " + src + "/pipe: Not a regular file"))
+        << h.dump();
+    EXPECT_TRUE(fs::is_fifo(src + "/pipe"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, FtpWalkReal, test::every_server_mode(), test::server_mode_name);

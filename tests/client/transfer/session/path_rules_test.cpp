@@ -54,12 +54,14 @@ TEST(PathRules, LocalFoldersAreCreatedWithParentsEnteredAndListed) {
     EXPECT_EQ(s.local_folder, dir.file("a"));
 
     std::vector<RemoteFileEntry> entries;
+    std::vector<std::string> special;
     uint64_t total = 0;
-    ASSERT_EQ(list_local_folder(dir.file("a/b"), entries, total), 0);
+    ASSERT_EQ(list_local_folder(dir.file("a/b"), entries, total, special), 0);
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(total, 5u);
     for (const RemoteFileEntry& e : entries) EXPECT_EQ(e.type, e.name == "c" ? kEntryFolder : kEntryFile);
-    EXPECT_EQ(list_local_folder(dir.file("nothing"), entries, total), 1);
+    EXPECT_TRUE(special.empty());
+    EXPECT_EQ(list_local_folder(dir.file("nothing"), entries, total, special), 1);
 }
 
 }  // namespace
