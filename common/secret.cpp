@@ -3,6 +3,8 @@
 
 #include <openssl/crypto.h>
 
+#include <cctype>
+
 namespace orvane {
 
 void wipe_secret(std::string& secret) {
@@ -12,6 +14,13 @@ void wipe_secret(std::string& secret) {
 
 void wipe_bytes(void* data, size_t n) {
     if (data && n) OPENSSL_cleanse(data, n);
+}
+
+bool command_carries_secret(std::string_view line) {
+    if (line.size() < 4 || (line.size() > 4 && line[4] != ' ')) return false;
+    std::string verb(line.substr(0, 4));
+    for (char& ch : verb) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+    return verb == "PASS" || verb == "ACCT";
 }
 
 }  // namespace orvane

@@ -7,6 +7,7 @@
 #include "client/script/macro_actions.h"
 #include "client/script/script_keywords.h"
 #include "common/safe_name.h"
+#include "common/secret.h"
 #include "common/text.h"
 
 namespace orvane::script {
@@ -47,7 +48,7 @@ constexpr MacroRow kRows[] = {
     {kMacroFilereadline, "filereadline", "V", "-", 1, action_filereadline, kNone},
     {kMacroFilewriteline, "filewriteline", "T", "t", 1, action_filewriteline, kNone},
     {kMacroReschedscript, "reschedscript", "", "", 0, action_reschedscript, kNone, false},
-    {kMacroFtpcustomcmd, "ftpcustomcmd", "T", "p", 1, action_ftpcustomcmd, kFtp},
+    {kMacroFtpcustomcmd, "ftpcustomcmd", "T", "c", 1, action_ftpcustomcmd, kFtp},
     {kMacroSetexitcode, "setexitcode", "N", "-", 1, action_setexitcode, kNone},
     {kMacroFtpregexmatch, "ftpregexmatch", "TTT", "ttt", 0, action_ftpregexmatch, kFtp},
     {kMacroFtpglobmatch, "ftpglobmatch", "TTT", "ttt", 0, action_ftpglobmatch, kFtp},
@@ -62,7 +63,7 @@ constexpr MacroRow kRows[] = {
     {kMacroWaitsecs, "waitsecs", "N", "-", 1, action_waitsecs, kNone},
     {kMacroFtprunprogram, "ftprunprogram", "TT", "pp", 2, action_ftprunprogram, kFtp},
     {kMacroFtpmodtime, "ftpmodtime", "VT", "-p", 2, action_ftpmodtime, kFtp},
-    {kMacroRungpg, "rungpg", "TT", "pt", 2, action_rungpg, kFtp},
+    {kMacroRungpg, "rungpg", "TT", "ps", 2, action_rungpg, kFtp},
     {kMacroFtpmakefolder, "ftpmakefolder", "WT", "-p", 2, action_ftpmakefolder, kFtp},
     {kMacroFtpdelete, "ftpdelete", "WKT", "--p", 3, action_ftpdelete, kFtp},
     {kMacroFtpgetlist, "ftpgetlist", "WL", "--", 2, action_ftpgetlist, kFtp},
@@ -88,13 +89,14 @@ constexpr bool rows_in_code_order() {
 }
 static_assert(rows_in_code_order(), "rows in code order");
 
-// Every form has a role, and every role is one of the four letters.
+// Every form has a role, and every role is one of the five letters.
 constexpr bool roles_match_forms() {
     for (const MacroRow& row : kRows) {
         size_t i = 0;
         for (; row.forms[i] != '\0'; ++i) {
             char r = row.roles[i];
-            if (r != kRoleName && r != kRoleSecret && r != kRoleText && r != kRoleOther) return false;
+            if (r != kRoleName && r != kRoleSecret && r != kRoleCommand && r != kRoleText && r != kRoleOther)
+                return false;
         }
         if (row.roles[i] != '\0') return false;
     }
@@ -246,7 +248,7 @@ ValueVerdict judge_values(const MacroRow& row, const Arguments& arguments) {
         const Argument& a = arguments.items[i];
         if (!a.present || (a.marks & kMarkCut) == 0) continue;
         ParameterRole role = parameter_role(row, i);
-        if (role == kRoleName || role == kRoleSecret) {
+        if (role == kRoleName || role == kRoleSecret || role == kRoleCommand) {
             verdict.refusal = format(
                 "%s: parameter %zu is longer than %zu characters and was cut; a cut value is never used, "
                 "nothing was done",
@@ -270,7 +272,9 @@ std::string trace_line(const MacroRow& row, const Statement& statement, const Ar
     std::vector<bool> hidden(parameters.size(), false);
     for (size_t i = 0; i < arguments.count; ++i) {
         const Argument& a = arguments.items[i];
-        if (parameter_role(row, i) != kRoleSecret || !a.present) continue;
+        ParameterRole role = parameter_role(row, i);
+        if (!a.present || !(role == kRoleSecret || (role == kRoleCommand && command_carries_secret(a.text))))
+            continue;
         for (size_t t = a.first_token; t < a.end_token && t < hidden.size(); ++t) hidden[t] = true;
     }
     for (size_t i = 0; i < parameters.size(); ++i) {

@@ -36,11 +36,13 @@ inline constexpr size_t kMaxArguments = 8;
 //   p names something: a local or remote path, a file name, a host, an address, a command or a
 //     program; a cut value is refused, since the first part of a name is another name
 //   s a secret: traced as "(not displayed)", and refused when cut
+//   c a raw command for a server: a name, traced as "(not displayed)" when it carries a password
 //   t text: a cut value is used, with a warning
 //   - anything else (numbers, keywords, variables and lists)
 enum ParameterRole : char {
     kRoleName = 'p',
     kRoleSecret = 's',
+    kRoleCommand = 'c',
     kRoleText = 't',
     kRoleOther = '-',
 };

@@ -2,9 +2,6 @@
 // replies read and handed to the command table, and every way an exchange can end.
 #include "client/transfer/ftp/ftp_engine.h"
 
-#include <cctype>
-#include <string_view>
-
 #include "client/transfer/ftp/ftp_steps.h"
 #include "common/log.h"
 #include "common/secret.h"
@@ -13,14 +10,6 @@
 namespace orvane {
 
 namespace {
-
-// A raw command that carries a password (PASS, or ACCT's account secret), whatever its case.
-bool carries_secret(std::string_view line) {
-    if (line.size() < 4 || (line.size() > 4 && line[4] != ' ')) return false;
-    std::string verb(line.substr(0, 4));
-    for (char& ch : verb) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
-    return verb == "PASS" || verb == "ACCT";
-}
 
 // How long a TLS-kind connection waits silently for the greeting before it takes the server for an
 // implicit-TLS one (which waits for the client's handshake and greets only through TLS). Long
@@ -237,8 +226,8 @@ LineNext FtpControlEngine::send_command() {
         fc_.announced_size = 0;
     }
     std::string line = row.line(s_);
-    bool secret =
-        fc_.command == FtpCommand::kPass || (fc_.command == FtpCommand::kCustom && carries_secret(line));
+    bool secret = fc_.command == FtpCommand::kPass ||
+                  (fc_.command == FtpCommand::kCustom && command_carries_secret(line));
     // A CR, LF or NUL in an argument would end the line early and smuggle in a second command.
     if (line.empty() || line.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
         if (secret) wipe_secret(line);

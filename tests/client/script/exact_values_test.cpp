@@ -239,14 +239,18 @@ TEST(ExactValues, SecretsAreHiddenByTheirRole) {
                             "  mailsend $i.name 1 \"Ops\" \"ops@example.org\";\n"
                             "  proxyhttp $i.name 8080;\n"
                             "end\n"
-                            "mailsend \"127.0.0.1\" 1 \"Ops\" \"ops@example.org\" \"robot\" \"Pw-4711\";\n");
+                            "mailsend \"127.0.0.1\" 1 \"Ops\" \"ops@example.org\" \"robot\" \"Pw-4711\";\n"
+                            "rungpg \"--version\" \"Pw-4712\";\n"
+                            "ftpcustomcmd \"pass Pw-4713\";\n");
     for (const char* trace :
          {"mailsend. Parameter(s):  $i.name  1  \"Ops\"  \"ops@example.org\"\n",
           "proxyhttp. Parameter(s):  $i.name  8080\n",
           "mailsend. Parameter(s):  \"127.0.0.1\"  1  \"Ops\"  \"ops@example.org\"  \"robot\"  "
-          "(not displayed)\n"})
+          "(not displayed)\n",
+          "rungpg. Parameter(s):  \"--version\"  (not displayed)\n",
+          "ftpcustomcmd. Parameter(s):  (not displayed)\n"})
         EXPECT_TRUE(contains(r.output, trace)) << trace << r.output;
-    EXPECT_FALSE(contains(r.output, "Pw-4711")) << r.output;
+    EXPECT_FALSE(contains(r.output, "Pw-47")) << r.output;
 }
 
 }  // namespace
