@@ -11,9 +11,10 @@
 
 namespace orvane::platform {
 
-FileHandle file_open(const std::string& path, int mode) {
+namespace {
+FileHandle open_with(const std::string& path, int mode, int extra_flags) {
     if (path.empty()) return kInvalidFile;
-    int flags = O_CLOEXEC;
+    int flags = O_CLOEXEC | extra_flags;
     switch (mode) {
         case kOpenRead:
             flags |= O_RDONLY;
@@ -38,6 +39,26 @@ FileHandle file_open(const std::string& path, int mode) {
         errno = EISDIR;  // the caller reports why
         return kInvalidFile;
     }
+    return fd;
+}
+}  // namespace
+
+FileHandle file_open(const std::string& path, int mode) {
+    return open_with(path, mode, 0);
+}
+
+FileHandle file_open_regular(const std::string& path, int mode) {
+    FileHandle fd = open_with(path, mode, O_NONBLOCK);
+    if (fd == kInvalidFile) return fd;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return kInvalidFile;
+    }
+    // Reads and writes of a regular file never wait; the flag only had to keep open() from it.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 }
 

@@ -18,6 +18,9 @@ inline constexpr int kOpenWrite = 2;
 inline constexpr int kOpenAppend = 3;
 
 FileHandle file_open(const std::string& path, int mode);
+// Like file_open, but only a regular file: the open never waits (a FIFO or a device with no
+// writer would block the thread), and anything else fails with errno EINVAL.
+FileHandle file_open_regular(const std::string& path, int mode);
 void file_close(FileHandle h);
 // Read or write up to n bytes; the count done, or -1 on failure. Writes loop over short writes.
 int64_t file_read(FileHandle h, void* data, size_t n);

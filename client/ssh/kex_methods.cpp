@@ -243,7 +243,10 @@ KexStatus MethodRun::receive(SshBuffer& payload, std::vector<SshBuffer>& send) {
     return fail(format("unexpected message %u", static_cast<unsigned>(number)));
 }
 
-// The group of a group exchange, used as received within the requested maximum size.
+// The group of a group exchange. A server that picks a small, composite or even modulus, or a
+// generator that leaves e in a tiny subgroup, would let a listener solve the exchange and read
+// the password that follows: only a group inside the bounds we asked for, with a modulus that
+// passes a primality test and 1 < g < p - 1, is used.
 KexStatus MethodRun::on_group(SshBuffer& payload, std::vector<SshBuffer>& send) {
     std::string_view p = payload.get_mpint();
     p_ = BN_bin2bn(reinterpret_cast<const unsigned char*>(p.data()), static_cast<int>(p.size()), nullptr);
@@ -252,9 +255,15 @@ KexStatus MethodRun::on_group(SshBuffer& payload, std::vector<SshBuffer>& send) 
     if (!payload.ok() || !payload.empty() || p_ == nullptr || g_ == nullptr)
         return fail("malformed group message");
     int bits = BN_num_bits(p_);
-    if (bits > static_cast<int>(kGroupExchangeMax) || !BN_is_odd(p_) || bits < 2)
-        return fail(format("unusable group of %d bits from the server", bits));
-    if (!inside_group(g_, p_)) return fail("unusable group generator from the server");
+    if (bits < static_cast<int>(kGroupExchangeMin) || bits > static_cast<int>(kGroupExchangeMax))
+        return fail(format("the server's group of %d bits is outside the %u to %u bits asked for", bits,
+                           kGroupExchangeMin, kGroupExchangeMax));
+    BnContext bn;
+    if (bn.context == nullptr) return fail("out of memory", FailureKind::kLocal);
+    int prime = BN_is_odd(p_) ? BN_check_prime(p_, bn.context, nullptr) : 0;
+    if (prime < 0) return fail("cannot test the server's group: " + openssl_cause(), FailureKind::kLocal);
+    if (prime == 0) return fail(format("the server's group modulus of %d bits is not a prime", bits));
+    if (!inside_group(g_, p_)) return fail("the server's group generator is outside 2 to p - 2");
     return make_dh_pair(send, msg::kGexInit) == 0 ? KexStatus::kContinue : KexStatus::kFailed;
 }
 
@@ -391,6 +400,17 @@ KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange
     result_.host_key_blob.assign(host_key);
     result_.host_key_type = key_type_name(key.kind);
     result_.fingerprint = fingerprint_sha256(host_key);
+    if (!context_.accepted_host_key.empty()) {
+        if (host_key != context_.accepted_host_key)
+            return refuse(
+                format("The server presented another host key in a new key exchange: %s %s instead "
+                       "of %s, accepted at the start of the session",
+                       result_.host_key_type.c_str(), result_.fingerprint.c_str(),
+                       fingerprint_sha256(context_.accepted_host_key).c_str()));
+        result_.shared_secret.assign(mpint_secret.view());
+        set_state(KexState::kDone);
+        return KexStatus::kDone;
+    }
     if (context_.host.empty()) return fail("no host name to check the host key against", FailureKind::kUser);
     std::string refusal;
     if (context_.host_key.function == nullptr ||

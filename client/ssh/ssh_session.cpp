@@ -3,6 +3,7 @@
 #include "client/ssh/ssh_session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 
 #include "client/ssh/ssh_compat.h"
@@ -97,6 +98,7 @@ const char* const kErrorMessages[] = {
     "An error occured during key exchange",
     "An bogus channel packet was received",
     "The server supports only version 1 of the SSH protocol, which this client does not speak",
+    "Authentication failed",
 };
 
 }  // namespace
@@ -133,6 +135,7 @@ SshSession::SshSession(const FilterConfig& config, const SshParts& parts)
       application_output_(kApplicationOutputLimit),
       network_output_(kNetworkOutputHighWater + kQueueSlack + (8u << 20)) {
     if (parts_.userauth) service_ = parts_.userauth(*this);
+    restart_deadline();
 }
 
 SshSession::~SshSession() {
@@ -150,9 +153,42 @@ void SshSession::log(const std::string& text, int level) const {
     output_to(config_.log, config_.log_user, text, level);
 }
 
+void SshSession::set_clock(SshClock clock) {
+    clock_ = clock;
+    restart_deadline();
+}
+
+uint64_t SshSession::now_ms() const {
+    if (clock_.now_ms) return clock_.now_ms(clock_.context);
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+void SshSession::restart_deadline() {
+    step_started_ms_ = now_ms();
+}
+
+// The connection's timeout counts silence only: a server that trickles bytes, IGNORE or DEBUG
+// messages or banners would hold the login for ever. Each step of the exchange up to the data
+// phase (the identification, each message of a key exchange, each authentication request) must
+// finish within the timeout as a whole.
+bool SshSession::past_deadline() {
+    if (config_.timeout_seconds <= 0 || state_ == SshState::kConnection || state_ == SshState::kFailed)
+        return false;
+    uint64_t limit = static_cast<uint64_t>(config_.timeout_seconds) * 1000;
+    if (now_ms() - step_started_ms_ <= limit) return false;
+    fail_with(failure_code(),
+              format("the server did not finish %s within %d seconds", ssh_state_name(state_),
+                     config_.timeout_seconds),
+              FailureKind::kRemote);
+    return true;
+}
+
 void SshSession::set_state(SshState to) {
     SshState from = state_;
     state_ = to;
+    if (from != to) restart_deadline();
     if (trace_.function && from != to) trace_.function(trace_.context, from, to);
 }
 
@@ -264,6 +300,7 @@ bool SshSession::output_pending() {
 void SshSession::step() {
     // A hook may send from inside a step; the outer step carries on.
     if (stepping_ || error_ || state_ == SshState::kFailed) return;
+    if (past_deadline()) return;
     stepping_ = true;
     if (state_ == SshState::kVersionExchange) version_step();
     if (!error_ && state_ != SshState::kVersionExchange && state_ != SshState::kFailed) packet_step();
@@ -284,7 +321,7 @@ void SshSession::flush_output() {
 }
 
 void SshSession::version_step() {
-    while (state_ == SshState::kVersionExchange && !error_) {
+    while (state_ == SshState::kVersionExchange && !error_ && !past_deadline()) {
         std::string waiting(std::min(network_input_.size(), kMaxVersionLine + 1), '\0');
         waiting.resize(network_input_.peek(waiting.data(), waiting.size()));
         VersionLine line = next_version_line(waiting);
@@ -348,7 +385,7 @@ void SshSession::feed_transport() {
 void SshSession::packet_step() {
     SshBuffer payload(kMaxInflatedPayload + 64);
     for (;;) {
-        if (error_) return;
+        if (error_ || past_deadline()) return;
         // Our own re-keys wait for the data phase: OpenSSH's server does not take one during
         // authentication, and nothing before it comes near the limits.
         if (state_ == SshState::kConnection && !rekeying_ && transport_.rekey_due()) begin_rekey();
@@ -399,6 +436,8 @@ void SshSession::dispatch(SshBuffer& payload) {
 
 int SshSession::send_payload(std::string_view payload) {
     if (error_) return 1;
+    // Each authentication request is a step of its own.
+    if (state_ == SshState::kUserAuth) restart_deadline();
     if (transport_.send(payload) != 0) {
         fail_with(failure_code(), transport_.error_text(), FailureKind::kLocal);
         return 1;

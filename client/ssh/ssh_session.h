@@ -42,8 +42,15 @@ const char* ssh_state_name(SshState state);
 inline constexpr int kErrorKeyExchange = 4;
 inline constexpr int kErrorChannel = 5;
 inline constexpr int kErrorSsh1Only = 6;
+inline constexpr int kErrorAuthentication = 7;  // the login was refused or could not be made
 inline constexpr int kErrorPacketTooBig = 15;
 const char* ssh_error_message(int code);
+
+// Time source in milliseconds for the step deadline; tests give their own.
+struct SshClock {
+    uint64_t (*now_ms)(void* context) = nullptr;  // null: the steady clock
+    void* context = nullptr;
+};
 
 // Queue capacities: what the engine may put in, and when the session stops reading or taking.
 inline constexpr size_t kNetworkInputLimit = 1u << 20;
@@ -140,6 +147,7 @@ class SshSession final : public ByteFilter {
     ByteQueue& network_input() { return network_input_; }
     ByteQueue& network_output() { return network_output_; }
     void set_trace(SshTrace trace) { trace_ = trace; }
+    void set_clock(SshClock clock);
     void set_service(std::unique_ptr<SshService> service) { service_ = std::move(service); }
     // The compression option: on proposes "zlib" before "none".
     void set_compression_option(bool on) { compression_option_ = on; }
@@ -164,6 +172,9 @@ class SshSession final : public ByteFilter {
     bool allowed(uint8_t number) const;
     void dispatch(SshBuffer& payload);
     int failure_code() const;
+    uint64_t now_ms() const;
+    void restart_deadline();
+    bool past_deadline();
 
     Proposal our_proposal() const;
     void send_kexinit();
@@ -195,6 +206,8 @@ class SshSession final : public ByteFilter {
     std::string error_text_;
     Failure failure_;
     bool stepping_ = false;
+    SshClock clock_;
+    uint64_t step_started_ms_ = 0;  // when the current exchange step began
     bool compression_option_ = true;
     bool prefer_delayed_compression_ = false;
 
@@ -211,6 +224,9 @@ class SshSession final : public ByteFilter {
     Negotiated negotiated_;
     std::unique_ptr<KexRun> run_;
     std::string session_id_;
+    std::string host_key_blob_;                // the first exchange's; every re-key must show it again
+    std::vector<std::string> host_key_types_;  // key types asked for first
+    bool host_key_types_asked_ = false;
     bool strict_ = false;
     bool first_kex_done_ = false;
     int key_exchanges_ = 0;

@@ -246,7 +246,8 @@ TEST_F(SftpProcess, ShellCommandFileWithPasswordLogin) {
               account.name() + "\nwrong-password\nget made/moved.bin wrong.bin\nbye\n");
     const std::string log = read_all(local_.file("wrong.log"));
     EXPECT_EQ(r.exit_code, 1) << log;
-    EXPECT_TRUE(contains(log, "[ERR] An error occured during key exchange")) << log;
+    EXPECT_TRUE(contains(log, "[ERR] Authentication failed (as ")) << log;
+    EXPECT_FALSE(contains(log, "An error occured during key exchange")) << log;
     EXPECT_FALSE(fs::exists(local_.file("wrong.bin")));
     EXPECT_FALSE(contains(log, "wrong-password")) << log;
 }

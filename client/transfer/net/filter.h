@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orvane {
 
@@ -22,10 +23,14 @@ using LogCallback = void (*)(void* user, const char* text, int level, int line_e
 // The host-key policy, asked on the connection's thread when a server presents its host key (the
 // key blob) and its signature has been checked: 0 accepts it; anything else refuses it, with
 // `refusal` saying why in the user's words. Without a function every key is refused.
+// `recorded_types`, when given, names the key types already recorded for the host, which the key
+// exchange asks the server for first.
 struct HostKeyDecision {
     int (*function)(void* context, const std::string& host, uint16_t port, const std::string& key_blob,
                     std::string& refusal) = nullptr;
     void* context = nullptr;
+    std::vector<std::string> (*recorded_types)(void* context, const std::string& host,
+                                               uint16_t port) = nullptr;
 };
 
 // Process-side state an engine's filters of one kind share (the TLS context, which also carries
@@ -47,6 +52,7 @@ struct FilterConfig {
     std::string private_key_file;
     std::string pass_phrase;
     HostKeyDecision host_key;
+    int timeout_seconds = 0;  // SSH: each exchange step before the data phase; 0 none
     LogCallback log = nullptr;
     void* log_user = nullptr;
 };

@@ -241,10 +241,10 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
             // Silence leaves the session waiting; the network core's reply timeout ends it.
             EXPECT_EQ(session.state(), c.turns.empty() ? SshState::kUserAuth : SshState::kConnection);
         } else {
-            EXPECT_EQ(session.session_error(), kErrorKeyExchange);
+            EXPECT_EQ(session.session_error(), kErrorAuthentication);
             EXPECT_EQ(session.failure().kind, c.kind);
             EXPECT_NE(session.error_text().find(c.error), std::string::npos) << session.error_text();
-            EXPECT_TRUE(log.has(kLevelError, "authentication as \"alice\" failed"));
+            EXPECT_TRUE(log.has(kLevelError, "Authentication failed (as \"alice\": "));
         }
         if (c.logged != nullptr) {
             EXPECT_TRUE(log.has(kLevelInfo, c.logged));
