@@ -75,6 +75,58 @@ bool valid_public_value(const BIGNUM* v, const BIGNUM* p) {
     return set > 1;
 }
 
+// Probable-prime test of a server's group-exchange modulus: trial division by the small primes,
+// then Miller-Rabin with random bases. OpenSSL's BN_check_prime runs 128 rounds above 2048 bits
+// (seconds at 4096 bits, most of a minute at 8192, on every connect); a composite a careless
+// server might hold fails the first round all but surely, and one built to pass a fixed base
+// cannot know our random ones.
+constexpr int kPrimeRounds = 4;
+constexpr BN_ULONG kSmallPrimeLimit = 2000;
+
+int looks_prime(const BIGNUM* p, BN_CTX* bn) {
+    for (BN_ULONG d = 3; d < kSmallPrimeLimit; d += 2) {
+        bool odd_prime = true;
+        for (BN_ULONG f = 3; f * f <= d && odd_prime; f += 2) odd_prime = d % f != 0;
+        if (odd_prime && BN_mod_word(p, d) == 0) return 0;
+    }
+    BN_CTX_start(bn);
+    BIGNUM* p1 = BN_CTX_get(bn);  // p - 1 = d * 2^s
+    BIGNUM* d = BN_CTX_get(bn);
+    BIGNUM* range = BN_CTX_get(bn);
+    BIGNUM* a = BN_CTX_get(bn);
+    BIGNUM* x = BN_CTX_get(bn);
+    BN_MONT_CTX* mont = BN_MONT_CTX_new();
+    int result = -1;
+    if (x != nullptr && mont != nullptr && BN_MONT_CTX_set(mont, p, bn) == 1 && BN_copy(p1, p) != nullptr &&
+        BN_sub_word(p1, 1) == 1 && BN_copy(d, p1) != nullptr && BN_copy(range, p1) != nullptr &&
+        BN_sub_word(range, 2) == 1) {
+        int s = 0;
+        while (!BN_is_odd(d) && BN_rshift1(d, d) == 1) ++s;
+        result = 1;
+        for (int round = 0; round < kPrimeRounds && result == 1; ++round) {
+            // a in 2 .. p - 2
+            if (BN_priv_rand_range_ex(a, range, 0, bn) != 1 || BN_add_word(a, 2) != 1 ||
+                BN_mod_exp_mont(x, a, d, p, bn, mont) != 1) {
+                result = -1;
+                break;
+            }
+            if (BN_is_one(x) || BN_cmp(x, p1) == 0) continue;
+            bool witness = true;
+            for (int i = 1; i < s && witness; ++i) {
+                if (BN_mod_sqr(x, x, p, bn) != 1) {
+                    result = -1;
+                    break;
+                }
+                witness = BN_cmp(x, p1) != 0;
+            }
+            if (result == 1 && witness) result = 0;
+        }
+    }
+    BN_MONT_CTX_free(mont);
+    BN_CTX_end(bn);
+    return result;
+}
+
 class MethodRun : public KexRun {
   public:
     explicit MethodRun(const Method& method) : method_(method) {}
@@ -260,7 +312,7 @@ KexStatus MethodRun::on_group(SshBuffer& payload, std::vector<SshBuffer>& send) 
                            kGroupExchangeMin, kGroupExchangeMax));
     BnContext bn;
     if (bn.context == nullptr) return fail("out of memory", FailureKind::kLocal);
-    int prime = BN_is_odd(p_) ? BN_check_prime(p_, bn.context, nullptr) : 0;
+    int prime = BN_is_odd(p_) ? looks_prime(p_, bn.context) : 0;
     if (prime < 0) return fail("cannot test the server's group: " + openssl_cause(), FailureKind::kLocal);
     if (prime == 0) return fail(format("the server's group modulus of %d bits is not a prime", bits));
     if (!inside_group(g_, p_)) return fail("the server's group generator is outside 2 to p - 2");
