@@ -543,6 +543,38 @@ TEST_F(KexTest, TheHostKeyPolicyIsAskedAfterTheSignature) {
     EXPECT_EQ(kind, FailureKind::kUser);
 }
 
+// A re-key must show the key the session started with; the policy is not asked again, so a key
+// swapped in mid-session is neither accepted nor recorded.
+TEST_F(KexTest, AReKeyMustPresentTheFirstHostKey) {
+    PrivateKey first = load("ed25519-openssh");
+    PrivateKey other = load("rsa-openssh");
+    std::string asked;
+    for (const PrivateKey* key : {&first, &other}) {
+        bool same = key == &first;
+        SCOPED_TRACE(same ? "the same key" : "another key");
+        const char* algorithm = same ? "ssh-ed25519" : "rsa-sha2-256";
+        KexContext context = make_context("curve25519-sha256", algorithm, "server.example");
+        context.host_key = {refuse_host, &asked};
+        context.accepted_host_key = first.public_blob();
+        ServerSide server{server_method(context.kex_name), *key, algorithm, 0, context};
+        std::unique_ptr<KexRun> run = make_ssh_kex_run(context.kex_name);
+        KexStatus status = exchange(*run, context, server);
+        if (same) {
+            EXPECT_EQ(status, KexStatus::kDone) << run->error_text();
+        } else {
+            EXPECT_EQ(status, KexStatus::kFailed);
+            EXPECT_EQ(run->failure_kind(), FailureKind::kUser);
+            for (const std::string& part :
+                 {std::string("another host key"), fingerprint_sha256(other.public_blob()),
+                  fingerprint_sha256(first.public_blob())})
+                EXPECT_NE(run->error_text().find(part), std::string::npos)
+                    << part << " in " << run->error_text();
+            EXPECT_TRUE(run->result().shared_secret.empty());
+        }
+    }
+    EXPECT_EQ(asked, "") << "the policy was asked";
+}
+
 TEST(KexFactory, TheProgramsPartsKnowEveryProposedMethod) {
     KexFactory factory = ssh_parts().kex;
     ASSERT_NE(factory, nullptr);
