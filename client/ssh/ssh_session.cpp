@@ -172,16 +172,17 @@ void SshSession::restart_deadline() {
 // The connection's timeout counts silence only: a server that trickles bytes, IGNORE or DEBUG
 // messages or banners would hold the login for ever. Each step of the exchange up to the data
 // phase (the identification, each message of a key exchange, each authentication request) must
-// finish within the timeout as a whole.
+// finish within the timeout as a whole; it is checked as bytes arrive, silence being the
+// connection's own timeout.
 bool SshSession::past_deadline() {
     if (config_.timeout_seconds <= 0 || state_ == SshState::kConnection || state_ == SshState::kFailed)
         return false;
     uint64_t limit = static_cast<uint64_t>(config_.timeout_seconds) * 1000;
     if (now_ms() - step_started_ms_ <= limit) return false;
     fail_with(failure_code(),
-              format("the server did not finish %s within %d seconds", ssh_state_name(state_),
-                     config_.timeout_seconds),
-              FailureKind::kRemote);
+              format("the step did not finish within %d seconds: %s", config_.timeout_seconds,
+                     ssh_state_name(state_)),
+              FailureKind::kTimeout);
     return true;
 }
 
@@ -252,7 +253,7 @@ int SshSession::start() {
 }
 
 size_t SshSession::put_network(const uint8_t* data, size_t n) {
-    if (error_ || n == 0) return 0;
+    if (error_ || n == 0 || past_deadline()) return 0;
     size_t room = network_input_.limit() - std::min(network_input_.limit(), network_input_.size());
     size_t taken = std::min(n, room);
     if (taken > 0 && network_input_.append(data, taken) != 0) taken = 0;
@@ -300,7 +301,6 @@ bool SshSession::output_pending() {
 void SshSession::step() {
     // A hook may send from inside a step; the outer step carries on.
     if (stepping_ || error_ || state_ == SshState::kFailed) return;
-    if (past_deadline()) return;
     stepping_ = true;
     if (state_ == SshState::kVersionExchange) version_step();
     if (!error_ && state_ != SshState::kVersionExchange && state_ != SshState::kFailed) packet_step();
@@ -321,7 +321,7 @@ void SshSession::flush_output() {
 }
 
 void SshSession::version_step() {
-    while (state_ == SshState::kVersionExchange && !error_ && !past_deadline()) {
+    while (state_ == SshState::kVersionExchange && !error_) {
         std::string waiting(std::min(network_input_.size(), kMaxVersionLine + 1), '\0');
         waiting.resize(network_input_.peek(waiting.data(), waiting.size()));
         VersionLine line = next_version_line(waiting);
@@ -385,7 +385,7 @@ void SshSession::feed_transport() {
 void SshSession::packet_step() {
     SshBuffer payload(kMaxInflatedPayload + 64);
     for (;;) {
-        if (error_ || past_deadline()) return;
+        if (error_) return;
         // Our own re-keys wait for the data phase: OpenSSH's server does not take one during
         // authentication, and nothing before it comes near the limits.
         if (state_ == SshState::kConnection && !rekeying_ && transport_.rekey_due()) begin_rekey();
