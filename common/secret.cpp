@@ -3,6 +3,8 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
+
 namespace orvane {
 
 void wipe_secret(std::string& secret) {
@@ -12,6 +14,37 @@ void wipe_secret(std::string& secret) {
 
 void wipe_bytes(void* data, size_t n) {
     if (data && n) OPENSSL_cleanse(data, n);
+}
+
+namespace {
+// Past any library's short-string buffer, so the text lands on the secret pages.
+constexpr size_t kSecretReserve = 64;
+}  // namespace
+
+void Secret::assign(std::string_view text) {
+    wipe();
+    text_.reserve(std::max(text.size(), kSecretReserve));
+    text_.assign(text.data(), text.size());
+}
+
+Secret& Secret::operator=(const Secret& other) {
+    if (this != &other) assign(other.view());
+    return *this;
+}
+
+Secret& Secret::operator=(std::string_view text) {
+    assign(text);
+    return *this;
+}
+
+Secret::~Secret() {
+    wipe();
+}
+
+void Secret::wipe() {
+    // The whole capacity: a shorter text may have followed a longer one.
+    if (text_.capacity() > 0) OPENSSL_cleanse(text_.data(), text_.capacity());
+    text_.clear();
 }
 
 }  // namespace orvane

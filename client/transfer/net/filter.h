@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/secret.h"
+
 namespace orvane {
 
 // Security mode of a connection.
@@ -37,7 +39,7 @@ struct HostKeyDecision {
 // the client certificate); made by the provider.
 struct TlsContext;
 
-// What a filter is made with. Secrets are wiped when the record goes.
+// What a filter is made with. Secrets live on pages kept out of core dumps, wiped when they go.
 struct FilterConfig {
     FilterConfig() = default;
     FilterConfig(const FilterConfig&) = default;
@@ -48,9 +50,9 @@ struct FilterConfig {
     std::string host;                   // as the user gave it
     uint16_t port = 22;                 // the server's port (SSH known hosts tell ports apart)
     std::string user;
-    std::string password;
+    Secret password;
     std::string private_key_file;
-    std::string pass_phrase;
+    Secret pass_phrase;
     HostKeyDecision host_key;
     int timeout_seconds = 0;  // SSH: each exchange step before the data phase; 0 none
     LogCallback log = nullptr;
