@@ -341,6 +341,8 @@ int KnownHostsPolicy::check(std::string_view host, uint16_t port, std::string_vi
         // The key exchange asked for the recorded types first: a server that offers none of them
         // is not the host that was recorded.
         std::string recorded;
+        constexpr size_t kShown = 4;  // a pattern line can name many hosts' keys
+        if (found.others.size() > kShown) found.others.resize(kShown);
         for (const OtherType& other : found.others)
             recorded += format("%s%s %s (%s line %zu)", recorded.empty() ? "" : ", ", other.type.c_str(),
                                other.fingerprint.c_str(), other.file.c_str(), other.line);

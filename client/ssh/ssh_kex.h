@@ -35,7 +35,7 @@ struct KexContext {
     uint16_t port = 22;
     HostKeyDecision host_key;  // the host-key policy; null function: every key is refused
     // A re-key: the host key the first exchange accepted. The server must present it again; the
-    // policy is not asked (a key accepted mid-session would be recorded without the user's login).
+    // policy is not asked, so a key swapped in mid-session is refused rather than recorded.
     std::string accepted_host_key;
     LogCallback log = nullptr;  // null: the process output sink
     void* log_user = nullptr;
