@@ -153,6 +153,17 @@ void SshSession::log(const std::string& text, int level) const {
     output_to(config_.log, config_.log_user, text, level);
 }
 
+size_t SshSession::banner_allowance(size_t n) {
+    if (banner_bytes_ >= kMaxBannerBytes) return 0;
+    size_t allowed = std::min(n, kMaxBannerBytes - banner_bytes_);
+    banner_bytes_ += allowed;
+    if (allowed < n) {
+        banner_bytes_ = kMaxBannerBytes;
+        log("Warning: the server's banners passed 64 KiB; the rest are not shown", kLevelWarning);
+    }
+    return allowed;
+}
+
 void SshSession::set_clock(SshClock clock) {
     clock_ = clock;
     restart_deadline();
@@ -336,7 +347,8 @@ void SshSession::version_step() {
                 fail_with(kErrorIdentificationFormat, "no identification within 1024 lines");
                 return;
             }
-            log(printable(line.text), kLevelInfo);
+            size_t shown = banner_allowance(line.text.size());
+            if (shown > 0) log(printable(std::string_view(line.text).substr(0, shown)), kLevelInfo);
             continue;
         }
         if (line.text.size() > kMaxIdentification) {

@@ -57,6 +57,7 @@ inline constexpr size_t kNetworkInputLimit = 1u << 20;
 inline constexpr size_t kApplicationInputHighWater = 1u << 20;
 inline constexpr size_t kApplicationOutputLimit = 1u << 20;
 inline constexpr size_t kNetworkOutputHighWater = 256u << 10;
+inline constexpr size_t kMaxBannerBytes = 64u << 10;
 
 class SshSession;
 
@@ -131,6 +132,9 @@ class SshSession final : public ByteFilter {
     const std::string& session_id() const { return session_id_; }
     const std::vector<std::string>& server_sig_algs() const { return server_sig_algs_; }
     void log(const std::string& text, int level) const;
+    // How many of n banner bytes (lines before the identification, USERAUTH_BANNER texts) may
+    // still be shown: 64 KiB a session, then a single warning and nothing more.
+    size_t banner_allowance(size_t n);
 
     // State, for the layers above and for tests.
     SshState state() const { return state_; }
@@ -215,6 +219,7 @@ class SshSession final : public ByteFilter {
     std::string server_version_;
     uint32_t compat_ = 0;
     size_t banner_lines_ = 0;
+    size_t banner_bytes_ = 0;
 
     std::string client_kexinit_;  // I_C
     std::string server_kexinit_;  // I_S

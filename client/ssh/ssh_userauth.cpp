@@ -20,7 +20,6 @@ namespace {
 
 constexpr size_t kPasswordPadding = 64;  // hides the password's length
 constexpr size_t kMaxBannerLines = 100;
-constexpr size_t kMaxBannerBytes = 64u << 10;  // per session; a server could log without end
 constexpr int kMaxInfoRounds = 8;
 constexpr const char* kConnectionService = "ssh-connection";
 
@@ -53,7 +52,6 @@ struct UserAuth {
     bool password_refused = false;
     bool password_answered = false;  // keyboard-interactive gives the password to one prompt only
     int info_rounds = 0;
-    size_t banner_bytes = 0;
     PrivateKey key;
     std::string algorithm;
 
@@ -201,13 +199,7 @@ int on_banner(UserAuth& a, SshBuffer& payload) {
     std::string_view text = payload.get_string();
     payload.get_string(256);  // language
     if (!payload.ok()) return fail(a, "a malformed USERAUTH_BANNER");
-    if (a.banner_bytes >= kMaxBannerBytes) return 0;
-    a.banner_bytes += text.size();
-    if (a.banner_bytes > kMaxBannerBytes) {
-        text = text.substr(0, text.size() - (a.banner_bytes - kMaxBannerBytes));
-        a.banner_bytes = kMaxBannerBytes;
-        a.session->log("Warning: the server's banners passed 64 KiB; the rest are not shown", kLevelWarning);
-    }
+    text = text.substr(0, a.session->banner_allowance(text.size()));
     size_t lines = 0;
     while (!text.empty() && lines++ < kMaxBannerLines) {
         size_t end = text.find('\n');

@@ -401,5 +401,23 @@ TEST(SshSession, RecordedHostKeyTypesAreAskedForFirst) {
     }
 }
 
+// Lines before the identification are shown up to the session's 64 KiB of banners.
+TEST(SshSession, BannerLinesBeforeTheIdentificationAreCapped) {
+    Fixture f;
+    std::string line(100, 'L');
+    std::string lines;
+    for (int i = 0; i < 1000; ++i) lines += line + "\r\n";
+    f.server.greeting = lines + f.server.greeting;
+    f.run();
+    EXPECT_EQ(f.session->state(), SshState::kConnection) << f.session->error_text();
+    size_t shown = 0, warnings = 0;
+    for (const auto& [level, text] : f.log.lines) {
+        if (level == kLevelInfo && text.rfind("LLLL", 0) == 0) shown += text.size();
+        if (level == kLevelWarning) ++warnings;
+    }
+    EXPECT_EQ(shown, 64u << 10);
+    EXPECT_EQ(warnings, 1u);
+}
+
 }  // namespace
 }  // namespace orvane::ssh
