@@ -186,8 +186,8 @@ void SshSession::restart_deadline() {
 // finish within the timeout as a whole; it is checked as bytes arrive, silence being the
 // connection's own timeout.
 bool SshSession::past_deadline() {
-    if (config_.timeout_seconds <= 0 || state_ == SshState::kConnection || state_ == SshState::kFailed)
-        return false;
+    // A re-key in the data phase waits behind the data already in flight: not a step of the login.
+    if (config_.timeout_seconds <= 0 || established() || state_ == SshState::kFailed) return false;
     uint64_t limit = static_cast<uint64_t>(config_.timeout_seconds) * 1000;
     if (now_ms() - step_started_ms_ <= limit) return false;
     fail_with(failure_code(),
