@@ -3,6 +3,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cctype>
 
 namespace orvane {
@@ -21,6 +22,37 @@ bool command_carries_secret(std::string_view line) {
     std::string verb(line.substr(0, 4));
     for (char& ch : verb) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
     return verb == "PASS" || verb == "ACCT";
+}
+
+namespace {
+// Past any library's short-string buffer, so the text lands on the secret pages.
+constexpr size_t kSecretReserve = 64;
+}  // namespace
+
+void Secret::assign(std::string_view text) {
+    wipe();
+    text_.reserve(std::max(text.size(), kSecretReserve));
+    text_.assign(text.data(), text.size());
+}
+
+Secret& Secret::operator=(const Secret& other) {
+    if (this != &other) assign(other.view());
+    return *this;
+}
+
+Secret& Secret::operator=(std::string_view text) {
+    assign(text);
+    return *this;
+}
+
+Secret::~Secret() {
+    wipe();
+}
+
+void Secret::wipe() {
+    // The whole capacity: a shorter text may have followed a longer one.
+    if (text_.capacity() > 0) OPENSSL_cleanse(text_.data(), text_.capacity());
+    text_.clear();
 }
 
 }  // namespace orvane

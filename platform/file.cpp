@@ -46,9 +46,15 @@ FileHandle file_open(const std::string& path, int mode) {
             errno = kErrorNotRegular;
             return kInvalidFile;
         }
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        // Reads and writes of a regular file never wait; the flag only had to keep open() from it.
+        int now = fcntl(fd, F_GETFL);
+        if (now >= 0) fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
     }
     return fd;
+}
+
+FileHandle file_open_regular(const std::string& path, int mode) {
+    return file_open(path, mode | kOpenRegularOnly);
 }
 
 void file_close(FileHandle h) {

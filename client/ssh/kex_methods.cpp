@@ -75,6 +75,58 @@ bool valid_public_value(const BIGNUM* v, const BIGNUM* p) {
     return set > 1;
 }
 
+// Probable-prime test of a server's group-exchange modulus: trial division by the small primes,
+// then Miller-Rabin with random bases. OpenSSL's BN_check_prime runs 128 rounds above 2048 bits
+// (seconds at 4096 bits, most of a minute at 8192, on every connect); a composite a careless
+// server might hold fails the first round all but surely, and one built to pass a fixed base
+// cannot know our random ones.
+constexpr int kPrimeRounds = 4;
+constexpr BN_ULONG kSmallPrimeLimit = 2000;
+
+int looks_prime(const BIGNUM* p, BN_CTX* bn) {
+    for (BN_ULONG d = 3; d < kSmallPrimeLimit; d += 2) {
+        bool odd_prime = true;
+        for (BN_ULONG f = 3; f * f <= d && odd_prime; f += 2) odd_prime = d % f != 0;
+        if (odd_prime && BN_mod_word(p, d) == 0) return 0;
+    }
+    BN_CTX_start(bn);
+    BIGNUM* p1 = BN_CTX_get(bn);  // p - 1 = d * 2^s
+    BIGNUM* d = BN_CTX_get(bn);
+    BIGNUM* range = BN_CTX_get(bn);
+    BIGNUM* a = BN_CTX_get(bn);
+    BIGNUM* x = BN_CTX_get(bn);
+    BN_MONT_CTX* mont = BN_MONT_CTX_new();
+    int result = -1;
+    if (x != nullptr && mont != nullptr && BN_MONT_CTX_set(mont, p, bn) == 1 && BN_copy(p1, p) != nullptr &&
+        BN_sub_word(p1, 1) == 1 && BN_copy(d, p1) != nullptr && BN_copy(range, p1) != nullptr &&
+        BN_sub_word(range, 2) == 1) {
+        int s = 0;
+        while (!BN_is_odd(d) && BN_rshift1(d, d) == 1) ++s;
+        result = 1;
+        for (int round = 0; round < kPrimeRounds && result == 1; ++round) {
+            // a in 2 .. p - 2
+            if (BN_priv_rand_range_ex(a, range, 0, bn) != 1 || BN_add_word(a, 2) != 1 ||
+                BN_mod_exp_mont(x, a, d, p, bn, mont) != 1) {
+                result = -1;
+                break;
+            }
+            if (BN_is_one(x) || BN_cmp(x, p1) == 0) continue;
+            bool witness = true;
+            for (int i = 1; i < s && witness; ++i) {
+                if (BN_mod_sqr(x, x, p, bn) != 1) {
+                    result = -1;
+                    break;
+                }
+                witness = BN_cmp(x, p1) != 0;
+            }
+            if (result == 1 && witness) result = 0;
+        }
+    }
+    BN_MONT_CTX_free(mont);
+    BN_CTX_end(bn);
+    return result;
+}
+
 class MethodRun : public KexRun {
   public:
     explicit MethodRun(const Method& method) : method_(method) {}
@@ -243,7 +295,10 @@ KexStatus MethodRun::receive(SshBuffer& payload, std::vector<SshBuffer>& send) {
     return fail(format("unexpected message %u", static_cast<unsigned>(number)));
 }
 
-// The group of a group exchange, used as received within the requested maximum size.
+// The group of a group exchange. A server that picks a small, composite or even modulus, or a
+// generator that leaves e in a tiny subgroup, would let a listener solve the exchange and read
+// the password that follows: only a group inside the bounds we asked for, with a modulus that
+// passes a primality test and 1 < g < p - 1, is used.
 KexStatus MethodRun::on_group(SshBuffer& payload, std::vector<SshBuffer>& send) {
     std::string_view p = payload.get_mpint();
     p_ = BN_bin2bn(reinterpret_cast<const unsigned char*>(p.data()), static_cast<int>(p.size()), nullptr);
@@ -252,9 +307,15 @@ KexStatus MethodRun::on_group(SshBuffer& payload, std::vector<SshBuffer>& send) 
     if (!payload.ok() || !payload.empty() || p_ == nullptr || g_ == nullptr)
         return fail("malformed group message");
     int bits = BN_num_bits(p_);
-    if (bits > static_cast<int>(kGroupExchangeMax) || !BN_is_odd(p_) || bits < 2)
-        return fail(format("unusable group of %d bits from the server", bits));
-    if (!inside_group(g_, p_)) return fail("unusable group generator from the server");
+    if (bits < static_cast<int>(kGroupExchangeMin) || bits > static_cast<int>(kGroupExchangeMax))
+        return fail(format("the server's group of %d bits is outside the %u to %u bits asked for", bits,
+                           kGroupExchangeMin, kGroupExchangeMax));
+    BnContext bn;
+    if (bn.context == nullptr) return fail("out of memory", FailureKind::kLocal);
+    int prime = BN_is_odd(p_) ? looks_prime(p_, bn.context) : 0;
+    if (prime < 0) return fail("cannot test the server's group: " + openssl_cause(), FailureKind::kLocal);
+    if (prime == 0) return fail(format("the server's group modulus of %d bits is not a prime", bits));
+    if (!inside_group(g_, p_)) return fail("the server's group generator is outside 2 to p - 2");
     return make_dh_pair(send, msg::kGexInit) == 0 ? KexStatus::kContinue : KexStatus::kFailed;
 }
 
@@ -391,6 +452,17 @@ KexStatus MethodRun::finish(std::string_view host_key, const SshBuffer& exchange
     result_.host_key_blob.assign(host_key);
     result_.host_key_type = key_type_name(key.kind);
     result_.fingerprint = fingerprint_sha256(host_key);
+    if (!context_.accepted_host_key.empty()) {
+        if (host_key != context_.accepted_host_key)
+            return refuse(
+                format("The server presented another host key in a new key exchange: %s %s instead "
+                       "of %s, accepted at the start of the session",
+                       result_.host_key_type.c_str(), result_.fingerprint.c_str(),
+                       fingerprint_sha256(context_.accepted_host_key).c_str()));
+        result_.shared_secret.assign(mpint_secret.view());
+        set_state(KexState::kDone);
+        return KexStatus::kDone;
+    }
     if (context_.host.empty()) return fail("no host name to check the host key against", FailureKind::kUser);
     std::string refusal;
     if (context_.host_key.function == nullptr ||

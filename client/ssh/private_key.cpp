@@ -60,10 +60,14 @@ KeyKind kind_of(EVP_PKEY* key) {
 
 int PrivateKey::load_file(const std::string& path, std::string_view pass_phrase, std::string& error) {
     clear();
-    platform::FileHandle file = platform::file_open(path, platform::kOpenRead);
+    // A FIFO or a device in the key's place would hold the connection's thread: only a regular
+    // file is read.
+    platform::FileHandle file = platform::file_open_regular(path, platform::kOpenRead);
     if (file == platform::kInvalidFile) {
-        error = format("could not open private key file %s (%s)", path.c_str(),
-                       platform::path_is_folder(path) ? "a folder" : std::strerror(errno));
+        const char* cause = platform::path_is_folder(path)        ? "a folder"
+                            : errno == platform::kErrorNotRegular ? "not a regular file"
+                                                                  : std::strerror(errno);
+        error = format("could not open private key file %s (%s)", path.c_str(), cause);
         return 1;
     }
     std::string text;

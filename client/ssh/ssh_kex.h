@@ -33,7 +33,10 @@ struct KexContext {
     uint32_t compat = 0;         // CompatFlags of the peer
     std::string host;            // the host as the user named it, for the known-hosts check
     uint16_t port = 22;
-    HostKeyDecision host_key;   // the host-key policy; null function: every key is refused
+    HostKeyDecision host_key;  // the host-key policy; null function: every key is refused
+    // A re-key: the host key the first exchange accepted. The server must present it again; the
+    // policy is not asked, so a key swapped in mid-session is refused rather than recorded.
+    std::string accepted_host_key;
     LogCallback log = nullptr;  // null: the process output sink
     void* log_user = nullptr;
 };

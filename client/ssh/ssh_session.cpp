@@ -3,6 +3,7 @@
 #include "client/ssh/ssh_session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 
 #include "client/ssh/ssh_compat.h"
@@ -97,6 +98,7 @@ const char* const kErrorMessages[] = {
     "An error occured during key exchange",
     "An bogus channel packet was received",
     "The server supports only version 1 of the SSH protocol, which this client does not speak",
+    "Authentication failed",
 };
 
 }  // namespace
@@ -133,6 +135,7 @@ SshSession::SshSession(const FilterConfig& config, const SshParts& parts)
       application_output_(kApplicationOutputLimit),
       network_output_(kNetworkOutputHighWater + kQueueSlack + (8u << 20)) {
     if (parts_.userauth) service_ = parts_.userauth(*this);
+    restart_deadline();
 }
 
 SshSession::~SshSession() {
@@ -150,9 +153,54 @@ void SshSession::log(const std::string& text, int level) const {
     output_to(config_.log, config_.log_user, text, level);
 }
 
+size_t SshSession::banner_allowance(size_t n) {
+    if (banner_bytes_ >= kMaxBannerBytes) return 0;
+    size_t allowed = std::min(n, kMaxBannerBytes - banner_bytes_);
+    banner_bytes_ += allowed;
+    if (allowed < n) {
+        banner_bytes_ = kMaxBannerBytes;
+        log("Warning: the server's banners passed 64 KiB; the rest are not shown", kLevelWarning);
+    }
+    return allowed;
+}
+
+void SshSession::set_clock(SshClock clock) {
+    clock_ = clock;
+    restart_deadline();
+}
+
+uint64_t SshSession::now_ms() const {
+    if (clock_.now_ms) return clock_.now_ms(clock_.context);
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+void SshSession::restart_deadline() {
+    step_started_ms_ = now_ms();
+}
+
+// The connection's timeout counts silence only: a server that trickles bytes, IGNORE or DEBUG
+// messages or banners would hold the login for ever. Each step of the exchange up to the data
+// phase (the identification, each message of a key exchange, each authentication request) must
+// finish within the timeout as a whole; it is checked as bytes arrive, silence being the
+// connection's own timeout.
+bool SshSession::past_deadline() {
+    // A re-key in the data phase waits behind the data already in flight: not a step of the login.
+    if (config_.timeout_seconds <= 0 || established() || state_ == SshState::kFailed) return false;
+    uint64_t limit = static_cast<uint64_t>(config_.timeout_seconds) * 1000;
+    if (now_ms() - step_started_ms_ <= limit) return false;
+    fail_with(failure_code(),
+              format("the step did not finish within %d seconds: %s", config_.timeout_seconds,
+                     ssh_state_name(state_)),
+              FailureKind::kTimeout);
+    return true;
+}
+
 void SshSession::set_state(SshState to) {
     SshState from = state_;
     state_ = to;
+    if (from != to) restart_deadline();
     if (trace_.function && from != to) trace_.function(trace_.context, from, to);
 }
 
@@ -216,7 +264,7 @@ int SshSession::start() {
 }
 
 size_t SshSession::put_network(const uint8_t* data, size_t n) {
-    if (error_ || n == 0) return 0;
+    if (error_ || n == 0 || past_deadline()) return 0;
     size_t room = network_input_.limit() - std::min(network_input_.limit(), network_input_.size());
     size_t taken = std::min(n, room);
     if (taken > 0 && network_input_.append(data, taken) != 0) taken = 0;
@@ -299,7 +347,8 @@ void SshSession::version_step() {
                 fail_with(kErrorIdentificationFormat, "no identification within 1024 lines");
                 return;
             }
-            log(printable(line.text), kLevelInfo);
+            size_t shown = banner_allowance(line.text.size());
+            if (shown > 0) log(printable(std::string_view(line.text).substr(0, shown)), kLevelInfo);
             continue;
         }
         if (line.text.size() > kMaxIdentification) {
@@ -399,6 +448,8 @@ void SshSession::dispatch(SshBuffer& payload) {
 
 int SshSession::send_payload(std::string_view payload) {
     if (error_) return 1;
+    // Each authentication request is a step of its own.
+    if (state_ == SshState::kUserAuth) restart_deadline();
     if (transport_.send(payload) != 0) {
         fail_with(failure_code(), transport_.error_text(), FailureKind::kLocal);
         return 1;

@@ -42,14 +42,22 @@ const char* ssh_state_name(SshState state);
 inline constexpr int kErrorKeyExchange = 4;
 inline constexpr int kErrorChannel = 5;
 inline constexpr int kErrorSsh1Only = 6;
+inline constexpr int kErrorAuthentication = 7;  // the login was refused or could not be made
 inline constexpr int kErrorPacketTooBig = 15;
 const char* ssh_error_message(int code);
+
+// Time source in milliseconds for the step deadline; tests give their own.
+struct SshClock {
+    uint64_t (*now_ms)(void* context) = nullptr;  // null: the steady clock
+    void* context = nullptr;
+};
 
 // Queue capacities: what the engine may put in, and when the session stops reading or taking.
 inline constexpr size_t kNetworkInputLimit = 1u << 20;
 inline constexpr size_t kApplicationInputHighWater = 1u << 20;
 inline constexpr size_t kApplicationOutputLimit = 1u << 20;
 inline constexpr size_t kNetworkOutputHighWater = 256u << 10;
+inline constexpr size_t kMaxBannerBytes = 64u << 10;
 
 class SshSession;
 
@@ -124,6 +132,9 @@ class SshSession final : public ByteFilter {
     const std::string& session_id() const { return session_id_; }
     const std::vector<std::string>& server_sig_algs() const { return server_sig_algs_; }
     void log(const std::string& text, int level) const;
+    // How many of n banner bytes (lines before the identification, USERAUTH_BANNER texts) may
+    // still be shown: 64 KiB a session, then a single warning and nothing more.
+    size_t banner_allowance(size_t n);
 
     // State, for the layers above and for tests.
     SshState state() const { return state_; }
@@ -140,6 +151,7 @@ class SshSession final : public ByteFilter {
     ByteQueue& network_input() { return network_input_; }
     ByteQueue& network_output() { return network_output_; }
     void set_trace(SshTrace trace) { trace_ = trace; }
+    void set_clock(SshClock clock);
     void set_service(std::unique_ptr<SshService> service) { service_ = std::move(service); }
     // The compression option: on proposes "zlib" before "none".
     void set_compression_option(bool on) { compression_option_ = on; }
@@ -164,6 +176,9 @@ class SshSession final : public ByteFilter {
     bool allowed(uint8_t number) const;
     void dispatch(SshBuffer& payload);
     int failure_code() const;
+    uint64_t now_ms() const;
+    void restart_deadline();
+    bool past_deadline();
 
     Proposal our_proposal() const;
     void send_kexinit();
@@ -195,6 +210,8 @@ class SshSession final : public ByteFilter {
     std::string error_text_;
     Failure failure_;
     bool stepping_ = false;
+    SshClock clock_;
+    uint64_t step_started_ms_ = 0;  // when the current exchange step began
     bool compression_option_ = true;
     bool prefer_delayed_compression_ = false;
 
@@ -202,6 +219,7 @@ class SshSession final : public ByteFilter {
     std::string server_version_;
     uint32_t compat_ = 0;
     size_t banner_lines_ = 0;
+    size_t banner_bytes_ = 0;
 
     std::string client_kexinit_;  // I_C
     std::string server_kexinit_;  // I_S
@@ -211,6 +229,9 @@ class SshSession final : public ByteFilter {
     Negotiated negotiated_;
     std::unique_ptr<KexRun> run_;
     std::string session_id_;
+    std::string host_key_blob_;                // the first exchange's; every re-key must show it again
+    std::vector<std::string> host_key_types_;  // key types asked for first
+    bool host_key_types_asked_ = false;
     bool strict_ = false;
     bool first_kex_done_ = false;
     int key_exchanges_ = 0;

@@ -2,7 +2,10 @@
 // key-exchange seam, the six keys, NEWKEYS both ways, and re-keys asked for by either side.
 #include <openssl/rand.h>
 
+#include <algorithm>
+
 #include "client/ssh/ssh_compat.h"
+#include "client/ssh/ssh_key.h"
 #include "client/ssh/ssh_messages.h"
 #include "client/ssh/ssh_session.h"
 #include "client/ssh/ssh_version.h"
@@ -28,8 +31,23 @@ int SshSession::send_all(std::vector<SshBuffer>& messages) {
     return 0;
 }
 
+namespace {
+
+// The host-key algorithms of the given key types move to the front, in their own order: a host
+// already recorded is asked for the key it was recorded with, as OpenSSH does.
+void prefer_key_types(std::vector<std::string>& names, const std::vector<std::string>& types) {
+    std::stable_partition(names.begin(), names.end(), [&types](const std::string& name) {
+        KeyKind kind = key_kind_of_algorithm(name);
+        return kind != KeyKind::kNone &&
+               std::find(types.begin(), types.end(), key_type_name(kind)) != types.end();
+    });
+}
+
+}  // namespace
+
 Proposal SshSession::our_proposal() const {
     Proposal p = client_proposal(compression_option_, compat_, !first_kex_done_);
+    prefer_key_types(p[kProposalHostKey], host_key_types_);
     if (prefer_delayed_compression_) {
         for (int list : {kProposalCompressionOut, kProposalCompressionIn}) {
             std::vector<std::string>& names = p[list];
@@ -41,6 +59,13 @@ Proposal SshSession::our_proposal() const {
 }
 
 void SshSession::send_kexinit() {
+    // Asked once, before the first exchange; a re-key asks for the key the first one accepted.
+    if (!first_kex_done_ && !host_key_types_asked_) {
+        host_key_types_asked_ = true;
+        if (config_.host_key.recorded_types)
+            host_key_types_ =
+                config_.host_key.recorded_types(config_.host_key.context, config_.host, config_.port);
+    }
     uint8_t cookie[kCookieLength];
     if (RAND_bytes(cookie, sizeof cookie) != 1) {
         fail_with(kErrorKeyExchange, "no random bytes for the KEXINIT cookie", FailureKind::kLocal);
@@ -132,6 +157,7 @@ void SshSession::start_kex_run() {
     context.host = config_.host;
     context.port = config_.port;
     context.host_key = config_.host_key;
+    context.accepted_host_key = host_key_blob_;
     context.log = config_.log;
     context.log_user = config_.log_user;
     std::vector<SshBuffer> messages;
@@ -167,7 +193,11 @@ void SshSession::finish_kex() {
         fail_with(kErrorKeyExchange, "the key exchange yielded no exchange hash");
         return;
     }
-    if (session_id_.empty()) session_id_ = result.exchange_hash;
+    if (session_id_.empty()) {
+        session_id_ = result.exchange_hash;
+        host_key_blob_ = result.host_key_blob;
+        host_key_types_ = {result.host_key_type};
+    }
     bool without_secret = (compat_ & kKeysWithoutSecret) != 0;
     for (int dir = 0; dir < 2; ++dir) {
         // Client to server: IV 'A', key 'C', MAC key 'E'; server to client: 'B', 'D', 'F'.

@@ -69,9 +69,8 @@ void set_phase(UserAuth& a, AuthPhase to) {
 int fail(UserAuth& a, const std::string& cause, FailureKind kind = FailureKind::kProtocol) {
     set_phase(a, AuthPhase::kFailed);
     a.key.clear();
-    a.session->fail_with(
-        kErrorKeyExchange,
-        format("authentication as \"%s\" failed: ", printable(a.config().user, 64).c_str()) + cause, kind);
+    a.session->fail_with(kErrorAuthentication,
+                         format("as \"%s\": ", printable(a.config().user, 64).c_str()) + cause, kind);
     return 1;
 }
 
@@ -200,6 +199,7 @@ int on_banner(UserAuth& a, SshBuffer& payload) {
     std::string_view text = payload.get_string();
     payload.get_string(256);  // language
     if (!payload.ok()) return fail(a, "a malformed USERAUTH_BANNER");
+    text = text.substr(0, a.session->banner_allowance(text.size()));
     size_t lines = 0;
     while (!text.empty() && lines++ < kMaxBannerLines) {
         size_t end = text.find('\n');

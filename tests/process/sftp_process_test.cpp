@@ -246,7 +246,8 @@ TEST_F(SftpProcess, ShellCommandFileWithPasswordLogin) {
               account.name() + "\nwrong-password\nget made/moved.bin wrong.bin\nbye\n");
     const std::string log = read_all(local_.file("wrong.log"));
     EXPECT_EQ(r.exit_code, 1) << log;
-    EXPECT_TRUE(contains(log, "[ERR] An error occured during key exchange")) << log;
+    EXPECT_TRUE(contains(log, "[ERR] Authentication failed (as ")) << log;
+    EXPECT_FALSE(contains(log, "An error occured during key exchange")) << log;
     EXPECT_FALSE(fs::exists(local_.file("wrong.bin")));
     EXPECT_FALSE(contains(log, "wrong-password")) << log;
 }
@@ -323,6 +324,50 @@ TEST_F(SftpProcess, HttpProxyOpenAndWithBasicAuthentication) {
         EXPECT_FALSE(contains(r.output, "proxy-Pw-123")) << r.output;
         EXPECT_FALSE(contains(r.output, "not-the-Pw-456")) << r.output;
     }
+}
+
+// The host-key check never fails open: with no file to record new hosts in, or one too large to
+// read, the connect is refused before a login, with the reason; a relative ORVANE_KNOWN_HOSTS is
+// a file in the working folder.
+TEST_F(SftpProcess, KnownHostsThatCannotBeUsedRefuseTheConnect) {
+    auto sshd = start_sshd(false);
+    if (!sshd->running()) GTEST_SKIP() << sshd->why();
+    std::string big(17u << 20, '#');
+    big.back() = '\n';
+    write_all(home_.file("big_known_hosts"), big);
+    const std::string script = login() + "print \"connected\";\n";
+    struct Case {
+        const char* what;
+        std::vector<std::string> env;
+        const char* says;  // null: connects
+    } cases[] = {
+        {"no HOME, XDG_CONFIG_HOME or ORVANE_KNOWN_HOSTS",
+         {"HOME=", "XDG_CONFIG_HOME=", "ORVANE_KNOWN_HOSTS="},
+         "set ORVANE_KNOWN_HOSTS, XDG_CONFIG_HOME or HOME"},
+        {"an own file over 16 MiB",
+         {"HOME=" + home_.path(), "ORVANE_KNOWN_HOSTS=" + home_.file("big_known_hosts")},
+         "larger than 16 MiB"},
+        {"a relative own file",
+         {"HOME=" + home_.path(), "XDG_CONFIG_HOME=", "ORVANE_KNOWN_HOSTS=known_hosts"},
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::ProcessResult r = test::run_script_in(local_.path(), script, {}, c.env);
+        if (c.says == nullptr) {
+            EXPECT_EQ(r.exit_code, 0) << r.output;
+            EXPECT_TRUE(contains(r.output, "connected")) << r.output;
+            ASSERT_TRUE(fs::is_regular_file(local_.file("known_hosts"))) << r.output;
+            EXPECT_TRUE(
+                contains(read_all(local_.file("known_hosts")), "[127.0.0.1]:" + std::to_string(port_)));
+            continue;
+        }
+        EXPECT_NE(r.exit_code, 0) << r.output;
+        EXPECT_TRUE(contains(r.output, "Host keys cannot be checked")) << r.output;
+        EXPECT_TRUE(contains(r.output, c.says)) << r.output;
+        EXPECT_FALSE(contains(sshd->log(), "Accepted publickey")) << sshd->log();
+    }
+    EXPECT_EQ(fs::file_size(home_.file("big_known_hosts")), big.size());
 }
 
 }  // namespace

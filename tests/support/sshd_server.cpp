@@ -153,6 +153,10 @@ std::string SshdInetd::log() const {
     return read_all(dir_.file("sshd.log"));
 }
 
+std::string SshdInetd::host_key_line() const {
+    return read_all(dir_.file("host_ed25519.pub"));
+}
+
 SshdDaemon::SshdDaemon(const std::vector<std::string>& extra_config) {
     if (!prepare(dir_, extra_config, why_)) return;
     port_ = unused_port();

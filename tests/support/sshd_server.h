@@ -33,6 +33,8 @@ class SshdInetd {
     bool ended() const { return ended_; }
     // The server's log (LogLevel DEBUG1).
     std::string log() const;
+    // The public half of its throwaway ed25519 host key, as ssh-keygen wrote it.
+    std::string host_key_line() const;
 
   private:
     TempDir dir_;

@@ -148,8 +148,13 @@ enum class ConnectCode : int { kConnected = 0, kStarted, kFolder, kCount };
 void connect_next(int code, void* owner, int result) {
     Session& s = session_of(owner);
     // The handshake runs inside the first operation: a host it met for the first time is recorded
-    // here, on the requester's thread, whether or not the login then succeeded.
-    sftp_state(s).known_hosts.record_new_host();
+    // here, on the requester's thread, whether or not the login then succeeded. A host that could
+    // not be recorded fails the connect: it would never be checked again.
+    std::string unrecorded;
+    if (sftp_state(s).known_hosts.record_new_host(&unrecorded) != 0 && result == 0) {
+        s.failure.set(FailureKind::kLocal, unrecorded);
+        result = 1;
+    }
     if (result != 0 || code == static_cast<int>(ConnectCode::kFolder)) {
         if (result == 0) s.remote_folder = client_of(s).directory();
         complete_request(s, result);
@@ -174,7 +179,14 @@ void sftp_connect(Session& s) {
         return;
     }
     s.remote_folder.assign(1, '/');
-    sftp_state(s).known_hosts.load(ssh::default_known_hosts_files(), nullptr, nullptr);
+    ssh::KnownHostsPolicy& known_hosts = sftp_state(s).known_hosts;
+    if (known_hosts.load(ssh::default_known_hosts_files(), nullptr, nullptr) != 0) {
+        std::string refusal = "ERROR: " + known_hosts.load_error();
+        session_log(s, kLevelError, refusal.c_str());
+        s.failure.set(FailureKind::kLocal, refusal);
+        complete_request_soon(s, 1);
+        return;
+    }
     if (post_sftp_connect(s, connect_next, static_cast<int>(ConnectCode::kConnected)) != 0)
         complete_request_soon(s, 1);
 }

@@ -127,6 +127,7 @@ void start_ssh(Connection& c, Session& s, SftpState& st, const std::string& earl
     config.private_key_file = s.key_file;
     config.pass_phrase = s.pass_phrase;
     config.host_key = st.known_hosts.decision();
+    config.timeout_seconds = s.timeout;
     c.step_state.receive_queue.clear();
     c.step_state.send_queue.clear();
     // The proxy's request held its password.

@@ -5,10 +5,7 @@
 
 namespace orvane {
 
-FilterConfig::~FilterConfig() {
-    wipe_secret(password);
-    wipe_secret(pass_phrase);
-}
+FilterConfig::~FilterConfig() = default;
 
 ClientCertificate& ClientCertificate::operator=(const ClientCertificate& other) {
     if (this == &other) return *this;

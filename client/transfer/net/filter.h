@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "common/secret.h"
 
 // OpenSSL's certificate-chain check under way (X509_STORE_CTX), opaque to the network core.
 struct x509_store_ctx_st;
@@ -25,10 +28,14 @@ using LogCallback = void (*)(void* user, const char* text, int level, int line_e
 // The host-key policy, asked on the connection's thread when a server presents its host key (the
 // key blob) and its signature has been checked: 0 accepts it; anything else refuses it, with
 // `refusal` saying why in the user's words. Without a function every key is refused.
+// `recorded_types`, when given, names the key types already recorded for the host, which the key
+// exchange asks the server for first.
 struct HostKeyDecision {
     int (*function)(void* context, const std::string& host, uint16_t port, const std::string& key_blob,
                     std::string& refusal) = nullptr;
     void* context = nullptr;
+    std::vector<std::string> (*recorded_types)(void* context, const std::string& host,
+                                               uint16_t port) = nullptr;
 };
 
 // What a TLS channel asks its certificate policy during the handshake: the server's chain as
@@ -54,7 +61,7 @@ struct CertificateDecision {
 // the client certificate); made by the provider.
 struct TlsContext;
 
-// What a filter is made with. Secrets are wiped when the record goes.
+// What a filter is made with. Secrets live on pages kept out of core dumps, wiped when they go.
 struct FilterConfig {
     FilterConfig() = default;
     FilterConfig(const FilterConfig&) = default;
@@ -65,14 +72,15 @@ struct FilterConfig {
     std::string host;                   // as the user gave it
     uint16_t port = 22;                 // the server's port (SSH known hosts tell ports apart)
     std::string user;
-    std::string password;
+    Secret password;
     std::string private_key_file;
-    std::string pass_phrase;
+    Secret pass_phrase;
     HostKeyDecision host_key;
     CertificateDecision certificate;  // TLS: null function: the engine's policy
     // TLS: the server must present this key ("sha256/BASE64"), as a data connection must present
     // its control connection's; no policy is asked then.
     std::string required_key;
+    int timeout_seconds = 0;  // SSH: each exchange step before the data phase; 0 none
     LogCallback log = nullptr;
     void* log_user = nullptr;
 };

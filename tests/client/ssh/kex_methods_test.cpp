@@ -66,7 +66,8 @@ struct ServerSide {
     std::string algorithm;
     uint32_t compat = 0;
     const KexContext& context;
-    BIGNUM* gex_prime = nullptr;  // the group a group exchange sends (default: group 14)
+    BIGNUM* gex_prime = nullptr;      // the group a group exchange sends (default: group 14)
+    BIGNUM* gex_generator = nullptr;  // default: 2
     bool tamper_signature = false;
     bool send_bad_public = false;
 
@@ -190,8 +191,8 @@ struct ServerSide {
                 gex_values.put_u32(message.get_u32());
             }
             p = gex_prime != nullptr ? BN_dup(gex_prime) : BN_get_rfc3526_prime_2048(nullptr);
-            g = BN_new();
-            BN_set_word(g, 2);
+            g = gex_generator != nullptr ? BN_dup(gex_generator) : BN_new();
+            if (gex_generator == nullptr) BN_set_word(g, 2);
             gex_values.put_mpint(magnitude(p));
             gex_values.put_mpint(magnitude(g));
             SshBuffer group;
@@ -341,25 +342,76 @@ TEST_F(KexTest, GroupExchangeRequestsTheDesignedSize) {
 
 TEST_F(KexTest, GroupExchangeVariants) {
     PrivateKey key = load("ed25519-openssh");
-    BIGNUM* small = BN_new();
-    ASSERT_EQ(BN_generate_prime_ex(small, 512, 1, nullptr, nullptr, nullptr), 1);
+    KexContext context = make_context("diffie-hellman-group-exchange-sha1", "ssh-ed25519", "gex-variants");
+    context.compat = kOldGroupExchange;
+    ServerSide server{server_method(context.kex_name), key, "ssh-ed25519", 0, context};
+    std::unique_ptr<KexRun> run = make_ssh_kex_run(context.kex_name);
+    ASSERT_EQ(exchange(*run, context, server), KexStatus::kDone) << run->error_text();
+    EXPECT_EQ(run->result().shared_secret, server.k_mpint);
+    EXPECT_EQ(run->result().exchange_hash, server.h);
+}
+
+// A group the server picks so that the exchange can be solved is refused before anything is
+// sent in it: too small or too large for what was asked, even, composite, or a generator that is
+// 1 or p - 1 (a subgroup of order 2 at most).
+TEST_F(KexTest, GroupExchangeRefusesWeakGroups) {
+    PrivateKey key = load("ed25519-openssh");
+    auto prime = [](int bits) {
+        BIGNUM* p = BN_new();
+        EXPECT_EQ(BN_generate_prime_ex(p, bits, 0, nullptr, nullptr, nullptr), 1);
+        return p;
+    };
+    auto word = [](unsigned long w) {
+        BIGNUM* v = BN_new();
+        BN_set_word(v, w);
+        return v;
+    };
+    BIGNUM* group14 = BN_get_rfc3526_prime_2048(nullptr);
+    BIGNUM* product = BN_new();  // two 1024-bit primes: a 2048-bit odd composite
+    BN_CTX* bn = BN_CTX_new();
+    BIGNUM* a = prime(1024);
+    BIGNUM* b = prime(1024);
+    BN_mul(product, a, b, bn);
+    BIGNUM* even = BN_dup(group14);
+    BN_sub_word(even, 1);
+    BIGNUM* minus_one = BN_dup(group14);
+    BN_sub_word(minus_one, 1);
+    BIGNUM* big = BN_new();  // 8193 bits
+    BN_set_bit(big, 8192);
+    BN_add_word(big, 1);
     struct Case {
         const char* what;
-        uint32_t compat;
-        BIGNUM* prime;
-    } cases[] = {{"the old request", kOldGroupExchange, nullptr}, {"a 512-bit group", 0, small}};
+        BIGNUM* p;
+        BIGNUM* g;
+        const char* cause;
+    } cases[] = {
+        {"p = 23", word(23), nullptr, "group of 5 bits is outside the 1024 to 8192 bits"},
+        {"a 512-bit prime", prime(512), nullptr, "group of 512 bits"},
+        {"8193 bits", big, nullptr, "group of 8193 bits"},
+        {"an even modulus", even, nullptr, "not a prime"},
+        {"a composite modulus", product, nullptr, "not a prime"},
+        {"g = 1", BN_dup(group14), word(1), "generator is outside 2 to p - 2"},
+        {"g = p - 1", BN_dup(group14), minus_one, "generator is outside"},
+        {"g = p", BN_dup(group14), BN_dup(group14), "generator is outside"},
+    };
+    KexContext context = make_context("diffie-hellman-group-exchange-sha256", "ssh-ed25519", "gex-weak");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        KexContext context =
-            make_context("diffie-hellman-group-exchange-sha1", "ssh-ed25519", "gex-variants");
-        context.compat = c.compat;
-        ServerSide server{server_method(context.kex_name), key, "ssh-ed25519", 0, context, c.prime};
+        ServerSide server{server_method(context.kex_name), key, "ssh-ed25519", 0, context, c.p};
+        server.gex_generator = c.g;
         std::unique_ptr<KexRun> run = make_ssh_kex_run(context.kex_name);
-        ASSERT_EQ(exchange(*run, context, server), KexStatus::kDone) << run->error_text();
-        EXPECT_EQ(run->result().shared_secret, server.k_mpint);
-        EXPECT_EQ(run->result().exchange_hash, server.h);
+        std::vector<SshBuffer> to_server, to_client, after;
+        ASSERT_EQ(run->start(context, to_server), 0);
+        server.handle(to_server[0], to_client);
+        ASSERT_EQ(to_client.size(), 1u);
+        EXPECT_EQ(run->receive(to_client[0], after), KexStatus::kFailed);
+        EXPECT_TRUE(after.empty()) << "nothing is sent in a refused group";
+        EXPECT_NE(run->error_text().find(c.cause), std::string::npos) << run->error_text();
+        BN_free(c.p);
+        BN_free(c.g);
     }
-    BN_free(small);
+    for (BIGNUM* v : {group14, a, b}) BN_free(v);
+    BN_CTX_free(bn);
 }
 
 // A host key made here, so that its size can be chosen below what ssh-keygen makes.
@@ -489,6 +541,38 @@ TEST_F(KexTest, TheHostKeyPolicyIsAskedAfterTheSignature) {
     // Without a policy no key is taken.
     EXPECT_EQ(run_with(first, {}, error), KexStatus::kFailed);
     EXPECT_EQ(kind, FailureKind::kUser);
+}
+
+// A re-key must show the key the session started with; the policy is not asked again, so a key
+// swapped in mid-session is neither accepted nor recorded.
+TEST_F(KexTest, AReKeyMustPresentTheFirstHostKey) {
+    PrivateKey first = load("ed25519-openssh");
+    PrivateKey other = load("rsa-openssh");
+    std::string asked;
+    for (const PrivateKey* key : {&first, &other}) {
+        bool same = key == &first;
+        SCOPED_TRACE(same ? "the same key" : "another key");
+        const char* algorithm = same ? "ssh-ed25519" : "rsa-sha2-256";
+        KexContext context = make_context("curve25519-sha256", algorithm, "server.example");
+        context.host_key = {refuse_host, &asked};
+        context.accepted_host_key = first.public_blob();
+        ServerSide server{server_method(context.kex_name), *key, algorithm, 0, context};
+        std::unique_ptr<KexRun> run = make_ssh_kex_run(context.kex_name);
+        KexStatus status = exchange(*run, context, server);
+        if (same) {
+            EXPECT_EQ(status, KexStatus::kDone) << run->error_text();
+        } else {
+            EXPECT_EQ(status, KexStatus::kFailed);
+            EXPECT_EQ(run->failure_kind(), FailureKind::kUser);
+            for (const std::string& part :
+                 {std::string("another host key"), fingerprint_sha256(other.public_blob()),
+                  fingerprint_sha256(first.public_blob())})
+                EXPECT_NE(run->error_text().find(part), std::string::npos)
+                    << part << " in " << run->error_text();
+            EXPECT_TRUE(run->result().shared_secret.empty());
+        }
+    }
+    EXPECT_EQ(asked, "") << "the policy was asked";
 }
 
 TEST(KexFactory, TheProgramsPartsKnowEveryProposedMethod) {

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 
 #include "client/ssh/ssh_key.h"
 #include "common/log.h"
@@ -106,16 +110,17 @@ TEST(KnownHosts, Rules) {
          kLevelInfo,
          {fingerprint},
          ""},
-        {"only another key type recorded",
+        {"only another key type recorded: an impostor offering none of the recorded types",
          entry("server.example", rsa),
          "",
          "server.example",
          22,
          false,
+         1,
          0,
-         kLevelWarning,
-         {"recorded in"},
-         "server.example ssh-ed25519 " + base64_encode(key.public_blob) + "\n"},
+         {"has changed", "only a ssh-ed25519 key " + fingerprint,
+          "ssh-rsa " + fingerprint_sha256(rsa.public_blob), "user_known_hosts line 1"},
+         ""},
         {"changed key",
          "",
          "# first\n\n" + entry("server.example", other),
@@ -210,20 +215,83 @@ TEST(KnownHosts, Rules) {
     }
 }
 
-TEST(KnownHosts, AHostThatCannotBeRecordedIsStillAcceptedWithAWarning) {
+// The check never fails open: whatever keeps a file from being read, or a new host from being
+// recorded, refuses the key with the reason, and nothing is written.
+TEST(KnownHosts, AFileThatCannotBeUsedRefusesEveryKey) {
+    const test::TestKeyFile& key = test::test_key_file("ecdsa-openssh");
     test::TempDir dir;
     test::write_all(dir.file("plain-file"), "");
-    KnownHostsFiles files{"", dir.file("plain-file/known_hosts")};
-    const test::TestKeyFile& key = test::test_key_file("ecdsa-openssh");
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    std::filesystem::create_directories(dir.file("locked"));
+    std::filesystem::permissions(dir.file("locked"),
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    std::string big(17u << 20, '#');
+    big.back() = '\n';
+    test::write_all(dir.file("big"), big);
+    struct Case {
+        const char* what;
+        KnownHostsFiles files;
+        const char* says;
+    } cases[] = {
+        {"no own file at all", {"", ""}, "set ORVANE_KNOWN_HOSTS, XDG_CONFIG_HOME or HOME"},
+        {"own file under a plain file", {"", dir.file("plain-file/known_hosts")}, "cannot make the folder"},
+        {"own file in a folder without write access", {"", dir.file("locked/known_hosts")}, "cannot write"},
+        {"own file over 16 MiB", {"", dir.file("big")}, "larger than 16 MiB"},
+        {"user file over 16 MiB", {dir.file("big"), dir.file("own")}, "larger than 16 MiB"},
+        {"own file a FIFO", {"", dir.file("fifo")}, "not a regular file"},
+        {"user file a FIFO", {dir.file("fifo"), dir.file("own")}, "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (::geteuid() == 0 && std::string(c.what).find("write access") != std::string::npos) continue;
+        Messages messages;
+        std::string error;
+        EXPECT_EQ(check_known_host(c.files, "host", 22, key.public_blob, collect, &messages, error), 1);
+        EXPECT_NE(error.find("Host keys cannot be checked"), std::string::npos) << error;
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+        EXPECT_TRUE(messages.text.empty()) << messages.text;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("own")));
+    EXPECT_EQ(std::filesystem::file_size(dir.file("big")), big.size());
+    // A policy that was never loaded refuses too.
+    KnownHostsPolicy unloaded;
+    std::string refusal;
+    EXPECT_EQ(unloaded.check("host", 22, key.public_blob, refusal), 1);
+
+    KnownHostsFiles files{"", dir.file("own")};
     Messages messages;
     std::string error;
-    EXPECT_EQ(check_known_host(files, "host", 22, key.public_blob, collect, &messages, error), 0);
-    EXPECT_NE(messages.text.find("cannot be written"), std::string::npos) << messages.text;
-    EXPECT_EQ(messages.levels, (std::vector<int>{kLevelWarning, kLevelInfo}));
     for (const char* host : {"two words", "a,b", "line\nbreak"}) {
         EXPECT_EQ(check_known_host(files, host, 22, key.public_blob, collect, &messages, error), 1) << host;
         EXPECT_NE(error.find("cannot be checked"), std::string::npos);
     }
+}
+
+// A relative ORVANE_KNOWN_HOSTS is a file in the working folder, not a folder of that name; the
+// types recorded for a host are what the key exchange asks for first.
+TEST(KnownHosts, RelativeOwnFileAndRecordedTypes) {
+    test::TempDir dir;
+    std::filesystem::path was = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    ::setenv("ORVANE_KNOWN_HOSTS", "known_hosts", 1);
+    KnownHostsFiles files = default_known_hosts_files();
+    std::filesystem::current_path(was);
+    ::unsetenv("ORVANE_KNOWN_HOSTS");
+    EXPECT_EQ(files.own_file, dir.file("known_hosts"));
+    const test::TestKeyFile& key = test::test_key_file("ed25519-openssh");
+    const test::TestKeyFile& rsa = test::test_key_file("rsa-openssh");
+    Messages messages;
+    std::string error;
+    ASSERT_EQ(check_known_host(files, "host", 2222, key.public_blob, collect, &messages, error), 0) << error;
+    EXPECT_TRUE(std::filesystem::is_regular_file(files.own_file));
+    EXPECT_NE(messages.text.find("recorded in " + files.own_file), std::string::npos) << messages.text;
+
+    test::write_all(dir.file("user"), entry("[host]:2222", rsa) + "@revoked [host]:2222 ssh-dss AAAA\n");
+    files.user_file = dir.file("user");
+    KnownHostsPolicy policy;
+    ASSERT_EQ(policy.load(files, collect, &messages), 0) << policy.load_error();
+    EXPECT_EQ(policy.recorded_types("HOST", 2222), (std::vector<std::string>{"ssh-rsa", "ssh-ed25519"}));
+    EXPECT_TRUE(policy.recorded_types("host", 22).empty());
 }
 
 TEST(KnownHosts, FilesComeFromTheEnvironment) {
@@ -237,6 +305,7 @@ TEST(KnownHosts, FilesComeFromTheEnvironment) {
         {"/home/u/", "/cfg", nullptr, "/home/u/.ssh/known_hosts", "/cfg/orvane/known_hosts"},
         {"/home/u", "relative", nullptr, "/home/u/.ssh/known_hosts", "/home/u/.config/orvane/known_hosts"},
         {"/home/u", "/cfg", "/etc/orvane_hosts", "/home/u/.ssh/known_hosts", "/etc/orvane_hosts"},
+        {nullptr, nullptr, "/abs/hosts", "", "/abs/hosts"},
         {nullptr, nullptr, nullptr, "", ""},
     };
     for (const Case& c : cases) {

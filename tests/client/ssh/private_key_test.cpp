@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 
 #include "client/ssh/bcrypt_pbkdf.h"
 #include "client/ssh/ssh_buffer.h"
@@ -154,13 +155,14 @@ TEST(PrivateKey, UnusableFilesFailWithTheirCause) {
     std::string openssh = test::file_text(test_key_file("ed25519-openssh").path);
     std::string truncated = openssh.substr(0, openssh.size() / 2) + "\n-----END OPENSSH PRIVATE KEY-----\n";
     test::write_all(dir.file("truncated"), truncated);
+    // A FIFO with no writer: opening it for reading would wait for ever.
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
     struct Case {
         std::string path;
         const char* cause;
-    } cases[] = {{dir.file("missing"), "No such file"},
-                 {dir.path(), "a folder"},
-                 {dir.file("garbage"), "no private key found"},
-                 {dir.file("truncated"), "damaged key file"}};
+    } cases[] = {{dir.file("missing"), "No such file"},         {dir.path(), "a folder"},
+                 {dir.file("garbage"), "no private key found"}, {dir.file("truncated"), "damaged key file"},
+                 {dir.file("fifo"), "not a regular file"},      {"/dev/null", "not a regular file"}};
     for (const Case& c : cases) {
         PrivateKey key;
         std::string error;

@@ -301,5 +301,128 @@ TEST(SshSession, HostileServersEndTheSession) {
     }
 }
 
+// The connection's timeout only counts silence; a server that keeps talking without moving on
+// must still finish each step before the data phase within the timeout as a whole. A clock of
+// our own moves 50 ms on every reading, so the test measures nothing.
+struct Ticker {
+    uint64_t now = 0;
+    static uint64_t tick(void* self) { return static_cast<Ticker*>(self)->now += 50; }
+};
+
+TEST(SshSession, EachStepBeforeTheDataPhaseIsBoundedAsAWhole) {
+    const std::string ignore = payload({2}, string_field("noise"));
+    const std::string debug = payload({4, 1}, string_field("debug") + string_field(""));
+    std::vector<std::string> noise;
+    for (int i = 0; i < 400; ++i) noise.push_back(i % 2 ? ignore : debug);
+    std::string lines;
+    for (int i = 0; i < 400; ++i) lines += "banner line\r\n";
+    struct Case {
+        const char* what;
+        void (*arrange)(Fixture& f, const std::vector<std::string>& noise, const std::string& lines);
+        const char* step;
+    } cases[] = {
+        {"banner lines before the identification",
+         [](Fixture& f, const std::vector<std::string>&, const std::string& lines) {
+             f.server.greeting = lines + f.server.greeting;
+         },
+         "version exchange"},
+        {"IGNORE and DEBUG in the key exchange",
+         [](Fixture& f, const std::vector<std::string>& noise, const std::string&) {
+             f.server.after_kexinit = noise;
+         },
+         "within 5 seconds"},
+        {"IGNORE and DEBUG instead of an authentication answer",
+         [](Fixture& f, const std::vector<std::string>& noise, const std::string&) {
+             f.server.on_service = [noise](ScriptedServer& server, SshBuffer&) {
+                 for (const std::string& m : noise) server.send(m);
+             };
+         },
+         "user authentication"},
+    };
+    for (bool bounded : {true, false}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (bounded ? "" : " without a timeout"));
+            Fixture f;
+            f.server.proposal[kProposalKex].pop_back();  // strict key exchange forbids the noise
+            f.config.timeout_seconds = bounded ? 5 : 0;
+            f.make(test::fake_kex_parts());
+            Ticker ticker;
+            f.session->set_clock({&Ticker::tick, &ticker});
+            c.arrange(f, noise, lines);
+            test::exchange(*f.session, f.server, 16);
+            if (!bounded) {
+                // The same noise is harmless when nothing bounds it: it only takes its time.
+                EXPECT_EQ(f.session->session_error(), 0) << f.session->error_text();
+                continue;
+            }
+            EXPECT_EQ(f.session->state(), SshState::kFailed);
+            EXPECT_EQ(f.session->failure().kind, FailureKind::kTimeout);
+            EXPECT_NE(f.session->error_text().find("did not finish"), std::string::npos)
+                << f.session->error_text();
+            EXPECT_NE(f.session->error_text().find(c.step), std::string::npos) << f.session->error_text();
+        }
+    }
+    // Steps that each finish in time add up to more than the timeout without harm.
+    Fixture f;
+    f.config.timeout_seconds = 5;
+    f.make(test::fake_kex_parts());
+    Ticker ticker;
+    f.session->set_clock({&Ticker::tick, &ticker});
+    test::exchange(*f.session, f.server, 16);
+    EXPECT_EQ(f.session->state(), SshState::kConnection) << f.session->error_text();
+    EXPECT_GT(ticker.now, 5000u);
+    // A re-key in the data phase may wait behind data in flight: it is not bounded so.
+    f.server.start_rekey();
+    test::exchange(*f.session, f.server, 4);
+    EXPECT_EQ(f.session->key_exchanges(), 2) << f.session->error_text();
+    EXPECT_EQ(f.session->state(), SshState::kConnection);
+}
+
+// The key types recorded for the host are asked for first; a re-key asks for the type the session
+// began with.
+std::vector<std::string> recorded_ed25519(void*, const std::string& host, uint16_t port) {
+    return host == "known.example" && port == 2222 ? std::vector<std::string>{"ssh-ed25519"}
+                                                   : std::vector<std::string>{};
+}
+
+TEST(SshSession, RecordedHostKeyTypesAreAskedForFirst) {
+    for (const char* host : {"known.example", "new.example"}) {
+        SCOPED_TRACE(host);
+        bool known = std::string(host) == "known.example";
+        Fixture f;
+        f.config.host = host;
+        f.config.port = 2222;
+        f.config.host_key.recorded_types = &recorded_ed25519;
+        f.make(test::fake_kex_parts());
+        f.server.proposal[kProposalHostKey] = {"ssh-ed25519", "rsa-sha2-256"};
+        f.run();
+        ASSERT_EQ(f.session->state(), SshState::kConnection) << f.session->error_text();
+        EXPECT_EQ(f.session->negotiated().host_key, known ? "ssh-ed25519" : "rsa-sha2-256");
+        // The stand-in exchange always yields an ed25519 key: the re-key asks for that.
+        f.server.start_rekey();
+        f.run();
+        EXPECT_EQ(f.session->key_exchanges(), 2);
+        EXPECT_EQ(f.session->negotiated().host_key, "ssh-ed25519");
+    }
+}
+
+// Lines before the identification are shown up to the session's 64 KiB of banners.
+TEST(SshSession, BannerLinesBeforeTheIdentificationAreCapped) {
+    Fixture f;
+    std::string line(100, 'L');
+    std::string lines;
+    for (int i = 0; i < 1000; ++i) lines += line + "\r\n";
+    f.server.greeting = lines + f.server.greeting;
+    f.run();
+    EXPECT_EQ(f.session->state(), SshState::kConnection) << f.session->error_text();
+    size_t shown = 0, warnings = 0;
+    for (const auto& [level, text] : f.log.lines) {
+        if (level == kLevelInfo && text.rfind("LLLL", 0) == 0) shown += text.size();
+        if (level == kLevelWarning) ++warnings;
+    }
+    EXPECT_EQ(shown, 64u << 10);
+    EXPECT_EQ(warnings, 1u);
+}
+
 }  // namespace
 }  // namespace orvane::ssh

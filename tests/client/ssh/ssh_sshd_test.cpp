@@ -3,12 +3,16 @@
 // reply, where the probe run stops (the methods themselves are not part of the transport).
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "client/ssh/known_hosts.h"
 #include "client/ssh/ssh_filter.h"
+#include "client/ssh/ssh_key.h"
 #include "client/ssh/ssh_messages.h"
+#include "common/base64.h"
 #include "common/log.h"
+#include "tests/client/ssh/ssh_test_keys.h"
 #include "tests/client/ssh/ssh_test_peer.h"
 #include "tests/support/sshd_server.h"
 
@@ -190,6 +194,88 @@ TEST(SshSessionSshd, KeysUpWithOpenSshUnderEachCipherAndMac) {
         EXPECT_EQ(session.state(), SshState::kUserAuth);
         EXPECT_EQ(g_auth_reply, 51);  // USERAUTH_FAILURE: "none" is not enough
         EXPECT_FALSE(session.server_sig_algs().empty());
+    }
+}
+
+// Host keys against a real server that holds two: the ed25519 key OpenSSH recorded in
+// ~/.ssh/known_hosts is the one asked for (our own order would take RSA), matched on the first
+// connect with no warning; a server showing only RSA for a host recorded with ed25519 is refused
+// in the key exchange, before any login, naming both fingerprints.
+TEST(SshSessionSshd, RecordedKeyTypesComeFirstAndOthersAreRefused) {
+    const ::orvane::test::TestKeyFile& rsa = ::orvane::test::test_key_file("rsa-openssh");
+    struct Case {
+        const char* what;
+        std::vector<std::string> config;
+        bool accepted;
+    } cases[] = {
+        {"the recorded type is offered", {"HostKey " + rsa.path}, true},
+        {"an impostor offers only RSA",
+         {"HostKey " + rsa.path, "HostKeyAlgorithms rsa-sha2-512,rsa-sha2-256,ssh-rsa"},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::orvane::test::SshdInetd sshd(c.config);
+        if (!sshd.running()) GTEST_SKIP() << sshd.why();
+        // The line ssh-keygen wrote for the server's ed25519 key, as OpenSSH records it ("type key
+        // comment"); the impostor does not offer that key.
+        std::string recorded = sshd.host_key_line();
+        ASSERT_EQ(recorded.rfind("ssh-ed25519 ", 0), 0u) << recorded;
+        std::string recorded_blob;
+        ASSERT_EQ(base64_decode(recorded.substr(12, recorded.find(' ', 12) - 12), recorded_blob), 0);
+        ::orvane::test::TempDir home;
+        std::filesystem::create_directories(home.file(".ssh"));
+        ::orvane::test::write_all(
+            home.file(".ssh/known_hosts"),
+            "other.example ssh-rsa " + base64_encode(rsa.public_blob) + "\nsshd-known " + recorded);
+        ::setenv("HOME", home.path().c_str(), 1);
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("ORVANE_KNOWN_HOSTS");
+        KnownHostsPolicy policy;
+        Lines lines;
+        ASSERT_EQ(policy.load(default_known_hosts_files(), &collect, &lines), 0) << policy.load_error();
+        FilterConfig filter;
+        filter.host = "sshd-known";
+        filter.log = &collect;
+        filter.log_user = &lines;
+        filter.host_key = policy.decision();
+        SshSession session(filter, ssh_parts());
+        session.set_service(std::make_unique<NoneRequest>());
+        g_auth_reply = -1;
+        ASSERT_EQ(session.start(), 0);
+        for (int round = 0; round < 100 && g_auth_reply < 0 && session.session_error() == 0 && !sshd.ended();
+             ++round) {
+            std::string out = session.network_output().contents();
+            session.network_output().clear();
+            if (!out.empty() && !sshd.write(out)) break;
+            std::string in = sshd.read();
+            if (!in.empty()) session.put_network(reinterpret_cast<const uint8_t*>(in.data()), in.size());
+        }
+        EXPECT_EQ(policy.record_new_host(), 0);
+        EXPECT_EQ(::orvane::test::file_text(home.file(".config/orvane/known_hosts")), "")
+            << "nothing new is recorded";
+        std::string said;
+        for (const auto& [level, text] : lines.all) {
+            said += text + "\n";
+            EXPECT_NE(level, kLevelWarning) << text;
+        }
+        if (c.accepted) {
+            ASSERT_EQ(session.session_error(), 0) << session.error_text() << "\n" << sshd.log();
+            EXPECT_EQ(session.negotiated().host_key, "ssh-ed25519");
+            EXPECT_NE(said.find("Host key of sshd-known: ssh-ed25519 " + fingerprint_sha256(recorded_blob)),
+                      std::string::npos)
+                << said;
+            EXPECT_EQ(g_auth_reply, 51);
+        } else {
+            EXPECT_EQ(session.session_error(), kErrorKeyExchange);
+            EXPECT_EQ(session.failure().kind, FailureKind::kUser);
+            for (const std::string& part :
+                 {std::string("has changed"), fingerprint_sha256(rsa.public_blob),
+                  fingerprint_sha256(recorded_blob), home.file(".ssh/known_hosts") + " line 2"})
+                EXPECT_NE(session.error_text().find(part), std::string::npos)
+                    << part << " in " << session.error_text();
+            EXPECT_EQ(g_auth_reply, -1) << "no login was tried";
+        }
     }
 }
 

@@ -359,13 +359,13 @@ std::string random_payload(size_t n) {
     return out;
 }
 
-void exchange(SshSession& session, ScriptedServer& server) {
+void exchange(SshSession& session, ScriptedServer& server, size_t piece) {
     for (int round = 0; round < 10000; ++round) {
         std::string to_client = server.take_output();
         size_t offset = 0;
         while (offset < to_client.size()) {
             size_t taken = session.put_network(reinterpret_cast<const uint8_t*>(to_client.data()) + offset,
-                                               to_client.size() - offset);
+                                               std::min(piece, to_client.size() - offset));
             if (taken == 0) break;
             offset += taken;
         }

@@ -3,6 +3,7 @@
 // small service hook that carries application bytes in CHANNEL_DATA messages.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -95,7 +96,8 @@ std::unique_ptr<SshService> channel_service();
 // n pseudo-random bytes.
 std::string random_payload(size_t n);
 
-// Moves bytes between a session and a scripted server until neither has anything to say.
-void exchange(SshSession& session, ScriptedServer& server);
+// Moves bytes between a session and a scripted server until neither has anything to say; the
+// server's bytes go in pieces of at most `piece` bytes (a trickling server).
+void exchange(SshSession& session, ScriptedServer& server, size_t piece = SIZE_MAX);
 
 }  // namespace orvane::ssh::test

@@ -241,10 +241,10 @@ TEST(SshUserauth, MethodOrderAndAnswers) {
             // Silence leaves the session waiting; the network core's reply timeout ends it.
             EXPECT_EQ(session.state(), c.turns.empty() ? SshState::kUserAuth : SshState::kConnection);
         } else {
-            EXPECT_EQ(session.session_error(), kErrorKeyExchange);
+            EXPECT_EQ(session.session_error(), kErrorAuthentication);
             EXPECT_EQ(session.failure().kind, c.kind);
             EXPECT_NE(session.error_text().find(c.error), std::string::npos) << session.error_text();
-            EXPECT_TRUE(log.has(kLevelError, "authentication as \"alice\" failed"));
+            EXPECT_TRUE(log.has(kLevelError, "Authentication failed (as \"alice\": "));
         }
         if (c.logged != nullptr) {
             EXPECT_TRUE(log.has(kLevelInfo, c.logged));
@@ -272,6 +272,40 @@ TEST(SshUserauth, RsaKeyFollowsServerSigAlgs) {
                                                              std::string("signed ") + algorithm}));
         EXPECT_EQ(session.state(), SshState::kConnection) << session.error_text();
     }
+}
+
+// Banners are shown up to 64 KiB a session; the rest are dropped with one warning, and the login
+// goes on.
+TEST(SshUserauth, BannersAreCappedPerSession) {
+    Log log;
+    FilterConfig config;
+    config.user = "alice";
+    config.password = kPassword;
+    config.log = &Log::collect;
+    config.log_user = &log;
+    SshSession session(config, test::fake_kex_parts());
+    session.set_service(make_userauth_service(session));
+    test::ScriptedServer server;
+    std::string line(199, 'b');
+    std::string text;
+    for (int i = 0; i < 10; ++i) text += line + "\n";
+    std::vector<std::string> flood(100, banner(text));  // 2,000 bytes each
+    flood.push_back(failure("password"));
+    AuthScript script{{flood, {kSuccess}}, {}, 0};
+    server.on_service = [&](test::ScriptedServer& s, SshBuffer& payload) { script.answer(s, payload); };
+    test::exchange(session, server);
+    EXPECT_EQ(session.state(), SshState::kConnection) << session.error_text();
+    size_t shown = 0, warnings = 0;
+    for (const auto& [level, text] : log.lines) {
+        if (level == kLevelInfo && text.find(line.substr(0, 10)) == 0) shown += text.size();
+        if (level == kLevelWarning) {
+            ++warnings;
+            EXPECT_NE(text.find("64 KiB"), std::string::npos) << text;
+        }
+    }
+    EXPECT_LE(shown, 64u << 10);
+    EXPECT_GT(shown, 63u << 10);
+    EXPECT_EQ(warnings, 1u);
 }
 
 }  // namespace
