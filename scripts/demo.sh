@@ -83,7 +83,7 @@ echo "--- the demo script:"
 cat "$work/demo.fscr"
 echo "--- orvaneftp -script demo.fscr against pyftpdlib on 127.0.0.1:$port"
 status=0
-"$client" -script "$work/demo.fscr" || status=$?
+ORVANE_KNOWN_CERTS="$work/known_certs" "$client" -script "$work/demo.fscr" || status=$?
 echo "--- exit code $status"
 [ "$status" -eq 0 ]
 echo "--- every file came back byte-exact, and the server is empty again:"
