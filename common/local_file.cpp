@@ -27,7 +27,7 @@ int LocalFile::open(int mode) {
     if (path_.empty()) return -1;
     handle_ = platform::file_open(path_, mode);
     if (handle_ == platform::kInvalidFile) return -1;
-    append_pending_ = mode == platform::kOpenAppend;
+    append_pending_ = mode == platform::kOpenAppend || mode == platform::kOpenAppendAlways;
     buffered_ = 0;
     return 0;
 }

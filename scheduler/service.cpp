@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -64,6 +66,30 @@ std::string unit_quoted(const std::string& path) {
 std::string with_slash(std::string folder) {
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder;
+}
+
+// Takes the instance lock, which marks this instance for -remove and keeps a second one from
+// starting every task twice, and notes this process's pid in it. 0 when this instance may run.
+int take_instance_lock(platform::NamedMutex& instance) {
+    std::string error;
+    int r = instance.try_acquire(kInstanceMarkName, &error);
+    if (r == 1) {
+        std::string pid = platform::named_mutex_note(kInstanceMarkName);
+        while (!pid.empty() && (pid.back() == '\n' || pid.back() == '\r')) pid.pop_back();
+        output(format("ERROR: %s is already running (pid %s); this second instance would start every task "
+                      "twice and does not start",
+                      kServiceDisplayName, pid.empty() ? "unknown" : escape_controls(pid).c_str()),
+               kLevelError);
+        return 1;
+    }
+    if (r == 2) {
+        output("The instance lock could not be taken (" + error +
+                   "): a second instance and -remove cannot see this one",
+               kLevelWarning);
+        return 0;
+    }
+    instance.set_note(std::to_string(::getpid()) + "\n");
+    return 0;
 }
 
 }  // namespace
@@ -132,18 +158,32 @@ int install_service(bool automatic) {
     return 0;
 }
 
-int remove_service() {
-    if (platform::named_mutex_exists(kInstanceMarkName)) {
-        platform::named_event_set(kStopEventName);
-        for (int i = 0; i < 100 && platform::named_mutex_exists(kInstanceMarkName); ++i) ::usleep(100000);
-        if (platform::named_mutex_exists(kInstanceMarkName))
-            output("The running scheduler did not stop within 10 seconds", kLevelWarning);
+// Stops the running instance, as the service manager would: SIGTERM to the pid it noted in its
+// instance lock (the stop event too, for one in console mode). 0 when none runs any more.
+int stop_running_instance() {
+    if (!platform::named_mutex_exists(kInstanceMarkName)) return 0;
+    std::string note = platform::named_mutex_note(kInstanceMarkName);
+    long pid = std::strtol(note.c_str(), nullptr, 10);
+    if (pid > 1 && ::kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
+        output(format("ERROR: The running scheduler (pid %ld) could not be stopped: %s", pid,
+                      platform::error_text(errno).c_str()),
+               kLevelError);
+        return 1;
     }
+    platform::named_event_set(kStopEventName);
+    for (int i = 0; i < 100 && platform::named_mutex_exists(kInstanceMarkName); ++i) ::usleep(100000);
+    platform::named_event_reset(kStopEventName);
+    if (!platform::named_mutex_exists(kInstanceMarkName)) return 0;
+    output(format("ERROR: The running scheduler (pid %ld) did not stop within 10 seconds", pid), kLevelError);
+    return 1;
+}
+
+int remove_service() {
+    if (stop_running_instance() != 0) return 1;
     if (default_unit_folder()) systemctl({"disable", kUnitName});
     std::string unit = unit_folder() + kUnitName;
     if (::unlink(unit.c_str()) != 0) {
-        output("ERROR: The service unit could not be deleted: " + unit + ": " +
-                   platform::error_text(errno),
+        output("ERROR: The service unit could not be deleted: " + unit + ": " + platform::error_text(errno),
                kLevelError);
         return 1;
     }
@@ -159,13 +199,17 @@ int run_service(bool console) {
     std::string error;
     if (open_service_log(folder + kServiceLogName, console, &error) != 0)
         output("ERROR: The log file could not be opened: " + error, kLevelError);
+    platform::NamedMutex instance;
+    if (take_instance_lock(instance) != 0) {
+        close_service_log();
+        if (signals >= 0) ::close(signals);
+        return 1;
+    }
     std::string runtime = platform::runtime_folder();
     output(format("%s started (%s); schedule file %s%s; runtime folder %s", kServiceDisplayName,
                   console ? "console mode" : "service", folder.c_str(), kScheduleFileName,
                   runtime.empty() ? "(none: named objects do not work)" : runtime.c_str()),
            kLevelInfo);
-    platform::NamedMutex instance;
-    instance.acquire(kInstanceMarkName, nullptr, true);
     platform::FolderWatch watch;
     platform::named_event_reset(kStopEventName);  // a request left from an earlier run is stale
 
@@ -185,12 +229,19 @@ int run_service(bool console) {
             if (sig != 0) why = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
         }
         watch.drain();
-        if (why == nullptr && platform::named_event_is_set(kStopEventName)) why = "the stop event";
+        if (watch.folder_gone()) {
+            output("The runtime folder was removed: it is made again and the instance lock taken anew",
+                   kLevelWarning);
+            watch.rearm();
+            take_instance_lock(instance);
+        }
+        // A service is stopped by its manager's SIGTERM only; the event is a console run's convenience.
+        if (why == nullptr && console && platform::named_event_is_set(kStopEventName)) why = "the stop event";
     }
     output(format("Stop requested (%s)", why ? why : "the wait failed"), kLevelInfo);
     if (!console) platform::report_service_status("STOPPING=1");
     scheduler.stop();
-    platform::named_event_reset(kStopEventName);
+    if (console) platform::named_event_reset(kStopEventName);
     output(std::string(kServiceDisplayName) + " stopped", kLevelInfo);
     close_service_log();
     instance.release();
