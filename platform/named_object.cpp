@@ -178,14 +178,23 @@ int FolderWatch::rearm() {
     if (folder.empty()) return 1;
     fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd_ < 0) return 1;
-    if (::inotify_add_watch(fd_, folder.c_str(),
-                            IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ATTRIB | IN_DELETE_SELF |
-                                IN_MOVE_SELF) < 0) {
+    folder_wd_ = ::inotify_add_watch(
+        fd_, folder.c_str(),
+        IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF);
+    if (folder_wd_ < 0) {
         ::close(fd_);
         fd_ = -1;
         return 1;
     }
     return 0;
+}
+
+int FolderWatch::watch_release(const std::string& name) {
+    std::string path = object_path(name);
+    if (fd_ < 0 || path.empty()) return 1;
+    // Only a holder opens the lock file for writing (a test for the mutex only reads it), so
+    // this fires when the holder closes it, which is when its lock goes.
+    return ::inotify_add_watch(fd_, path.c_str(), IN_CLOSE_WRITE) < 0 ? 1 : 0;
 }
 
 FolderWatch::~FolderWatch() {
@@ -200,7 +209,7 @@ void FolderWatch::drain() {
         if (r <= 0) break;
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= r;) {
             const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
-            if (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) gone_ = true;
+            if (e->wd == folder_wd_ && (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))) gone_ = true;
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }

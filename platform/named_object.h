@@ -72,9 +72,13 @@ class FolderWatch {
     bool folder_gone() const { return gone_; }
     // Makes the runtime folder again when missing and watches it afresh. 0 when watching.
     int rearm();
+    // Also wakes when the holder of the named mutex lets it go, so a waiter need not poll for it.
+    // 0 when watched (the lock file must exist).
+    int watch_release(const std::string& name);
 
   private:
     int fd_ = -1;
+    int folder_wd_ = -1;
     bool gone_ = false;
 };
 

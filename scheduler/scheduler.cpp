@@ -172,6 +172,8 @@ int Scheduler::start_due_tasks(bool* postponed) {
         platform::NamedMutex lock;
         std::string error;
         if (lock_file(lock) != 0) return kEditorWaitMs;
+        // Watched before the look, so an editor that lets go in between still wakes the loop.
+        watch_.watch_release(kEditorRunningName);
         if (platform::named_mutex_exists(kEditorRunningName)) {
             *postponed = true;
             return kEditorWaitMs;
@@ -237,6 +239,7 @@ void Scheduler::run() {
                 timeout = kEditorWaitMs;
                 continue;
             }
+            watch_.watch_release(kEditorRunningName);
             if (platform::named_mutex_exists(kEditorRunningName)) {
                 postponed = true;
             } else {
