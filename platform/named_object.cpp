@@ -201,7 +201,7 @@ FolderWatch::~FolderWatch() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-void FolderWatch::drain() {
+void FolderWatch::drain(std::vector<std::string>* removed) {
     alignas(inotify_event) char buf[4096];
     while (fd_ >= 0) {
         ssize_t r = ::read(fd_, buf, sizeof buf);
@@ -210,6 +210,8 @@ void FolderWatch::drain() {
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= r;) {
             const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
             if (e->wd == folder_wd_ && (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))) gone_ = true;
+            if (removed && e->wd == folder_wd_ && (e->mask & (IN_DELETE | IN_MOVED_FROM)) && e->len > 0)
+                removed->emplace_back(e->name, strnlen(e->name, e->len));
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }

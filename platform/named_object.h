@@ -13,6 +13,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/event.h"
 
@@ -65,9 +66,10 @@ class FolderWatch {
     FolderWatch& operator=(const FolderWatch&) = delete;
 
     bool valid() const { return fd_ >= 0; }
-    // Readable when something changed; drain() then empties it.
+    // Readable when something changed; drain() then empties it, adding the names of objects
+    // deleted or moved away to *removed when given.
     int descriptor() const { return fd_; }
-    void drain();
+    void drain(std::vector<std::string>* removed = nullptr);
     // True once drain() saw the folder itself deleted or moved: its objects are gone with it.
     bool folder_gone() const { return gone_; }
     // Makes the runtime folder again when missing and watches it afresh. 0 when watching.

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -217,23 +218,38 @@ int run_service(bool console) {
     scheduler.start();  // without the thread the wait for a stop request still goes on
     if (!console) platform::report_service_status("READY=1");
     const char* why = nullptr;
+    // The instance lock file was deleted (its folder may be going too): held open, it would keep
+    // the folder's removal from being reported, so it is let go and taken anew.
+    bool lock_lost = false;
+    std::vector<std::string> removed;
     while (why == nullptr) {
         pollfd fds[2];
         nfds_t n = 0;
         if (signals >= 0) fds[n++] = {signals, POLLIN, 0};
         if (watch.valid()) fds[n++] = {watch.descriptor(), POLLIN, 0};
-        int r = ::poll(fds, n, watch.valid() ? -1 : 1000);
+        int r = ::poll(fds, n, watch.valid() && !lock_lost ? -1 : 1000);
         if (r < 0 && errno != EINTR) break;
         if (signals >= 0) {
             int sig = platform::take_stop_signal(signals);
             if (sig != 0) why = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
         }
-        watch.drain();
-        if (watch.folder_gone()) {
-            output("The runtime folder was removed: it is made again and the instance lock taken anew",
-                   kLevelWarning);
+        removed.clear();
+        watch.drain(&removed);
+        if (!lock_lost && std::find(removed.begin(), removed.end(), kInstanceMarkName) != removed.end()) {
+            instance.release();
+            lock_lost = true;
+        }
+        // Its objects went with the folder: without them -remove would not see this instance, and
+        // the editor's events would go nowhere.
+        if (watch.folder_gone() || (lock_lost && r == 0)) {
+            const char* what =
+                watch.folder_gone()
+                    ? "The runtime folder was removed: it is made again and the instance lock taken anew"
+                    : "The instance lock file was removed: it is taken anew";
             watch.rearm();
             take_instance_lock(instance);
+            output(what, kLevelWarning);  // after the lock is held again, for whoever waits for this line
+            lock_lost = false;
         }
         // A service is stopped by its manager's SIGTERM only; the event is a console run's convenience.
         if (why == nullptr && console && platform::named_event_is_set(kStopEventName)) why = "the stop event";

@@ -446,6 +446,32 @@ TEST(Scheduler, OneInstanceRunsAndOtherUsersCannotStopOrFreezeIt) {
     EXPECT_EQ(count(run.log(), "Stop requested"), 0u) << run.log();
 }
 
+TEST(Scheduler, RemoveStopsTheSchedulerAfterItsRuntimeFolderWasRemadeAndFailsWhenItCannot) {
+    SchedulerRun run;
+    const std::string units = run.path("units");
+    std::filesystem::create_directory(units);
+    const std::vector<std::string> env{"ORVANESCHED_UNIT_DIR=" + units, "ORVANESCHED_DIR=" + run.dir().path(),
+                                       run.runtime_env()};
+    ASSERT_EQ(test::run_process(scheduler_binary(), {"-installman"}, {}, false, 20s, env).exit_code, 0);
+    run.start();
+    std::filesystem::remove_all(run.runtime_env().substr(run.runtime_env().find('=') + 1));
+    ASSERT_TRUE(run.wait_log("The runtime folder was removed: it is made again")) << run.log();
+    auto removed = test::run_process(scheduler_binary(), {"-remove"}, {}, false, 30s, env);
+    EXPECT_EQ(removed.exit_code, 0) << removed.output;
+    EXPECT_EQ(run.wait_end(), 0);
+    EXPECT_NE(run.log().find("Stop requested ("), std::string::npos) << run.log();
+
+    // An instance that outlives the request: the unit stays and -remove says it failed.
+    ASSERT_EQ(test::run_process(scheduler_binary(), {"-installman"}, {}, false, 20s, env).exit_code, 0);
+    platform::NamedMutex stuck;
+    ASSERT_EQ(stuck.try_acquire("OrvaneScheduler_running_"), 0);
+    stuck.set_note("999999999\n");  // no such process
+    auto failed = test::run_process(scheduler_binary(), {"-remove"}, {}, false, 30s, env);
+    EXPECT_EQ(failed.exit_code, 1) << failed.output;
+    EXPECT_NE(failed.output.find("could not be stopped"), std::string::npos) << failed.output;
+    EXPECT_TRUE(std::filesystem::exists(units + "/orvanesched.service"));
+}
+
 // The seconds of the day and the day of the year (from 0, as a TZ rule's plain day number counts)
 // of a UTC time.
 std::string tz_rule_at(time_t t) {
