@@ -28,6 +28,7 @@ int LocalFile::open(int mode) {
     handle_ = platform::file_open(path_, mode);
     if (handle_ == platform::kInvalidFile) return -1;
     append_pending_ = mode == platform::kOpenAppend || mode == platform::kOpenAppendAlways;
+    mode_ = mode;
     buffered_ = 0;
     return 0;
 }

@@ -1,6 +1,8 @@
 // The scheduling thread's loop.
 #include "scheduler/scheduler.h"
 
+#include <time.h>
+
 #include <chrono>
 #include <system_error>
 
@@ -16,6 +18,7 @@
 namespace orvane::sched {
 
 int64_t schedule_now(int* milliseconds) {
+    ::tzset();  // a zone changed meanwhile counts from the next look on
     auto now = std::chrono::system_clock::now();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     time_t seconds = static_cast<time_t>(ms / 1000);
@@ -47,6 +50,7 @@ int64_t first_second_at(int64_t due, int64_t now) {
 }
 
 int wait_until_due(const std::string& next_run) {
+    ::tzset();
     CalendarTime due;
     if (parse_time_text(next_run, due) != 0) return 0;  // never stored: the reader sets such tasks aside
     auto now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -210,9 +210,12 @@ TEST(Scheduler, ReloadEventRereadsTheFileAndLeavesRunningTasksAlone) {
         ASSERT_EQ(lock.acquire("_schedfile_filelock_"), 0);
         run.write({task(local_text(0), "/bin/echo", "B", run.path("b.txt"))});
     }
+    // A log rotation that copies the log and truncates it: the next lines start the file again.
+    ::truncate(run.path("orvanesched.log").c_str(), 0);
     ASSERT_EQ(platform::named_event_set("_schedfile_servicereload_"), 0);
     EXPECT_TRUE(run.wait_log("Schedule reloaded: 1 task")) << run.log();
     EXPECT_TRUE(run.wait_log("Task ended with exit code 0: /bin/echo B")) << run.log();
+    EXPECT_EQ(run.log().find('\0'), std::string::npos);
     EXPECT_TRUE(run.wait_log("Task ended with exit code 0: /bin/sh")) << run.log();
     EXPECT_FALSE(platform::named_event_is_set("_schedfile_servicereload_"));
     EXPECT_EQ(read_all(run.path("a.txt")), "A\n");
