@@ -168,6 +168,8 @@ int Scheduler::start_due_tasks(bool* postponed) {
         int wait = wait_until_due(tasks_.front().next_run);
         if (wait > 0) return wait;
         if (running_.size() >= kMaxRunningTasks) {
+            if (slots_full_reported_) return kLongestWaitMs;
+            slots_full_reported_ = true;  // once until a task starts again
             output(format("All %zu task slots are taken: the task due %s waits for one", kMaxRunningTasks,
                           tasks_.front().next_run.c_str()),
                    kLevelWarning);
@@ -189,6 +191,7 @@ int Scheduler::start_due_tasks(bool* postponed) {
             read_file(true);
             continue;
         }
+        slots_full_reported_ = false;
         start_first_task();
         if (write_schedule(path_, tasks_, &error, kept_) != 0)
             output("ERROR: The schedule file could not be written: " + error, kLevelError);

@@ -76,6 +76,7 @@ class Scheduler {
     platform::FolderWatch watch_;
     platform::WallClockTimer timer_;  // the due time by the wall clock, also after a suspend
     bool reload_wanted_ = false;
+    bool slots_full_reported_ = false;
     std::thread thread_;
 };
 

@@ -44,7 +44,7 @@ namespace {
 // output file, memory stays bounded, and the output file sees the run in one piece.
 struct Capture {
     platform::FileHandle temp = platform::kInvalidFile;
-    bool failed = false;
+    int write_error = 0;  // the first failed write's errno: part of the output is missing
     ~Capture() {
         if (temp != platform::kInvalidFile) platform::file_close(temp);
     }
@@ -52,7 +52,8 @@ struct Capture {
 
 void keep_output(void* context, const char* data, size_t n) {
     auto* capture = static_cast<Capture*>(context);
-    if (platform::file_write(capture->temp, data, n) != static_cast<int64_t>(n)) capture->failed = true;
+    if (platform::file_write(capture->temp, data, n) != static_cast<int64_t>(n) && capture->write_error == 0)
+        capture->write_error = errno != 0 ? errno : EIO;
 }
 
 void warn_output(const LaunchDetails& l, const char* what, int error) {
@@ -65,7 +66,7 @@ void warn_output(const LaunchDetails& l, const char* what, int error) {
 // append mode every write lands at the end as it is then, so runs that overlap, and a log rotation
 // that copies and truncates, never overwrite each other's bytes.
 void deliver_output(const LaunchDetails& l, Capture& capture) {
-    if (capture.failed) warn_output(l, "missed part of the output", errno);
+    if (capture.write_error != 0) warn_output(l, "misses part of the output", capture.write_error);
     std::string path = platform::normalize_local_path(l.output_file);
     // The lock has its own handle: a rollover reopens the file, which would drop a lock taken on it.
     platform::FileHandle lock = platform::file_open(path, platform::kOpenAppendAlways);

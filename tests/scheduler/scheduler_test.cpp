@@ -475,6 +475,17 @@ TEST(Scheduler, RemoveStopsTheSchedulerAfterItsRuntimeFolderWasRemadeAndFailsWhe
     EXPECT_TRUE(std::filesystem::exists(units + "/orvanesched.service"));
 }
 
+TEST(Scheduler, WithoutARuntimeFolderTheScheduleStillRuns) {
+    SchedulerRun run;
+    test::write_all(run.path("file"), "a file where the folder would go");
+    run.write({task(local_text(0), "/bin/echo", "ran")});
+    run.start({"ORVANE_RUNTIME_DIR=" + run.path("file") + "/run"});
+    EXPECT_TRUE(run.wait_log("Task ended with exit code 0: /bin/echo ran")) << run.log();
+    EXPECT_NE(run.log().find("No runtime folder: the schedule file is used without the editor's lock"),
+              std::string::npos)
+        << run.log();
+}
+
 // The seconds of the day and the day of the year (from 0, as a TZ rule's plain day number counts)
 // of a UTC time.
 std::string tz_rule_at(time_t t) {
