@@ -226,6 +226,29 @@ FileHandle open_unnamed_temp_file() {
     return fd;
 }
 
+FileHandle try_lock_private_file(const std::string& path, bool* busy) {
+    *busy = false;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return kInvalidFile;
+    struct stat st {};
+    int r = ::fstat(fd, &st);
+    if (r == 0 && (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0 || !S_ISREG(st.st_mode))) {
+        r = -1;
+        errno = EPERM;
+    }
+    if (r == 0) {
+        do {
+            r = ::flock(fd, LOCK_EX | LOCK_NB);
+        } while (r != 0 && errno == EINTR);
+        if (r == 0) return fd;
+        *busy = errno == EWOULDBLOCK;
+    }
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return kInvalidFile;
+}
+
 int file_lock(FileHandle h, bool lock) {
     int r;
     do {

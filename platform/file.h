@@ -61,6 +61,12 @@ FileHandle open_unnamed_temp_file();
 // 0 on success.
 int file_lock(FileHandle h, bool lock);
 
+// Takes an exclusive advisory lock on the lock file at `path` without waiting, held until the
+// returned handle is closed. The file is made for this user alone (mode 0600, never through a
+// link); one that other users can open, who could then hold the lock, is refused. kInvalidFile
+// with *busy set when another holder has it; kInvalidFile with errno set otherwise.
+FileHandle try_lock_private_file(const std::string& path, bool* busy);
+
 // One item of a local folder ("." and ".." are left out; symbolic links are followed).
 struct FolderItem {
     std::string name;

@@ -201,7 +201,26 @@ int run_service(bool console) {
     if (open_service_log(folder + kServiceLogName, console, &error) != 0)
         output("ERROR: The log file could not be opened: " + error, kLevelError);
     platform::NamedMutex instance;
-    if (take_instance_lock(instance) != 0) {
+    // The schedule is locked too: an instance with another runtime folder would otherwise still
+    // run the same schedule's tasks a second time.
+    bool busy = false;
+    platform::FileHandle schedule_lock = platform::kInvalidFile;
+    if (take_instance_lock(instance) == 0) {
+        schedule_lock = platform::try_lock_private_file(folder + kScheduleLockName, &busy);
+        if (schedule_lock == platform::kInvalidFile && !busy)
+            output(format("The schedule's lock file %s%s could not be taken (%s): a second instance on this "
+                          "schedule would not be seen",
+                          folder.c_str(), kScheduleLockName, platform::error_text(errno).c_str()),
+                   kLevelWarning);
+        if (busy)
+            output(format("ERROR: %s is already running on the schedule in %s; this second instance would "
+                          "start every task twice and does not start",
+                          kServiceDisplayName, folder.c_str()),
+                   kLevelError);
+    } else {
+        busy = true;
+    }
+    if (busy) {
         close_service_log();
         if (signals >= 0) ::close(signals);
         return 1;
@@ -261,6 +280,7 @@ int run_service(bool console) {
     output(std::string(kServiceDisplayName) + " stopped", kLevelInfo);
     close_service_log();
     instance.release();
+    if (schedule_lock != platform::kInvalidFile) platform::file_close(schedule_lock);
     if (signals >= 0) ::close(signals);
     return 0;
 }

@@ -422,6 +422,12 @@ TEST(Scheduler, OneInstanceRunsAndOtherUsersCannotStopOrFreezeIt) {
     EXPECT_NE(second.output.find("is already running (pid " + std::to_string(run.pid()) + ")"),
               std::string::npos)
         << second.output;
+    // Another runtime folder, the same schedule.
+    auto elsewhere = test::run_process(scheduler_binary(), {"-debug"}, {}, false, 20s,
+                                       {env[0], "ORVANE_RUNTIME_DIR=" + run.path("other-run")});
+    EXPECT_EQ(elsewhere.exit_code, 1) << elsewhere.output;
+    EXPECT_NE(elsewhere.output.find("is already running on the schedule in "), std::string::npos)
+        << elsewhere.output;
 
     test::TestAccount user;
     if (!user.made()) {
@@ -432,9 +438,14 @@ TEST(Scheduler, OneInstanceRunsAndOtherUsersCannotStopOrFreezeIt) {
                                  std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
                                  std::filesystem::perm_options::add);
     std::string runtime = run.runtime_env().substr(run.runtime_env().find('=') + 1) + "/";
+    // The user can act at all: the same tools work on what it owns.
+    auto control = test::run_process("/usr/sbin/runuser", {"-u", user.name(), "--", "/bin/sh", "-c",
+                                                           "flock -n -x " + user.home() + "/lock true"});
+    ASSERT_EQ(control.exit_code, 0) << control.output;
     for (const std::string& attempt : {"touch " + runtime + "OrvaneScheduler_event_",
                                        "flock -n -x " + runtime + "OrvaneScheduler_running_ true",
-                                       "flock -n -x " + runtime + "_schedfile_filelock_ true"}) {
+                                       "flock -n -x " + runtime + "_schedfile_filelock_ true",
+                                       "flock -n -x " + run.path("orvanesched.lock") + " true"}) {
         auto r = test::run_process("/usr/sbin/runuser", {"-u", user.name(), "--", "/bin/sh", "-c", attempt});
         EXPECT_NE(r.exit_code, 0) << attempt << ": " << r.output;
     }
