@@ -7,11 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/log.h"
-#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/console.h"
 #include "platform/file.h"
@@ -21,6 +19,7 @@
 #include "platform/spawn.h"
 #include "platform/stop_signal.h"
 #include "platform/system.h"
+#include "scheduler/instance.h"
 #include "scheduler/schedule_file.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/service_log.h"
@@ -67,30 +66,6 @@ std::string unit_quoted(const std::string& path) {
 std::string with_slash(std::string folder) {
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder;
-}
-
-// Takes the instance lock, which marks this instance for -remove and keeps a second one from
-// starting every task twice, and notes this process's pid in it. 0 when this instance may run.
-int take_instance_lock(platform::NamedMutex& instance) {
-    std::string error;
-    int r = instance.try_acquire(kInstanceMarkName, &error);
-    if (r == 1) {
-        std::string pid = platform::named_mutex_note(kInstanceMarkName);
-        while (!pid.empty() && (pid.back() == '\n' || pid.back() == '\r')) pid.pop_back();
-        output(format("ERROR: %s is already running (pid %s); this second instance would start every task "
-                      "twice and does not start",
-                      kServiceDisplayName, pid.empty() ? "unknown" : escape_controls(pid).c_str()),
-               kLevelError);
-        return 1;
-    }
-    if (r == 2) {
-        output("The instance lock could not be taken (" + error +
-                   "): a second instance and -remove cannot see this one",
-               kLevelWarning);
-        return 0;
-    }
-    instance.set_note(std::to_string(::getpid()) + "\n");
-    return 0;
 }
 
 }  // namespace
@@ -159,26 +134,6 @@ int install_service(bool automatic) {
     return 0;
 }
 
-// Stops the running instance, as the service manager would: SIGTERM to the pid it noted in its
-// instance lock (the stop event too, for one in console mode). 0 when none runs any more.
-int stop_running_instance() {
-    if (!platform::named_mutex_exists(kInstanceMarkName)) return 0;
-    std::string note = platform::named_mutex_note(kInstanceMarkName);
-    long pid = std::strtol(note.c_str(), nullptr, 10);
-    if (pid > 1 && ::kill(static_cast<pid_t>(pid), SIGTERM) != 0) {
-        output(format("ERROR: The running scheduler (pid %ld) could not be stopped: %s", pid,
-                      platform::error_text(errno).c_str()),
-               kLevelError);
-        return 1;
-    }
-    platform::named_event_set(kStopEventName);
-    for (int i = 0; i < 100 && platform::named_mutex_exists(kInstanceMarkName); ++i) ::usleep(100000);
-    platform::named_event_reset(kStopEventName);
-    if (!platform::named_mutex_exists(kInstanceMarkName)) return 0;
-    output(format("ERROR: The running scheduler (pid %ld) did not stop within 10 seconds", pid), kLevelError);
-    return 1;
-}
-
 int remove_service() {
     if (stop_running_instance() != 0) return 1;
     if (default_unit_folder()) systemctl({"disable", kUnitName});
@@ -200,27 +155,8 @@ int run_service(bool console) {
     std::string error;
     if (open_service_log(folder + kServiceLogName, console, &error) != 0)
         output("ERROR: The log file could not be opened: " + error, kLevelError);
-    platform::NamedMutex instance;
-    // The schedule is locked too: an instance with another runtime folder would otherwise still
-    // run the same schedule's tasks a second time.
-    bool busy = false;
-    platform::FileHandle schedule_lock = platform::kInvalidFile;
-    if (take_instance_lock(instance) == 0) {
-        schedule_lock = platform::try_lock_private_file(folder + kScheduleLockName, &busy);
-        if (schedule_lock == platform::kInvalidFile && !busy)
-            output(format("The schedule's lock file %s%s could not be taken (%s): a second instance on this "
-                          "schedule would not be seen",
-                          folder.c_str(), kScheduleLockName, platform::error_text(errno).c_str()),
-                   kLevelWarning);
-        if (busy)
-            output(format("ERROR: %s is already running on the schedule in %s; this second instance would "
-                          "start every task twice and does not start",
-                          kServiceDisplayName, folder.c_str()),
-                   kLevelError);
-    } else {
-        busy = true;
-    }
-    if (busy) {
+    InstanceGuard instance;
+    if (instance.take(folder) != 0) {
         close_service_log();
         if (signals >= 0) ::close(signals);
         return 1;
@@ -255,7 +191,7 @@ int run_service(bool console) {
         removed.clear();
         watch.drain(&removed);
         if (!lock_lost && std::find(removed.begin(), removed.end(), kInstanceMarkName) != removed.end()) {
-            instance.release();
+            instance.drop_runtime_lock();
             lock_lost = true;
         }
         // Its objects went with the folder: without them -remove would not see this instance, and
@@ -266,7 +202,7 @@ int run_service(bool console) {
                     ? "The runtime folder was removed: it is made again and the instance lock taken anew"
                     : "The instance lock file was removed: it is taken anew";
             watch.rearm();
-            take_instance_lock(instance);
+            instance.retake();
             output(what, kLevelWarning);  // after the lock is held again, for whoever waits for this line
             lock_lost = false;
         }
@@ -279,8 +215,6 @@ int run_service(bool console) {
     if (console) platform::named_event_reset(kStopEventName);
     output(std::string(kServiceDisplayName) + " stopped", kLevelInfo);
     close_service_log();
-    instance.release();
-    if (schedule_lock != platform::kInvalidFile) platform::file_close(schedule_lock);
     if (signals >= 0) ::close(signals);
     return 0;
 }

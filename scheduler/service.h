@@ -12,17 +12,13 @@
 
 #include <string>
 
+#include "scheduler/instance.h"
+
 namespace orvane::sched {
 
 inline constexpr const char* kServiceName = "OrvaneScheduler";
 inline constexpr const char* kServiceDisplayName = "Orvane Scheduler Service";
 inline constexpr const char* kUnitName = "orvanesched.service";
-// Named objects of the service itself.
-inline constexpr const char* kStopEventName = "OrvaneScheduler_event_";  // set: a console instance stops
-inline constexpr const char* kInstanceMarkName =
-    "OrvaneScheduler_running_";  // held by the running instance, its pid inside
-// Held beside the schedule file by the instance that runs it.
-inline constexpr const char* kScheduleLockName = "orvanesched.lock";
 // The folder the installed unit gives the service for its schedule, log and working folder.
 inline constexpr const char* kInstalledDataDir = "/var/lib/orvane";
 
