@@ -27,7 +27,9 @@ int LocalFile::open(int mode) {
     if (path_.empty()) return -1;
     handle_ = platform::file_open(path_, mode);
     if (handle_ == platform::kInvalidFile) return -1;
-    append_pending_ = (mode & ~platform::kOpenRegularOnly) == platform::kOpenAppend;
+    int base = mode & ~platform::kOpenRegularOnly;
+    append_pending_ = base == platform::kOpenAppend || base == platform::kOpenAppendAlways;
+    mode_ = mode;
     buffered_ = 0;
     return 0;
 }

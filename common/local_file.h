@@ -31,6 +31,8 @@ class LocalFile {
     // Mode 1 read, 2 write (replace), 3 append (created when missing; the first write goes to the
     // end). 0 on success, -1 on failure or an empty path.
     int open(int mode);
+    // The mode of the last successful open (0 before any).
+    int mode() const { return mode_; }
     void close();
     bool is_open() const { return handle_ != platform::kInvalidFile; }
 
@@ -72,6 +74,7 @@ class LocalFile {
     size_t buffered_ = 0;
     platform::FileHandle handle_ = platform::kInvalidFile;
     bool append_pending_ = false;
+    int mode_ = 0;
     uint32_t rollover_limit_ = 0;
     uint32_t size_written_ = 0;
     RolloverCheck rollover_check_ = nullptr;

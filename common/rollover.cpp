@@ -34,12 +34,15 @@ void roll_over_if_due(void*, LocalFile& file) {
         have_tail = got == keep;
     }
     // A tail that cannot be read is left out: nothing stands in its place.
+    int mode = file.mode();
     file.close();
     file.open(platform::kOpenWrite);
     file.set_rollover_limit(0);
     file.write(format("Rolled file (rollover size was set to %u bytes)\r\n", limit));
     if (have_tail) file.write(tail);
     file.set_rollover_limit(limit);
+    // A file whose writes always went to its end (a log others also write or rotate) goes on so.
+    if (mode == platform::kOpenAppendAlways) file.open(platform::kOpenAppendAlways);
     int64_t now = file.size();
     file.set_size_written(now < 0 ? 0 : static_cast<uint32_t>(now));
 }

@@ -1,5 +1,6 @@
 // Fuzzes the schedule-file reader: every task read keeps its field widths and a usable next run,
-// writing the list and reading it again gives the same list, and moving the first task on ends.
+// writing the list and the set-aside lines and reading them again gives the same of both, and
+// moving the first task on ends.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -17,12 +18,12 @@ namespace {
 using namespace orvane::sched;
 
 // The bytes as a file the reader can open by name, without touching the disk.
-std::vector<Task> read_bytes(const void* data, size_t size) {
+std::vector<Task> read_bytes(const void* data, size_t size, std::string* kept) {
     std::vector<Task> out;
     int fd = memfd_create("schedule", MFD_CLOEXEC);
     if (fd < 0) abort();
     if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) abort();
-    read_schedule("/proc/self/fd/" + std::to_string(fd), out);
+    read_schedule("/proc/self/fd/" + std::to_string(fd), out, kept);
     close(fd);
     return out;
 }
@@ -30,8 +31,8 @@ std::vector<Task> read_bytes(const void* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<Task> tasks = read_bytes(data, size);
-    if (tasks.size() > kMaxTasks) abort();
+    std::string kept;
+    std::vector<Task> tasks = read_bytes(data, size, &kept);
     for (const Task& t : tasks) {
         const LaunchDetails& l = t.launch;
         orvane::CalendarTime at;
@@ -42,8 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             l.editor_text3.size() > kEditorText3Width)
             abort();
     }
-    std::string text = schedule_text(tasks);
-    if (read_bytes(text.data(), text.size()) != tasks) abort();
+    std::string text = schedule_text(tasks, kept);
+    std::string kept_again;
+    if (read_bytes(text.data(), text.size(), &kept_again) != tasks || kept_again != kept) abort();
     if (!tasks.empty()) {
         sort_tasks(tasks);
         size_t before = tasks.size();

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -184,6 +185,32 @@ void install_alternate_stack() {
 }
 
 }  // namespace
+
+ThreadSignalStack::ThreadSignalStack() {
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0 &&
+        current.ss_size >= kEnoughAltStack)
+        return;
+    // Mapped, not taken from the heap: a heap damaged by the fault must not hold the stack.
+    void* p = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return;
+    stack_t ours{};
+    ours.ss_sp = p;
+    ours.ss_size = kAltStackSize;
+    if (sigaltstack(&ours, nullptr) != 0) {
+        munmap(p, kAltStackSize);
+        return;
+    }
+    stack_ = p;
+}
+
+ThreadSignalStack::~ThreadSignalStack() {
+    if (stack_ == nullptr) return;
+    stack_t off{};
+    off.ss_flags = SS_DISABLE;
+    sigaltstack(&off, nullptr);
+    munmap(stack_, kAltStackSize);
+}
 
 void install_crash_report() {
     if (g_installed.exchange(true)) return;

@@ -10,4 +10,18 @@ namespace orvane::platform {
 // folder, else to the current folder. Call it first thing in main; calling it again does nothing.
 void install_crash_report();
 
+// An alternate signal stack for the thread that makes it, given up when it goes out of scope: a
+// thread that overflows its own stack can still write the report. Make one first thing in every
+// thread body. A thread that already has a large enough alternate stack keeps it.
+class ThreadSignalStack {
+  public:
+    ThreadSignalStack();
+    ~ThreadSignalStack();
+    ThreadSignalStack(const ThreadSignalStack&) = delete;
+    ThreadSignalStack& operator=(const ThreadSignalStack&) = delete;
+
+  private:
+    void* stack_ = nullptr;
+};
+
 }  // namespace orvane::platform

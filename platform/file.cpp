@@ -3,11 +3,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 namespace orvane::platform {
 
@@ -25,6 +27,9 @@ FileHandle file_open(const std::string& path, int mode) {
             break;
         case kOpenAppend:
             flags |= O_RDWR | O_CREAT;
+            break;
+        case kOpenAppendAlways:
+            flags |= O_RDWR | O_CREAT | O_APPEND;
             break;
         default:
             return kInvalidFile;
@@ -224,6 +229,49 @@ int append_to_file(const std::string& path, const void* data, size_t n) {
         return 1;
     }
     return 0;
+}
+
+FileHandle open_unnamed_temp_file() {
+    const char* env = std::getenv("TMPDIR");
+    std::string folder = env && *env ? env : "/tmp";
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    // File systems without O_TMPFILE: a named file removed at once.
+    std::string name = folder + "/orvane-XXXXXX";
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(name.c_str());
+    return fd;
+}
+
+FileHandle try_lock_private_file(const std::string& path, bool* busy) {
+    *busy = false;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return kInvalidFile;
+    struct stat st {};
+    int r = ::fstat(fd, &st);
+    if (r == 0 && (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0 || !S_ISREG(st.st_mode))) {
+        r = -1;
+        errno = EPERM;
+    }
+    if (r == 0) {
+        do {
+            r = ::flock(fd, LOCK_EX | LOCK_NB);
+        } while (r != 0 && errno == EINTR);
+        if (r == 0) return fd;
+        *busy = errno == EWOULDBLOCK;
+    }
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return kInvalidFile;
+}
+
+int file_lock(FileHandle h, bool lock) {
+    int r;
+    do {
+        r = ::flock(h, lock ? LOCK_EX : LOCK_UN);
+    } while (r != 0 && errno == EINTR);
+    return r == 0 ? 0 : 1;
 }
 
 }  // namespace orvane::platform

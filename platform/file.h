@@ -16,6 +16,9 @@ inline constexpr FileHandle kInvalidFile = -1;
 inline constexpr int kOpenRead = 1;
 inline constexpr int kOpenWrite = 2;
 inline constexpr int kOpenAppend = 3;
+// Like kOpenAppend, but every write goes to the end at the moment it is made (O_APPEND), so
+// writers of several processes, and a copy-and-truncate log rotation, lose nothing.
+inline constexpr int kOpenAppendAlways = 4;
 // Added to a mode: the item must be a regular file. The open never waits (a FIFO without a writer
 // would block it forever) and anything else fails with kErrorNotRegular.
 inline constexpr int kOpenRegularOnly = 0x10;
@@ -58,6 +61,19 @@ int make_private_folders(const std::string& path);
 // Appends bytes at the end of a file in one write (O_APPEND, so writers of several processes do
 // not overwrite each other), creating it if needed. 0 on success; otherwise errno is left set.
 int append_to_file(const std::string& path, const void* data, size_t n);
+
+// A new file with no name in TMPDIR (else /tmp), readable and writable by this process only, gone
+// when closed: room for data too large to hold in memory. kInvalidFile on failure (errno set).
+FileHandle open_unnamed_temp_file();
+// Takes (lock) or drops an exclusive advisory lock on the whole file, waiting for other holders.
+// 0 on success.
+int file_lock(FileHandle h, bool lock);
+
+// Takes an exclusive advisory lock on the lock file at `path` without waiting, held until the
+// returned handle is closed. The file is made for this user alone (mode 0600, never through a
+// link); one that other users can open, who could then hold the lock, is refused. kInvalidFile
+// with *busy set when another holder has it; kInvalidFile with errno set otherwise.
+FileHandle try_lock_private_file(const std::string& path, bool* busy);
 
 // One item of a local folder ("." and ".." are left out; symbolic links are followed).
 struct FolderItem {

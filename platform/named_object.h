@@ -1,8 +1,9 @@
 // Named objects shared between processes: lock files and event files in the runtime folder.
 //
-// The runtime folder is ORVANE_RUNTIME_DIR when set, else /run/orvane when it exists or can be
-// made, else /tmp/orvane-<uid>. Every process may open the objects (folder mode 1777 when this
-// code makes it, files 0666), as the designed objects with an empty access list allow.
+// The runtime folder is ORVANE_RUNTIME_DIR when set, else /run/orvane when this user owns it or
+// can make it, else /tmp/orvane-<uid>. The folder belongs to this user with mode 0700 (an open one
+// is closed, one of another user's is not used): no other local user can set the stop event, or
+// take a lock and so freeze the scheduler.
 //
 // A named mutex is the file NAME held with flock: it "exists" while some process holds it, so a
 // holder that dies never leaves it behind. Holders block until they get it (a peer that only
@@ -12,6 +13,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/event.h"
 
@@ -33,6 +35,11 @@ class NamedMutex {
     // 0 when held; 1 when stopped or the lock file cannot be opened (cause in *error).
     int acquire(const std::string& name, const Event* stop = nullptr, bool shared = false,
                 std::string* error = nullptr);
+    // Takes the mutex exclusively without waiting: 0 held, 1 another process holds it, 2 the lock
+    // file cannot be opened (cause in *error either way).
+    int try_acquire(const std::string& name, std::string* error = nullptr);
+    // Replaces the lock file's text (a holder's pid, for others to read). 0 on success.
+    int set_note(const std::string& text);
     void release();
     bool held() const { return fd_ >= 0; }
 
@@ -42,6 +49,8 @@ class NamedMutex {
 
 // True while some process holds the named mutex.
 bool named_mutex_exists(const std::string& name);
+// The text its holder left with set_note (at most 256 bytes); empty when none.
+std::string named_mutex_note(const std::string& name);
 
 // Named manual-reset events. 0 on success.
 int named_event_set(const std::string& name);
@@ -57,12 +66,22 @@ class FolderWatch {
     FolderWatch& operator=(const FolderWatch&) = delete;
 
     bool valid() const { return fd_ >= 0; }
-    // Readable when something changed; drain() then empties it.
+    // Readable when something changed; drain() then empties it, adding the names of objects
+    // deleted or moved away to *removed when given.
     int descriptor() const { return fd_; }
-    void drain();
+    void drain(std::vector<std::string>* removed = nullptr);
+    // True once drain() saw the folder itself deleted or moved: its objects are gone with it.
+    bool folder_gone() const { return gone_; }
+    // Makes the runtime folder again when missing and watches it afresh. 0 when watching.
+    int rearm();
+    // Also wakes when the holder of the named mutex lets it go, so a waiter need not poll for it.
+    // 0 when watched (the lock file must exist).
+    int watch_release(const std::string& name);
 
   private:
     int fd_ = -1;
+    int folder_wd_ = -1;
+    bool gone_ = false;
 };
 
 }  // namespace orvane::platform

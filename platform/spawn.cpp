@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/crash_report.h"
 #include "platform/system.h"
 
 extern char** environ;
@@ -292,6 +293,7 @@ int start_program(const std::vector<std::string>& argv, const std::string& folde
         return 1;
     }
     std::thread([pid] {
+        ThreadSignalStack alt_stack;
         int status;
         reap(pid, true, &status);
     }).detach();

@@ -22,6 +22,10 @@ bool usable_time_text(std::string_view text) {
 
 void ScheduleParser::line(std::string_view text) {
     ++line_number_;
+    if (place_ == Place::kTask && text != kVersionMarker && text != kTaskMarker) {
+        raw_.append(text);
+        raw_ += "\r\n";
+    }
     if (text == kVersionMarker || text == kTaskMarker) {
         if (place_ == Place::kTask) end_task();
         if (text == kVersionMarker) {
@@ -54,6 +58,7 @@ void ScheduleParser::begin_task() {
     fields_ = 0;
     task_line_ = line_number_;
     problems_.clear();
+    raw_ = std::string(kTaskMarker) + "\r\n";
 }
 
 void ScheduleParser::set_text(std::string& field, std::string_view text, size_t width, const char* name) {
@@ -94,10 +99,10 @@ void ScheduleParser::field(std::string_view text) {
             l.editor_number1 = number(text, "editor number 1");
             break;
         case 7:
-            set_text(l.program, text, kProgramWidth, "program");
+            l.program = text;  // whole: a command too long is set aside, never cut
             break;
         case 8:
-            set_text(l.arguments, text, kArgumentsWidth, "arguments");
+            l.arguments = text;
             break;
         case 9:
             set_text(l.output_file, text, kOutputFileWidth, "output file");
@@ -143,15 +148,18 @@ void ScheduleParser::end_task() {
         why = format("it ends after %d of its %d lines", fields_, kTaskLines);
     else if (!usable_time_text(task_.next_run))
         why = format("its next run \"%s\" is not a time", escape_controls(task_.next_run).c_str());
-    else if (out_.size() >= kMaxTasks)
-        why = format("the schedule holds %zu tasks already", kMaxTasks);
+    else if (task_.launch.program.size() > kProgramWidth)
+        why = format("its program is %zu characters long (at most %zu); cut, it would start another",
+                     task_.launch.program.size(), kProgramWidth);
+    else if (task_.launch.arguments.size() > kArgumentsWidth)
+        why = format("its arguments are %zu characters long (at most %zu); cut, they would name other things",
+                     task_.launch.arguments.size(), kArgumentsWidth);
     if (!why.empty()) {
         ++dropped_;
-        // One warning for the tasks beyond the capacity, not one each.
-        if (out_.size() < kMaxTasks || !over_capacity_reported_)
-            output(format("Schedule file line %zu: task dropped: %s", task_line_, why.c_str()),
-                   kLevelWarning);
-        if (out_.size() >= kMaxTasks) over_capacity_reported_ = true;
+        if (kept_) *kept_ += raw_;
+        output(format("Schedule file line %zu: task set aside (not run, kept in the file): %s", task_line_,
+                      why.c_str()),
+               kLevelWarning);
         return;
     }
     if (!problems_.empty())
@@ -160,11 +168,12 @@ void ScheduleParser::end_task() {
     task_ = Task{};
 }
 
-int read_schedule(const std::string& path, std::vector<Task>& out) {
+int read_schedule(const std::string& path, std::vector<Task>& out, std::string* kept) {
     out.clear();
+    if (kept) kept->clear();
     LocalFile file(path);
     if (file.open(platform::kOpenRead) != 0) return 1;
-    ScheduleParser parser(out);
+    ScheduleParser parser(out, kept);
     std::string line, rest;
     const size_t capacity = kScheduleLineCapacity + 1;
     for (;;) {
@@ -182,7 +191,7 @@ int read_schedule(const std::string& path, std::vector<Task>& out) {
     return 0;
 }
 
-std::string schedule_text(const std::vector<Task>& tasks) {
+std::string schedule_text(const std::vector<Task>& tasks, const std::string& kept) {
     std::string s;
     auto line = [&s](std::string_view text) {
         s.append(text);
@@ -214,11 +223,13 @@ std::string schedule_text(const std::vector<Task>& tasks) {
         line(l.editor_text2);
         line(l.editor_text3);
     }
+    s += kept;
     return s;
 }
 
-int write_schedule(const std::string& path, const std::vector<Task>& tasks, std::string* error) {
-    return platform::replace_file(path, schedule_text(tasks), error);
+int write_schedule(const std::string& path, const std::vector<Task>& tasks, std::string* error,
+                   const std::string& kept) {
+    return platform::save_file(path, schedule_text(tasks, kept), error);
 }
 
 }  // namespace orvane::sched

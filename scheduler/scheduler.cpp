@@ -1,12 +1,15 @@
 // The scheduling thread's loop.
 #include "scheduler/scheduler.h"
 
+#include <time.h>
+
 #include <chrono>
 #include <system_error>
 
 #include "common/log.h"
 #include "common/text.h"
 #include "common/time_text.h"
+#include "platform/crash_report.h"
 #include "platform/file.h"
 #include "platform/system.h"
 #include "scheduler/recurrence.h"
@@ -15,6 +18,7 @@
 namespace orvane::sched {
 
 int64_t schedule_now(int* milliseconds) {
+    ::tzset();  // a zone changed meanwhile counts from the next look on
     auto now = std::chrono::system_clock::now();
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     time_t seconds = static_cast<time_t>(ms / 1000);
@@ -22,14 +26,41 @@ int64_t schedule_now(int* milliseconds) {
     return schedule_seconds(calendar_from_local(seconds));
 }
 
+namespace {
+
+int64_t local_seconds_at(int64_t t) {
+    return schedule_seconds(calendar_from_local(static_cast<time_t>(t)));
+}
+
+}  // namespace
+
+int64_t first_second_at(int64_t due, int64_t now) {
+    int64_t local_now = local_seconds_at(now);
+    if (local_now >= due) return now;
+    // Exact unless the offset from UTC changes on the way.
+    int64_t hi = now + (due - local_now);
+    for (int i = 0; i < 4 && local_seconds_at(hi) < due; ++i) hi += due - local_seconds_at(hi);
+    if (local_seconds_at(hi) < due) return hi;  // a zone too odd to search: look again then
+    int64_t lo = now;                           // local time below `due` here, at or above it at hi
+    while (hi - lo > 1) {
+        int64_t mid = lo + (hi - lo) / 2;
+        (local_seconds_at(mid) >= due ? hi : lo) = mid;
+    }
+    return hi;
+}
+
 int wait_until_due(const std::string& next_run) {
+    ::tzset();
     CalendarTime due;
-    if (parse_time_text(next_run, due) != 0) return 0;  // never stored: the reader drops such tasks
-    int ms = 0;
-    int64_t ahead = schedule_seconds(due) - schedule_now(&ms);
+    if (parse_time_text(next_run, due) != 0) return 0;  // never stored: the reader sets such tasks aside
+    auto now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    int64_t now = now_ms / 1000;
+    int64_t ahead = first_second_at(schedule_seconds(due), now) - now;
     if (ahead <= 0) return 0;
     if (ahead > kLongestWaitMs / 1000) return kLongestWaitMs;
-    return static_cast<int>(ahead * 1000 - ms);
+    return static_cast<int>(ahead * 1000 - now_ms % 1000);
 }
 
 Scheduler::Scheduler(std::string schedule_path) : path_(std::move(schedule_path)) {}
@@ -63,7 +94,7 @@ void Scheduler::stop() {
 }
 
 void Scheduler::read_file(bool reloaded) {
-    if (read_schedule(path_, tasks_) != 0)
+    if (read_schedule(path_, tasks_, &kept_) != 0)
         output(format("Schedule file %s could not be read (%s): no tasks", path_.c_str(),
                       platform::path_exists(path_) ? "unreadable" : "missing"),
                kLevelWarning);
@@ -85,17 +116,33 @@ void Scheduler::reap_finished_tasks() {
     }
 }
 
+std::string Scheduler::start_refusal() const {
+    const Task& first = tasks_.front();
+    // A run that outlasts its interval would otherwise take a new slot at every occurrence.
+    for (const auto& r : running_)
+        if (first.recurring == 1 && !r->done.is_set() && r->created == first.created &&
+            r->launch == first.launch)
+            return "Task still running: its run due " + first.next_run + " is skipped";
+    return {};
+}
+
 void Scheduler::start_first_task() {
-    auto task = std::make_unique<RunningTask>();
-    task->launch = tasks_.front().launch;
-    RunningTask* t = task.get();
-    try {
-        t->thread = std::thread([t, this] { run_task(*t, stop_tasks_); });
-        running_.push_back(std::move(task));
-    } catch (const std::system_error& e) {
-        output(
-            format("ERROR: No thread for the task %s (%s)", task_command_line(t->launch).c_str(), e.what()),
-            kLevelError);
+    std::string refusal = start_refusal();
+    if (!refusal.empty()) {
+        output(refusal + ": " + task_command_line(tasks_.front().launch), kLevelWarning);
+    } else {
+        auto task = std::make_unique<RunningTask>();
+        task->created = tasks_.front().created;
+        task->launch = tasks_.front().launch;
+        RunningTask* t = task.get();
+        try {
+            t->thread = std::thread([t, this] { run_task(*t, stop_tasks_); });
+            running_.push_back(std::move(task));
+        } catch (const std::system_error& e) {
+            output(format("ERROR: No thread for the task %s (%s)", task_command_line(t->launch).c_str(),
+                          e.what()),
+                   kLevelError);
+        }
     }
     Task started = tasks_.front();
     switch (reschedule_first(tasks_, schedule_now())) {
@@ -120,14 +167,19 @@ int Scheduler::start_due_tasks(bool* postponed) {
         if (tasks_.empty()) return kLongestWaitMs;
         int wait = wait_until_due(tasks_.front().next_run);
         if (wait > 0) return wait;
-        if (running_.size() >= kMaxRunningTasks) return kLongestWaitMs;  // a task's end wakes the loop
+        if (running_.size() >= kMaxRunningTasks) {
+            if (slots_full_reported_) return kLongestWaitMs;
+            slots_full_reported_ = true;  // once until a task starts again
+            output(format("All %zu task slots are taken: the task due %s waits for one", kMaxRunningTasks,
+                          tasks_.front().next_run.c_str()),
+                   kLevelWarning);
+            return kLongestWaitMs;  // a task's end wakes the loop
+        }
         platform::NamedMutex lock;
         std::string error;
-        if (lock.acquire(kFileLockName, &stop_, false, &error) != 0) {
-            if (!stop_.is_set())
-                output("ERROR: The schedule file lock could not be taken: " + error, kLevelError);
-            return kEditorWaitMs;
-        }
+        if (lock_file(lock) != 0) return kEditorWaitMs;
+        // Watched before the look, so an editor that lets go in between still wakes the loop.
+        watch_.watch_release(kEditorRunningName);
         if (platform::named_mutex_exists(kEditorRunningName)) {
             *postponed = true;
             return kEditorWaitMs;
@@ -139,21 +191,31 @@ int Scheduler::start_due_tasks(bool* postponed) {
             read_file(true);
             continue;
         }
+        slots_full_reported_ = false;
         start_first_task();
-        if (write_schedule(path_, tasks_, &error) != 0)
+        if (write_schedule(path_, tasks_, &error, kept_) != 0)
             output("ERROR: The schedule file could not be written: " + error, kLevelError);
     }
 }
 
+int Scheduler::lock_file(platform::NamedMutex& lock) {
+    std::string error;
+    if (lock.acquire(kFileLockName, &stop_, false, &error) == 0) return 0;
+    if (stop_.is_set()) return 1;
+    if (platform::runtime_folder().empty()) {
+        output("No runtime folder: the schedule file is used without the editor's lock", kLevelWarning);
+        return 0;
+    }
+    output("ERROR: The schedule file lock could not be taken: " + error, kLevelError);
+    return 1;
+}
+
 void Scheduler::run() {
+    platform::ThreadSignalStack alt_stack;
     set_state(State::kReading);
     {
         platform::NamedMutex lock;
-        std::string error;
-        if (lock.acquire(kFileLockName, &stop_, false, &error) == 0)
-            read_file(false);
-        else if (!stop_.is_set())
-            output("ERROR: The schedule file lock could not be taken: " + error, kLevelError);
+        if (lock_file(lock) == 0) read_file(false);
     }
     set_state(State::kScheduling);
     int timeout = 0;
@@ -174,17 +236,17 @@ void Scheduler::run() {
         if (stop_.is_set()) break;
         reap_finished_tasks();
         watch_.drain();
+        if (watch_.folder_gone()) watch_.rearm();  // the main thread logs it and makes the folder again
         if (platform::named_event_is_set(kReloadEventName)) reload_wanted_ = true;
         bool postponed = false;
         if (reload_wanted_) {
             platform::NamedMutex lock;
-            std::string error;
-            if (lock.acquire(kFileLockName, &stop_, false, &error) != 0) {
+            if (lock_file(lock) != 0) {
                 if (stop_.is_set()) break;
-                output("ERROR: The schedule file lock could not be taken: " + error, kLevelError);
                 timeout = kEditorWaitMs;
                 continue;
             }
+            watch_.watch_release(kEditorRunningName);
             if (platform::named_mutex_exists(kEditorRunningName)) {
                 postponed = true;
             } else {

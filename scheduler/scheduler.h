@@ -29,8 +29,13 @@ inline constexpr int kEditorWaitMs = 10000;
 
 // Local time now, counted as schedule seconds, and the milliseconds into that second.
 int64_t schedule_now(int* milliseconds = nullptr);
-// Milliseconds until a next-run text is due (0 when due), at most kLongestWaitMs.
+// Milliseconds until a next-run text is due (0 when due), at most kLongestWaitMs. Counted on the
+// real clock to the first moment the local clock reads that time, so a daylight-saving jump
+// forward on the way does not make the task late; a time the jump skips is due at the jump.
 int wait_until_due(const std::string& next_run);
+// The first real second (Unix time) from `now` on at which the local time, as schedule seconds,
+// reaches `due`.
+int64_t first_second_at(int64_t due, int64_t now);
 
 class Scheduler {
   public:
@@ -53,17 +58,25 @@ class Scheduler {
     // Starts what is due; returns the next time-out in ms. Sets *postponed when the editor runs.
     int start_due_tasks(bool* postponed);
     void start_first_task();
+    // Why the first task must not start now (empty: it may): a run of the same task still going.
+    std::string start_refusal() const;
     void reap_finished_tasks();
+    // Takes the schedule file lock, or goes on without it when there is no runtime folder to hold
+    // it in (no editor can share the file then either). 0 when the file may be used, 1 on a stop
+    // or a failure (logged).
+    int lock_file(platform::NamedMutex& lock);
 
     std::string path_;
     State state_ = State::kStopped;
     std::vector<Task> tasks_;
+    std::string kept_;  // lines of tasks that could not be read, written back as they were
     std::vector<std::unique_ptr<RunningTask>> running_;
     platform::Event stop_;        // the stop request for this thread
     platform::Event stop_tasks_;  // the stop request it passes on to the task threads
     platform::FolderWatch watch_;
     platform::WallClockTimer timer_;  // the due time by the wall clock, also after a suspend
     bool reload_wanted_ = false;
+    bool slots_full_reported_ = false;
     std::thread thread_;
 };
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,6 +19,7 @@
 #include "platform/spawn.h"
 #include "platform/stop_signal.h"
 #include "platform/system.h"
+#include "scheduler/instance.h"
 #include "scheduler/schedule_file.h"
 #include "scheduler/scheduler.h"
 #include "scheduler/service_log.h"
@@ -133,17 +135,11 @@ int install_service(bool automatic) {
 }
 
 int remove_service() {
-    if (platform::named_mutex_exists(kInstanceMarkName)) {
-        platform::named_event_set(kStopEventName);
-        for (int i = 0; i < 100 && platform::named_mutex_exists(kInstanceMarkName); ++i) ::usleep(100000);
-        if (platform::named_mutex_exists(kInstanceMarkName))
-            output("The running scheduler did not stop within 10 seconds", kLevelWarning);
-    }
+    if (stop_running_instance() != 0) return 1;
     if (default_unit_folder()) systemctl({"disable", kUnitName});
     std::string unit = unit_folder() + kUnitName;
     if (::unlink(unit.c_str()) != 0) {
-        output("ERROR: The service unit could not be deleted: " + unit + ": " +
-                   platform::error_text(errno),
+        output("ERROR: The service unit could not be deleted: " + unit + ": " + platform::error_text(errno),
                kLevelError);
         return 1;
     }
@@ -159,13 +155,17 @@ int run_service(bool console) {
     std::string error;
     if (open_service_log(folder + kServiceLogName, console, &error) != 0)
         output("ERROR: The log file could not be opened: " + error, kLevelError);
+    InstanceGuard instance;
+    if (instance.take(folder) != 0) {
+        close_service_log();
+        if (signals >= 0) ::close(signals);
+        return 1;
+    }
     std::string runtime = platform::runtime_folder();
     output(format("%s started (%s); schedule file %s%s; runtime folder %s", kServiceDisplayName,
                   console ? "console mode" : "service", folder.c_str(), kScheduleFileName,
                   runtime.empty() ? "(none: named objects do not work)" : runtime.c_str()),
            kLevelInfo);
-    platform::NamedMutex instance;
-    instance.acquire(kInstanceMarkName, nullptr, true);
     platform::FolderWatch watch;
     platform::named_event_reset(kStopEventName);  // a request left from an earlier run is stale
 
@@ -173,27 +173,48 @@ int run_service(bool console) {
     scheduler.start();  // without the thread the wait for a stop request still goes on
     if (!console) platform::report_service_status("READY=1");
     const char* why = nullptr;
+    // The instance lock file was deleted (its folder may be going too): held open, it would keep
+    // the folder's removal from being reported, so it is let go and taken anew.
+    bool lock_lost = false;
+    std::vector<std::string> removed;
     while (why == nullptr) {
         pollfd fds[2];
         nfds_t n = 0;
         if (signals >= 0) fds[n++] = {signals, POLLIN, 0};
         if (watch.valid()) fds[n++] = {watch.descriptor(), POLLIN, 0};
-        int r = ::poll(fds, n, watch.valid() ? -1 : 1000);
+        int r = ::poll(fds, n, watch.valid() && !lock_lost ? -1 : 1000);
         if (r < 0 && errno != EINTR) break;
         if (signals >= 0) {
             int sig = platform::take_stop_signal(signals);
             if (sig != 0) why = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
         }
-        watch.drain();
-        if (why == nullptr && platform::named_event_is_set(kStopEventName)) why = "the stop event";
+        removed.clear();
+        watch.drain(&removed);
+        if (!lock_lost && std::find(removed.begin(), removed.end(), kInstanceMarkName) != removed.end()) {
+            instance.drop_runtime_lock();
+            lock_lost = true;
+        }
+        // Its objects went with the folder: without them -remove would not see this instance, and
+        // the editor's events would go nowhere.
+        if (watch.folder_gone() || (lock_lost && r == 0)) {
+            const char* what =
+                watch.folder_gone()
+                    ? "The runtime folder was removed: it is made again and the instance lock taken anew"
+                    : "The instance lock file was removed: it is taken anew";
+            watch.rearm();
+            instance.retake();
+            output(what, kLevelWarning);  // after the lock is held again, for whoever waits for this line
+            lock_lost = false;
+        }
+        // A service is stopped by its manager's SIGTERM only; the event is a console run's convenience.
+        if (why == nullptr && console && platform::named_event_is_set(kStopEventName)) why = "the stop event";
     }
     output(format("Stop requested (%s)", why ? why : "the wait failed"), kLevelInfo);
     if (!console) platform::report_service_status("STOPPING=1");
     scheduler.stop();
-    platform::named_event_reset(kStopEventName);
+    if (console) platform::named_event_reset(kStopEventName);
     output(std::string(kServiceDisplayName) + " stopped", kLevelInfo);
     close_service_log();
-    instance.release();
     if (signals >= 0) ::close(signals);
     return 0;
 }

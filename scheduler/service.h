@@ -5,21 +5,20 @@
 //   orvanesched -installauto  write the unit and enable it (systemctl enable) - 0 / 1
 //   orvanesched -installman   write the unit, started on demand            - 0 / 1
 //   orvanesched -remove       stop a running instance, delete the unit     - 0 / 1
+//                             (1 also when the running instance could not be stopped)
 // Options begin with "-" or "/" and are compared without regard to case; only the first
 // argument counts. Another option gives 1; a plain first argument does nothing and gives 0.
 #pragma once
 
 #include <string>
 
+#include "scheduler/instance.h"
+
 namespace orvane::sched {
 
 inline constexpr const char* kServiceName = "OrvaneScheduler";
 inline constexpr const char* kServiceDisplayName = "Orvane Scheduler Service";
 inline constexpr const char* kUnitName = "orvanesched.service";
-// Named objects of the service itself.
-inline constexpr const char* kStopEventName = "OrvaneScheduler_event_";  // set: a running instance stops
-inline constexpr const char* kInstanceMarkName =
-    "OrvaneScheduler_running_";  // held by every running instance
 // The folder the installed unit gives the service for its schedule, log and working folder.
 inline constexpr const char* kInstalledDataDir = "/var/lib/orvane";
 
@@ -33,7 +32,8 @@ std::string unit_text(const std::string& program_path, bool automatic);
 
 int install_service(bool automatic);
 int remove_service();
-// Runs the scheduler until a stop request: SIGTERM, SIGINT, SIGHUP or the stop event. 0.
+// Runs the scheduler until a stop request: SIGTERM, SIGINT, SIGHUP, or in console mode the stop
+// event. 0; 1 when another instance already runs (it is named by its pid).
 int run_service(bool console);
 
 // The whole program: reads the first argument and returns the exit code.

@@ -74,7 +74,8 @@ int open_service_log(const std::string& path, bool console, std::string* error) 
         g_log.console = console;
         g_log.at_line_start = true;
         g_log.file = std::make_unique<LocalFile>(path);
-        if (g_log.file->open(platform::kOpenAppend) != 0) {
+        // Every line lands at the end even when another writer or a log rotation moved it.
+        if (g_log.file->open(platform::kOpenAppendAlways) != 0) {
             if (error) *error = path + ": " + platform::error_text(errno);
             g_log.file.reset();
             g_log.console = true;  // a service that says nothing cannot be run

@@ -20,6 +20,7 @@ std::string task_command_line(const LaunchDetails& launch);
 
 // A task being run. The scheduling thread owns it; its thread sets `done` as its last act.
 struct RunningTask {
+    std::string created;  // with `launch`, tells which schedule task this is a run of
     LaunchDetails launch;
     std::thread thread;
     platform::Event done;
@@ -31,9 +32,10 @@ struct RunningTask {
     RunningTask& operator=(const RunningTask&) = delete;
 };
 
-// The task thread's body: starts the program with its input closed, writes its output to the
-// output file while it runs (when captured), waits for its end or for `stop` (then the program is
-// terminated and its exit code is 1), and logs how it ended.
+// The task thread's body: starts the program with its input closed, keeps its output (when
+// captured) in a private temporary file, waits for its end or for `stop` (then the program is
+// terminated and its exit code is 1), adds the output to the output file, and logs how it ended.
+// A program that cannot be started leaves the output file untouched.
 void run_task(RunningTask& task, const platform::Event& stop);
 
 }  // namespace orvane::sched

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/crash_report.h"
 
@@ -116,6 +117,17 @@ int two_threads() {
     return 0;
 }
 
+// A thread the program starts overflows its stack: the report needs that thread's own alternate
+// stack, the overflowed one having no room left for the handler.
+int thread_stack_overflow() {
+    std::thread t([] {
+        orvane::platform::ThreadSignalStack alt_stack;
+        recurse(0);
+    });
+    t.join();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,5 +143,6 @@ int main(int argc, char** argv) {
     if (kind == "stack_overflow") return stack_overflow();
     if (kind == "thread_null_read") return thread_null_read();
     if (kind == "two_threads") return two_threads();
+    if (kind == "thread_stack_overflow") return thread_stack_overflow();
     return 2;
 }

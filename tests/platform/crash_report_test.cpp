@@ -258,6 +258,19 @@ TEST_P(CrashReport, WritesEachLineAndEndsBySameSignal) {
 INSTANTIATE_TEST_SUITE_P(Faults, CrashReport, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.kind); });
 
+TEST(CrashReportFile, AStackOverflowOnAnotherThreadIsReported) {
+    TempDir dir;
+    ChildRun run = run_child(child_binary(), {"thread_stack_overflow"}, dir.path(), dir.path());
+    if (!kSanitized) {
+        ASSERT_TRUE(WIFSIGNALED(run.status)) << run.output;
+        EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+    }
+    std::string report = read_all(dir.file("errorlog.txt"));
+    ASSERT_EQ(report.substr(0, 8), "\r\n\r\n\r\n\r\n") << run.output;
+    EXPECT_TRUE(std::regex_search(report, std::regex("\r\nException handler called in thread \\d+\\.\r\n")))
+        << report.substr(0, 400);
+}
+
 // Where the report goes, and what happens when it cannot go there.
 TEST(CrashReportFile, AppendsFallsBackAndGivesUp) {
     namespace fs = std::filesystem;

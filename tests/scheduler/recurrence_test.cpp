@@ -1,5 +1,6 @@
 // Recurrence arithmetic: the month-end and leap-year rules, and moving a started task on.
 #include "scheduler/recurrence.h"
+#include "scheduler/scheduler.h"
 
 #include <gtest/gtest.h>
 
@@ -134,6 +135,30 @@ TEST(Reschedule, FromThePreviousRunSkippingMissedOnes) {
         EXPECT_TRUE(std::is_sorted(list.begin(), list.end(),
                                    [](const Task& a, const Task& b) { return a.next_run < b.next_run; }));
     }
+}
+
+// The real second a local time is due, in a zone one hour ahead from 2026-03-08 02:00 to
+// 2026-11-01 02:00 (local times, as US zones change).
+TEST(DueMoment, CountsTheRealClockAcrossDaylightSavingChanges) {
+    setenv("TZ", "XST0XDT-1,M3.2.0/2,M11.1.0/2", 1);
+    tzset();
+    // The zone's standard time is UTC, so a UTC time text counts as Unix seconds the same way.
+    struct Case {
+        const char* now_utc;
+        const char* due_local;
+        const char* expected_utc;
+    } cases[] = {
+        {"20260308015800", "20260308030100", "20260308020100"},  // after the jump: 3 minutes, not 63
+        {"20260308015800", "20260308023000", "20260308020000"},  // in the skipped hour: at the jump
+        {"20260308010000", "20260308013000", "20260308013000"},  // no change on the way
+        {"20261031230000", "20261101013000", "20261101003000"},  // a repeated hour: its first pass
+        {"20260308020500", "20260308030000", "20260308020500"},  // already due
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(first_second_at(seconds(c.due_local), seconds(c.now_utc)), seconds(c.expected_utc))
+            << c.due_local;
+    unsetenv("TZ");
+    tzset();
 }
 
 }  // namespace

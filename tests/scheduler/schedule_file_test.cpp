@@ -97,11 +97,13 @@ TEST_F(ScheduleFile, ReadsWhatItCanAndWarnsAboutTheRest) {
     const Task a = sample(1), b = sample(2);
     std::string a_lines = task_lines(a), b_lines = task_lines(b);
     Task long_fields = sample(3);
-    long_fields.launch.program = std::string(500, 'p');
+    long_fields.launch.editor_text1 = std::string(500, 'p');
     long_fields.launch.editor_text3 = std::string(9000, 't');  // longer than a line, too
     Task cut_fields = long_fields;
-    cut_fields.launch.program.resize(kProgramWidth);
+    cut_fields.launch.editor_text1.resize(kEditorText1Width);
     cut_fields.launch.editor_text3.resize(kEditorText3Width);
+    Task long_command = sample(6);
+    long_command.launch.arguments = std::string(kArgumentsWidth + 1, 'a');
     Task odd_numbers = sample(4);
     std::string odd = task_lines(odd_numbers);
     odd.replace(odd.find("\r\n5\r\n13\r\n"), 9, "\r\n5x\r\n99999999999999\r\n");
@@ -137,6 +139,7 @@ TEST_F(ScheduleFile, ReadsWhatItCanAndWarnsAboutTheRest) {
          {},
          1},
         {"fields longer than their widths", task_lines(long_fields), {cut_fields}, 1},
+        {"a command that would have to be cut", task_lines(long_command) + task_lines(a), {a}, 1},
         {"numbers out of range", odd + b_lines, {odd_numbers, b}, 1},
         {"binary", binary + "\r\n" + a_lines + binary, {a}, 0},
     };
@@ -146,13 +149,57 @@ TEST_F(ScheduleFile, ReadsWhatItCanAndWarnsAboutTheRest) {
     }
 }
 
-TEST_F(ScheduleFile, OneHundredThousandTasksAndNoMore) {
+TEST_F(ScheduleFile, MoreThanOneHundredThousandTasksAreAllRead) {
     std::string one = task_lines(sample(5));
     std::string text = "INIVER+!~*#$\r\n3\r\n";
-    text.reserve(one.size() * (kMaxTasks + 3));
-    for (size_t i = 0; i < kMaxTasks + 3; ++i) text += one;
-    EXPECT_EQ(read(text).size(), kMaxTasks);
-    EXPECT_EQ(warnings_.size(), 1u);  // one warning for the three beyond the capacity
+    const size_t n = 100003;
+    text.reserve(one.size() * n);
+    for (size_t i = 0; i < n; ++i) text += one;
+    EXPECT_EQ(read(text).size(), n);
+    EXPECT_TRUE(warnings_.empty());
+}
+
+TEST_F(ScheduleFile, TasksSetAsideAreWrittenBackAsTheyWere) {
+    const Task a = sample(1);
+    std::string bad_time = task_lines(sample(2));
+    bad_time.replace(bad_time.find(sample(2).next_run), 14, "2026130112x000");
+    std::string cut = task_lines(sample(3)).substr(0, 120);
+    cut.resize(cut.rfind("\r\n") + 2);  // cut inside the task, at a line end
+    test::write_all(dir_.file("s.ssi"), "INIVER+!~*#$\r\n3\r\n" + bad_time + task_lines(a) + cut);
+    std::vector<Task> tasks;
+    std::string kept;
+    ASSERT_EQ(read_schedule(dir_.file("s.ssi"), tasks, &kept), 0);
+    EXPECT_EQ(tasks, std::vector<Task>{a});
+    EXPECT_EQ(kept, bad_time + cut);
+    EXPECT_EQ(warnings_.size(), 2u);
+    // Written back and read again: the same tasks run, the same lines stay aside.
+    std::string error;
+    ASSERT_EQ(write_schedule(dir_.file("s.ssi"), tasks, &error, kept), 0) << error;
+    std::string again;
+    ASSERT_EQ(read_schedule(dir_.file("s.ssi"), tasks, &again), 0);
+    EXPECT_EQ(tasks, std::vector<Task>{a});
+    EXPECT_EQ(again, kept);
+}
+
+TEST_F(ScheduleFile, SavedInPlaceThroughALinkAndInAFolderItMayNotWrite) {
+    const std::vector<Task> one{sample(1)}, two{sample(1), sample(2)};
+    std::string error;
+    ASSERT_EQ(write_schedule(dir_.file("real.ssi"), one, &error), 0) << error;
+    std::filesystem::create_symlink(dir_.file("real.ssi"), dir_.file("s.ssi"));
+    ASSERT_EQ(write_schedule(dir_.file("s.ssi"), two, &error), 0) << error;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_.file("s.ssi")));
+    EXPECT_EQ(test::read_all(dir_.file("real.ssi")), schedule_text(two));
+    ASSERT_EQ(write_schedule(dir_.file("s.ssi"), one, &error), 0) << error;  // shorter: cut to length
+    EXPECT_EQ(test::read_all(dir_.file("real.ssi")), schedule_text(one));
+
+    // A folder closed to writing (which binds only a user other than root): written in place.
+    std::filesystem::create_directory(dir_.file("closed"));
+    ASSERT_EQ(write_schedule(dir_.file("closed/s.ssi"), one, &error), 0) << error;
+    std::filesystem::permissions(dir_.file("closed"),
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    EXPECT_EQ(write_schedule(dir_.file("closed/s.ssi"), two, &error), 0) << error;
+    EXPECT_EQ(test::read_all(dir_.file("closed/s.ssi")), schedule_text(two));
+    std::filesystem::permissions(dir_.file("closed"), std::filesystem::perms::owner_all);
 }
 
 }  // namespace

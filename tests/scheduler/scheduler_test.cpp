@@ -19,6 +19,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_account.h"
 
 namespace orvane::sched {
 namespace {
@@ -87,14 +88,16 @@ class SchedulerRun {
         return test::wait_until([&] { return count(log(), needle) >= times; }, limit);
     }
 
-    void start() {
+    // In console mode (-debug) unless `console` is false; `env` holds NAME=VALUE settings.
+    void start(const std::vector<std::string>& env = {}, bool console = true) {
         pid_ = fork();
         if (pid_ == 0) {
             setenv("ORVANESCHED_DIR", dir_.path().c_str(), 1);
+            for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
             int out = ::open(dir_.file("console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, 1);
             dup2(out, 2);
-            execl(scheduler_binary().c_str(), "orvanesched", "-debug", nullptr);
+            execl(scheduler_binary().c_str(), "orvanesched", console ? "-debug" : nullptr, nullptr);
             _exit(127);
         }
         ASSERT_GT(pid_, 0);
@@ -113,6 +116,7 @@ class SchedulerRun {
         pid_ = 0;
         return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    pid_t pid() const { return pid_; }
     int stop(int sig = SIGTERM) {
         if (pid_ <= 0) return -1;
         kill(pid_, sig);
@@ -181,16 +185,19 @@ TEST(Scheduler, RecurringTasksAdvanceFromThePreviousRun) {
 
 TEST(Scheduler, EditorLockHoldsStartsBack) {
     SchedulerRun run;
-    run.write({task(local_text(0), "/bin/echo", "started")});
+    // Due long ago, so that no setting of the wall clock while the test runs can make it not due.
+    run.write({task(local_text(-3600), "/bin/echo", "started")});
     auto editor = std::make_unique<platform::NamedMutex>();
     ASSERT_EQ(editor->acquire("_schedfile_scprun_"), 0);
     run.start();
+    // Logged once the due task was held back for the editor.
     ASSERT_TRUE(run.wait_log("Scheduler: waiting for the schedule editor")) << run.log();
-    std::this_thread::sleep_for(2s);
     EXPECT_EQ(count(run.log(), "Task started"), 0u) << run.log();
     editor.reset();
-    // Looked at again every 10 seconds.
-    EXPECT_TRUE(run.wait_log("Task started: /bin/echo started", 1, 15s)) << run.log();
+    // Noticed when the editor lets go, not at the next look 10 seconds on.
+    EXPECT_TRUE(run.wait_log("Task started: /bin/echo started")) << run.log();
+    std::string log = run.log();
+    EXPECT_LT(log.find("Scheduler: waiting for the schedule editor"), log.find("Task started")) << log;
 }
 
 TEST(Scheduler, ReloadEventRereadsTheFileAndLeavesRunningTasksAlone) {
@@ -203,9 +210,12 @@ TEST(Scheduler, ReloadEventRereadsTheFileAndLeavesRunningTasksAlone) {
         ASSERT_EQ(lock.acquire("_schedfile_filelock_"), 0);
         run.write({task(local_text(0), "/bin/echo", "B", run.path("b.txt"))});
     }
+    // A log rotation that copies the log and truncates it: the next lines start the file again.
+    ::truncate(run.path("orvanesched.log").c_str(), 0);
     ASSERT_EQ(platform::named_event_set("_schedfile_servicereload_"), 0);
     EXPECT_TRUE(run.wait_log("Schedule reloaded: 1 task")) << run.log();
     EXPECT_TRUE(run.wait_log("Task ended with exit code 0: /bin/echo B")) << run.log();
+    EXPECT_EQ(run.log().find('\0'), std::string::npos);
     EXPECT_TRUE(run.wait_log("Task ended with exit code 0: /bin/sh")) << run.log();
     EXPECT_FALSE(platform::named_event_is_set("_schedfile_servicereload_"));
     EXPECT_EQ(read_all(run.path("a.txt")), "A\n");
@@ -243,7 +253,10 @@ TEST(Scheduler, SixtyThreeTasksRunAtOnceAndTheNextWaitsForASlot) {
 
 TEST(Scheduler, MissingProgramCountsAsStartedAndIsRescheduled) {
     SchedulerRun run;
-    Task t = task(local_text(-5), "/nonexistent/orvane-program", "-x");
+    Task t = task(local_text(-5), "/nonexistent/orvane-program", "-x", run.path("out.txt"));
+    t.launch.append = 0;  // would empty the file, had the program run
+    const std::string before = "37 bytes of an earlier run's output\r\n";
+    test::write_all(run.path("out.txt"), before);
     t.recurring = 1;
     t.interval = 1;
     t.unit = kUnitHour;
@@ -260,6 +273,7 @@ TEST(Scheduler, MissingProgramCountsAsStartedAndIsRescheduled) {
     ASSERT_EQ(parse_time_text(t.next_run, first), 0);
     ASSERT_EQ(parse_time_text(left[0].next_run, next), 0);
     EXPECT_EQ(schedule_seconds(next) - schedule_seconds(first), 3600);
+    EXPECT_EQ(read_all(run.path("out.txt")), before);
 }
 
 struct BadFileCase {
@@ -287,7 +301,8 @@ TEST(Scheduler, BadFilesAreSurvived) {
 
     const BadFileCase cases[] = {
         {"empty", "", "Schedule read: 0 tasks"},
-        {"truncated", good_text.substr(0, good_text.size() - 30), "task dropped: it ends after"},
+        {"truncated", good_text.substr(0, good_text.size() - 30),
+         "task set aside (not run, kept in the file): it ends after"},
         {"binary", binary, "Schedule read: 0 tasks"},
         {"zero interval", schedule_text({never}), "a recurrence of 0 in unit 16 never advances"},
         {"unit out of range", schedule_text({huge}), "a recurrence of 99 in unit 99 never advances"},
@@ -344,6 +359,181 @@ TEST(Scheduler, CommandLineAndServiceUnit) {
     std::vector<std::string> missing = env;
     missing[0] = "ORVANESCHED_UNIT_DIR=" + dir.file("no/such/folder");
     EXPECT_EQ(test::run_process(scheduler_binary(), {"-installauto"}, {}, false, 20s, missing).exit_code, 1);
+}
+
+TEST(Scheduler, RunsThatOverlapAppendTheirWholeOutputs) {
+    SchedulerRun run;
+    test::write_all(run.path("out.txt"), "old\n");
+    std::string at = local_text(2);
+    run.write({task(at, "/bin/sh", "-c \"echo X1; sleep 1; echo X2; sleep 1; echo X3\"", run.path("out.txt")),
+               task(at, "/bin/sh", "-c \"echo Y1; sleep 1; echo Y2\"", run.path("out.txt"))});
+    run.start();
+    ASSERT_TRUE(run.wait_log("Task ended with exit code 0", 2)) << run.log();
+    std::string out = read_all(run.path("out.txt"));
+    EXPECT_TRUE(out == "old\nY1\nY2\nX1\nX2\nX3\n" || out == "old\nX1\nX2\nX3\nY1\nY2\n") << out;
+}
+
+TEST(Scheduler, AHungRecurringTaskSkipsItsRunsAndOthersRunOnTime) {
+    SchedulerRun run;
+    Task hung = task(local_text(0), "/bin/sleep", "600");
+    Task other = task(local_text(0), "/bin/echo", "b", run.path("b.txt"));
+    for (Task* t : {&hung, &other}) {
+        t->recurring = 1;
+        t->interval = 1;
+        t->unit = kUnitSecond;
+    }
+    run.write({hung, other});
+    run.start();
+    ASSERT_TRUE(run.wait_log("Task ended with exit code 0: /bin/echo b", 3)) << run.log();
+    EXPECT_TRUE(run.wait_log("Task still running: its run due ")) << run.log();
+    EXPECT_EQ(count(run.log(), "Task started: /bin/sleep 600"), 1u) << run.log();
+    EXPECT_EQ(run.stop(), 0);
+}
+
+TEST(Scheduler, TasksItCannotRunStayInTheLinkedFile) {
+    SchedulerRun run;
+    std::string cut = schedule_text({task(local_text(60), "/bin/echo", "cut")});
+    cut = cut.substr(cut.find(kTaskMarker), 60);
+    cut.resize(cut.rfind("\r\n") + 2);  // cut inside the task, at a line end
+    std::string long_command =
+        schedule_text({task(local_text(0), "/bin/touch", run.path(std::string(400, 'n')))});
+    long_command = long_command.substr(long_command.find(kTaskMarker));
+    std::string now = schedule_text({task(local_text(0), "/bin/echo", "now")});
+    test::write_all(run.path("real.ssi"), now + long_command + cut);
+    std::filesystem::create_symlink(run.path("real.ssi"), run.path(kScheduleFileName));
+    run.start();
+    ASSERT_TRUE(run.wait_log("Task ended with exit code 0: /bin/echo now")) << run.log();
+    EXPECT_TRUE(run.wait_log("task set aside (not run, kept in the file): its arguments are ")) << run.log();
+    EXPECT_EQ(count(run.log(), "/bin/touch"), 0u) << run.log();
+    // Written back after the start: the one-time task is gone, what could not run is still there.
+    EXPECT_TRUE(test::wait_until([&] {
+        return read_all(run.path("real.ssi")) == "INIVER+!~*#$\r\n3\r\n" + long_command + cut;
+    })) << read_all(run.path("real.ssi"));
+    EXPECT_TRUE(std::filesystem::is_symlink(run.path(kScheduleFileName)));
+}
+
+TEST(Scheduler, OneInstanceRunsAndOtherUsersCannotStopOrFreezeIt) {
+    SchedulerRun run;
+    run.write({task(local_text(86400), "/bin/echo", "tomorrow")});
+    run.start({}, false);  // as the service runs
+    const std::vector<std::string> env{"ORVANESCHED_DIR=" + run.dir().path(), run.runtime_env()};
+    auto second = test::run_process(scheduler_binary(), {"-debug"}, {}, false, 20s, env);
+    EXPECT_EQ(second.exit_code, 1) << second.output;
+    EXPECT_NE(second.output.find("is already running (pid " + std::to_string(run.pid()) + ")"),
+              std::string::npos)
+        << second.output;
+    // Another runtime folder, the same schedule.
+    auto elsewhere = test::run_process(scheduler_binary(), {"-debug"}, {}, false, 20s,
+                                       {env[0], "ORVANE_RUNTIME_DIR=" + run.path("other-run")});
+    EXPECT_EQ(elsewhere.exit_code, 1) << elsewhere.output;
+    EXPECT_NE(elsewhere.output.find("is already running on the schedule in "), std::string::npos)
+        << elsewhere.output;
+
+    test::TestAccount user;
+    if (!user.made()) {
+        GTEST_SKIP() << "no unprivileged user to try with: " << user.why();
+    }
+    // Only the runtime folder's own mode may keep the user out.
+    std::filesystem::permissions(run.dir().path(),
+                                 std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::add);
+    std::string runtime = run.runtime_env().substr(run.runtime_env().find('=') + 1) + "/";
+    // The user can act at all: the same tools work on what it owns.
+    auto control = test::run_process("/usr/sbin/runuser", {"-u", user.name(), "--", "/bin/sh", "-c",
+                                                           "flock -n -x " + user.home() + "/lock true"});
+    ASSERT_EQ(control.exit_code, 0) << control.output;
+    for (const std::string& attempt : {"touch " + runtime + "OrvaneScheduler_event_",
+                                       "flock -n -x " + runtime + "OrvaneScheduler_running_ true",
+                                       "flock -n -x " + runtime + "_schedfile_filelock_ true",
+                                       "flock -n -x " + run.path("orvanesched.lock") + " true"}) {
+        auto r = test::run_process("/usr/sbin/runuser", {"-u", user.name(), "--", "/bin/sh", "-c", attempt});
+        EXPECT_NE(r.exit_code, 0) << attempt << ": " << r.output;
+    }
+    // Still running, and still starting tasks: a reload with a task due now runs it.
+    {
+        platform::NamedMutex lock;
+        ASSERT_EQ(lock.acquire("_schedfile_filelock_"), 0);
+        run.write({task(local_text(0), "/bin/echo", "after")});
+    }
+    ASSERT_EQ(platform::named_event_set("_schedfile_servicereload_"), 0);
+    EXPECT_TRUE(run.wait_log("Task ended with exit code 0: /bin/echo after")) << run.log();
+    EXPECT_EQ(count(run.log(), "Stop requested"), 0u) << run.log();
+}
+
+TEST(Scheduler, RemoveStopsTheSchedulerAfterItsRuntimeFolderWasRemadeAndFailsWhenItCannot) {
+    SchedulerRun run;
+    const std::string units = run.path("units");
+    std::filesystem::create_directory(units);
+    const std::vector<std::string> env{"ORVANESCHED_UNIT_DIR=" + units, "ORVANESCHED_DIR=" + run.dir().path(),
+                                       run.runtime_env()};
+    ASSERT_EQ(test::run_process(scheduler_binary(), {"-installman"}, {}, false, 20s, env).exit_code, 0);
+    run.start();
+    std::filesystem::remove_all(run.runtime_env().substr(run.runtime_env().find('=') + 1));
+    ASSERT_TRUE(run.wait_log("The runtime folder was removed: it is made again")) << run.log();
+    auto removed = test::run_process(scheduler_binary(), {"-remove"}, {}, false, 30s, env);
+    EXPECT_EQ(removed.exit_code, 0) << removed.output;
+    EXPECT_EQ(run.wait_end(), 0);
+    EXPECT_NE(run.log().find("Stop requested ("), std::string::npos) << run.log();
+
+    // An instance that outlives the request: the unit stays and -remove says it failed.
+    ASSERT_EQ(test::run_process(scheduler_binary(), {"-installman"}, {}, false, 20s, env).exit_code, 0);
+    platform::NamedMutex stuck;
+    ASSERT_EQ(stuck.try_acquire("OrvaneScheduler_running_"), 0);
+    stuck.set_note("999999999\n");  // no such process
+    auto failed = test::run_process(scheduler_binary(), {"-remove"}, {}, false, 30s, env);
+    EXPECT_EQ(failed.exit_code, 1) << failed.output;
+    EXPECT_NE(failed.output.find("could not be stopped"), std::string::npos) << failed.output;
+    EXPECT_TRUE(std::filesystem::exists(units + "/orvanesched.service"));
+}
+
+TEST(Scheduler, WithoutARuntimeFolderTheScheduleStillRuns) {
+    SchedulerRun run;
+    test::write_all(run.path("file"), "a file where the folder would go");
+    run.write({task(local_text(0), "/bin/echo", "ran")});
+    run.start({"ORVANE_RUNTIME_DIR=" + run.path("file") + "/run"});
+    EXPECT_TRUE(run.wait_log("Task ended with exit code 0: /bin/echo ran")) << run.log();
+    EXPECT_NE(run.log().find("No runtime folder: the schedule file is used without the editor's lock"),
+              std::string::npos)
+        << run.log();
+}
+
+// The seconds of the day and the day of the year (from 0, as a TZ rule's plain day number counts)
+// of a UTC time.
+std::string tz_rule_at(time_t t) {
+    struct tm u {};
+    gmtime_r(&t, &u);
+    return format("%d/%d:%02d:%02d", u.tm_yday, u.tm_hour, u.tm_min, u.tm_sec);
+}
+
+// A time text of the UTC time `t` moved by `shift` seconds: the local time of a zone that far ahead.
+std::string utc_text(time_t t, long shift) {
+    time_t s = t + shift;
+    struct tm u {};
+    gmtime_r(&s, &u);
+    return format("%04d%02d%02d%02d%02d%02d", u.tm_year + 1900, u.tm_mon + 1, u.tm_mday, u.tm_hour, u.tm_min,
+                  u.tm_sec);
+}
+
+TEST(Scheduler, ADaylightSavingJumpForwardStartsTasksOnTime) {
+    // A zone at UTC that moves one hour ahead in a few seconds, and back months later.
+    time_t jump = time(nullptr) + 6;
+    struct tm u {};
+    gmtime_r(&jump, &u);
+    time_t back = jump + (u.tm_yday < 200 ? 100 : -100) * 86400L;
+    const std::string tz = "TZ=XST0XDT-1," + tz_rule_at(jump) + "," + tz_rule_at(back);
+    SchedulerRun run;
+    // One task due inside the skipped hour (runs at the jump), one three seconds after it.
+    run.write(
+        {task(utc_text(jump, 1800), "/bin/sh", "-c \"date +%s\"", run.path("skipped.txt")),
+         task(utc_text(jump, 3600 + 3), "/bin/sh", "-c \"date +%s; echo after\"", run.path("after.txt"))});
+    run.start({tz});
+    // Late by the jump, these would start an hour from now.
+    ASSERT_TRUE(run.wait_log("Task ended with exit code 0", 2, 60s)) << tz << "\n" << run.log();
+    std::string log = run.log();
+    EXPECT_LT(log.find("Task started: /bin/sh -c \"date +%s\""),
+              log.find("Task started: /bin/sh -c \"date +%s; echo"));
+    EXPECT_GE(std::stol(read_all(run.path("skipped.txt"))), static_cast<long>(jump));
+    EXPECT_GE(std::stol(read_all(run.path("after.txt"))), static_cast<long>(jump + 3));
 }
 
 TEST(Scheduler, RealTaskUploadsWithTheClient) {

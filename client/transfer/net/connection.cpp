@@ -9,6 +9,7 @@
 #include "client/transfer/net/event_group.h"
 #include "client/transfer/net/transfer_engine.h"
 #include "common/log.h"
+#include "platform/crash_report.h"
 
 namespace orvane {
 
@@ -104,6 +105,7 @@ int start_resolve(Connection& c) {
     try {
         // The lookup owns only the job: a connection that goes meanwhile clears the waiter first.
         std::thread([job, host] {
+            platform::ThreadSignalStack alt_stack;
             std::string address;
             int r = platform::resolve_ipv4(host, address) == 0 ? 0 : 1;
             std::lock_guard<std::mutex> hold(job->lock);

@@ -5,6 +5,7 @@
 #include <cassert>
 
 #include "client/transfer/net/transfer_engine.h"
+#include "platform/crash_report.h"
 
 namespace orvane {
 
@@ -119,6 +120,7 @@ void free_connection(EventGroup* g, Connection* c) {
 }
 
 void run_event_group(EventGroup* g) {
+    platform::ThreadSignalStack alt_stack;
     g->thread_id.store(std::this_thread::get_id());
     platform::PollSet poll;
     std::vector<Slot> slots;

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "client/transfer/net/event_group.h"
+#include "platform/crash_report.h"
 
 namespace orvane {
 
@@ -72,6 +73,7 @@ TransferEngine::~TransferEngine() {
 }
 
 void TransferEngine::run_tick() {
+    platform::ThreadSignalStack alt_stack;
     while (tick_stop_.wait(options_.tick_ms) == 0) {
         std::lock_guard<std::mutex> hold(lock_);
         for (EventGroup* g : groups_) g->tick.set();
