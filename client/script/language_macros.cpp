@@ -15,12 +15,13 @@ constexpr size_t kPrintCapacity = 64 * 1024;
 
 // Joins the print values from `position` on; faulty ones are reported and skipped. True when all
 // were good. A line cut at its capacity is used, with one warning saying so.
-bool join_print_values(MacroCall& call, size_t position, size_t capacity, std::string& line) {
+bool join_print_values(MacroCall& call, size_t position, size_t capacity, std::string& line,
+                       uint8_t* marks = nullptr) {
     const Parameters& parameters = call.statement.parameters;
     bool good = true;
     bool cut_short = false;
     while (position < parameters.size()) {
-        RuntimeMessage m = append_print_value(call.values, parameters, position, line);
+        RuntimeMessage m = append_print_value(call.values, parameters, position, line, marks);
         if (m != RuntimeMessage::None) {
             call.interpreter.report(m);
             good = false;
@@ -30,6 +31,7 @@ bool join_print_values(MacroCall& call, size_t position, size_t capacity, std::s
             cut_short = true;
         }
     }
+    if (cut_short && marks) *marks |= kMarkCut;  // never a path or a name then
     if (cut_short)
         output(
             format("Script Engine: Line %d: Warning: %s: the text is longer than %zu characters and was cut",
@@ -49,8 +51,9 @@ void action_print(MacroCall& call) {
 
 void action_strprint(MacroCall& call) {
     std::string joined;
-    bool good = join_print_values(call, call.arguments.next_token, kVariableCapacity, joined);
-    assign_variable(*call.arguments[0].variable, joined);
+    uint8_t marks = 0;
+    bool good = join_print_values(call, call.arguments.next_token, kVariableCapacity, joined, &marks);
+    assign_to(call.arguments[0], joined, marks);
     call.interpreter.complete(good ? 0 : 1);
 }
 
@@ -81,7 +84,7 @@ void action_strslice(MacroCall& call) {
 }
 
 void action_setvar(MacroCall& call) {
-    assign_variable(*call.arguments[0].variable, call.arguments[1].text);
+    assign_to(call.arguments[0], call.arguments[1].text, call.arguments[1].marks);
     call.interpreter.complete(0);
 }
 

@@ -120,25 +120,24 @@ void action_gettimestamp(MacroCall& call) {
     Arguments& a = call.arguments;
     bool shifted = a[1].present;
     TimeUnit unit = shifted ? static_cast<TimeUnit>(a[2].keyword - kKwSecond) : TimeUnit::kSecond;
-    assign_variable(*a[0].variable,
-                    local_timestamp(a[1].keyword == kKwIncr, unit, shifted ? a[3].number : 0));
+    assign_to(a[0], local_timestamp(a[1].keyword == kKwIncr, unit, shifted ? a[3].number : 0));
     call.interpreter.complete(0);
 }
 
 void action_getcompname(MacroCall& call) {
-    assign_variable(*call.arguments[0].variable, computer_name_text());
+    assign_to(call.arguments[0], computer_name_text());
     call.interpreter.complete(0);
 }
 
 void action_getenvvar(MacroCall& call) {
-    assign_variable(*call.arguments[0].variable, environment_text(text(call, 1)));
+    assign_to(call.arguments[0], environment_text(text(call, 1)));
     call.interpreter.complete(0);
 }
 
 void action_readwinregistry(MacroCall& call) {
     std::string value;
     int r = read_registry_value(text(call, 0), text(call, 1), text(call, 2), value);
-    assign_variable(*call.arguments[3].variable, value);
+    assign_to(call.arguments[3], value);
     call.interpreter.complete(r);
 }
 
@@ -159,7 +158,7 @@ void action_fileclose(MacroCall& call) {
 void action_filereadline(MacroCall& call) {
     std::string line;
     int r = call.context.file.read_line(line);
-    assign_variable(*call.arguments[0].variable, line);
+    assign_to(call.arguments[0], line);
     complete_file(call, r);
 }
 

@@ -139,6 +139,7 @@ RuntimeMessage resolve_one(char form, const Parameters& parameters, size_t& posi
                 return form == 'V' ? RuntimeMessage::NeedStringVariable
                                    : RuntimeMessage::StrprintNeedsVariable;
             a.variable = &values.variable(*p.symbol);
+            a.variable_marks = &values.variable_marks(*p.symbol);
             return RuntimeMessage::None;
         }
         case 'L': {
@@ -209,6 +210,7 @@ RuntimeMessage resolve_arguments(const MacroRow& row, const Statement& statement
         a.text.clear();
         a.number = 0;
         a.variable = nullptr;
+        a.variable_marks = nullptr;
         a.list = nullptr;
         a.keyword = 0;
         a.marks = 0;
@@ -226,6 +228,13 @@ RuntimeMessage resolve_arguments(const MacroRow& row, const Statement& statement
     }
     arguments.next_token = position;
     return RuntimeMessage::None;
+}
+
+void assign_to(const Argument& a, std::string_view text, uint8_t marks) {
+    if (!a.variable) return;
+    assign_variable(*a.variable, text);
+    if (text.size() > kVariableCapacity) marks |= kMarkCut;
+    if (a.variable_marks) *a.variable_marks = marks;
 }
 
 ParameterRole parameter_role(const MacroRow& row, size_t i) {
@@ -246,8 +255,17 @@ ValueVerdict judge_values(const MacroRow& row, const Arguments& arguments) {
     ValueVerdict verdict;
     for (size_t i = 0; i < arguments.count; ++i) {
         const Argument& a = arguments.items[i];
-        if (!a.present || (a.marks & kMarkCut) == 0) continue;
+        if (!a.present || a.marks == 0) continue;
         ParameterRole role = parameter_role(row, i);
+        bool names = role == kRoleName || role == kRoleSecret || role == kRoleCommand;
+        if (names && (a.marks & kMarkUnsafeName)) {
+            verdict.refusal = format(
+                "%s: parameter %zu holds a name a server listed that is not safe as a file name "
+                "(\"%s\"); it is never used as a path or a name, nothing was done",
+                row.name, i + 1, escape_controls(a.text).c_str());
+            return verdict;
+        }
+        if ((a.marks & kMarkCut) == 0) continue;
         if (role == kRoleName || role == kRoleSecret || role == kRoleCommand) {
             verdict.refusal = format(
                 "%s: parameter %zu is longer than %zu characters and was cut; a cut value is never used, "

@@ -50,15 +50,20 @@ enum ParameterRole : char {
 // One resolved parameter.
 struct Argument {
     bool present = false;
-    std::string text;                 // T (at most kParameterTextCapacity characters)
-    uint32_t number = 0;              // N
-    std::string* variable = nullptr;  // V, X
-    UserList* list = nullptr;         // L
-    int keyword = 0;                  // keyword forms: the keyword's code
-    uint8_t marks = 0;                // T: ValueMark bits
-    size_t first_token = 0;           // the parameter tokens it was read from: [first, end)
+    std::string text;                   // T (at most kParameterTextCapacity characters)
+    uint32_t number = 0;                // N
+    std::string* variable = nullptr;    // V, X
+    uint8_t* variable_marks = nullptr;  // V, X: the ValueMark bits of what the variable holds
+    UserList* list = nullptr;           // L
+    int keyword = 0;                    // keyword forms: the keyword's code
+    uint8_t marks = 0;                  // T: ValueMark bits
+    size_t first_token = 0;             // the parameter tokens it was read from: [first, end)
     size_t end_token = 0;
 };
+
+// Stores a text in the argument's variable with the marks of what it was made from (kMarkCut
+// added when the variable cannot hold it all).
+void assign_to(const Argument& a, std::string_view text, uint8_t marks = 0);
 
 struct Arguments {
     std::array<Argument, kMaxArguments> items;

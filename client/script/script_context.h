@@ -72,6 +72,7 @@ struct TransferStatement {
     int first_result = 0;             // the transfer's own result while the folder is restored
     UserList* list = nullptr;         // ftpgetlist
     std::string* variable = nullptr;  // ftpmodtime
+    uint8_t* variable_marks = nullptr;
 };
 
 struct ScriptContext {

@@ -7,7 +7,10 @@
 namespace orvane::script {
 
 ScriptValues::ScriptValues(size_t symbol_count)
-    : variables_(symbol_count), lists_(symbol_count), items_(symbol_count) {}
+    : variables_(symbol_count),
+      variable_marks_(symbol_count, 0),
+      lists_(symbol_count),
+      items_(symbol_count) {}
 
 UserList& ScriptValues::list(const Symbol& name) {
     std::unique_ptr<UserList>& slot_list = lists_[slot(name)];
@@ -105,7 +108,7 @@ RuntimeMessage text_of(ScriptValues& values, const Parameters& parameters, size_
             }
         }
         case kTokenStringVar:
-            out_marks = set_cut(text, values.variable(*p.symbol));
+            out_marks = set_cut(text, values.variable(*p.symbol), values.variable_marks(*p.symbol));
             return RuntimeMessage::None;
         case kTokenNumber:
         case kTokenString:
@@ -131,7 +134,9 @@ RuntimeMessage number_of(ScriptValues& values, const Parameters& parameters, siz
 }
 
 RuntimeMessage append_print_value(ScriptValues& values, const Parameters& parameters, size_t& position,
-                                  std::string& line) {
+                                  std::string& line, uint8_t* marks) {
+    uint8_t ignored = 0;
+    uint8_t& out_marks = marks ? *marks : ignored;
     const Parameter& p = parameters[position++];
     int member = 0;
     switch (p.kind) {
@@ -152,6 +157,7 @@ RuntimeMessage append_print_value(ScriptValues& values, const Parameters& parame
                 case kKwName:
                 case kKwAbsname:
                     line += entry->name;
+                    out_marks |= entry->name_marks;
                     return RuntimeMessage::None;
                 case kKwSize:
                     line += entry->size;
@@ -168,6 +174,7 @@ RuntimeMessage append_print_value(ScriptValues& values, const Parameters& parame
         }
         case kTokenStringVar:
             line += values.variable(*p.symbol);
+            out_marks |= values.variable_marks(*p.symbol);
             return RuntimeMessage::None;
         case kTokenNumber:
         case kTokenString:

@@ -52,6 +52,8 @@ class ScriptValues {
     ScriptValues& operator=(const ScriptValues&) = delete;
 
     std::string& variable(const Symbol& name) { return variables_[slot(name)]; }
+    // The ValueMark bits of what the variable holds.
+    uint8_t& variable_marks(const Symbol& name) { return variable_marks_[slot(name)]; }
     UserList& list(const Symbol& name);
     ItemBinding& item(const Symbol& name) { return items_[slot(name)]; }
 
@@ -67,6 +69,7 @@ class ScriptValues {
     size_t slot(const Symbol& name) const { return static_cast<size_t>(name.serial); }
 
     std::vector<std::string> variables_;
+    std::vector<uint8_t> variable_marks_;
     std::vector<std::unique_ptr<UserList>> lists_;
     std::vector<ItemBinding> items_;
 };
@@ -89,7 +92,8 @@ RuntimeMessage number_of(ScriptValues& values, const Parameters& parameters, siz
                          uint32_t& number);
 // The print/strprint value of one parameter, appended to `line`. On an error the faulty parameter
 // has been passed over and nothing is appended.
+// `marks` (when given) gains the ValueMark bits of what was appended.
 RuntimeMessage append_print_value(ScriptValues& values, const Parameters& parameters, size_t& position,
-                                  std::string& line);
+                                  std::string& line, uint8_t* marks = nullptr);
 
 }  // namespace orvane::script

@@ -148,6 +148,7 @@ void action_ftpmodtime(MacroCall& call) {
     if (!remote_path_usable(call, *s, path)) return;
     void* object = statement_object(call);
     call.context.transfer.variable = call.arguments[0].variable;
+    call.context.transfer.variable_marks = call.arguments[0].variable_marks;
     start_request(call, request_modification_time(*s, path, transfer_step_done,
                                                   step_code(TransferStep::kTimeRead), object));
 }

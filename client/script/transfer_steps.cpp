@@ -71,6 +71,9 @@ ListEntry list_entry(const RemoteFileEntry& e) {
     ListEntry out;
     out.name = cut(e.name, kPathCapacity);
     if (e.name.size() > kPathCapacity) out.name_marks |= kMarkCut;
+    // The server's name as it is: one that could not be a name in a local folder never becomes
+    // a path or a name for an action, here or through any value made from it.
+    if (!is_safe_name(e.name)) out.name_marks |= kMarkUnsafeName;
     if (!e.time_text.empty()) {
         out.modification_time = cut(e.time_text, kEntryTimeCapacity);
     } else if (e.file_time != 0) {
@@ -100,7 +103,10 @@ void after_path_change(ScriptContext& cx, Session& s, int result) {
 }
 
 void after_time_read(ScriptContext& cx, Session& s, int result) {
-    if (result == 0 && cx.transfer.variable) assign_variable(*cx.transfer.variable, s.modification_time);
+    if (result == 0 && cx.transfer.variable) {
+        assign_variable(*cx.transfer.variable, s.modification_time);
+        if (cx.transfer.variable_marks) *cx.transfer.variable_marks = 0;
+    }
     finish(cx, result);
 }
 

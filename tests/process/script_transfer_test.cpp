@@ -322,5 +322,42 @@ TEST(ScriptTransfer, UnconfirmedFolderChangeGoesBack) {
     EXPECT_EQ(r.exit_code, 1) << r.output;
 }
 
+// A server lists "../up.txt", a name with a CR in it and a backslash name: none of them reaches a
+// local action, directly or through a value made from it, and the file above the folder stays.
+TEST(ScriptTransfer, UnsafeListedNamesNeverBecomeLocalPaths) {
+    ScriptedFtpServer server;
+    ASSERT_EQ(server.start("> 220 scripted\n< USER bob\n> 331 need password\n< PASS s3cret\n> 230 in\n"
+                           "< PWD\n> 257 \"/\" is current\n< PWD\n> 257 \"/\" is current\n"
+                           "< TYPE A\n> 200 ascii\n< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+                           "< LIST\n> 150 here\ndata-send -rw-r--r-- 1 u g 5 Jan 1 2020 ../up.txt\\r\\n"
+                           "-rw-r--r-- 1 u g 5 Jan 1 2020 up.txt\\rx\\r\\n"
+                           "-rw-r--r-- 1 u g 5 Jan 1 2020 ..\\\\up.txt\\r\\n\n"
+                           "> 226 done\n< QUIT\n> 221 bye\n"),
+              0);
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("work"));
+    write_all(dir.file("up.txt"), "keep");
+    write_all(dir.file("work/up.txt"), "keep too");
+    auto r =
+        test::run_script_in(dir.file("work"), "ftpconnect \"127.0.0.1\" " + std::to_string(server.port()) +
+                                                  " \"bob\" \"s3cret\";\n"
+                                                  "ftpgetlist remote @l;\n"
+                                                  "foreach $i in @l begin\n"
+                                                  "  strprint ~n $i.name;\n"
+                                                  "  ftpdelete local file ~n;\n"
+                                                  "  ftpdelete local file $i.name;\n"
+                                                  "  ftpcompress ~n;\n"
+                                                  "end\n"
+                                                  "ftpdisconnect;\n");
+    EXPECT_EQ(server.wait(), 0) << server.failure() << r.output;
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_EQ(read_all(dir.file("up.txt")), "keep");
+    EXPECT_EQ(read_all(dir.file("work/up.txt")), "keep too");
+    EXPECT_TRUE(
+        contains(r.output, "holds a name a server listed that is not safe as a file name (\"../up.txt\")"))
+        << r.output;
+    EXPECT_TRUE(contains(r.output, "(\"up.txt\\x0dx\")")) << r.output;
+}
+
 }  // namespace
 }  // namespace orvane

@@ -281,15 +281,17 @@ int parse_list_line(std::string_view line, const ListingClock& clock, RemoteFile
 
 void for_each_listing_line(std::string_view listing, void (*fn)(void* context, std::string_view line),
                            void* context) {
+    // A line ends at LF, with the CRs before it dropped (servers that convert line ends twice send
+    // CR CR LF). A CR anywhere else belongs to the line: a name that holds one is then refused
+    // whole, where ending the line there would leave the first part taken for another file.
     size_t start = 0;
     while (start < listing.size()) {
-        size_t end = listing.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) {
-            fn(context, listing.substr(start));
-            return;
-        }
-        fn(context, listing.substr(start, end - start));
-        start = end + (listing[end] == '\r' && end + 1 < listing.size() && listing[end + 1] == '\n' ? 2 : 1);
+        size_t end = listing.find('\n', start);
+        std::string_view line = listing.substr(start, end == std::string_view::npos ? end : end - start);
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        fn(context, line);
+        if (end == std::string_view::npos) return;
+        start = end + 1;
     }
 }
 
@@ -308,6 +310,8 @@ ListingStream::ListingStream(Kind kind, const ListingClock& clock, RemoteListing
     : kind_(kind), clock_(clock), out_(out) {}
 
 int ListingStream::end_line() {
+    while (!line_.empty() && line_.back() == '\r') line_.pop_back();
+    if (line_.size() > kLineCapacity) too_long_ = true;
     bool skip = too_long_ || line_.empty();
     if (too_long_) ++long_lines_;
     too_long_ = false;
@@ -334,9 +338,9 @@ int ListingStream::feed(const void* data, size_t n) {
     const char* end = p + n;
     while (p < end) {
         const char* stop = p;
-        while (stop < end && *stop != '\r' && *stop != '\n') ++stop;
+        while (stop < end && *stop != '\n') ++stop;
         if (!too_long_) {
-            size_t room = kLineCapacity - line_.size();
+            size_t room = kLineCapacity + 2 - line_.size();  // CRs before the LF may follow
             size_t take = static_cast<size_t>(stop - p);
             if (take > room) {
                 too_long_ = true;
@@ -346,8 +350,6 @@ int ListingStream::feed(const void* data, size_t n) {
             }
         }
         if (stop == end) break;
-        // A CR LF pair, even one split between two blocks, only adds an empty line, which counts
-        // for nothing.
         if (end_line() != 0) return 1;
         p = stop + 1;
     }

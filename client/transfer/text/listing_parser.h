@@ -35,8 +35,8 @@ void for_each_listing_line(std::string_view listing, void (*fn)(void* context, s
                            void* context);
 
 // A listing read as it arrives: bytes in, split anywhere; each complete line is parsed at once into
-// the listing, so only the line being read is ever buffered. Lines end with CR, LF or both; lines
-// longer than the line capacity are skipped and counted; "." and ".." are dropped.
+// the listing, so only the line being read is ever buffered. Lines end with LF or CR LF (a lone CR is part of
+// its line); lines longer than the line capacity are skipped and counted; "." and ".." are dropped.
 class ListingStream {
   public:
     enum class Kind { kList, kNames };
