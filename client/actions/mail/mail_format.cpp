@@ -5,7 +5,9 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/base64.h"
 #include "common/text.h"
@@ -31,10 +33,27 @@ std::string hex(const unsigned char* data, size_t n) {
     return out;
 }
 
+// A display name as one phrase: encoded words when it holds bytes above 127, a quoted string when
+// it holds anything but letters, digits, blanks and the harmless marks, so that a '"' or a '<' in
+// it can never start another address.
+std::string display_name(const std::string& name) {
+    if (has_8bit(name)) return encode_header_text(name);
+    bool plain = true;
+    for (unsigned char c : name)
+        if (!(isalnum(c) || c == ' ' || strchr("!#$%&'*+-/=?^_`{|}~", c))) plain = false;
+    if (plain) return name;
+    std::string out = "\"";
+    for (char c : name) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
 // "Name <address>", or "<address>" without a name.
 std::string mailbox(const std::string& name, const std::string& address) {
     if (name.empty()) return "<" + address + ">";
-    return encode_header_text(name) + " <" + address + ">";
+    return display_name(name) + " <" + address + ">";
 }
 
 void append_body(std::string& out, const std::vector<std::string>& chunks) {

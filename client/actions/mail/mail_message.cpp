@@ -109,6 +109,12 @@ bool header_value_ok(std::string_view value) {
     return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
+bool address_ok(std::string_view address) {
+    for (unsigned char c : address)
+        if (c <= ' ' || c == 0x7f || c == '<' || c == '>') return false;
+    return true;
+}
+
 std::vector<std::string> split_body(std::string_view text) {
     std::vector<std::string> chunks;
     bool open = false;
@@ -153,6 +159,13 @@ int fill_message(MailMessage& m, std::string_view from_name, std::string_view fr
             m = MailMessage();
             return 1;
         }
+    }
+    if (!address_ok(from_address)) {
+        error =
+            "ERROR: The mail's sender's address holds a blank, \"<\", \">\" or a control character; the "
+            "message was not created";
+        m = MailMessage();
+        return 1;
     }
     m.from_name = cut_field(from_name, kMailNameWidth);
     m.from_address = cut_field(from_address, kMailNameWidth);

@@ -43,6 +43,9 @@ inline std::string cut_field(std::string_view value, size_t width) {
 }
 // True when the value may stand in a header or an SMTP command: no CR, LF or NUL.
 bool header_value_ok(std::string_view value);
+// A mail address that can only be one address in an envelope: no "<", ">", blank or control
+// character (a ">" and a blank would turn the rest into ESMTP parameters of MAIL or RCPT).
+bool address_ok(std::string_view address);
 // The body text as line chunks: CR and LF end a chunk, runs of them end only one (blank lines
 // disappear), and a chunk that reaches kMailChunkChars is closed and the line goes on in the next
 // (a UTF-8 character is never split between two chunks).

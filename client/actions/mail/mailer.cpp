@@ -261,6 +261,13 @@ int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
         return 2;
     }
     std::vector<std::string> recipients = recipient_list(server.to_address);
+    for (const std::string& one : recipients) {
+        if (address_ok(one)) continue;
+        record_log(r, kLevelError,
+                   "ERROR: The mail's recipient address " + escape_controls(one) +
+                       " holds a blank, \"<\", \">\" or a control character; the message was not sent");
+        return 2;
+    }
     if (recipients.empty()) {
         record_log(r, kLevelError,
                    "ERROR: The mail's recipient address is empty (or an empty entry of its list); "
@@ -282,6 +289,7 @@ int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
     d.eight_bit = false;
     d.timeout_seconds = r.timeout_seconds;
     d.trace = r.trace;
+    d.plain_login_allowed = platform::get_environment("ORVANE_MAIL_PLAIN_AUTH") == "1";
     d.failure.clear();
     // Made here rather than on the event thread: OpenSSL's set-up of a context is slow.
     r.engine->tls_context();

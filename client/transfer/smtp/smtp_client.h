@@ -64,6 +64,7 @@ struct SmtpDelivery {
     bool eight_bit = false;               // the message text holds bytes above 127
     int timeout_seconds = 120;
     bool trace = false;                      // state changes go to the log
+    bool plain_login_allowed = false;        // a login in clear to a server beyond this machine
     SmtpCommand first = SmtpCommand::kNone;  // what the phase starts with
     LogCallback log = nullptr;
     void* log_user = nullptr;

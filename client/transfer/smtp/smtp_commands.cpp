@@ -90,6 +90,12 @@ SmtpAction on_greeting(SmtpDelivery&, const ServerReply& r) {
                    "ERROR: The mail server refused the connection");
 }
 
+// A connection whose own end is a loopback address can only lead to this machine.
+bool on_loopback(const std::string& local_address) {
+    return local_address.rfind("127.", 0) == 0 || local_address == "::1" ||
+           local_address.rfind("::ffff:127.", 0) == 0;
+}
+
 // What follows a positive EHLO (or HELO when TLS was not offered): TLS first when the server
 // offers it, then authentication when a user is set.
 SmtpAction after_hello(SmtpDelivery& d) {
@@ -97,9 +103,17 @@ SmtpAction after_hello(SmtpDelivery& d) {
     if (d.user.empty() || d.caps.auth == SmtpAuth::kNone) return finish(0);
     if (d.caps.auth == SmtpAuth::kUnsupported)
         return finish(1, "ERROR: The mail server offers neither AUTH LOGIN nor AUTH PLAIN");
-    if (!d.tls)
+    if (!d.tls) {
+        // A man in the middle strips STARTTLS from the EHLO reply to read the login: only this
+        // machine's own server, or a run that says so, gets it in clear.
+        if (!on_loopback(d.local_address) && !d.plain_login_allowed)
+            return finish(
+                1,
+                "ERROR: The mail server offers no TLS, and the login would cross the network in clear "
+                "(set ORVANE_MAIL_PLAIN_AUTH=1 to allow it)");
         delivery_log(d, kLevelWarning,
                      "The mail server offers no TLS: the login crosses the network in clear");
+    }
     return send(d.caps.auth == SmtpAuth::kLogin ? SmtpCommand::kAuthLogin : SmtpCommand::kAuthPlain);
 }
 

@@ -284,6 +284,12 @@ TEST(MailDelivery, LineBreaksNeverBecomeHeadersOrCommands) {
     std::string out = req.output();
     EXPECT_NE(out.find("103 ERROR: The mail's subject holds a line break"), std::string::npos) << out;
     EXPECT_NE(out.find("103 ERROR: The mail's recipient holds a line break"), std::string::npos) << out;
+    target.to_address = "ops@example.org, x@example.org> NOTIFY=NEVER ORCPT=rfc822;x@example.org";
+    EXPECT_EQ(req.send(target), 102);
+    EXPECT_NE(
+        req.output().find("holds a blank, \"<\", \">\" or a control character; the message was not sent"),
+        std::string::npos)
+        << req.output();
 }
 
 TEST(MailDelivery, ScriptedServers) {

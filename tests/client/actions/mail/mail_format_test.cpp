@@ -170,6 +170,27 @@ TEST(MailText, PlainAsciiMessageExactlyAsDesigned) {
     EXPECT_NE(build_message_text(m, e).find("\r\nTo: <ops@example.org>\r\n"), std::string::npos);
 }
 
+// A display name can never forge another address, and an address can never carry ESMTP
+// parameters ("> NOTIFY=NEVER") into the envelope.
+TEST(MailText, NamesAreQuotedAndAddressesHoldOneAddress) {
+    MailMessage m;
+    std::string error;
+    ASSERT_EQ(fill_message(m, "Boss\" <boss@corp.example>", "robot@example.org", "s", "b", error), 0);
+    EXPECT_NE(build_message_text(m, envelope())
+                  .find("From: \"Boss\\\" <boss@corp.example>\" <robot@example.org>\r\n"),
+              std::string::npos);
+    ASSERT_EQ(fill_message(m, "Night Robot", "robot@example.org", "s", "b", error), 0);
+    EXPECT_NE(build_message_text(m, envelope()).find("From: Night Robot <robot@example.org>\r\n"),
+              std::string::npos);
+    for (const char* bad :
+         {"robot@example.org> NOTIFY=NEVER", "a b@example.org", "<x@example.org", "x\t@y"}) {
+        EXPECT_EQ(fill_message(m, "", bad, "s", "b", error), 1) << bad;
+        EXPECT_FALSE(m.created) << bad;
+        EXPECT_FALSE(address_ok(bad)) << bad;
+    }
+    EXPECT_TRUE(address_ok("ops+night@example.org"));
+}
+
 TEST(MailText, Utf8SubjectAndBodyAreDeclared) {
     MailMessage m;
     std::string error;

@@ -29,6 +29,7 @@ struct Case {
     std::vector<Move> moves;
     FailureKind failure = FailureKind::kNone;  // of the last phase
     const char* logged = nullptr;              // a line the log must hold
+    const char* local = "127.0.0.1";           // the connection's own address
 };
 
 void capture(void* user, const char* text, int level, int) {
@@ -61,7 +62,8 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
     MailMessage m;
     std::string error;
     EXPECT_EQ(fill_message(m, "Robot", "robot@example.org", "Hi", "one\r\n.dot\r\n..two", error), 0);
-    d.message_text = build_message_text(m, MailEnvelope{"Ops", "ops@example.org", "DATE", "ID", "127.0.0.1", {}});
+    d.message_text =
+        build_message_text(m, MailEnvelope{"Ops", "ops@example.org", "DATE", "ID", "127.0.0.1", {}});
     SmtpEngine e(d);
     LineNext last;
     size_t step = 0;
@@ -72,7 +74,7 @@ std::string play(const Case& c, SmtpDelivery& d, int& secrets_gone) {
                 SmtpCommand first = command_named(move.text);
                 e.start(first);
                 if (first == SmtpCommand::kGreeting) {
-                    e.connected("127.0.0.1", 40000);
+                    e.connected(c.local, 40000);
                 } else {
                     e.started(true);
                 }
@@ -169,6 +171,21 @@ TEST(SmtpEngine, Transcripts) {
           {'F', "0"}},
          FailureKind::kNone,
          "102 The mail server offers no TLS: the login crosses the network in clear"},
+        // A server beyond this machine that offers no TLS (its STARTTLS stripped on the way, say)
+        // never gets the login in clear.
+        {"AUTH in clear beyond this machine",
+         "mailer",
+         "pw",
+         "",
+         {{'P', "greeting"},
+          {'S', kGreet},
+          {'C', "EHLO 192.0.2.10\r\n"},
+          {'S', "250-mail\r\n250 AUTH PLAIN LOGIN\r\n"},
+          {'F', "1 close"}},
+         FailureKind::kRemote,
+         "103 ERROR: The mail server offers no TLS, and the login would cross the network in clear (set "
+         "ORVANE_MAIL_PLAIN_AUTH=1 to allow it)",
+         "192.0.2.10"},
         {"AUTH PLAIN refused",
          "mailer",
          "pw",
