@@ -17,6 +17,10 @@ void wipe_bytes(void* data, size_t n) {
     if (data && n) OPENSSL_cleanse(data, n);
 }
 
+void wipe_secret(Secret& secret) {
+    secret.wipe();
+}
+
 bool command_carries_secret(std::string_view line) {
     if (line.size() < 4 || (line.size() > 4 && line[4] != ' ')) return false;
     std::string verb(line.substr(0, 4));

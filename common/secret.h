@@ -14,6 +14,9 @@ namespace orvane {
 void wipe_secret(std::string& secret);
 // Overwrites n bytes in a way the compiler cannot leave out.
 void wipe_bytes(void* data, size_t n);
+// Wipes a Secret (the same word for both kinds of holder).
+class Secret;
+void wipe_secret(Secret& secret);
 // True for a raw FTP command line that carries a password (PASS, or ACCT's account secret),
 // whatever its case: it is shown masked like the login's own.
 bool command_carries_secret(std::string_view line);

@@ -100,8 +100,8 @@ void shell_read_login_answers(ShellState& shell) {
 int shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int) {
     auto* shell = static_cast<ShellState*>(shell_state);
     if (!shell || !data) return 0;
-    auto* target = static_cast<std::string*>(data);
     if (kind == ReplyHookKind::kUser) {
+        auto* target = static_cast<std::string*>(data);
         output("User: ", kLevelInfo, 0);
         std::string answer;
         bool got = shell->answers_from_input ? shell->answers.have_user
@@ -125,7 +125,7 @@ int shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int) {
         }
         if (!got) return cancel_login();
         if (!shell->command_file_mode) output("", kLevelInfo, 1);
-        *target = cut(answer, kCredentialCapacity);
+        *static_cast<Secret*>(data) = std::string_view(answer).substr(0, kCredentialCapacity);
         wipe_secret(answer);
     }
     return 0;

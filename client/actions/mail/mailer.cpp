@@ -281,7 +281,7 @@ int mail_send(MailRecord& r, const MailServer& server, MailDone done) {
     d.user = cut_field(server.user, kMailServerWidth);
     wipe_secret(d.password);
     // Copied in place: a temporary would leave the password behind on the stack.
-    d.password.assign(server.password, 0, cut_length(server.password, kMailServerWidth));
+    d.password = std::string_view(server.password).substr(0, cut_length(server.password, kMailServerWidth));
     d.from_address = r.message.from_address;
     d.recipients = std::move(recipients);
     r.to_name = cut_field(server.to_name, kMailNameWidth);

@@ -33,8 +33,9 @@ const std::string& last_line(const ServerReply& r) {
 
 // ---- lines ----
 
-std::string with_argument(const char* verb, const std::string& argument) {
-    return std::string(verb) + " " + argument;
+std::string with_argument(const char* verb, std::string_view argument) {
+    std::string line = std::string(verb) + " ";
+    return line.append(argument);
 }
 std::string line_auth_tls(Session&) {
     return "AUTH TLS";
@@ -52,7 +53,7 @@ std::string line_user(Session& s) {
     return with_argument("USER", s.user);
 }
 std::string line_pass(Session& s) {
-    return with_argument("PASS", s.password);
+    return with_argument("PASS", s.password.view());
 }
 std::string line_acct(Session& s) {
     return with_argument("ACCT", s.account);

@@ -35,7 +35,7 @@ struct FolderWalkEnd {
 enum class ReplyHookKind : int {
     kGreeting = 1,  // data: the ByteQueue of the greeting's lines; flag 1 when refused
     kUser = 2,      // data: the user name (std::string), which the hook may fill
-    kPassword = 3,  // data: the password (std::string), which the hook may fill
+    kPassword = 3,  // data: the password (Secret), which the hook may fill
 };
 // The hook: a function and its context, called on the requester's thread while connect runs.
 // It returns 0 to go on, or 1 to cancel the login (no answer to a prompt): connect then fails
@@ -140,7 +140,7 @@ struct Session {
     std::string host;
     uint32_t port = 21;
     std::string user;
-    std::string password;
+    Secret password;  // kept out of core dumps, wiped when replaced
     std::string account;
     std::string key_file;     // SFTP private key
     std::string pass_phrase;  // its pass phrase

@@ -56,7 +56,7 @@ struct SmtpDelivery {
     uint32_t port = 25;
     bool implicit_tls = false;  // port 465: TLS from the first byte
     std::string user;           // empty: no authentication
-    std::string password;       // wiped once its line is built, and at the end of the delivery
+    Secret password;  // out of core dumps; wiped once its line is built, and at the end of the delivery
     std::string from_address;
     std::vector<std::string> recipients;  // one RCPT TO each, in order; at least one
     size_t next_recipient = 0;            // the one the next RCPT TO names

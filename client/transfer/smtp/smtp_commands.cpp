@@ -42,7 +42,7 @@ std::string line_login_user(SmtpDelivery& d) {
     return base64_encode(d.user);
 }
 std::string line_login_password(SmtpDelivery& d) {
-    std::string line = base64_encode(d.password);
+    std::string line = base64_encode(d.password.view());
     wipe_secret(d.password);
     return line;
 }
@@ -56,7 +56,7 @@ std::string line_plain_credentials(SmtpDelivery& d) {
     credentials.push_back('\0');
     credentials += d.user;
     credentials.push_back('\0');
-    credentials += d.password;
+    credentials += d.password.view();
     std::string line = base64_encode(credentials);
     wipe_secret(credentials);
     wipe_secret(d.password);
