@@ -1,8 +1,9 @@
 // Archives against the real tools: what we write is checked by unzip and zipinfo, what zip, tar
 // and gzip write is read by us and compared byte for byte; hostile archives made here stay inside.
+#include <archive.h>
+#include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <zip.h>
 
 #include <algorithm>
 #include <ctime>
@@ -196,16 +197,15 @@ TEST_F(Archives, PeerArchivesAreReadByteForByte) {
 TEST_F(Archives, DamagedArchivesFailAfterWritingWhatTheyCould) {
     TempDir dir;
     write_all(dir.file("data.txt"), std::string(5000, 'd'));
-    // A stored member with one data byte changed: written, then refused by its checksum.
+    // A stored member with one data byte changed: refused by its checksum, and not left on disk.
     ASSERT_EQ(sh("zip -q0 bad.zip data.txt && mkdir x && mv bad.zip x/", dir.path()).exit_code, 0);
     std::string zip = read_all(dir.file("x/bad.zip"));
     zip[30 + 8 + 100] ^= 0x20;  // inside the data after the local header and the name
     write_all(dir.file("x/bad.zip"), zip);
     EXPECT_NE(uncompress_action(dir.path(), "x/bad.zip"), 0);
-    EXPECT_NE(cap.lines.back().find("data.txt was written, but its checksum does not match"),
-              std::string::npos)
-        << cap.lines.back();
-    EXPECT_EQ(fs::file_size(dir.file("x/data.txt")), 5000u);
+    EXPECT_NE(cap.lines.back().find("data.txt cannot be read"), std::string::npos) << cap.lines.back();
+    EXPECT_FALSE(fs::exists(dir.file("x/data.txt")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("x")), fs::directory_iterator()), 1);
     // A truncated gzip is a failure, not a shorter file reported as success.
     ASSERT_EQ(sh("gzip -k data.txt && head -c 40 data.txt.gz > x/cut.gz", dir.path()).exit_code, 0);
     EXPECT_NE(uncompress_action(dir.path(), "x/cut.gz"), 0);
@@ -214,13 +214,20 @@ TEST_F(Archives, DamagedArchivesFailAfterWritingWhatTheyCould) {
 // Hostile archives: the statement fails naming the member, and nothing appears outside.
 TEST_F(Archives, HostileArchivesStayInside) {
     auto zip_with = [](const std::string& path, const std::vector<std::string>& names) {
-        zipFile z = zipOpen64(path.c_str(), 0);
+        archive* z = archive_write_new();
+        archive_write_set_format_zip(z);
+        archive_write_open_filename(z, path.c_str());
         for (const std::string& n : names) {
-            zipOpenNewFileInZip64(z, n.c_str(), nullptr, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED, 6, 0);
-            zipWriteInFileInZip(z, "evil", 4);
-            zipCloseFileInZip(z);
+            archive_entry* e = archive_entry_new();
+            archive_entry_set_pathname(e, n.c_str());
+            archive_entry_set_filetype(e, AE_IFREG);
+            archive_entry_set_perm(e, 0644);
+            archive_entry_set_size(e, 4);
+            archive_write_header(z, e);
+            archive_write_data(z, "evil", 4);
+            archive_entry_free(e);
         }
-        zipClose(z, nullptr);
+        archive_write_free(z);
     };
     struct Case {
         const char* what;
@@ -232,7 +239,7 @@ TEST_F(Archives, HostileArchivesStayInside) {
     const Case cases[] = {
         {"zip slip", "slip.zip", "", {"ok.txt", "../evil.txt"}, "../evil.txt"},
         {"zip absolute", "abs.zip", "", {"/tmp/evil.txt"}, "/tmp/evil.txt"},
-        {"zip backslashes", "back.zip", "", {"..\\evil.txt"}, "..\\evil.txt"},
+        {"zip backslashes, shown as the reader reads them", "back.zip", "", {"..\\evil.txt"}, "../evil.txt"},
         {"zip through a link", "link.zip", "", {"out/evil.txt"}, "out/evil.txt"},
         {"zip control characters", "ctl.zip", "", {"a\x1b[2Jb"}, "a\\x1b[2Jb"},
         {"tar slip", "slip.tar", test::tar_member("../evil.txt", "x") + test::tar_end(), {}, "../evil.txt"},
