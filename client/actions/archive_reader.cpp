@@ -73,6 +73,7 @@ class MemberWalk {
         }
         if (target_.create(relative, cause_) != 0) return fail(shown, "cannot be extracted: " + cause_);
         int failed = copy ? target_.copy_from(earlier, cause_) : copy_data(shown);
+        if (failed == 0) failed = extend_sparse(entry);
         if (failed == 0) failed = target_.finish(archive_entry_perm(entry), member_filetime(entry), cause_);
         if (failed != 0) {
             target_.abandon();
@@ -97,6 +98,12 @@ class MemberWalk {
             if (offset < 0) return fail(shown, "cannot be read (a negative offset)");
             if (target_.write_at(static_cast<uint64_t>(offset), data, size, cause_) != 0) return 1;
         }
+    }
+
+    // A sparse member may end in a hole that no data block reaches: its size says where it ends.
+    int extend_sparse(archive_entry* entry) {
+        if (archive_entry_sparse_count(entry) == 0 || !archive_entry_size_is_set(entry)) return 0;
+        return target_.write_at(static_cast<uint64_t>(archive_entry_size(entry)), "", 0, cause_);
     }
 
     int fail(const std::string& shown, const std::string& what) {
