@@ -9,6 +9,7 @@
 
 #include "client/actions/archive_names.h"
 #include "client/actions/extract_target.h"
+#include "client/actions/zip_layout.h"
 #include "common/log.h"
 #include "common/safe_name.h"
 #include "common/text.h"
@@ -138,6 +139,7 @@ void choose_format(archive* a, ArchiveFormat format) {
 
 int extract_archive(const std::string& archive_path, ArchiveFormat format, const std::string& gzip_relative,
                     ExtractTarget& target, std::string& cause) {
+    if (format == ArchiveFormat::kZip && check_zip_layout(archive_path, cause) != 0) return 1;
     Utf8NamesScope names;
     ArchiveReader reader(archive_read_new());
     if (!reader) {

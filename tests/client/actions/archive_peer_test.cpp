@@ -415,6 +415,15 @@ TEST_F(Archives, MembersWeCannotReadLeaveNothing) {
     m9[8] = 9;
     m9[m9.find("PK\x01\x02") + 10] = 9;
     write_all(dir.file("m9.zip"), m9);
+    // A second directory entry "b.txt" for the same data: the overlap of zip bombs.
+    std::string overlap = read_all(dir.file("m9.zip"));
+    size_t directory = overlap.find("PK\x01\x02"), end = overlap.find("PK\x05\x06");
+    std::string entry = overlap.substr(directory, end - directory);
+    entry[entry.find("a.txt")] = 'b';
+    std::string record = overlap.substr(end);
+    record[8] = record[10] = 2;
+    record[12] = static_cast<char>(2 * entry.size());
+    write_all(dir.file("overlap.zip"), overlap.substr(0, end) + entry + record);
     struct Case {
         const char* archive;
         const char* says;  // "" when it extracts
