@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <deque>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -191,6 +192,13 @@ class TreeWalk {
             return 5;
         }
         if (info.is_folder) {
+            // Links are not followed, so only a mount can show a folder twice; one of its own
+            // ancestors would be packed for ever.
+            if (!expanded_.insert({info.device, info.inode}).second) {
+                outputf(kLevelWarning, "Skipped %s: the folder was packed already under another name",
+                        escape_controls(path).c_str());
+                return 0;
+            }
             std::vector<std::string> names;
             if (platform::folder_names(path, names, &why) != 0) {
                 cause = "cannot list the folder " + escape_controls(path) + " (" + why + ")";
@@ -217,6 +225,7 @@ class TreeWalk {
     platform::ItemInfo own_;
     bool have_own_ = false;
     std::deque<WorkItem> work_;
+    std::set<std::pair<uint64_t, uint64_t>> expanded_;  // device and inode of folders packed
     uint64_t packed_ = 0;
 };
 
