@@ -78,10 +78,13 @@ int close_written_file(FileHandle h) {
 
 ConfinedFolder::~ConfinedFolder() {
     if (root_ >= 0) close(root_);
+    if (parent_ >= 0) close(parent_);
 }
 
 int ConfinedFolder::open(const std::string& root, std::string* cause) {
     if (root_ >= 0) close(root_);
+    if (parent_ >= 0) close(parent_);
+    parent_ = -1;
     root_ = ::open(root.empty() ? "." : root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (root_ >= 0) return 0;
     set_cause(cause, errno);
@@ -101,10 +104,6 @@ int write_at(FileHandle h, const void* data, size_t size, uint64_t offset) {
 
 int set_file_size(FileHandle h, uint64_t size) {
     return ::ftruncate(h, static_cast<off_t>(size)) == 0 ? 0 : errno;
-}
-
-int set_file_mode(FileHandle h, uint32_t mode) {
-    return ::fchmod(h, static_cast<mode_t>(mode)) == 0 ? 0 : errno;
 }
 
 int free_space(FileHandle h, uint64_t& available, uint64_t& total) {
@@ -198,11 +197,17 @@ FileHandle ConfinedFolder::create_file(const std::string& relative, std::string*
     return fd;
 }
 
-int ConfinedFolder::open_parent(const std::string& relative, std::string& name) {
+int ConfinedFolder::parent_of(const std::string& relative, std::string& name) {
     size_t slash = relative.rfind('/');
     name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-    if (slash == std::string::npos) return dup(root_);
-    return open_below(relative.substr(0, slash), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    std::string folder = slash == std::string::npos ? std::string() : relative.substr(0, slash);
+    if (parent_ >= 0 && folder == parent_path_) return parent_;
+    int fd = folder.empty() ? dup(root_) : open_below(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (parent_ >= 0) close(parent_);
+    parent_ = fd;
+    parent_path_ = folder;
+    return fd;
 }
 
 const char* ConfinedFolder::refusal_at(int parent, const std::string& name) {
@@ -217,64 +222,58 @@ const char* ConfinedFolder::refusal_at(int parent, const std::string& name) {
     return nullptr;
 }
 
-FileHandle ConfinedFolder::create_temporary(const std::string& relative, std::string& temporary,
-                                            std::string* cause) {
+FileHandle ConfinedFolder::create_temporary(const std::string& relative, uint32_t mode,
+                                            std::string& temporary, std::string* cause) {
+    std::string name;
+    int parent = parent_of(relative, name);
+    if (parent < 0) {
+        set_cause(cause, errno);
+        return kInvalidFile;
+    }
+    if (const char* refusal = refusal_at(parent, name)) {
+        if (cause) *cause = refusal;
+        return kInvalidFile;
+    }
     size_t slash = relative.rfind('/');
     std::string folder = slash == std::string::npos ? std::string() : relative.substr(0, slash + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary = folder + ".orvane-" + std::to_string(getpid()) + "-" +
-                    std::to_string(temporary_counter.fetch_add(1)) + ".part";
-        int fd = open_below(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) return fd;
+        std::string base = ".orvane-" + std::to_string(getpid()) + "-" +
+                           std::to_string(temporary_counter.fetch_add(1)) + ".part";
+        // One plain component in a folder opened below the root: it cannot lead elsewhere, and
+        // O_EXCL never opens what is already there (a link included).
+        int fd =
+            openat(parent, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+        if (fd >= 0) {
+            temporary = folder + base;
+            return fd;
+        }
         if (errno != EEXIST) break;
     }
     set_cause(cause, errno);
     return kInvalidFile;
 }
 
-int ConfinedFolder::check_replaceable(const std::string& relative, std::string* cause) {
-    std::string name;
-    int parent = open_parent(relative, name);
-    if (parent < 0) {
-        set_cause(cause, errno);
-        return 1;
-    }
-    const char* refusal = refusal_at(parent, name);
-    close(parent);
-    if (!refusal) return 0;
-    if (cause) *cause = refusal;
-    return 1;
-}
-
 int ConfinedFolder::replace(const std::string& temporary, const std::string& relative, std::string* cause) {
-    std::string name, temporary_name;
-    int parent = open_parent(relative, name);
+    std::string name;
+    int parent = parent_of(relative, name);
     if (parent < 0) {
         set_cause(cause, errno);
         return 1;
     }
-    temporary_name = temporary.substr(temporary.rfind('/') + 1);
-    const char* refusal = refusal_at(parent, name);
-    int failed = refusal ? 0 : renameat(parent, temporary_name.c_str(), parent, name.c_str());
-    int saved = errno;
-    close(parent);
-    if (refusal) {
+    std::string temporary_name = temporary.substr(temporary.rfind('/') + 1);
+    if (const char* refusal = refusal_at(parent, name)) {
         if (cause) *cause = refusal;
         return 1;
     }
-    if (failed != 0) {
-        set_cause(cause, saved);
-        return 1;
-    }
-    return 0;
+    if (renameat(parent, temporary_name.c_str(), parent, name.c_str()) == 0) return 0;
+    set_cause(cause, errno);
+    return 1;
 }
 
 void ConfinedFolder::remove_file(const std::string& relative) {
     std::string name;
-    int parent = open_parent(relative, name);
-    if (parent < 0) return;
-    unlinkat(parent, name.c_str(), 0);
-    close(parent);
+    int parent = parent_of(relative, name);
+    if (parent >= 0) unlinkat(parent, name.c_str(), 0);
 }
 
 FileHandle ConfinedFolder::open_file(const std::string& relative, std::string* cause) {

@@ -19,6 +19,9 @@ namespace orvane {
 namespace {
 
 constexpr size_t kArchiveReadSize = 256 * 1024;
+// The zip reader seeks to every member's header and reads a whole block there: with many small
+// members a large block is mostly read for nothing.
+constexpr size_t kZipReadSize = 32 * 1024;
 // The earliest time a FILETIME holds (1601-01-01) in seconds since 1970.
 constexpr int64_t kEarliestTime = -11644473600LL;
 
@@ -72,10 +75,12 @@ class MemberWalk {
                     shown.c_str());
             return 0;
         }
-        if (target_.create(relative, cause_) != 0) return fail(shown, "cannot be extracted: " + cause_);
+        // A zip made elsewhere may carry no permissions: the usual ones then.
+        uint32_t mode = archive_entry_perm(entry) != 0 ? archive_entry_perm(entry) : 0644;
+        if (target_.create(relative, mode, cause_) != 0) return fail(shown, "cannot be extracted: " + cause_);
         int failed = copy ? target_.copy_from(earlier, cause_) : copy_data(shown);
         if (failed == 0) failed = extend_sparse(entry);
-        if (failed == 0) failed = target_.finish(archive_entry_perm(entry), member_filetime(entry), cause_);
+        if (failed == 0) failed = target_.finish(member_filetime(entry), cause_);
         if (failed != 0) {
             target_.abandon();
             if (cause_.rfind("the member ", 0) != 0)
@@ -148,7 +153,8 @@ int extract_archive(const std::string& archive_path, ArchiveFormat format, const
     }
     archive* a = reader.get();
     choose_format(a, format);
-    if (archive_read_open_filename(a, archive_path.c_str(), kArchiveReadSize) != ARCHIVE_OK) {
+    size_t block = format == ArchiveFormat::kZip ? kZipReadSize : kArchiveReadSize;
+    if (archive_read_open_filename(a, archive_path.c_str(), block) != ARCHIVE_OK) {
         cause = "cannot open " + escape_controls(archive_path) + " (" + library_cause(a) + ")";
         return 1;
     }

@@ -47,13 +47,16 @@ int ExtractTarget::make_folder(const std::string& relative, std::string& cause) 
     return 1;
 }
 
-int ExtractTarget::create(const std::string& relative, std::string& cause) {
+int ExtractTarget::create(const std::string& relative, uint32_t mode, std::string& cause) {
     abandon();
     size_t slash = relative.rfind('/');
-    if (slash != std::string::npos && make_folder(relative.substr(0, slash), cause) != 0) return 1;
+    std::string folder = slash == std::string::npos ? std::string() : relative.substr(0, slash);
+    if (!folder.empty() && folder != made_folder_) {
+        if (make_folder(folder, cause) != 0) return 1;
+        made_folder_ = folder;
+    }
     std::string why;
-    if (folder_.check_replaceable(relative, &why) == 0)
-        output_ = folder_.create_temporary(relative, temporary_, &why);
+    output_ = folder_.create_temporary(relative, mode & 0755, temporary_, &why);
     if (output_ == platform::kInvalidFile) {
         cause = "cannot create " + escape_controls(relative) + " (" + why + ")";
         return 1;
@@ -119,10 +122,9 @@ int ExtractTarget::copy_from(const std::string& relative, std::string& cause) {
     return failed;
 }
 
-int ExtractTarget::finish(uint32_t mode, uint64_t filetime, std::string& cause) {
+int ExtractTarget::finish(uint64_t filetime, std::string& cause) {
     int error = 0;
     if (end_ > written_end_) error = platform::set_file_size(output_, end_);
-    if (error == 0 && mode != 0) error = platform::set_file_mode(output_, mode & 0755);
     if (error == 0 && filetime != 0) platform::file_set_last_write_time(output_, filetime);
     // close() reports a delayed write error (a full disk on some file systems).
     int closed = platform::close_written_file(output_);

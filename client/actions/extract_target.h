@@ -36,17 +36,18 @@ class ExtractTarget {
 
     // Creates a folder (and its parents) below the destination. 0 on success.
     int make_folder(const std::string& relative, std::string& cause);
-    // Creates the file's folder and a new temporary file beside `relative` as the open output.
-    int create(const std::string& relative, std::string& cause);
+    // Creates the file's folder and a new temporary file beside `relative` as the open output,
+    // with the permissions `mode` (executable bits kept, never setuid, setgid or writable by
+    // others; the umask applies).
+    int create(const std::string& relative, uint32_t mode, std::string& cause);
     // Writes to the open output at `offset` (a sparse member leaves holes between; an empty write
     // past the end makes the end a hole). 0 on success.
     int write_at(uint64_t offset, const void* data, size_t size, std::string& cause);
     // Appends the content of an earlier extracted file (a hard link's target) to the open output.
     int copy_from(const std::string& relative, std::string& cause);
-    // Completes the output: its permissions (executable bits kept, never
-    // setuid, setgid or writable by others) unless `mode` is 0, its last-write time unless
-    // `filetime` is 0; then it takes its name. 0 on success; on failure nothing stays.
-    int finish(uint32_t mode, uint64_t filetime, std::string& cause);
+    // Completes the output: its last-write time unless `filetime` is 0; then it takes its name.
+    // 0 on success; on failure nothing stays.
+    int finish(uint64_t filetime, std::string& cause);
     // Drops the output and its temporary file.
     void abandon();
     bool has_output() const { return output_ != platform::kInvalidFile; }
@@ -58,6 +59,7 @@ class ExtractTarget {
     platform::FileHandle output_ = platform::kInvalidFile;
     std::string relative_;
     std::string temporary_;
+    std::string made_folder_;   // the folder last made: its members need not make it again
     uint64_t end_ = 0;          // the output's size when it is complete
     uint64_t written_end_ = 0;  // the end of the last bytes written (less when a hole ends it)
     uint64_t unchecked_ = 0;    // written since free space was last looked at

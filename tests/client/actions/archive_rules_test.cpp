@@ -207,12 +207,12 @@ TEST(ExtractTarget, ALinkOutOfTheDestinationIsNeverFollowed) {
     ExtractTarget target;
     std::string cause;
     ASSERT_EQ(target.open(dir.file("dest"), cause), 0);
-    EXPECT_NE(target.create("out/evil", cause), 0);
+    EXPECT_NE(target.create("out/evil", 0644, cause), 0);
     EXPECT_NE(target.make_folder("out/sub", cause), 0);
-    EXPECT_NE(target.create("out", cause), 0);
+    EXPECT_NE(target.create("out", 0644, cause), 0);
     // A link that stays inside is followed.
-    EXPECT_EQ(target.create("in/good", cause), 0) << cause;
-    EXPECT_EQ(target.finish(0, 0, cause), 0);
+    EXPECT_EQ(target.create("in/good", 0644, cause), 0) << cause;
+    EXPECT_EQ(target.finish(0, cause), 0);
     EXPECT_TRUE(std::filesystem::exists(dir.file("dest/inside/good")));
     EXPECT_TRUE(std::filesystem::is_empty(dir.file("outside")));
 }
