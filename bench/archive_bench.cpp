@@ -1,7 +1,9 @@
 // Packing and unpacking a tree of mixed files: our zip writer against `zip -r`, our zip reader
 // against `unzip`, and our tgz reader against `tar xzf` (with `tar czf` timed for reference), all
-// on the same tree in the same run. Prints wall and CPU seconds and the ratios peer/ours (above 1:
-// we are faster). Usage: archive_bench [MiB (default 1024)] [work folder (default /tmp)]
+// on the same tree in the same run; then the same zip rows for one 4.6 GiB member (a sparse file)
+// and for 70,000 small files. Prints wall and CPU seconds and the ratios peer/ours (above 1: we
+// are faster). Usage: archive_bench [MiB (default 1024)] [work folder (default /tmp)] [rows:
+// "mixed", "big", "many" or "all" (default)]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -92,15 +94,55 @@ void report(const char* what, const Cost& ours, const Cost& peer, const char* pe
         peer.cpu / ours.cpu);
 }
 
+// Our zip against zip and unzip on the tree `name` in `work` (the tree is removed afterwards).
+bool zip_rows(const std::string& work, const std::string& name, const char* label) {
+    for (const char* d : {"ours_zip", "unzip"}) fs::create_directories(work + "/" + d);
+    Cost pack = measure([&] { return orvane::compress_action(work, name, nullptr); }, false);
+    Cost zip = measure([&] { return shell("cd " + work + " && zip -qr peer.zip " + name); }, true);
+    fs::rename(work + "/" + name + ".zip", work + "/ours_zip/" + name + ".zip");
+    Cost unpack =
+        measure([&] { return orvane::uncompress_action(work, "ours_zip/" + name + ".zip"); }, false);
+    Cost unzip = measure([&] { return shell("cd " + work + " && unzip -q peer.zip -d unzip"); }, true);
+    bool same =
+        shell("diff -r " + work + "/" + name + " " + work + "/ours_zip/" + name + " > /dev/null") == 0;
+    std::printf("%s: unpacked tree %s\n", label, same ? "identical" : "DIFFER");
+    report("pack", pack, zip, "zip -r");
+    report("unzip", unpack, unzip, "unzip");
+    for (const char* d : {"ours_zip", "unzip", "peer.zip"}) fs::remove_all(work + "/" + d);
+    fs::remove_all(work + "/" + name);
+    return same;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     uint64_t mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024;
     std::string base = argc > 2 ? argv[2] : "/tmp";
+    std::string rows = argc > 3 ? argv[3] : "all";
     char pattern[4096];
     std::snprintf(pattern, sizeof pattern, "%s/archive-bench-XXXXXX", base.c_str());
     if (!mkdtemp(pattern)) return 1;
     std::string work = pattern;
+    bool same = true;
+    if (rows == "all" || rows == "big") {
+        std::printf("one member of 4.6 GiB (sparse: zeros)\n");
+        fs::create_directory(work + "/big");
+        same = shell("truncate -s 4710M " + work + "/big/member.dat") == 0 &&
+               zip_rows(work, "big", "4.6 GiB member");
+    }
+    if (rows == "all" || rows == "many") {
+        std::printf("70,000 files of a few bytes\n");
+        for (int i = 0; i < 70000; ++i) {
+            std::string folder = work + "/many/d" + std::to_string(i / 1000);
+            if (i % 1000 == 0) fs::create_directories(folder);
+            std::ofstream(folder + "/f" + std::to_string(i)) << i;
+        }
+        same = zip_rows(work, "many", "70,000 files") && same;
+    }
+    if (rows != "all" && rows != "mixed") {
+        fs::remove_all(work);
+        return same ? 0 : 1;
+    }
     std::printf("making a tree of %llu MiB in %s\n", static_cast<unsigned long long>(mib), work.c_str());
     make_tree(work + "/tree", mib << 20);
     shell("sync");
@@ -116,8 +158,9 @@ int main(int argc, char** argv) {
     Cost untgz = measure([&] { return orvane::uncompress_action(work, "ours_tgz/tree.tgz"); }, false);
     Cost untar = measure([&] { return shell("cd " + work + " && tar xzf peer.tgz -C tar"); }, true);
 
-    bool same = shell("diff -r " + work + "/tree " + work + "/ours_zip/tree > /dev/null && diff -r " + work +
-                      "/tree " + work + "/ours_tgz/tree > /dev/null") == 0;
+    same = shell("diff -r " + work + "/tree " + work + "/ours_zip/tree > /dev/null && diff -r " + work +
+                 "/tree " + work + "/ours_tgz/tree > /dev/null") == 0 &&
+           same;
     std::printf("archive sizes: ours %.1f MiB, zip %.1f MiB, tar czf %.1f MiB; unpacked trees %s\n",
                 fs::file_size(work + "/ours_zip/tree.zip") / 1048576.0,
                 fs::file_size(work + "/peer.zip") / 1048576.0, fs::file_size(work + "/peer.tgz") / 1048576.0,

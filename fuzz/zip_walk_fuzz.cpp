@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "client/actions/archive_reader.h"
 #include "client/actions/extract_target.h"
-#include "client/actions/zip_reader.h"
 #include "fuzz/archive_fuzz_root.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -19,7 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     orvane::ExtractTarget target;
     std::string cause;
     if (target.open(root.dest(), cause) != 0) std::abort();
-    if (orvane::unzip_to(root.input(), target, cause) != 0 && cause.empty()) std::abort();
+    if (orvane::extract_archive(root.input(), orvane::ArchiveFormat::kZip, "", target, cause) != 0 &&
+        cause.empty())
+        std::abort();
     root.check_nothing_outside();
     return 0;
 }

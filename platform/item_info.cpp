@@ -14,18 +14,47 @@
 
 namespace orvane::platform {
 
-int item_info(const std::string& path, ItemInfo& info, std::string* cause) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        if (cause) *cause = error_text(errno);
-        return 1;
-    }
+namespace {
+
+void fill(const struct stat& st, ItemInfo& info) {
+    info.is_link = S_ISLNK(st.st_mode);
+    info.permissions = st.st_mode & 07777;
     info.is_folder = S_ISDIR(st.st_mode);
     info.is_regular = S_ISREG(st.st_mode);
     info.size = static_cast<uint64_t>(st.st_size);
     info.last_write_time = filetime_from_unix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     info.device = st.st_dev;
     info.inode = st.st_ino;
+}
+
+}  // namespace
+
+int item_info(const std::string& path, ItemInfo& info, std::string* cause) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        if (cause) *cause = error_text(errno);
+        return 1;
+    }
+    fill(st, info);
+    return 0;
+}
+
+int link_info(const std::string& path, ItemInfo& info, std::string& target, std::string* cause) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (cause) *cause = error_text(errno);
+        return 1;
+    }
+    fill(st, info);
+    target.clear();
+    if (!info.is_link) return 0;
+    char buffer[4096];
+    ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+    if (n < 0 || static_cast<size_t>(n) == sizeof buffer) {
+        if (cause) *cause = n < 0 ? error_text(errno) : "the link's target is too long";
+        return 1;
+    }
+    target.assign(buffer, static_cast<size_t>(n));
     return 0;
 }
 

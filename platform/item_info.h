@@ -10,7 +10,9 @@ namespace orvane::platform {
 
 struct ItemInfo {
     bool is_folder = false;
-    bool is_regular = false;  // a plain file (not a fifo, socket or device)
+    bool is_regular = false;   // a plain file (not a fifo, socket or device)
+    bool is_link = false;      // a symbolic link (only from link_info)
+    uint32_t permissions = 0;  // the mode's permission bits
     uint64_t size = 0;
     uint64_t last_write_time = 0;  // FILETIME
     uint64_t device = 0;           // with inode: the same item reached by two paths
@@ -19,6 +21,9 @@ struct ItemInfo {
 
 // 0 on success; 1 with the cause (errno text) when the item cannot be looked up.
 int item_info(const std::string& path, ItemInfo& info, std::string* cause);
+
+// The same for the item itself when it is a symbolic link (not followed), with its target text.
+int link_info(const std::string& path, ItemInfo& info, std::string& target, std::string* cause);
 
 // The names of a folder's entries in the order the system returns them ("." and ".." left out).
 // 0 on success; 1 with the cause.

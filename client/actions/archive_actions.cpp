@@ -1,9 +1,8 @@
 // Archive actions: local path, format choice, messages.
 #include "client/actions/archive_actions.h"
 
+#include "client/actions/archive_reader.h"
 #include "client/actions/extract_target.h"
-#include "client/actions/gzip_reader.h"
-#include "client/actions/zip_reader.h"
 #include "client/actions/zip_writer.h"
 #include "common/log.h"
 #include "common/safe_name.h"
@@ -64,8 +63,10 @@ ArchiveType archive_type(std::string_view name) {
 // Extracts `archive` (named `name`) of a known type into the open target. 0, or the designed result.
 int extract(ArchiveType type, const std::string& archive, const std::string& name, ExtractTarget& target,
             std::string& cause) {
-    if (type == ArchiveType::kZip) return unzip_to(archive, target, cause) == 0 ? 0 : 4;
-    if (type == ArchiveType::kTar) return untar_to(archive, target, cause) == 0 ? 0 : 101;
+    if (type == ArchiveType::kZip)
+        return extract_archive(archive, ArchiveFormat::kZip, "", target, cause) == 0 ? 0 : 4;
+    if (type == ArchiveType::kTar)
+        return extract_archive(archive, ArchiveFormat::kTar, "", target, cause) == 0 ? 0 : 101;
     // A single gzip file becomes the name without its last extension.
     std::string relative;
     MemberPath kind;
@@ -74,7 +75,7 @@ int extract(ArchiveType type, const std::string& archive, const std::string& nam
         cause = "no file name is left without the extension";
         return 101;
     }
-    return gunzip_to(archive, target, relative, cause) == 0 ? 0 : 101;
+    return extract_archive(archive, ArchiveFormat::kGzipFile, relative, target, cause) == 0 ? 0 : 101;
 }
 
 }  // namespace

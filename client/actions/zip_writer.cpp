@@ -1,19 +1,21 @@
-// The zip writer over minizip: the work list of the folder walk and the copy of each file.
+// The zip writer over libarchive: the work list of the folder walk and the copy of each file.
 #include "client/actions/zip_writer.h"
 
+#include <archive.h>
+#include <archive_entry.h>
+#include <sys/stat.h>
+
 #include <cerrno>
-#include <cstring>
 #include <deque>
+#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
 
-#include <zip.h>
-
+#include "client/actions/archive_names.h"
 #include "common/log.h"
 #include "common/safe_name.h"
 #include "common/text.h"
-#include "platform/confined_folder.h"
 #include "platform/file.h"
 #include "platform/item_info.h"
 #include "platform/system.h"
@@ -22,9 +24,6 @@ namespace orvane {
 namespace {
 
 constexpr size_t kZipWriteSize = 256 * 1024;
-// Members from this size on get Zip64 sizes (with room for deflate's growth on stored data).
-constexpr uint64_t kZip64From = 0xFFFFFFFFULL - 0x1000000ULL;
-constexpr uLong kUtf8NamesFlag = 1u << 11;
 
 // One item still to pack: its name, the folder holding it, and its path in the archive (ending
 // in "/" below the top).
@@ -34,76 +33,51 @@ struct WorkItem {
     std::string archive_path;
 };
 
-bool non_ascii(const std::string& s) {
-    for (char c : s)
-        if (static_cast<unsigned char>(c) >= 0x80) return true;
-    return false;
-}
-
-// True when the bytes are well-formed UTF-8 (then the names flag tells readers so).
-bool valid_utf8(const std::string& s) {
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t more = c < 0x80             ? 0
-                      : (c & 0xE0) == 0xC0 ? 1
-                      : (c & 0xF0) == 0xE0 ? 2
-                      : (c & 0xF8) == 0xF0 ? 3
-                                           : 4;
-        if (more == 4 || i + more >= s.size() + (more == 0)) return false;
-        for (size_t k = 1; k <= more; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-        i += more + 1;
-    }
-    return true;
-}
+struct ArchiveFree {
+    void operator()(archive* a) const { archive_write_free(a); }
+};
+struct EntryFree {
+    void operator()(archive_entry* e) const { archive_entry_free(e); }
+};
+using EntryHandle = std::unique_ptr<archive_entry, EntryFree>;
 
 class ZipWriter {
   public:
     explicit ZipWriter(const std::string& temporary) : temporary_(temporary) {}
-    ~ZipWriter() {
-        if (zip_) zipClose(zip_, nullptr);
-    }
 
     int create(std::string& cause) {
-        errno = 0;
-        zip_ = zipOpen64(temporary_.c_str(), APPEND_STATUS_CREATE);
-        if (zip_) return 0;
-        cause = "cannot create " + escape_controls(temporary_) +
-                (errno ? " (" + platform::error_text(errno) + ")" : std::string());
-        return 1;
+        zip_.reset(archive_write_new());
+        if (!zip_) {
+            cause = "cannot start the zip writer";
+            return 1;
+        }
+        archive* a = zip_.get();
+        std::string level = "zip:compression-level=" + std::to_string(kZipLevel);
+        // Blocking would pad the archive's end with zeros after the end record.
+        if (archive_write_set_format_zip(a) != ARCHIVE_OK ||
+            archive_write_set_options(a, "zip:compression=deflate") != ARCHIVE_OK ||
+            archive_write_set_options(a, level.c_str()) != ARCHIVE_OK ||
+            archive_write_set_bytes_per_block(a, 0) != ARCHIVE_OK ||
+            archive_write_open_filename(a, temporary_.c_str()) != ARCHIVE_OK) {
+            cause = "cannot create " + escape_controls(temporary_) + " (" + library_cause() + ")";
+            return 1;
+        }
+        return 0;
     }
 
     // Adds the file at `path` as `member`. 0, or the designed result with the cause.
     int add_file(const std::string& path, const std::string& member, const platform::ItemInfo& item,
                  std::string& cause) {
-        platform::LocalFields t = platform::local_fields(item.last_write_time);
-        zip_fileinfo info;
-        memset(&info, 0, sizeof info);
-        info.tmz_date.tm_sec = static_cast<uInt>(t.second);
-        info.tmz_date.tm_min = static_cast<uInt>(t.minute);
-        info.tmz_date.tm_hour = static_cast<uInt>(t.hour);
-        info.tmz_date.tm_mday = static_cast<uInt>(t.day);
-        info.tmz_date.tm_mon = static_cast<uInt>(t.month);
-        info.tmz_date.tm_year = static_cast<uInt>(t.year + 1900);
-        uLong flags = non_ascii(member) && valid_utf8(member) ? kUtf8NamesFlag : 0;
-        int zip64 = item.size >= kZip64From ? 1 : 0;
-        std::string shown = escape_controls(member);
-        int code = zipOpenNewFileInZip4_64(zip_, member.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                           Z_DEFLATED, kZipLevel, 0, -MAX_WBITS, DEF_MEM_LEVEL,
-                                           Z_DEFAULT_STRATEGY, nullptr, 0, 0, flags, zip64);
-        if (code != ZIP_OK) {
-            cause = "cannot start the member " + shown + " (" + minizip_cause(code) + ")";
-            return 3;
-        }
         platform::FileHandle file = platform::file_open(path, platform::kOpenRead);
         if (file == platform::kInvalidFile) {
             cause = "cannot open " + escape_controls(path) + " (" + platform::error_text(errno) + ")";
-            zipCloseFileInZip(zip_);
             return 5;
         }
-        int result = 0;
+        EntryHandle entry = make_entry(member, item, AE_IFREG);
+        archive_entry_set_size(entry.get(), static_cast<la_int64_t>(item.size));
+        int result = start(entry.get(), member, cause);
         uint64_t total = 0;
-        for (;;) {
+        while (result == 0) {
             int64_t n = platform::file_read(file, buffer_.data(), buffer_.size());
             if (n < 0) {
                 cause = "cannot read " + escape_controls(path) + " (" + platform::error_text(errno) + ")";
@@ -112,94 +86,148 @@ class ZipWriter {
             }
             if (n == 0) break;
             total += static_cast<uint64_t>(n);
-            if (total >= kZip64From && !zip64) {
-                cause = "the file " + escape_controls(path) + " grew past 4 GiB while it was packed";
+            // The header promised the size: bytes past it would be cut off without a word.
+            if (total > item.size) {
+                cause = "the file " + escape_controls(path) + " grew while it was packed";
                 result = 4;
                 break;
             }
-            code = zipWriteInFileInZip(zip_, buffer_.data(), static_cast<unsigned>(n));
-            if (code != ZIP_OK) {
-                cause = "cannot write the member " + shown + " (" + minizip_cause(code) + ")";
+            if (archive_write_data(zip_.get(), buffer_.data(), static_cast<size_t>(n)) != n) {
+                cause = "cannot write the member " + escape_controls(member) + " (" + library_cause() + ")";
                 result = 4;
-                break;
             }
         }
         platform::file_close(file);
-        code = zipCloseFileInZip(zip_);
-        if (result == 0 && code != ZIP_OK) {
-            cause = "cannot finish the member " + shown + " (" + minizip_cause(code) + ")";
-            result = 6;
-        }
-        return result;
+        return result == 0 ? finish_entry(member, cause) : result;
+    }
+
+    // Adds a symbolic link as a link member holding its target.
+    int add_link(const std::string& member, const platform::ItemInfo& item, const std::string& target,
+                 std::string& cause) {
+        EntryHandle entry = make_entry(member, item, AE_IFLNK);
+        archive_entry_set_symlink(entry.get(), target.c_str());
+        if (int r = start(entry.get(), member, cause); r != 0) return r;
+        return finish_entry(member, cause);
     }
 
     int close(std::string& cause) {
-        int code = zipClose(zip_, nullptr);
-        zip_ = nullptr;
-        if (code == ZIP_OK) return 0;
-        cause = "cannot finish " + escape_controls(temporary_) + " (" + minizip_cause(code) + ")";
+        int r = archive_write_close(zip_.get());
+        if (r == ARCHIVE_OK) return 0;
+        cause = "cannot finish " + escape_controls(temporary_) + " (" + library_cause() + ")";
         return 7;
     }
 
   private:
-    static std::string minizip_cause(int code) {
-        if (code == ZIP_ERRNO) return platform::error_text(errno);
-        if (code == ZIP_PARAMERROR) return "zip writer parameter error";
-        if (code == ZIP_BADZIPFILE) return "bad zip file";
-        if (code == ZIP_INTERNALERROR) return "zip writer internal error";
-        return format("zip writer error %d", code);
+    std::string library_cause() {
+        const char* text = zip_ ? archive_error_string(zip_.get()) : nullptr;
+        return escape_controls(text ? text : platform::error_text(errno).c_str());
+    }
+
+    static EntryHandle make_entry(const std::string& member, const platform::ItemInfo& item, unsigned type) {
+        EntryHandle entry(archive_entry_new());
+        archive_entry_set_pathname(entry.get(), member.c_str());
+        archive_entry_set_filetype(entry.get(), type);
+        archive_entry_set_perm(entry.get(), item.permissions & 0777);
+        int64_t ticks = static_cast<int64_t>(item.last_write_time % 10000000);
+        archive_entry_set_mtime(entry.get(), platform::unix_from_filetime(item.last_write_time), ticks * 100);
+        return entry;
+    }
+
+    int start(archive_entry* entry, const std::string& member, std::string& cause) {
+        if (archive_write_header(zip_.get(), entry) >= ARCHIVE_WARN) return 0;
+        cause = "cannot start the member " + escape_controls(member) + " (" + library_cause() + ")";
+        return 3;
+    }
+
+    int finish_entry(const std::string& member, std::string& cause) {
+        if (archive_write_finish_entry(zip_.get()) == ARCHIVE_OK) return 0;
+        cause = "cannot finish the member " + escape_controls(member) + " (" + library_cause() + ")";
+        return 6;
     }
 
     std::string temporary_;
-    zipFile zip_ = nullptr;
+    std::unique_ptr<archive, ArchiveFree> zip_;
     std::vector<uint8_t> buffer_ = std::vector<uint8_t>(kZipWriteSize);
 };
 
-int walk(ZipWriter& writer, const std::string& folder, const std::string& name, const std::string& temporary,
-         std::string& cause) {
-    // The archive being written is never packed into itself (it may lie inside the tree).
-    platform::ItemInfo own;
-    bool have_own = platform::item_info(temporary, own, nullptr) == 0;
-    std::string top = folder + "/" + name;
-    platform::ItemInfo info;
-    std::string why;
-    if (platform::item_info(top, info, &why) != 0) {
-        cause = escape_controls(top) + " cannot be found (" + why + ")";
-        return 2;
+class TreeWalk {
+  public:
+    TreeWalk(ZipWriter& writer, const std::string& temporary) : writer_(writer) {
+        // The archive being written is never packed into itself (it may lie inside the tree).
+        have_own_ = platform::item_info(temporary, own_, nullptr) == 0;
     }
-    std::deque<WorkItem> work;
-    work.push_back({name, folder, ""});
-    // Folders already expanded: a symbolic link back up the tree must not loop for ever.
-    std::set<std::pair<uint64_t, uint64_t>> expanded;
-    while (!work.empty()) {
-        WorkItem item = std::move(work.front());
-        work.pop_front();
+
+    int run(const std::string& folder, const std::string& name, std::string& cause) {
+        std::string top = folder + "/" + name;
+        platform::ItemInfo info;
+        std::string why;
+        // The item the user named is followed when it is a link; links below it are not.
+        if (platform::item_info(top, info, &why) != 0) {
+            cause = escape_controls(top) + " cannot be found (" + why + ")";
+            return 2;
+        }
+        work_.push_back({name, folder, ""});
+        bool top_item = true;
+        while (!work_.empty()) {
+            WorkItem item = std::move(work_.front());
+            work_.pop_front();
+            if (int r = pack(item, top_item, cause); r != 0) return r;
+            top_item = false;
+        }
+        if (packed_ > 0) return 0;
+        cause = "nothing in " + escape_controls(top) + " could be packed";
+        return 9;
+    }
+
+  private:
+    int pack(const WorkItem& item, bool top_item, std::string& cause) {
         std::string path = item.folder + "/" + item.name;
-        if (platform::item_info(path, info, &why) != 0) {
+        std::string member = item.archive_path + item.name;
+        platform::ItemInfo info;
+        std::string why, target;
+        int failed =
+            top_item ? platform::item_info(path, info, &why) : platform::link_info(path, info, target, &why);
+        if (failed != 0) {
             cause = "cannot read " + escape_controls(path) + " (" + why + ")";
             return 5;
         }
         if (info.is_folder) {
-            if (!expanded.insert({info.device, info.inode}).second) continue;
+            // Links are not followed, so only a mount can show a folder twice; one of its own
+            // ancestors would be packed for ever.
+            if (!expanded_.insert({info.device, info.inode}).second) {
+                outputf(kLevelWarning, "Skipped %s: the folder was packed already under another name",
+                        escape_controls(path).c_str());
+                return 0;
+            }
             std::vector<std::string> names;
             if (platform::folder_names(path, names, &why) != 0) {
                 cause = "cannot list the folder " + escape_controls(path) + " (" + why + ")";
                 return 8;
             }
-            for (std::string& n : names)
-                work.push_back({std::move(n), path, item.archive_path + item.name + "/"});
-            continue;
+            for (std::string& n : names) work_.push_back({std::move(n), path, member + "/"});
+            return 0;
         }
-        if (have_own && info.device == own.device && info.inode == own.inode) continue;
+        if (have_own_ && info.device == own_.device && info.inode == own_.inode) return 0;
+        if (info.is_link) {
+            ++packed_;
+            return writer_.add_link(member, info, target, cause);
+        }
         if (!info.is_regular) {
             // Reading a fifo or a device could block for ever or never end.
             outputf(kLevelWarning, "Skipped %s: not a regular file", escape_controls(path).c_str());
-            continue;
+            return 0;
         }
-        if (int r = writer.add_file(path, item.archive_path + item.name, info, cause); r != 0) return r;
+        ++packed_;
+        return writer_.add_file(path, member, info, cause);
     }
-    return 0;
-}
+
+    ZipWriter& writer_;
+    platform::ItemInfo own_;
+    bool have_own_ = false;
+    std::deque<WorkItem> work_;
+    std::set<std::pair<uint64_t, uint64_t>> expanded_;  // device and inode of folders packed
+    uint64_t packed_ = 0;
+};
 
 }  // namespace
 
@@ -208,9 +236,10 @@ int zip_tree(const std::string& folder, const std::string& name, const std::stri
     std::string temporary = archive + ".part";
     int result = 0;
     {
+        Utf8NamesScope names;
         ZipWriter writer(temporary);
         result = writer.create(cause);
-        if (result == 0) result = walk(writer, folder, name, temporary, cause);
+        if (result == 0) result = TreeWalk(writer, temporary).run(folder, name, cause);
         if (result == 0) result = writer.close(cause);
     }
     if (result == 0 && platform::path_rename(temporary, archive) != 0) {
