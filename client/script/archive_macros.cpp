@@ -7,11 +7,11 @@
 namespace orvane::script {
 
 void action_ftpcompress(MacroCall& call) {
-    std::string* variable = call.arguments[1].present ? call.arguments[1].variable : nullptr;
+    bool named = call.arguments[1].present && call.arguments[1].variable;
     std::string name;
-    int result =
-        compress_action(call.context.local_folder, call.arguments[0].text, variable ? &name : nullptr);
-    if (variable) assign_variable(*variable, name);
+    int result = compress_action(call.context.local_folder, call.arguments[0].text, named ? &name : nullptr);
+    // The archive's name is this side's own: it carries none of the marks the variable held before.
+    if (named) assign_to(call.arguments[1], name);
     call.interpreter.complete(result == 0 ? 0 : 1);
 }
 
