@@ -170,6 +170,8 @@ void connect_now(Connection& c, Session& s, SftpState& st) {
 }
 
 void begin_connect(Connection& c, Session& s, SftpState& st) {
+    // The SSH session bounds its own exchange steps; the idle count is only the backstop then.
+    c.time_rule = TimeRule::kIdle;
     // Plain bytes through the session's queues until the connection carries SSH.
     set_security_plain(c);
     c.on_receive = session_receive;
@@ -370,6 +372,8 @@ void advance(Connection& c, Session& s, SftpState& st) {
 
 void begin_operation(Connection& c, Session& s, SftpState& st) {
     set_phase(c, st, StepPhase::kOperation);
+    // A server that keeps a transfer alive with a byte now and then is as stuck as a silent one.
+    c.time_rule = TimeRule::kLowSpeed;
     st.timeout_reported = false;
     if (!st.client || !c.filter || c.socket == platform::kInvalidSocket || st.client->broken()) {
         fail_step(c, st, FailureKind::kLocal, "ERROR: Not connected");
