@@ -81,7 +81,8 @@ void deliver_output(const LaunchDetails& l, Capture& capture) {
         char buf[65536];
         int64_t got;
         while ((got = platform::file_read(capture.temp, buf, sizeof buf)) > 0) {
-            // Pieces of up to 390 bytes, so the rollover looks at the file as often as designed.
+            // Pieces of up to 390 bytes, so the rollover looks at the file as often as it did when output was
+            // written as it came.
             for (int64_t at = 0; at < got; at += 390) {
                 size_t piece = static_cast<size_t>(got - at < 390 ? got - at : 390);
                 if (file.write(buf + at, piece) != static_cast<int64_t>(piece)) {
