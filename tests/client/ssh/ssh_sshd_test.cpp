@@ -130,6 +130,19 @@ class NoneRequest final : public SshService {
     }
 };
 
+// Carries bytes both ways until the authentication request is answered, the session fails or
+// sshd ends.
+void exchange_until_auth_reply(SshSession& session, ::orvane::test::SshdInetd& sshd) {
+    for (int round = 0; round < 100 && g_auth_reply < 0 && session.session_error() == 0 && !sshd.ended();
+         ++round) {
+        std::string out = session.network_output().contents();
+        session.network_output().clear();
+        if (!out.empty() && !sshd.write(out)) break;
+        std::string in = sshd.read();
+        if (!in.empty()) session.put_network(reinterpret_cast<const uint8_t*>(in.data()), in.size());
+    }
+}
+
 // With the real key-exchange methods: keys in use both ways under each cipher and MAC OpenSSH
 // offers, shown by SERVICE_ACCEPT and the server's answer to an authentication request.
 TEST(SshSessionSshd, KeysUpWithOpenSshUnderEachCipherAndMac) {
@@ -179,14 +192,7 @@ TEST(SshSessionSshd, KeysUpWithOpenSshUnderEachCipherAndMac) {
         session.set_service(std::make_unique<NoneRequest>());
         g_auth_reply = -1;
         ASSERT_EQ(session.start(), 0);
-        for (int round = 0; round < 100 && g_auth_reply < 0 && session.session_error() == 0 && !sshd.ended();
-             ++round) {
-            std::string out = session.network_output().contents();
-            session.network_output().clear();
-            if (!out.empty() && !sshd.write(out)) break;
-            std::string in = sshd.read();
-            if (!in.empty()) session.put_network(reinterpret_cast<const uint8_t*>(in.data()), in.size());
-        }
+        exchange_until_auth_reply(session, sshd);
         EXPECT_EQ(session.key_exchanges(), 1);
         ASSERT_EQ(session.session_error(), 0) << session.error_text() << "\n" << sshd.log();
         EXPECT_STREQ(session.negotiated().cipher[0]->name, c.cipher);
@@ -243,14 +249,7 @@ TEST(SshSessionSshd, RecordedKeyTypesComeFirstAndOthersAreRefused) {
         session.set_service(std::make_unique<NoneRequest>());
         g_auth_reply = -1;
         ASSERT_EQ(session.start(), 0);
-        for (int round = 0; round < 100 && g_auth_reply < 0 && session.session_error() == 0 && !sshd.ended();
-             ++round) {
-            std::string out = session.network_output().contents();
-            session.network_output().clear();
-            if (!out.empty() && !sshd.write(out)) break;
-            std::string in = sshd.read();
-            if (!in.empty()) session.put_network(reinterpret_cast<const uint8_t*>(in.data()), in.size());
-        }
+        exchange_until_auth_reply(session, sshd);
         EXPECT_EQ(policy.record_new_host(), 0);
         EXPECT_EQ(::orvane::test::file_text(home.file(".config/orvane/known_hosts")), "")
             << "nothing new is recorded";
