@@ -48,7 +48,8 @@ struct ShellState {
     // two lines after each open, read whether or not the server asks: they are never commands.
     bool answers_from_input = false;
     LoginAnswers answers;
-    bool any_failed = false;  // a command failed: a command file's run ends with exit code 1
+    bool any_failed = false;   // a command failed: a command file's run ends with exit code 1
+    bool error_shown = false;  // an error-level message came since the last request ended
 };
 
 // Creates the shell's session of a protocol kind with the shell's callbacks. 0 on success.

@@ -13,7 +13,9 @@
 #include "common/local_file.h"
 #include "common/safe_name.h"
 #include "common/text.h"
+#include "platform/console.h"
 #include "platform/file.h"
+#include "platform/folder_ops.h"
 #include "platform/system.h"
 
 namespace orvane {
@@ -76,9 +78,18 @@ bool has_wildcard(const std::string& word) {
     return word.find_first_of("*?[") != std::string::npos;
 }
 
-// Runs a started request to its end; 1 when the session was busy.
+// Runs a started request to its end; 1 when the session was busy. A failure that said nothing
+// at error level (a refusal shows only as the server's reply) gets its error line, so a failed
+// command is always on standard error.
 int finish(ShellState& shell, int started) {
-    return started != 0 ? 1 : shell_wait(shell);
+    int r = started != 0 ? 1 : shell_wait(shell);
+    if (r != 0 && !shell.error_shown) {
+        const Failure& f = shell.session->failure;
+        outputf(kLevelError, "Error: %s",
+                f.cause.empty() ? "the request failed" : escape_controls(f.cause).c_str());
+    }
+    shell.error_shown = false;
+    return r;
 }
 
 int download(ShellState& shell, const std::string& remote, const std::string& local) {
@@ -156,16 +167,21 @@ int cmd_open(ShellState& shell, const Words& w) {
         shell.answers.clear();
         return 1;
     }
-    std::string host;
-    if (!argument(shell, w, 1, "To: ", host)) return 1;
+    std::string address;
+    if (!argument(shell, w, 1, "To: ", address)) return 1;
     // The answer lines belong to this open whatever becomes of it: read them before anything
     // can fail, so they never run as commands.
     shell_read_login_answers(shell);
     // SFTP listens on its own port; every FTP kind on 21.
     uint32_t port = shell.session->protocol == kProtocolSftp ? 22 : 21;
+    std::string host, port_text;
+    bool address_ok = split_host_port(address, host, port_text);
+    if (port_text.empty() && w.size() > 2) port_text = w[2];
     int r = 1;
-    if (w.size() > 2 && !parse_port(w[2], port)) {
-        outputf(kLevelError, "Error: Invalid port %s (1 to 65535)", w[2].c_str());
+    if (!address_ok) {
+        outputf(kLevelError, "Error: Invalid address %s", escape_controls(address).c_str());
+    } else if (!port_text.empty() && !parse_port(port_text, port)) {
+        outputf(kLevelError, "Error: Invalid port %s (1 to 65535)", escape_controls(port_text).c_str());
     } else {
         // The answers read ahead also go in directly, for a protocol that asks no hook; nothing
         // stands in for a missing one.
@@ -193,6 +209,44 @@ int cmd_disconnect(ShellState& shell, const Words&) {
     return finish(shell, request_disconnect(*shell.session, shell_done, 0, &shell));
 }
 
+// Copies a finished download to standard output; 0 when every byte got there.
+int copy_to_stdout(const std::string& path) {
+    LocalFile file;
+    file.set_path(path);
+    if (file.open(platform::kOpenRead) != 0) return 1;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        int64_t n = file.read(buffer.data(), buffer.size());
+        if (n < 0) return 1;
+        if (n == 0) return 0;
+        if (platform::console_write_data(buffer.data(), static_cast<size_t>(n)) != 0) return 1;
+    }
+}
+
+// `get FILE -`: the file's bytes on standard output and nothing else there (messages go to
+// standard error meanwhile). The download lands in a private temporary folder first, so the
+// transfer keeps its own rules (resume, size checks) and a failed one writes no partial bytes.
+int download_to_stdout(ShellState& shell, const std::string& remote) {
+    std::string folder = platform::make_private_temp_folder();
+    if (folder.empty()) {
+        outputf(kLevelError, "Error: Could not make a temporary folder (%s)",
+                platform::last_error_text().c_str());
+        return 1;
+    }
+    std::string path = folder + "/data";
+    reserve_stdout_for_data(true);
+    int r = download(shell, remote, path);
+    if (r == 0 && copy_to_stdout(path) != 0) {
+        outputf(kLevelError, "Error: Could not write %s to standard output (%s)",
+                escape_controls(remote).c_str(), platform::last_error_text().c_str());
+        r = 1;
+    }
+    reserve_stdout_for_data(false);
+    std::string cause;
+    platform::delete_item(folder, true, &cause);
+    return r;
+}
+
 int cmd_get(ShellState& shell, const Words& w) {
     std::string remote, local;
     if (!argument(shell, w, 1, "Remote file: ", remote)) return 1;
@@ -200,6 +254,7 @@ int cmd_get(ShellState& shell, const Words& w) {
         local = remote;
     else if (!argument(shell, w, 2, "Local file: ", local))
         return 1;
+    if (local == "-") return download_to_stdout(shell, remote);
     return download(shell, remote, local);
 }
 
@@ -312,27 +367,99 @@ int cmd_mdelete(ShellState& shell, const Words& w) {
     return for_each_match(shell, patterns, {}, remote_matches, delete_one);
 }
 
-// The listing on the screen (and into a local file): the server's long lines where it sends
-// them (SFTP), or the names alone.
-int list_remote(ShellState& shell, const Words& w, bool long_lines) {
+// What a listing command was asked for: server options ("-la"), a remote path, a local file.
+struct ListingAsk {
+    std::string options;
+    std::string remote;
+    std::string local;
+    bool long_lines = false;
+};
+
+// One listing of `ask.remote` (empty: the current folder). FTP takes the options and the path in
+// its command; SFTP has no listing options, and visits a folder to list it.
+int fetch_listing(ShellState& shell, const ListingAsk& ask) {
+    Session& s = *shell.session;
+    if (s.protocol == kProtocolSftp) {
+        if (ask.remote.empty()) return listing(shell);
+        std::string back = s.remote_folder;
+        int r = finish(shell, request_change_folder(s, ask.remote, shell_done, 0, &shell));
+        if (r != 0) return r;
+        r = listing(shell);
+        r |= finish(shell, request_change_folder(s, back, shell_done, 0, &shell));
+        return r;
+    }
+    // A long listing asks for LIST lines whatever the name-list setting is.
+    int kind = s.listing_kind;
+    if (ask.long_lines) s.listing_kind = 0;
+    s.listing_argument = ask.options;
+    if (!ask.remote.empty()) s.listing_argument += (s.listing_argument.empty() ? "" : " ") + ask.remote;
     int r = listing(shell);
-    if (r != 0) return r;
+    s.listing_argument.clear();
+    s.listing_kind = kind;
+    return r;
+}
+
+// The lines on standard output (data), and into the local file when one is named. The server's
+// text is escaped for the screen, one line whatever it holds; the file gets it as sent.
+int show_listing(ShellState& shell, const ListingAsk& ask) {
     LocalFile file;
-    bool to_file = w.size() > 1 && !w[1].empty();
-    if (to_file) {
-        file.set_path(resolve_local(shell, w[1]));
+    if (!ask.local.empty()) {
+        file.set_path(resolve_local(shell, ask.local));
         if (file.open(platform::kOpenWrite) != 0) {
-            outputf(kLevelError, "Error: Could not open local file %s", w[1].c_str());
-            to_file = false;
-            r = 1;
+            outputf(kLevelError, "Error: Could not open local file %s", escape_controls(ask.local).c_str());
+            return 1;
         }
     }
     for (const RemoteFileEntry& e : shell.session->listing) {
-        const std::string& line = e.long_name.empty() || !long_lines ? e.name : e.long_name;
-        output(escape_controls(line), kLevelInfo);  // the server's text: one line, whatever it holds
-        if (to_file) file.write(line + "\r\n");
+        const std::string& line = e.long_name.empty() || !ask.long_lines ? e.name : e.long_name;
+        output(escape_controls(line), kLevelData);
+        if (!ask.local.empty()) file.write(line + "\r\n");
     }
-    return r;
+    return 0;
+}
+
+// ls and dir: "-" words are the server's listing options; then a remote path and a local file.
+// A lone word is a remote path when the server lists it; otherwise it is the old form's local
+// file for the current folder's listing, which never replaces a local file and, in a command
+// file, is refused: there an unknown remote name must not turn into a new local file.
+int list_remote(ShellState& shell, const Words& w, bool long_lines) {
+    ListingAsk ask;
+    ask.long_lines = long_lines;
+    Words rest;
+    for (size_t i = 1; i < w.size(); ++i) {
+        if (w[i].empty()) continue;
+        if (w[i][0] == '-')
+            ask.options += (ask.options.empty() ? "" : " ") + w[i];
+        else
+            rest.push_back(w[i]);
+    }
+    if (rest.size() > 2) {
+        outputf(kLevelError, "Error: %s takes a remote path and a local file at most", w[0].c_str());
+        return 1;
+    }
+    if (!rest.empty() && rest[0] != ".") ask.remote = rest[0];
+    if (rest.size() == 2) ask.local = rest[1];
+    if (rest.size() != 1) {
+        int r = fetch_listing(shell, ask);
+        return r != 0 ? r : show_listing(shell, ask);
+    }
+    if (fetch_listing(shell, ask) == 0 && !shell.session->listing.empty()) return show_listing(shell, ask);
+    std::string name = rest[0];
+    std::string hint = format("use `%s . FILE` to write a listing to a file", w[0].c_str());
+    if (shell.command_file_mode) {
+        outputf(kLevelError, "Error: %s is not a remote path; nothing was written: %s",
+                escape_controls(name).c_str(), hint.c_str());
+        return 1;
+    }
+    if (platform::path_exists(resolve_local(shell, name))) {
+        outputf(kLevelError, "Error: %s is not a remote path, and the local file %s is never replaced: %s",
+                escape_controls(name).c_str(), escape_controls(name).c_str(), hint.c_str());
+        return 1;
+    }
+    ask.remote.clear();
+    ask.local = name;
+    int r = fetch_listing(shell, ask);
+    return r != 0 ? r : show_listing(shell, ask);
 }
 
 int cmd_dir(ShellState& shell, const Words& w) {
@@ -447,12 +574,12 @@ int cmd_help(ShellState&, const Words&) {
 }
 
 const Command kCommands[] = {
-    {"open", false, cmd_open, "open HOST [PORT]: connect and log in"},
+    {"open", false, cmd_open, "open HOST[:PORT] [PORT]: connect and log in ([IPv6]:PORT for IPv6)"},
     {"bye", false, cmd_bye, "disconnect (a line beginning with bye, quit or exit ends the program)"},
     {"quit", false, cmd_bye, "the same as bye"},
     {"disconnect", true, cmd_disconnect, "disconnect from the server"},
     {"close", true, cmd_disconnect, "the same as disconnect"},
-    {"get", true, cmd_get, "get REMOTE [LOCAL]: download one file"},
+    {"get", true, cmd_get, "get REMOTE [LOCAL]: download one file (LOCAL \"-\": to standard output)"},
     {"recv", true, cmd_get, "the same as get"},
     {"put", true, cmd_put, "put LOCAL [REMOTE]: upload one file"},
     {"send", true, cmd_put, "the same as put"},
@@ -460,8 +587,8 @@ const Command kCommands[] = {
     {"mget", true, cmd_mget, "mget PATTERN...: download the matching remote files"},
     {"mput", true, cmd_mput, "mput PATTERN...: upload the matching local files"},
     {"mdelete", true, cmd_mdelete, "mdelete PATTERN...: delete the matching remote files"},
-    {"dir", true, cmd_dir, "dir [LOCALFILE]: list the remote folder (also into a local file)"},
-    {"ls", true, cmd_ls, "ls [LOCALFILE]: the names in the remote folder (also into a local file)"},
+    {"dir", true, cmd_dir, "dir [-OPTIONS] [REMOTE [LOCALFILE]]: the server's long listing"},
+    {"ls", true, cmd_ls, "ls [-OPTIONS] [REMOTE [LOCALFILE]]: the names in a remote folder"},
     {"mkdir", true, cmd_mkdir, "mkdir FOLDER: make a remote folder"},
     {"rmdir", true, cmd_rmdir, "rmdir FOLDER: remove a remote folder"},
     {"rename", true, cmd_rename, "rename OLD NEW: rename a remote file"},
@@ -484,6 +611,7 @@ const Command kCommands[] = {
 }  // namespace
 
 int shell_execute(ShellState& shell, const std::string& line) {
+    shell.error_shown = false;
     Words words = split_shell_words(line);
     if (words.empty()) return 1;
     for (const Command& c : kCommands) {
