@@ -340,7 +340,9 @@ int resolve_certificate_password(StartSettings& settings) {
 }
 
 const char* usage_text() {
-    return R"(Usage: orvaneftp [options] [host[:port] | [IPv6]:port | IPv6] [port]
+    return R"(Usage: orvaneftp [options] [host[:port]] [port]
+
+The host may be a name, an IPv4 address or a bare IPv6 address; [IPv6]:port gives a port too.
 
 Run modes:
   orvaneftp [host]              interactive shell (prompt "fendrel> ")

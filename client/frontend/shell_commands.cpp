@@ -443,6 +443,7 @@ int list_remote(ShellState& shell, const Words& w, bool long_lines) {
         int r = fetch_listing(shell, ask);
         return r != 0 ? r : show_listing(shell, ask);
     }
+    shell.error_shown = true;  // a refusal here only says the word is no remote path
     if (fetch_listing(shell, ask) == 0 && !shell.session->listing.empty()) return show_listing(shell, ask);
     std::string name = rest[0];
     std::string hint = format("use `%s . FILE` to write a listing to a file", w[0].c_str());
