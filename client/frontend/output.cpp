@@ -22,6 +22,7 @@ struct OutputChannel {
     bool terminal = false;
     bool error_terminal = false;
     bool quiet = false;
+    bool typing = false;  // standard input is a terminal
     bool stdout_reserved = false;
     bool log_configured = false;
     std::unique_ptr<LocalFile> log;
@@ -47,7 +48,9 @@ std::string displayable(const char* text, int level) {
 // asked for; a quiet run keeps errors and data alone. Called with the channel's lock held.
 void write_console(const std::string& text, int level, int line_end) {
     bool problem = level == kLevelWarning || level == kLevelError;
-    if (g_channel.quiet && level != kLevelError && level != kLevelData) return;
+    // Someone typing at a quiet shell still needs its prompts (info text that leaves its line open).
+    bool prompt = level == kLevelInfo && line_end == 0 && g_channel.typing;
+    if (g_channel.quiet && level != kLevelError && level != kLevelData && !prompt) return;
     bool to_error = problem || (g_channel.stdout_reserved && level != kLevelData);
     std::string out;
     int attribute = level_attribute(level, text);
@@ -106,6 +109,7 @@ int initialise_output(const OutputSettings& settings) {
         g_channel.error_terminal = platform::stderr_is_terminal();
         g_channel.colour = settings.colour && platform::colour_permitted_by_environment();
         g_channel.quiet = settings.quiet;
+        g_channel.typing = platform::stdin_is_terminal();
         g_channel.timestamps = settings.timestamps;
         g_channel.at_line_start = true;
         g_channel.log.reset();

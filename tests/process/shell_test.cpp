@@ -234,6 +234,10 @@ TEST(ShellStreams, ErrorsOnStderrAndAskedForDataAloneOnStdout) {
     auto script = test::run_script_in(dir.path(), "setvar(~n, \"x\");\nprint \"value \" ~n;\n", {"-q"});
     EXPECT_EQ(script.exit_code, 0);
     EXPECT_EQ(script.output, "value x\n");
+    // Someone typing at a quiet shell still sees its prompts, and nothing else.
+    auto typed = run_process(client_binary(), {"-q"}, "pwd\nexit\n", true);
+    EXPECT_TRUE(contains(typed.output, "fendrel> ")) << typed.output;
+    EXPECT_FALSE(contains(typed.output, "version 4")) << typed.output;
 }
 
 // On a terminal a refusal shows in the error colour; the size probe before a first upload is
