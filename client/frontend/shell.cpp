@@ -220,7 +220,7 @@ int run_shell_mode(const StartSettings& settings) {
             run_line(shell, line);
         }
         // However the loop ended (bye, quit, exit, the end of the input), the server hears QUIT.
-        shell_execute(shell, "bye");
+        shell_disconnect(shell);
         // Only a command file reports its commands' failures; the interactive shell ends with 0.
         if (shell.command_file_mode && shell.any_failed) code = 1;
     }

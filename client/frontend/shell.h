@@ -71,6 +71,8 @@ void shell_done(int code, void* object, int result);
 int shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int flag);
 // Runs one command line; 0 or the request's result, 1 for an empty line or an unknown command.
 int shell_execute(ShellState& shell, const std::string& line);
+// Says QUIT when connected, at the end of the loop: a connection already gone is no failure.
+void shell_disconnect(ShellState& shell);
 // The shell's commands with a line of description each, as `help` shows them.
 void shell_list_commands();
 

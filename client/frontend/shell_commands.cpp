@@ -628,6 +628,12 @@ int shell_execute(ShellState& shell, const std::string& line) {
     return 1;
 }
 
+void shell_disconnect(ShellState& shell) {
+    if (!shell.connected) return;
+    shell.connected = false;
+    if (request_disconnect(*shell.session, shell_done, 0, &shell) == 0) shell_wait(shell);
+}
+
 void shell_list_commands() {
     output("Commands (words with blanks go in double quotes):", kLevelInfo);
     for (const Command& c : kCommands) outputf(kLevelInfo, "  %-10s %s", c.name, c.description);
