@@ -20,6 +20,34 @@
 
 namespace orvane {
 
+// A local name is absolute when it begins with "/" (a "\" counts as "/"); any other is taken
+// relative to the session's local folder.
+std::string shell_resolve_local(const ShellState& shell, const std::string& name) {
+    std::string p = platform::normalize_local_path(name);
+    if (!p.empty() && p[0] == '/') return p;
+    std::string folder = shell.session->local_folder;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    return folder + p;
+}
+
+// Runs a started request to its end; 1 when the session was busy. A failure that said nothing
+// at error level (a refusal shows only as the server's reply) gets its error line, so a failed
+// command is always on standard error.
+int shell_finish(ShellState& shell, int started) {
+    int r = started != 0 ? 1 : shell_wait(shell);
+    if (r != 0 && !shell.error_shown) {
+        const Failure& f = shell.session->failure;
+        outputf(kLevelError, "Error: %s",
+                f.cause.empty() ? "the request failed" : escape_controls(f.cause).c_str());
+    }
+    shell.error_shown = false;
+    return r;
+}
+
+int shell_listing(ShellState& shell) {
+    return shell_finish(shell, request_listing(*shell.session, shell_done, 0, &shell));
+}
+
 namespace {
 
 using Words = std::vector<std::string>;
@@ -46,19 +74,9 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// A local name is absolute when it begins with "/" (a "\" counts as "/"); any other is taken
-// relative to the session's local folder.
-std::string resolve_local(const ShellState& shell, const std::string& name) {
-    std::string p = platform::normalize_local_path(name);
-    if (!p.empty() && p[0] == '/') return p;
-    std::string folder = shell.session->local_folder;
-    if (!folder.empty() && folder.back() != '/') folder += '/';
-    return folder + p;
-}
-
 RemoteFileEntry local_entry(const ShellState& shell, const std::string& name) {
     RemoteFileEntry e;
-    e.full_path = cut(resolve_local(shell, name), kPathCapacity);
+    e.full_path = cut(shell_resolve_local(shell, name), kPathCapacity);
     e.name = cut(base_name(e.full_path), kPathCapacity);
     int64_t size = platform::path_size(e.full_path);
     if (size > 0) e.size = static_cast<uint64_t>(size);
@@ -78,40 +96,22 @@ bool has_wildcard(const std::string& word) {
     return word.find_first_of("*?[") != std::string::npos;
 }
 
-// Runs a started request to its end; 1 when the session was busy. A failure that said nothing
-// at error level (a refusal shows only as the server's reply) gets its error line, so a failed
-// command is always on standard error.
-int finish(ShellState& shell, int started) {
-    int r = started != 0 ? 1 : shell_wait(shell);
-    if (r != 0 && !shell.error_shown) {
-        const Failure& f = shell.session->failure;
-        outputf(kLevelError, "Error: %s",
-                f.cause.empty() ? "the request failed" : escape_controls(f.cause).c_str());
-    }
-    shell.error_shown = false;
-    return r;
-}
-
 int download(ShellState& shell, const std::string& remote, const std::string& local) {
     shell.session->download_rules =
         DuplicateRules{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
-    return finish(shell, request_download(*shell.session, local_entry(shell, local),
-                                          remote_entry(shell, remote), shell_done, 0, &shell));
+    return shell_finish(shell, request_download(*shell.session, local_entry(shell, local),
+                                                remote_entry(shell, remote), shell_done, 0, &shell));
 }
 
 int upload(ShellState& shell, const std::string& local, const std::string& remote, DuplicateAction action) {
     shell.session->upload_rules = DuplicateRules{kCompareBySize, action, action, action};
-    return finish(shell, request_upload(*shell.session, local_entry(shell, local),
-                                        remote_entry(shell, remote), shell_done, 0, &shell));
+    return shell_finish(shell, request_upload(*shell.session, local_entry(shell, local),
+                                              remote_entry(shell, remote), shell_done, 0, &shell));
 }
 
 int delete_remote(ShellState& shell, const std::string& name, int type) {
-    return finish(
+    return shell_finish(
         shell, request_delete_list(*shell.session, {remote_entry(shell, name, type)}, shell_done, 0, &shell));
-}
-
-int listing(ShellState& shell) {
-    return finish(shell, request_listing(*shell.session, shell_done, 0, &shell));
 }
 
 // Names of the remote folder's files that match a pattern: 0, or 1 when the listing failed or
@@ -123,7 +123,7 @@ int remote_matches(ShellState& shell, const std::string& pattern, std::vector<st
         names.push_back(pattern);
         return 0;
     }
-    if (listing(shell) != 0) return 1;
+    if (shell_listing(shell) != 0) return 1;
     size_t skipped = 0;
     for (const RemoteFileEntry& e : shell.session->listing) {
         if (e.type == kEntryFolder || e.name == "." || e.name == ".." || !wildcard_match(e.name, pattern))
@@ -144,7 +144,7 @@ int local_matches(ShellState& shell, const std::string& pattern, std::vector<std
         names.push_back(pattern);
         return 0;
     }
-    std::string path = resolve_local(shell, pattern);
+    std::string path = shell_resolve_local(shell, pattern);
     size_t slash = path.find_last_of('/');
     std::string folder = path.substr(0, slash + 1), mask = path.substr(slash + 1);
     for (const platform::FolderItem& item : platform::list_folder(folder)) {
@@ -185,8 +185,9 @@ int cmd_open(ShellState& shell, const Words& w) {
     } else {
         // The answers read ahead also go in directly, for a protocol that asks no hook; nothing
         // stands in for a missing one.
-        r = finish(shell, request_connect(*shell.session, host, shell.answers.password, shell.answers.user,
-                                          port, ReplyHook{shell_reply_hook, &shell}, shell_done, 0, &shell));
+        r = shell_finish(
+            shell, request_connect(*shell.session, host, shell.answers.password, shell.answers.user, port,
+                                   ReplyHook{shell_reply_hook, &shell}, shell_done, 0, &shell));
     }
     shell.answers.clear();
     if (r == 0) {
@@ -201,12 +202,12 @@ int cmd_open(ShellState& shell, const Words& w) {
 int cmd_bye(ShellState& shell, const Words&) {
     if (!shell.connected) return 0;
     shell.connected = false;
-    return finish(shell, request_disconnect(*shell.session, shell_done, 0, &shell));
+    return shell_finish(shell, request_disconnect(*shell.session, shell_done, 0, &shell));
 }
 
 int cmd_disconnect(ShellState& shell, const Words&) {
     shell.connected = false;
-    return finish(shell, request_disconnect(*shell.session, shell_done, 0, &shell));
+    return shell_finish(shell, request_disconnect(*shell.session, shell_done, 0, &shell));
 }
 
 // Copies a finished download to standard output; 0 when every byte got there.
@@ -307,11 +308,11 @@ int transfer_one(ShellState& shell, TransferPair pair) {
     Session& s = *shell.session;
     std::string remote_folder = s.remote_folder, local_folder = s.local_folder;
     DuplicateRules overwrite{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
-    int r = finish(shell,
-                   request_transfer_list(s, {std::move(pair)}, overwrite, overwrite, shell_done, 0, &shell));
+    int r = shell_finish(
+        shell, request_transfer_list(s, {std::move(pair)}, overwrite, overwrite, shell_done, 0, &shell));
     s.local_folder = local_folder;
     if (s.remote_folder != remote_folder)
-        r |= finish(shell, request_change_folder(s, remote_folder, shell_done, 0, &shell));
+        r |= shell_finish(shell, request_change_folder(s, remote_folder, shell_done, 0, &shell));
     return r;
 }
 
@@ -367,114 +368,18 @@ int cmd_mdelete(ShellState& shell, const Words& w) {
     return for_each_match(shell, patterns, {}, remote_matches, delete_one);
 }
 
-// What a listing command was asked for: server options ("-la"), a remote path, a local file.
-struct ListingAsk {
-    std::string options;
-    std::string remote;
-    std::string local;
-    bool long_lines = false;
-};
-
-// One listing of `ask.remote` (empty: the current folder). FTP takes the options and the path in
-// its command; SFTP has no listing options, and visits a folder to list it.
-int fetch_listing(ShellState& shell, const ListingAsk& ask) {
-    Session& s = *shell.session;
-    if (s.protocol == kProtocolSftp) {
-        if (ask.remote.empty()) return listing(shell);
-        std::string back = s.remote_folder;
-        int r = finish(shell, request_change_folder(s, ask.remote, shell_done, 0, &shell));
-        if (r != 0) return r;
-        r = listing(shell);
-        r |= finish(shell, request_change_folder(s, back, shell_done, 0, &shell));
-        return r;
-    }
-    // A long listing asks for LIST lines whatever the name-list setting is.
-    int kind = s.listing_kind;
-    if (ask.long_lines) s.listing_kind = 0;
-    s.listing_argument = ask.options;
-    if (!ask.remote.empty()) s.listing_argument += (s.listing_argument.empty() ? "" : " ") + ask.remote;
-    int r = listing(shell);
-    s.listing_argument.clear();
-    s.listing_kind = kind;
-    return r;
-}
-
-// The lines on standard output (data), and into the local file when one is named. The server's
-// text is escaped for the screen, one line whatever it holds; the file gets it as sent.
-int show_listing(ShellState& shell, const ListingAsk& ask) {
-    LocalFile file;
-    if (!ask.local.empty()) {
-        file.set_path(resolve_local(shell, ask.local));
-        if (file.open(platform::kOpenWrite) != 0) {
-            outputf(kLevelError, "Error: Could not open local file %s", escape_controls(ask.local).c_str());
-            return 1;
-        }
-    }
-    for (const RemoteFileEntry& e : shell.session->listing) {
-        const std::string& line = e.long_name.empty() || !ask.long_lines ? e.name : e.long_name;
-        output(escape_controls(line), kLevelData);
-        if (!ask.local.empty()) file.write(line + "\r\n");
-    }
-    return 0;
-}
-
-// ls and dir: "-" words are the server's listing options; then a remote path and a local file.
-// A lone word is a remote path when the server lists it; otherwise it is the old form's local
-// file for the current folder's listing, which never replaces a local file and, in a command
-// file, is refused: there an unknown remote name must not turn into a new local file.
-int list_remote(ShellState& shell, const Words& w, bool long_lines) {
-    ListingAsk ask;
-    ask.long_lines = long_lines;
-    Words rest;
-    for (size_t i = 1; i < w.size(); ++i) {
-        if (w[i].empty()) continue;
-        if (w[i][0] == '-')
-            ask.options += (ask.options.empty() ? "" : " ") + w[i];
-        else
-            rest.push_back(w[i]);
-    }
-    if (rest.size() > 2) {
-        outputf(kLevelError, "Error: %s takes a remote path and a local file at most", w[0].c_str());
-        return 1;
-    }
-    if (!rest.empty() && rest[0] != ".") ask.remote = rest[0];
-    if (rest.size() == 2) ask.local = rest[1];
-    if (rest.size() != 1) {
-        int r = fetch_listing(shell, ask);
-        return r != 0 ? r : show_listing(shell, ask);
-    }
-    shell.error_shown = true;  // a refusal here only says the word is no remote path
-    if (fetch_listing(shell, ask) == 0 && !shell.session->listing.empty()) return show_listing(shell, ask);
-    std::string name = rest[0];
-    std::string hint = format("use `%s . FILE` to write a listing to a file", w[0].c_str());
-    if (shell.command_file_mode) {
-        outputf(kLevelError, "Error: %s is not a remote path; nothing was written: %s",
-                escape_controls(name).c_str(), hint.c_str());
-        return 1;
-    }
-    if (platform::path_exists(resolve_local(shell, name))) {
-        outputf(kLevelError, "Error: %s is not a remote path, and the local file %s is never replaced: %s",
-                escape_controls(name).c_str(), escape_controls(name).c_str(), hint.c_str());
-        return 1;
-    }
-    ask.remote.clear();
-    ask.local = name;
-    int r = fetch_listing(shell, ask);
-    return r != 0 ? r : show_listing(shell, ask);
-}
-
 int cmd_dir(ShellState& shell, const Words& w) {
-    return list_remote(shell, w, true);
+    return shell_list(shell, w, true);
 }
 
 int cmd_ls(ShellState& shell, const Words& w) {
-    return list_remote(shell, w, false);
+    return shell_list(shell, w, false);
 }
 
 int cmd_mkdir(ShellState& shell, const Words& w) {
     std::string folder;
     if (!argument(shell, w, 1, "Directory name: ", folder)) return 1;
-    return finish(shell, request_make_folder(*shell.session, folder, shell_done, 0, &shell));
+    return shell_finish(shell, request_make_folder(*shell.session, folder, shell_done, 0, &shell));
 }
 
 int cmd_rmdir(ShellState& shell, const Words& w) {
@@ -486,17 +391,17 @@ int cmd_rmdir(ShellState& shell, const Words& w) {
 int cmd_rename(ShellState& shell, const Words& w) {
     std::string from, to;
     if (!argument(shell, w, 1, "Old name: ", from) || !argument(shell, w, 2, "New name: ", to)) return 1;
-    return finish(shell, request_rename(*shell.session, from, to, shell_done, 0, &shell));
+    return shell_finish(shell, request_rename(*shell.session, from, to, shell_done, 0, &shell));
 }
 
 int cmd_cd(ShellState& shell, const Words& w) {
     std::string folder;
     if (!argument(shell, w, 1, "Dir name: ", folder)) return 1;
-    return finish(shell, request_change_folder(*shell.session, folder, shell_done, 0, &shell));
+    return shell_finish(shell, request_change_folder(*shell.session, folder, shell_done, 0, &shell));
 }
 
 int cmd_pwd(ShellState& shell, const Words&) {
-    return finish(shell, request_print_folder(*shell.session, shell_done, 0, &shell));
+    return shell_finish(shell, request_print_folder(*shell.session, shell_done, 0, &shell));
 }
 
 int cmd_delete(ShellState& shell, const Words& w) {
@@ -508,7 +413,7 @@ int cmd_delete(ShellState& shell, const Words& w) {
 int cmd_lcd(ShellState& shell, const Words& w) {
     bool failed = false;
     if (w.size() > 1 && !w[1].empty()) {
-        std::string folder = resolve_local(shell, w[1]);
+        std::string folder = shell_resolve_local(shell, w[1]);
         if (folder.back() != '/') folder += '/';
         if (platform::path_is_folder(folder))
             shell.session->local_folder = cut(folder, kPathCapacity);
@@ -545,7 +450,7 @@ int cmd_quote(ShellState& shell, const Words& w) {
         return 1;
     }
     if (text.empty()) return 1;
-    return finish(shell, request_custom_command(*shell.session, text, shell_done, 0, &shell));
+    return shell_finish(shell, request_custom_command(*shell.session, text, shell_done, 0, &shell));
 }
 
 int switch_protocol(ShellState& shell, int protocol, const char* message) {
