@@ -12,6 +12,7 @@ enum OutputLevel : int {
     kLevelError = 103,
     kLevelCommand = 104,   // a command sent to a server
     kLevelResponse = 105,  // a reply from a server
+    kLevelData = 106,      // what the user asked to see (a listing, a printed line): kept by a quiet run
 };
 
 // The sink: text, level, and line end (1: a whole line; 0: the text continues the current line).

@@ -16,6 +16,9 @@ bool stdout_is_terminal() {
 bool stdin_is_terminal() {
     return isatty(0) == 1;
 }
+bool stderr_is_terminal() {
+    return isatty(2) == 1;
+}
 
 bool colour_permitted_by_environment() {
     const char* v = std::getenv("NO_COLOR");
@@ -39,16 +42,29 @@ std::string colour_escape(int attribute) {
     }
 }
 
-void console_write(const char* text, size_t n) {
+namespace {
+int write_all(int fd, const char* text, size_t n) {
     size_t done = 0;
     while (done < n) {
-        ssize_t w = ::write(1, text + done, n - done);
+        ssize_t w = ::write(fd, text + done, n - done);
         if (w < 0) {
             if (errno == EINTR) continue;
-            return;
+            return 1;
         }
         done += static_cast<size_t>(w);
     }
+    return 0;
+}
+}  // namespace
+
+void console_write(const char* text, size_t n) {
+    write_all(1, text, n);
+}
+int console_write_data(const char* text, size_t n) {
+    return write_all(1, text, n);
+}
+void console_write_error(const char* text, size_t n) {
+    write_all(2, text, n);
 }
 
 namespace {

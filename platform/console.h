@@ -8,6 +8,7 @@ namespace orvane::platform {
 
 bool stdout_is_terminal();
 bool stdin_is_terminal();
+bool stderr_is_terminal();
 // True unless NO_COLOR is set in the environment.
 bool colour_permitted_by_environment();
 // The SGR escape for a console text attribute (9 bright blue, 10 bright green, 11 bright cyan,
@@ -16,6 +17,10 @@ std::string colour_escape(int attribute);
 inline constexpr const char* kColourReset = "\x1b[0m";
 // Writes straight to standard output (unbuffered).
 void console_write(const char* text, size_t n);
+// The same for data the user asked for: 0 when every byte was written, else 1 (errno set).
+int console_write_data(const char* text, size_t n);
+// Writes straight to standard error (unbuffered).
+void console_write_error(const char* text, size_t n);
 // Turns echo of standard input off or on when it is a terminal; returns 0 on success.
 int console_set_echo(bool on);
 

@@ -243,6 +243,12 @@ FileHandle open_unnamed_temp_file() {
     return fd;
 }
 
+std::string make_private_temp_folder() {
+    const char* env = std::getenv("TMPDIR");
+    std::string name = std::string(env && *env ? env : "/tmp") + "/orvane-XXXXXX";
+    return ::mkdtemp(name.data()) != nullptr ? name : std::string();
+}
+
 FileHandle try_lock_private_file(const std::string& path, bool* busy) {
     *busy = false;
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -65,6 +65,9 @@ int append_to_file(const std::string& path, const void* data, size_t n);
 // A new file with no name in TMPDIR (else /tmp), readable and writable by this process only, gone
 // when closed: room for data too large to hold in memory. kInvalidFile on failure (errno set).
 FileHandle open_unnamed_temp_file();
+// A new folder in TMPDIR (else /tmp) that only this user can enter, under a name nobody could
+// have prepared (mkdtemp); empty on failure (errno set).
+std::string make_private_temp_folder();
 // Takes (lock) or drops an exclusive advisory lock on the whole file, waiting for other holders.
 // 0 on success.
 int file_lock(FileHandle h, bool lock);

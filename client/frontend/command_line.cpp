@@ -169,6 +169,28 @@ bool parse_port(const std::string& text, uint32_t& port) {
     return true;
 }
 
+bool split_host_port(const std::string& text, std::string& host, std::string& port_text) {
+    host.clear();
+    port_text.clear();
+    if (!text.empty() && text[0] == '[') {
+        size_t close = text.find(']');
+        if (close == std::string::npos) return false;
+        std::string rest = text.substr(close + 1);
+        if (!rest.empty() && rest[0] != ':') return false;
+        host = text.substr(1, close - 1);
+        if (!rest.empty()) port_text = rest.substr(1);
+        return !host.empty() && (rest.empty() || !port_text.empty());
+    }
+    size_t colon = text.find(':');
+    if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) {
+        host = text;
+        return true;
+    }
+    host = text.substr(0, colon);
+    port_text = text.substr(colon + 1);
+    return !host.empty() && !port_text.empty();
+}
+
 int reply_timeout(const StartSettings& settings) {
     if (settings.timeout_seconds >= 0) return settings.timeout_seconds;
     return settings.mode == RunMode::Shell ? 0 : kUnattendedTimeoutSeconds;
@@ -223,6 +245,8 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
                 pending = Pending::Rollover;
             } else if (iequals(name, "set")) {
                 pending = Pending::Set;
+            } else if (iequals(name, "q") || iequals(name, "quiet")) {
+                st.output.quiet = true;
             } else if (istarts_with(name, "v")) {
                 st.show_responses = false;
             } else if (!name.empty() &&
@@ -275,13 +299,13 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
             default:  // no value was pending: the host, then its port
                 if (!have_host) {
                     have_host = true;
-                    size_t colon = arg.rfind(':');
-                    if (colon != std::string::npos) {
-                        take_port(st, arg.substr(colon + 1));
-                        st.host = cut(arg.substr(0, colon), cap);
-                    } else {
-                        st.host = cut(arg, cap);
+                    std::string host, port;
+                    if (!split_host_port(arg, host, port)) {
+                        outputf(kLevelError, "Error: Invalid address %s", escape_controls(arg).c_str());
+                        st.action = StartAction::Fail;
                     }
+                    if (!port.empty()) take_port(st, port);
+                    st.host = cut(host, cap);
                 } else {
                     take_port(st, arg);
                 }
@@ -318,6 +342,8 @@ int resolve_certificate_password(StartSettings& settings) {
 const char* usage_text() {
     return R"(Usage: orvaneftp [options] [host[:port]] [port]
 
+The host may be a name, an IPv4 address or a bare IPv6 address; [IPv6]:port gives a port too.
+
 Run modes:
   orvaneftp [host]              interactive shell (prompt "fendrel> ")
   orvaneftp -s:FILE [host]      shell commands from FILE; after each open, the next two lines
@@ -337,6 +363,7 @@ Options (they begin with "-" or "/"; names are compared without regard to case):
   -nopasv              active mode (PORT) instead of passive mode
   -nonlst              name lists with LIST instead of NLST
   -nocolor             no colours on the console (NO_COLOR in the environment does the same)
+  -q, -quiet           show only errors and the data asked for (listings, printed lines, get FILE -)
   -v...                any option beginning with v: the shell hides the server's replies
   -s:FILE, -sFILE      run the shell commands of FILE (a script when FILE ends in .fscr)
   -script FILE         run the script FILE

@@ -44,6 +44,10 @@ struct StartSettings {
 int reply_timeout(const StartSettings& settings);
 // A port number: the whole text is 1 to 65535 in decimal.
 bool parse_port(const std::string& text, uint32_t& port);
+// Splits "host", "host:port", "[v6]" or "[v6]:port" (a bare IPv6 literal has no port: its
+// colons are its own). `port_text` is empty when none is given. False for an unclosed bracket or
+// text after "]" that is not ":port".
+bool split_host_port(const std::string& text, std::string& host, std::string& port_text);
 // The usage summary of --help: run modes, options, exit codes.
 const char* usage_text();
 

@@ -20,6 +20,10 @@ struct OutputChannel {
     std::mutex lock;  // serialises all output, from every thread
     bool colour = true;
     bool terminal = false;
+    bool error_terminal = false;
+    bool quiet = false;
+    bool typing = false;  // standard input is a terminal
+    bool stdout_reserved = false;
     bool log_configured = false;
     std::unique_ptr<LocalFile> log;
     bool timestamps = false;
@@ -40,18 +44,34 @@ std::string displayable(const char* text, int level) {
     return escape_controls(t.substr(0, body)) + std::string(t.substr(body));
 }
 
+// Warnings and errors go to standard error, so a pipe of standard output holds only what was
+// asked for; a quiet run keeps errors and data alone. Called with the channel's lock held.
+void write_console(const std::string& text, int level, int line_end) {
+    bool problem = level == kLevelWarning || level == kLevelError;
+    // Someone typing at a quiet shell still needs its prompts (info text that leaves its line open).
+    bool prompt = level == kLevelInfo && line_end == 0 && g_channel.typing;
+    if (g_channel.quiet && level != kLevelError && level != kLevelData && !prompt) return;
+    bool to_error = problem || (g_channel.stdout_reserved && level != kLevelData);
+    std::string out;
+    int attribute = level_attribute(level, text);
+    bool terminal = to_error ? g_channel.error_terminal : g_channel.terminal;
+    bool coloured = g_channel.colour && terminal && attribute != 0;
+    if (coloured) out += platform::colour_escape(attribute);
+    out += text;
+    if (coloured) out += platform::kColourReset;
+    if (line_end == 1) out += '\n';
+    if (to_error)
+        platform::console_write_error(out.data(), out.size());
+    else
+        platform::console_write(out.data(), out.size());
+}
+
 void standard_sink(void*, const char* raw, int level, int line_end) {
     if (raw == nullptr) return;
     std::string text = displayable(raw, level);
     std::lock_guard<std::mutex> guard(g_channel.lock);
     if (!g_channel.log_configured) {
-        std::string out;
-        bool coloured = g_channel.colour && g_channel.terminal && level_attribute(level) != 0;
-        if (coloured) out += platform::colour_escape(level_attribute(level));
-        out += text;
-        if (coloured) out += platform::kColourReset;
-        if (line_end == 1) out += '\n';
-        platform::console_write(out.data(), out.size());
+        write_console(text, level, line_end);
         return;
     }
     LocalFile* log = g_channel.log.get();
@@ -75,6 +95,7 @@ void install_standard_output() {
     {
         std::lock_guard<std::mutex> guard(g_channel.lock);
         g_channel.terminal = platform::stdout_is_terminal();
+        g_channel.error_terminal = platform::stderr_is_terminal();
         g_channel.colour = platform::colour_permitted_by_environment();
     }
     set_output_sink(standard_sink, nullptr);
@@ -85,7 +106,10 @@ int initialise_output(const OutputSettings& settings) {
     {
         std::lock_guard<std::mutex> guard(g_channel.lock);
         g_channel.terminal = platform::stdout_is_terminal();
+        g_channel.error_terminal = platform::stderr_is_terminal();
         g_channel.colour = settings.colour && platform::colour_permitted_by_environment();
+        g_channel.quiet = settings.quiet;
+        g_channel.typing = platform::stdin_is_terminal();
         g_channel.timestamps = settings.timestamps;
         g_channel.at_line_start = true;
         g_channel.log.reset();
@@ -113,6 +137,11 @@ void shutdown_output() {
     g_channel.at_line_start = true;
 }
 
+void reserve_stdout_for_data(bool on) {
+    std::lock_guard<std::mutex> guard(g_channel.lock);
+    g_channel.stdout_reserved = on;
+}
+
 const char* level_tag(int level) {
     switch (level) {
         case kLevelWarning:
@@ -128,9 +157,10 @@ const char* level_tag(int level) {
     }
 }
 
-int level_attribute(int level) {
+int level_attribute(int level, const std::string& text) {
     switch (level) {
         case kLevelInfo:
+        case kLevelData:
             return 11;
         case kLevelWarning:
             return 14;
@@ -139,7 +169,7 @@ int level_attribute(int level) {
         case kLevelCommand:
             return 9;
         case kLevelResponse:
-            return 10;
+            return !text.empty() && (text[0] == '4' || text[0] == '5') ? 12 : 10;
         default:
             return 0;
     }

@@ -16,6 +16,7 @@ struct OutputSettings {
     bool append = false;
     uint32_t rollover = 0;  // bytes; 0: none
     bool colour = true;
+    bool quiet = false;  // the console shows only errors and data
 };
 
 // Installs the standard sink (console, or the log file once initialised).
@@ -26,9 +27,14 @@ int initialise_output(const OutputSettings& settings);
 // Closes the log file; the console takes over again.
 void shutdown_output();
 
+// While on, standard output carries only data (the bytes of `get FILE -`): every message goes to
+// standard error.
+void reserve_stdout_for_data(bool on);
+
 // The log tag of a level, always six characters.
 const char* level_tag(int level);
-// The console text attribute of a level (9..14), or 0 for the console's own.
-int level_attribute(int level);
+// The console text attribute of a level (9..14), or 0 for the console's own. A reply takes the
+// error colour when its class is 4 or 5 (refused), so a refusal never looks like a success.
+int level_attribute(int level, const std::string& text = {});
 
 }  // namespace orvane

@@ -20,6 +20,7 @@ namespace {
 // Session log: everything goes to the output sink; server replies only while they are shown.
 void shell_log(void* user, const char* text, int level, int line_end) {
     auto* shell = static_cast<ShellState*>(user);
+    if (level == kLevelError) shell->error_shown = true;
     if (level == kLevelResponse && !shell->show_responses) return;
     output(text, level, line_end);
 }
@@ -218,6 +219,8 @@ int run_shell_mode(const StartSettings& settings) {
             }
             run_line(shell, line);
         }
+        // However the loop ended (bye, quit, exit, the end of the input), the server hears QUIT.
+        shell_disconnect(shell);
         // Only a command file reports its commands' failures; the interactive shell ends with 0.
         if (shell.command_file_mode && shell.any_failed) code = 1;
     }

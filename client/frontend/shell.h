@@ -48,7 +48,8 @@ struct ShellState {
     // two lines after each open, read whether or not the server asks: they are never commands.
     bool answers_from_input = false;
     LoginAnswers answers;
-    bool any_failed = false;  // a command failed: a command file's run ends with exit code 1
+    bool any_failed = false;   // a command failed: a command file's run ends with exit code 1
+    bool error_shown = false;  // an error-level message came since the last request ended
 };
 
 // Creates the shell's session of a protocol kind with the shell's callbacks. 0 on success.
@@ -70,6 +71,17 @@ void shell_done(int code, void* object, int result);
 int shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int flag);
 // Runs one command line; 0 or the request's result, 1 for an empty line or an unknown command.
 int shell_execute(ShellState& shell, const std::string& line);
+// Runs a started request to its end (1 when the session was busy) and makes sure a failure is
+// on standard error.
+int shell_finish(ShellState& shell, int started);
+// The session's remote folder listing into session->listing; 0 on success.
+int shell_listing(ShellState& shell);
+// A local name resolved against the session's local folder.
+std::string shell_resolve_local(const ShellState& shell, const std::string& name);
+// ls (long_lines false) and dir: the words of the command line, the command's name first.
+int shell_list(ShellState& shell, const std::vector<std::string>& words, bool long_lines);
+// Says QUIT when connected, at the end of the loop: a connection already gone is no failure.
+void shell_disconnect(ShellState& shell);
 // The shell's commands with a line of description each, as `help` shows them.
 void shell_list_commands();
 

@@ -13,10 +13,40 @@
 #include "common/local_file.h"
 #include "common/safe_name.h"
 #include "common/text.h"
+#include "platform/console.h"
 #include "platform/file.h"
+#include "platform/folder_ops.h"
 #include "platform/system.h"
 
 namespace orvane {
+
+// A local name is absolute when it begins with "/" (a "\" counts as "/"); any other is taken
+// relative to the session's local folder.
+std::string shell_resolve_local(const ShellState& shell, const std::string& name) {
+    std::string p = platform::normalize_local_path(name);
+    if (!p.empty() && p[0] == '/') return p;
+    std::string folder = shell.session->local_folder;
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    return folder + p;
+}
+
+// Runs a started request to its end; 1 when the session was busy. A failure that said nothing
+// at error level (a refusal shows only as the server's reply) gets its error line, so a failed
+// command is always on standard error.
+int shell_finish(ShellState& shell, int started) {
+    int r = started != 0 ? 1 : shell_wait(shell);
+    if (r != 0 && !shell.error_shown) {
+        const Failure& f = shell.session->failure;
+        outputf(kLevelError, "Error: %s",
+                f.cause.empty() ? "the request failed" : escape_controls(f.cause).c_str());
+    }
+    shell.error_shown = false;
+    return r;
+}
+
+int shell_listing(ShellState& shell) {
+    return shell_finish(shell, request_listing(*shell.session, shell_done, 0, &shell));
+}
 
 namespace {
 
@@ -44,19 +74,9 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// A local name is absolute when it begins with "/" (a "\" counts as "/"); any other is taken
-// relative to the session's local folder.
-std::string resolve_local(const ShellState& shell, const std::string& name) {
-    std::string p = platform::normalize_local_path(name);
-    if (!p.empty() && p[0] == '/') return p;
-    std::string folder = shell.session->local_folder;
-    if (!folder.empty() && folder.back() != '/') folder += '/';
-    return folder + p;
-}
-
 RemoteFileEntry local_entry(const ShellState& shell, const std::string& name) {
     RemoteFileEntry e;
-    e.full_path = cut(resolve_local(shell, name), kPathCapacity);
+    e.full_path = cut(shell_resolve_local(shell, name), kPathCapacity);
     e.name = cut(base_name(e.full_path), kPathCapacity);
     int64_t size = platform::path_size(e.full_path);
     if (size > 0) e.size = static_cast<uint64_t>(size);
@@ -76,31 +96,22 @@ bool has_wildcard(const std::string& word) {
     return word.find_first_of("*?[") != std::string::npos;
 }
 
-// Runs a started request to its end; 1 when the session was busy.
-int finish(ShellState& shell, int started) {
-    return started != 0 ? 1 : shell_wait(shell);
-}
-
 int download(ShellState& shell, const std::string& remote, const std::string& local) {
     shell.session->download_rules =
         DuplicateRules{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
-    return finish(shell, request_download(*shell.session, local_entry(shell, local),
-                                          remote_entry(shell, remote), shell_done, 0, &shell));
+    return shell_finish(shell, request_download(*shell.session, local_entry(shell, local),
+                                                remote_entry(shell, remote), shell_done, 0, &shell));
 }
 
 int upload(ShellState& shell, const std::string& local, const std::string& remote, DuplicateAction action) {
     shell.session->upload_rules = DuplicateRules{kCompareBySize, action, action, action};
-    return finish(shell, request_upload(*shell.session, local_entry(shell, local),
-                                        remote_entry(shell, remote), shell_done, 0, &shell));
+    return shell_finish(shell, request_upload(*shell.session, local_entry(shell, local),
+                                              remote_entry(shell, remote), shell_done, 0, &shell));
 }
 
 int delete_remote(ShellState& shell, const std::string& name, int type) {
-    return finish(
+    return shell_finish(
         shell, request_delete_list(*shell.session, {remote_entry(shell, name, type)}, shell_done, 0, &shell));
-}
-
-int listing(ShellState& shell) {
-    return finish(shell, request_listing(*shell.session, shell_done, 0, &shell));
 }
 
 // Names of the remote folder's files that match a pattern: 0, or 1 when the listing failed or
@@ -112,7 +123,7 @@ int remote_matches(ShellState& shell, const std::string& pattern, std::vector<st
         names.push_back(pattern);
         return 0;
     }
-    if (listing(shell) != 0) return 1;
+    if (shell_listing(shell) != 0) return 1;
     size_t skipped = 0;
     for (const RemoteFileEntry& e : shell.session->listing) {
         if (e.type == kEntryFolder || e.name == "." || e.name == ".." || !wildcard_match(e.name, pattern))
@@ -133,7 +144,7 @@ int local_matches(ShellState& shell, const std::string& pattern, std::vector<std
         names.push_back(pattern);
         return 0;
     }
-    std::string path = resolve_local(shell, pattern);
+    std::string path = shell_resolve_local(shell, pattern);
     size_t slash = path.find_last_of('/');
     std::string folder = path.substr(0, slash + 1), mask = path.substr(slash + 1);
     for (const platform::FolderItem& item : platform::list_folder(folder)) {
@@ -156,21 +167,27 @@ int cmd_open(ShellState& shell, const Words& w) {
         shell.answers.clear();
         return 1;
     }
-    std::string host;
-    if (!argument(shell, w, 1, "To: ", host)) return 1;
+    std::string address;
+    if (!argument(shell, w, 1, "To: ", address)) return 1;
     // The answer lines belong to this open whatever becomes of it: read them before anything
     // can fail, so they never run as commands.
     shell_read_login_answers(shell);
     // SFTP listens on its own port; every FTP kind on 21.
     uint32_t port = shell.session->protocol == kProtocolSftp ? 22 : 21;
+    std::string host, port_text;
+    bool address_ok = split_host_port(address, host, port_text);
+    if (port_text.empty() && w.size() > 2) port_text = w[2];
     int r = 1;
-    if (w.size() > 2 && !parse_port(w[2], port)) {
-        outputf(kLevelError, "Error: Invalid port %s (1 to 65535)", w[2].c_str());
+    if (!address_ok) {
+        outputf(kLevelError, "Error: Invalid address %s", escape_controls(address).c_str());
+    } else if (!port_text.empty() && !parse_port(port_text, port)) {
+        outputf(kLevelError, "Error: Invalid port %s (1 to 65535)", escape_controls(port_text).c_str());
     } else {
         // The answers read ahead also go in directly, for a protocol that asks no hook; nothing
         // stands in for a missing one.
-        r = finish(shell, request_connect(*shell.session, host, shell.answers.password, shell.answers.user,
-                                          port, ReplyHook{shell_reply_hook, &shell}, shell_done, 0, &shell));
+        r = shell_finish(
+            shell, request_connect(*shell.session, host, shell.answers.password, shell.answers.user, port,
+                                   ReplyHook{shell_reply_hook, &shell}, shell_done, 0, &shell));
     }
     shell.answers.clear();
     if (r == 0) {
@@ -185,12 +202,50 @@ int cmd_open(ShellState& shell, const Words& w) {
 int cmd_bye(ShellState& shell, const Words&) {
     if (!shell.connected) return 0;
     shell.connected = false;
-    return finish(shell, request_disconnect(*shell.session, shell_done, 0, &shell));
+    return shell_finish(shell, request_disconnect(*shell.session, shell_done, 0, &shell));
 }
 
 int cmd_disconnect(ShellState& shell, const Words&) {
     shell.connected = false;
-    return finish(shell, request_disconnect(*shell.session, shell_done, 0, &shell));
+    return shell_finish(shell, request_disconnect(*shell.session, shell_done, 0, &shell));
+}
+
+// Copies a finished download to standard output; 0 when every byte got there.
+int copy_to_stdout(const std::string& path) {
+    LocalFile file;
+    file.set_path(path);
+    if (file.open(platform::kOpenRead) != 0) return 1;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        int64_t n = file.read(buffer.data(), buffer.size());
+        if (n < 0) return 1;
+        if (n == 0) return 0;
+        if (platform::console_write_data(buffer.data(), static_cast<size_t>(n)) != 0) return 1;
+    }
+}
+
+// `get FILE -`: the file's bytes on standard output and nothing else there (messages go to
+// standard error meanwhile). The download lands in a private temporary folder first, so the
+// transfer keeps its own rules (resume, size checks) and a failed one writes no partial bytes.
+int download_to_stdout(ShellState& shell, const std::string& remote) {
+    std::string folder = platform::make_private_temp_folder();
+    if (folder.empty()) {
+        outputf(kLevelError, "Error: Could not make a temporary folder (%s)",
+                platform::last_error_text().c_str());
+        return 1;
+    }
+    std::string path = folder + "/data";
+    reserve_stdout_for_data(true);
+    int r = download(shell, remote, path);
+    if (r == 0 && copy_to_stdout(path) != 0) {
+        outputf(kLevelError, "Error: Could not write %s to standard output (%s)",
+                escape_controls(remote).c_str(), platform::last_error_text().c_str());
+        r = 1;
+    }
+    reserve_stdout_for_data(false);
+    std::string cause;
+    platform::delete_item(folder, true, &cause);
+    return r;
 }
 
 int cmd_get(ShellState& shell, const Words& w) {
@@ -200,6 +255,7 @@ int cmd_get(ShellState& shell, const Words& w) {
         local = remote;
     else if (!argument(shell, w, 2, "Local file: ", local))
         return 1;
+    if (local == "-") return download_to_stdout(shell, remote);
     return download(shell, remote, local);
 }
 
@@ -252,11 +308,11 @@ int transfer_one(ShellState& shell, TransferPair pair) {
     Session& s = *shell.session;
     std::string remote_folder = s.remote_folder, local_folder = s.local_folder;
     DuplicateRules overwrite{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
-    int r = finish(shell,
-                   request_transfer_list(s, {std::move(pair)}, overwrite, overwrite, shell_done, 0, &shell));
+    int r = shell_finish(
+        shell, request_transfer_list(s, {std::move(pair)}, overwrite, overwrite, shell_done, 0, &shell));
     s.local_folder = local_folder;
     if (s.remote_folder != remote_folder)
-        r |= finish(shell, request_change_folder(s, remote_folder, shell_done, 0, &shell));
+        r |= shell_finish(shell, request_change_folder(s, remote_folder, shell_done, 0, &shell));
     return r;
 }
 
@@ -312,41 +368,18 @@ int cmd_mdelete(ShellState& shell, const Words& w) {
     return for_each_match(shell, patterns, {}, remote_matches, delete_one);
 }
 
-// The listing on the screen (and into a local file): the server's long lines where it sends
-// them (SFTP), or the names alone.
-int list_remote(ShellState& shell, const Words& w, bool long_lines) {
-    int r = listing(shell);
-    if (r != 0) return r;
-    LocalFile file;
-    bool to_file = w.size() > 1 && !w[1].empty();
-    if (to_file) {
-        file.set_path(resolve_local(shell, w[1]));
-        if (file.open(platform::kOpenWrite) != 0) {
-            outputf(kLevelError, "Error: Could not open local file %s", w[1].c_str());
-            to_file = false;
-            r = 1;
-        }
-    }
-    for (const RemoteFileEntry& e : shell.session->listing) {
-        const std::string& line = e.long_name.empty() || !long_lines ? e.name : e.long_name;
-        output(escape_controls(line), kLevelInfo);  // the server's text: one line, whatever it holds
-        if (to_file) file.write(line + "\r\n");
-    }
-    return r;
-}
-
 int cmd_dir(ShellState& shell, const Words& w) {
-    return list_remote(shell, w, true);
+    return shell_list(shell, w, true);
 }
 
 int cmd_ls(ShellState& shell, const Words& w) {
-    return list_remote(shell, w, false);
+    return shell_list(shell, w, false);
 }
 
 int cmd_mkdir(ShellState& shell, const Words& w) {
     std::string folder;
     if (!argument(shell, w, 1, "Directory name: ", folder)) return 1;
-    return finish(shell, request_make_folder(*shell.session, folder, shell_done, 0, &shell));
+    return shell_finish(shell, request_make_folder(*shell.session, folder, shell_done, 0, &shell));
 }
 
 int cmd_rmdir(ShellState& shell, const Words& w) {
@@ -358,17 +391,17 @@ int cmd_rmdir(ShellState& shell, const Words& w) {
 int cmd_rename(ShellState& shell, const Words& w) {
     std::string from, to;
     if (!argument(shell, w, 1, "Old name: ", from) || !argument(shell, w, 2, "New name: ", to)) return 1;
-    return finish(shell, request_rename(*shell.session, from, to, shell_done, 0, &shell));
+    return shell_finish(shell, request_rename(*shell.session, from, to, shell_done, 0, &shell));
 }
 
 int cmd_cd(ShellState& shell, const Words& w) {
     std::string folder;
     if (!argument(shell, w, 1, "Dir name: ", folder)) return 1;
-    return finish(shell, request_change_folder(*shell.session, folder, shell_done, 0, &shell));
+    return shell_finish(shell, request_change_folder(*shell.session, folder, shell_done, 0, &shell));
 }
 
 int cmd_pwd(ShellState& shell, const Words&) {
-    return finish(shell, request_print_folder(*shell.session, shell_done, 0, &shell));
+    return shell_finish(shell, request_print_folder(*shell.session, shell_done, 0, &shell));
 }
 
 int cmd_delete(ShellState& shell, const Words& w) {
@@ -380,7 +413,7 @@ int cmd_delete(ShellState& shell, const Words& w) {
 int cmd_lcd(ShellState& shell, const Words& w) {
     bool failed = false;
     if (w.size() > 1 && !w[1].empty()) {
-        std::string folder = resolve_local(shell, w[1]);
+        std::string folder = shell_resolve_local(shell, w[1]);
         if (folder.back() != '/') folder += '/';
         if (platform::path_is_folder(folder))
             shell.session->local_folder = cut(folder, kPathCapacity);
@@ -417,7 +450,7 @@ int cmd_quote(ShellState& shell, const Words& w) {
         return 1;
     }
     if (text.empty()) return 1;
-    return finish(shell, request_custom_command(*shell.session, text, shell_done, 0, &shell));
+    return shell_finish(shell, request_custom_command(*shell.session, text, shell_done, 0, &shell));
 }
 
 int switch_protocol(ShellState& shell, int protocol, const char* message) {
@@ -447,12 +480,12 @@ int cmd_help(ShellState&, const Words&) {
 }
 
 const Command kCommands[] = {
-    {"open", false, cmd_open, "open HOST [PORT]: connect and log in"},
+    {"open", false, cmd_open, "open HOST[:PORT] [PORT]: connect and log in ([IPv6]:PORT for IPv6)"},
     {"bye", false, cmd_bye, "disconnect (a line beginning with bye, quit or exit ends the program)"},
     {"quit", false, cmd_bye, "the same as bye"},
     {"disconnect", true, cmd_disconnect, "disconnect from the server"},
     {"close", true, cmd_disconnect, "the same as disconnect"},
-    {"get", true, cmd_get, "get REMOTE [LOCAL]: download one file"},
+    {"get", true, cmd_get, "get REMOTE [LOCAL]: download one file (LOCAL \"-\": to standard output)"},
     {"recv", true, cmd_get, "the same as get"},
     {"put", true, cmd_put, "put LOCAL [REMOTE]: upload one file"},
     {"send", true, cmd_put, "the same as put"},
@@ -460,8 +493,8 @@ const Command kCommands[] = {
     {"mget", true, cmd_mget, "mget PATTERN...: download the matching remote files"},
     {"mput", true, cmd_mput, "mput PATTERN...: upload the matching local files"},
     {"mdelete", true, cmd_mdelete, "mdelete PATTERN...: delete the matching remote files"},
-    {"dir", true, cmd_dir, "dir [LOCALFILE]: list the remote folder (also into a local file)"},
-    {"ls", true, cmd_ls, "ls [LOCALFILE]: the names in the remote folder (also into a local file)"},
+    {"dir", true, cmd_dir, "dir [-OPTIONS] [REMOTE [LOCALFILE]]: the server's long listing"},
+    {"ls", true, cmd_ls, "ls [-OPTIONS] [REMOTE [LOCALFILE]]: the names in a remote folder"},
     {"mkdir", true, cmd_mkdir, "mkdir FOLDER: make a remote folder"},
     {"rmdir", true, cmd_rmdir, "rmdir FOLDER: remove a remote folder"},
     {"rename", true, cmd_rename, "rename OLD NEW: rename a remote file"},
@@ -484,6 +517,7 @@ const Command kCommands[] = {
 }  // namespace
 
 int shell_execute(ShellState& shell, const std::string& line) {
+    shell.error_shown = false;
     Words words = split_shell_words(line);
     if (words.empty()) return 1;
     for (const Command& c : kCommands) {
@@ -497,6 +531,12 @@ int shell_execute(ShellState& shell, const std::string& line) {
     // Unknown words, and the ftp names that have no action here, are answered alike.
     outputf(kLevelWarning, "%s is an invalid command\n", words[0].c_str());
     return 1;
+}
+
+void shell_disconnect(ShellState& shell) {
+    if (!shell.connected) return;
+    shell.connected = false;
+    if (request_disconnect(*shell.session, shell_done, 0, &shell) == 0) shell_wait(shell);
 }
 
 void shell_list_commands() {

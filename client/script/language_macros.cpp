@@ -45,7 +45,7 @@ bool join_print_values(MacroCall& call, size_t position, size_t capacity, std::s
 void action_print(MacroCall& call) {
     std::string line;
     bool good = join_print_values(call, 0, kPrintCapacity, line);
-    output(escape_controls(line), kLevelInfo);
+    output(escape_controls(line), kLevelData);
     call.interpreter.complete(good ? 0 : 1);
 }
 

@@ -220,7 +220,7 @@ TEST_F(SftpProcess, ShellCommandFileWithPasswordLogin) {
     auto r = shell({"-ssh", host}, answers +
                                        "put up.bin\n"
                                        "ls\n"
-                                       "dir listing.txt\n"
+                                       "dir . listing.txt\n"
                                        "get up.bin down.bin\n"
                                        "mkdir made\n"
                                        "rename up.bin made/moved.bin\n"

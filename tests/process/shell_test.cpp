@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "tests/support/ftp_servers.h"
 #include "tests/support/loopback.h"
@@ -110,7 +111,7 @@ TEST_P(ShellSession, CommandFileMovesFilesByteForByte) {
                                         "\n"
                                         "binary\n"
                                         "put up.bin\n"
-                                        "dir listing.txt\n"
+                                        "dir . listing.txt\n"
                                         "get up.bin back/down.bin\n"
                                         "rename up.bin moved.bin\n"
                                         "mget moved.*\n"
@@ -182,6 +183,108 @@ TEST(ShellFtps, SslOptionAndCommandMoveFilesOverTls) {
         EXPECT_TRUE(contains(r.output, "SSL (FTPS) enabled")) << r.output;
         EXPECT_TRUE(read_all(dir.file("again.bin")) == data) << r.output;
     }
+}
+
+// The two streams apart: standard error goes to err.txt in `dir`.
+struct Streams {
+    int exit_code;
+    std::string out, err;
+};
+Streams run_split(const TempDir& dir, const std::vector<std::string>& args, const std::string& input = {}) {
+    std::vector<std::string> sh{"-c", "exec \"$0\" \"$@\" 2>\"$ERR\"", client_binary()};
+    sh.insert(sh.end(), args.begin(), args.end());
+    auto r = run_process("/bin/sh", sh, input, false, std::chrono::seconds(60),
+                         {"ERR=" + dir.file("err.txt")}, dir.path());
+    return {r.exit_code, r.output, read_all(dir.file("err.txt"))};
+}
+
+std::string login_lines(const FtpServer& server, const TempDir& dir) {
+    return "open 127.0.0.1:" + std::to_string(server.port()) + "\n" + server.user() + "\n" +
+           server.password() + "\ncd " + server.remote_home() + "\nlcd " + dir.path() + "\n";
+}
+
+// Warnings and errors go to standard error; `get FILE -` puts the exact bytes on standard output,
+// and -q leaves nothing else there, for command files and scripts alike.
+TEST(ShellStreams, ErrorsOnStderrAndAskedForDataAloneOnStdout) {
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kPyftpdlib), 0) << server.error();
+    TempDir dir;
+    std::string data = test::random_bytes(200000) + "\r\n\x1b[2J end\n";
+    write_all(dir.file("up.bin"), data);
+    write_all(dir.file("a.txt"),
+              login_lines(server, dir) + "put up.bin\nget up.bin -\nget missing.bin\nbye\n");
+    Streams a = run_split(dir, {"-s:" + dir.file("a.txt")});
+    EXPECT_EQ(a.exit_code, 1);
+    EXPECT_TRUE(contains(a.out, "USER " + server.user())) << a.out;
+    EXPECT_TRUE(contains(a.out, data));
+    EXPECT_FALSE(contains(a.out, "ERROR")) << a.out;
+    EXPECT_TRUE(contains(a.err, "Error: 550 No such file or directory.")) << a.err;
+    EXPECT_TRUE(contains(a.err, "RETR up.bin")) << a.err;  // the messages of `get up.bin -`
+    // A first upload has no remote file to measure: that is no warning.
+    EXPECT_FALSE(contains(a.err, "Could not obtain the size")) << a.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("-")));
+
+    write_all(dir.file("b.txt"), login_lines(server, dir) + "get up.bin -\nls\nget missing.bin -\nbye\n");
+    Streams b = run_split(dir, {"-q", "-s:" + dir.file("b.txt")});
+    EXPECT_EQ(b.exit_code, 1);
+    EXPECT_TRUE(b.out == data + "up.bin\n") << b.out.size();
+    EXPECT_FALSE(contains(b.err, "USER")) << b.err;
+    EXPECT_TRUE(contains(b.err, "Error: 550 No such file or directory.")) << b.err;
+
+    auto script = test::run_script_in(dir.path(), "setvar(~n, \"x\");\nprint \"value \" ~n;\n", {"-q"});
+    EXPECT_EQ(script.exit_code, 0);
+    EXPECT_EQ(script.output, "value x\n");
+    // Someone typing at a quiet shell still sees its prompts, and nothing else.
+    auto typed = run_process(client_binary(), {"-q"}, "pwd\nexit\n", true);
+    EXPECT_TRUE(contains(typed.output, "fendrel> ")) << typed.output;
+    EXPECT_FALSE(contains(typed.output, "version 4")) << typed.output;
+}
+
+// On a terminal a refusal shows in the error colour; the size probe before a first upload is
+// not a refusal.
+TEST(ShellStreams, ReplyColoursFollowTheReplyClass) {
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kVsftpd), 0) << server.error();
+    TempDir dir;
+    write_all(dir.file("up.bin"), "x");
+    write_all(dir.file("c.txt"),
+              login_lines(server, dir) + "put up.bin\ndelete nothere.bin\ndelete up.bin\nbye\n");
+    auto r = run_process(client_binary(), {"-s:" + dir.file("c.txt")}, {}, true);
+    EXPECT_TRUE(contains(r.output, "\x1b[91m550 Delete operation failed.")) << r.output;
+    EXPECT_TRUE(contains(r.output, "\x1b[96m550 Could not get file size.")) << r.output;
+    EXPECT_TRUE(contains(r.output, "\x1b[92m250 Delete operation successful.")) << r.output;
+    EXPECT_FALSE(contains(r.output, "\x1b[93mCould not obtain")) << r.output;
+}
+
+// ls and dir never replace a local file: "-" words are the server's listing options, a lone word
+// the server lists is a remote path, and the old one-word form only ever writes a new file, and
+// never from a command file.
+TEST(ShellListings, LocalFilesAreNeverReplaced) {
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kPyftpdlib), 0) << server.error();
+    TempDir dir;
+    write_all(dir.file("remote.txt"), "r");
+    write_all(dir.file("victim.txt"), "precious");
+    auto r = run_process(client_binary(), {},
+                         login_lines(server, dir) +
+                             "put remote.txt\nls victim.txt\nls -l\ndir -la\nls remote.txt\n"
+                             "ls . names.txt\nls fresh.txt\nbye\n",
+                         false, std::chrono::seconds(60), {}, dir.path());
+    EXPECT_EQ(read_all(dir.file("victim.txt")), "precious");
+    EXPECT_EQ(read_all(dir.file("remote.txt")), "r");
+    EXPECT_TRUE(contains(r.output, "use `ls . FILE` to write a listing to a file")) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("-l")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("-la")));
+    EXPECT_TRUE(std::regex_search(r.output, std::regex("\n-rw.* remote\\.txt\n"))) << r.output;
+    EXPECT_EQ(read_all(dir.file("names.txt")), "remote.txt\r\n");
+    EXPECT_EQ(read_all(dir.file("fresh.txt")), "remote.txt\r\n");
+
+    write_all(dir.file("c.txt"), login_lines(server, dir) + "ls other.txt\nbye\n");
+    r = run_process(client_binary(), {"-s:" + dir.file("c.txt")}, {}, false, std::chrono::seconds(60), {},
+                    dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(contains(r.output, "use `ls . FILE` to write a listing to a file")) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("other.txt")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ShellSession,

@@ -136,6 +136,29 @@ TEST(Unattended, CommandFilesExitCodesAndLoginAnswers) {
          {"Error: Line 3 is longer than 389 characters", "Error: Login cancelled"},
          {"long-line-ran", "ran-after"},
          {"USER bob"}},
+        // However the run ends, the server hears QUIT; an open takes host:port and [address]:port.
+        {"bye sends QUIT",
+         kLogin + "< QUIT\n> 221 bye\n",
+         "open 127.0.0.1:{PORT}\n" + kAnswers + "bye\n",
+         0,
+         {},
+         {},
+         {"USER bob", "PASS s3cret", "PWD", "QUIT"}},
+        {"end of the input sends QUIT",
+         kLogin + "< QUIT\n> 221 bye\n",
+         "open [127.0.0.1]:{PORT}\n" + kAnswers,
+         0,
+         {},
+         {},
+         {"USER bob", "PASS s3cret", "PWD", "QUIT"},
+         true},
+        {"unclosed bracket",
+         "",
+         "open [::1:{PORT}\nbob\n!touch pwned\n",
+         1,
+         {"Error: Invalid address [::1:"},
+         {"pwned"},
+         {}},
         {"piped shell",
          "> 220 hi\n< USER bob\n> 230 no password needed\n< PWD\n> 257 \"/\"\n",
          "{OPEN}\nbob\n!touch pwned\n",
@@ -157,6 +180,8 @@ TEST(Unattended, CommandFilesExitCodesAndLoginAnswers) {
         std::string commands = c.commands;
         for (size_t at; (at = commands.find("{OPEN}")) != std::string::npos;)
             commands.replace(at, 6, "open 127.0.0.1 " + std::to_string(port));
+        for (size_t at; (at = commands.find("{PORT}")) != std::string::npos;)
+            commands.replace(at, 6, std::to_string(port));
         write_all(dir.file("cmds.txt"), commands);
         std::vector<std::string> args;
         if (!c.piped) args.push_back("-s:" + dir.file("cmds.txt"));
@@ -262,7 +287,7 @@ TEST(Unattended, ServerTextIsEscapedOnConsoleAndInLog) {
         ASSERT_EQ(server.start(script), 0);
         TempDir dir;
         write_all(dir.file("cmds.txt"),
-                  "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + kAnswers + "dir\n");
+                  "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + kAnswers + "ls\n");
         std::vector<std::string> args{"-s:" + dir.file("cmds.txt")};
         if (to_log) args.insert(args.end(), {"-logfile", dir.file("run.log")});
         auto r = run_process(client_binary(), args, {}, true);  // a terminal: where escapes would act

@@ -28,8 +28,16 @@ bool is_digit(char ch) {
     return ch >= '0' && ch <= '9';
 }
 
-void log_reply(const Session& s, const ServerReply& reply) {
-    for (const std::string& line : reply.lines) session_log(s, kLevelResponse, line.c_str());
+void log_reply(const Session& s, const ServerReply& reply, int level = kLevelResponse) {
+    for (const std::string& line : reply.lines) session_log(s, level, line.c_str());
+}
+
+// A refused SIZE or MDTM is how a server says the file is not there yet (before a first upload):
+// an answer the procedure expects, shown as information rather than in a refusal's colours.
+bool is_refused_probe(FtpCommand command, const ServerReply& reply) {
+    bool probe = command == FtpCommand::kSize || command == FtpCommand::kMdtm;
+    return probe && !reply.lines.empty() && !reply.lines.back().empty() &&
+           (reply.lines.back()[0] == '4' || reply.lines.back()[0] == '5');
 }
 
 }  // namespace
@@ -266,7 +274,7 @@ LineNext FtpControlEngine::handle_reply(const ServerReply& reply, bool& go_on) {
         secret_sent_ = true;
         secret_out_ = false;
     }
-    log_reply(s_, reply);
+    log_reply(s_, reply, is_refused_probe(fc_.command, reply) ? kLevelInfo : kLevelResponse);
     fc_.reply = reply;
     ReplyAction action = command_row(fc_.command).on_reply(s_, fc_, reply);
     if (action.kind == ReplyAction::kWait) {

@@ -126,11 +126,11 @@ std::string line_port(Session& s) {
     build_port_command(fs.local_address, fs.data_port, line);
     return line;  // empty when the address is unusable: the step fails
 }
-std::string line_list(Session&) {
-    return "LIST";
+std::string line_list(Session& s) {
+    return s.listing_argument.empty() ? std::string("LIST") : with_argument("LIST", s.listing_argument);
 }
-std::string line_nlst(Session&) {
-    return "NLST";
+std::string line_nlst(Session& s) {
+    return s.listing_argument.empty() ? std::string("NLST") : with_argument("NLST", s.listing_argument);
 }
 std::string line_retr(Session& s) {
     return with_argument("RETR", s.argument);

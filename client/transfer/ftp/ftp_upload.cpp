@@ -129,7 +129,8 @@ void on_query(Session& s, int result) {
         ok = parse_mdtm_time(s.argument, time) == 0;
         if (ok) s.target_entry.file_time = time;
     }
-    if (!ok) session_log(s, kLevelWarning, by_size ? kMsgNoRemoteSize : kMsgNoRemoteTime);
+    // Before a first upload there is nothing to measure: a note, not a warning.
+    if (!ok) session_log(s, kLevelInfo, by_size ? kMsgNoRemoteSize : kMsgNoRemoteTime);
     if (decide(s)) open_data_path(s, upload_next, kUploadPath);
 }
 

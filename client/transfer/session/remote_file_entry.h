@@ -24,7 +24,7 @@ struct RemoteFileEntry {
     static constexpr size_t kSizeTextCapacity = 33;  // decimal digits
 
     std::string name;       // as listed, no path
-    std::string long_name;  // the server's whole listing line where the protocol gives one (SFTP)
+    std::string long_name;  // the server's whole listing line (an SFTP long name, a LIST line)
     std::string full_path;  // filled by walks and transfer requests
     std::string time_text;  // yyyymmddhhmmss; empty when the listing gave no time
     std::string size_text;  // the size column's digits; empty for folders and links

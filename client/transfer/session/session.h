@@ -153,6 +153,8 @@ struct Session {
 
     int passive = 1;       // 1 PASV, else PORT
     int listing_kind = 0;  // 1 NLST, else LIST
+    // What an FTP listing command carries after its verb (options, a path); empty: the current folder.
+    std::string listing_argument;
 
     std::string argument;  // command argument; also receives SIZE and MDTM answers
 

@@ -325,6 +325,7 @@ int ListingStream::end_line() {
         e.name = line_;
     } else {
         r = parse_list_line(line_, clock_, e);
+        e.long_name = line_;  // shown as the server wrote it by a long listing
     }
     line_.clear();
     if (r != 0 || e.name == "." || e.name == "..") return 0;

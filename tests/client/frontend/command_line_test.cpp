@@ -82,6 +82,44 @@ TEST_F(CommandLine, HostPortAndLaterPort) {
     EXPECT_EQ(s.port, 22u);
 }
 
+// One address reader for the command line and `open`: a bare IPv6 literal keeps its colons.
+TEST_F(CommandLine, AddressForms) {
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* host;
+        const char* port;
+    } const cases[] = {
+        {"example.org", true, "example.org", ""},
+        {"example.org:2121", true, "example.org", "2121"},
+        {"::1", true, "::1", ""},
+        {"fe80::1:2", true, "fe80::1:2", ""},
+        {"[::1]:2121", true, "::1", "2121"},
+        {"[::1]", true, "::1", ""},
+        {"[::1", false, "", ""},
+        {"[::1]x", false, "", ""},
+        {"[::1]:", false, "", ""},
+        {"[]:21", false, "", ""},
+        {"host:", false, "", ""},
+        {":21", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string host, port;
+        EXPECT_EQ(split_host_port(c.text, host, port), c.ok) << c.text;
+        if (!c.ok) continue;
+        EXPECT_EQ(host, c.host) << c.text;
+        EXPECT_EQ(port, c.port) << c.text;
+    }
+    StartSettings s = parse_command_line({"[::1]:2121"});
+    EXPECT_EQ(s.host, "::1");
+    EXPECT_EQ(s.port, 2121u);
+    s = parse_command_line({"::1", "990"});
+    EXPECT_EQ(s.host, "::1");
+    EXPECT_EQ(s.port, 990u);
+    EXPECT_EQ(parse_command_line({"[::1"}).action, StartAction::Fail);
+    EXPECT_TRUE(parse_command_line({"-q"}).output.quiet);
+}
+
 // An explicit port wins whatever the order; a bad port or timeout ends the start-up.
 TEST_F(CommandLine, PortsTimeoutsAndAnswersOnly) {
     struct Case {

@@ -158,8 +158,14 @@ TEST(OutputTables, AttributesAndTags) {
     EXPECT_EQ(level_attribute(kLevelError), 12);
     EXPECT_EQ(level_attribute(kLevelCommand), 9);
     EXPECT_EQ(level_attribute(kLevelResponse), 10);
+    // A reply's colour follows its class: refusals look like errors.
+    EXPECT_EQ(level_attribute(kLevelResponse, "226 Transfer complete."), 10);
+    EXPECT_EQ(level_attribute(kLevelResponse, "350 Restarting"), 10);
+    EXPECT_EQ(level_attribute(kLevelResponse, "450 Busy"), 12);
+    EXPECT_EQ(level_attribute(kLevelResponse, "550 No such file"), 12);
+    EXPECT_EQ(level_attribute(kLevelData), 11);
     EXPECT_EQ(level_attribute(99), 0);
-    for (int l = 100; l <= 106; ++l) EXPECT_EQ(std::string(level_tag(l)).size(), 6u);
+    for (int l = 100; l <= 107; ++l) EXPECT_EQ(std::string(level_tag(l)).size(), 6u);
 }
 
 }  // namespace
