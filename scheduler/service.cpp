@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,9 +12,11 @@
 
 #include "common/log.h"
 #include "common/text.h"
+#include "common/version.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "platform/file_replace.h"
+#include "platform/folder_ops.h"
 #include "platform/named_object.h"
 #include "platform/service_status.h"
 #include "platform/spawn.h"
@@ -70,10 +73,31 @@ std::string with_slash(std::string folder) {
 
 }  // namespace
 
+std::string installed_folder(bool root) {
+    if (root) return with_slash(kInstalledDataDir);
+    bool set = false;
+    std::string state = platform::get_environment("XDG_STATE_HOME", &set);
+    // A relative XDG_STATE_HOME is invalid by the base-directory rules and must be ignored.
+    if (set && !state.empty() && state[0] == '/') return with_slash(state) + "orvane/";
+    std::string home = platform::get_environment("HOME", &set);
+    if (set && !home.empty() && home[0] == '/') return with_slash(home) + ".local/state/orvane/";
+    return std::string();
+}
+
+bool runs_from_build_tree(const std::string& program_folder) {
+    // The build puts its programs in <build>/bin beside <build>/CMakeCache.txt; an installed
+    // program has no such neighbour, and its folder (/usr/bin) is no place for a schedule.
+    return platform::path_exists(program_folder + "../CMakeCache.txt");
+}
+
 std::string schedule_folder() {
     bool set = false;
     std::string dir = platform::get_environment("ORVANESCHED_DIR", &set);
-    return set && !dir.empty() ? with_slash(dir) : platform::program_folder();
+    if (set && !dir.empty()) return with_slash(dir);
+    std::string beside = platform::program_folder();
+    if (runs_from_build_tree(beside)) return beside;
+    std::string installed = installed_folder(::geteuid() == 0);
+    return installed.empty() ? beside : installed;
 }
 
 std::string unit_folder() {
@@ -153,6 +177,14 @@ int run_service(bool console) {
     int signals = platform::open_stop_signals();
     std::string folder = schedule_folder();
     std::string error;
+    if (!platform::path_is_folder(folder)) {
+        // Schedules hold passwords in task arguments: a folder made here is the user's alone.
+        if (platform::make_folders(folder, &error) == 0)
+            ::chmod(folder.c_str(), 0700);
+        else
+            output("ERROR: The schedule folder could not be created: " + error, kLevelError);
+        error.clear();
+    }
     if (open_service_log(folder + kServiceLogName, console, &error) != 0)
         output("ERROR: The log file could not be opened: " + error, kLevelError);
     InstanceGuard instance;
@@ -219,6 +251,70 @@ int run_service(bool console) {
     return 0;
 }
 
+namespace {
+
+int show_help() {
+    output(usage_text(), kLevelInfo);
+    return 0;
+}
+
+int show_version() {
+    output(std::string("orvanesched ") + release_version(), kLevelInfo);
+    output(kServiceDisplayName, kLevelInfo);
+    return 0;
+}
+
+struct CommandOption {
+    const char* name;  // without its leading "-" or "/", lower case
+    int (*run)();
+};
+
+const CommandOption kOptions[] = {
+    {"installauto", [] { return install_service(true); }},
+    {"installman", [] { return install_service(false); }},
+    {"remove", remove_service},
+    {"debug", [] { return run_service(true); }},
+    {"-help", show_help},
+    {"help", show_help},
+    {"h", show_help},
+    {"?", show_help},
+    {"-version", show_version},
+};
+
+}  // namespace
+
+const char* usage_text() {
+    return R"(Usage: orvanesched [option]
+
+Without an option the scheduler runs in the foreground as the service process (what systemd
+starts): it starts the tasks of its schedule when they are due and logs each run.
+
+Options (they begin with "-" or "/"; names are compared without regard to case; only the first
+argument counts):
+  -debug               run in console mode: the log also goes to the console; Ctrl+C stops it
+  -installauto         write the systemd unit orvanesched.service and enable it (starts at boot)
+  -installman          write the unit, started on demand (systemctl start orvanesched)
+  -remove              stop a running instance and delete the unit
+  -h, -?, --help       this summary
+  --version            the program's version
+
+Files:
+  orvanesched.ssi      the schedule; orvanesched.log, the log of every run. Their folder is
+                       ORVANESCHED_DIR when set; else, for an installed program, /var/lib/orvane
+                       (root) or $XDG_STATE_HOME/orvane (~/.local/state/orvane); else the
+                       program's own folder
+  ORVANESCHED_UNIT_DIR the unit's folder (default /etc/systemd/system)
+  ORVANE_RUNTIME_DIR   the folder of the events and locks shared with a schedule editor
+                       (default /run/orvane, else /tmp/orvane-UID)
+
+Signals: SIGTERM, SIGINT and SIGHUP stop the scheduler and its running tasks.
+
+Exit codes:
+  0   success; also for a plain first argument that is not an option
+  1   an unknown option, a unit that could not be written or removed, a running instance that
+      could not be stopped, or another instance already running)";
+}
+
 int scheduler_main(int argc, char** argv) {
     set_output_sink(console_sink, nullptr);
     if (argc < 2) return run_service(false);
@@ -230,11 +326,10 @@ int scheduler_main(int argc, char** argv) {
         if (slash != std::string::npos && (colon == std::string::npos || slash < colon)) return 0;
     }
     std::string option = to_lower(arg.substr(1));
-    if (option == "installauto") return install_service(true);
-    if (option == "installman") return install_service(false);
-    if (option == "remove") return remove_service();
-    if (option == "debug") return run_service(true);
-    output("Unknown option " + arg + " (use -installauto, -installman, -remove or -debug)", kLevelError);
+    for (const CommandOption& entry : kOptions)
+        if (option == entry.name) return entry.run();
+    output("Unknown option " + arg + " (use -installauto, -installman, -remove, -debug or --help)",
+           kLevelError);
     return 1;
 }
 
