@@ -31,7 +31,7 @@ std::string schedule_folder();
 // An installed scheduler's folder: /var/lib/orvane/ for root, else $XDG_STATE_HOME/orvane/ or
 // $HOME/.local/state/orvane/; empty when a user has neither (absolute) variable.
 std::string installed_folder(bool root);
-// The usage summary of --help.
+// The usage summary of --help (command_line.cpp).
 const char* usage_text();
 // The unit file's folder: ORVANESCHED_UNIT_DIR when set, else /etc/systemd/system.
 std::string unit_folder();
@@ -44,7 +44,7 @@ int remove_service();
 // event. 0; 1 when another instance already runs (it is named by its pid).
 int run_service(bool console);
 
-// The whole program: reads the first argument and returns the exit code.
+// The whole program: reads the first argument and returns the exit code (command_line.cpp).
 int scheduler_main(int argc, char** argv);
 
 }  // namespace orvane::sched
