@@ -62,6 +62,12 @@ std::string with_slash(std::string folder) {
     return folder;
 }
 
+bool runs_from_build_tree(const std::string& program_folder) {
+    // The build puts its programs in <build>/bin beside <build>/CMakeCache.txt; an installed
+    // program has no such neighbour, and its folder (/usr/bin) is no place for a schedule.
+    return platform::path_exists(program_folder + "../CMakeCache.txt");
+}
+
 }  // namespace
 
 std::string installed_folder(bool root) {
@@ -73,12 +79,6 @@ std::string installed_folder(bool root) {
     std::string home = platform::get_environment("HOME", &set);
     if (set && !home.empty() && home[0] == '/') return with_slash(home) + ".local/state/orvane/";
     return std::string();
-}
-
-bool runs_from_build_tree(const std::string& program_folder) {
-    // The build puts its programs in <build>/bin beside <build>/CMakeCache.txt; an installed
-    // program has no such neighbour, and its folder (/usr/bin) is no place for a schedule.
-    return platform::path_exists(program_folder + "../CMakeCache.txt");
 }
 
 std::string schedule_folder() {

@@ -35,6 +35,9 @@ if command -v systemd-analyze >/dev/null; then
 fi
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || { echo "package version is not $version"; failed=1; }
 dpkg-deb -f "$deb" Depends | grep -q "libssl3" || { echo "Depends lacks libssl3 (dpkg-shlibdeps)"; failed=1; }
+# Hardening tags are only "info" to lintian; they say the package build lost Debian's flags.
+hardening=$(lintian -I "$deb" 2>&1 | grep "hardening-no-")
+[ -z "$hardening" ] || { echo "$hardening"; failed=1; }
 lintian --fail-on error "$deb" 2>&1 | grep -v "running with root privileges"
 [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "lintian reported errors"; failed=1; }
 exit $failed
