@@ -1,8 +1,9 @@
-// Command line, systemd unit, and the main thread's wait for a stop request.
+// The systemd unit, the schedule folder, and the main thread's wait for a stop request.
 #include "scheduler/service.h"
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,9 +12,9 @@
 
 #include "common/log.h"
 #include "common/text.h"
-#include "platform/console.h"
 #include "platform/file.h"
 #include "platform/file_replace.h"
+#include "platform/folder_ops.h"
 #include "platform/named_object.h"
 #include "platform/service_status.h"
 #include "platform/spawn.h"
@@ -27,13 +28,6 @@
 namespace orvane::sched {
 
 namespace {
-
-// Messages about the command line and the installation go to the console.
-void console_sink(void*, const char* text, int, int line_end) {
-    std::string s(text ? text : "");
-    if (line_end == 1) s += '\n';
-    platform::console_write(s.data(), s.size());
-}
 
 bool default_unit_folder() {
     bool set = false;
@@ -68,12 +62,33 @@ std::string with_slash(std::string folder) {
     return folder;
 }
 
+bool runs_from_build_tree(const std::string& program_folder) {
+    // The build puts its programs in <build>/bin beside <build>/CMakeCache.txt; an installed
+    // program has no such neighbour, and its folder (/usr/bin) is no place for a schedule.
+    return platform::path_exists(program_folder + "../CMakeCache.txt");
+}
+
 }  // namespace
+
+std::string installed_folder(bool root) {
+    if (root) return with_slash(kInstalledDataDir);
+    bool set = false;
+    std::string state = platform::get_environment("XDG_STATE_HOME", &set);
+    // A relative XDG_STATE_HOME is invalid by the base-directory rules and must be ignored.
+    if (set && !state.empty() && state[0] == '/') return with_slash(state) + "orvane/";
+    std::string home = platform::get_environment("HOME", &set);
+    if (set && !home.empty() && home[0] == '/') return with_slash(home) + ".local/state/orvane/";
+    return std::string();
+}
 
 std::string schedule_folder() {
     bool set = false;
     std::string dir = platform::get_environment("ORVANESCHED_DIR", &set);
-    return set && !dir.empty() ? with_slash(dir) : platform::program_folder();
+    if (set && !dir.empty()) return with_slash(dir);
+    std::string beside = platform::program_folder();
+    if (runs_from_build_tree(beside)) return beside;
+    std::string installed = installed_folder(::geteuid() == 0);
+    return installed.empty() ? beside : installed;
 }
 
 std::string unit_folder() {
@@ -153,6 +168,14 @@ int run_service(bool console) {
     int signals = platform::open_stop_signals();
     std::string folder = schedule_folder();
     std::string error;
+    if (!platform::path_is_folder(folder)) {
+        // Schedules hold passwords in task arguments: a folder made here is the user's alone.
+        if (platform::make_folders(folder, &error) == 0)
+            ::chmod(folder.c_str(), 0700);
+        else
+            output("ERROR: The schedule folder could not be created: " + error, kLevelError);
+        error.clear();
+    }
     if (open_service_log(folder + kServiceLogName, console, &error) != 0)
         output("ERROR: The log file could not be opened: " + error, kLevelError);
     InstanceGuard instance;
@@ -217,25 +240,6 @@ int run_service(bool console) {
     close_service_log();
     if (signals >= 0) ::close(signals);
     return 0;
-}
-
-int scheduler_main(int argc, char** argv) {
-    set_output_sink(console_sink, nullptr);
-    if (argc < 2) return run_service(false);
-    std::string arg = argv[1];
-    if (arg.empty() || (arg[0] != '-' && arg[0] != '/')) return 0;
-    // "/" followed by a name with another "/" before any ":" is a path, not an option.
-    if (arg[0] == '/') {
-        size_t slash = arg.find('/', 1), colon = arg.find(':');
-        if (slash != std::string::npos && (colon == std::string::npos || slash < colon)) return 0;
-    }
-    std::string option = to_lower(arg.substr(1));
-    if (option == "installauto") return install_service(true);
-    if (option == "installman") return install_service(false);
-    if (option == "remove") return remove_service();
-    if (option == "debug") return run_service(true);
-    output("Unknown option " + arg + " (use -installauto, -installman, -remove or -debug)", kLevelError);
-    return 1;
 }
 
 }  // namespace orvane::sched

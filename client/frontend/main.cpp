@@ -5,6 +5,7 @@
 #include "client/frontend/command_line.h"
 #include "client/frontend/output.h"
 #include "client/frontend/run_modes.h"
+#include "common/version.h"
 #include "platform/crash_report.h"
 
 int main(int argc, char** argv) {
@@ -18,6 +19,8 @@ int main(int argc, char** argv) {
             output(usage_text(), kLevelInfo);
             return 0;
         case StartAction::Version:
+            // The release number first, on a line of its own, for packagers and scripts.
+            output(std::string("orvaneftp ") + release_version(), kLevelInfo);
             output(kVersionText, kLevelInfo);
             return 0;
         case StartAction::Fail:

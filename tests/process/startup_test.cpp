@@ -1,6 +1,7 @@
 // The built client as a process: exit codes, log file, colours on a terminal but not in a pipe.
 #include <gtest/gtest.h>
 
+#include "common/version.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -91,7 +92,7 @@ TEST(Startup, HelpVersionAndBadValues) {
         {{"--help"}, 0, "Usage: orvaneftp [options] [host[:port]] [port]"},
         {{"-h"}, 0, "Usage: orvaneftp [options] [host[:port]] [port]"},
         {{"/?"}, 0, "Usage: orvaneftp [options] [host[:port]] [port]"},
-        {{"--version"}, 0, "Fendrel secure file transfer client (version 4)"},
+        {{"--version"}, 0, std::string("orvaneftp ") + release_version()},
         {{"127.0.0.1:65536"}, 1, "Error: Invalid port 65536 (1 to 65535)"},
         {{"-timeout", "soon", "-s:/nonexistent/c.txt"},
          1,

@@ -12,9 +12,11 @@
 #include <thread>
 
 #include "common/text.h"
+#include "common/version.h"
 #include "platform/named_object.h"
 #include "scheduler/recurrence.h"
 #include "scheduler/schedule_file.h"
+#include "scheduler/service.h"
 #include "tests/support/ftp_servers.h"
 #include "tests/support/loopback.h"
 #include "tests/support/process.h"
@@ -319,6 +321,29 @@ TEST(Scheduler, BadFilesAreSurvived) {
     }
 }
 
+// An installed program (no CMakeCache.txt above its folder, as for this test) keeps its schedule in
+// the system's state folder for root and in the user's XDG state folder otherwise.
+TEST(Scheduler, InstalledProgramsKeepTheirScheduleInTheStateFolder) {
+    TempDir dir;
+    const char* saved_home = getenv("HOME");
+    std::string home = saved_home ? saved_home : "";
+    unsetenv("ORVANESCHED_DIR");
+    setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
+    EXPECT_EQ(installed_folder(true), "/var/lib/orvane/");
+    EXPECT_EQ(installed_folder(false), dir.file("state") + "/orvane/");
+    EXPECT_EQ(schedule_folder(), geteuid() == 0 ? "/var/lib/orvane/" : dir.file("state") + "/orvane/");
+    setenv("XDG_STATE_HOME", "relative/state", 1);  // not absolute: ignored
+    setenv("HOME", dir.path().c_str(), 1);
+    EXPECT_EQ(installed_folder(false), dir.path() + "/.local/state/orvane/");
+    unsetenv("XDG_STATE_HOME");
+    unsetenv("HOME");
+    EXPECT_EQ(installed_folder(false), "");
+    setenv("ORVANESCHED_DIR", dir.path().c_str(), 1);
+    EXPECT_EQ(schedule_folder(), dir.path() + "/");
+    unsetenv("ORVANESCHED_DIR");
+    if (saved_home) setenv("HOME", home.c_str(), 1);
+}
+
 struct CommandLineCase {
     std::vector<std::string> args;
     int exit_code;
@@ -334,12 +359,20 @@ TEST(Scheduler, CommandLineAndServiceUnit) {
     const CommandLineCase cases[] = {
         {{"debug"}, 0},       {{"-start"}, 1},       {{"/frobnicate"}, 1},
         {{"/some/path"}, 0},  {{"-remove"}, 1},  // nothing installed
-        {{"-INSTALLMAN"}, 0}, {{"/installauto"}, 0},
+        {{"-INSTALLMAN"}, 0}, {{"/installauto"}, 0}, {{"--help"}, 0},
+        {{"/?"}, 0},          {{"--version"}, 0},
     };
     for (const auto& c : cases) {
         auto r = test::run_process(scheduler_binary(), c.args, {}, false, 20s, env);
         EXPECT_EQ(r.exit_code, c.exit_code) << c.args[0] << ": " << r.output;
     }
+    auto version = test::run_process(scheduler_binary(), {"--version"}, {}, false, 20s, env);
+    EXPECT_EQ(version.output.substr(0, version.output.find('\n')),
+              std::string("orvanesched ") + release_version());
+    auto help = test::run_process(scheduler_binary(), {"-h"}, {}, false, 20s, env).output;
+    for (const char* word :
+         {"-debug", "-installauto", "-installman", "-remove", "ORVANESCHED_DIR", "Exit codes"})
+        EXPECT_NE(help.find(word), std::string::npos) << word << "\n" << help;
     std::string text = read_all(unit);
     EXPECT_NE(text.find("\nExecStart=" + scheduler_binary() + "\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nEnvironment=ORVANESCHED_DIR=/var/lib/orvane\n"), std::string::npos) << text;
