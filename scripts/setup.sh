@@ -8,7 +8,7 @@ packages=(
   vsftpd python3-pyftpdlib python3-openssl openssh-server openssh-sftp-server openssh-client tinyproxy python3-aiosmtpd gnupg
   curl lftp openssl procps
   zip unzip tar gzip
-  pandoc mandoc lintian dpkg-dev
+  pandoc mandoc lintian dpkg-dev groff-base man-db zsh
 )
 missing=()
 for p in "${packages[@]}"; do
