@@ -123,6 +123,7 @@ Connection* TransferEngine::open_connection(const ConnectionSetup& setup) {
     c->step_state.log_user = c->log_user;
     c->step_state.session = setup.session;
     c->timeout_seconds = setup.timeout_seconds;
+    c->time_rule = setup.time_rule;
     c->on_receive = setup.on_receive;
     c->on_send = setup.on_send;
     c->default_step = setup.default_step;

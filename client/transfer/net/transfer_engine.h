@@ -19,6 +19,7 @@ struct ConnectionSetup {
     int security_mode = kSecurityPlain;
     FilterConfig filter;      // for the TLS and SSH modes
     int timeout_seconds = 0;  // 0: never times out
+    TimeRule time_rule = TimeRule::kIdle;
     ReceiveHandler on_receive = nullptr;
     SendHandler on_send = nullptr;
     StepFunction default_step = nullptr;

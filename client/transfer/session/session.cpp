@@ -11,9 +11,12 @@ namespace {
 
 void idle_step(Connection&) {}
 
-Connection* open_session_connection(TransferEngine* engine, Session* s) {
+// `time_rule` is set here, before the group thread can see the connection: its tick reads it.
+Connection* open_session_connection(TransferEngine* engine, Session* s,
+                                    TimeRule time_rule = TimeRule::kIdle) {
     ConnectionSetup setup;
     setup.timeout_seconds = s->timeout;
+    setup.time_rule = time_rule;
     setup.on_receive = session_receive;
     setup.on_send = session_send;
     setup.default_step = idle_step;
@@ -65,10 +68,9 @@ std::unique_ptr<Session> create_session(EngineOwner& engines, const RequestTable
     s->control = open_session_connection(s->engine, s.get());
     if (!s->control) return nullptr;
     if (protocol != kProtocolSftp) {
-        s->data = open_session_connection(s->engine, s.get());
-        if (!s->data) return nullptr;
         // A listing or file that moves a byte now and then is as stuck as one that moves none.
-        s->data->time_rule = TimeRule::kLowSpeed;
+        s->data = open_session_connection(s->engine, s.get(), TimeRule::kLowSpeed);
+        if (!s->data) return nullptr;
     }
     return s;
 }
