@@ -60,7 +60,7 @@ ArchiveType archive_type(std::string_view name) {
     return ArchiveType::kUnknown;
 }
 
-// Extracts `archive` (named `name`) of a known type into the open target. 0, or the designed result.
+// Extracts `archive` (named `name`) of a known type into the open target. 0, or the result code.
 int extract(ArchiveType type, const std::string& archive, const std::string& name, ExtractTarget& target,
             std::string& cause) {
     if (type == ArchiveType::kZip)

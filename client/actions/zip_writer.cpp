@@ -65,7 +65,7 @@ class ZipWriter {
         return 0;
     }
 
-    // Adds the file at `path` as `member`. 0, or the designed result with the cause.
+    // Adds the file at `path` as `member`. 0, or the result code with the cause.
     int add_file(const std::string& path, const std::string& member, const platform::ItemInfo& item,
                  std::string& cause) {
         platform::FileHandle file = platform::file_open(path, platform::kOpenRead);

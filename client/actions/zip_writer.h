@@ -11,7 +11,7 @@ namespace orvane {
 // packed as a link (as `zip -y` does), never followed; the top item is followed. Fifos, sockets and
 // devices are skipped with a warning each. Sizes, offsets and counts past zip's 32- and 16-bit
 // fields take the Zip64 form; members carry Unix permissions and their exact time (extended
-// timestamp), their DOS time clamped to its range. Returns 0, or the designed result with the
+// timestamp), their DOS time clamped to its range. Returns 0, or the result code with the
 // cause: 1 the archive cannot be created, 2 the item does not exist, 3 a member cannot be started,
 // 4 a write fails, 5 a file cannot be read, 6 a member cannot be closed, 7 the archive cannot be
 // closed, 8 a folder cannot be listed, 9 nothing could be packed. The archive is written under a
