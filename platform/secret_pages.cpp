@@ -1,10 +1,9 @@
-// Secret pages over aligned_alloc and madvise(MADV_DONTDUMP).
+// Secret pages: anonymous mappings of their own, marked MADV_DONTDUMP.
 #include "platform/secret_pages.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 
 namespace orvane::platform {
@@ -29,19 +28,20 @@ size_t rounded(size_t n) {
 void* secret_pages_allocate(size_t n) {
     size_t length = rounded(n);
     if (length < n) return nullptr;
-    void* pages = std::aligned_alloc(page_size(), length);
-    if (pages == nullptr) return nullptr;
-    // The heap may hand these pages out again after a free: the marking stays with the range,
-    // which only keeps other data out of dumps as well.
+    // A mapping of its own, returned whole by munmap: marking heap pages instead leaves the mark
+    // behind on every range the heap ever handed out, and each marked range is an area of its own
+    // in the process's map, so a long run of secrets would use up the kernel's limit on them.
+    void* pages = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED) return nullptr;
     madvise(pages, length, MADV_DONTDUMP);
     return pages;
 }
 
 void secret_pages_free(void* pages, size_t n) {
     if (pages == nullptr) return;
-    // explicit_bzero is not left out by the compiler, unlike a memset before free().
+    // explicit_bzero is not left out by the compiler, unlike a memset before the unmap.
     explicit_bzero(pages, n);
-    std::free(pages);
+    munmap(pages, rounded(n));
 }
 
 }  // namespace orvane::platform
