@@ -40,26 +40,22 @@ FileHandle file_open(const std::string& path, int mode) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return kInvalidFile;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    bool known = fstat(fd, &st) == 0;
+    // The caller reports why: a folder, or (when asked for) anything but a regular file.
+    int refused = known && S_ISDIR(st.st_mode)                      ? EISDIR
+                  : regular_only && !(known && S_ISREG(st.st_mode)) ? kErrorNotRegular
+                                                                    : 0;
+    if (refused != 0) {
         ::close(fd);
-        errno = EISDIR;  // the caller reports why
+        errno = refused;
         return kInvalidFile;
     }
     if (regular_only) {
-        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
-            errno = kErrorNotRegular;
-            return kInvalidFile;
-        }
         // Reads and writes of a regular file never wait; the flag only had to keep open() from it.
         int now = fcntl(fd, F_GETFL);
         if (now >= 0) fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
     }
     return fd;
-}
-
-FileHandle file_open_regular(const std::string& path, int mode) {
-    return file_open(path, mode | kOpenRegularOnly);
 }
 
 void file_close(FileHandle h) {

@@ -26,9 +26,6 @@ inline constexpr int kOpenRegularOnly = 0x10;
 inline constexpr int kErrorNotRegular = 0x10001;
 
 FileHandle file_open(const std::string& path, int mode);
-// Like file_open, but only a regular file: the open never waits (a FIFO or a device with no
-// writer would block the thread), and anything else fails with errno kErrorNotRegular.
-FileHandle file_open_regular(const std::string& path, int mode);
 void file_close(FileHandle h);
 // Read or write up to n bytes; the count done, or -1 on failure. Writes loop over short writes.
 int64_t file_read(FileHandle h, void* data, size_t n);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/folder_ops.h"
+#include "platform/item_info.h"
 #include "platform/system.h"
 
 namespace orvane::platform {
@@ -35,10 +36,8 @@ int keep_times(const struct stat& st, const std::string& to, std::string* cause)
 
 // The names in a folder, read whole before any of them is moved or copied.
 int item_names(const std::string& folder, std::vector<std::string>& names, std::string* cause) {
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        names.push_back(it->path().filename().string());
-    return ec ? fail(cause, ec.message() + ": " + folder) : 0;
+    std::string why;
+    return folder_names(folder, names, &why) == 0 ? 0 : fail(cause, why + ": " + folder);
 }
 
 int copy_tree(const std::string& from, const std::string& to, std::string* cause) {

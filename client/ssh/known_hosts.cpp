@@ -42,7 +42,7 @@ std::string record_line(const std::string& name, const std::string& type, std::s
 int read_file(const std::string& path, std::string& text, std::string& error) {
     text.clear();
     if (path.empty() || !platform::path_exists(path)) return 0;
-    platform::FileHandle file = platform::file_open_regular(path, platform::kOpenRead);
+    platform::FileHandle file = platform::file_open(path, platform::kOpenRead | platform::kOpenRegularOnly);
     if (file == platform::kInvalidFile) {
         error = format("cannot read %s (%s)", path.c_str(),
                        errno == platform::kErrorNotRegular ? "not a regular file" : std::strerror(errno));
@@ -82,7 +82,7 @@ int check_writable(const std::string& path, std::string& error) {
         error = format("cannot make the folder %s (%s)", folder.c_str(), std::strerror(errno));
         return 1;
     }
-    platform::FileHandle file = platform::file_open_regular(path, platform::kOpenAppend);
+    platform::FileHandle file = platform::file_open(path, platform::kOpenAppend | platform::kOpenRegularOnly);
     if (file == platform::kInvalidFile) {
         error = format("cannot write %s (%s)", path.c_str(),
                        errno == platform::kErrorNotRegular ? "not a regular file" : std::strerror(errno));

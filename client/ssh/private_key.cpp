@@ -62,7 +62,7 @@ int PrivateKey::load_file(const std::string& path, std::string_view pass_phrase,
     clear();
     // A FIFO or a device in the key's place would hold the connection's thread: only a regular
     // file is read.
-    platform::FileHandle file = platform::file_open_regular(path, platform::kOpenRead);
+    platform::FileHandle file = platform::file_open(path, platform::kOpenRead | platform::kOpenRegularOnly);
     if (file == platform::kInvalidFile) {
         const char* cause = platform::path_is_folder(path)        ? "a folder"
                             : errno == platform::kErrorNotRegular ? "not a regular file"
