@@ -40,8 +40,8 @@ std::string unit_text(const std::string& program_path, bool automatic);
 
 int install_service(bool automatic);
 int remove_service();
-// Runs the scheduler until a stop request: SIGTERM, SIGINT, SIGHUP, or in console mode the stop
-// event. 0; 1 when another instance already runs (it is named by its pid).
+// Runs the scheduler until a stop request: SIGTERM, SIGINT, or in console mode the stop event;
+// SIGHUP reloads the schedule. 0; 1 when another instance already runs (it is named by its pid).
 int run_service(bool console);
 
 // The whole program: reads the first argument and returns the exit code (command_line.cpp).
