@@ -108,6 +108,7 @@ std::string unit_text(const std::string& program_path, bool automatic) {
         "[Service]\n"
         "Type=notify\n"
         "ExecStart=%s\n"
+        "ExecReload=/bin/kill -HUP $MAINPID\n"
         "Environment=ORVANESCHED_DIR=%s\n"
         "StateDirectory=orvane\n"
         "WorkingDirectory=%s\n"

@@ -459,6 +459,7 @@ TEST(Scheduler, CommandLineAndServiceUnit) {
     std::string text = read_all(unit);
     EXPECT_NE(text.find("\nExecStart=" + scheduler_binary() + "\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nEnvironment=ORVANESCHED_DIR=/var/lib/orvane\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nExecReload=/bin/kill -HUP $MAINPID\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nWantedBy=multi-user.target\n"), std::string::npos) << text;
 
     // Removing stops a running instance first.
