@@ -234,9 +234,9 @@ int list_command(const std::vector<std::string>& args) {
                 ? escape_controls(l.output_file) + (l.append == 1 ? " (appended)" : " (replaced)")
                 : "(not kept)";
         std::string until = task_until(l);
-        std::string end = t.recurring != 1 ? "after its run"
-                          : until.empty()  ? "none (occurrences stop after 2040)"
-                                           : iso_local_time(until);
+        std::string end = !recurrence_advances(t) ? "after its run"
+                          : until.empty()         ? "none (occurrences stop after 2040)"
+                                                  : iso_local_time(until);
         output(
             format("Task %zu\n  program:    %s\n  arguments:  %s\n  output:     %s\n  next run:   %s\n"
                    "  recurrence: %s\n  end:        %s",

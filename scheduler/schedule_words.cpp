@@ -97,12 +97,17 @@ int parse_iso_local(const std::string& text, std::string& out) {
     return 0;
 }
 
+bool recurrence_advances(const Task& task) {
+    CalendarTime at, probe;
+    return task.recurring == 1 && parse_time_text(task.next_run, at) == 0 &&
+           next_occurrence(at, task.interval, task.unit, probe) != NextResult::kBadRecurrence;
+}
+
 std::string recurrence_words(const Task& task) {
     if (task.recurring != 1) return "once";
     CalendarTime at;
     if (parse_time_text(task.next_run, at) != 0) return "once";
-    CalendarTime probe;
-    if (next_occurrence(at, task.interval, task.unit, probe) == NextResult::kBadRecurrence)
+    if (!recurrence_advances(task))
         return format("once (a recurrence of %u in unit %u never advances: dropped after its run)",
                       task.interval, task.unit);
     const uint32_t n = task.interval;

@@ -18,5 +18,7 @@ int parse_iso_local(const std::string& text, std::string& time_text);
 // The recurrence as the scheduler carries it out: "once", "every 2 hours", "daily at 03:00",
 // "monthly on day 31 at 10:00 (...)"; from the task's next run for the day and the time.
 std::string recurrence_words(const Task& task);
+// True for a recurring task the scheduler moves on after a run (false: it runs once, then goes).
+bool recurrence_advances(const Task& task);
 
 }  // namespace orvane::sched

@@ -190,7 +190,8 @@ int Scheduler::start_due_tasks(bool* postponed) {
             return kEditorWaitMs;
         }
         // An edit that arrived since the last look is read before the list is written back over it.
-        if (reload_wanted_ || platform::named_event_is_set(kReloadEventName)) {
+        if (reload_wanted_ || reload_.is_set() || platform::named_event_is_set(kReloadEventName)) {
+            reload_.reset();
             platform::named_event_reset(kReloadEventName);
             reload_wanted_ = false;
             read_file(true);
