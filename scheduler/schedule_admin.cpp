@@ -63,7 +63,8 @@ int parse_every(const std::string& text, uint32_t& interval, uint32_t& unit) {
     // The scheduler reads the interval as a signed count.
     if (digits == 0 || n < 1 || n > INT32_MAX) return 1;
     for (const EveryWord& w : kEveryUnits)
-        if (word.compare(digits, std::string::npos, w.word) == 0) {
+        // Case counts here: "1M" could mean a month as well as a minute, so it is refused.
+        if (text.compare(digits, std::string::npos, w.word) == 0) {
             interval = static_cast<uint32_t>(n);
             unit = w.unit;
             return 0;

@@ -123,6 +123,7 @@ TEST(AddArguments, MakeTheTaskOrSayWhatIsWrong) {
         {"-program", "/bin/true", "-frobnicate"},
         {"-program", "/bin/true", "-every", "0d"},
         {"-program", "/bin/true", "-every", "3x"},
+        {"-program", "/bin/true", "-every", "1M"},  // a minute or a month?
         {"-program", "/bin/true", "-every", "2147483648s"},
         {"-program", "/bin/true", "-until", "2027-01-01T00:00"},
         {"-program", "/bin/true", "-start", "2027-01-02T00:00", "-every", "1d", "-until", "2027-01-01T00:00"},

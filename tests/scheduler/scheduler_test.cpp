@@ -454,7 +454,8 @@ TEST(Scheduler, CommandLineAndServiceUnit) {
               std::string("orvanesched ") + release_version());
     auto help = test::run_process(scheduler_binary(), {"-h"}, {}, false, 20s, env).output;
     for (const char* word :
-         {"-debug", "-installauto", "-installman", "-remove", "ORVANESCHED_DIR", "Exit codes"})
+         {"-debug", "-installauto", "-installman", "-remove", "-list", "-add", "-every", "-until",
+          "-remove-task", "-run-now", "SIGHUP reloads", "ORVANESCHED_DIR", "Exit codes"})
         EXPECT_NE(help.find(word), std::string::npos) << word << "\n" << help;
     std::string text = read_all(unit);
     EXPECT_NE(text.find("\nExecStart=" + scheduler_binary() + "\n"), std::string::npos) << text;
