@@ -7,6 +7,8 @@
 //   orvanesched -remove       stop a running instance, delete the unit     - 0 / 1
 //                             (1 also when the running instance could not be stopped)
 //   orvanesched --help        the usage summary (also -h, -?, /?)          - 0
+//   orvanesched -list, -add ..., -remove-task N, -run-now N
+//                             read and edit the schedule (schedule_admin.h) - 0 / 1
 //   orvanesched --version     "orvanesched x.y.z", then the service's name  - 0
 // Options begin with "-" or "/" and are compared without regard to case; only the first
 // argument counts. Another option gives 1; a plain first argument does nothing and gives 0.
