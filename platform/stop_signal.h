@@ -1,4 +1,4 @@
-// Stop requests by signal: SIGINT, SIGTERM and SIGHUP delivered to a descriptor a poll() can wait on.
+// Service signals delivered to a descriptor poll() can wait on: SIGINT and SIGTERM stop, SIGHUP reloads.
 #pragma once
 
 namespace orvane::platform {

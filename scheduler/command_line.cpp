@@ -1,21 +1,26 @@
 // orvanesched's command line: the option table, --help and --version.
 #include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "common/text.h"
 #include "common/version.h"
 #include "platform/console.h"
+#include "scheduler/schedule_admin.h"
 #include "scheduler/service.h"
 
 namespace orvane::sched {
 
 namespace {
 
-// Messages about the command line and the installation go to the console.
-void console_sink(void*, const char* text, int, int line_end) {
+// Messages about the command line and the installation go to the console; warnings and errors to stderr.
+void console_sink(void*, const char* text, int level, int line_end) {
     std::string s(text ? text : "");
     if (line_end == 1) s += '\n';
-    platform::console_write(s.data(), s.size());
+    if (level == kLevelError || level == kLevelWarning)
+        platform::console_write_error(s.data(), s.size());
+    else
+        platform::console_write(s.data(), s.size());
 }
 
 int show_help() {
@@ -72,11 +77,23 @@ Files:
   ORVANE_RUNTIME_DIR   the folder of the events and locks shared with a schedule editor
                        (default /run/orvane, else /tmp/orvane-UID)
 
-Signals: SIGTERM, SIGINT and SIGHUP stop the scheduler and its running tasks.
+Schedule commands (a running scheduler takes each edit up at once):
+  -list                every task: its number, program, arguments, output file, next run,
+                       recurrence and end
+  -add -program P [-args TEXT] [-output FILE [-replace]] [-start 2026-12-10T03:00]
+       [-every 30s|15m|2h|1d|1w|3months|1year|hourly|daily|weekly|monthly|yearly]
+       [-until 2027-06-30T00:00]
+                       a new task: the program and its arguments (quoted as one value), the file
+                       its output is appended to (-replace: rewritten each run), the first run
+                       in local time (default now), the recurrence (default once) and its end
+  -remove-task N       delete task N (its number in -list)
+  -run-now N           start task N at once; a recurring task also keeps its times
+
+Signals: SIGTERM and SIGINT stop the scheduler and its running tasks; SIGHUP reloads the schedule.
 
 Exit codes:
   0   success; also for a plain first argument that is not an option
-  1   an unknown option, a unit that could not be written or removed, a running instance that
+  1   an unknown option, a refused schedule command (the schedule is left as it was), a unit that could not be written or removed, a running instance that
       could not be stopped, or another instance already running)";
 }
 
@@ -91,6 +108,8 @@ int scheduler_main(int argc, char** argv) {
         if (slash != std::string::npos && (colon == std::string::npos || slash < colon)) return 0;
     }
     std::string option = to_lower(arg.substr(1));
+    int admin = run_admin_option(option, std::vector<std::string>(argv + 2, argv + argc));
+    if (admin >= 0) return admin;
     for (const CommandOption& entry : kOptions)
         if (option == entry.name) return entry.run();
     output("Unknown option " + arg + " (use -installauto, -installman, -remove, -debug or --help)",

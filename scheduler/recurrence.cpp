@@ -97,6 +97,19 @@ NextResult next_occurrence(const CalendarTime& from, uint32_t interval, uint32_t
     return NextResult::kMoved;
 }
 
+std::string task_until(const LaunchDetails& launch) {
+    const std::string& field = launch.editor_text3;
+    size_t prefix = std::char_traits<char>::length(kUntilPrefix);
+    if (field.compare(0, prefix, kUntilPrefix) != 0) return {};
+    CalendarTime t;
+    std::string text = field.substr(prefix);
+    return parse_time_text(text, t) == 0 && text.size() == kTimeTextWidth ? text : std::string();
+}
+
+void set_task_until(LaunchDetails& launch, const std::string& time_text) {
+    launch.editor_text3 = time_text.empty() ? std::string() : kUntilPrefix + time_text;
+}
+
 void sort_tasks(std::vector<Task>& tasks) {
     std::stable_sort(tasks.begin(), tasks.end(),
                      [](const Task& a, const Task& b) { return a.next_run < b.next_run; });
@@ -126,6 +139,8 @@ RescheduleResult reschedule_first(std::vector<Task>& tasks, int64_t now) {
         if (schedule_seconds(at) >= now) break;
     }
     task.next_run = time_text(at);
+    std::string until = task_until(task.launch);
+    if (!until.empty() && task.next_run > until) return RescheduleResult::kUntilPassed;
     tasks.push_back(std::move(task));
     sort_tasks(tasks);
     return RescheduleResult::kMoved;

@@ -37,7 +37,14 @@ enum class RescheduleResult {
     kMoved,          // a recurring task: its next occurrence at or after now is in the list
     kBadRecurrence,  // recurring, but it cannot advance: ran once, then dropped
     kEnded,          // the next occurrence is out of range: the recurrence ends
+    kUntilPassed,    // the next occurrence lies after the task's end: the recurrence ends
 };
+// A recurring task's end, kept in an editor field the designed file leaves to editors:
+// "orvane-until=yyyymmddhhmmss". The time text, or empty when the task has no end.
+inline constexpr const char* kUntilPrefix = "orvane-until=";
+std::string task_until(const LaunchDetails& launch);
+void set_task_until(LaunchDetails& launch, const std::string& time_text);
+
 // Moves the first task of the list (just started) on: removed, or replaced by its first
 // occurrence at or after `now` (schedule seconds); missed occurrences are skipped, not run.
 RescheduleResult reschedule_first(std::vector<Task>& tasks, int64_t now);

@@ -159,6 +159,11 @@ void Scheduler::start_first_task() {
                           task_command_line(started.launch).c_str()),
                    kLevelWarning);
             break;
+        case RescheduleResult::kUntilPassed:
+            output(format("Task recurrence ended: its end %s has passed: %s",
+                          task_until(started.launch).c_str(), task_command_line(started.launch).c_str()),
+                   kLevelInfo);
+            break;
     }
 }
 
@@ -185,7 +190,8 @@ int Scheduler::start_due_tasks(bool* postponed) {
             return kEditorWaitMs;
         }
         // An edit that arrived since the last look is read before the list is written back over it.
-        if (reload_wanted_ || platform::named_event_is_set(kReloadEventName)) {
+        if (reload_wanted_ || reload_.is_set() || platform::named_event_is_set(kReloadEventName)) {
+            reload_.reset();
             platform::named_event_reset(kReloadEventName);
             reload_wanted_ = false;
             read_file(true);
@@ -223,6 +229,7 @@ void Scheduler::run() {
     for (;;) {
         wait_set.clear();
         wait_set.add(stop_.descriptor(), platform::kPollReadable);
+        wait_set.add(reload_.descriptor(), platform::kPollReadable);
         if (watch_.valid()) wait_set.add(watch_.descriptor(), platform::kPollReadable);
         for (const auto& t : running_) wait_set.add(t->done.descriptor(), platform::kPollReadable);
         // Without a folder watch the reload event is looked for every 10 seconds.
@@ -238,6 +245,10 @@ void Scheduler::run() {
         watch_.drain();
         if (watch_.folder_gone()) watch_.rearm();  // the main thread logs it and makes the folder again
         if (platform::named_event_is_set(kReloadEventName)) reload_wanted_ = true;
+        if (reload_.is_set()) {
+            reload_.reset();
+            reload_wanted_ = true;
+        }
         bool postponed = false;
         if (reload_wanted_) {
             platform::NamedMutex lock;

@@ -48,6 +48,8 @@ class Scheduler {
     int start();
     // The stop request: running tasks are terminated, and this returns once every thread has ended.
     void stop();
+    // Reads the file again at the next look, as the editor's reload event asks (SIGHUP).
+    void reload() { reload_.set(); }
 
   private:
     enum class State { kReading, kScheduling, kEditorRunning, kStopping, kStopped };
@@ -73,6 +75,7 @@ class Scheduler {
     std::vector<std::unique_ptr<RunningTask>> running_;
     platform::Event stop_;        // the stop request for this thread
     platform::Event stop_tasks_;  // the stop request it passes on to the task threads
+    platform::Event reload_;      // a reload asked for by signal, without the named event
     platform::FolderWatch watch_;
     platform::WallClockTimer timer_;  // the due time by the wall clock, also after a suspend
     bool reload_wanted_ = false;

@@ -108,6 +108,7 @@ std::string unit_text(const std::string& program_path, bool automatic) {
         "[Service]\n"
         "Type=notify\n"
         "ExecStart=%s\n"
+        "ExecReload=/bin/kill -HUP $MAINPID\n"
         "Environment=ORVANESCHED_DIR=%s\n"
         "StateDirectory=orvane\n"
         "WorkingDirectory=%s\n"
@@ -209,7 +210,13 @@ int run_service(bool console) {
         if (r < 0 && errno != EINTR) break;
         if (signals >= 0) {
             int sig = platform::take_stop_signal(signals);
-            if (sig != 0) why = sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "SIGHUP";
+            // SIGHUP asks a daemon to read its configuration again: here, the schedule.
+            if (sig == SIGHUP) {
+                output("Reload requested (SIGHUP)", kLevelInfo);
+                scheduler.reload();
+            } else if (sig != 0) {
+                why = sig == SIGINT ? "SIGINT" : "SIGTERM";
+            }
         }
         removed.clear();
         watch.drain(&removed);

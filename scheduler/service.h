@@ -7,6 +7,8 @@
 //   orvanesched -remove       stop a running instance, delete the unit     - 0 / 1
 //                             (1 also when the running instance could not be stopped)
 //   orvanesched --help        the usage summary (also -h, -?, /?)          - 0
+//   orvanesched -list, -add ..., -remove-task N, -run-now N
+//                             read and edit the schedule (schedule_admin.h) - 0 / 1
 //   orvanesched --version     "orvanesched x.y.z", then the service's name  - 0
 // Options begin with "-" or "/" and are compared without regard to case; only the first
 // argument counts. Another option gives 1; a plain first argument does nothing and gives 0.
@@ -40,8 +42,8 @@ std::string unit_text(const std::string& program_path, bool automatic);
 
 int install_service(bool automatic);
 int remove_service();
-// Runs the scheduler until a stop request: SIGTERM, SIGINT, SIGHUP, or in console mode the stop
-// event. 0; 1 when another instance already runs (it is named by its pid).
+// Runs the scheduler until a stop request: SIGTERM, SIGINT, or in console mode the stop event;
+// SIGHUP reloads the schedule. 0; 1 when another instance already runs (it is named by its pid).
 int run_service(bool console);
 
 // The whole program: reads the first argument and returns the exit code (command_line.cpp).

@@ -37,6 +37,10 @@ expect "-s:$scratch/commands.txt " "$(complete_words _orvaneftp orvaneftp "-s:$s
 expect "" "$(complete_words _orvaneftp orvaneftp -timeout "")" "no guesses for a number"
 expect "-installauto -installman " "$(complete_words _orvanesched orvanesched -inst)" "orvanesched options"
 expect "" "$(complete_words _orvanesched orvanesched -debug -)" "only the first argument counts"
+expect "-remove -remove-task " "$(complete_words _orvanesched orvanesched -rem)" "orvanesched commands"
+expect "-replace " "$(complete_words _orvanesched orvanesched -add -program x -re)" "-add's options"
+expect "monthly " "$(complete_words _orvanesched orvanesched -add -every mo)" "-every's words"
+expect "" "$(complete_words _orvanesched orvanesched -add -start 2)" "no guesses for a time"
 if command -v zsh >/dev/null; then
     for f in "$src/_orvaneftp" "$src/_orvanesched"; do
         zsh -n "$f" || { echo "zsh cannot parse $f"; failed=1; }

@@ -94,8 +94,18 @@ struct RescheduleCase {
     const char* next;  // the moved task's next run, when moved
 };
 
+Task ending(Task t, const char* until) {
+    set_task_until(t.launch, until);
+    return t;
+}
+
 TEST(Reschedule, FromThePreviousRunSkippingMissedOnes) {
     const RescheduleCase cases[] = {
+        // An end on the next occurrence keeps it; one a second before ends the recurrence.
+        {ending(task("20261208100000", 1, 1, kUnitDay, "r"), "20261209100000"), "20261208100000",
+         RescheduleResult::kMoved, "20261209100000"},
+        {ending(task("20261208100000", 1, 1, kUnitDay, "r"), "20261209095959"), "20261208100000",
+         RescheduleResult::kUntilPassed, nullptr},
         {task("20261208100000", 0, 1, kUnitDay, "once"), "20261208100000", RescheduleResult::kRemoved,
          nullptr},
         {task("20261208100000", 1, 2, kUnitSecond, "r"), "20261208100001", RescheduleResult::kMoved,

@@ -224,6 +224,89 @@ TEST(Scheduler, ReloadEventRereadsTheFileAndLeavesRunningTasksAlone) {
     EXPECT_EQ(read_all(run.path("b.txt")), "B\n");
 }
 
+// The admin commands against a running scheduler: each edit is taken up at once.
+TEST(Scheduler, AdminCommandsEditTheRunningSchedule) {
+    SchedulerRun run;
+    run.start();
+    const std::vector<std::string> env{"ORVANESCHED_DIR=" + run.dir().path()};
+    auto admin = [&](const std::vector<std::string>& args) {
+        return test::run_process(scheduler_binary(), args, {}, false, 20s, env);
+    };
+    auto added = admin({"-add", "-program", "/bin/sh", "-args", "-c \"echo ran\"", "-output",
+                        run.path("out.txt"), "-start", "2039-01-01T03:00", "-every", "daily"});
+    ASSERT_EQ(added.exit_code, 0) << added.output;
+    EXPECT_NE(added.output.find("Task 1 added: /bin/sh -c \"echo ran\""), std::string::npos) << added.output;
+    ASSERT_TRUE(run.wait_log("Schedule reloaded: 1 task")) << run.log();
+    auto list = admin({"-list"});
+    EXPECT_EQ(list.exit_code, 0);
+    for (const char* line :
+         {"Task 1\n", "  program:    /bin/sh\n", "  arguments:  -c \"echo ran\"\n",
+          "  next run:   2039-01-01T03:00:00", "  recurrence: daily at 03:00\n", "  output:     "})
+        EXPECT_NE(list.output.find(line), std::string::npos) << line << "\n" << list.output;
+
+    // A one-time copy runs now; the task itself keeps its time.
+    auto now = admin({"-run-now", "1"});
+    ASSERT_EQ(now.exit_code, 0) << now.output;
+    EXPECT_TRUE(test::wait_until([&] { return read_all(run.path("out.txt")) == "ran\n"; }, 20s)) << run.log();
+    EXPECT_TRUE(test::wait_until([&] {
+        std::vector<Task> left = run.schedule();
+        return left.size() == 1 && left[0].next_run == "20390101030000" && left[0].recurring == 1;
+    })) << read_all(run.path(kScheduleFileName));
+
+    auto removed = admin({"-remove-task", "1"});
+    ASSERT_EQ(removed.exit_code, 0) << removed.output;
+    EXPECT_TRUE(run.wait_log("Schedule reloaded: 0 tasks")) << run.log();
+    EXPECT_TRUE(run.schedule().empty());
+    EXPECT_NE(admin({"-list"}).output.find(": 0 tasks"), std::string::npos);
+    EXPECT_EQ(run.stop(), 0);
+}
+
+TEST(Scheduler, RefusedScheduleCommandsLeaveTheFileByteForByte) {
+    SchedulerRun run;
+    run.write({task("20390101030000", "/bin/echo", "kept")});
+    const std::string path = run.path(kScheduleFileName);
+    const std::string before = read_all(path);
+    const std::vector<std::string> env{"ORVANESCHED_DIR=" + run.dir().path()};
+    const std::vector<std::vector<std::string>> cases = {
+        {"-add", "-program", "/bin/true", "-every", "fortnightly"},
+        {"-add", "-program", "/bin/true", "-start", "2026-02-30T00:00"},
+        {"-add", "-args", "no program"},
+        {"-add", "-program", "/bin/true\r\nSCHTASK+!~*#$"},
+        {"-remove-task", "2"},
+        {"-remove-task", "0"},
+        {"-run-now", "first"},
+        {"-list", "extra"},
+    };
+    for (const auto& args : cases) {
+        auto r = test::run_process(scheduler_binary(), args, {}, false, 20s, env);
+        EXPECT_EQ(r.exit_code, 1) << args[0] << " " << args[1] << ": " << r.output;
+        EXPECT_NE(r.output.find("ERROR: "), std::string::npos) << r.output;
+        EXPECT_EQ(read_all(path), before) << args[0] << " " << args[1];
+    }
+    // The reason goes to stderr, nothing to stdout.
+    auto quiet = test::run_process("/bin/sh", {"-c", "\"$0\" -add -every 1d 2>/dev/null", scheduler_binary()},
+                                   {}, false, 20s, env);
+    EXPECT_EQ(quiet.exit_code, 1);
+    EXPECT_EQ(quiet.output, "");
+}
+
+TEST(Scheduler, SighupReloadsAHandEditedSchedule) {
+    SchedulerRun run;
+    run.start();
+    {
+        platform::NamedMutex lock;
+        ASSERT_EQ(lock.acquire("_schedfile_filelock_"), 0);
+        run.write({task(local_text(-1), "/bin/echo", "edited", run.path("out.txt"))});
+    }
+    ASSERT_EQ(kill(run.pid(), SIGHUP), 0);
+    EXPECT_TRUE(run.wait_log("Reload requested (SIGHUP)")) << run.log();
+    EXPECT_TRUE(run.wait_log("Schedule reloaded: 1 task")) << run.log();
+    EXPECT_TRUE(test::wait_until([&] { return read_all(run.path("out.txt")) == "edited\n"; }, 20s))
+        << run.log();
+    EXPECT_EQ(run.stop(SIGINT), 0);
+    EXPECT_NE(run.log().find("Stop requested (SIGINT)"), std::string::npos) << run.log();
+}
+
 TEST(Scheduler, StopEventTerminatesARunningTaskWithExitCodeOne) {
     SchedulerRun run;
     run.write({task(local_text(0), "/bin/sleep", "600")});
@@ -371,11 +454,13 @@ TEST(Scheduler, CommandLineAndServiceUnit) {
               std::string("orvanesched ") + release_version());
     auto help = test::run_process(scheduler_binary(), {"-h"}, {}, false, 20s, env).output;
     for (const char* word :
-         {"-debug", "-installauto", "-installman", "-remove", "ORVANESCHED_DIR", "Exit codes"})
+         {"-debug", "-installauto", "-installman", "-remove", "-list", "-add", "-every", "-until",
+          "-remove-task", "-run-now", "SIGHUP reloads", "ORVANESCHED_DIR", "Exit codes"})
         EXPECT_NE(help.find(word), std::string::npos) << word << "\n" << help;
     std::string text = read_all(unit);
     EXPECT_NE(text.find("\nExecStart=" + scheduler_binary() + "\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nEnvironment=ORVANESCHED_DIR=/var/lib/orvane\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nExecReload=/bin/kill -HUP $MAINPID\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nWantedBy=multi-user.target\n"), std::string::npos) << text;
 
     // Removing stops a running instance first.
