@@ -23,6 +23,9 @@ folder, ftp = sys.argv[1], sys.argv[2]
 now = datetime.now().replace(microsecond=0)
 def at(delta, **fields):
     return (now + delta).replace(**fields).strftime("%Y%m%d%H%M%S")
+# On a quarter hour at least 20 minutes back, so the cron schedule is the same at any time of day.
+quarter = now - timedelta(minutes=20)
+quarter = quarter.replace(minute=quarter.minute // 15 * 15, second=0).strftime("%Y%m%d%H%M%S")
 def task(first, interval, unit, program, args, out="", capture=0, append=0):
     return ["SCHTASK+!~*#$", "20260101000000", first, "1", str(interval), str(unit), "", "101", program,
             args, out, "1", str(capture), str(append), "0", "0", "0", "0", "", ""]
@@ -31,8 +34,8 @@ tasks = [
          'a "b c" %n $HOME ; -x \\"q', folder + "/out 100%.txt", 1, 1),
     task(at(-timedelta(hours=2)), 90, 15, "/bin/true", ""),
     task(at(-timedelta(days=40), day=31, month=1), 1, 11, "/bin/true", ""),
-    task(at(-timedelta(minutes=20), second=0), 15, 15, ftp, '-s:job.fscr -q "\u00fc\u2028\x01"'),
-    task(at(-timedelta(minutes=20), second=0), 15, 15, ftp, '-script "my job.fscr"'),
+    task(quarter, 15, 15, ftp, '-s:job.fscr -q "\u00fc\u2028\x01"'),
+    task(quarter, 15, 15, ftp, '-script "my job.fscr"'),
     task(at(timedelta(days=3)), 15, 15, ftp, "-s:job.fscr"),
     task(at(-timedelta(days=3)), 1, 12, "/bin/true", "", folder + "/week.txt", 1, 0),
     task(at(-timedelta(seconds=5)), 15, 16, "/bin/true", ""),
