@@ -149,6 +149,8 @@ int task_calendar(const Task& task, int64_t now, TaskCalendar& out, std::string&
     std::string words = recurrence_words(task);
     c.summary = words + (task.recurring == 1 ? " from " : " at ") + iso_text(t);
     if (task.recurring != 1) {
+        // The scheduler runs a past one at its next start; a timer never reaches a past time.
+        if (schedule_seconds(t) < now) return reason = "its one run (" + iso_text(t) + ") is past", 1;
         c.year = fixed(t.year);
         c.month = fixed(t.month);
         c.day = fixed(t.day);

@@ -190,6 +190,8 @@ TEST(ExportedCalendar, RecurrencesWithoutAnExactPatternAreRefusedWithTheirReason
         {"20240101100000", 2, kUnitYear, nullptr, "no field for a step of years"},
         {"20280229100000", 48, kUnitMonth, nullptr, "no field for a step of years"},
         {"20270311100000", 1, kUnitWeek, nullptr, nullptr},
+        {"20270315100000", 0, 0, nullptr, "cannot run a task once"},
+        {"20270313100000", 0, 0, "is past", nullptr},
     };
     int64_t base = schedule_seconds(kBase);
     for (const Refusal& r : cases) {
@@ -197,7 +199,9 @@ TEST(ExportedCalendar, RecurrencesWithoutAnExactPatternAreRefusedWithTheirReason
         ASSERT_EQ(parse_time_text(r.first, first), 0);
         TaskCalendar c;
         std::string reason, cron;
-        int timer = task_calendar(task_at(first, r.interval, r.unit), base, c, reason);
+        Task task = task_at(first, r.interval, r.unit);
+        task.recurring = r.unit != 0 ? 1 : 0;
+        int timer = task_calendar(task, base, c, reason);
         SCOPED_TRACE(std::string(r.first) + " every " + std::to_string(r.interval));
         EXPECT_EQ(timer, r.timer_reason ? 1 : 0) << reason;
         if (r.timer_reason) {
