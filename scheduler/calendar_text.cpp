@@ -117,12 +117,6 @@ int64_t previous_match(const CalendarTime& t, int64_t step, int64_t months) {
     return schedule_seconds(back);
 }
 
-std::string field_text(const CalendarField& f) {
-    if (f.any || f.step == 1) return "*";
-    if (f.step == 0) return format("%02d", f.start);
-    return format("%02d/%d", f.start, f.step);
-}
-
 // Cron steps need the range spelled out; a step of 1 is every value.
 std::string cron_field(const CalendarField& f, int last) {
     if (f.any || f.step == 1) return "*";
@@ -147,6 +141,7 @@ int task_calendar(const Task& task, int64_t now, TaskCalendar& out, std::string&
         return 1;
     }
     std::string words = recurrence_words(task);
+    c.first = t;
     c.summary = words + (task.recurring == 1 ? " from " : " at ") + iso_text(t);
     if (task.recurring != 1) {
         // The scheduler runs a past one at its next start; a timer never reaches a past time.
@@ -185,28 +180,64 @@ int task_calendar(const Task& task, int64_t now, TaskCalendar& out, std::string&
         return 1;
     }
     c.previous_match = previous_match(t, c.period, months);
-    if (!c.start_in_pattern && c.previous_match >= now) {
-        CalendarTime prev;
-        schedule_calendar(c.previous_match, prev);
-        reason = format(
-            "its first run (%s) is more than one interval away, and the pattern would run at %s "
-            "before it; export again after that",
-            iso_text(t).c_str(), iso_text(prev).c_str());
-        return 1;
-    }
+    c.first_ahead = !c.start_in_pattern && c.previous_match >= now;
     out = c;
     return 0;
 }
 
-std::string on_calendar_text(const TaskCalendar& c) {
+namespace {
+
+std::string systemd_field(const CalendarField& f, int end) {
+    if (f.last >= 0) {
+        std::string range = format("%02d..%02d", f.start, f.last);
+        return f.step > 1 ? range + format("/%d", f.step) : range;
+    }
+    if (f.any || f.step == 1) return end == 2040 ? "1970..2040" : "*";
+    if (f.step == 0) return format("%02d", f.start);
+    return format(end == 2040 ? "%02d..2040/%d" : "%02d/%d", f.start, f.step);
+}
+
+std::string calendar_line(const TaskCalendar& c, const CalendarField (&f)[6]) {
     static const char* kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    // The scheduler's range ends with 2040: so do the timer's matches.
-    std::string year = c.year.any         ? "1970..2040"
-                       : c.year.step == 0 ? format("%04d", c.year.start)
-                                          : format("%04d..2040/%d", c.year.start, c.year.step);
     std::string text = c.weekday >= 0 ? std::string(kDays[c.weekday]) + " " : std::string();
-    return text + year + "-" + field_text(c.month) + "-" + field_text(c.day) + " " + field_text(c.hour) +
-           ":" + field_text(c.minute) + ":" + field_text(c.second);
+    // The scheduler's range ends with 2040: so do the timer's matches.
+    return text + systemd_field(f[0], 2040) + "-" + systemd_field(f[1], 12) + "-" + systemd_field(f[2], 31) +
+           " " + systemd_field(f[3], 23) + ":" + systemd_field(f[4], 59) + ":" + systemd_field(f[5], 59);
+}
+
+// The values of a pattern field from `low` on; false when there are none.
+bool field_from(const CalendarField& f, int low, int end, CalendarField& out) {
+    if (f.any || f.step == 1) {
+        out = {false, low, 1, end};
+    } else if (f.step == 0) {
+        out = f;
+        return f.start >= low;
+    } else {
+        int first = f.start + (low > f.start ? (low - f.start + f.step - 1) / f.step * f.step : 0);
+        out = {false, first, f.step, end};
+    }
+    return out.start <= end;
+}
+
+}  // namespace
+
+std::vector<std::string> on_calendar_lines(const TaskCalendar& c) {
+    const CalendarField pattern[6] = {c.year, c.month, c.day, c.hour, c.minute, c.second};
+    if (!c.first_ahead) return {calendar_line(c, pattern)};
+    // A time is at or after the first run when it equals it down to some field and is later in
+    // that one: one line per field, the fields before it fixed at the first run's values (which the
+    // pattern matches), that field past its value, the fields after it as the pattern has them.
+    const int value[6] = {c.first.year, c.first.month,  c.first.day,
+                          c.first.hour, c.first.minute, c.first.second};
+    const int end[6] = {2040, 12, 31, 23, 59, 59};
+    std::vector<std::string> lines;
+    for (int k = 5; k >= 0; --k) {
+        CalendarField f[6];
+        for (int j = 0; j < 6; ++j) f[j] = j < k ? fixed(value[j]) : pattern[j];
+        if (!field_from(pattern[k], k == 5 ? value[k] : value[k] + 1, end[k], f[k])) continue;
+        lines.push_back(calendar_line(c, f));
+    }
+    return lines;
 }
 
 int cron_text(const TaskCalendar& c, int64_t now, std::string& out, std::string& reason) {

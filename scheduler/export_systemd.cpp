@@ -81,6 +81,9 @@ int systemd_files(const Task& task, const ExportContext& context, std::vector<Ex
                 "# The output file's rollover at %u bytes is not carried over: rotate it with logrotate.\n",
                 l.rollover_size);
     }
+    // Several lines when the first run is further off than one interval: their union starts there.
+    std::string on_calendar;
+    for (const std::string& line : on_calendar_lines(calendar)) on_calendar += "OnCalendar=" + line + "\n";
     std::string description = format("Orvane task %zu (%s)", context.index, name.c_str());
     out.push_back({name + ".service",
                    format("# %s.service: task %zu of the orvanesched schedule, started by %s.timer.\n"
@@ -104,7 +107,7 @@ int systemd_files(const Task& task, const ExportContext& context, std::vector<Ex
                           "Description=%s: %s\n"
                           "\n"
                           "[Timer]\n"
-                          "OnCalendar=%s\n"
+                          "%s"
                           "# A run missed while the machine was off runs once at the next start, as the\n"
                           "# scheduler runs a missed task once.\n"
                           "Persistent=true\n"
@@ -113,7 +116,7 @@ int systemd_files(const Task& task, const ExportContext& context, std::vector<Ex
                           "[Install]\n"
                           "WantedBy=timers.target\n",
                           name.c_str(), calendar.summary.c_str(), description.c_str(),
-                          calendar.summary.c_str(), on_calendar_text(calendar).c_str())});
+                          calendar.summary.c_str(), on_calendar.c_str())});
     return 0;
 }
 

@@ -36,7 +36,7 @@ tasks = [
     task(at(-timedelta(days=40), day=31, month=1), 1, 11, "/bin/true", ""),
     task(quarter, 15, 15, ftp, '-s:job.fscr -q "\u00fc\u2028\x01"'),
     task(quarter, 15, 15, ftp, '-script "my job.fscr"'),
-    task(at(timedelta(days=3)), 15, 15, ftp, "-s:job.fscr"),
+    task(at(timedelta(days=3), second=0), 15, 15, ftp, "-s:job.fscr"),
     task(at(-timedelta(days=3)), 1, 12, "/bin/true", "", folder + "/week.txt", 1, 0),
     task(at(-timedelta(seconds=5)), 15, 16, "/bin/true", ""),
 ]
@@ -54,12 +54,12 @@ expect_refusals() {  # kind, stderr file, "N:reason" ...
     done
 }
 
-# systemd: tasks 2 (90 minutes), 3 (the 31st) and 6 (a first run days away) are refused.
+# systemd: tasks 2 (90 minutes) and 3 (the 31st) are refused; 6, three days ahead, waits for its first run.
 ORVANESCHED_DIR=$work/sched "$sched" -export systemd "$work/systemd" >"$work/out" 2>"$work/err"
 [ $? -eq 1 ] || fail "systemd: exit code is not 1 with refused tasks"
-expect_refusals systemd "$work/err" "2:same minutes and hours" "3:day 31 moves" "6:more than one interval away"
+expect_refusals systemd "$work/err" "2:same minutes and hours" "3:day 31 moves"
 names=$(cd "$work/systemd" && ls | tr '\n' ' ')
-want="orvane-task-1-echo.service orvane-task-1-echo.timer orvane-task-4-orvaneftp.service orvane-task-4-orvaneftp.timer orvane-task-5-orvaneftp.service orvane-task-5-orvaneftp.timer orvane-task-7-true.service orvane-task-7-true.timer orvane-task-8-true.service orvane-task-8-true.timer "
+want="orvane-task-1-echo.service orvane-task-1-echo.timer orvane-task-4-orvaneftp.service orvane-task-4-orvaneftp.timer orvane-task-5-orvaneftp.service orvane-task-5-orvaneftp.timer orvane-task-6-orvaneftp.service orvane-task-6-orvaneftp.timer orvane-task-7-true.service orvane-task-7-true.timer orvane-task-8-true.service orvane-task-8-true.timer "
 [ "$names" = "$want" ] || fail "systemd files: [$names]"
 verify=$(cd "$work/systemd" && systemd-analyze verify ./*.timer ./*.service 2>&1) || fail "systemd-analyze verify failed"
 [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
@@ -72,11 +72,13 @@ grep -q "^StandardOutput=truncate:$work/sched/week.txt$" "$work/systemd/orvane-t
 grep -q '^ExecStart=.*"-q" "\\xc3\\xbc\\xe2\\x80\\xa8\\x01"$' "$work/systemd/orvane-task-4-orvaneftp.service" ||
     fail "non-ASCII and control bytes are not escaped: $(grep ExecStart "$work/systemd/orvane-task-4-orvaneftp.service")"
 grep -q "^Persistent=true$" "$work/systemd/orvane-task-1-echo.timer" || fail "the timer is not Persistent"
+[ "$(grep -c "^OnCalendar=" "$work/systemd/orvane-task-6-orvaneftp.timer")" -gt 1 ] ||
+    fail "a first run days ahead is not waited for: $(grep OnCalendar "$work/systemd/orvane-task-6-orvaneftp.timer")"
 
 # Kubernetes: only orvaneftp tasks on whole minutes go; 8 runs every 15 seconds, 1 and 7 are other programs.
 ORVANESCHED_DIR=$work/sched "$sched" -export kubernetes "$work/k8s" >"$work/out" 2>"$work/err"
 [ $? -eq 1 ] || fail "kubernetes: exit code is not 1 with refused tasks"
-expect_refusals kubernetes "$work/err" "1:not orvaneftp" "2:same minutes and hours" "6:more than one interval" \
+expect_refusals kubernetes "$work/err" "1:not orvaneftp" "2:same minutes and hours" "6:before its first run" \
     "8:whole minutes"
 names=$(cd "$work/k8s" && ls | tr '\n' ' ')
 [ "$names" = "orvane-task-4-orvaneftp.yaml orvane-task-5-orvaneftp.yaml " ] || fail "kubernetes files: [$names]"
