@@ -43,7 +43,8 @@ add_custom_command(OUTPUT ${changelog} COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}
 add_custom_target(orvane_changelog ALL DEPENDS ${changelog})
 configure_file(dist/orvanesched.service.in ${PROJECT_BINARY_DIR}/dist/orvanesched.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/dist/orvanesched.service dist/examples/orvanesched.ssi
-              dist/examples/nightly.fscr dist/copyright ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+              dist/examples/nightly.fscr dist/orvanesched.default dist/copyright ${changelog}
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The Debian package (scripts/package.sh): dependencies from dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
@@ -57,6 +58,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The unit's user is made by the postinst, with adduser.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/debian/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 # The same prefix as the unit's ExecStart: scripts/package.sh configures with /usr.
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})

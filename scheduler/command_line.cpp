@@ -6,6 +6,7 @@
 #include "common/text.h"
 #include "common/version.h"
 #include "platform/console.h"
+#include "scheduler/export.h"
 #include "scheduler/schedule_admin.h"
 #include "scheduler/service.h"
 
@@ -65,6 +66,9 @@ argument counts):
   -installauto         write the systemd unit orvanesched.service and enable it (starts at boot)
   -installman          write the unit, started on demand (systemctl start orvanesched)
   -remove              stop a running instance and delete the unit
+  -export systemd DIR  write each task as a systemd .timer and .service pair into DIR
+  -export kubernetes DIR
+                       write each task (orvaneftp with a script) as a CronJob manifest into DIR
   -h, -?, --help       this summary
   --version            the program's version
 
@@ -108,6 +112,7 @@ int scheduler_main(int argc, char** argv) {
         if (slash != std::string::npos && (colon == std::string::npos || slash < colon)) return 0;
     }
     std::string option = to_lower(arg.substr(1));
+    if (option == "export") return export_main(argc, argv);  // the one option with arguments
     int admin = run_admin_option(option, std::vector<std::string>(argv + 2, argv + argc));
     if (admin >= 0) return admin;
     for (const CommandOption& entry : kOptions)

@@ -2,6 +2,7 @@
 #include "scheduler/schedule_admin.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "platform/file.h"
 #include "platform/folder_ops.h"
 #include "platform/named_object.h"
+#include "platform/system.h"
 #include "scheduler/recurrence.h"
 #include "scheduler/schedule_file.h"
 #include "scheduler/schedule_words.h"
@@ -373,9 +375,28 @@ int task_from_arguments(const std::vector<std::string>& args, const std::string&
     return 0;
 }
 
+namespace {
+
+// Root editing a schedule that belongs to the service's own user (the shipped unit runs as
+// "orvane") acts as that user: a file root wrote would be unreadable to the service, and root's
+// runtime folder is not the one the service waits on for its reload event.
+int act_as_schedule_owner() {
+    struct stat st {};
+    if (::geteuid() != 0 || ::stat(schedule_folder().c_str(), &st) != 0 || st.st_uid == 0) return 0;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(st.st_gid) != 0 || ::setuid(st.st_uid) != 0) {
+        output("ERROR: Could not act as the schedule's owner (uid " + std::to_string(st.st_uid) +
+                   "): " + platform::error_text(errno),
+               kLevelError);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int run_admin_option(const std::string& option, const std::vector<std::string>& args) {
     for (const AdminCommand& c : kCommands)
-        if (option == c.name) return c.run(args);
+        if (option == c.name) return act_as_schedule_owner() != 0 ? 1 : c.run(args);
     return -1;
 }
 

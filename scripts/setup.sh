@@ -9,6 +9,7 @@ packages=(
   curl lftp openssl procps
   zip unzip tar gzip
   pandoc mandoc lintian dpkg-dev groff-base man-db zsh
+  python3-croniter python3-jsonschema python3-yaml
 )
 missing=()
 for p in "${packages[@]}"; do

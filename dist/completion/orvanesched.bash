@@ -2,8 +2,15 @@
 _orvanesched() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     if [[ $COMP_CWORD -eq 1 ]]; then
-        COMPREPLY=($(compgen -W "-debug -installauto -installman -remove -list -add -remove-task -run-now \
+        COMPREPLY=($(compgen -W "-debug -installauto -installman -remove -list -add -remove-task -run-now -export \
             -h --help --version" -- "$cur"))
+        return
+    fi
+    if [[ ${COMP_WORDS[1],,} == -export ]]; then
+        case $COMP_CWORD in
+            2) COMPREPLY=($(compgen -W "systemd kubernetes" -- "$cur")) ;;
+            3) COMPREPLY=($(compgen -d -- "$cur")) ;;
+        esac
         return
     fi
     [[ ${COMP_WORDS[1],,} == -add ]] || return

@@ -31,10 +31,14 @@ if command -v systemd-analyze >/dev/null; then
     # verify wants the program to exist: point the unit at the unpacked one.
     sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$root/usr/share/doc/orvane/orvanesched.service" \
         >"$root/orvanesched.service"
-    systemd-analyze verify "$root/orvanesched.service" || { echo "systemd-analyze verify failed"; failed=1; }
+    systemd-analyze verify --man=no "$root/orvanesched.service" || { echo "systemd-analyze verify failed"; failed=1; }
 fi
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || { echo "package version is not $version"; failed=1; }
 dpkg-deb -f "$deb" Depends | grep -q "libssl3" || { echo "Depends lacks libssl3 (dpkg-shlibdeps)"; failed=1; }
+# The shipped unit's user comes from the postinst, through adduser.
+dpkg-deb -f "$deb" Depends | grep -q "adduser" || { echo "Depends lacks adduser (the postinst uses it)"; failed=1; }
+dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./postinst | grep -q "adduser --system" ||
+    { echo "the package has no postinst making the user orvane"; failed=1; }
 # Hardening tags are only "info" to lintian; they say the package build lost Debian's flags.
 hardening=$(lintian -I "$deb" 2>&1 | grep "hardening-no-")
 [ -z "$hardening" ] || { echo "$hardening"; failed=1; }
