@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -288,6 +289,25 @@ TEST(Scheduler, RefusedScheduleCommandsLeaveTheFileByteForByte) {
                                    {}, false, 20s, env);
     EXPECT_EQ(quiet.exit_code, 1);
     EXPECT_EQ(quiet.output, "");
+}
+
+// The shipped unit runs the service as its own user; root editing that user's schedule must leave a
+// file the service can still read.
+TEST(Scheduler, RootEditsTheServiceUsersScheduleAsThatUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    SchedulerRun run;
+    const uid_t nobody = 65534;
+    ASSERT_EQ(::chown(run.dir().path().c_str(), nobody, nobody), 0);
+    ASSERT_EQ(::chmod(run.dir().path().c_str(), 0700), 0);
+    const std::vector<std::string> env{"ORVANESCHED_DIR=" + run.dir().path(),
+                                       "ORVANE_RUNTIME_DIR=" + run.dir().path() + "/run"};
+    auto r = test::run_process(scheduler_binary(), {"-add", "-program", "/bin/true", "-every", "daily"}, {},
+                               false, 20s, env);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    struct stat st {};
+    ASSERT_EQ(::stat(run.path(kScheduleFileName).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, nobody);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST(Scheduler, SighupReloadsAHandEditedSchedule) {
