@@ -385,6 +385,8 @@ Exit codes:
       script ran without a failed statement
   1   a command of the command file failed (connect, login, transfer, a refused or unknown
       command); a file could not be opened; a script failed or did not parse; a bad option value
+  130, 143  SIGINT or SIGTERM ended a command file, a script or the shell reading a pipe
+      (the transfer under way stopped, the connection closed)
   n   the exit code a script set)";
 }
 

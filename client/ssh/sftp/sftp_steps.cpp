@@ -413,7 +413,8 @@ void dispatch_wake(Connection& c) {
     SftpState& st = sftp_state(s);
     int phase = static_cast<int>(st.phase);
     if (phase < 0 || phase >= static_cast<int>(StepPhase::kCount)) phase = 0;
-    if ((c.flags & kFlagCancel) && st.phase != StepPhase::kIdle) {
+    // The session's count rather than the flag: a stop that came with the step's start is not lost.
+    if (s.cancel.load() != 0 && st.phase != StepPhase::kIdle) {
         cancel_phase(c, s, st);
         return;
     }
@@ -424,6 +425,7 @@ void connect_step(Connection& c) {
     if (c.flags & kFlagPosted) {
         Session& s = session_of(c);
         begin_connect(c, s, sftp_state(s));
+        if (s.cancel.load() != 0) dispatch_wake(c);
         return;
     }
     dispatch_wake(c);
@@ -433,6 +435,7 @@ void operation_step(Connection& c) {
     if (c.flags & kFlagPosted) {
         Session& s = session_of(c);
         begin_operation(c, s, sftp_state(s));
+        if (s.cancel.load() != 0) dispatch_wake(c);
         return;
     }
     dispatch_wake(c);

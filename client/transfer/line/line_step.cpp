@@ -321,6 +321,8 @@ void line_step_connect(Connection& c, LineLink& l, const std::string& host, uint
 void line_step_start(Connection& c, LineLink& l) {
     c.time_rule = TimeRule::kWhole;
     l.engine->started(c.socket != platform::kInvalidSocket && c.socket_active);
+    // A stop that came with the start is acted on once the command has gone out.
+    if (c.flags & kFlagCancel) l.engine->cancelled();
     carry_out(c, l, Then::kBeginReceive);
 }
 
