@@ -76,6 +76,7 @@ void write_console(const std::string& text, int level, int line_end) {
 void write_progress(const char* raw) {
     if (g_channel.log_configured || !g_channel.terminal || g_channel.quiet || g_channel.stdout_reserved)
         return;
+    if (raw[0] == '\0' && !g_channel.progress_shown) return;  // already gone
     std::string out = "\r" + escape_controls(std::string_view(raw)) + "\x1b[K";
     platform::console_write(out.data(), out.size());
     g_channel.progress_shown = raw[0] != '\0';

@@ -74,9 +74,10 @@ TEST(ShellInterrupt, CtrlCStopsAGetWithAbortAndRegetFinishesItByteForByte) {
     ASSERT_TRUE(shell.wait_for(std::to_string(kBigSize - kStallAt) + " bytes in", std::chrono::seconds(120)))
         << shell.output();
     ASSERT_TRUE(shell.wait_for("fendrel> ")) << shell.output();
-    shell.type("bye\r");
+    shell.type("\x04");  // Ctrl-D: the end of the input says QUIT too
     auto r = shell.finish();
     EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output.substr(r.output.rfind("fendrel> ")), "QUIT")) << r.output;
     EXPECT_TRUE(contains(r.output, "ABOR")) << r.output;
     EXPECT_TRUE(contains(r.output, "REST " + std::to_string(kStallAt))) << r.output;
     EXPECT_FALSE(contains(r.output, "The connection was closed")) << r.output;
