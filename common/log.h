@@ -13,6 +13,7 @@ enum OutputLevel : int {
     kLevelCommand = 104,   // a command sent to a server
     kLevelResponse = 105,  // a reply from a server
     kLevelData = 106,      // what the user asked to see (a listing, a printed line): kept by a quiet run
+    kLevelProgress = 107,  // a transfer's updating line: a terminal's only, never a pipe or a log
 };
 
 // The sink: text, level, and line end (1: a whole line; 0: the text continues the current line).

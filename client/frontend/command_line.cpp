@@ -228,6 +228,8 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
                 pending = Pending::Timeout;
             } else if (iequals(name, "nopasv")) {
                 st.passive = false;
+            } else if (iequals(name, "noprogress")) {
+                st.progress = false;
             } else if (iequals(name, "nonlst")) {
                 st.use_nlst = false;
             } else if (iequals(name, "nocolor")) {
@@ -362,6 +364,7 @@ Options (they begin with "-" or "/"; names are compared without regard to case):
   -certpass            read the certificate's password from the terminal (or ORVANE_CERT_PASS)
   -nopasv              active mode (PORT) instead of passive mode
   -nonlst              name lists with LIST instead of NLST
+  -noprogress          no progress line while a transfer runs (it shows only on a terminal)
   -nocolor             no colours on the console (NO_COLOR in the environment does the same)
   -q, -quiet           show only errors and the data asked for (listings, printed lines, get FILE -)
   -v...                any option beginning with v: the shell hides the server's replies
@@ -382,6 +385,8 @@ Exit codes:
       script ran without a failed statement
   1   a command of the command file failed (connect, login, transfer, a refused or unknown
       command); a file could not be opened; a script failed or did not parse; a bad option value
+  130, 143  SIGINT or SIGTERM ended a command file, a script or the shell reading a pipe
+      (the transfer under way stopped, the connection closed)
   n   the exit code a script set)";
 }
 

@@ -27,6 +27,7 @@ struct StartSettings {
     std::string host;
     bool passive = true;
     bool use_nlst = true;
+    bool progress = true;  // -noprogress: no progress line on the terminal
     RunMode mode = RunMode::Shell;
     std::string file;  // script or command file
     OutputSettings output;

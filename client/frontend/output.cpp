@@ -28,6 +28,7 @@ struct OutputChannel {
     std::unique_ptr<LocalFile> log;
     bool timestamps = false;
     bool at_line_start = true;
+    bool progress_shown = false;  // a progress line stands on the terminal's current line
 };
 OutputChannel g_channel;
 
@@ -53,6 +54,10 @@ void write_console(const std::string& text, int level, int line_end) {
     if (g_channel.quiet && level != kLevelError && level != kLevelData && !prompt) return;
     bool to_error = problem || (g_channel.stdout_reserved && level != kLevelData);
     std::string out;
+    // Any other text takes the progress line's place rather than running on behind it.
+    if (g_channel.progress_shown && !to_error) out += "\r\x1b[K";
+    if (g_channel.progress_shown && to_error) platform::console_write("\r\x1b[K", 4);
+    g_channel.progress_shown = false;
     int attribute = level_attribute(level, text);
     bool terminal = to_error ? g_channel.error_terminal : g_channel.terminal;
     bool coloured = g_channel.colour && terminal && attribute != 0;
@@ -66,8 +71,24 @@ void write_console(const std::string& text, int level, int line_end) {
         platform::console_write(out.data(), out.size());
 }
 
+// The progress line redraws itself in place ("\r", the text, erase to the end of the line). Only
+// a terminal sees it: a pipe, a quiet run and a log file would keep every redraw.
+void write_progress(const char* raw) {
+    if (g_channel.log_configured || !g_channel.terminal || g_channel.quiet || g_channel.stdout_reserved)
+        return;
+    if (raw[0] == '\0' && !g_channel.progress_shown) return;  // already gone
+    std::string out = "\r" + escape_controls(std::string_view(raw)) + "\x1b[K";
+    platform::console_write(out.data(), out.size());
+    g_channel.progress_shown = raw[0] != '\0';
+}
+
 void standard_sink(void*, const char* raw, int level, int line_end) {
     if (raw == nullptr) return;
+    if (level == kLevelProgress) {
+        std::lock_guard<std::mutex> guard(g_channel.lock);
+        write_progress(raw);
+        return;
+    }
     std::string text = displayable(raw, level);
     std::lock_guard<std::mutex> guard(g_channel.lock);
     if (!g_channel.log_configured) {

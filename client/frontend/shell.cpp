@@ -2,6 +2,8 @@
 // each request on the main thread.
 #include "client/frontend/shell.h"
 
+#include <optional>
+
 #include "client/frontend/output.h"
 #include "client/frontend/run_modes.h"
 #include "client/frontend/shell_words.h"
@@ -145,34 +147,23 @@ int shell_new_session(ShellState& shell, int protocol) {
     return 0;
 }
 
-int shell_wait(ShellState& shell) {
-    platform::PollSet set;
-    for (;;) {
-        set.clear();
-        set.add(shell.engine_wake.descriptor(), platform::kPollReadable);
-        set.add(shell.spare.descriptor(), platform::kPollReadable);
-        set.add(shell.request_done.descriptor(), platform::kPollReadable);
-        set.wait(-1);
-        if (shell.engine_wake.is_set()) {
-            shell.engine_wake.reset();
-            pump_session_completions(shell.engines.transfer);
-        }
-        if (shell.spare.is_set()) shell.spare.reset();
-        if (shell.request_done.is_set()) break;
-    }
-    shell.request_done.reset();
-    return shell.last_result;
-}
-
 bool shell_ask(ShellState& shell, const char* prompt, std::string& answer) {
     output(prompt, kLevelInfo, 0);
     return shell_read_line(shell, answer) == InputResult::kLine;
 }
 
 // Runs one line of the loop and notes a failed command. An empty line fails by design but is
-// no failure of the run.
+// no failure of the run. At a terminal Ctrl-C stops the command while it runs; at the prompt it
+// stays the line editor's.
 void run_line(ShellState& shell, const std::string& line) {
+    std::optional<platform::InterruptWatch> watch;
+    if (shell.interactive && !shell.interrupts) {
+        watch.emplace();
+        shell.interrupts = &*watch;
+    }
     if (shell_execute(shell, line) != 0 && !split_shell_words(line).empty()) shell.any_failed = true;
+    shell_take_interrupts(shell);
+    if (watch) shell.interrupts = nullptr;
 }
 
 int run_shell_mode(const StartSettings& settings) {
@@ -183,6 +174,15 @@ int run_shell_mode(const StartSettings& settings) {
     shell.timeout_seconds = reply_timeout(settings);
     shell.command_file_mode = settings.mode == RunMode::CommandFile;
     shell.answers_from_input = shell.command_file_mode || !platform::stdin_is_terminal();
+    shell.interactive = !shell.answers_from_input;
+    shell.progress.enabled = settings.progress && platform::stdout_is_terminal();
+    // Unattended, a signal ends the run at any point, after the connection is closed; the watch
+    // lives as long as the loop.
+    std::optional<platform::InterruptWatch> watch;
+    if (!shell.interactive) {
+        watch.emplace();
+        shell.interrupts = &*watch;
+    }
     int code = 0;
     if (shell.engines.load_client_certificate() != 0) {
         outputf(kLevelError, "Error: Could not load the client certificate %s",
@@ -204,10 +204,12 @@ int run_shell_mode(const StartSettings& settings) {
         if (!settings.host.empty())
             run_line(shell, format("open %s %u", settings.host.c_str(), settings.port));
         std::string line;
-        while (!shell.quit_requested) {
+        while (!shell.quit_requested && shell.stop_signal == 0) {
             if (!shell.command_file_mode) output("fendrel> ", kLevelInfo, 0);
             InputResult in = shell_read_line(shell, line);
-            if (in == InputResult::kEnd) break;  // the end of the input ends the loop cleanly
+            shell_take_interrupts(shell);
+            if (in == InputResult::kEnd || shell.stop_signal != 0)
+                break;  // the end of the input ends the loop cleanly
             if (in == InputResult::kTooLong) {
                 shell.any_failed = true;
                 continue;
@@ -223,7 +225,9 @@ int run_shell_mode(const StartSettings& settings) {
         shell_disconnect(shell);
         // Only a command file reports its commands' failures; the interactive shell ends with 0.
         if (shell.command_file_mode && shell.any_failed) code = 1;
+        if (shell.stop_signal != 0) code = platform::interrupt_exit_code(shell.stop_signal);
     }
+    shell.interrupts = nullptr;
     shell.answers.clear();
     shell.session.reset();
     shell.command_file.close();

@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "client/frontend/command_line.h"
+#include "client/frontend/progress.h"
 #include "client/script/run_engines.h"
 #include "client/transfer/session/session.h"
 #include "common/local_file.h"
 #include "platform/event.h"
+#include "platform/interrupt_watch.h"
 
 namespace orvane {
 
@@ -50,7 +52,32 @@ struct ShellState {
     LoginAnswers answers;
     bool any_failed = false;   // a command failed: a command file's run ends with exit code 1
     bool error_shown = false;  // an error-level message came since the last request ended
+    // Ctrl-C and SIGTERM (shell_interrupt.cpp): the watch while signals stop requests rather than
+    // the program, whether the running command was stopped, and a signal that ends the run.
+    platform::InterruptWatch* interrupts = nullptr;
+    bool interactive = false;
+    bool interrupted = false;
+    int stop_signal = 0;
+    TransferProgress progress;
 };
+
+// Takes the signals that came (SIGINT, SIGTERM): the running request is asked to stop, the
+// command is marked stopped, and outside the interactive shell the run is told to end.
+void shell_take_interrupts(ShellState& shell);
+// Runs a started transfer to its end (shell_finish) with its progress line and summary;
+// `known_total` is the size when the shell knows it (an upload's file), else 0.
+int shell_finish_transfer(ShellState& shell, int started, const std::string& name, uint64_t known_total);
+// A local file as it was before a download, to tell afterwards whether the download touched it.
+struct LocalBefore {
+    bool existed = false;
+    int64_t size = 0;
+    uint64_t time = 0;
+};
+LocalBefore shell_local_before(const std::string& path);
+// After a stopped download into `path`: a partial file is kept (and said so, with its size) only
+// when a later reget can continue it; otherwise it goes.
+void shell_report_stopped_download(ShellState& shell, const std::string& path, const LocalBefore& before,
+                                   const std::string& remote);
 
 // Creates the shell's session of a protocol kind with the shell's callbacks. 0 on success.
 int shell_new_session(ShellState& shell, int protocol);

@@ -35,7 +35,16 @@ std::string shell_resolve_local(const ShellState& shell, const std::string& name
 // command is always on standard error.
 int shell_finish(ShellState& shell, int started) {
     int r = started != 0 ? 1 : shell_wait(shell);
-    if (r != 0 && !shell.error_shown) {
+    if (r != 0 && shell.session->cancel.load() != 0) {
+        // The user's own stop is no error of the server's: one word, and whether the connection
+        // is still there to use.
+        shell.interrupted = true;
+        output("Interrupted", kLevelWarning);
+        if (shell.connected && !session_connected(*shell.session)) {
+            shell.connected = false;
+            output("The connection was closed; open it again to go on", kLevelWarning);
+        }
+    } else if (r != 0 && !shell.error_shown) {
         const Failure& f = shell.session->failure;
         outputf(kLevelError, "Error: %s",
                 f.cause.empty() ? "the request failed" : escape_controls(f.cause).c_str());
@@ -96,17 +105,43 @@ bool has_wildcard(const std::string& word) {
     return word.find_first_of("*?[") != std::string::npos;
 }
 
-int download(ShellState& shell, const std::string& remote, const std::string& local) {
-    shell.session->download_rules =
-        DuplicateRules{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
-    return shell_finish(shell, request_download(*shell.session, local_entry(shell, local),
-                                                remote_entry(shell, remote), shell_done, 0, &shell));
+// A plain get or put replaces the target as ftp and lftp do.
+constexpr DuplicateRules kOverwrite{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite,
+                                    kDuplicateOverwrite};
+// reget, reput, get -c and put -c: a shorter target is continued from its size, one of the same
+// size is taken as complete, and a longer one cannot be a prefix of the source, so it is replaced.
+constexpr DuplicateRules kContinue{kCompareBySize, kDuplicateResume, kDuplicateSkip, kDuplicateOverwrite};
+
+// The words of a resume hint: the remote name, and the local one when it differs.
+std::string resume_words(const std::string& first, const std::string& second) {
+    return first == second ? first : first + " " + second;
 }
 
-int upload(ShellState& shell, const std::string& local, const std::string& remote, DuplicateAction action) {
-    shell.session->upload_rules = DuplicateRules{kCompareBySize, action, action, action};
-    return shell_finish(shell, request_upload(*shell.session, local_entry(shell, local),
-                                              remote_entry(shell, remote), shell_done, 0, &shell));
+// `scratch`: a private temporary file, whose partial bytes nobody resumes.
+int download(ShellState& shell, const std::string& remote, const std::string& local,
+             const DuplicateRules& rules = kOverwrite, bool scratch = false) {
+    shell.session->download_rules = rules;
+    RemoteFileEntry target = local_entry(shell, local);
+    LocalBefore before = shell_local_before(target.full_path);
+    int r = shell_finish_transfer(
+        shell, request_download(*shell.session, target, remote_entry(shell, remote), shell_done, 0, &shell),
+        base_name(remote), 0);
+    if (r != 0 && !scratch)
+        shell_report_stopped_download(shell, target.full_path, before, resume_words(remote, local));
+    return r;
+}
+
+int upload(ShellState& shell, const std::string& local, const std::string& remote,
+           const DuplicateRules& rules) {
+    shell.session->upload_rules = rules;
+    RemoteFileEntry source = local_entry(shell, local);
+    int r = shell_finish_transfer(
+        shell, request_upload(*shell.session, source, remote_entry(shell, remote), shell_done, 0, &shell),
+        source.name, source.size);
+    if (r != 0 && shell.interrupted)
+        outputf(kLevelWarning, "Interrupted: the remote %s may be partial; \"reput %s\" continues it",
+                escape_controls(remote).c_str(), escape_controls(resume_words(local, remote)).c_str());
+    return r;
 }
 
 int delete_remote(ShellState& shell, const std::string& name, int type) {
@@ -126,8 +161,12 @@ int remote_matches(ShellState& shell, const std::string& pattern, std::vector<st
     if (shell_listing(shell) != 0) return 1;
     size_t skipped = 0;
     for (const RemoteFileEntry& e : shell.session->listing) {
-        if (e.type == kEntryFolder || e.name == "." || e.name == ".." || !wildcard_match(e.name, pattern))
+        if (e.name == "." || e.name == ".." || !wildcard_match(e.name, pattern)) continue;
+        if (e.type == kEntryFolder) {
+            outputf(kLevelInfo, "Skipping folder %s: mget fetches files only",
+                    escape_controls(e.name).c_str());
             continue;
+        }
         if (!is_safe_name(e.name)) {
             outputf(kLevelWarning, "Warning: Skipping \"%s\": not a safe file name",
                     escape_controls(e.name).c_str());
@@ -148,7 +187,12 @@ int local_matches(ShellState& shell, const std::string& pattern, std::vector<std
     size_t slash = path.find_last_of('/');
     std::string folder = path.substr(0, slash + 1), mask = path.substr(slash + 1);
     for (const platform::FolderItem& item : platform::list_folder(folder)) {
-        if (item.is_folder || !wildcard_match(item.name, mask)) continue;
+        if (!wildcard_match(item.name, mask)) continue;
+        if (item.is_folder) {
+            outputf(kLevelInfo, "Skipping folder %s: mput sends files only",
+                    escape_controls(folder + item.name).c_str());
+            continue;
+        }
         if (item.is_special) {
             outputf(kLevelWarning, "Warning: Skipping %s: not a regular file",
                     escape_controls(folder + item.name).c_str());
@@ -236,7 +280,7 @@ int download_to_stdout(ShellState& shell, const std::string& remote) {
     }
     std::string path = folder + "/data";
     reserve_stdout_for_data(true);
-    int r = download(shell, remote, path);
+    int r = download(shell, remote, path, kOverwrite, true);
     if (r == 0 && copy_to_stdout(path) != 0) {
         outputf(kLevelError, "Error: Could not write %s to standard output (%s)",
                 escape_controls(remote).c_str(), platform::last_error_text().c_str());
@@ -248,7 +292,12 @@ int download_to_stdout(ShellState& shell, const std::string& remote) {
     return r;
 }
 
-int cmd_get(ShellState& shell, const Words& w) {
+int reget_like(ShellState& shell, const Words& w);
+bool take_continue_flag(Words& w);
+
+int cmd_get(ShellState& shell, const Words& words) {
+    Words w = words;
+    if (take_continue_flag(w)) return reget_like(shell, w);
     std::string remote, local;
     if (!argument(shell, w, 1, "Remote file: ", remote)) return 1;
     if (w.size() == 2)
@@ -259,21 +308,52 @@ int cmd_get(ShellState& shell, const Words& w) {
     return download(shell, remote, local);
 }
 
-int put_like(ShellState& shell, const Words& w, DuplicateAction action) {
+// `-c` right after the command word: continue rather than replace.
+bool take_continue_flag(Words& w) {
+    if (w.size() < 2 || w[1] != "-c") return false;
+    w.erase(w.begin() + 1);
+    return true;
+}
+
+int reget_like(ShellState& shell, const Words& w) {
+    std::string remote, local;
+    if (!argument(shell, w, 1, "Remote file: ", remote)) return 1;
+    if (w.size() == 2)
+        local = remote;
+    else if (!argument(shell, w, 2, "Local file: ", local))
+        return 1;
+    if (local == "-") {
+        output("Error: a download to standard output cannot be continued", kLevelError);
+        return 1;
+    }
+    return download(shell, remote, local, kContinue);
+}
+
+int cmd_reget(ShellState& shell, const Words& w) {
+    return reget_like(shell, w);
+}
+
+int put_like(ShellState& shell, const Words& w, const DuplicateRules& rules) {
     std::string local, remote;
     if (!argument(shell, w, 1, "Local file: ", local)) return 1;
     if (w.size() == 2)
         remote = base_name(platform::normalize_local_path(local));
     else if (!argument(shell, w, 2, "Remote file: ", remote))
         return 1;
-    return upload(shell, local, remote, action);
+    return upload(shell, local, remote, rules);
 }
 
-int cmd_put(ShellState& shell, const Words& w) {
-    return put_like(shell, w, kDuplicateOverwrite);
+int cmd_put(ShellState& shell, const Words& words) {
+    Words w = words;
+    bool resume = take_continue_flag(w);
+    return put_like(shell, w, resume ? kContinue : kOverwrite);
 }
 int cmd_append(ShellState& shell, const Words& w) {
-    return put_like(shell, w, kDuplicateResume);
+    return put_like(shell, w,
+                    DuplicateRules{kCompareBySize, kDuplicateResume, kDuplicateResume, kDuplicateResume});
+}
+int cmd_reput(ShellState& shell, const Words& w) {
+    return put_like(shell, w, kContinue);
 }
 
 // mget, mput and mdelete act on every argument word, each of which may be a wildcard pattern;
@@ -296,8 +376,11 @@ int for_each_match(ShellState& shell, const Words& patterns, const std::string& 
             outputf(kLevelWarning, "No files match %s", p.c_str());
             result = 1;
         }
-        for (const std::string& name : names)
+        for (const std::string& name : names) {
+            // A Ctrl-C stops the whole command, not only the file it landed on.
+            if (shell.interrupted) return 1;
             result |= act(shell, name, has_wildcard(p) ? std::string() : target);
+        }
     }
     return result;
 }
@@ -307,9 +390,15 @@ int for_each_match(ShellState& shell, const Words& patterns, const std::string& 
 int transfer_one(ShellState& shell, TransferPair pair) {
     Session& s = *shell.session;
     std::string remote_folder = s.remote_folder, local_folder = s.local_folder;
-    DuplicateRules overwrite{kCompareBySize, kDuplicateOverwrite, kDuplicateOverwrite, kDuplicateOverwrite};
-    int r = shell_finish(
-        shell, request_transfer_list(s, {std::move(pair)}, overwrite, overwrite, shell_done, 0, &shell));
+    std::string name = pair.direction == 1 ? pair.remote.name : pair.local.name;
+    uint64_t total = pair.direction == 1 ? 0 : pair.local.size;
+    std::string local_path = pair.local.full_path;
+    LocalBefore before = shell_local_before(local_path);
+    bool down = pair.direction == 1;
+    int r = shell_finish_transfer(
+        shell, request_transfer_list(s, {std::move(pair)}, kOverwrite, kOverwrite, shell_done, 0, &shell),
+        name, total);
+    if (r != 0 && down) shell_report_stopped_download(shell, local_path, before, name);
     s.local_folder = local_folder;
     if (s.remote_folder != remote_folder)
         r |= shell_finish(shell, request_change_folder(s, remote_folder, shell_done, 0, &shell));
@@ -485,11 +574,15 @@ const Command kCommands[] = {
     {"quit", false, cmd_bye, "the same as bye"},
     {"disconnect", true, cmd_disconnect, "disconnect from the server"},
     {"close", true, cmd_disconnect, "the same as disconnect"},
-    {"get", true, cmd_get, "get REMOTE [LOCAL]: download one file (LOCAL \"-\": to standard output)"},
+    {"get", true, cmd_get, "get [-c] REMOTE [LOCAL]: download one file (LOCAL \"-\": to standard output)"},
     {"recv", true, cmd_get, "the same as get"},
-    {"put", true, cmd_put, "put LOCAL [REMOTE]: upload one file"},
+    {"put", true, cmd_put, "put [-c] LOCAL [REMOTE]: upload one file"},
     {"send", true, cmd_put, "the same as put"},
     {"append", true, cmd_append, "append LOCAL [REMOTE]: upload, resuming an existing remote file"},
+    {"reget", true, cmd_reget,
+     "reget REMOTE [LOCAL]: continue a download from the local file's size (get -c)"},
+    {"reput", true, cmd_reput,
+     "reput LOCAL [REMOTE]: continue an upload from the remote file's size (put -c)"},
     {"mget", true, cmd_mget, "mget PATTERN...: download the matching remote files"},
     {"mput", true, cmd_mput, "mput PATTERN...: upload the matching local files"},
     {"mdelete", true, cmd_mdelete, "mdelete PATTERN...: delete the matching remote files"},
@@ -518,6 +611,7 @@ const Command kCommands[] = {
 
 int shell_execute(ShellState& shell, const std::string& line) {
     shell.error_shown = false;
+    shell.interrupted = false;
     Words words = split_shell_words(line);
     if (words.empty()) return 1;
     for (const Command& c : kCommands) {

@@ -75,6 +75,12 @@ class Interpreter {
     void set_statement_limit(uint64_t limit) { statement_limit_ = limit; }
     uint64_t statements_visited() const { return visited_; }
     void set_state_trace(StateTrace trace) { trace_ = trace; }
+    // Ends the run once the outstanding statement has completed (a stop signal): nothing after
+    // it runs, and the run counts as failed.
+    void stop() {
+        if (!ending_) ++failures_;
+        ending_ = true;
+    }
 
   private:
     // An open block: the control statement that owns it, a loop's pass and count.

@@ -5,18 +5,21 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "client/actions/mail/mailer.h"
 #include "client/script/interpreter.h"
 #include "client/script/run_engines.h"
 #include "client/script/script_load.h"
+#include "client/transfer/session/requests.h"
 #include "client/transfer/session/session.h"
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/event.h"
+#include "platform/interrupt_watch.h"
 #include "platform/system.h"
 
 namespace orvane {
@@ -61,12 +64,32 @@ int process_exit_code(uint32_t code) {
     return code > 255 ? 255 : static_cast<int>(code);
 }
 
+// SIGINT or SIGTERM: the request under way is asked to stop and the script ends after its
+// statement; the signal is kept for the exit code.
+struct RunStop {
+    platform::InterruptWatch watch;
+    script::Interpreter* interpreter = nullptr;
+    script::ScriptContext* context = nullptr;
+    int signal = 0;
+
+    void take() {
+        platform::InterruptCounts came = watch.take();
+        if (!came.any()) return;
+        if (signal == 0 || came.terminations > 0) signal = came.terminations > 0 ? SIGTERM : SIGINT;
+        output(format("Script Engine: Stopped by %s", signal == SIGTERM ? "SIGTERM" : "SIGINT"),
+               kLevelWarning);
+        interpreter->stop();
+        if (context->session && session_busy(*context->session)) request_cancel(*context->session);
+    }
+};
+
 // 0 when the run ended; 1 when the wait itself failed (the run is abandoned, never spun on).
-int run_event_loop(RunEvents& events, RunEngines& engines) {
+int run_event_loop(RunEvents& events, RunEngines& engines, RunStop& stop) {
     platform::PollSet set;
     set.add(events.transfer_ready.descriptor(), platform::kPollReadable);
     set.add(events.mail_ready.descriptor(), platform::kPollReadable);
     set.add(events.script_done.descriptor(), platform::kPollReadable);
+    if (stop.watch.active()) set.add(stop.watch.descriptor(), platform::kPollReadable);
     for (;;) {
         int ready = set.wait(-1);
         if (ready < 0) {
@@ -75,6 +98,7 @@ int run_event_loop(RunEvents& events, RunEngines& engines) {
         }
         if (ready == 0) continue;  // interrupted
         if (set.ready(2) & platform::kPollReadable) break;
+        if (set.size() > 3 && (set.ready(3) & platform::kPollReadable)) stop.take();
         if (set.ready(0) & platform::kPollReadable) {
             // Cleared before the pump, the event first: a completion queued from here on signals
             // again. (The flag first would let a wake that lands between the two be reset away
@@ -133,12 +157,21 @@ int run_script_mode(const std::string& script_path, int timeout_seconds, const T
     }
 
     uint32_t code = 0;
+    int stopped_by = 0;
     {
         script::Interpreter interpreter(script.program, script.symbols.size(), context,
                                         script::ScriptDone{script_finished, &events});
+        RunStop stop;
+        stop.interpreter = &interpreter;
+        stop.context = &context;
         interpreter.handle_message(script::InterpreterMessage::kStart, 0);
-        code = run_event_loop(events, engines) == 0 ? interpreter.run_exit_code() : 1;
+        code = run_event_loop(events, engines, stop) == 0 ? interpreter.run_exit_code() : 1;
+        stop.take();  // one that came while the last statement ran
+        stopped_by = stop.signal;
     }
+    // The connections close with the session, before the exit code says how the run ended.
+    context.session.reset();
+    if (stopped_by != 0) return platform::interrupt_exit_code(stopped_by);
     return process_exit_code(code);
 }
 

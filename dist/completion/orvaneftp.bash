@@ -24,7 +24,7 @@ _orvaneftp() {
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-ssh -ssl -implicit -cacert -pin -tlsstrict -insecure -cert -key
-            -certpass -nopasv -nonlst -nocolor -v -s: -script -logfile -log -tslogfile -append
+            -certpass -nopasv -nonlst -noprogress -nocolor -v -s: -script -logfile -log -tslogfile -append
             -rollover -timeout -set -h --help --version" -- "$cur"))
         [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == -s: ]] && compopt -o nospace
         return

@@ -238,6 +238,8 @@ int FtpServer::start_pyftpdlib(const FtpServerOptions& options) {
         if (options.clear_data_allowed) args.push_back("clear-data-allowed");
         if (options.corrupt_downloads) args.push_back("corrupt-downloads");
     }
+    if (options.stall_first_download_at > 0)
+        args.push_back("stall-first-download-at=" + std::to_string(options.stall_first_download_at));
     return launch(args);
 }
 

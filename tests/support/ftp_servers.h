@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,6 +43,9 @@ struct FtpServerOptions {
     // vsftpd with TLS: the server's certificate and key files; empty: a fresh self-signed pair.
     std::string certificate_file = {};
     std::string key_file = {};
+    // pyftpdlib without TLS: the first file download stops after this many bytes and sends
+    // nothing more until the client aborts it (0: never).
+    uint64_t stall_first_download_at = 0;
     // This port (a restart on the port of a server stopped before); 0: a free one.
     int port = 0;
 };

@@ -235,3 +235,124 @@ int launch_logged(const std::vector<std::string>& args, const std::string& log_p
 }
 
 }  // namespace orvane::test
+
+namespace orvane::test {
+
+DrivenProcess::DrivenProcess(const std::string& program, const std::vector<std::string>& args, bool terminal,
+                             const std::vector<std::string>& extra_env, const std::string& cwd) {
+    std::vector<std::string> argv_s{program};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char*> argv = exec_argv(argv_s);
+    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
+    int master = -1;
+    if (terminal) {
+        pid_ = fork_on_terminal(&master);
+    } else {
+        if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return;
+        pid_ = fork();
+    }
+    if (pid_ < 0) return;
+    if (pid_ == 0) {
+        if (!terminal) {
+            dup2(in_pipe[0], 0);
+            dup2(out_pipe[1], 1);
+            dup2(out_pipe[1], 2);
+            close(in_pipe[0]);
+            close(in_pipe[1]);
+            close(out_pipe[0]);
+            close(out_pipe[1]);
+        }
+        for (const auto& e : extra_env) putenv(strdup(e.c_str()));
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    if (terminal) {
+        read_fd_ = write_fd_ = master;
+    } else {
+        close(in_pipe[0]);
+        close(out_pipe[1]);
+        read_fd_ = out_pipe[0];
+        write_fd_ = in_pipe[1];
+    }
+}
+
+DrivenProcess::~DrivenProcess() {
+    if (pid_ > 0) finish(std::chrono::milliseconds(0));
+}
+
+bool DrivenProcess::pump(int wait_ms) {
+    if (ended_ || read_fd_ < 0) return false;
+    struct pollfd fd = {read_fd_, POLLIN, 0};
+    if (poll(&fd, 1, wait_ms) <= 0) return true;
+    char buf[65536];
+    ssize_t r = read(read_fd_, buf, sizeof buf);
+    if (r <= 0) {
+        ended_ = true;
+        return false;
+    }
+    output_.append(buf, static_cast<size_t>(r));
+    return true;
+}
+
+bool DrivenProcess::wait_for(const std::string& text, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        size_t at = output_.find(text, consumed_);
+        if (at != std::string::npos) {
+            consumed_ = at + text.size();
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline || !pump(100)) return false;
+    }
+}
+
+bool DrivenProcess::wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (!pump(100)) return condition();
+    }
+    return true;
+}
+
+void DrivenProcess::type(const std::string& text) {
+    if (write_fd_ < 0) return;
+    ssize_t w = write(write_fd_, text.data(), text.size());
+    (void)w;
+}
+
+void DrivenProcess::send_signal(int signal_number) {
+    if (pid_ > 0) kill(pid_, signal_number);
+}
+
+ProcessResult DrivenProcess::finish(std::chrono::milliseconds timeout) {
+    ProcessResult result;
+    if (pid_ <= 0) return result;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            break;
+        }
+        // Once the output has ended, only the exit is left to wait for.
+        if (!pump(100)) poll(nullptr, 0, 20);
+    }
+    while (!ended_ && read_fd_ >= 0) {
+        struct pollfd fd = {read_fd_, POLLIN, 0};
+        if (poll(&fd, 1, 0) <= 0 || !pump(0)) break;
+    }
+    if (read_fd_ >= 0) close(read_fd_);
+    if (write_fd_ >= 0 && write_fd_ != read_fd_) close(write_fd_);
+    read_fd_ = write_fd_ = -1;
+    pid_ = -1;
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    result.output = output_;
+    return result;
+}
+
+}  // namespace orvane::test

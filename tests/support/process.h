@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,40 @@ struct DialogueStep {
 ProcessResult run_dialogue(const std::string& program, const std::vector<std::string>& args,
                            const std::vector<DialogueStep>& steps,
                            std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// A program a test drives step by step while it runs: on a pseudo-terminal (what is typed is its
+// input, "\x03" a Ctrl-C) or with pipes (standard input empty and open). The destructor kills
+// it when it is still running.
+class DrivenProcess {
+  public:
+    DrivenProcess(const std::string& program, const std::vector<std::string>& args, bool terminal,
+                  const std::vector<std::string>& extra_env = {}, const std::string& cwd = {});
+    ~DrivenProcess();
+    DrivenProcess(const DrivenProcess&) = delete;
+    DrivenProcess& operator=(const DrivenProcess&) = delete;
+
+    // Reads output until `text` appears after what earlier waits consumed. False on timeout.
+    bool wait_for(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // Reads output until `condition` holds (it is asked after each read, and at least ten times a
+    // second). False on timeout.
+    bool wait_until(const std::function<bool()>& condition,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    void type(const std::string& text);
+    void send_signal(int signal_number);
+    // Waits for the end (SIGKILL after the timeout): the exit code and everything it wrote.
+    ProcessResult finish(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    const std::string& output() const { return output_; }
+
+  private:
+    // One read of what is waiting, up to `wait_ms`; false once the output has ended.
+    bool pump(int wait_ms);
+
+    int pid_ = -1;
+    int read_fd_ = -1, write_fd_ = -1;
+    bool ended_ = false;
+    size_t consumed_ = 0;
+    std::string output_;
+};
 
 // The built client.
 std::string client_binary();

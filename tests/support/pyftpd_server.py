@@ -5,11 +5,13 @@
 #   tolerate-early-data-handshake  keep a data connection whose TLS handshake starts early open
 #   clear-data-allowed             accept "PROT C"
 #   corrupt-downloads              break a download's TLS stream with stray bytes after 256 KiB
+#   stall-first-download-at=BYTES  (also without TLS) the first download stops after BYTES and
+#                                  sends nothing more until the client aborts it
 import logging
 import os
 import sys
 
-from pyftpdlib.handlers import FTPHandler, TLS_DTPHandler, TLS_FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.servers import FTPServer
 
@@ -41,8 +43,40 @@ class CorruptingDTPHandler(TLS_DTPHandler):
         return n
 
 
+class StallingDTPHandler(DTPHandler):
+    """Holds the first file download once STALL_AT bytes have gone out: nothing more is sent
+    until the client aborts, so a test can interrupt a transfer at a known point without a race."""
+
+    stall_at = 0
+    stalls_left = 1
+
+    def __init__(self, sock, cmd_channel):
+        super().__init__(sock, cmd_channel)
+        self.stalling = False
+
+    def use_sendfile(self):
+        return False
+
+    def send(self, data):
+        if self.file_obj is not None and not self.stalling and StallingDTPHandler.stalls_left > 0:
+            StallingDTPHandler.stalls_left -= 1
+            self.stalling = True
+        if self.stalling:
+            data = data[: max(0, self.stall_at - self.tot_bytes_sent)]
+            if not data:
+                return 0
+        return super().send(data)
+
+    def writable(self):
+        if self.stalling and self.tot_bytes_sent >= self.stall_at:
+            return False
+        return super().writable()
+
+
 def main():
     port, root, user, password = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+    settings = dict(a.split("=", 1) for a in sys.argv[5:] if "=" in a)
+    sys.argv = sys.argv[:5] + [a for a in sys.argv[5:] if "=" not in a]
     flags = set(sys.argv[7:])
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
@@ -58,6 +92,9 @@ def main():
             handler.dtp_handler = CorruptingDTPHandler
     else:
         handler = FTPHandler
+    if "stall-first-download-at" in settings:
+        StallingDTPHandler.stall_at = int(settings["stall-first-download-at"])
+        handler.dtp_handler = StallingDTPHandler
     handler.authorizer = authorizer
     handler.permit_foreign_addresses = False
     logging.basicConfig(level=logging.INFO, stream=sys.stdout)

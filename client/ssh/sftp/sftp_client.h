@@ -4,6 +4,7 @@
 // ends with 0 or 1. One operation at a time; a protocol violation breaks the session for good.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -99,6 +100,11 @@ class Client {
     // The carrier failed (the SSH session broke and has said why): the operation fails with
     // `why` as its message when given and the carrier's kind of failure, and the session is closed.
     void fail_carrier(const std::string& why, FailureKind kind);
+    // Counters the transfers keep up to date for a progress line (read on another thread).
+    void watch_progress(std::atomic<uint64_t>* moved, std::atomic<uint64_t>* total) {
+        progress_moved_ = moved;
+        progress_total_ = total;
+    }
     // Received bytes not yet worked through.
     size_t input_held() const { return in_.size() - in_pos_; }
 
@@ -228,6 +234,8 @@ class Client {
     std::deque<uint32_t> abandoned_;
     bool size_known_ = false;
     uint32_t local_time_ = 0;
+    std::atomic<uint64_t>* progress_moved_ = nullptr;
+    std::atomic<uint64_t>* progress_total_ = nullptr;
 };
 
 }  // namespace orvane::sftp

@@ -180,6 +180,7 @@ void begin_connect(Connection& c, Session& s, SftpState& st) {
     c.step_state.receive_queue.set_limit(kProxyQueueLimit);
     c.step_state.send_queue.clear();
     st.client = std::make_unique<Client>(log_through_session, &s);
+    st.client->watch_progress(&s.progress_bytes, &s.progress_total);
     st.proxy = HttpConnect();
     st.timeout_reported = false;
     bool via_proxy = s.proxy_enabled != 0;
@@ -392,11 +393,31 @@ constexpr PhaseHandler kPhaseHandlers[] = {on_idle, on_resolving, on_connecting,
 static_assert(sizeof kPhaseHandlers / sizeof kPhaseHandlers[0] == static_cast<size_t>(StepPhase::kCount),
               "one handler per step phase");
 
+// The user's stop closes the session: SFTP has no way to take back the requests in flight, and
+// replies that came late would be matched against the next operation's.
+void cancel_phase(Connection& c, Session& s, SftpState& st) {
+    close_socket(c);
+    if (st.phase == StepPhase::kOperation && st.client) {
+        st.client->fail_carrier("ERROR: Interrupted", FailureKind::kUser);
+        int r = st.client->step();
+        s.failure.set(FailureKind::kUser, "Interrupted");
+        (void)r;
+        end_step(c, st, 1);
+        return;
+    }
+    fail_step(c, st, FailureKind::kUser, "ERROR: Interrupted");
+}
+
 void dispatch_wake(Connection& c) {
     Session& s = session_of(c);
     SftpState& st = sftp_state(s);
     int phase = static_cast<int>(st.phase);
     if (phase < 0 || phase >= static_cast<int>(StepPhase::kCount)) phase = 0;
+    // The session's count rather than the flag: a stop that came with the step's start is not lost.
+    if (s.cancel.load() != 0 && st.phase != StepPhase::kIdle) {
+        cancel_phase(c, s, st);
+        return;
+    }
     kPhaseHandlers[phase](c, s, st);
 }
 
@@ -404,6 +425,7 @@ void connect_step(Connection& c) {
     if (c.flags & kFlagPosted) {
         Session& s = session_of(c);
         begin_connect(c, s, sftp_state(s));
+        if (s.cancel.load() != 0) dispatch_wake(c);
         return;
     }
     dispatch_wake(c);
@@ -413,6 +435,7 @@ void operation_step(Connection& c) {
     if (c.flags & kFlagPosted) {
         Session& s = session_of(c);
         begin_operation(c, s, sftp_state(s));
+        if (s.cancel.load() != 0) dispatch_wake(c);
         return;
     }
     dispatch_wake(c);
@@ -431,13 +454,14 @@ SftpState& sftp_state(Session& s) {
 }
 
 int post_sftp_connect(Session& s, CompletionCallback next, int code) {
-    if (!s.control) return 1;
+    if (!s.control || s.cancel.load() != 0) return 1;
     sftp_state(s);  // made on the requester's thread, before any step can look for it
     return post_session_step(s, *s.control, connect_step, next, code);
 }
 
 int post_sftp_operation(Session& s, Operation operation, CompletionCallback next, int code) {
-    if (!s.control) return 1;
+    // A stopped request starts nothing more.
+    if (!s.control || s.cancel.load() != 0) return 1;
     sftp_state(s).operation = operation;
     return post_session_step(s, *s.control, operation_step, next, code);
 }

@@ -75,6 +75,7 @@ int Client::on_transfer_stat(const Reply& r) {
     const bool remote_exists = r.type == kAttrs;
     entry_ = remote_exists ? r.attrs : RemoteFileEntry{};
     size_known_ = remote_exists && (entry_.sftp_flags & kAttrSize);
+    if (size_known_ && downloading_ && progress_total_) progress_total_->store(entry_.size);
     uint64_t remote_time = remote_exists && (entry_.sftp_flags & kAttrTimes)
                                ? platform::filetime_from_unix(entry_.unix_time)
                                : 0;
@@ -277,6 +278,7 @@ int Client::write_front(std::string_view data) {
     }
     size_t got = data.size();
     moved_ += got;
+    if (progress_moved_) progress_moved_->fetch_add(got, std::memory_order_relaxed);
     if (got < p.length) {
         block_ = std::max(got, kMinBlock);
         p.offset += got;
@@ -335,6 +337,7 @@ void Client::issue_writes() {
         p.length = static_cast<uint32_t>(n);
         pending_.push_back(std::move(p));
         offset_ += static_cast<uint64_t>(n);
+        if (progress_moved_) progress_moved_->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     }
     if (eof_ && pending_.empty()) close_file();
 }

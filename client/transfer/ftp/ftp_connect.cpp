@@ -19,7 +19,9 @@ enum class ConnectCode : int {
 void connect_next(int code, void* owner, int result);
 
 void post_next(Session& s, StepFunction step, ConnectCode next) {
-    if (post_session_step(s, *s.control, step, connect_next, static_cast<int>(next)) != 0)
+    // A login the user stopped goes no further (the next connect starts on a fresh socket).
+    if (s.cancel.load() != 0 ||
+        post_session_step(s, *s.control, step, connect_next, static_cast<int>(next)) != 0)
         complete_request(s, 1);
 }
 void post_command(Session& s, FtpCommand command, ConnectCode next) {

@@ -57,7 +57,8 @@ void ftp_login_step(Connection& c) {
 }
 
 int post_ftp_command(Session& s, FtpCommand command, CompletionCallback continuation, int code) {
-    if (!s.control) return 1;
+    // A stopped request sends nothing more: its procedure ends at its next command.
+    if (!s.control || s.cancel.load() != 0) return 1;
     prepare_ftp_command(s, command);
     return post_session_step(s, *s.control, ftp_command_step, continuation, code);
 }

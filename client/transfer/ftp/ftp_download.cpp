@@ -44,6 +44,9 @@ void start_retrieve(Session& s) {
     s.data->step_state.download_sink = &file;
     s.data->step_state.receive_queue.clear();
     s.argument = t.remote_name;
+    // The progress line counts this transfer's bytes: what is left of a size known by now.
+    uint64_t offset = t.resume ? t.resume_offset : 0;
+    if (s.target_entry.size > offset) s.progress_total.store(s.target_entry.size - offset);
     prepare_ftp_command(s, FtpCommand::kRetr);
     t.listening = false;
     StepFunction data_step = s.passive == 1 ? passive_receive_step : active_receive_step;

@@ -48,6 +48,7 @@ FtpState::FtpState(Session& s) : engine(std::make_unique<FtpControlEngine>(s, co
 FtpState::~FtpState() = default;
 
 void FtpControlEngine::prepare_connect() {
+    cancels_ = cancels_handled_ = abort_replies_ = 0;
     probing_ = false;
     fc_.channel.reset();
     fc_.greeting = ServerReply();
@@ -62,6 +63,7 @@ void FtpControlEngine::prepare_connect() {
 }
 
 void FtpControlEngine::prepare_login() {
+    cancels_ = cancels_handled_ = abort_replies_ = 0;
     probing_ = false;
     restart_reads_ = false;
     tls_error_.reset();
@@ -72,6 +74,7 @@ void FtpControlEngine::prepare_login() {
 }
 
 void FtpControlEngine::prepare_command(FtpCommand command) {
+    cancels_ = cancels_handled_ = abort_replies_ = 0;
     restart_reads_ = implicit_ = false;
     decided_.reset();
     clear_events();
@@ -192,6 +195,7 @@ LineNext FtpControlEngine::step() {
         case Phase::kIdle:
             return LineNext{};
         case Phase::kConnecting:
+            if (cancels_ > 0) return fail(FailureKind::kUser, "ERROR: Interrupted", true);
             return timed_out_ ? fail_timed_out() : LineNext{};
         case Phase::kStartTls:
             phase_ = Phase::kAfterTls;
@@ -294,6 +298,7 @@ LineNext FtpControlEngine::exchanging() {
     // A server that stops reading never takes the command either.
     if (send_stalled_) return fail_timed_out();
     if (fc_.command == FtpCommand::kQuit) return output_sent_ || closed_ ? finish_quit() : LineNext{};
+    if (cancels_ > cancels_handled_) return on_cancel();
     if (implicit_) return take_implicit_tls();
     if (probing_) {
         bool silent = fc_.channel.received() == 0 && !closed_;
@@ -316,7 +321,7 @@ LineNext FtpControlEngine::exchanging() {
     ServerReply reply;
     while (fc_.channel.next(reply) == 1) {
         bool go_on = false;
-        LineNext n = handle_reply(reply, go_on);
+        LineNext n = abort_replies_ > 0 ? take_abort_reply(reply, go_on) : handle_reply(reply, go_on);
         if (!go_on) return n;
     }
     // A TLS failure first: a server that closes after an alert (it wants a client certificate, say)
@@ -333,6 +338,32 @@ LineNext FtpControlEngine::exchanging() {
     if (timed_out_ && !(is_transfer_command(fc_.command) && running_ftp_state(s_).data_running.load()))
         return fail_timed_out();
     return LineNext{};
+}
+
+// A transfer gets ABOR (its data connection is closed already), and the connection stays in step
+// with the server: whatever it had done, two final replies come, the transfer's own and ABOR's.
+// Any other command, a second stop, or a connection still being made, ends with the connection:
+// a reply that came late would be taken for the answer to the next command.
+LineNext FtpControlEngine::on_cancel() {
+    bool first = cancels_handled_ == 0;
+    cancels_handled_ = cancels_;
+    if (!first || !connection_up_ || !is_transfer_command(fc_.command))
+        return fail(FailureKind::kUser, "ERROR: Interrupted", true);
+    if (s_.log_enabled == 1) session_log(s_, kLevelCommand, "ABOR");
+    if (fc_.channel.send_line("ABOR", kMaxCommandLine) != 0)
+        return fail(FailureKind::kUser, "ERROR: Interrupted", true);
+    abort_replies_ = 2;
+    return LineNext{};
+}
+
+LineNext FtpControlEngine::take_abort_reply(const ServerReply& reply, bool& go_on) {
+    log_reply(s_, reply);
+    go_on = true;
+    if (reply.code >= 100 && reply.code < 200) return LineNext{};
+    if (--abort_replies_ > 0) return LineNext{};
+    go_on = false;
+    s_.failure.set(FailureKind::kUser, "Interrupted");
+    return finish(1);
 }
 
 }  // namespace orvane

@@ -36,6 +36,7 @@ class FtpControlEngine final : public LineEngine {
     void output_sent() override { output_sent_ = true; }
     void send_stalled() override { send_stalled_ = true; }
     void aborted() override { aborted_ = true; }
+    void cancelled() override { ++cancels_; }
     void input_overflowed() override { overflowed_ = true; }
     bool restart_reads() const override { return restart_reads_; }
     bool sent_secret() override;
@@ -59,6 +60,10 @@ class FtpControlEngine final : public LineEngine {
     // session, and the end of the step.
     LineNext fail(FailureKind kind, const std::string& message, bool close = false);
     LineNext fail_timed_out();
+    // The user's stop: ABOR for a transfer the first time, else the connection goes.
+    LineNext on_cancel();
+    // A reply while ABOR settles the transfer: the transfer's own final reply and ABOR's.
+    LineNext take_abort_reply(const ServerReply& reply, bool& go_on);
     void clear_events();
 
     Session& s_;
@@ -79,6 +84,9 @@ class FtpControlEngine final : public LineEngine {
     // What happened since the last next().
     bool closed_ = false, timed_out_ = false, output_sent_ = false, send_stalled_ = false;
     bool aborted_ = false, overflowed_ = false, limit_expired_ = false;
+    // The user's stops during this command (kept across wake-ups, unlike the events above), how
+    // many were acted on, and the replies still owed after ABOR.
+    int cancels_ = 0, cancels_handled_ = 0, abort_replies_ = 0;
 };
 
 }  // namespace orvane

@@ -37,7 +37,7 @@ void join_done(int code, void* owner, int result) {
 
 int start_two_channel(Session& s, StepFunction data_step, StepFunction control_step,
                       CompletionCallback continuation, int code) {
-    if (!s.data || !s.control) return 1;
+    if (!s.data || !s.control || s.cancel.load() != 0) return 1;
     FtpState& st = ftp_state(s);
     FtpJoin& j = st.join;
     j.data_result = kResultPending;

@@ -342,7 +342,10 @@ ReplyAction on_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
         if (s.data && running_ftp_state(s).data_running.load()) raise_flag(*s.data, kFlagTransferConfirmed);
         return finish(0);
     }
-    if (fc.command == FtpCommand::kRetr) read_announced_size(fc, last_line(r));
+    if (fc.command == FtpCommand::kRetr) {
+        read_announced_size(fc, last_line(r));
+        if (fc.announced && s.progress_total.load() == 0) s.progress_total.store(fc.announced_size);
+    }
     fc.preliminary = true;
     return wait_more();
 }

@@ -117,6 +117,8 @@ class LineEngine {
     virtual void send_stalled() { timed_out(); }
     // The procedure over this connection gave up on the exchange (its other connection failed).
     virtual void aborted() {}
+    // The user asked the running exchange to stop (see request_cancel); heard once per request.
+    virtual void cancelled() {}
     // The peer sent more than the connection holds between two wake-ups.
     virtual void input_overflowed() {}
     // After kFinish: reads start over (a receive still waiting is dropped, TLS takes the next).

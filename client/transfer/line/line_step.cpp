@@ -321,11 +321,22 @@ void line_step_connect(Connection& c, LineLink& l, const std::string& host, uint
 void line_step_start(Connection& c, LineLink& l) {
     c.time_rule = TimeRule::kWhole;
     l.engine->started(c.socket != platform::kInvalidSocket && c.socket_active);
+    // A stop that came with the start is acted on once the command has gone out.
+    if (c.flags & kFlagCancel) l.engine->cancelled();
     carry_out(c, l, Then::kBeginReceive);
 }
 
 void line_step_wake(Connection& c, LineLink& l) {
-    kStateHandlers[static_cast<int>(state_of(c))](c, l);
+    LineStepState state = state_of(c);
+    if ((c.flags & kFlagCancel) && state != LineStepState::kIdle) {
+        l.engine->cancelled();
+        // Nothing is on the way yet while a connect runs: the engine ends it at once.
+        if (state == LineStepState::kResolving || state == LineStepState::kConnecting) {
+            carry_out(c, l, Then::kKeepReceiving);
+            return;
+        }
+    }
+    kStateHandlers[static_cast<int>(state)](c, l);
 }
 
 void line_step_release(LineLink& l) {

@@ -53,6 +53,7 @@ enum StepFlags : uint32_t {
     kFlagAbort = 8,         // a transfer procedure wants a data step to end
     kFlagResolved = 16,     // a name lookup started by start_resolve() has ended
     kFlagRestartTime = 32,  // a new wait begins: the timeout counts from now whatever the rule
+    kFlagCancel = 64,       // the user asked the running request to stop
 };
 
 // How a connection's timeout counts.

@@ -462,6 +462,11 @@ void relay(int, void* object, int result) {
     s.caller_code = w.saved_code;
     s.caller_object = w.saved_object;
     s.request = w.saved_request;
+    // A stop ends the whole walk, not just the file it landed on.
+    if (s.cancel.load() != 0) {
+        s.failure.set(FailureKind::kUser, "Interrupted");
+        return finish(s, 1);
+    }
     Continuation next = kContinuations[static_cast<int>(w.state)];
     if (!next) return finish(s, 1);
     next(s, w, result);

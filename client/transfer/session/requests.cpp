@@ -21,6 +21,9 @@ int begin(Session& s, RequestKind kind, DoneCallback done, int code, void* objec
     s.request = kind;
     s.immediate_result = 0;
     s.failure.clear();
+    s.cancel.store(0);
+    s.progress_bytes.store(0);
+    s.progress_total.store(0);
     return 0;
 }
 
@@ -138,6 +141,19 @@ int request_custom_command(Session& s, const std::string& command, DoneCallback 
     if (begin(s, RequestKind::kCustomCommand, done, code, object)) return 1;
     s.argument = cut(command, kPathCapacity);
     return start(s);
+}
+
+void request_cancel(Session& s) {
+    if (!session_busy(s)) return;
+    s.cancel.fetch_add(1);
+    // The control side first: it decides how the exchange ends (ABOR, or the connection goes);
+    // a data step only stops.
+    if (s.control) raise_flag(*s.control, kFlagCancel);
+    if (s.data) raise_flag(*s.data, kFlagAbort);
+}
+
+bool session_connected(const Session& s) {
+    return s.control && s.control->socket != platform::kInvalidSocket;
 }
 
 }  // namespace orvane

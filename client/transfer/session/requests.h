@@ -34,6 +34,13 @@ int request_upload(Session& s, const RemoteFileEntry& local, const RemoteFileEnt
 // Sends one command line as given (at most 390 characters) and succeeds on a reply of 1 to 399.
 int request_custom_command(Session& s, const std::string& command, DoneCallback done, int code, void* object);
 
+// Asks the running request to stop (nothing while none runs); its done callback still comes,
+// with 1. Asked once, a protocol ends the exchange so that the connection stays usable where it
+// can (FTP sends ABOR during a transfer); asked again, or where it cannot, the connection closes.
+void request_cancel(Session& s);
+// True while the session's control connection is open. Between requests only.
+bool session_connected(const Session& s);
+
 // True while a request is in progress.
 inline bool session_busy(const Session& s) {
     return s.done != nullptr;

@@ -32,7 +32,11 @@ Connection* open_session_connection(TransferEngine* engine, Session* s,
 int session_receive(Connection& c, const uint8_t* data, size_t n) {
     if (n == 0) return 0;
     StepState& st = c.step_state;
-    if (st.download_sink) return st.download_sink->write(data, n) == static_cast<int64_t>(n) ? 0 : 1;
+    if (st.download_sink) {
+        if (st.download_sink->write(data, n) != static_cast<int64_t>(n)) return 1;
+        if (st.session) st.session->progress_bytes.fetch_add(n, std::memory_order_relaxed);
+        return 0;
+    }
     // A queue at its limit refuses the bytes; the step sees the overflow and fails.
     return st.receive_queue.append(data, n) == 0 ? 0 : 1;
 }
@@ -46,6 +50,7 @@ int session_send(Connection& c, uint8_t* buffer, size_t* length, size_t capacity
     } else if (st.upload_source) {
         int64_t r = st.upload_source->read(buffer, capacity);
         if (r > 0) *length = static_cast<size_t>(r);
+        if (r > 0 && st.session) st.session->progress_bytes.fetch_add(*length, std::memory_order_relaxed);
     }
     return *length == 0 ? 1 : 0;
 }

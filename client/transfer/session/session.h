@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -176,6 +177,13 @@ struct Session {
     RequestKind request = RequestKind::kNone;
     int immediate_result = 0;  // a request that completes without work reports this
     Failure failure;           // why the running (or last) request failed; cleared as one starts
+    // How often the user asked the running request to stop (request_cancel): the steps and the
+    // procedures read it on any thread; cleared as a request starts.
+    std::atomic<int> cancel{0};
+    // The running transfer's bytes through the local file, and the size the server announced or
+    // the caller knew (0: unknown): read by the requester for its progress line.
+    std::atomic<uint64_t> progress_bytes{0};
+    std::atomic<uint64_t> progress_total{0};
 
     Notifier notify;
     int timeout = 0;  // seconds; 0 none

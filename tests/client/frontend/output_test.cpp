@@ -43,6 +43,7 @@ TEST_F(LogChannel, TagsPerLevelAndPromptJoinsItsLine) {
     output("typed", kLevelError, 1);
     output("ends\n", kLevelInfo);
     output("", kLevelInfo);
+    output("big.bin  1.0 MiB  50%", kLevelProgress, 0);  // a terminal's alone: never logged
     shutdown_output();
     EXPECT_EQ(read_all(dir.file("x.log")),
               "[   ] info\r\n[WRN] warn\r\n[ERR] err\r\n[CMD] USER x\r\n[RSP] 331 ok\r\n[   ] other\r\n"

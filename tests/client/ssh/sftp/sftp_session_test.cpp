@@ -29,9 +29,7 @@ using test::TempDir;
 
 class SftpSession : public ::testing::Test {
   protected:
-    void SetUp() override {
-        setenv("ORVANE_KNOWN_HOSTS", known_.file("known_hosts").c_str(), 1);
-    }
+    void SetUp() override { setenv("ORVANE_KNOWN_HOSTS", known_.file("known_hosts").c_str(), 1); }
     void TearDown() override { unsetenv("ORVANE_KNOWN_HOSTS"); }
 
     // sshd with our test keys authorised and the sftp subsystem.
@@ -176,6 +174,22 @@ TEST_F(SftpSession, EveryRequestAgainstOpenssh) {
 
 // Known hosts are read before the connect and a new host recorded after it, on the requester's
 // thread; a changed key ends the connect as the user's to settle.
+// A stopped SFTP download ends with the session (replies in flight cannot be taken back), as the
+// user's doing, and the next request finds it closed rather than reading a stale reply.
+TEST_F(SftpSession, AStoppedDownloadClosesTheSession) {
+    test::SshdDaemon sshd(sshd_config());
+    if (!sshd.running()) GTEST_SKIP() << sshd.why();
+    FtpSessionHarness h(engines_, requests_, kProtocolSftp, 20);
+    ASSERT_TRUE(h.ok());
+    ASSERT_EQ(connect(h, sshd.port()), 0) << h.dump() << sshd.log();
+    ASSERT_EQ(h.change_folder(server_.path()), 0) << h.dump();
+    test::write_all(server_.file("big.bin"), test::random_bytes(4 << 20));
+    EXPECT_EQ(h.download_stopped_when("big.bin", local_.file("big.bin"), [] { return true; }), 1) << h.dump();
+    EXPECT_EQ(h.s().failure.kind, FailureKind::kUser) << h.dump();
+    EXPECT_FALSE(session_connected(h.s()));
+    EXPECT_EQ(h.change_folder(server_.path()), 1) << h.dump();
+}
+
 TEST_F(SftpSession, KnownHostsBeforeAndAfterTheConnect) {
     test::SshdDaemon sshd(sshd_config());
     if (!sshd.running()) GTEST_SKIP() << sshd.why();

@@ -102,6 +102,29 @@ TEST(FtpScripted, RefusedRestWarnsAndLaterResumesOverwriteWithoutAsking) {
     EXPECT_EQ(platform::unix_from_filetime(platform::path_last_write_time(local)), 1577934245);
 }
 
+// A stopped download: the data connection closes, ABOR goes out, and both final replies (the
+// transfer's and ABOR's) are read, so the next command gets its own answer.
+TEST(FtpScripted, AStoppedDownloadSendsAborAndTheConnectionStaysInStep) {
+    Scripted t(kLogin +
+               "< TYPE I\n> 200 binary\n"
+               "< MDTM f.bin\n> 550 no time\n"
+               "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+               "< RETR f.bin\n> 150 Opening BINARY mode data connection for f.bin (1000 bytes).\n"
+               "data-hold hello\n"
+               "< ABOR\n> 426 Transfer aborted\n> 226 ABOR command successful\n"
+               "< CWD /next\n> 250 ok\n< PWD\n> 257 \"/next\" is current\n");
+    ASSERT_EQ(t.connect(), 0);
+    std::string local = t.dir.file("f.bin");
+    EXPECT_EQ(t.h.download_stopped_when("f.bin", local, [&] { return t.h.s().progress_bytes.load() == 5; }),
+              1)
+        << t.h.dump();
+    EXPECT_EQ(t.h.s().failure.kind, FailureKind::kUser) << t.h.dump();
+    EXPECT_EQ(test::read_all(local), "hello");
+    EXPECT_EQ(t.h.change_folder("/next"), 0) << t.h.dump();
+    EXPECT_EQ(t.h.s().remote_folder, "/next");
+    EXPECT_EQ(t.finished(), "");
+}
+
 TEST(FtpScripted, ListingOfEveryLayoutThroughOddPasvReplies) {
     const std::string listing =
         "total 12\\r\\n"

@@ -73,6 +73,30 @@ class FtpSessionHarness {
         return d.calls == 1 ? d.result : -2;
     }
 
+    // A download that the requester stops (request_cancel) once `when` holds; its result.
+    template <typename When>
+    int download_stopped_when(const std::string& remote, const std::string& local, When when,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        RemoteFileEntry l, r;
+        l.full_path = local;
+        r.name = remote;
+        Done d;
+        if (request_download(s(), l, r, record_done, 0, &d) != 0) return -1;
+        bool stopped = false;
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (d.calls == 0 && std::chrono::steady_clock::now() < end) {
+            if (!stopped && when()) {
+                request_cancel(s());
+                stopped = true;
+            }
+            if (woken_.wait(50) == 1) {
+                woken_.reset();
+                pump_session_completions(*engines_);
+            }
+        }
+        return d.calls == 1 ? d.result : -2;
+    }
+
     int connect(int port, const std::string& user, const std::string& password) {
         return run([&](DoneCallback done, int code, void* object) {
             return request_connect(s(), "127.0.0.1", password, user, static_cast<uint32_t>(port), ReplyHook{},
