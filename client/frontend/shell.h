@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "client/frontend/command_line.h"
+#include "client/frontend/completion.h"
+#include "client/frontend/line_reader.h"
 #include "client/script/run_engines.h"
 #include "client/transfer/session/session.h"
 #include "common/local_file.h"
@@ -50,12 +52,26 @@ struct ShellState {
     LoginAnswers answers;
     bool any_failed = false;   // a command failed: a command file's run ends with exit code 1
     bool error_shown = false;  // an error-level message came since the last request ended
+    // Line editing at a terminal, and the remote names Tab offers (kept until a command may
+    // have changed the folder or its contents).
+    LineReader reader;
+    bool editing_checked = false;
+    bool silent = false;  // nothing of the session reaches the screen (a listing for Tab)
+    bool remote_names_valid = false;
+    std::string remote_names_folder;
+    std::vector<CompletionName> remote_names;
+    std::string last_command;  // the first word of the command line read last
 };
 
 // Creates the shell's session of a protocol kind with the shell's callbacks. 0 on success.
 int shell_new_session(ShellState& shell, int protocol);
 // Waits on the main thread until the request just started has completed; its result.
 int shell_wait(ShellState& shell);
+// Reads the next command line: from the command file, or after the prompt "fendrel> ", edited
+// (history, completion) when standard input and output are terminals.
+InputResult shell_read_command(ShellState& shell, std::string& line);
+// The names of the shell's commands, for completion.
+std::vector<std::string> shell_command_names();
 // Reads one line of input: the next line of the command file, or a line from standard input.
 InputResult shell_read_line(ShellState& shell, std::string& line);
 // Outputs the prompt at info level without a line end and reads one answer (from the console
@@ -80,6 +96,12 @@ int shell_listing(ShellState& shell);
 std::string shell_resolve_local(const ShellState& shell, const std::string& name);
 // ls (long_lines false) and dir: the words of the command line, the command's name first.
 int shell_list(ShellState& shell, const std::vector<std::string>& words, bool long_lines);
+// open with an ftp://, ftps:// or sftp:// URL; 0 when connected (and in the URL's folder).
+int shell_open_url(ShellState& shell, const std::string& address);
+// get -r, put -r and mirror: whole folder trees through the folder walks (the words of the line).
+int shell_get_tree(ShellState& shell, const std::vector<std::string>& words);
+int shell_put_tree(ShellState& shell, const std::vector<std::string>& words);
+int shell_mirror(ShellState& shell, const std::vector<std::string>& words);
 // Says QUIT when connected, at the end of the loop: a connection already gone is no failure.
 void shell_disconnect(ShellState& shell);
 // The shell's commands with a line of description each, as `help` shows them.
