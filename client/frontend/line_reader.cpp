@@ -137,20 +137,18 @@ int LineReader::open(const std::string& history_path, Completer completer, void*
 
 ReadResult LineReader::read(const std::string& colour, const char* prompt, const std::string& colour_end,
                             std::string& line, size_t capacity) {
-    // libedit prints an escape together with the visible character after it, and drops one at
-    // the very end: the colour ends before the prompt's last character.
-    std::string shown = prompt;
-    std::string last = shown.empty() ? std::string() : shown.substr(shown.size() - 1);
-    if (!last.empty()) shown.pop_back();
+    // libedit prints an escape together with the visible character after it and drops one at
+    // the very end, so the prompt keeps the plain text "fendrel> " and the colour ends once the
+    // line is read (the typed text shares the prompt's colour).
     prompt_.clear();
     if (!colour.empty()) prompt_ += std::string(1, kPromptEscape) + colour + kPromptEscape;
-    prompt_ += shown;
-    if (!colour_end.empty()) prompt_ += std::string(1, kPromptEscape) + colour_end + kPromptEscape;
-    prompt_ += last;
+    prompt_ += prompt;
     interrupted = false;
     el_resize(editor_);
     int count = 0;
     const char* text = el_gets(editor_, &count);
+    fflush(stdout);
+    if (!colour_end.empty()) platform::console_write(colour_end.data(), colour_end.size());
     if (text == nullptr || count <= 0) {
         platform::console_write("\n", 1);  // the next output starts on a line of its own
         return ReadResult::kEnd;
