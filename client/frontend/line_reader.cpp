@@ -73,7 +73,9 @@ unsigned char on_tab(EditLine* el, int) {
     // A name with blanks is only one word inside double quotes.
     bool quote = quoted || prefix.find(' ') != std::string::npos;
     std::string text = (quote ? "\"" : "") + prefix;
-    if (unique && c.ends_word) text += quote ? "\" " : " ";
+    // No blank after the name: a trailing blank is a word of its own in this shell (an empty
+    // local name for get), so the user types it when another word follows.
+    if (unique && c.ends_word && quote) text += '"';
     el_deletestr(el, static_cast<int>(before.size() - c.word_start));
     if (el_insertstr(el, text.c_str()) != 0) return CC_REFRESH_BEEP;
     return CC_REFRESH;

@@ -12,7 +12,7 @@ namespace orvane {
 
 // What Tab completes: the candidates for the word that ends at the cursor, where that word
 // starts in `line_before_cursor` (`word_start`), and whether a unique candidate ends the word
-// (a file) or not (a folder, which goes on with "/").
+// (its quote is closed) or not (a local folder, which goes on after its "/").
 struct Completion {
     std::vector<std::string> candidates;
     size_t word_start = 0;

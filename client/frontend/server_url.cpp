@@ -188,6 +188,8 @@ class NetrcWords {
     }
 
     void skip_macro_body() {
+        size_t line_end = text_.find('\n', pos_);  // the body starts on the line after the name
+        pos_ = line_end == std::string_view::npos ? text_.size() : line_end + 1;
         while (pos_ < text_.size()) {
             size_t end = text_.find('\n', pos_);
             if (end == std::string_view::npos) end = text_.size();

@@ -31,6 +31,12 @@ ProcessResult run_dialogue(const std::string& program, const std::vector<std::st
                            const std::vector<DialogueStep>& steps,
                            std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// The same with `env` added to the child's environment and `cwd` as its working folder.
+ProcessResult run_dialogue_in(const std::string& program, const std::vector<std::string>& args,
+                              const std::vector<DialogueStep>& steps, const std::vector<std::string>& env,
+                              const std::string& cwd,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 // The built client.
 std::string client_binary();
 // Writes `script` to job.fscr in `folder` and runs the client on it there: `options` go before
