@@ -148,7 +148,11 @@ ReadResult LineReader::read(const std::string& colour, const char* prompt, const
     interrupted = false;
     el_resize(editor_);
     int count = 0;
+    // libedit shows the prompt before it takes the terminal over: keys typed in between are
+    // held for it (a Ctrl-C among them is a character, not a signal).
+    bool held = platform::console_hold_input() == 0;
     const char* text = el_gets(editor_, &count);
+    if (held) platform::console_release_input();
     fflush(stdout);
     if (!colour_end.empty()) platform::console_write(colour_end.data(), colour_end.size());
     if (text == nullptr || count <= 0) {
