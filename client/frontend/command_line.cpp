@@ -360,6 +360,8 @@ const char* usage_text() {
     return R"(Usage: orvaneftp [options] [host[:port]] [port]
 
 The host may be a name, an IPv4 address or a bare IPv6 address; [IPv6]:port gives a port too.
+It may also be a URL: ftp://, ftps:// (implicit TLS) or sftp://[user[:password]@]host[:port][/folder]
+(the password, when not given, from ~/.netrc or asked for).
 
 Run modes:
   orvaneftp [host]              interactive shell (prompt "fendrel> ")

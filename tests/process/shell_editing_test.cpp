@@ -63,12 +63,17 @@ TEST(ShellEditing, TabCompletesHistoryRecallsCtrlCClearsCtrlDEnds) {
     // A listed name that would set the terminal's title: never offered, never shown raw.
     write_all(server.local_home() + "/rep\x1b]0;pwned\x07.txt", "x");
     TempDir home, work;
+    write_all(work.file("new-upload.bin"), "new\n");
     const std::vector<std::string> env{"HOME=" + home.path(), "XDG_STATE_HOME=" + home.path() + "/state",
                                        "TERM=xterm"};
     auto r = test::run_dialogue_in(client_binary(), {"127.0.0.1:" + std::to_string(server.port())},
                                    {{"User: ", server.user() + "\r"},
                                     {"Password: ", server.password() + "\r"},
                                     {"fendrel> ", "cd /pub\r"},
+                                    {"fendrel> ", "ls rep\t\r"},
+                                    // The upload changes the folder: Tab lists it afresh.
+                                    {"fendrel> ", "put new-upload.bin\r"},
+                                    {"fendrel> ", "delete new-u\t\r"},
                                     {"fendrel> ", "get rep\t\r"},
                                     {"fendrel> ", "half typed\x03"},
                                     {"^C", "\x1b[A\r"},
@@ -82,9 +87,13 @@ TEST(ShellEditing, TabCompletesHistoryRecallsCtrlCClearsCtrlDEnds) {
     EXPECT_FALSE(contains(r.output, "half typed is an invalid command")) << r.output;
     EXPECT_FALSE(contains(r.output, "\x1b]0;")) << r.output;
     EXPECT_TRUE(contains(r.output, "QUIT")) << r.output;
+    EXPECT_TRUE(contains(r.output, "DELE new-upload.bin")) << r.output;
+    EXPECT_FALSE(fs::exists(server.local_home() + "/new-upload.bin"));
 
     const std::string history = home.path() + "/state/orvane/history";
-    EXPECT_EQ(read_all(history), "cd /pub\nget report-2026.txt\n");
+    EXPECT_EQ(
+        read_all(history),
+        "cd /pub\nls report-2026.txt\nput new-upload.bin\ndelete new-upload.bin\nget report-2026.txt\n");
     EXPECT_EQ(mode_of(history), 0600);
 }
 
