@@ -145,6 +145,23 @@ TEST_F(ShellUrls, PasswordFromTheUrlOrNetrcAndAnOpenNetrcRefused) {
     EXPECT_FALSE(fs::exists(work_.file("c.bin")));
 }
 
+// A reply timeout shorter than the wait for a plain greeting: only TLS at once gets in.
+TEST(ShellFtpsUrl, FtpsUrlStartsTlsAtOnce) {
+    test::FtpServerOptions options;
+    options.implicit_tls = true;
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kVsftpd, options), 0) << server.error();
+    const std::string data = test::random_bytes(40000, 47);
+    write_all(server.local_home() + "/t.bin", data);
+    TempDir work;
+    write_all(work.file("cmds.txt"), "get t.bin\nbye\n");
+    auto r = test::run_process(client_binary(),
+                               {"-timeout", "3", server.url("/pub"), "-s:" + work.file("cmds.txt")}, {},
+                               false, std::chrono::seconds(60), {}, work.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(read_all(work.file("t.bin")) == data) << r.output;
+}
+
 TEST(ShellSftpUrl, SftpUrlLogsInAndMovesAFile) {
     test::TestAccount account;
     if (!account.made()) GTEST_SKIP() << account.why();
