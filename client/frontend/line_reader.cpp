@@ -34,7 +34,7 @@ char* prompt_of(EditLine* el) {
 // Ctrl-C reaches us as a character (signals are off while editing): the line is dropped and a
 // fresh prompt follows, as in bash and lftp.
 unsigned char on_interrupt(EditLine* el, int) {
-    reader_of(el)->interrupted = true;
+    reader_of(el)->note_interrupt();
     fflush(stdout);
     platform::console_write("^C\n", 3);
     return CC_NEWLINE;
@@ -145,7 +145,7 @@ ReadResult LineReader::read(const std::string& colour, const char* prompt, const
     prompt_.clear();
     if (!colour.empty()) prompt_ += std::string(1, kPromptEscape) + colour + kPromptEscape;
     prompt_ += prompt;
-    interrupted = false;
+    interrupted_ = false;
     el_resize(editor_);
     int count = 0;
     // libedit shows the prompt before it takes the terminal over: keys typed in between are
@@ -161,7 +161,7 @@ ReadResult LineReader::read(const std::string& colour, const char* prompt, const
     }
     line.assign(text, static_cast<size_t>(count));
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (interrupted) line.clear();
+    if (interrupted_) line.clear();
     if (line.size() > capacity) line.resize(capacity);
     return ReadResult::kLine;
 }

@@ -43,7 +43,7 @@ class LineReader {
     // For libedit's callbacks.
     const std::string& prompt_text() const { return prompt_; }
     Completion complete(const std::string& before_cursor) const;
-    bool interrupted = false;
+    void note_interrupt() { interrupted_ = true; }
 
   private:
     void load_history();
@@ -55,6 +55,7 @@ class LineReader {
     std::string prompt_;
     Completer completer_ = nullptr;
     void* context_ = nullptr;
+    bool interrupted_ = false;  // Ctrl-C came while the line was edited: it is dropped
 };
 
 // The history file: $XDG_STATE_HOME/orvane/history, else ~/.local/state/orvane/history; empty
