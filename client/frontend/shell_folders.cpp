@@ -22,13 +22,20 @@ std::string last_component(std::string path) {
 int transfer_tree(ShellState& shell, int direction, const std::string& remote, const std::string& local,
                   const DuplicateRules& rules) {
     Session& s = *shell.session;
+    std::string local_path = shell_resolve_local(shell, local);
+    std::string remote_path = join_remote_path(remote, s.remote_folder);
+    // A cut path would name another folder: refuse it rather than copy a tree somewhere else.
+    if (local_path.size() > kPathCapacity || remote_path.size() > kPathCapacity) {
+        outputf(kLevelError, "Error: A path longer than %zu characters: nothing was copied", kPathCapacity);
+        return 1;
+    }
     TransferPair pair;
     pair.direction = direction;
-    pair.local.full_path = cut(shell_resolve_local(shell, local), kPathCapacity);
-    pair.local.name = cut(last_component(pair.local.full_path), kPathCapacity);
+    pair.local.full_path = local_path;
+    pair.local.name = last_component(local_path);
     pair.local.type = kEntryFolder;
-    pair.remote.name = cut(remote, kPathCapacity);
-    pair.remote.full_path = cut(join_remote_path(remote, s.remote_folder), kPathCapacity);
+    pair.remote.name = remote;
+    pair.remote.full_path = remote_path;
     pair.remote.type = kEntryFolder;
     // The walk enters the folders it copies: the shell's own folders are put back afterwards.
     std::string remote_folder = s.remote_folder, local_folder = s.local_folder;

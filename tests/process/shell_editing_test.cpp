@@ -172,7 +172,9 @@ TEST(ShellSftpUrl, SftpUrlLogsInAndMovesAFile) {
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
     const std::string data = test::random_bytes(120000, 43);
     write_all(work.file("up.bin"), data);
-    write_all(work.file("cmds.txt"), "put up.bin\nget up.bin back.bin\nbye\n");
+    fs::create_directories(work.file("tree/sub"));
+    write_all(work.file("tree/sub/in.bin"), data);
+    write_all(work.file("cmds.txt"), "put up.bin\nget up.bin back.bin\nput -r tree t2\nget -r t2 t3\nbye\n");
     const std::string url = "sftp://" + account.name() + ":" + percent_encoded(account.password()) +
                             "@127.0.0.1:" + std::to_string(sshd.port()) + "/~/";
     auto r = test::run_process(
@@ -181,6 +183,7 @@ TEST(ShellSftpUrl, SftpUrlLogsInAndMovesAFile) {
     EXPECT_EQ(r.exit_code, 0) << r.output << sshd.log();
     EXPECT_TRUE(read_all(account.home() + "/up.bin") == data) << r.output;
     EXPECT_TRUE(read_all(work.file("back.bin")) == data) << r.output;
+    EXPECT_TRUE(tree_of(work.file("t3")) == tree_of(work.file("tree"))) << r.output;
 }
 
 class ShellTrees : public ::testing::TestWithParam<FtpServerKind> {};
