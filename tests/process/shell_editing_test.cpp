@@ -97,6 +97,24 @@ TEST(ShellEditing, TabCompletesHistoryRecallsCtrlCClearsCtrlDEnds) {
     EXPECT_EQ(mode_of(history), 0600);
 }
 
+// A URL without a password at a terminal: asked for without echo, and kept out of the history.
+TEST(ShellEditing, UrlPasswordIsAskedAtTheTerminal) {
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kPyftpdlib), 0) << server.error();
+    TempDir home, work;
+    const std::string url = "ftp://" + server.user() + "@127.0.0.1:" + std::to_string(server.port()) + "/pub";
+    auto r = test::run_dialogue_in(
+        client_binary(), {},
+        {{"fendrel> ", "open " + url + "\r"},
+         {"Password: ", server.password() + "\r"},
+         {"fendrel> ", "bye\r"}},
+        {"HOME=" + home.path(), "XDG_STATE_HOME=" + home.path() + "/state", "TERM=xterm"}, work.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "250 \"/pub\" is the current directory.")) << r.output;
+    EXPECT_FALSE(contains(r.output, server.password())) << r.output;
+    EXPECT_EQ(read_all(home.path() + "/state/orvane/history"), "open " + url + "\nbye\n");
+}
+
 class ShellUrls : public ::testing::Test {
   protected:
     void SetUp() override {
