@@ -114,6 +114,29 @@ int console_set_echo(bool on) {
     return 1;
 }
 
+namespace {
+struct termios g_before_hold;
+bool g_holding = false;
+}  // namespace
+
+int console_hold_input() {
+    struct termios t;
+    if (g_holding || !stdin_is_terminal() || tcgetattr(0, &t) != 0) return 1;
+    g_before_hold = t;
+    t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(0, TCSANOW, &t) != 0) return 1;
+    g_holding = true;
+    return 0;
+}
+
+void console_release_input() {
+    if (!g_holding) return;
+    tcsetattr(0, TCSANOW, &g_before_hold);
+    g_holding = false;
+}
+
 int console_read_line(std::string& line, size_t capacity) {
     static bool after_cr = false;  // standard input is one stream for the whole process
     line.clear();

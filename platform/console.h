@@ -24,6 +24,14 @@ void console_write_error(const char* text, size_t n);
 // Turns echo of standard input off or on when it is a terminal; returns 0 on success.
 int console_set_echo(bool on);
 
+// Until console_release_input(), what is typed at the terminal is kept byte for byte for a line
+// editor: no echo, no line buffering, Ctrl-C a character rather than SIGINT. A line editor shows
+// its prompt before it takes the terminal over, and a key typed in between must not be echoed,
+// kept in a half line, or end the program. 0 when standard input is a terminal and was changed.
+int console_hold_input();
+// Puts the terminal back as console_hold_input() found it.
+void console_release_input();
+
 // Reads one line from standard input, unbuffered (so a child program started afterwards sees
 // the rest): bytes up to CR or LF, at most `capacity` kept and the rest of the line dropped. An LF
 // right after a CR that ended the previous line is skipped. Returns the kept length, or -1 at

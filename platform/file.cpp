@@ -99,6 +99,12 @@ int64_t file_size(FileHandle h) {
     return static_cast<int64_t>(st.st_size);
 }
 
+int file_permissions(FileHandle h) {
+    struct stat st;
+    if (h == kInvalidFile || fstat(h, &st) != 0) return -1;
+    return static_cast<int>(st.st_mode & 07777);
+}
+
 uint64_t filetime_from_unix(int64_t seconds, int64_t nanoseconds) {
     return kFiletimeUnixEpoch + static_cast<uint64_t>(seconds) * 10000000ULL +
            static_cast<uint64_t>(nanoseconds / 100);
@@ -237,6 +243,21 @@ FileHandle open_unnamed_temp_file() {
     fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd >= 0) ::unlink(name.c_str());
     return fd;
+}
+
+int write_private_file(const std::string& path, const void* data, size_t n) {
+    std::string temporary = path + ".new";
+    ::unlink(temporary.c_str());
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return 1;
+    int r = file_write(fd, data, n) == static_cast<int64_t>(n) && ::fsync(fd) == 0 ? 0 : 1;
+    int saved = errno;
+    ::close(fd);
+    if (r == 0 && ::rename(temporary.c_str(), path.c_str()) == 0) return 0;
+    saved = r == 0 ? errno : saved;
+    ::unlink(temporary.c_str());
+    errno = saved;
+    return 1;
 }
 
 std::string make_private_temp_folder() {

@@ -33,6 +33,8 @@ int64_t file_write(FileHandle h, const void* data, size_t n);
 // Position from the start (whence 0), the current position (1) or the end (2); new position or -1.
 int64_t file_seek(FileHandle h, int64_t offset, int whence);
 int64_t file_size(FileHandle h);
+// The permission bits (st_mode & 07777) of an open file, or -1.
+int file_permissions(FileHandle h);
 
 // FILETIME: 100 ns ticks since 1601-01-01 UTC, the system's internal time type.
 inline constexpr uint64_t kFiletimeUnixEpoch = 116444736000000000ULL;
@@ -58,6 +60,11 @@ int make_private_folders(const std::string& path);
 // Appends bytes at the end of a file in one write (O_APPEND, so writers of several processes do
 // not overwrite each other), creating it if needed. 0 on success; otherwise errno is left set.
 int append_to_file(const std::string& path, const void* data, size_t n);
+
+// Replaces the file at `path` with the bytes, for its owner alone (mode 0600 from its creation):
+// written beside it under a temporary name and renamed over it, so a crash leaves the old file.
+// 0 on success; otherwise errno is left set.
+int write_private_file(const std::string& path, const void* data, size_t n);
 
 // A new file with no name in TMPDIR (else /tmp), readable and writable by this process only, gone
 // when closed: room for data too large to hold in memory. kInvalidFile on failure (errno set).

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev clang-format pkg-config
-  libssl-dev zlib1g-dev libarchive-dev libpcre2-dev
+  libssl-dev zlib1g-dev libarchive-dev libpcre2-dev libedit-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   vsftpd python3-pyftpdlib python3-openssl openssh-server openssh-sftp-server openssh-client tinyproxy python3-aiosmtpd gnupg
   curl lftp openssl procps

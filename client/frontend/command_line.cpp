@@ -2,6 +2,8 @@
 // across other options until a plain argument arrives.
 #include "client/frontend/command_line.h"
 
+#include "client/frontend/server_url.h"
+
 #include "common/limits.h"
 #include "common/safe_name.h"
 #include "common/secret.h"
@@ -66,6 +68,18 @@ void take_port(StartSettings& st, const std::string& text) {
         return;
     }
     st.port_given = true;
+}
+
+// A URL is checked now, so a typo fails the start-up; the shell's open reads it again.
+void take_url(StartSettings& st, const std::string& text) {
+    ServerUrl url;
+    std::string cause;
+    if (text.size() > kLineCapacity - 5 || parse_server_url(text, url, cause) != 0) {
+        outputf(kLevelError, "Error: Invalid URL: %s", cause.empty() ? "too long" : cause.c_str());
+        st.action = StartAction::Fail;
+    }
+    wipe_secret(url.password);
+    st.host = text;
 }
 
 // The largest timeout: a day, far beyond any reply worth waiting for.
@@ -299,7 +313,10 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
                 take_timeout(st, arg);
                 break;
             default:  // no value was pending: the host, then its port
-                if (!have_host) {
+                if (!have_host && looks_like_url(arg)) {
+                    have_host = true;
+                    take_url(st, arg);
+                } else if (!have_host) {
                     have_host = true;
                     std::string host, port;
                     if (!split_host_port(arg, host, port)) {
@@ -345,6 +362,8 @@ const char* usage_text() {
     return R"(Usage: orvaneftp [options] [host[:port]] [port]
 
 The host may be a name, an IPv4 address or a bare IPv6 address; [IPv6]:port gives a port too.
+It may also be a URL: ftp://, ftps:// (implicit TLS) or sftp://[user[:password]@]host[:port][/folder]
+(the password, when not given, from ~/.netrc or asked for).
 
 Run modes:
   orvaneftp [host]              interactive shell (prompt "fendrel> ")

@@ -112,6 +112,16 @@ void standard_sink(void*, const char* raw, int level, int line_end) {
 
 }  // namespace
 
+void prompt_colour(std::string& start, std::string& end) {
+    std::lock_guard<std::mutex> guard(g_channel.lock);
+    start.clear();
+    end.clear();
+    int attribute = level_attribute(kLevelInfo);
+    if (!g_channel.colour || !g_channel.terminal || attribute == 0) return;
+    start = platform::colour_escape(attribute);
+    end = platform::kColourReset;
+}
+
 void install_standard_output() {
     {
         std::lock_guard<std::mutex> guard(g_channel.lock);

@@ -31,6 +31,9 @@ void shutdown_output();
 // standard error.
 void reserve_stdout_for_data(bool on);
 
+// The escapes that colour a prompt typed at the terminal (both empty when colour is off).
+void prompt_colour(std::string& start, std::string& end);
+
 // The log tag of a level, always six characters.
 const char* level_tag(int level);
 // The console text attribute of a level (9..14), or 0 for the console's own. A reply takes the

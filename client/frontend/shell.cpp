@@ -6,6 +6,7 @@
 
 #include "client/frontend/output.h"
 #include "client/frontend/run_modes.h"
+#include "client/frontend/server_url.h"
 #include "client/frontend/shell_words.h"
 #include "client/transfer/session/requests.h"
 #include "common/limits.h"
@@ -22,6 +23,7 @@ namespace {
 // Session log: everything goes to the output sink; server replies only while they are shown.
 void shell_log(void* user, const char* text, int level, int line_end) {
     auto* shell = static_cast<ShellState*>(user);
+    if (shell->silent) return;
     if (level == kLevelError) shell->error_shown = true;
     if (level == kLevelResponse && !shell->show_responses) return;
     output(text, level, line_end);
@@ -107,15 +109,17 @@ int shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int) {
         auto* target = static_cast<std::string*>(data);
         output("User: ", kLevelInfo, 0);
         std::string answer;
-        bool got = shell->answers_from_input ? shell->answers.have_user
-                                             : platform::console_read_line(answer, kLineCapacity) >= 0;
+        // Answers known before the login (read ahead, or from a URL) are used without asking.
+        bool known = shell->answers_from_input || shell->answers.have_user;
+        bool got = known ? shell->answers.have_user : platform::console_read_line(answer, kLineCapacity) >= 0;
         if (!got) return cancel_login();
-        *target = cut(shell->answers_from_input ? shell->answers.user : answer, kCredentialCapacity);
+        *target = cut(known ? shell->answers.user : answer, kCredentialCapacity);
     } else if (kind == ReplyHookKind::kPassword) {
         std::string answer;
         bool got = false;
-        if (shell->answers_from_input) {
-            output("Password: ", kLevelInfo, 0);
+        bool known = shell->answers_from_input || shell->answers.have_password;
+        if (known) {
+            if (shell->answers_from_input) output("Password: ", kLevelInfo, 0);
             got = shell->answers.have_password;
             if (got) answer = shell->answers.password;
         } else {
@@ -127,7 +131,7 @@ int shell_reply_hook(void* shell_state, ReplyHookKind kind, void* data, int) {
             if (echo_off) platform::console_set_echo(true);
         }
         if (!got) return cancel_login();
-        if (!shell->command_file_mode) output("", kLevelInfo, 1);
+        if (!shell->command_file_mode && (shell->answers_from_input || !known)) output("", kLevelInfo, 1);
         *static_cast<Secret*>(data) = std::string_view(answer).substr(0, kCredentialCapacity);
         wipe_secret(answer);
     }
@@ -201,12 +205,13 @@ int run_shell_mode(const StartSettings& settings) {
         output(kVersionText, kLevelInfo);
     }
     if (code == 0) {
-        if (!settings.host.empty())
+        if (looks_like_url(settings.host))
+            run_line(shell, "open " + settings.host);  // the URL names its own port
+        else if (!settings.host.empty())
             run_line(shell, format("open %s %u", settings.host.c_str(), settings.port));
         std::string line;
         while (!shell.quit_requested && shell.stop_signal == 0) {
-            if (!shell.command_file_mode) output("fendrel> ", kLevelInfo, 0);
-            InputResult in = shell_read_line(shell, line);
+            InputResult in = shell_read_command(shell, line);
             shell_take_interrupts(shell);
             if (in == InputResult::kEnd || shell.stop_signal != 0)
                 break;  // the end of the input ends the loop cleanly

@@ -7,6 +7,8 @@
 
 #include "client/frontend/command_line.h"
 #include "client/frontend/progress.h"
+#include "client/frontend/completion.h"
+#include "client/frontend/line_reader.h"
 #include "client/script/run_engines.h"
 #include "client/transfer/session/session.h"
 #include "common/local_file.h"
@@ -59,6 +61,15 @@ struct ShellState {
     bool interrupted = false;
     int stop_signal = 0;
     TransferProgress progress;
+    // Line editing at a terminal, and the remote names Tab offers (kept until a command may
+    // have changed the folder or its contents).
+    LineReader reader;
+    bool editing_checked = false;
+    bool silent = false;  // nothing of the session reaches the screen (a listing for Tab)
+    bool remote_names_valid = false;
+    std::string remote_names_folder;
+    std::vector<CompletionName> remote_names;
+    std::string last_command;  // the first word of the command line read last
 };
 
 // Takes the signals that came (SIGINT, SIGTERM): the running request is asked to stop, the
@@ -83,6 +94,11 @@ void shell_report_stopped_download(ShellState& shell, const std::string& path, c
 int shell_new_session(ShellState& shell, int protocol);
 // Waits on the main thread until the request just started has completed; its result.
 int shell_wait(ShellState& shell);
+// Reads the next command line: from the command file, or after the prompt "fendrel> ", edited
+// (history, completion) when standard input and output are terminals.
+InputResult shell_read_command(ShellState& shell, std::string& line);
+// The names of the shell's commands, for completion.
+std::vector<std::string> shell_command_names();
 // Reads one line of input: the next line of the command file, or a line from standard input.
 InputResult shell_read_line(ShellState& shell, std::string& line);
 // Outputs the prompt at info level without a line end and reads one answer (from the console
@@ -107,6 +123,12 @@ int shell_listing(ShellState& shell);
 std::string shell_resolve_local(const ShellState& shell, const std::string& name);
 // ls (long_lines false) and dir: the words of the command line, the command's name first.
 int shell_list(ShellState& shell, const std::vector<std::string>& words, bool long_lines);
+// open with an ftp://, ftps:// or sftp:// URL; 0 when connected (and in the URL's folder).
+int shell_open_url(ShellState& shell, const std::string& address);
+// get -r, put -r and mirror: whole folder trees through the folder walks (the words of the line).
+int shell_get_tree(ShellState& shell, const std::vector<std::string>& words);
+int shell_put_tree(ShellState& shell, const std::vector<std::string>& words);
+int shell_mirror(ShellState& shell, const std::vector<std::string>& words);
 // Says QUIT when connected, at the end of the loop: a connection already gone is no failure.
 void shell_disconnect(ShellState& shell);
 // The shell's commands with a line of description each, as `help` shows them.

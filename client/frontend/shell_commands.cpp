@@ -5,6 +5,7 @@
 #include "client/actions/wildcard.h"
 #include "client/frontend/command_line.h"
 #include "client/frontend/output.h"
+#include "client/frontend/server_url.h"
 #include "client/frontend/shell.h"
 #include "client/frontend/shell_words.h"
 #include "client/transfer/session/remote_path.h"
@@ -213,6 +214,7 @@ int cmd_open(ShellState& shell, const Words& w) {
     }
     std::string address;
     if (!argument(shell, w, 1, "To: ", address)) return 1;
+    if (looks_like_url(address)) return shell_open_url(shell, address);
     // The answer lines belong to this open whatever becomes of it: read them before anything
     // can fail, so they never run as commands.
     shell_read_login_answers(shell);
@@ -298,6 +300,7 @@ bool take_continue_flag(Words& w);
 int cmd_get(ShellState& shell, const Words& words) {
     Words w = words;
     if (take_continue_flag(w)) return reget_like(shell, w);
+    if (w.size() > 1 && w[1] == "-r") return shell_get_tree(shell, w);
     std::string remote, local;
     if (!argument(shell, w, 1, "Remote file: ", remote)) return 1;
     if (w.size() == 2)
@@ -345,6 +348,7 @@ int put_like(ShellState& shell, const Words& w, const DuplicateRules& rules) {
 
 int cmd_put(ShellState& shell, const Words& words) {
     Words w = words;
+    if (w.size() > 1 && w[1] == "-r") return shell_put_tree(shell, w);
     bool resume = take_continue_flag(w);
     return put_like(shell, w, resume ? kContinue : kOverwrite);
 }
@@ -569,14 +573,15 @@ int cmd_help(ShellState&, const Words&) {
 }
 
 const Command kCommands[] = {
-    {"open", false, cmd_open, "open HOST[:PORT] [PORT]: connect and log in ([IPv6]:PORT for IPv6)"},
+    {"open", false, cmd_open,
+     "open HOST[:PORT] [PORT] | ftp://, ftps://, sftp://[USER[:PASS]@]HOST[:PORT][/FOLDER]"},
     {"bye", false, cmd_bye, "disconnect (a line beginning with bye, quit or exit ends the program)"},
     {"quit", false, cmd_bye, "the same as bye"},
     {"disconnect", true, cmd_disconnect, "disconnect from the server"},
     {"close", true, cmd_disconnect, "the same as disconnect"},
-    {"get", true, cmd_get, "get [-c] REMOTE [LOCAL]: download one file (LOCAL \"-\": to standard output)"},
+    {"get", true, cmd_get, "get [-c] REMOTE [LOCAL]: download one file (LOCAL \"-\": to standard output; get -r: a tree)"},
     {"recv", true, cmd_get, "the same as get"},
-    {"put", true, cmd_put, "put [-c] LOCAL [REMOTE]: upload one file"},
+    {"put", true, cmd_put, "put [-c] LOCAL [REMOTE]: upload one file (put -r: a folder tree)"},
     {"send", true, cmd_put, "the same as put"},
     {"append", true, cmd_append, "append LOCAL [REMOTE]: upload, resuming an existing remote file"},
     {"reget", true, cmd_reget,
@@ -588,6 +593,8 @@ const Command kCommands[] = {
     {"mdelete", true, cmd_mdelete, "mdelete PATTERN...: delete the matching remote files"},
     {"dir", true, cmd_dir, "dir [-OPTIONS] [REMOTE [LOCALFILE]]: the server's long listing"},
     {"ls", true, cmd_ls, "ls [-OPTIONS] [REMOTE [LOCALFILE]]: the names in a remote folder"},
+    {"mirror", true, shell_mirror,
+     "mirror REMOTE LOCAL: copy what changed in a tree (-R LOCAL REMOTE: upload)"},
     {"mkdir", true, cmd_mkdir, "mkdir FOLDER: make a remote folder"},
     {"rmdir", true, cmd_rmdir, "rmdir FOLDER: remove a remote folder"},
     {"rename", true, cmd_rename, "rename OLD NEW: rename a remote file"},
@@ -631,6 +638,13 @@ void shell_disconnect(ShellState& shell) {
     if (!shell.connected) return;
     shell.connected = false;
     if (request_disconnect(*shell.session, shell_done, 0, &shell) == 0) shell_wait(shell);
+}
+
+std::vector<std::string> shell_command_names() {
+    std::vector<std::string> names{"exit"};
+    for (const Command& c : kCommands)
+        if (c.name[0] != '?') names.push_back(c.name);
+    return names;
 }
 
 void shell_list_commands() {

@@ -32,6 +32,12 @@ ProcessResult run_dialogue(const std::string& program, const std::vector<std::st
                            const std::vector<DialogueStep>& steps,
                            std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// The same with `env` added to the child's environment and `cwd` as its working folder.
+ProcessResult run_dialogue_in(const std::string& program, const std::vector<std::string>& args,
+                              const std::vector<DialogueStep>& steps, const std::vector<std::string>& env,
+                              const std::string& cwd,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
 // A program a test drives step by step while it runs: on a pseudo-terminal (what is typed is its
 // input, "\x03" a Ctrl-C) or with pipes (standard input empty and open). The destructor kills
 // it when it is still running.

@@ -1,0 +1,106 @@
+// The shell's side of line editing: the prompt, what goes into the history, and the names Tab
+// offers (commands, the local folder, a cached listing of the remote folder).
+#include "client/frontend/output.h"
+#include "client/frontend/server_url.h"
+#include "client/frontend/shell.h"
+#include "client/frontend/shell_words.h"
+#include "client/transfer/session/requests.h"
+#include "common/limits.h"
+#include "common/secret.h"
+#include "common/text.h"
+#include "platform/file.h"
+
+namespace orvane {
+
+namespace {
+
+// Commands after which the remote folder still holds the same names.
+constexpr const char* kKeepsRemoteNames[] = {"ls",     "dir",  "get",  "recv", "mget", "pwd",  "lcd", "ascii",
+                                             "binary", "type", "help", "?",    "",     "exit", "!"};
+
+void forget_remote_names_after(ShellState& shell, const std::string& command) {
+    for (const char* keep : kKeepsRemoteNames)
+        if (iequals(command, keep)) return;
+    shell.remote_names_valid = false;
+}
+
+std::vector<CompletionName> remote_names(ShellState& shell) {
+    if (!shell.connected || !shell.session) return {};
+    if (shell.remote_names_valid && shell.remote_names_folder == shell.session->remote_folder)
+        return shell.remote_names;
+    // The listing runs without a word on the screen: the line being edited stays as it is.
+    shell.silent = true;
+    int r = request_listing(*shell.session, shell_done, 0, &shell) == 0 ? shell_wait(shell) : 1;
+    shell.silent = false;
+    shell.error_shown = false;
+    shell.remote_names.clear();
+    if (r == 0)
+        for (const RemoteFileEntry& e : shell.session->listing)
+            shell.remote_names.push_back({e.name, e.type == kEntryFolder});
+    shell.remote_names_valid = true;
+    shell.remote_names_folder = shell.session->remote_folder;
+    return shell.remote_names;
+}
+
+std::vector<CompletionName> local_names(const ShellState& shell, const std::string& folder) {
+    std::vector<CompletionName> names;
+    std::string path = folder.empty() ? shell.session->local_folder : shell_resolve_local(shell, folder);
+    for (const platform::FolderItem& item : platform::list_folder(path))
+        names.push_back({item.name, item.is_folder});
+    return names;
+}
+
+Completion complete(void* context, const std::string& before_cursor) {
+    auto& shell = *static_cast<ShellState*>(context);
+    NameSources sources;
+    sources.commands = shell_command_names();
+    sources.remote = [&shell] { return remote_names(shell); };
+    sources.local = [&shell](const std::string& folder) { return local_names(shell, folder); };
+    return complete_line(before_cursor, sources);
+}
+
+// What the history keeps of a line: nothing of a raw PASS or ACCT, nor of a line begun with a
+// blank (the usual way to keep a line out); a URL's password is left out.
+std::string history_entry(const std::string& line) {
+    if (line.empty() || line[0] == ' ') return {};
+    std::vector<std::string> words = split_shell_words(line);
+    if (words.size() > 1 && (iequals(words[0], "quote") || iequals(words[0], "literal")) &&
+        command_carries_secret(line.substr(line.find(words[1]))))
+        return {};
+    return without_url_passwords(line);
+}
+
+}  // namespace
+
+InputResult shell_read_command(ShellState& shell, std::string& line) {
+    forget_remote_names_after(shell, shell.last_command);
+    shell.last_command.clear();
+    if (shell.command_file_mode) return shell_read_line(shell, line);
+    if (!shell.editing_checked) {
+        shell.editing_checked = true;
+        shell.reader.open(default_history_path(), complete, &shell);
+    }
+    InputResult in;
+    if (shell.reader.active()) {
+        std::string colour, colour_end;
+        prompt_colour(colour, colour_end);
+        in = shell.reader.read(colour, "fendrel> ", colour_end, line, kLineCapacity) == ReadResult::kLine
+                 ? InputResult::kLine
+                 : InputResult::kEnd;
+        if (in == InputResult::kLine) shell.reader.remember(history_entry(line));
+    } else {
+        output("fendrel> ", kLevelInfo, 0);
+        in = shell_read_line(shell, line);
+    }
+    if (in == InputResult::kLine) {
+        // A "!" line runs a local program: the remote names stay.
+        std::vector<std::string> words = split_shell_words(line);
+        if (!line.empty() && line[0] == '!')
+            shell.last_command.assign(1, '!');
+        else if (!words.empty())
+            shell.last_command.swap(words[0]);
+    }
+    return in;
+}
+
+}  // namespace orvane
