@@ -79,6 +79,7 @@ constexpr MacroRow kRows[] = {
     {kMacroReadwinregistry, "readwinregistry", "TTTV", "ppp-", 4, action_readwinregistry, kNone},
     {kMacroSetduperules, "setduperules", "CRRRT", "----p", 4, action_setduperules, kNone},
     {kMacroFtpdownload, "ftpdownload", "KTT", "-pp", 2, action_ftpdownload, kFtp},
+    {kMacroSetparallel, "setparallel", "N", "-", 1, action_setparallel, kNone},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == kLastKeyword - kFirstMacro + 1, "one row per macro");
 

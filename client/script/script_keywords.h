@@ -143,10 +143,11 @@ enum Keyword : int {
     kMacroReadwinregistry,
     kMacroSetduperules,
     kMacroFtpdownload,
+    kMacroSetparallel,
 };
 
 inline constexpr int kFirstKeyword = kKwRemote;
-inline constexpr int kLastKeyword = kMacroFtpdownload;
+inline constexpr int kLastKeyword = kMacroSetparallel;
 inline constexpr int kFirstMacro = kMacroExitloop;
 inline constexpr int kFirstMacroWithParameters = kMacroPrint;
 

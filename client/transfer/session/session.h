@@ -152,6 +152,7 @@ struct Session {
     std::string modification_time;  // the last Get modification time answer
 
     int passive = 1;       // 1 PASV, else PORT
+    int parallel = 1;      // sessions a transfer walk may use at once; 1: this one alone
     int listing_kind = 0;  // 1 NLST, else LIST
     // What an FTP listing command carries after its verb (options, a path); empty: the current folder.
     std::string listing_argument;
