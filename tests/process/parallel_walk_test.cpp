@@ -154,6 +154,33 @@ INSTANTIATE_TEST_SUITE_P(Servers, ParallelFtp,
                                            FtpCase{"pyftpdlib", FtpServerKind::kPyftpdlib}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// mget and mput with four sessions: a file that cannot be written fails the command, and every
+// other match still arrives whole.
+TEST(ParallelShell, MgetAndMputShareTheMatchesAndGoOnPastAFailure) {
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kPyftpdlib), 0) << server.error();
+    make_tree(server.local_home() + "/tree");
+    auto source = tree_of(server.local_home() + "/tree");
+    std::erase_if(source, [](const auto& item) {
+        return item.first.find('/') != std::string::npos || item.second == "/";
+    });
+    TempDir dir;
+    fs::create_directories(dir.file("back/f7.bin"));
+    write_all(dir.file("cmds.txt"), "open 127.0.0.1 " + std::to_string(server.port()) + "\n" + server.user() +
+                                        "\n" + server.password() + "\ncd /pub/tree\nlcd " + dir.file("back") +
+                                        "\nbinary\nmget *.bin\nmkdir /pub/up\ncd /pub/up\nmput *.bin\nbye\n");
+    auto r = test::run_process(test::client_binary(), {"-parallel", "4", "-s:" + dir.file("cmds.txt")}, {},
+                               false, std::chrono::seconds(60), {}, dir.path());
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(contains(r.output, "ERROR: Could not download /pub/tree/f7.bin")) << r.output;
+    auto expected = source;
+    expected.erase("f7.bin");
+    auto back = tree_of(dir.file("back"));
+    back.erase("f7.bin");
+    EXPECT_EQ(back, expected);
+    EXPECT_EQ(tree_of(server.local_home() + "/up"), expected) << r.output;
+}
+
 TEST(ParallelSftp, SameOutputResultsAndTreesAsOneSession) {
     TempDir config, home, remote;
     const test::TestKeyFile& key = test::test_key_file("rsa-pem");

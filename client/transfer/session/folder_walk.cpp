@@ -79,7 +79,8 @@ struct FolderWalk {
     bool own_file_active = false;
     bool parallel_failed = false;  // a file done elsewhere failed: no more work is started
     bool parallel_ended = false;
-    Failure parallel_failure;  // why that file failed
+    bool files_failed = false;  // independent files: one failed, the others went on
+    Failure parallel_failure;   // why that file failed
 };
 
 void FolderWalkEnd::operator()(FolderWalk* walk) const {
@@ -131,6 +132,7 @@ bool usable_listed_name(Session& s, const RemoteFileEntry& e, const std::string&
 void finish(Session& s, int result, const std::string& message = {}) {
     if (result != 0 && !message.empty()) session_log(s, kLevelError, message.c_str());
     FolderWalk& w = *s.walk_state;
+    if (w.files_failed) result = 1;
     if (w.parallel && !w.parallel_ended) {
         // Files still moving on other sessions finish first; their end finishes the walk.
         set_state(s, w, WalkState::kIdle);
@@ -292,10 +294,11 @@ void on_transfer_file(Session& s, FolderWalk& w, int result) {
         if (verdict != 0) session_log(s, kLevelError, error.c_str());
         w.own_file_active = false;
         w.parallel->own_file_done(w.own_file);
-        if (verdict != 0) return finish(s, 1);
-        return next_pair(s);
+    } else if (verdict != 0) {
+        session_log(s, kLevelError, error.c_str());
     }
-    if (verdict != 0) return finish(s, 1, error);
+    if (verdict != 0 && !s.independent_files) return finish(s, 1);
+    w.files_failed |= verdict != 0;
     next_pair(s);
 }
 
@@ -308,8 +311,12 @@ int on_parallel_file(Session& s, ParallelTransfers& p, const ParallelFile& file,
     if (!warning.empty()) p.log_to(file, kLevelWarning, warning.c_str());
     if (verdict == 0) return 0;
     p.log_to(file, kLevelError, error.c_str());
-    w.parallel_failed = true;
     if (!w.parallel_failure) w.parallel_failure = worker.failure;
+    if (s.independent_files) {
+        w.files_failed = true;
+        return 0;
+    }
+    w.parallel_failed = true;
     return 1;
 }
 
