@@ -17,7 +17,7 @@ constexpr ResultRegister kFtp = ResultRegister::kFtp;
 constexpr ResultRegister kMail = ResultRegister::kMail;
 constexpr ResultRegister kNone = ResultRegister::kNone;
 
-// In code order, 71..129. exitloop and endscript are control flow: the interpreter never runs
+// In code order, 71..130. exitloop and endscript are control flow: the interpreter never runs
 // their rows.
 constexpr MacroRow kRows[] = {
     {kMacroExitloop, "exitloop", "", "", 0, nullptr, kNone},
