@@ -154,6 +154,23 @@ INSTANTIATE_TEST_SUITE_P(Servers, ParallelFtp,
                                            FtpCase{"pyftpdlib", FtpServerKind::kPyftpdlib}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A server that takes two logins from one address: the walk goes on with two sessions and says so.
+TEST(ParallelDegrade, RefusedExtraLoginsLeaveFewerSessions) {
+    test::FtpServerOptions options;
+    options.max_per_ip = 2;
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kVsftpd, options), 0) << server.error();
+    make_tree(server.local_home() + "/tree");
+    TempDir dir;
+    auto r = test::run_script_in(dir.path(),
+                                 "ftpconnect \"127.0.0.1\" " + std::to_string(server.port()) +
+                                     " \"anonymous\" \"pw\";\nftpdownload folder \"/pub/tree\" \"back\";\n",
+                                 {"-parallel", "4"});
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "Warning: Could not open another session")) << r.output;
+    EXPECT_EQ(tree_of(dir.file("back")), tree_of(server.local_home() + "/tree"));
+}
+
 // mget and mput with four sessions: a file that cannot be written fails the command, and every
 // other match still arrives whole.
 TEST(ParallelShell, MgetAndMputShareTheMatchesAndGoOnPastAFailure) {
