@@ -391,8 +391,8 @@ Options (they begin with "-" or "/"; names are compared without regard to case):
   -rollover SIZE       keep the log file under about SIZE bytes (0: no limit)
   -timeout SECONDS     give up on a server that does not answer within SECONDS (0: wait
                        forever); default 120 for command files and scripts, 0 for the shell
-  -parallel N          folder transfers and mget/mput use up to N sessions at once (1 to 16;
-                       default 1)
+  -parallel N          folder transfers and mget/mput move up to N files at once, each over a
+                       session of its own (1 to 16; default 1)
   -set NAME=VALUE      set an environment variable for the run and the programs it starts
   -h, -?, --help       this summary
   --version            the program's version

@@ -68,7 +68,7 @@ void action_settransfertype(MacroCall& call) {
     finish_setting(call);
 }
 
-// setparallel N: how many sessions of the login a folder transfer may use at once.
+// setparallel N: how many files a folder transfer may move at once, each over a session of its own.
 void action_setparallel(MacroCall& call) {
     uint32_t n = call.arguments[0].number;
     if (!parallel_count_allowed(n)) {

@@ -320,6 +320,11 @@ int on_parallel_file(Session& s, ParallelTransfers& p, const ParallelFile& file,
     return 1;
 }
 
+void next_pair(Session& s);
+void on_parallel_wake(Session& s) {
+    next_pair(s);
+}
+
 void on_parallel_end(Session& s, int result) {
     walk_of(s).parallel_ended = true;
     finish(s, result);
@@ -417,6 +422,8 @@ void next_pair(Session& s) {
             w.pair = w.own_file.pair;
             return file_pair(s, w);
         }
+        // Files wait while as many as allowed are moving: the next one free wakes the walk.
+        if (w.parallel && w.parallel->has_waiting()) return w.parallel->park();
         return finish(s, 0);
     }
     w.pair = std::move(s.work_list[w.head++]);
@@ -557,7 +564,7 @@ void start_transfer_walk(Session& s, const WalkSteps& steps) {
     if (s.parallel > 1)
         w.parallel = std::make_unique<ParallelTransfers>(
             s, std::min(s.parallel, kMaxParallelSessions), steps.full_paths,
-            ParallelCallbacks{on_parallel_file, on_parallel_end});
+            ParallelCallbacks{on_parallel_file, on_parallel_end, on_parallel_wake});
     s.work_list = std::move(s.transfer_list);
     s.transfer_list.clear();
     next_pair(s);

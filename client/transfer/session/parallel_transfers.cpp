@@ -40,8 +40,8 @@ std::string remote_parent(const std::string& path) {
 
 struct ParallelTransfers::Helper {
     ParallelTransfers* owner = nullptr;
+    OrderedWriter writer;  // before the session: its connections may log while they close
     std::unique_ptr<Session> session;
-    OrderedWriter writer;
     HelperState state = HelperState::kConnecting;
     int number = 0;  // for traces
     ParallelFile file;
@@ -96,10 +96,15 @@ struct HelperSteps {
         static_assert(sizeof kHandlers / sizeof kHandlers[0] == static_cast<size_t>(HelperState::kCount),
                       "one handler per helper state");
         Helper& h = *static_cast<Helper*>(object);
+        ParallelTransfers& p = *h.owner;
         Handler handler = kHandlers[static_cast<int>(h.state)];
         if (handler) handler(h, result);
-        // Last: the end of the walk frees the helpers and this object's owner.
-        h.owner->check_end();
+        // Last either way: the walk may end, which frees the helpers and this object.
+        if (p.parked_) {
+            p.parked_ = false;
+            return p.callbacks_.wake(p.walk_);
+        }
+        p.check_end();
     }
 };
 
@@ -132,6 +137,13 @@ size_t ParallelTransfers::connecting() const {
     return n;
 }
 
+size_t ParallelTransfers::moving() const {
+    size_t n = 0;
+    for (const auto& h : helpers_)
+        n += h->state == HelperState::kEntering || h->state == HelperState::kTransferring;
+    return n;
+}
+
 size_t ParallelTransfers::open_sessions() const {
     size_t n = 1;
     for (const auto& h : helpers_) n += h->state != HelperState::kClosed;
@@ -149,12 +161,13 @@ void ParallelTransfers::hand_over(ParallelFile file) {
         if (h->state == HelperState::kIdle) return give_work(*h);
     }
     // One file is no reason for another login; the walk's session does it when its listing ends.
-    if (handed_ >= 2 && waiting_.size() > connecting() && static_cast<int>(helpers_.size()) + 1 < sessions_)
+    // The walk's session lists while the others move files, as many at once as allowed.
+    if (handed_ >= 2 && waiting_.size() > connecting() && static_cast<int>(helpers_.size()) < sessions_)
         open_helper();
 }
 
 bool ParallelTransfers::take_waiting(ParallelFile& file) {
-    if (waiting_.empty()) return false;
+    if (waiting_.empty() || static_cast<int>(moving()) >= sessions_) return false;
     file = std::move(waiting_.front());
     waiting_.pop_front();
     size_t before = walk_writer_.part.load();

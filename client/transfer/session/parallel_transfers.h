@@ -33,6 +33,8 @@ struct ParallelCallbacks {
     int (*file_done)(Session& walk, ParallelTransfers& p, const ParallelFile& file, int result,
                      const Session& worker) = nullptr;
     void (*all_done)(Session& walk, int result) = nullptr;
+    // The walk parked with files waiting and every slot taken: a helper has moved on.
+    void (*wake)(Session& walk) = nullptr;
 };
 
 // Owned by the running walk of `walk`. While it lives, the walk session logs through the ordered
@@ -47,8 +49,11 @@ class ParallelTransfers {
     // Queues a file; an idle session takes it, and another session is opened when files wait.
     void hand_over(ParallelFile file);
     // A waiting file for the walk session to do itself (its messages then go to the file's part).
-    // False when none waits.
+    // False when none waits, or when as many files as allowed are moving already.
     bool take_waiting(ParallelFile& file);
+    bool has_waiting() const { return !waiting_.empty(); }
+    // The walk has nothing else to do: wake is called after the next helper completion.
+    void park() { parked_ = true; }
     // The walk session's own file is done: later messages of the walk go after it.
     void own_file_done(const ParallelFile& file);
     // Messages into a file's part.
@@ -71,6 +76,7 @@ class ParallelTransfers {
     void file_finished(Helper& h, int result);
     void close_helper(Helper& h);
     size_t open_sessions() const;
+    size_t moving() const;
 
     Session& walk_;
     int sessions_;
@@ -84,6 +90,7 @@ class ParallelTransfers {
     std::vector<std::unique_ptr<Helper>> helpers_;
     size_t handed_ = 0;
     bool ending_ = false;
+    bool parked_ = false;
     bool ended_ = false;
     int result_ = 0;
 };

@@ -152,7 +152,7 @@ struct Session {
     std::string modification_time;  // the last Get modification time answer
 
     int passive = 1;   // 1 PASV, else PORT
-    int parallel = 1;  // sessions a transfer walk may use at once; 1: this one alone
+    int parallel = 1;  // files a transfer walk may move at once; 1: this session alone
     // A Transfer list of files picked one by one (mget, mput): a failed file fails the request but
     // does not stop the others.
     bool independent_files = false;
