@@ -154,6 +154,25 @@ INSTANTIATE_TEST_SUITE_P(Servers, ParallelFtp,
                                            FtpCase{"pyftpdlib", FtpServerKind::kPyftpdlib}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// FTPS with a protected data channel and TLS session reuse demanded: each session's data connections
+// resume that session's own TLS session.
+TEST(ParallelFtps, TreesGoBothWaysWithSessionReuse) {
+    test::FtpServerOptions options;
+    options.tls = true;
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kVsftpd, options), 0) << server.error();
+    make_tree(server.local_home() + "/tree");
+    TempDir dir;
+    auto r = test::run_script_in(dir.path(),
+                                 "ftpconnectssl \"127.0.0.1\" " + std::to_string(server.port()) +
+                                     " \"anonymous\" \"pw\";\nftpsetpath remote \"/pub\";\n" +
+                                     round_trip(std::string()),
+                                 {"-parallel", "4", "-insecure"});
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(tree_of(dir.file("back")), tree_of(server.local_home() + "/tree"));
+    EXPECT_EQ(tree_of(server.local_home() + "/up"), tree_of(server.local_home() + "/tree"));
+}
+
 // A server that takes two logins from one address: the walk goes on with two sessions and says so.
 TEST(ParallelDegrade, RefusedExtraLoginsLeaveFewerSessions) {
     test::FtpServerOptions options;
