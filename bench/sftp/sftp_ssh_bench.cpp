@@ -245,6 +245,12 @@ int main() {
                   &relay);
     bench.measure("up tree " + std::to_string(wan_files) + rtt, wan, Work::kUploadTree, wan_tree, sshd,
                   &relay);
+    // Our client with four sessions; OpenSSH's sftp has one connection whatever it is given.
+    wan.parallel = 4;
+    bench.measure("down tree " + std::to_string(wan_files) + rtt + " -parallel 4", wan, Work::kDownloadTree,
+                  wan_tree, sshd, &relay);
+    bench.measure("up tree " + std::to_string(wan_files) + rtt + " -parallel 4", wan, Work::kUploadTree,
+                  wan_tree, sshd, &relay);
 
     bench.report();
     return bench.all_ok() ? 0 : 1;

@@ -60,7 +60,8 @@ test::ProcessResult run_ours(const Login& login, const WorkForm& form, const std
     std::string script = "pkeyload " + quoted(login.key_file) + ";\n" + "ftpconnectssh \"127.0.0.1\" " +
                          std::to_string(login.port) + " " + quoted(login.user) + " \"\";\n" + form.macro +
                          " " + form.kind + " " + quoted(from) + " " + quoted(to) + ";\nftpdisconnect;\n";
-    return test::run_script_in(login.scratch, script, {}, {"ORVANE_KNOWN_HOSTS=" + known_hosts}, kRunLimit);
+    return test::run_script_in(login.scratch, script, {"-parallel", std::to_string(login.parallel)},
+                               {"ORVANE_KNOWN_HOSTS=" + known_hosts}, kRunLimit);
 }
 
 test::ProcessResult run_sftp(const Login& login, const ToolForm& tool, const WorkForm& form,

@@ -21,6 +21,7 @@ struct Login {
     std::string key_file;       // an unencrypted private key the server has authorised
     bool weak_ciphers = false;  // the server allows only aes128-ctr and hmac-sha1: force them on sftp
     std::string scratch;        // a folder for scripts, batches and known-hosts files
+    int parallel = 1;           // our client's sessions for a tree (-parallel)
 };
 
 // Runs `tool` once: `work` from `from` to `to` (both absolute; the remote side is this machine).

@@ -3,6 +3,7 @@
 #include "client/frontend/command_line.h"
 
 #include "client/frontend/server_url.h"
+#include "client/transfer/session/parallel_transfers.h"
 
 #include "common/limits.h"
 #include "common/safe_name.h"
@@ -17,6 +18,7 @@ namespace {
 
 enum class Pending {
     None,
+    Parallel,
     Script,
     LogFile,
     TsLogFile,
@@ -94,6 +96,17 @@ void take_timeout(StartSettings& st, const std::string& text) {
         return;
     }
     st.timeout_seconds = static_cast<int>(v);
+}
+
+void take_parallel(StartSettings& st, const std::string& text) {
+    uint64_t v = 0;
+    if (!parse_decimal(text, v, 3) || !parallel_count_allowed(static_cast<long long>(v))) {
+        outputf(kLevelError, "Error: Invalid number of parallel sessions %s (1 to %d)",
+                escape_controls(text).c_str(), kMaxParallelSessions);
+        st.action = StartAction::Fail;
+        return;
+    }
+    st.parallel = static_cast<int>(v);
 }
 
 void missing_file_name(StartSettings& st, const std::string& option) {
@@ -240,6 +253,8 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
                 if (st.action == StartAction::Run) st.action = StartAction::Version;
             } else if (iequals(name, "timeout")) {
                 pending = Pending::Timeout;
+            } else if (iequals(name, "parallel")) {
+                pending = Pending::Parallel;
             } else if (iequals(name, "nopasv")) {
                 st.passive = false;
             } else if (iequals(name, "noprogress")) {
@@ -311,6 +326,9 @@ StartSettings parse_command_line(const std::vector<std::string>& args) {
                 break;
             case Pending::Timeout:
                 take_timeout(st, arg);
+                break;
+            case Pending::Parallel:
+                take_parallel(st, arg);
                 break;
             default:  // no value was pending: the host, then its port
                 if (!have_host && looks_like_url(arg)) {
@@ -395,6 +413,8 @@ Options (they begin with "-" or "/"; names are compared without regard to case):
   -rollover SIZE       keep the log file under about SIZE bytes (0: no limit)
   -timeout SECONDS     give up on a server that does not answer within SECONDS (0: wait
                        forever); default 120 for command files and scripts, 0 for the shell
+  -parallel N          folder transfers and mget/mput move up to N files at once, each over a
+                       session of its own (1 to 16; default 1)
   -set NAME=VALUE      set an environment variable for the run and the programs it starts
   -h, -?, --help       this summary
   --version            the program's version

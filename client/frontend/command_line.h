@@ -33,6 +33,7 @@ struct StartSettings {
     OutputSettings output;
     bool show_responses = true;
     int timeout_seconds = -1;  // -timeout; -1: the run mode's default (see reply_timeout)
+    int parallel = 1;          // -parallel: files a folder transfer may move at once
     StartAction action = StartAction::Run;
     // TLS trust, the client certificate and implicit FTPS (-cacert, -pin, -tlsstrict, -insecure,
     // -cert, -key, -implicit; ORVANE_CA_FILE and ORVANE_TLS_PIN when the options are not given).

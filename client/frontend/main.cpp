@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     if (resolve_certificate_password(settings) != 0) return 1;
     initialise_output(settings.output);  // a log that cannot be opened leaves output on the console
     int code = settings.mode == RunMode::Script
-                   ? run_script_mode(settings.file, reply_timeout(settings), settings.tls)
+                   ? run_script_mode(settings.file, reply_timeout(settings), settings.tls, settings.parallel)
                    : run_shell_mode(settings);
     shutdown_output();
     return code;

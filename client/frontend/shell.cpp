@@ -147,6 +147,7 @@ int shell_new_session(ShellState& shell, int protocol) {
     shell.engines.prepare_session(*shell.session);
     shell.session->local_folder = platform::current_folder();
     shell.session->passive = shell.passive ? 1 : 0;
+    shell.session->parallel = shell.parallel;
     shell.session->listing_kind = shell.use_nlst ? 1 : 0;
     return 0;
 }
@@ -174,6 +175,7 @@ int run_shell_mode(const StartSettings& settings) {
     ShellState shell(settings.tls);
     shell.show_responses = settings.show_responses;
     shell.passive = settings.passive;
+    shell.parallel = settings.parallel;
     shell.use_nlst = settings.use_nlst;
     shell.timeout_seconds = reply_timeout(settings);
     shell.command_file_mode = settings.mode == RunMode::CommandFile;

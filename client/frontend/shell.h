@@ -46,6 +46,7 @@ struct ShellState {
     int line_number = 0;  // lines read from the command file so far
     bool quit_requested = false;
     bool passive = true;
+    int parallel = 1;  // files mget, mput and folder transfers may move at once
     bool use_nlst = true;
     int timeout_seconds = 0;  // the session's reply timeout; 0 waits forever
     // Input that is not typed at a terminal (a command file, a pipe) answers the login from the

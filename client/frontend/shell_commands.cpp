@@ -389,42 +389,85 @@ int for_each_match(ShellState& shell, const Words& patterns, const std::string& 
     return result;
 }
 
-// Runs a one-pair Transfer list; the walk may enter another remote folder for a name with a path,
-// so the shell's folders are put back afterwards.
-int transfer_one(ShellState& shell, TransferPair pair) {
+// Runs a Transfer list; the walk may enter another remote folder for a name with a path, so the
+// shell's folders are put back afterwards. Files picked by name stand on their own: one that fails
+// does not stop the others.
+int transfer_pairs(ShellState& shell, std::vector<TransferPair> pairs) {
     Session& s = *shell.session;
     std::string remote_folder = s.remote_folder, local_folder = s.local_folder;
-    std::string name = pair.direction == 1 ? pair.remote.name : pair.local.name;
-    uint64_t total = pair.direction == 1 ? 0 : pair.local.size;
-    std::string local_path = pair.local.full_path;
-    LocalBefore before = shell_local_before(local_path);
-    bool down = pair.direction == 1;
-    int r = shell_finish_transfer(
-        shell, request_transfer_list(s, {std::move(pair)}, kOverwrite, kOverwrite, shell_done, 0, &shell),
-        name, total);
-    if (r != 0 && down) shell_report_stopped_download(shell, local_path, before, name);
+    s.independent_files = pairs.size() > 1;
+    int r;
+    if (pairs.size() == 1) {
+        TransferPair& pair = pairs.front();
+        std::string name = pair.direction == 1 ? pair.remote.name : pair.local.name;
+        uint64_t total = pair.direction == 1 ? 0 : pair.local.size;
+        std::string local_path = pair.local.full_path;
+        LocalBefore before = shell_local_before(local_path);
+        bool down = pair.direction == 1;
+        r = shell_finish_transfer(
+            shell, request_transfer_list(s, std::move(pairs), kOverwrite, kOverwrite, shell_done, 0, &shell),
+            name, total);
+        if (r != 0 && down) shell_report_stopped_download(shell, local_path, before, name);
+    } else {
+        r = shell_finish(shell,
+                         request_transfer_list(s, std::move(pairs), kOverwrite, kOverwrite, shell_done, 0, &shell));
+    }
+    s.independent_files = false;
     s.local_folder = local_folder;
     if (s.remote_folder != remote_folder)
         r |= shell_finish(shell, request_change_folder(s, remote_folder, shell_done, 0, &shell));
     return r;
 }
 
-int get_one(ShellState& shell, const std::string& name, const std::string& target) {
+TransferPair get_pair(ShellState& shell, const std::string& name, const std::string& target) {
     TransferPair pair;
     pair.direction = 1;
     pair.remote = remote_entry(shell, name);
     pair.remote.name = base_name(pair.remote.full_path);
     pair.local = local_entry(shell, target.empty() ? base_name(name) : target);
-    return transfer_one(shell, std::move(pair));
+    return pair;
 }
 
-int put_one(ShellState& shell, const std::string& path, const std::string& target) {
+TransferPair put_pair(ShellState& shell, const std::string& path, const std::string& target) {
     TransferPair pair;
     pair.direction = 0;
     pair.local = local_entry(shell, path);
     pair.remote = remote_entry(shell, target.empty() ? base_name(path) : target);
     pair.remote.name = base_name(pair.remote.full_path);
-    return transfer_one(shell, std::move(pair));
+    return pair;
+}
+
+int get_one(ShellState& shell, const std::string& name, const std::string& target) {
+    return transfer_pairs(shell, {get_pair(shell, name, target)});
+}
+
+int put_one(ShellState& shell, const std::string& path, const std::string& target) {
+    return transfer_pairs(shell, {put_pair(shell, path, target)});
+}
+
+// With more than one session, the matches of every pattern go as one Transfer list, so that
+// several sessions can share them.
+using PairMaker = TransferPair (*)(ShellState& shell, const std::string& name, const std::string& target);
+int transfer_matches(ShellState& shell, const Words& patterns, const std::string& target, Matcher match,
+                     PairMaker make) {
+    int result = 0;
+    std::vector<TransferPair> pairs;
+    for (const std::string& p : patterns) {
+        if (p.empty()) continue;
+        std::vector<std::string> names;
+        if (match(shell, p, names) != 0) {
+            result = 1;
+            continue;
+        }
+        if (names.empty()) {
+            outputf(kLevelWarning, "No files match %s", p.c_str());
+            result = 1;
+        }
+        for (const std::string& name : names)
+            pairs.push_back(make(shell, name, has_wildcard(p) ? std::string() : target));
+    }
+    if (!pairs.empty()) result |= transfer_pairs(shell, std::move(pairs));
+    return result;
 }
 
 int delete_one(ShellState& shell, const std::string& name, const std::string&) {
@@ -438,6 +481,7 @@ int cmd_mget(ShellState& shell, const Words& w) {
         if (!shell_ask(shell, "Remote file: ", remote) || !shell_ask(shell, "Local file: ", target)) return 1;
         patterns.push_back(remote);
     }
+    if (shell.parallel > 1) return transfer_matches(shell, patterns, target, remote_matches, get_pair);
     return for_each_match(shell, patterns, target, remote_matches, get_one);
 }
 
@@ -448,6 +492,7 @@ int cmd_mput(ShellState& shell, const Words& w) {
         if (!shell_ask(shell, "Remote file: ", target) || !shell_ask(shell, "Local file: ", local)) return 1;
         patterns.push_back(local);
     }
+    if (shell.parallel > 1) return transfer_matches(shell, patterns, target, local_matches, put_pair);
     return for_each_match(shell, patterns, target, local_matches, put_one);
 }
 

@@ -22,6 +22,7 @@ void action_disablepasv(MacroCall& call);
 void action_setnlst(MacroCall& call);
 void action_unsetnlst(MacroCall& call);
 void action_settransfertype(MacroCall& call);
+void action_setparallel(MacroCall& call);
 void action_setduperules(MacroCall& call);
 void action_pkeyload(MacroCall& call);
 void action_certload(MacroCall& call);

@@ -86,6 +86,7 @@ constexpr std::array<AllowedCounts, kLastKeyword - kFirstMacroWithParameters + 1
     only(c(4)),                // readwinregistry
     kConnect,                  // setduperules
     kUpDown,                   // ftpdownload
+    only(c(1)),                // setparallel
 };
 
 }  // namespace

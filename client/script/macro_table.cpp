@@ -17,7 +17,7 @@ constexpr ResultRegister kFtp = ResultRegister::kFtp;
 constexpr ResultRegister kMail = ResultRegister::kMail;
 constexpr ResultRegister kNone = ResultRegister::kNone;
 
-// In code order, 71..129. exitloop and endscript are control flow: the interpreter never runs
+// In code order, 71..130. exitloop and endscript are control flow: the interpreter never runs
 // their rows.
 constexpr MacroRow kRows[] = {
     {kMacroExitloop, "exitloop", "", "", 0, nullptr, kNone},
@@ -79,6 +79,7 @@ constexpr MacroRow kRows[] = {
     {kMacroReadwinregistry, "readwinregistry", "TTTV", "ppp-", 4, action_readwinregistry, kNone},
     {kMacroSetduperules, "setduperules", "CRRRT", "----p", 4, action_setduperules, kNone},
     {kMacroFtpdownload, "ftpdownload", "KTT", "-pp", 2, action_ftpdownload, kFtp},
+    {kMacroSetparallel, "setparallel", "N", "-", 1, action_setparallel, kNone},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == kLastKeyword - kFirstMacro + 1, "one row per macro");
 

@@ -100,7 +100,7 @@ ParameterRole parameter_role(const MacroRow& row, size_t i);
 // True when a parameter of the row is a secret.
 bool has_secret(const MacroRow& row);
 
-// The row of a macro code (71..129); null for anything else.
+// The row of a macro code (71..130); null for anything else.
 const MacroRow* macro_row(int code);
 
 // Resolves the statement's parameters by the row's forms. Returns None or the first fault.

@@ -30,6 +30,7 @@ void apply_settings(const ScriptSettings& settings, Session& session) {
     session.upload_rules = settings.upload_rules;
     session.download_rules = settings.download_rules;
     session.rename_suffix = settings.rename_suffix;
+    session.parallel = settings.parallel;
 }
 
 int replace_session(ScriptContext& context, int protocol) {

@@ -34,6 +34,7 @@ struct ScriptSettings {
     DuplicateRules upload_rules;  // by size, overwrite in all three cases
     DuplicateRules download_rules;
     std::string rename_suffix = ".fbak";
+    int parallel = 1;  // files a folder transfer may move at once (setparallel, -parallel)
 
     // HTTP CONNECT proxy (proxyhttp).
     int proxy_enabled = 0;

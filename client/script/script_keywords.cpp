@@ -129,6 +129,7 @@ constexpr std::array<std::string_view, kLastKeyword - kFirstKeyword + 1> kNames 
     "readwinregistry",
     "setduperules",
     "ftpdownload",
+    "setparallel",
 };
 
 constexpr std::string_view name_of(int code) {
@@ -143,7 +144,7 @@ static_assert(name_of(kKwIf) == "if" && name_of(kKwForeach) == "foreach");
 static_assert(name_of(kMacroExitloop) == "exitloop" && name_of(kMacroFtpdisconnect) == "ftpdisconnect");
 static_assert(name_of(kMacroPrint) == "print" && name_of(kMacroFileopen) == "fileopen");
 static_assert(name_of(kMacroFtpupload) == "ftpupload" && name_of(kMacroFtpconnect) == "ftpconnect");
-static_assert(name_of(kMacroFtpdownload) == "ftpdownload");
+static_assert(name_of(kMacroFtpdownload) == "ftpdownload" && name_of(kMacroSetparallel) == "setparallel");
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-// Token kinds and the keyword table of the script language: keywords 13-70, macro names 71-129.
+// Token kinds and the keyword table of the script language: keywords 13-70, macro names 71-130.
 #pragma once
 
 #include <string_view>
@@ -143,17 +143,18 @@ enum Keyword : int {
     kMacroReadwinregistry,
     kMacroSetduperules,
     kMacroFtpdownload,
+    kMacroSetparallel,
 };
 
 inline constexpr int kFirstKeyword = kKwRemote;
-inline constexpr int kLastKeyword = kMacroFtpdownload;
+inline constexpr int kLastKeyword = kMacroSetparallel;
 inline constexpr int kFirstMacro = kMacroExitloop;
 inline constexpr int kFirstMacroWithParameters = kMacroPrint;
 
 // Only words of this length are looked up.
 inline constexpr size_t kMaxKeywordLength = 16;
 
-// The keyword's text, or nullptr for a code outside 13..129.
+// The keyword's text, or nullptr for a code outside 13..130.
 const char* keyword_name(int code);
 // The code of an exact (case-sensitive) keyword, or 0 when the word is none.
 int keyword_code(std::string_view word);

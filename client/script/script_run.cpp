@@ -122,7 +122,8 @@ int run_event_loop(RunEvents& events, RunEngines& engines, RunStop& stop) {
 
 }  // namespace
 
-int run_script_mode(const std::string& script_path, int timeout_seconds, const TlsRunSettings& tls) {
+int run_script_mode(const std::string& script_path, int timeout_seconds, const TlsRunSettings& tls,
+                    int parallel) {
     script::LoadedScript script;
     if (int code = script::load_script(script_path, script); code != 0) return code;
 
@@ -151,6 +152,7 @@ int run_script_mode(const std::string& script_path, int timeout_seconds, const T
     context.local_folder = folder;
     context.session_log = session_output;
     context.reply_timeout = timeout_seconds;
+    context.settings.parallel = parallel;
     if (!events.valid() || script::replace_session(context, kProtocolFtp) != 0) {
         output("Error: Could not start the transfer engine for the script", kLevelError);
         return 1;

@@ -3,7 +3,9 @@
 #include "client/script/interpreter.h"
 #include "client/script/macro_actions.h"
 #include "client/script/script_keywords.h"
+#include "client/transfer/session/parallel_transfers.h"
 #include "common/secret.h"
+#include "common/text.h"
 
 namespace orvane::script {
 namespace {
@@ -63,6 +65,19 @@ void action_settransfertype(MacroCall& call) {
     call.context.settings.transfer_type = keyword == kKwAscii    ? kScriptAscii
                                           : keyword == kKwBinary ? kScriptBinary
                                                                  : kScriptAutomatic;
+    finish_setting(call);
+}
+
+// setparallel N: how many files a folder transfer may move at once, each over a session of its own.
+void action_setparallel(MacroCall& call) {
+    uint32_t n = call.arguments[0].number;
+    if (!parallel_count_allowed(n)) {
+        call.interpreter.report(
+            format("The number of parallel sessions must be 1 to %d, not %u", kMaxParallelSessions, n));
+        call.interpreter.complete(1);
+        return;
+    }
+    call.context.settings.parallel = static_cast<int>(n);
     finish_setting(call);
 }
 

@@ -18,14 +18,14 @@ _orvaneftp() {
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        -append | -rollover | -timeout | -pin | -set)
+        -append | -rollover | -timeout | -parallel | -pin | -set)
             return
             ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "-ssh -ssl -implicit -cacert -pin -tlsstrict -insecure -cert -key
             -certpass -nopasv -nonlst -noprogress -nocolor -v -s: -script -logfile -log -tslogfile -append
-            -rollover -timeout -set -h --help --version" -- "$cur"))
+            -rollover -timeout -parallel -set -h --help --version" -- "$cur"))
         [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == -s: ]] && compopt -o nospace
         return
     fi

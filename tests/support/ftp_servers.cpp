@@ -202,6 +202,7 @@ int FtpServer::start_vsftpd(const FtpServerOptions& options) {
         "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
         "xferlog_enable=NO\nsyslog_enable=NO\nvsftpd_log_file=" +
         d + "/vsftpd.log\nsecure_chroot_dir=" + d + "/empty\n";
+    if (options.max_per_ip > 0) conf += "max_per_ip=" + std::to_string(options.max_per_ip) + "\n";
     if (options.tls || options.implicit_tls) {
         conf += "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=" +
                 std::string(options.clear_data_allowed ? "NO" : "YES") +

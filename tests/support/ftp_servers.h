@@ -48,6 +48,8 @@ struct FtpServerOptions {
     uint64_t stall_first_download_at = 0;
     // This port (a restart on the port of a server stopped before); 0: a free one.
     int port = 0;
+    // vsftpd only: more control connections than this from one address are refused; 0: no limit.
+    int max_per_ip = 0;
 };
 
 // One server process in its own process group with its own folder; stopped by the destructor.

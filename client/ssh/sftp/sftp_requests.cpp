@@ -180,7 +180,8 @@ void sftp_connect(Session& s) {
     }
     s.remote_folder.assign(1, '/');
     ssh::KnownHostsPolicy& known_hosts = sftp_state(s).known_hosts;
-    if (known_hosts.load(ssh::default_known_hosts_files(), nullptr, nullptr) != 0) {
+    // Through the session's own log: a session opened beside another says nothing of its host twice.
+    if (known_hosts.load(ssh::default_known_hosts_files(), s.log, s.log_user) != 0) {
         std::string refusal = "ERROR: " + known_hosts.load_error();
         session_log(s, kLevelError, refusal.c_str());
         s.failure.set(FailureKind::kLocal, refusal);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "client/transfer/session/local_path.h"
+#include "client/transfer/session/parallel_transfers.h"
 #include "client/transfer/session/remote_path.h"
 #include "common/log.h"
 #include "common/safe_name.h"
@@ -72,6 +73,14 @@ struct FolderWalk {
     bool local_existed = false;  // download of a link: whether its local file was there before
     std::string folder;          // the remote folder being entered, made or listed
     RemoteFileEntry entry;       // delete walk: the entry being removed
+    // With more than one session: the files go to the dispatcher, and the walk waits for it to end.
+    std::unique_ptr<ParallelTransfers> parallel;
+    ParallelFile own_file;  // a handed-over file this session took back to do itself
+    bool own_file_active = false;
+    bool parallel_failed = false;  // a file done elsewhere failed: no more work is started
+    bool parallel_ended = false;
+    bool files_failed = false;  // independent files: one failed, the others went on
+    Failure parallel_failure;   // why that file failed
 };
 
 void FolderWalkEnd::operator()(FolderWalk* walk) const {
@@ -122,6 +131,15 @@ bool usable_listed_name(Session& s, const RemoteFileEntry& e, const std::string&
 
 void finish(Session& s, int result, const std::string& message = {}) {
     if (result != 0 && !message.empty()) session_log(s, kLevelError, message.c_str());
+    FolderWalk& w = *s.walk_state;
+    if (w.files_failed) result = 1;
+    if (w.parallel && !w.parallel_ended) {
+        // Files still moving on other sessions finish first; their end finishes the walk.
+        set_state(s, w, WalkState::kIdle);
+        w.parallel->end(result);
+        return;
+    }
+    if (result != 0 && !s.failure && w.parallel_failure) s.failure = w.parallel_failure;
     s.work_list.clear();
     s.work_list.shrink_to_fit();
     s.delete_list.clear();
@@ -229,6 +247,13 @@ void file_pair(Session& s, FolderWalk& w) {
     p.local.full_path = normalize_local_path(p.local.full_path);
     if (p.remote.full_path.empty()) p.remote.full_path = join_remote_path(p.remote.name, s.remote_folder);
     p.remote.full_path = normalize_remote_path(p.remote.full_path);
+    if (w.parallel && !w.own_file_active) {
+        ParallelFile file;
+        file.pair = std::move(p);
+        if (down) file.local_existed = platform::path_exists(file.pair.local.full_path);
+        w.parallel->hand_over(std::move(file));
+        return next_pair(s);
+    }
     std::string folder = remote_parent(p.remote.full_path);
     if (!w.steps.full_paths && folder != s.remote_folder) {
         w.folder = folder;
@@ -244,21 +269,65 @@ void on_enter_file_folder(Session& s, FolderWalk& w, int result) {
     transfer_file(s, w);
 }
 
-void on_transfer_file(Session& s, FolderWalk& w, int result) {
-    const TransferPair& p = w.pair;
-    if (result == 0) return next_pair(s);
+// What a file's procedure ending with `result` means for the walk: 0 it goes on (`warning` says what
+// was skipped), 1 it fails (`error` says why). The same whichever session did the file.
+int file_outcome(const TransferPair& p, bool local_existed, int result, std::string& warning,
+                 std::string& error) {
+    if (result == 0) return 0;
     if (p.direction == 1 && p.remote.type == kEntryLink) {
         // A link the server will not hand out as a file (one to a folder, or a dangling one).
-        if (!w.local_existed && platform::path_size(p.local.full_path) == 0)
+        if (!local_existed && platform::path_size(p.local.full_path) == 0)
             platform::path_remove(p.local.full_path);
-        session_log(s, kLevelWarning,
-                    format("Warning: Skipping the link %s: it cannot be retrieved as a file",
-                           shown(p.remote.full_path).c_str())
-                        .c_str());
-        return next_pair(s);
+        warning = format("Warning: Skipping the link %s: it cannot be retrieved as a file",
+                         shown(p.remote.full_path).c_str());
+        return 0;
     }
-    if (p.direction == 1) return finish(s, 1, failure("download", p.remote.full_path));
-    finish(s, 1, failure("upload", p.local.full_path));
+    error = p.direction == 1 ? failure("download", p.remote.full_path) : failure("upload", p.local.full_path);
+    return 1;
+}
+
+void on_transfer_file(Session& s, FolderWalk& w, int result) {
+    std::string warning, error;
+    int verdict = file_outcome(w.pair, w.local_existed, result, warning, error);
+    if (!warning.empty()) session_log(s, kLevelWarning, warning.c_str());
+    if (w.own_file_active) {
+        if (verdict != 0) session_log(s, kLevelError, error.c_str());
+        w.own_file_active = false;
+        w.parallel->own_file_done(w.own_file);
+    } else if (verdict != 0) {
+        session_log(s, kLevelError, error.c_str());
+    }
+    if (verdict != 0 && !s.independent_files) return finish(s, 1);
+    w.files_failed |= verdict != 0;
+    next_pair(s);
+}
+
+// A file done by another session.
+int on_parallel_file(Session& s, ParallelTransfers& p, const ParallelFile& file, int result,
+                     const Session& worker) {
+    FolderWalk& w = walk_of(s);
+    std::string warning, error;
+    int verdict = file_outcome(file.pair, file.local_existed, result, warning, error);
+    if (!warning.empty()) p.log_to(file, kLevelWarning, warning.c_str());
+    if (verdict == 0) return 0;
+    p.log_to(file, kLevelError, error.c_str());
+    if (!w.parallel_failure) w.parallel_failure = worker.failure;
+    if (s.independent_files) {
+        w.files_failed = true;
+        return 0;
+    }
+    w.parallel_failed = true;
+    return 1;
+}
+
+void next_pair(Session& s);
+void on_parallel_wake(Session& s) {
+    next_pair(s);
+}
+
+void on_parallel_end(Session& s, int result) {
+    walk_of(s).parallel_ended = true;
+    finish(s, result);
 }
 
 // True when a local folder is the same as one of the folders above it: a symbolic link made a
@@ -345,7 +414,18 @@ void on_enter_made_folder(Session& s, FolderWalk& w, int result) {
 void next_pair(Session& s) {
     FolderWalk& w = walk_of(s);
     set_state(s, w, WalkState::kIdle);
-    if (w.head >= s.work_list.size()) return finish(s, 0);
+    // A file that failed elsewhere ends the walk as one failing here does.
+    if (w.parallel_failed) return finish(s, 1);
+    if (w.head >= s.work_list.size()) {
+        if (w.parallel && w.parallel->take_waiting(w.own_file)) {
+            w.own_file_active = true;
+            w.pair = w.own_file.pair;
+            return file_pair(s, w);
+        }
+        // Files wait while as many as allowed are moving: the next one free wakes the walk.
+        if (w.parallel && w.parallel->has_waiting()) return w.parallel->park();
+        return finish(s, 0);
+    }
     w.pair = std::move(s.work_list[w.head++]);
     // Handled pairs are dropped now and then, so a long walk does not keep them all.
     if (w.head >= 1024 && w.head * 2 >= s.work_list.size()) {
@@ -485,7 +565,13 @@ const char* walk_state_name(int state) {
 }
 
 void start_transfer_walk(Session& s, const WalkSteps& steps) {
-    begin_walk(s, steps);
+    FolderWalk& w = begin_walk(s, steps);
+    // Active mode stays with one session: several sessions' listeners taking turns on the same
+    // local ports have left a data connection unserved (pyftpdlib), and the walk waited for it.
+    if (s.parallel > 1 && (steps.full_paths || s.passive == 1))
+        w.parallel = std::make_unique<ParallelTransfers>(
+            s, std::min(s.parallel, kMaxParallelSessions), steps.full_paths,
+            ParallelCallbacks{on_parallel_file, on_parallel_end, on_parallel_wake});
     s.work_list = std::move(s.transfer_list);
     s.transfer_list.clear();
     next_pair(s);

@@ -152,7 +152,11 @@ struct Session {
     int sftp_block_size = 32768;
     std::string modification_time;  // the last Get modification time answer
 
-    int passive = 1;       // 1 PASV, else PORT
+    int passive = 1;   // 1 PASV, else PORT
+    int parallel = 1;  // files a transfer walk may move at once; 1: this session alone
+    // A Transfer list of files picked one by one (mget, mput): a failed file fails the request but
+    // does not stop the others.
+    bool independent_files = false;
     int listing_kind = 0;  // 1 NLST, else LIST
     // What an FTP listing command carries after its verb (options, a path); empty: the current folder.
     std::string listing_argument;

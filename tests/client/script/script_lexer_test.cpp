@@ -40,10 +40,11 @@ TEST(ScriptLexer, KeywordTableIsExactAndComplete) {
         EXPECT_TRUE(seen.insert(name).second) << name;
         EXPECT_EQ(keyword_code(name), code) << name;
     }
-    EXPECT_EQ(seen.size(), 117u);
+    EXPECT_EQ(seen.size(), 118u);
     EXPECT_EQ(keyword_name(12), nullptr);
-    EXPECT_EQ(keyword_name(130), nullptr);
+    EXPECT_EQ(keyword_name(131), nullptr);
     EXPECT_EQ(keyword_code("ftpdownload"), 129);
+    EXPECT_EQ(keyword_code("setparallel"), 130);
     EXPECT_EQ(keyword_code("exitloop"), 71);
     EXPECT_EQ(keyword_code("Print"), 0);
 }

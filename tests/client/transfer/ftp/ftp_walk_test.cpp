@@ -188,6 +188,35 @@ TEST_P(FtpWalkReal, TreesGoUpComeDownByteForByteWithTheirTimesAndAreDeleted) {
     EXPECT_EQ(h.s().remote_folder, "/pub");
 }
 
+// Four files at a time over sessions of their own (run under TSan with the thread tests): the same
+// trees; a file that cannot be written stops the walk, and every file that arrived is whole.
+TEST_P(FtpWalkReal, FourAtATimeMoveTheSameTreesAndAFailedFileStopsTheWalk) {
+    const std::string src = local.file("src");
+    fs::create_directories(src + "/a/b");
+    for (int i = 0; i < 40; ++i)
+        test::write_all(src +
+                            (i % 3 == 0   ? "/a/f"
+                             : i % 3 == 1 ? "/a/b/f"
+                                          : "/f") +
+                            std::to_string(i),
+                        test::random_bytes(static_cast<size_t>(i) * 3001, i));
+    h.s().parallel = 4;
+    ASSERT_EQ(transfer(h, {folder_pair(0, src, "/pub/tree")}), 0) << h.dump();
+    EXPECT_EQ(tree_of(server.local_home() + "/tree"), tree_of(src));
+    ASSERT_EQ(transfer(h, {folder_pair(1, local.file("down"), "/pub/tree")}), 0) << h.dump();
+    EXPECT_EQ(tree_of(local.file("down")), tree_of(src));
+
+    const std::string again = local.file("again");
+    fs::create_directories(again + "/f5");
+    EXPECT_EQ(transfer(h, {folder_pair(1, again, "/pub/tree")}), 1) << h.dump();
+    EXPECT_TRUE(h.logged(kLevelError, "ERROR: Could not download /pub/tree/f5")) << h.dump();
+    for (auto& [rel, content] : tree_of(again)) {
+        if (content != "/" && rel != "f5") {
+            EXPECT_TRUE(content == test::read_all(src + "/" + rel)) << rel;
+        }
+    }
+}
+
 TEST_P(FtpWalkReal, ALocalLinkCycleIsWalkedOnceAndAFailedFolderIsNamed) {
     const std::string src = local.file("loop");
     fs::create_directories(src + "/inner");
