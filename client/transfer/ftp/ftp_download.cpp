@@ -1,4 +1,5 @@
-// The download procedure: TYPE, MDTM and SIZE of the remote file, the duplicate rules, the data path,
+// The download procedure: TYPE, MDTM and SIZE (or MLST) of the remote file where the listing did
+// not give them exactly, the duplicate rules, the data path,
 // REST when resuming, RETR with the data connection, and the local file's time.
 #include <cinttypes>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include "client/transfer/ftp/ftp_procedures.h"
 #include "client/transfer/session/duplicate_rules.h"
 #include "client/transfer/text/ftp_text.h"
+#include "client/transfer/text/machine_listing.h"
 #include "common/log.h"
 #include "platform/file.h"
 
@@ -14,7 +16,18 @@ namespace orvane {
 
 namespace {
 
-enum class DownloadCode : int { kType = 0, kTime, kSize, kPasv, kListen, kPort, kRest, kTransfer, kCount };
+enum class DownloadCode : int {
+    kType = 0,
+    kTime,
+    kSize,
+    kPasv,
+    kListen,
+    kPort,
+    kRest,
+    kTransfer,
+    kFacts,
+    kCount
+};
 constexpr DataPathCodes kDownloadPath{static_cast<int>(DownloadCode::kPasv),
                                       static_cast<int>(DownloadCode::kListen),
                                       static_cast<int>(DownloadCode::kPort)};
@@ -108,16 +121,68 @@ void decide_and_go(Session& s) {
 
 // ---- continuations ----
 
+// What is still to be asked about the remote file: a machine listing's facts are exact, and rules
+// that overwrite whatever the local file is need no size to compare.
+bool needs_time(Session& s) {
+    return !ftp_state(s).transfer.time_known;
+}
+bool needs_size(Session& s) {
+    const FtpTransfer& t = ftp_state(s).transfer;
+    return s.download_rules.compare == 1 && t.local_exists && !t.size_known &&
+           !every_outcome_overwrites(s.download_rules);
+}
+
+void ask_size_or_decide(Session& s) {
+    if (needs_size(s)) {
+        s.argument = ftp_state(s).transfer.remote_name;
+        post(s, FtpCommand::kSize, DownloadCode::kSize);
+        return;
+    }
+    decide_and_go(s);
+}
+
+void ask_time(Session& s) {
+    s.argument = ftp_state(s).transfer.remote_name;
+    post(s, FtpCommand::kMdtm, DownloadCode::kTime);
+}
+
 void on_type(Session& s, int result) {
     if (result != 0) {
         end_transfer(s, 1);
         return;
     }
+    FtpState& st = ftp_state(s);
+    FtpTransfer& t = st.transfer;
     s.target_entry = RemoteFileEntry();
     s.target_entry.size = s.remote_entry.size;
     s.target_entry.file_time = s.remote_entry.file_time;
-    s.argument = ftp_state(s).transfer.remote_name;
-    post(s, FtpCommand::kMdtm, DownloadCode::kTime);
+    t.time_known = (s.remote_entry.exact & kExactTime) != 0;
+    t.size_known = (s.remote_entry.exact & kExactSize) != 0;
+    t.local_exists = platform::path_exists(t.local_path);
+    if (!needs_time(s)) return ask_size_or_decide(s);
+    // Both facts in one round trip where the server lists single files.
+    if (needs_size(s) && st.session.machine_listing) {
+        s.argument = t.remote_name;
+        post(s, FtpCommand::kMlst, DownloadCode::kFacts);
+        return;
+    }
+    ask_time(s);
+}
+
+void on_facts(Session& s, int result) {
+    absorb_refusal(s);
+    RemoteFileEntry facts;
+    const int wanted = kExactSize | kExactTime;
+    if (result != 0 || parse_mlst_reply(ftp_state(s).control.reply.lines, facts) != 0 ||
+        (facts.exact & wanted) != wanted) {
+        ask_time(s);  // the way every server answers
+        return;
+    }
+    FtpTransfer& t = ftp_state(s).transfer;
+    s.target_entry.file_time = facts.file_time;
+    s.target_entry.size = facts.size;
+    t.time_known = t.size_known = true;
+    decide_and_go(s);
 }
 
 void on_time(Session& s, int result) {
@@ -128,14 +193,7 @@ void on_time(Session& s, int result) {
     } else {
         session_log(s, kLevelWarning, kMsgNoRemoteTime);
     }
-    FtpTransfer& t = ftp_state(s).transfer;
-    t.local_exists = platform::path_exists(t.local_path);
-    if (s.download_rules.compare == 1 && t.local_exists) {
-        s.argument = t.remote_name;
-        post(s, FtpCommand::kSize, DownloadCode::kSize);
-        return;
-    }
-    decide_and_go(s);
+    ask_size_or_decide(s);
 }
 
 void on_size(Session& s, int result) {
@@ -200,8 +258,8 @@ void on_transfer(Session& s, int result) {
     end_transfer(s, result);
 }
 
-constexpr ProcedureStep kDownloadSteps[] = {on_type,   on_time,      on_size, on_data_path,
-                                            on_listen, on_data_path, on_rest, on_transfer};
+constexpr ProcedureStep kDownloadSteps[] = {on_type,      on_time, on_size,     on_data_path, on_listen,
+                                            on_data_path, on_rest, on_transfer, on_facts};
 static_assert(sizeof kDownloadSteps / sizeof kDownloadSteps[0] == static_cast<size_t>(DownloadCode::kCount),
               "one continuation per download code");
 
@@ -211,11 +269,23 @@ void download_next(int code, void* owner, int result) {
 
 }  // namespace
 
-void ftp_download(Session& s) {
-    take_transfer_names(s);
+namespace {
+
+void start_download(Session& s, bool by_path) {
+    take_transfer_names(s, by_path);
     if (post_transfer_type(s, transfer_type_command(s), download_next,
                            static_cast<int>(DownloadCode::kType)) != 0)
         complete_request_soon(s, 1);
+}
+
+}  // namespace
+
+void ftp_download(Session& s) {
+    start_download(s, false);
+}
+
+void ftp_download_by_path(Session& s) {
+    start_download(s, true);
 }
 
 }  // namespace orvane

@@ -1,9 +1,10 @@
-// The FTP request handlers of single commands (folders, rename, times, QUIT, raw commands), the
-// folder walks with their FTP steps, and the table of every FTP handler.
+// The FTP request handlers of single commands (folders, rename, times, QUIT, raw commands), and the
+// table of every FTP handler.
 #include "client/transfer/ftp/ftp_requests.h"
 
+#include <string>
+
 #include "client/transfer/ftp/ftp_procedures.h"
-#include "client/transfer/session/folder_walk.h"
 
 namespace orvane {
 
@@ -33,11 +34,6 @@ void ftp_disconnect(Session& s) {
     one_command(s, FtpCommand::kQuit);
 }
 
-void ftp_make_folder(Session& s) {
-    s.argument = s.path1;
-    one_command(s, FtpCommand::kMkd);
-}
-
 void ftp_rename(Session& s) {
     one_command(s, FtpCommand::kRnfr);
 }
@@ -46,16 +42,25 @@ void ftp_print_folder(Session& s) {
     one_command(s, FtpCommand::kPwd);
 }
 
-void ftp_change_folder(Session& s) {
-    one_command(s, FtpCommand::kCwd);
-}
-
 void ftp_custom_command(Session& s) {
     one_command(s, FtpCommand::kCustom);
 }
 
-// The steps of the folder walks: CWD and PWD, CDUP and PWD, the listing procedure, MKD, RMD, DELE,
-// and the download and upload procedures.
+}  // namespace
+
+void ftp_change_folder(Session& s) {
+    one_command(s, FtpCommand::kCwd);
+}
+
+void ftp_enter_by_path(Session& s) {
+    one_command(s, FtpCommand::kEnter);
+}
+
+void ftp_make_folder(Session& s) {
+    s.argument = s.path1;
+    one_command(s, FtpCommand::kMkd);
+}
+
 void ftp_folder_up(Session& s) {
     one_command(s, FtpCommand::kCdup);
 }
@@ -68,18 +73,30 @@ void ftp_delete_file(Session& s) {
     one_command(s, FtpCommand::kDele);
 }
 
-constexpr WalkSteps kFtpWalkSteps{
-    ftp_change_folder, ftp_folder_up, ftp_listing, ftp_make_folder, ftp_remove_folder,
-    ftp_delete_file,   ftp_download,  ftp_upload,  false,
-};
+namespace {
 
-void ftp_transfer_list(Session& s) {
-    start_transfer_walk(s, kFtpWalkSteps);
+bool inside(const std::string& folder, const std::string& path) {
+    return folder == path || (folder.size() > path.size() && folder.compare(0, path.size(), path) == 0 &&
+                              (path == "/" || folder[path.size()] == '/'));
 }
 
-void ftp_delete_walk(Session& s) {
-    start_delete_walk(s, kFtpWalkSteps);
+void stepped_out(int, void* owner, int result) {
+    Session& s = *static_cast<Session*>(owner);
+    if (result != 0) return complete_request(s, 1);
+    one_command(s, FtpCommand::kRmd);
 }
+
+}  // namespace
+
+void ftp_remove_folder_by_path(Session& s) {
+    // The session must not be left in a folder that no longer exists: it steps out to the parent first.
+    if (!inside(s.remote_folder, s.argument)) return one_command(s, FtpCommand::kRmd);
+    size_t slash = s.argument.find_last_of('/');
+    s.path1 = slash == std::string::npos || slash == 0 ? "/" : s.argument.substr(0, slash);
+    one_command(s, FtpCommand::kEnter, stepped_out);
+}
+
+namespace {
 
 constexpr RequestEntry kHandlers[] = {
     {RequestKind::kConnect, ftp_connect},

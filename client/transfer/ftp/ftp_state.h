@@ -36,6 +36,7 @@ enum class FtpCommand : int {
     kRnfr,
     kRnto,
     kCwd,
+    kEnter,  // CWD into a full path, no PWD: the path is known
     kCdup,
     kPwd,
     kMkd,
@@ -54,6 +55,9 @@ enum class FtpCommand : int {
     kNlst,
     kRetr,
     kStor,
+    kFeat,
+    kMlsd,
+    kMlst,
     kCustom,
     kCount,
 };
@@ -131,6 +135,11 @@ struct FtpTransfer {
     int ascii = 0;           // the file goes as TYPE A
     uint64_t resume_offset = 0;
     DuplicateAction duplicate_decision = kDuplicateOverwrite;
+    bool by_path = false;     // commands name the file by its full path (a walk that enters no folder)
+    bool time_known = false;  // the remote file's time (UTC) and size are known exactly
+    bool size_known = false;
+    bool machine_listing = false;  // the running listing is MLSD
+    std::string list_path;         // the folder a walk lists by its path
 };
 
 // What the FTP layer keeps of one server session across its requests. Each field is written either
@@ -150,6 +159,12 @@ struct FtpSessionState {
     uint32_t local_port = 0;
     int data_port = 10000;
     int host_supports_resume = 1;  // once REST is refused, no later file of the session resumes
+    // What FEAT announced, asked once per connection before the first walk: machine listings
+    // (MLSD, MLST) spare a walk every per-file SIZE and MDTM, and MFMT sets an uploaded file's time
+    // without a refused "MDTM time file" first.
+    bool features_known = false;
+    bool machine_listing = false;  // MLST offered and MLSD not refused as unknown
+    bool mfmt = false;             // MFMT offered, or "MDTM time file" was refused and MFMT taken
 };
 
 // The result of a channel step of a two-channel operation that has not finished yet.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "client/transfer/ftp/ftp_steps.h"
+#include "client/transfer/session/remote_path.h"
 #include "client/transfer/text/ftp_text.h"
 #include "common/limits.h"
 #include "common/log.h"
@@ -138,6 +139,16 @@ std::string line_retr(Session& s) {
 std::string line_stor(Session& s) {
     return with_argument("STOR", s.argument);
 }
+std::string line_feat(Session&) {
+    return "FEAT";
+}
+// The folder by its path, so that a walk lists it without entering it.
+std::string line_mlsd(Session& s) {
+    return s.argument.empty() ? std::string("MLSD") : with_argument("MLSD", s.argument);
+}
+std::string line_mlst(Session& s) {
+    return with_argument("MLST", s.argument);
+}
 std::string line_custom(Session& s) {
     return s.argument;
 }
@@ -257,6 +268,12 @@ ReplyAction on_set_mdtm(Session&, FtpControl&, const ServerReply& r) {
     if (reply_positive(r.code)) return finish(0);
     return r.code == 0 ? finish(1) : send(FtpCommand::kMfmt);
 }
+// Once MFMT has set a time that "MDTM time file" would not, later files go straight to it.
+ReplyAction on_mfmt(Session& s, FtpControl&, const ServerReply& r) {
+    if (!reply_positive(r.code)) return finish(1);
+    running_ftp_state(s).session.mfmt = true;
+    return finish(0);
+}
 
 ReplyAction on_rnfr(Session&, FtpControl&, const ServerReply& r) {
     return reply_not_refused(r.code) ? send(FtpCommand::kRnto) : finish(1);
@@ -267,6 +284,12 @@ ReplyAction on_cwd(Session& s, FtpControl&, const ServerReply& r) {
     if (!reply_positive(r.code)) return finish(1);
     s.remote_folder.clear();
     return send(FtpCommand::kPwd);
+}
+// A walk that names every file by its full path needs no PWD: the folder is the path it gave.
+ReplyAction on_enter(Session& s, FtpControl&, const ServerReply& r) {
+    if (!reply_positive(r.code)) return finish(1);
+    s.remote_folder = normalize_remote_path(s.path1);
+    return finish(0);
 }
 ReplyAction on_pwd(Session& s, FtpControl&, const ServerReply& r) {
     std::string path;
@@ -365,6 +388,7 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kRnfr, "RNFR", line_rnfr, on_rnfr},
     {FtpCommand::kRnto, "RNTO", line_rnto, on_positive},
     {FtpCommand::kCwd, "CWD", line_cwd, on_cwd},
+    {FtpCommand::kEnter, "CWD (path)", line_cwd, on_enter},
     {FtpCommand::kCdup, "CDUP", line_cdup, on_cwd},
     {FtpCommand::kPwd, "PWD", line_pwd, on_pwd},
     {FtpCommand::kMkd, "MKD", line_mkd, on_positive},
@@ -374,7 +398,7 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kSize, "SIZE", line_size, on_token},
     {FtpCommand::kMdtm, "MDTM", line_mdtm, on_token},
     {FtpCommand::kSetMdtm, "MDTM (set)", line_set_mdtm, on_set_mdtm},
-    {FtpCommand::kMfmt, "MFMT", line_mfmt, on_positive},
+    {FtpCommand::kMfmt, "MFMT", line_mfmt, on_mfmt},
     {FtpCommand::kTypeA, "TYPE A", line_type_a, on_type},
     {FtpCommand::kTypeI, "TYPE I", line_type_i, on_type},
     {FtpCommand::kPasv, "PASV", line_pasv, on_pasv},
@@ -383,6 +407,9 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kNlst, "NLST", line_nlst, on_transfer},
     {FtpCommand::kRetr, "RETR", line_retr, on_transfer},
     {FtpCommand::kStor, "STOR", line_stor, on_transfer},
+    {FtpCommand::kFeat, "FEAT", line_feat, on_positive},
+    {FtpCommand::kMlsd, "MLSD", line_mlsd, on_transfer},
+    {FtpCommand::kMlst, "MLST", line_mlst, on_positive},
     {FtpCommand::kCustom, "custom", line_custom, on_not_refused},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == static_cast<size_t>(kFtpCommandCount), "one row per command");

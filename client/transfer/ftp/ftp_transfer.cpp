@@ -88,6 +88,11 @@ bool resume_allowed(Session& s) {
     return true;
 }
 
+bool every_outcome_overwrites(const DuplicateRules& rules) {
+    return rules.smaller == kDuplicateOverwrite && rules.equal == kDuplicateOverwrite &&
+           rules.larger == kDuplicateOverwrite;
+}
+
 void absorb_refusal(Session& s) {
     s.failure.clear();
 }
@@ -101,9 +106,10 @@ void resume_refused(Session& s) {
     st.transfer.resume_offset = 0;
 }
 
-void take_transfer_names(Session& s) {
+void take_transfer_names(Session& s, bool by_path) {
     FtpTransfer& t = ftp_state(s).transfer;
-    t.remote_name = s.remote_entry.name.empty() ? s.remote_entry.full_path : s.remote_entry.name;
+    t.by_path = by_path && !s.remote_entry.full_path.empty();
+    t.remote_name = s.remote_entry.name.empty() || t.by_path ? s.remote_entry.full_path : s.remote_entry.name;
     const std::string& local = s.local_entry.full_path.empty() ? s.local_entry.name : s.local_entry.full_path;
     t.local_path = platform::normalize_local_path(local);
     t.resume = false;
@@ -115,30 +121,59 @@ void take_transfer_names(Session& s) {
 
 namespace {
 
-enum class ListingCode : int { kType = 0, kPasv, kListen, kPort, kTransfer, kCount };
+enum class ListingCode : int { kType = 0, kPasv, kListen, kPort, kTransfer, kEntered, kCount };
 constexpr DataPathCodes kListingPath{static_cast<int>(ListingCode::kPasv),
                                      static_cast<int>(ListingCode::kListen),
                                      static_cast<int>(ListingCode::kPort)};
 
 void listing_next(int code, void* owner, int result);
 
+ListingStream::Kind stream_kind(const Session& s, bool machine) {
+    if (machine) return ListingStream::Kind::kMachine;
+    return s.listing_kind == 1 ? ListingStream::Kind::kNames : ListingStream::Kind::kList;
+}
+
 void start_listing_transfer(Session& s) {
-    FtpDataChannel& fd = ftp_state(s).data;
+    FtpState& st = ftp_state(s);
+    FtpDataChannel& fd = st.data;
+    bool machine = st.transfer.machine_listing;
     s.data->step_state.receive_queue.clear();
     s.data->step_state.download_sink = nullptr;
     // Lines are parsed as they arrive: the listing is never held whole.
     s.listing.clear();
     fd.sink_mode = 0;
     fd.ascii = false;
-    fd.listing = std::make_unique<ListingStream>(
-        s.listing_kind == 1 ? ListingStream::Kind::kNames : ListingStream::Kind::kList, listing_clock_now(),
-        s.listing);
-    prepare_ftp_command(s, s.listing_kind == 1 ? FtpCommand::kNlst : FtpCommand::kList);
-    ftp_state(s).transfer.listening = false;
+    fd.listing = std::make_unique<ListingStream>(stream_kind(s, machine), listing_clock_now(), s.listing);
+    if (machine) s.argument = st.transfer.list_path;
+    prepare_ftp_command(s, machine               ? FtpCommand::kMlsd
+                           : s.listing_kind == 1 ? FtpCommand::kNlst
+                                                 : FtpCommand::kList);
+    st.transfer.listening = false;
     StepFunction data_step = s.passive == 1 ? passive_receive_step : active_receive_step;
     if (start_two_channel(s, data_step, ftp_command_step, listing_next,
                           static_cast<int>(ListingCode::kTransfer)) != 0)
         end_transfer(s, 1);
+}
+
+// The listing the way every server knows: enter the folder, then TYPE A and LIST.
+void list_after_entering(Session& s) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    t.machine_listing = false;
+    s.path1 = t.list_path;
+    if (post_ftp_command(s, FtpCommand::kCwd, listing_next, static_cast<int>(ListingCode::kEntered)) != 0)
+        end_transfer(s, 1);
+}
+
+// MLSD refused: a server that does not know the command (500, 502, 504) is never asked again in
+// this session; any other refusal (a folder it will not list that way) falls back for this folder.
+bool machine_listing_refused(Session& s, int result) {
+    FtpState& st = ftp_state(s);
+    if (result == 0 || !st.transfer.machine_listing || st.data.failure) return false;
+    int code = st.control.reply.code;
+    if (code < 500 || code > 599) return false;
+    if (code == 500 || code == 502 || code == 504) st.session.machine_listing = false;
+    absorb_refusal(s);
+    return true;
 }
 
 void on_type(Session& s, int result) {
@@ -166,6 +201,11 @@ void on_listed(Session& s, int result) {
     s.data->step_state.receive_queue.clear();
     size_t long_lines = fd.listing ? fd.listing->long_lines() : 0;
     fd.listing.reset();
+    if (machine_listing_refused(s, result)) {
+        s.listing.clear();
+        list_after_entering(s);
+        return;
+    }
     if (result != 0) {
         s.listing.clear();
         end_transfer(s, 1);
@@ -181,7 +221,17 @@ void on_listed(Session& s, int result) {
     end_transfer(s, 0);
 }
 
-constexpr ProcedureStep kListingSteps[] = {on_type, on_data_path, on_listen, on_data_path, on_listed};
+void on_entered(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    if (post_transfer_type(s, FtpCommand::kTypeA, listing_next, static_cast<int>(ListingCode::kType)) != 0)
+        end_transfer(s, 1);
+}
+
+constexpr ProcedureStep kListingSteps[] = {on_type,      on_data_path, on_listen,
+                                           on_data_path, on_listed,    on_entered};
 static_assert(sizeof kListingSteps / sizeof kListingSteps[0] == static_cast<size_t>(ListingCode::kCount),
               "one continuation per listing code");
 
@@ -195,8 +245,24 @@ void ftp_listing(Session& s) {
     s.listing.clear();
     ftp_state(s).data.listing.reset();
     ftp_state(s).transfer.listening = false;
+    ftp_state(s).transfer.machine_listing = false;
     if (post_transfer_type(s, FtpCommand::kTypeA, listing_next, static_cast<int>(ListingCode::kType)) != 0)
         complete_request_soon(s, 1);
+}
+
+void ftp_list_by_path(Session& s) {
+    FtpState& st = ftp_state(s);
+    s.listing.clear();
+    st.data.listing.reset();
+    st.transfer.listening = false;
+    st.transfer.list_path = s.path1;
+    if (!st.session.machine_listing) {
+        list_after_entering(s);
+        return;
+    }
+    // A machine listing is the same bytes whatever the type: the file's TYPE I stays in place.
+    st.transfer.machine_listing = true;
+    open_data_path(s, listing_next, kListingPath);
 }
 
 }  // namespace orvane

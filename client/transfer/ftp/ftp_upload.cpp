@@ -114,6 +114,11 @@ void on_type(Session& s, int result) {
     s.target_entry = RemoteFileEntry();
     s.target_entry.size = s.remote_entry.size;
     s.target_entry.file_time = s.remote_entry.file_time;
+    // Rules that overwrite whatever is there need nothing measured.
+    if (every_outcome_overwrites(s.upload_rules)) {
+        if (decide(s)) open_data_path(s, upload_next, kUploadPath);
+        return;
+    }
     s.argument = ftp_state(s).transfer.remote_name;
     post(s, s.upload_rules.compare == 1 ? FtpCommand::kSize : FtpCommand::kMdtm, UploadCode::kQuery);
 }
@@ -172,8 +177,10 @@ void on_transfer(Session& s, int result) {
         return;
     }
     // The server's copy gets the local file's time (UTC).
-    s.argument = mdtm_time_text(platform::path_last_write_time(ftp_state(s).transfer.local_path));
-    post(s, FtpCommand::kSetMdtm, UploadCode::kTime);
+    const FtpState& st = ftp_state(s);
+    s.argument = mdtm_time_text(platform::path_last_write_time(st.transfer.local_path));
+    // A server known to set times with MFMT is not first asked with a "MDTM time file" it refuses.
+    post(s, st.session.mfmt ? FtpCommand::kMfmt : FtpCommand::kSetMdtm, UploadCode::kTime);
 }
 
 void on_time(Session& s, int result) {
@@ -193,11 +200,23 @@ void upload_next(int code, void* owner, int result) {
 
 }  // namespace
 
-void ftp_upload(Session& s) {
-    take_transfer_names(s);
+namespace {
+
+void start_upload(Session& s, bool by_path) {
+    take_transfer_names(s, by_path);
     if (post_transfer_type(s, transfer_type_command(s), upload_next, static_cast<int>(UploadCode::kType)) !=
         0)
         complete_request_soon(s, 1);
+}
+
+}  // namespace
+
+void ftp_upload(Session& s) {
+    start_upload(s, false);
+}
+
+void ftp_upload_by_path(Session& s) {
+    start_upload(s, true);
 }
 
 }  // namespace orvane

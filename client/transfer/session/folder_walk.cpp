@@ -174,6 +174,7 @@ void download_folder(Session& s, FolderWalk& w) {
     w.folder = p.remote.full_path.empty() ? join_remote_path(p.remote.name, s.remote_folder)
                                           : normalize_remote_path(p.remote.full_path);
     s.path1 = w.folder;
+    if (w.steps.list_by_path) return run_step(s, w.steps.list, WalkState::kListForDownload);
     run_step(s, w.steps.change_folder, WalkState::kEnterToList);
 }
 
@@ -418,6 +419,7 @@ void next_entry(Session& s) {
         e.walk_flags |= kWalkListed;  // stays in the list until its contents are gone
         w.folder = e.full_path;
         s.path1 = e.full_path;
+        if (w.steps.list_by_path) return run_step(s, w.steps.list, WalkState::kListToDelete);
         return run_step(s, w.steps.change_folder, WalkState::kEnterToDelete);
     }
     w.entry = std::move(e);

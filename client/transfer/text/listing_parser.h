@@ -39,7 +39,7 @@ void for_each_listing_line(std::string_view listing, void (*fn)(void* context, s
 // its line); lines longer than the line capacity are skipped and counted; "." and ".." are dropped.
 class ListingStream {
   public:
-    enum class Kind { kList, kNames };
+    enum class Kind { kList, kNames, kMachine };  // LIST, NLST, MLSD
     ListingStream(Kind kind, const ListingClock& clock, RemoteListing& out);
 
     // 0 when taken, 1 once the listing is full (more entries than it may hold; sticky).
