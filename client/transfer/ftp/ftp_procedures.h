@@ -41,9 +41,8 @@ void ftp_make_folder(Session& s);
 void ftp_folder_up(Session& s);
 void ftp_remove_folder(Session& s);
 void ftp_delete_file(Session& s);
-// RMD of the full path s.argument, entering its parent first when the session is inside it.
-void ftp_remove_folder_by_path(Session& s);
-// The walks (ftp_walk.cpp): FEAT once per connection, then the walk with the steps that suit the server.
+// The walks (ftp_walk.cpp): a transfer walk asks FEAT once per connection and takes the steps that
+// suit the server; a delete walk always enters and lists with LIST.
 void ftp_transfer_list(Session& s);
 void ftp_delete_walk(Session& s);
 // A walk's listing of the folder s.path1 by its path: MLSD where the server has it, else the

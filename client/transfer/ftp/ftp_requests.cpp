@@ -75,29 +75,6 @@ void ftp_delete_file(Session& s) {
 
 namespace {
 
-bool inside(const std::string& folder, const std::string& path) {
-    return folder == path || (folder.size() > path.size() && folder.compare(0, path.size(), path) == 0 &&
-                              (path == "/" || folder[path.size()] == '/'));
-}
-
-void stepped_out(int, void* owner, int result) {
-    Session& s = *static_cast<Session*>(owner);
-    if (result != 0) return complete_request(s, 1);
-    one_command(s, FtpCommand::kRmd);
-}
-
-}  // namespace
-
-void ftp_remove_folder_by_path(Session& s) {
-    // The session must not be left in a folder that no longer exists: it steps out to the parent first.
-    if (!inside(s.remote_folder, s.argument)) return one_command(s, FtpCommand::kRmd);
-    size_t slash = s.argument.find_last_of('/');
-    s.path1 = slash == std::string::npos || slash == 0 ? "/" : s.argument.substr(0, slash);
-    one_command(s, FtpCommand::kEnter, stepped_out);
-}
-
-namespace {
-
 constexpr RequestEntry kHandlers[] = {
     {RequestKind::kConnect, ftp_connect},
     {RequestKind::kModificationTime, ftp_modification_time},

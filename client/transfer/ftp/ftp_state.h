@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,6 +141,10 @@ struct FtpTransfer {
     bool size_known = false;
     bool machine_listing = false;  // the running listing is MLSD
     std::string list_path;         // the folder a walk lists by its path
+    // The walk's folders by their machine listing's "unique" fact: a server that follows links
+    // lists a link to a folder above as that folder, and walking into it would never end.
+    std::map<std::string, std::string> folder_ids;
+    bool top_folder_asked = false;  // the walk's first folder's own fact was asked for (MLST)
 };
 
 // What the FTP layer keeps of one server session across its requests. Each field is written either

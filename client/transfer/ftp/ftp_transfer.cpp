@@ -5,8 +5,10 @@
 #include "client/transfer/ftp/ftp_procedures.h"
 #include "client/transfer/session/duplicate_rules.h"
 #include "client/transfer/text/listing_parser.h"
+#include "client/transfer/text/machine_listing.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/system.h"
 
@@ -121,7 +123,7 @@ void take_transfer_names(Session& s, bool by_path) {
 
 namespace {
 
-enum class ListingCode : int { kType = 0, kPasv, kListen, kPort, kTransfer, kEntered, kCount };
+enum class ListingCode : int { kType = 0, kPasv, kListen, kPort, kTransfer, kEntered, kFolderFacts, kCount };
 constexpr DataPathCodes kListingPath{static_cast<int>(ListingCode::kPasv),
                                      static_cast<int>(ListingCode::kListen),
                                      static_cast<int>(ListingCode::kPort)};
@@ -196,15 +198,52 @@ void on_listen(Session& s, int result) {
     after_listen(s, result, listing_next, kListingPath);
 }
 
+// Drops the folders of a machine listing that are the listed folder itself or one above it (by
+// their unique fact), with a warning; remembers the others for the folders below them.
+void drop_loops(Session& s) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    RemoteListing kept;
+    bool dropped = false;
+    for (const RemoteFileEntry& e : s.listing) {
+        std::string_view id = e.type == kEntryFolder ? mlsd_fact(e.long_name, "unique") : std::string_view();
+        std::string path = t.list_path == "/" ? "/" + e.name : t.list_path + "/" + e.name;
+        bool loop = false;
+        for (std::string above = t.list_path; !id.empty() && !loop;) {
+            auto known = t.folder_ids.find(above);
+            loop = known != t.folder_ids.end() && known->second == id;
+            size_t slash = above.find_last_of('/');
+            if (above == "/" || slash == std::string::npos) break;
+            above = slash == 0 ? "/" : above.substr(0, slash);
+        }
+        if (loop) {
+            dropped = true;
+            session_log(s, kLevelWarning,
+                        format("Warning: Skipping %s: a symbolic link leads back to a folder above it",
+                               escape_controls(path).c_str())
+                            .c_str());
+            continue;
+        }
+        if (!id.empty()) t.folder_ids.emplace(path, std::string(id));
+        kept.push_back(e);
+    }
+    if (dropped) s.listing = std::move(kept);
+}
+
 void on_listed(Session& s, int result) {
     FtpDataChannel& fd = ftp_state(s).data;
     s.data->step_state.receive_queue.clear();
     size_t long_lines = fd.listing ? fd.listing->long_lines() : 0;
+    std::string folder_id = fd.listing ? fd.listing->folder_id() : std::string();
     fd.listing.reset();
     if (machine_listing_refused(s, result)) {
         s.listing.clear();
         list_after_entering(s);
         return;
+    }
+    if (result == 0 && ftp_state(s).transfer.machine_listing) {
+        if (!folder_id.empty())
+            ftp_state(s).transfer.folder_ids.emplace(ftp_state(s).transfer.list_path, folder_id);
+        drop_loops(s);
     }
     if (result != 0) {
         s.listing.clear();
@@ -230,8 +269,22 @@ void on_entered(Session& s, int result) {
         end_transfer(s, 1);
 }
 
-constexpr ProcedureStep kListingSteps[] = {on_type,      on_data_path, on_listen,
-                                           on_data_path, on_listed,    on_entered};
+// The first folder of a walk: its own unique fact, so that a link back to it is known as one.
+void on_folder_facts(Session& s, int result) {
+    absorb_refusal(s);
+    FtpState& st = ftp_state(s);
+    for (const std::string& line : st.control.reply.lines) {
+        std::string_view id = line.size() > 1 && line[0] == ' '
+                                  ? mlsd_fact(std::string_view(line).substr(1), "unique")
+                                  : std::string_view();
+        if (result == 0 && !id.empty())
+            st.transfer.folder_ids.emplace(st.transfer.list_path, std::string(id));
+    }
+    open_data_path(s, listing_next, kListingPath);
+}
+
+constexpr ProcedureStep kListingSteps[] = {on_type,   on_data_path, on_listen,      on_data_path,
+                                           on_listed, on_entered,   on_folder_facts};
 static_assert(sizeof kListingSteps / sizeof kListingSteps[0] == static_cast<size_t>(ListingCode::kCount),
               "one continuation per listing code");
 
@@ -262,6 +315,14 @@ void ftp_list_by_path(Session& s) {
     }
     // A machine listing is the same bytes whatever the type: the file's TYPE I stays in place.
     st.transfer.machine_listing = true;
+    if (!st.transfer.top_folder_asked) {
+        st.transfer.top_folder_asked = true;
+        s.argument = s.path1;
+        if (post_ftp_command(s, FtpCommand::kMlst, listing_next,
+                             static_cast<int>(ListingCode::kFolderFacts)) != 0)
+            end_transfer(s, 1);
+        return;
+    }
     open_data_path(s, listing_next, kListingPath);
 }
 

@@ -1,5 +1,6 @@
-// The FTP walks: what the server offers (FEAT, once per connection) decides whether a walk names
-// every file and folder by its full path and lists with MLSD, or enters each folder and lists with LIST.
+// The FTP walks: what the server offers (FEAT, once per connection) decides whether a transfer walk
+// names every file and folder by its full path and lists with MLSD, or enters each folder and lists
+// with LIST.
 #include <string_view>
 
 #include "client/transfer/ftp/ftp_procedures.h"
@@ -18,21 +19,20 @@ constexpr WalkSteps kEnteringSteps{
 
 // Everything by its full path: folders are listed without being entered, files need no CWD, and the
 // exact facts of MLSD spare each file its MDTM and SIZE. Uploads still enter each folder once, to
-// learn whether it must be made.
+// learn whether it must be made. (The folder-up and remove steps serve delete walks only, which
+// never take this table.)
 constexpr WalkSteps kPathSteps{
     ftp_enter_by_path,
     ftp_folder_up,
     ftp_list_by_path,
     ftp_make_folder,
-    ftp_remove_folder_by_path,
+    ftp_remove_folder,
     ftp_delete_file,
     ftp_download_by_path,
     ftp_upload_by_path,
     true,
     true,
 };
-
-enum class WalkKind : int { kTransfer = 0, kDelete };
 
 // The feature lines of a FEAT reply: one feature a line, indented by a space, its name first.
 void read_features(FtpSessionState& fs, const ServerReply& reply) {
@@ -45,38 +45,34 @@ void read_features(FtpSessionState& fs, const ServerReply& reply) {
     }
 }
 
-void start_walk(Session& s, WalkKind kind) {
-    const WalkSteps& steps = ftp_state(s).session.machine_listing ? kPathSteps : kEnteringSteps;
-    if (kind == WalkKind::kTransfer)
-        start_transfer_walk(s, steps);
-    else
-        start_delete_walk(s, steps);
+void start_walk(Session& s) {
+    ftp_state(s).transfer.folder_ids.clear();
+    ftp_state(s).transfer.top_folder_asked = false;
+    start_transfer_walk(s, ftp_state(s).session.machine_listing ? kPathSteps : kEnteringSteps);
 }
 
-void on_features(int code, void* owner, int result) {
+void on_features(int, void* owner, int result) {
     Session& s = *static_cast<Session*>(owner);
     FtpState& st = ftp_state(s);
     st.session.features_known = true;
     // A server without FEAT is walked the way every server can be.
     if (result == 0) read_features(st.session, st.control.reply);
     s.failure.clear();
-    start_walk(s, static_cast<WalkKind>(code));
-}
-
-void walk_after_features(Session& s, WalkKind kind) {
-    if (ftp_state(s).session.features_known) return start_walk(s, kind);
-    if (post_ftp_command(s, FtpCommand::kFeat, on_features, static_cast<int>(kind)) != 0)
-        complete_request_soon(s, 1);
+    start_walk(s);
 }
 
 }  // namespace
 
 void ftp_transfer_list(Session& s) {
-    walk_after_features(s, WalkKind::kTransfer);
+    if (ftp_state(s).session.features_known) return start_walk(s);
+    if (post_ftp_command(s, FtpCommand::kFeat, on_features, 0) != 0) complete_request_soon(s, 1);
 }
 
+// Deletes never list by MLSD: servers that follow links there (pyftpdlib) list a link to a folder
+// as the folder, and the walk would empty the folder it points to. LIST shows the link as a link,
+// and DELE removes only the link.
 void ftp_delete_walk(Session& s) {
-    walk_after_features(s, WalkKind::kDelete);
+    start_delete_walk(s, kEnteringSteps);
 }
 
 }  // namespace orvane

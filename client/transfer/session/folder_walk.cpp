@@ -419,7 +419,6 @@ void next_entry(Session& s) {
         e.walk_flags |= kWalkListed;  // stays in the list until its contents are gone
         w.folder = e.full_path;
         s.path1 = e.full_path;
-        if (w.steps.list_by_path) return run_step(s, w.steps.list, WalkState::kListToDelete);
         return run_step(s, w.steps.change_folder, WalkState::kEnterToDelete);
     }
     w.entry = std::move(e);

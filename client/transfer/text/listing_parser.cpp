@@ -327,6 +327,8 @@ int ListingStream::end_line() {
     } else if (kind_ == Kind::kMachine) {
         r = parse_mlsd_line(line_, e);
         e.long_name = line_;
+        if (r != 0 && iequals(mlsd_fact(line_, "type"), "cdir"))
+            folder_id_ = cut(mlsd_fact(line_, "unique"), kLineCapacity);
     } else {
         r = parse_list_line(line_, clock_, e);
         e.long_name = line_;  // shown as the server wrote it by a long listing

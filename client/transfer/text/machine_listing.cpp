@@ -2,6 +2,8 @@
 // and nothing taken from a line that does not end its facts with "; " before the name.
 #include "client/transfer/text/machine_listing.h"
 
+#include <algorithm>
+
 #include "client/transfer/text/ftp_text.h"
 #include "common/limits.h"
 #include "common/text.h"
@@ -88,6 +90,17 @@ int parse_mlsd_line(std::string_view line, RemoteFileEntry& out) {
         out.exact |= kExactTime;
     }
     return 0;
+}
+
+std::string_view mlsd_fact(std::string_view line, std::string_view name) {
+    std::string_view facts = line.substr(0, line.find(' '));
+    while (!facts.empty()) {
+        std::string_view fact = facts.substr(0, facts.find(';'));
+        facts.remove_prefix(std::min(facts.size(), fact.size() + 1));
+        size_t eq = fact.find('=');
+        if (eq != std::string_view::npos && iequals(fact.substr(0, eq), name)) return fact.substr(eq + 1);
+    }
+    return {};
 }
 
 int parse_mlst_reply(const std::vector<std::string>& lines, RemoteFileEntry& out) {

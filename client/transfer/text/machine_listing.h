@@ -15,6 +15,10 @@ namespace orvane {
 // file, folder nor link, or a name longer than the path capacity.
 int parse_mlsd_line(std::string_view line, RemoteFileEntry& out);
 
+// The value of one fact of such a line (its name compared without regard to case); empty when the
+// line has none.
+std::string_view mlsd_fact(std::string_view line, std::string_view name);
+
 // The entry line of an MLST reply: the line of the reply that starts with a space. 0 when found
 // and read as by parse_mlsd_line.
 int parse_mlst_reply(const std::vector<std::string>& lines, RemoteFileEntry& out);

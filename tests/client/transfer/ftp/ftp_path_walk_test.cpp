@@ -1,6 +1,7 @@
 // Walks against servers with machine listings: exact transcripts (folders listed by their paths,
-// no per-file MDTM, SIZE, CWD or PWD, MFMT straight away, MLSD refused once and never again), and the
-// same trees, results and messages with MLSD and with LIST against pyftpdlib and vsftpd.
+// no per-file MDTM, SIZE, CWD or PWD, MFMT straight away, MLSD refused once and never again), the
+// same trees, results and messages with MLSD and with LIST against pyftpdlib and vsftpd, and links
+// that a server's MLSD follows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,6 +29,10 @@ const std::string kFeatures =
     "< FEAT\n> 211-Features:\n>  MDTM\n>  MLST type*;size*;modify*;\n>  MFMT\n> 211 End\n";
 const std::string kPasv = "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n";
 
+// The first folder of a walk is asked for its own facts first.
+std::string top(const std::string& path) {
+    return "< MLST " + path + "\n> 250-Listing\n>  type=dir;unique=top1; " + path + "\n> 250 End\n";
+}
 std::string mlsd(const std::string& path, const std::string& lines) {
     return kPasv + "< MLSD " + path + "\n> 150 here\ndata-send " + lines + "\n> 226 done\n";
 }
@@ -68,18 +73,15 @@ size_t sent(test::FtpSessionHarness& h, const std::string& verb) {
 
 TEST(FtpPathWalkScripted, TreesMoveByPathWithTheListedFactsAndOneFeatPerConnection) {
     ScriptedFtpServer server;
-    const std::string top =
+    const std::string listed =
         "type=cdir; /d\\r\\ntype=pdir; /\\r\\n"
         "type=file;size=5;modify=20200102030405; one\\r\\n"
         "type=dir;modify=20200102030405; sub\\r\\n"
         "type=file;size=1; ..\\\\evil\\r\\n";
     const std::string below = "type=file;size=3;modify=20210304050607; two words\\r\\n";
     ASSERT_EQ(
-        server.start(kLogin + kFeatures + mlsd("/d", top) + "< TYPE I\n> 200 binary\n" +
+        server.start(kLogin + kFeatures + top("/d") + mlsd("/d", listed) + "< TYPE I\n> 200 binary\n" +
                      retr("/d/one", "hello") + mlsd("/d/sub", below) + retr("/d/sub/two words", "abc") +
-                     // The delete walk: every folder listed by its path, everything removed by its path.
-                     mlsd("/d", top) + mlsd("/d/sub", below) + "< DELE /d/sub/two words\n> 250 gone\n" +
-                     "< RMD /d/sub\n> 250 gone\n< DELE /d/one\n> 250 gone\n< RMD /d\n> 250 gone\n" +
                      // The upload walk: the folder is entered once to learn that it must be made.
                      "< CWD /up\n> 550 none\n< MKD /up\n> 257 \"/up\" made\n< CWD /up\n> 250 ok\n" + kPasv +
                      "< STOR /up/a.txt\n> 150 go ahead\ndata-recv\n> 226 stored\n< MFMT *\n> 213 set\n"
@@ -101,7 +103,6 @@ TEST(FtpPathWalkScripted, TreesMoveByPathWithTheListedFactsAndOneFeatPerConnecti
     EXPECT_TRUE(h.logged_prefix(kLevelWarning, "Warning: Skipping \"..\\evil\" in /d"));
     EXPECT_EQ(h.s().remote_folder, "/") << "no folder was entered";
 
-    ASSERT_EQ(remove_tree(h, "/d"), 0) << h.dump();
     fs::create_directories(dir.file("src"));
     test::write_all(dir.file("src/a.txt"), "up");
     ASSERT_EQ(transfer(h, {folder_pair(0, dir.file("src"), "/up")}), 0) << h.dump();
@@ -124,14 +125,16 @@ TEST(FtpPathWalkScripted, TreesMoveByPathWithTheListedFactsAndOneFeatPerConnecti
 // and the session never asks with MLSD again.
 TEST(FtpPathWalkScripted, AnUnknownMlsdIsAskedOnceAndTheWalkFallsBackToEntering) {
     ScriptedFtpServer server;
-    ASSERT_EQ(server.start(kLogin + kFeatures + kPasv + "< MLSD /e\n> 500 unknown command\n" +
+    ASSERT_EQ(server.start(kLogin + kFeatures + "< MLST /e\n> 550 no such folder\n" + kPasv +
+                           "< MLSD /e\n> 500 unknown command\n" +
                            "< CWD /e\n> 550 no such folder\n< CWD /f\n> 550 no such folder\n"),
               0);
     test::FtpSessionHarness h;
+    test::TempDir dir;
     ASSERT_EQ(h.connect(server.port(), "u", "p"), 0);
-    EXPECT_EQ(remove_tree(h, "/e"), 1);
+    EXPECT_EQ(transfer(h, {folder_pair(1, dir.file("e"), "/e")}), 1);
     EXPECT_TRUE(h.logged(kLevelError, "ERROR: Could not list remote folder /e")) << h.dump();
-    EXPECT_EQ(remove_tree(h, "/f"), 1);
+    EXPECT_EQ(transfer(h, {folder_pair(1, dir.file("f"), "/f")}), 1);
     EXPECT_TRUE(h.logged(kLevelError, "ERROR: Could not enter remote folder /f")) << h.dump();
     EXPECT_EQ(server.wait(), 0) << server.failure();
     EXPECT_EQ(sent(h, "MLSD"), 1u);
@@ -206,6 +209,35 @@ TEST(FtpPathWalkReal, MachineListingsAndListWalkTheSameTreesWithTheSameResults) 
     EXPECT_EQ(mlsd.per_file, 0u) << "the listing's facts are exact";
     EXPECT_EQ(list.per_file, 13u) << "one MDTM per file";
     EXPECT_EQ(vsftpd.per_file, 13u) << "vsftpd has no MLSD";
+}
+
+// pyftpdlib's MLSD follows links: a link back to a folder above is listed as that folder, with the
+// same unique fact. The walk takes it once, as the folder it is, and goes no deeper.
+TEST(FtpPathWalkReal, ALinkBackToAFolderAboveEndsTheWalkThere) {
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kPyftpdlib), 0) << server.error();
+    fs::create_directories(server.local_home() + "/loop/inner");
+    test::write_all(server.local_home() + "/loop/inner/a.txt", "a");
+    fs::create_directory_symlink("..", server.local_home() + "/loop/inner/back");
+    fs::create_directory_symlink(".", server.local_home() + "/loop/self");
+    fs::create_directories(server.local_home() + "/keep");
+    test::write_all(server.local_home() + "/keep/k.txt", "k");
+    fs::create_directory_symlink("../keep", server.local_home() + "/loop/out");
+    test::FtpSessionHarness h;
+    ASSERT_EQ(h.connect(server.port(), server.user(), server.password()), 0) << h.dump();
+    test::TempDir local;
+    ASSERT_EQ(transfer(h, {folder_pair(1, local.file("down"), "/pub/loop")}), 0) << h.dump();
+    EXPECT_EQ(tree_of(local.file("down")),
+              (std::map<std::string, std::string>{
+                  {"inner", "/"}, {"inner/a.txt", "a"}, {"out", "/"}, {"out/k.txt", "k"}}));
+    for (const char* link : {"/pub/loop/inner/back", "/pub/loop/self"})
+        EXPECT_TRUE(h.logged(kLevelWarning, std::string("Warning: Skipping ") + link +
+                                                ": a symbolic link leads back to a folder above it"))
+            << link << h.dump();
+    // Deleting the tree removes the links, never what they point to.
+    ASSERT_EQ(remove_tree(h, "/pub/loop"), 0) << h.dump();
+    EXPECT_FALSE(fs::exists(server.local_home() + "/loop"));
+    EXPECT_EQ(test::read_all(server.local_home() + "/keep/k.txt"), "k");
 }
 
 }  // namespace

@@ -78,9 +78,9 @@ struct Scripted {
 };
 
 TEST(FtpWalkScripted, DeleteHandlesChildrenInReverseListingOrderThenLeavesAndRemovesByName) {
-    Scripted t(kNoFeatures + enter("/d") + list(folder_line("sub") + file_line("f.txt")) +
-               "< DELE f.txt\n> 250 gone\n" + enter("/d/sub") + list("", false) + up("/d") +
-               "< RMD sub\n> 250 gone\n" + up("/") + "< RMD d\n> 250 gone\n");
+    Scripted t(enter("/d") + list(folder_line("sub") + file_line("f.txt")) + "< DELE f.txt\n> 250 gone\n" +
+               enter("/d/sub") + list("", false) + up("/d") + "< RMD sub\n> 250 gone\n" + up("/") +
+               "< RMD d\n> 250 gone\n");
     ASSERT_EQ(t.h.connect(t.server.port(), "u", "p"), 0);
     EXPECT_EQ(remove_tree(t.h, "/d"), 0) << t.h.dump();
     EXPECT_EQ(t.finished(), "");

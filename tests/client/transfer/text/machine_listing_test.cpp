@@ -63,6 +63,7 @@ TEST(MachineListing, StreamedListingsAndTheMlstReply) {
     stream.feed(text.data(), 20);
     stream.feed(text.data() + 20, text.size() - 20);
     stream.finish();
+    EXPECT_EQ(stream.folder_id(), "") << "the cdir line has no unique fact";
     ASSERT_EQ(listing.size(), 2u);
     EXPECT_EQ(listing[0].name, "one");
     EXPECT_EQ(listing[0].exact, kExactSize | kExactTime) << "kept through the compact listing";
