@@ -26,6 +26,7 @@ enum class DownloadCode : int {
     kRest,
     kTransfer,
     kFacts,
+    kQueued,
     kCount
 };
 constexpr DataPathCodes kDownloadPath{static_cast<int>(DownloadCode::kPasv),
@@ -44,7 +45,7 @@ std::string renamed_path(const Session& s, std::string path) {
     return path + s.rename_suffix;
 }
 
-void start_retrieve(Session& s) {
+void start_retrieve(Session& s, FtpCommand command = FtpCommand::kRetr) {
     FtpState& st = ftp_state(s);
     FtpTransfer& t = st.transfer;
     LocalFile& file = s.data->step_state.file;
@@ -57,7 +58,7 @@ void start_retrieve(Session& s) {
     s.data->step_state.download_sink = &file;
     s.data->step_state.receive_queue.clear();
     s.argument = t.remote_name;
-    prepare_ftp_command(s, FtpCommand::kRetr);
+    prepare_ftp_command(s, command);
     t.listening = false;
     StepFunction data_step = s.passive == 1 ? passive_receive_step : active_receive_step;
     if (start_two_channel(s, data_step, ftp_command_step, download_next,
@@ -115,8 +116,17 @@ bool decide(Session& s) {
     }
 }
 
+// A walk's files go with RETR right behind PASV (passive, no REST to put between them).
+bool pipelined(Session& s) {
+    const FtpTransfer& t = ftp_state(s).transfer;
+    return s.passive == 1 && t.by_path && !t.resume;
+}
+
 void decide_and_go(Session& s) {
-    if (decide(s)) open_data_path(s, download_next, kDownloadPath);
+    if (!decide(s)) return;
+    if (!pipelined(s)) return open_data_path(s, download_next, kDownloadPath);
+    s.argument = ftp_state(s).transfer.remote_name;
+    post(s, FtpCommand::kPasvRetr, DownloadCode::kQueued);
 }
 
 // ---- continuations ----
@@ -258,8 +268,17 @@ void on_transfer(Session& s, int result) {
     end_transfer(s, result);
 }
 
+// PASV answered, RETR already on its way: the data connection starts, the reply is waited for.
+void on_queued(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    start_retrieve(s, FtpCommand::kRetrQueued);
+}
+
 constexpr ProcedureStep kDownloadSteps[] = {on_type,      on_time, on_size,     on_data_path, on_listen,
-                                            on_data_path, on_rest, on_transfer, on_facts};
+                                            on_data_path, on_rest, on_transfer, on_facts,     on_queued};
 static_assert(sizeof kDownloadSteps / sizeof kDownloadSteps[0] == static_cast<size_t>(DownloadCode::kCount),
               "one continuation per download code");
 

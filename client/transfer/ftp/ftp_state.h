@@ -56,6 +56,10 @@ enum class FtpCommand : int {
     kNlst,
     kRetr,
     kStor,
+    kPasvRetr,    // PASV with RETR right behind it: one round trip less per file
+    kPasvStor,    // PASV with STOR right behind it
+    kRetrQueued,  // the reply to a RETR sent with PASV (nothing is sent)
+    kStorQueued,
     kFeat,
     kMlsd,
     kMlst,
@@ -81,6 +85,10 @@ struct FtpControl {
     bool announced = false;      // the RETR reply announced the file's size
     uint64_t announced_size = 0;
     bool preliminary = false;  // the transfer command got its preliminary reply
+    // PASV sent with its transfer command: its reply has come, and whether it failed (the transfer
+    // command's own reply is then still to be read).
+    bool passive_answered = false;
+    bool passive_failed = false;
     // The representation type the server has confirmed on this connection (kTypeA or kTypeI), so
     // that TYPE goes out only when it changes; kNone when unknown: before the first TYPE, after a
     // refused one, after a command of the user's own (it may change the type), and on a new

@@ -316,13 +316,14 @@ ReplyAction on_token(Session& s, FtpControl&, const ServerReply& r) {
 // A passive data connection goes to the server the control connection reached, whatever address
 // the reply names: trusting it would let a server point the client at any host, and servers
 // behind NAT announce private addresses.
-ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
+// 0 when the reply named a usable port (kept for the data connection), 1 otherwise.
+int take_passive(Session& s, const ServerReply& r) {
     PassiveAddress address;
-    if (!reply_positive(r.code)) return finish(1);
+    if (!reply_positive(r.code)) return 1;
     if (parse_pasv_reply(last_line(r), address) != 0) {
         s.failure.set(FailureKind::kProtocol, "The passive reply holds no address");
         session_log(s, kLevelError, "ERROR: The passive reply holds no address");
-        return finish(1);
+        return 1;
     }
     std::string peer = s.control ? s.control->address_text : address.host;
     if (address.host != peer) {
@@ -333,7 +334,25 @@ ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
     FtpSessionState& fs = running_ftp_state(s).session;
     fs.passive_address = peer;
     fs.passive_port = static_cast<uint32_t>(address.port);
-    return finish(0);
+    return 0;
+}
+
+ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
+    return finish(take_passive(s, r));
+}
+
+// PASV with its transfer command behind it: a usable PASV reply ends the step (the transfer's reply
+// is read by the next one, with the data connection under way). After a failed PASV the transfer
+// command's reply is still read here, so that it never answers the next command.
+ReplyAction on_pasv_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
+    if (r.code == 0) return finish(1);
+    if (!fc.passive_answered) {
+        fc.passive_answered = true;
+        if (take_passive(s, r) == 0) return finish(0);
+        fc.passive_failed = true;
+        return wait_more();
+    }
+    return r.code < 200 ? wait_more() : finish(1);
 }
 
 // "(1234 bytes)" in a preliminary RETR reply: the size the server is about to send.
@@ -365,7 +384,8 @@ ReplyAction on_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
         if (s.data && running_ftp_state(s).data_running.load()) raise_flag(*s.data, kFlagTransferConfirmed);
         return finish(0);
     }
-    if (fc.command == FtpCommand::kRetr) read_announced_size(fc, last_line(r));
+    if (fc.command == FtpCommand::kRetr || fc.command == FtpCommand::kRetrQueued)
+        read_announced_size(fc, last_line(r));
     fc.preliminary = true;
     return wait_more();
 }
@@ -407,6 +427,10 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kNlst, "NLST", line_nlst, on_transfer},
     {FtpCommand::kRetr, "RETR", line_retr, on_transfer},
     {FtpCommand::kStor, "STOR", line_stor, on_transfer},
+    {FtpCommand::kPasvRetr, "PASV (with RETR)", line_pasv, on_pasv_transfer},
+    {FtpCommand::kPasvStor, "PASV (with STOR)", line_pasv, on_pasv_transfer},
+    {FtpCommand::kRetrQueued, "RETR (sent)", nullptr, on_transfer},
+    {FtpCommand::kStorQueued, "STOR (sent)", nullptr, on_transfer},
     {FtpCommand::kFeat, "FEAT", line_feat, on_positive},
     {FtpCommand::kMlsd, "MLSD", line_mlsd, on_transfer},
     {FtpCommand::kMlst, "MLST", line_mlst, on_positive},

@@ -140,6 +140,25 @@ TEST(FtpPathWalkScripted, AnUnknownMlsdIsAskedOnceAndTheWalkFallsBackToEntering)
     EXPECT_EQ(sent(h, "MLSD"), 1u);
 }
 
+// RETR goes out right behind PASV: when PASV is refused, the RETR's own refusal is read with it and
+// never taken for the answer to the next command.
+TEST(FtpPathWalkScripted, ARefusedPasvTakesTheReplyOfTheRetrBehindIt) {
+    ScriptedFtpServer server;
+    ASSERT_EQ(server.start(kLogin + kFeatures + top("/d") +
+                           mlsd("/d", "type=file;size=1;modify=20200102030405; one\\r\\n") +
+                           "< TYPE I\n> 200 binary\n< PASV\n> 500 no passive mode\n< RETR /d/one\n"
+                           "> 425 Use PORT or PASV first\n< CWD /x\n> 250 ok\n< PWD\n> 257 \"/x\"\n"),
+              0);
+    test::FtpSessionHarness h;
+    test::TempDir dir;
+    ASSERT_EQ(h.connect(server.port(), "u", "p"), 0);
+    EXPECT_EQ(transfer(h, {folder_pair(1, dir.file("d"), "/d")}), 1);
+    EXPECT_TRUE(h.logged(kLevelError, "ERROR: Could not download /d/one")) << h.dump();
+    EXPECT_EQ(h.change_folder("/x"), 0) << h.dump();
+    EXPECT_EQ(h.s().remote_folder, "/x");
+    EXPECT_EQ(server.wait(), 0) << server.failure();
+}
+
 // ---- real servers ----
 
 std::map<std::string, std::string> tree_of(const std::string& root) {
