@@ -2,8 +2,6 @@
 // table of every FTP handler.
 #include "client/transfer/ftp/ftp_requests.h"
 
-#include <string>
-
 #include "client/transfer/ftp/ftp_procedures.h"
 
 namespace orvane {

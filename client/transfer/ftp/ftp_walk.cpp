@@ -11,8 +11,15 @@ namespace orvane {
 
 namespace {
 
-// Each folder entered (CWD and PWD) and listed with LIST; files named relative to it.
+// Each folder entered and listed with LIST; files named relative to it. The walk names every
+// folder by its full path, so CWD needs no PWD to say where it went.
 constexpr WalkSteps kEnteringSteps{
+    ftp_enter_by_path, ftp_folder_up, ftp_listing, ftp_make_folder, ftp_remove_folder,
+    ftp_delete_file,   ftp_download,  ftp_upload,  false,
+};
+
+// The delete walk goes up with CDUP, whose folder only PWD can tell: it enters with CWD and PWD.
+constexpr WalkSteps kDeleteSteps{
     ftp_change_folder, ftp_folder_up, ftp_listing, ftp_make_folder, ftp_remove_folder,
     ftp_delete_file,   ftp_download,  ftp_upload,  false,
 };
@@ -72,7 +79,7 @@ void ftp_transfer_list(Session& s) {
 // as the folder, and the walk would empty the folder it points to. LIST shows the link as a link,
 // and DELE removes only the link.
 void ftp_delete_walk(Session& s) {
-    start_delete_walk(s, kEnteringSteps);
+    start_delete_walk(s, kDeleteSteps);
 }
 
 }  // namespace orvane

@@ -175,6 +175,7 @@ struct WalkRun {
     std::vector<std::string> messages;  // info, warnings and errors, in order
     int results = 0;
     size_t per_file = 0;  // MDTM and SIZE queries
+    size_t pwd = 0;       // PWD while the trees went up and down
 };
 
 // Up, down and deleted again, with machine listings or (when `listing_only`) as if the server had none.
@@ -189,10 +190,12 @@ WalkRun walk_tree(FtpServerKind kind, bool listing_only, const std::string& src,
         fs.machine_listing = fs.mfmt = false;
     }
     WalkRun run;
+    size_t pwd_before = sent(h, "PWD");
     run.results += transfer(h, {folder_pair(0, src, "/pub/tree")});
     size_t before = sent(h, "MDTM") + sent(h, "SIZE");
     run.results += 2 * transfer(h, {folder_pair(1, down, "/pub/tree")});
     run.per_file = sent(h, "MDTM") + sent(h, "SIZE") - before;
+    run.pwd = sent(h, "PWD") - pwd_before;
     run.results += 4 * remove_tree(h, "/pub/tree");
     EXPECT_FALSE(fs::exists(server.local_home() + "/tree"));
     run.tree = tree_of(down);
@@ -228,6 +231,7 @@ TEST(FtpPathWalkReal, MachineListingsAndListWalkTheSameTreesWithTheSameResults) 
     EXPECT_EQ(mlsd.per_file, 0u) << "the listing's facts are exact";
     EXPECT_EQ(list.per_file, 13u) << "one MDTM per file";
     EXPECT_EQ(vsftpd.per_file, 13u) << "vsftpd has no MLSD";
+    EXPECT_EQ(mlsd.pwd + list.pwd + vsftpd.pwd, 0u) << "every folder is named by its full path";
 }
 
 // pyftpdlib's MLSD follows links: a link back to a folder above is listed as that folder, with the

@@ -31,6 +31,10 @@ const std::string kNoFeatures = "< FEAT\n> 502 not implemented\n";
 std::string enter(const std::string& path) {
     return "< CWD " + path + "\n> 250 ok\n< PWD\n> 257 \"" + path + "\"\n";
 }
+// A transfer walk names each folder by its full path: CWD alone.
+std::string cwd(const std::string& path) {
+    return "< CWD " + path + "\n> 250 ok\n";
+}
 std::string up(const std::string& to) {
     return "< CDUP\n> 250 ok\n< PWD\n> 257 \"" + to + "\"\n";
 }
@@ -87,8 +91,8 @@ TEST(FtpWalkScripted, DeleteHandlesChildrenInReverseListingOrderThenLeavesAndRem
 }
 
 TEST(FtpWalkScripted, UploadIntoAMissingFolderMakesItFromItsParent) {
-    Scripted t(kNoFeatures + "< CWD /pub/new\n> 550 no such folder\n" + enter("/pub") +
-               "< MKD new\n> 257 \"/pub/new\" made\n" + enter("/pub/new") +
+    Scripted t(kNoFeatures + "< CWD /pub/new\n> 550 no such folder\n" + cwd("/pub") +
+               "< MKD new\n> 257 \"/pub/new\" made\n" + cwd("/pub/new") +
                "< TYPE I\n> 200 binary\n"
                "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
                "< STOR a.txt\n> 150 go ahead\ndata-recv\n> 226 stored\n< MDTM *\n> 250 set\n");
@@ -106,7 +110,7 @@ TEST(FtpWalkScripted, HostileNamesStayOutAndAFailedFileEndsTheWalkNamingIt) {
     // Backslashes doubled for the script's escapes; the bell goes out raw.
     const std::string hostile = file_line("..\\\\..\\\\evil") + file_line("\\\\tmp\\\\x") +
                                 file_line("a/../../y") + folder_line("..") + file_line("bell\x07");
-    Scripted t(kNoFeatures + enter("/h") +
+    Scripted t(kNoFeatures + cwd("/h") +
                list(hostile + file_line("ok.txt") + file_line("bad.txt") + file_line("never")) +
                "< TYPE I\n> 200 binary\n< MDTM ok.txt\n> 213 20200102030405\n"
                "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
