@@ -119,7 +119,7 @@ bool decide(Session& s) {
 // A walk's files go with RETR right behind PASV (passive, no REST to put between them).
 bool pipelined(Session& s) {
     const FtpTransfer& t = ftp_state(s).transfer;
-    return s.passive == 1 && t.by_path && !t.resume;
+    return s.passive == 1 && t.in_walk && !t.resume;
 }
 
 void decide_and_go(Session& s) {
@@ -290,8 +290,8 @@ void download_next(int code, void* owner, int result) {
 
 namespace {
 
-void start_download(Session& s, bool by_path) {
-    take_transfer_names(s, by_path);
+void start_download(Session& s, bool by_path, bool in_walk) {
+    take_transfer_names(s, by_path, in_walk);
     if (post_transfer_type(s, transfer_type_command(s), download_next,
                            static_cast<int>(DownloadCode::kType)) != 0)
         complete_request_soon(s, 1);
@@ -300,11 +300,15 @@ void start_download(Session& s, bool by_path) {
 }  // namespace
 
 void ftp_download(Session& s) {
-    start_download(s, false);
+    start_download(s, false, false);
+}
+
+void ftp_download_in_walk(Session& s) {
+    start_download(s, false, true);
 }
 
 void ftp_download_by_path(Session& s) {
-    start_download(s, true);
+    start_download(s, true, true);
 }
 
 }  // namespace orvane

@@ -48,7 +48,10 @@ void ftp_delete_walk(Session& s);
 // A walk's listing of the folder s.path1 by its path: MLSD where the server has it, else the
 // folder is entered (CWD and PWD) and listed with LIST.
 void ftp_list_by_path(Session& s);
-// The walk's forms of the transfers: the remote file is named by its full path.
+// The walks' forms of the transfers: the transfer command right behind PASV, and (by path) the
+// remote file named by its full path.
+void ftp_download_in_walk(Session& s);
+void ftp_upload_in_walk(Session& s);
 void ftp_download_by_path(Session& s);
 void ftp_upload_by_path(Session& s);
 
@@ -88,7 +91,8 @@ void resume_refused(Session& s);
 
 // The remote name the commands use (the full path when `by_path`), and the local path, of the
 // request's entries.
-void take_transfer_names(Session& s, bool by_path);
+// `in_walk`: a walk's file, whose transfer command goes right behind PASV.
+void take_transfer_names(Session& s, bool by_path, bool in_walk);
 
 // Rules that overwrite whatever the target is: nothing about the target needs to be asked.
 bool every_outcome_overwrites(const DuplicateRules& rules);

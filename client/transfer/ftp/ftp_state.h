@@ -145,6 +145,7 @@ struct FtpTransfer {
     uint64_t resume_offset = 0;
     DuplicateAction duplicate_decision = kDuplicateOverwrite;
     bool by_path = false;     // commands name the file by its full path (a walk that enters no folder)
+    bool in_walk = false;     // a walk's file: the transfer command goes right behind PASV
     bool time_known = false;  // the remote file's time (UTC) and size are known exactly
     bool size_known = false;
     bool machine_listing = false;  // the running listing is MLSD

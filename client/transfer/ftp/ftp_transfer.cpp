@@ -108,8 +108,9 @@ void resume_refused(Session& s) {
     st.transfer.resume_offset = 0;
 }
 
-void take_transfer_names(Session& s, bool by_path) {
+void take_transfer_names(Session& s, bool by_path, bool in_walk) {
     FtpTransfer& t = ftp_state(s).transfer;
+    t.in_walk = in_walk;
     t.by_path = by_path && !s.remote_entry.full_path.empty();
     t.remote_name = s.remote_entry.name.empty() || t.by_path ? s.remote_entry.full_path : s.remote_entry.name;
     const std::string& local = s.local_entry.full_path.empty() ? s.local_entry.name : s.local_entry.full_path;

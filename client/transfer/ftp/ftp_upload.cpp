@@ -82,7 +82,7 @@ void start_store(Session& s) {
 // file is opened first, so that a STOR already sent is never left without its data connection.
 void go_to_data_path(Session& s) {
     const FtpTransfer& t = ftp_state(s).transfer;
-    if (s.passive != 1 || !t.by_path || t.resume) return open_data_path(s, upload_next, kUploadPath);
+    if (s.passive != 1 || !t.in_walk || t.resume) return open_data_path(s, upload_next, kUploadPath);
     if (!open_source(s)) return;
     s.argument = t.remote_name;
     if (post_ftp_command(s, FtpCommand::kPasvStor, upload_next, static_cast<int>(UploadCode::kQueued)) != 0) {
@@ -237,8 +237,8 @@ void upload_next(int code, void* owner, int result) {
 
 namespace {
 
-void start_upload(Session& s, bool by_path) {
-    take_transfer_names(s, by_path);
+void start_upload(Session& s, bool by_path, bool in_walk) {
+    take_transfer_names(s, by_path, in_walk);
     if (post_transfer_type(s, transfer_type_command(s), upload_next, static_cast<int>(UploadCode::kType)) !=
         0)
         complete_request_soon(s, 1);
@@ -247,11 +247,15 @@ void start_upload(Session& s, bool by_path) {
 }  // namespace
 
 void ftp_upload(Session& s) {
-    start_upload(s, false);
+    start_upload(s, false, false);
+}
+
+void ftp_upload_in_walk(Session& s) {
+    start_upload(s, false, true);
 }
 
 void ftp_upload_by_path(Session& s) {
-    start_upload(s, true);
+    start_upload(s, true, true);
 }
 
 }  // namespace orvane

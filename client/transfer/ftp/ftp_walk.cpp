@@ -14,8 +14,8 @@ namespace {
 // Each folder entered and listed with LIST; files named relative to it. The walk names every
 // folder by its full path, so CWD needs no PWD to say where it went.
 constexpr WalkSteps kEnteringSteps{
-    ftp_enter_by_path, ftp_folder_up, ftp_listing, ftp_make_folder, ftp_remove_folder,
-    ftp_delete_file,   ftp_download,  ftp_upload,  false,
+    ftp_enter_by_path, ftp_folder_up,        ftp_listing,        ftp_make_folder, ftp_remove_folder,
+    ftp_delete_file,   ftp_download_in_walk, ftp_upload_in_walk, false,
 };
 
 // The delete walk goes up with CDUP, whose folder only PWD can tell: it enters with CWD and PWD.
