@@ -1,6 +1,7 @@
 // What the transfer procedures share (data path, resume checks, ending), and the listing procedure.
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "client/transfer/ftp/ftp_procedures.h"
 #include "client/transfer/session/duplicate_rules.h"
@@ -203,31 +204,42 @@ void on_listen(Session& s, int result) {
 // their unique fact), with a warning; remembers the others for the folders below them.
 void drop_loops(Session& s) {
     FtpTransfer& t = ftp_state(s).transfer;
-    RemoteListing kept;
-    bool dropped = false;
+    std::vector<size_t> loops;
+    size_t index = 0;
     for (const RemoteFileEntry& e : s.listing) {
+        size_t at = index++;
         std::string_view id = e.type == kEntryFolder ? mlsd_fact(e.long_name, "unique") : std::string_view();
+        if (id.empty()) continue;
         std::string path = t.list_path == "/" ? "/" + e.name : t.list_path + "/" + e.name;
         bool loop = false;
-        for (std::string above = t.list_path; !id.empty() && !loop;) {
+        for (std::string above = t.list_path; !loop;) {
             auto known = t.folder_ids.find(above);
             loop = known != t.folder_ids.end() && known->second == id;
             size_t slash = above.find_last_of('/');
             if (above == "/" || slash == std::string::npos) break;
             above = slash == 0 ? "/" : above.substr(0, slash);
         }
-        if (loop) {
-            dropped = true;
-            session_log(s, kLevelWarning,
-                        format("Warning: Skipping %s: a symbolic link leads back to a folder above it",
-                               escape_controls(path).c_str())
-                            .c_str());
+        if (!loop) {
+            t.folder_ids.emplace(path, std::string(id));
             continue;
         }
-        if (!id.empty()) t.folder_ids.emplace(path, std::string(id));
-        kept.push_back(e);
+        loops.push_back(at);
+        session_log(s, kLevelWarning,
+                    format("Warning: Skipping %s: a symbolic link leads back to a folder above it",
+                           escape_controls(path).c_str())
+                        .c_str());
     }
-    if (dropped) s.listing = std::move(kept);
+    // Rare: only then is the listing copied.
+    if (loops.empty()) return;
+    RemoteListing kept;
+    for (size_t i = 0, next = 0; i < s.listing.size(); ++i) {
+        if (next < loops.size() && loops[next] == i) {
+            ++next;
+            continue;
+        }
+        kept.push_back(s.listing[i]);
+    }
+    s.listing = std::move(kept);
 }
 
 void on_listed(Session& s, int result) {
