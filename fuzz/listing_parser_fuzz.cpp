@@ -1,5 +1,6 @@
 // Fuzzes the listing parser with LIST and NLST answers (whole, and streamed in two pieces, which must
-// give the same entries); every entry must keep its field limits. Also the ASCII line-end conversion:
+// give the same entries) and with MLSD answers; every entry must keep its field limits, and a machine
+// listing's exact facts must be whole. Also the ASCII line-end conversion:
 // text without CR comes back unchanged from the wire form, however it is split.
 #include <algorithm>
 #include <cstddef>
@@ -10,6 +11,7 @@
 
 #include "client/transfer/text/ascii_line_ends.h"
 #include "client/transfer/text/listing_parser.h"
+#include "client/transfer/text/machine_listing.h"
 
 namespace {
 
@@ -28,6 +30,25 @@ void check_ascii(const uint8_t* data, size_t size, size_t split) {
     b += decoder.convert(wire.data() + wire_cut, w - wire_cut, back.data() + b);
     b += decoder.finish(back.data() + b);
     if (b != plain.size() || !std::equal(plain.begin(), plain.end(), back.begin())) abort();
+}
+
+void check_machine(const uint8_t* data, size_t size, size_t split) {
+    orvane::RemoteListing listing;
+    orvane::ListingStream stream(orvane::ListingStream::Kind::kMachine, orvane::ListingClock{2024, 1},
+                                 listing);
+    stream.feed(data, split);
+    stream.feed(data + split, size - split);
+    stream.finish();
+    for (const auto& e : listing) {
+        if (e.name.empty() || e.name.size() > orvane::kPathCapacity || e.name == "." || e.name == "..")
+            abort();
+        if ((e.exact & orvane::kExactSize) && (e.type != orvane::kEntryFile || e.size_text.empty())) abort();
+        if ((e.exact & orvane::kExactTime) && e.time_text.size() != 14) abort();
+        if (e.type < orvane::kEntryFile || e.type > orvane::kEntryLink) abort();
+    }
+    orvane::RemoteFileEntry one;
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (orvane::parse_mlsd_line(text, one) == 0 && one.name.empty()) abort();
 }
 
 }  // namespace
@@ -54,5 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (e.type < orvane::kEntryFile || e.type > orvane::kEntryLink) abort();
     }
     check_ascii(data, size, split);
+    check_machine(data, size, split);
     return 0;
 }

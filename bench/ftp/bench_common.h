@@ -1,6 +1,8 @@
 // Pieces the FTP and FTPS benchmarks share: timing, test files, curl runs and the report line.
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -83,9 +85,17 @@ struct LargeFileTimes {
     bool ok = false;                    // every transfer brought the whole file
 };
 
+// Writes every dirty page out before a timed transfer: a gigabyte just written (the test file, or
+// the last tool's copy) would otherwise be flushed during the next transfer, and the kernel throttles
+// the server's writes while it catches up. Without this the tool that runs right after make_file()
+// (always ours) pays for the other's writes.
+inline void settle_disk() {
+    ::sync();
+}
+
 // One file of `mib` MiB downloaded and then uploaded, by our session (logged in, in /pub) and by
 // curl with `curl_options` in front of its own. The server's file is written first, so both
-// readers find it in the page cache.
+// readers find it in the page cache; the disk is settled before each timed transfer.
 // lftp, when `lftp_settings` is not empty, gets those "set" commands before it opens the server.
 inline LargeFileTimes time_large_file(test::FtpSessionHarness& h, const test::FtpServer& server,
                                       const test::TempDir& local, size_t mib,
@@ -100,17 +110,20 @@ inline LargeFileTimes time_large_file(test::FtpSessionHarness& h, const test::Ft
     };
     const std::string remote_big = server.local_home() + "/big.bin";
     make_file(remote_big, mib);
+    settle_disk();
     auto start = Clock::now();
     int r = h.download("big.bin", local.file("ours.bin"));
     t.ours_down = seconds_since(start);
     t.ok = r == 0 && size_of(local.file("ours.bin")) == expected;
     std::filesystem::remove(local.file("ours.bin"));
+    settle_disk();
     t.curl_down = curl({"-o", local.file("curl.bin"), url + "big.bin"});
     t.ok = t.ok && size_of(local.file("curl.bin")) == expected;
     std::filesystem::remove(local.file("curl.bin"));
     const std::string lftp_open = lftp_settings + "open -u " + server.user() + "," + server.password() +
                                   " -p " + std::to_string(server.port()) + " 127.0.0.1; ";
     if (!lftp_settings.empty()) {
+        settle_disk();
         t.lftp_down = run_lftp(lftp_open + "get /pub/big.bin -o " + local.file("lftp.bin"));
         t.ok = t.ok && size_of(local.file("lftp.bin")) == expected;
         std::filesystem::remove(local.file("lftp.bin"));
@@ -118,15 +131,18 @@ inline LargeFileTimes time_large_file(test::FtpSessionHarness& h, const test::Ft
     std::filesystem::remove(remote_big);
 
     make_file(local.file("up.bin"), mib);
+    settle_disk();
     start = Clock::now();
     r = h.upload(local.file("up.bin"), "ours_up.bin");
     t.ours_up = seconds_since(start);
     t.ok = t.ok && r == 0 && size_of(server.local_home() + "/ours_up.bin") == expected;
     std::filesystem::remove(server.local_home() + "/ours_up.bin");
+    settle_disk();
     t.curl_up = curl({"-T", local.file("up.bin"), url + "curl_up.bin"});
     t.ok = t.ok && size_of(server.local_home() + "/curl_up.bin") == expected;
     std::filesystem::remove(server.local_home() + "/curl_up.bin");
     if (!lftp_settings.empty()) {
+        settle_disk();
         t.lftp_up = run_lftp(lftp_open + "put " + local.file("up.bin") + " -o /pub/lftp_up.bin");
         t.ok = t.ok && size_of(server.local_home() + "/lftp_up.bin") == expected;
         std::filesystem::remove(server.local_home() + "/lftp_up.bin");

@@ -1,5 +1,5 @@
-// An FTP-aware delay relay on 127.0.0.1: the control connection and every passive data connection go
-// through a DelayRelay, so each round trip of either costs the added delay, as on a long link.
+// A delay relay for FTP: the control connection and every passive data connection held the same
+// time each way, so a loopback server behaves like one across a long-distance link.
 #pragma once
 
 #include <chrono>
@@ -8,8 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "bench/sftp/delay_relay.h"
 
@@ -24,32 +22,19 @@ class FtpDelayRelay {
 
     // 0 when listening; 1 with the cause.
     int start(std::string& cause);
-    // Where clients connect.
     uint16_t port() const { return control_.port(); }
-    // Passive replies rewritten so far (a run that bypassed the relay rewrote none).
-    int data_relays() const;
+    int data_connections() const;
 
   private:
-    struct Link {
-        std::thread thread;
-        std::atomic<bool> done{false};
-    };
-    void accept_loop();
-    void rewrite_link(int client, int server);
-    // A relay of its own for the server's data port; the port clients are to use instead, or 0.
-    uint16_t relay_data_port(uint16_t server_data_port);
-    std::string rewrite(const std::string& line);
+    // Whole reply lines from `pending`, a passive reply's port replaced by a new data relay's.
+    std::string rewrite(std::string& pending);
+    std::string relay_port_for(const std::string& line);
 
-    uint16_t server_port_;
     std::chrono::milliseconds delay_;
-    test::Listener rewriter_;  // between the delaying control relay and the server
-    DelayRelay control_;
-    int stop_[2] = {-1, -1};
-    std::thread acceptor_;
-    std::vector<std::unique_ptr<Link>> links_;
-    mutable std::mutex lock_;
-    std::deque<std::unique_ptr<DelayRelay>> data_;  // the most recent ones; older transfers are over
-    int rewritten_ = 0;
+    mutable std::mutex mutex_;
+    std::deque<std::unique_ptr<DelayRelay>> data_;  // the newest last; old ones are ended
+    int data_count_ = 0;
+    DelayRelay control_;  // last: ended first, so no reply is rewritten while the rest goes
 };
 
 }  // namespace orvane::bench

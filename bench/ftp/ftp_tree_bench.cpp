@@ -1,6 +1,7 @@
-// Folder trees against vsftpd on loopback: 2,000 files of 4 KiB in 20 folders downloaded and uploaded
-// as one tree by a Transfer list, versus lftp's mirror and mirror -R in the same run.
-// ftp_tree_bench [files] [folders] [rounds]
+// Folder trees against vsftpd or pyftpdlib, on loopback or through a delay relay: 2,000 files of 4 KiB
+// in 20 folders downloaded and uploaded as one tree by a Transfer list, versus lftp's mirror and
+// mirror -R in the same run.
+// ftp_tree_bench [files] [folders] [rounds] [delay ms each way] [vsftpd|pyftpdlib]
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "bench/ftp/bench_common.h"
+#include "bench/ftp/ftp_delay_relay.h"
 #include "client/frontend/output.h"
 #include "tests/client/transfer/ftp/ftp_session_harness.h"
 #include "tests/support/ftp_servers.h"
@@ -69,6 +71,12 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+// The lowest and highest value: the spread of the rounds.
+std::pair<double, double> spread(std::vector<double> v) {
+    auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+    return {*lo, *hi};
+}
+
 void report_rate(const char* what, int files, double ours, double lftp) {
     outputf(kLevelInfo, "%-9s ours %6.2f s %7.0f files/s | lftp %6.2f s %7.0f files/s | ours/lftp rate %.2f",
             what, ours, files / ours, lftp, files / lftp, lftp / ours);
@@ -81,21 +89,37 @@ int main(int argc, char** argv) {
     int files = argc > 1 ? std::atoi(argv[1]) : 2000;
     int folders = argc > 2 ? std::atoi(argv[2]) : 20;
     int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+    int delay_ms = argc > 4 ? std::max(0, std::atoi(argv[4])) : 0;
+    bool pyftpdlib = argc > 5 && std::string(argv[5]) == "pyftpdlib";
+    const char* server_name = pyftpdlib ? "pyftpdlib" : "vsftpd";
 
     test::FtpServer server;
-    if (server.start(test::FtpServerKind::kVsftpd) != 0) {
-        outputf(kLevelError, "vsftpd did not start: %s", server.error().c_str());
+    if (server.start(pyftpdlib ? test::FtpServerKind::kPyftpdlib : test::FtpServerKind::kVsftpd) != 0) {
+        outputf(kLevelError, "%s did not start: %s", server_name, server.error().c_str());
         return 1;
+    }
+    // Both tools reach the server through the same relay: control and data connections alike.
+    std::unique_ptr<FtpDelayRelay> relay;
+    int port = server.port();
+    if (delay_ms > 0) {
+        relay =
+            std::make_unique<FtpDelayRelay>(static_cast<uint16_t>(port), std::chrono::milliseconds(delay_ms));
+        std::string cause;
+        if (relay->start(cause) != 0) {
+            outputf(kLevelError, "the relay did not start: %s", cause.c_str());
+            return 1;
+        }
+        port = relay->port();
     }
     test::TempDir local;
     test::FtpSessionHarness h;
     h.s().log_enabled = 0;
-    if (h.connect(server.port(), server.user(), server.password()) != 0) {
+    if (h.connect(port, server.user(), server.password()) != 0) {
         outputf(kLevelError, "login failed");
         return 1;
     }
     const std::string login = "set net:max-retries 1; open -u " + server.user() + "," + server.password() +
-                              " -p " + std::to_string(server.port()) + " 127.0.0.1; ";
+                              " -p " + std::to_string(port) + " 127.0.0.1; ";
     make_tree(server.local_home() + "/src", files, folders);
     auto whole = [&](const std::string& root) { return count_files(root) == static_cast<size_t>(files); };
 
@@ -157,9 +181,10 @@ int main(int argc, char** argv) {
         for (const Times& t : runs) v.push_back(t.*lftp / t.*ours);
         return median(v);
     };
-    outputf(kLevelInfo,
-            "vsftpd on loopback, passive, binary; %d files of 4 KiB in %d folders; medians of %d rounds",
-            files, folders, rounds);
+    outputf(
+        kLevelInfo,
+        "%s, %d ms added each way, passive, binary; %d files of 4 KiB in %d folders; medians of %d rounds",
+        server_name, delay_ms, files, folders, rounds);
     report_rate("download", files, median(pick(&Times::ours_down)), median(pick(&Times::lftp_down)));
     report_rate("upload", files, median(pick(&Times::ours_up)), median(pick(&Times::lftp_up)));
     outputf(kLevelInfo, "download CPU per file: ours %.0f us, lftp %.0f us (medians)",
@@ -167,6 +192,15 @@ int main(int argc, char** argv) {
             median(pick(&Times::lftp_down_cpu)) * 1e6 / files);
     outputf(kLevelInfo, "median of the rounds' ratios: download %.2f, upload %.2f",
             ratios(&Times::ours_down, &Times::lftp_down), ratios(&Times::ours_up, &Times::lftp_up));
+    auto round_ratios = [&](double Times::*ours, double Times::*lftp) {
+        std::vector<double> v;
+        for (const Times& t : runs) v.push_back(t.*lftp / t.*ours);
+        return spread(v);
+    };
+    auto [down_lo, down_hi] = round_ratios(&Times::ours_down, &Times::lftp_down);
+    auto [up_lo, up_hi] = round_ratios(&Times::ours_up, &Times::lftp_up);
+    outputf(kLevelInfo, "spread of the rounds' ratios: download %.2f-%.2f, upload %.2f-%.2f", down_lo,
+            down_hi, up_lo, up_hi);
     if (!ok) outputf(kLevelError, "a tree did not arrive whole");
     return ok ? 0 : 1;
 }

@@ -112,11 +112,11 @@ int main(int argc, char** argv) {
             auto tool = static_cast<Tool>((k + r) % kToolCount);
             std::string tag = std::to_string(tool) + "-" + std::to_string(r);
             std::string down_to = local.file("down" + tag), up_to = "/pub/up" + tag;
-            int before = relay.data_relays();
+            int before = relay.data_connections();
             times[0][tool].push_back(run_tool(tool, setup, true, "/pub/src", down_to));
             times[1][tool].push_back(run_tool(tool, setup, false, down_to, up_to));
             bool whole = same_tree(source, down_to) && same_tree(source, server.local_home() + "/up" + tag);
-            if (!whole || relay.data_relays() - before < 2 * files) {
+            if (!whole || relay.data_connections() - before < 2 * files) {
                 outputf(kLevelError, "%s: %s", kToolNames[tool],
                         whole ? "the data did not go through the relay" : "a tree did not arrive whole");
                 ok = false;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <ctime>
 #include <deque>
+#include <utility>
 
 namespace orvane::bench {
 
@@ -42,6 +43,8 @@ struct Lane {
     size_t held_bytes = 0;
     bool sender_done = false;  // `from` has shut its side
     bool passed_on = false;    // ... and `to` has been told, after the last held byte
+    const DelayRelay::ReplyFilter* filter = nullptr;
+    std::string pending;  // read but not yet taken by the filter
 };
 
 bool would_block() {
@@ -52,9 +55,15 @@ bool would_block() {
 bool take_in(Lane& lane, Clock::time_point due, char* block) {
     ssize_t n = recv(lane.from, block, kReadBlock, MSG_DONTWAIT);
     if (n == 0) lane.sender_done = true;
-    if (n <= 0) return n == 0 || would_block();
-    lane.held.push_back({due, std::string(block, static_cast<size_t>(n))});
-    lane.held_bytes += static_cast<size_t>(n);
+    if (n < 0) return would_block();
+    std::string bytes(block, static_cast<size_t>(n));
+    if (lane.filter) {
+        lane.pending += bytes;
+        bytes = n == 0 ? std::exchange(lane.pending, {}) : (*lane.filter)(lane.pending);
+    }
+    if (bytes.empty()) return true;
+    lane.held_bytes += bytes.size();
+    lane.held.push_back({due, std::move(bytes)});
     return true;
 }
 
@@ -84,8 +93,9 @@ timespec until(Clock::time_point wake, Clock::time_point now) {
 }
 
 // Moves bytes both ways between `a` and `b` until both sides have shut, one fails, or the stop.
-void run_link(int a, int b, Clock::duration delay, int stop_fd) {
+void run_link(int a, int b, Clock::duration delay, int stop_fd, const DelayRelay::ReplyFilter* filter) {
     Lane lanes[2] = {{a, b}, {b, a}};
+    lanes[1].filter = filter;
     std::string block(kReadBlock, '\0');
     while (!(lanes[0].passed_on && lanes[1].passed_on)) {
         Clock::time_point now = Clock::now(), wake = Clock::time_point::max();
@@ -174,7 +184,7 @@ void DelayRelay::open_link(int client) {
     auto link = std::make_unique<Link>();
     Link* owned = link.get();
     owned->thread = std::thread([this, client, server, owned] {
-        run_link(client, server, delay_, stop_[0]);
+        run_link(client, server, delay_, stop_[0], filter_ ? &filter_ : nullptr);
         close(client);
         close(server);
         owned->done = true;

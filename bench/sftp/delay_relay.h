@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +24,12 @@ class DelayRelay {
     DelayRelay(const DelayRelay&) = delete;
     DelayRelay& operator=(const DelayRelay&) = delete;
 
+    // Rewrites what the target sends back (FTP: the passive replies, so that data connections come
+    // through a relay too). It takes what it can from `pending` (whole lines) and returns the bytes to
+    // pass on; the rest stays for the next read. Set before start().
+    using ReplyFilter = std::function<std::string(std::string& pending)>;
+    void set_reply_filter(ReplyFilter filter) { filter_ = std::move(filter); }
+
     // 0 when listening; 1 with the cause.
     int start(std::string& cause);
     uint16_t port() const { return listener_.port(); }
@@ -40,6 +47,7 @@ class DelayRelay {
     test::Listener listener_;
     uint16_t target_port_;
     std::chrono::milliseconds delay_;
+    ReplyFilter filter_;
     int stop_[2] = {-1, -1};  // a byte written here ends every loop
     std::thread acceptor_;
     std::vector<std::unique_ptr<Link>> links_;  // only the acceptor thread touches it until the stop

@@ -241,20 +241,22 @@ TEST(ShellStreams, ErrorsOnStderrAndAskedForDataAloneOnStdout) {
     EXPECT_FALSE(contains(typed.output, "version 4")) << typed.output;
 }
 
-// On a terminal a refusal shows in the error colour; the size probe before a first upload is
-// not a refusal.
+// On a terminal a refusal shows in the error colour; the size probe before a first resumed upload
+// is not a refusal, and a plain upload, which replaces the file whatever its size, sends none.
 TEST(ShellStreams, ReplyColoursFollowTheReplyClass) {
     FtpServer server;
     ASSERT_EQ(server.start(FtpServerKind::kVsftpd), 0) << server.error();
     TempDir dir;
     write_all(dir.file("up.bin"), "x");
     write_all(dir.file("c.txt"),
-              login_lines(server, dir) + "put up.bin\ndelete nothere.bin\ndelete up.bin\nbye\n");
+              login_lines(server, dir) +
+                  "reput up.bin\nput up.bin again.bin\ndelete nothere.bin\ndelete up.bin\nbye\n");
     auto r = run_process(client_binary(), {"-s:" + dir.file("c.txt")}, {}, true);
     EXPECT_TRUE(contains(r.output, "\x1b[91m550 Delete operation failed.")) << r.output;
     EXPECT_TRUE(contains(r.output, "\x1b[96m550 Could not get file size.")) << r.output;
     EXPECT_TRUE(contains(r.output, "\x1b[92m250 Delete operation successful.")) << r.output;
     EXPECT_FALSE(contains(r.output, "\x1b[93mCould not obtain")) << r.output;
+    EXPECT_FALSE(contains(r.output, "SIZE again.bin")) << r.output;
 }
 
 // ls and dir never replace a local file: "-" words are the server's listing options, a lone word

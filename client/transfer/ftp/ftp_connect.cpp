@@ -119,6 +119,10 @@ void ftp_connect(Session& s) {
     st.control.greeting = ServerReply();
     st.session.implicit_tls = 0;
     st.session.auth_implies_protection = 0;
+    // Another server may answer on this connection: what it offers is asked again.
+    st.session.features_known = false;
+    st.session.machine_listing = false;
+    st.session.mfmt = false;
     // Made here rather than on an event thread: making it reads the client certificate's files.
     if (s.protocol != kProtocolFtp && s.engine) s.engine->tls_context();
     post_next(s, ftp_connect_step, ConnectCode::kConnected);

@@ -1,4 +1,5 @@
-// The download procedure: TYPE, MDTM and SIZE of the remote file, the duplicate rules, the data path,
+// The download procedure: TYPE, MDTM and SIZE (or MLST) of the remote file where the listing did
+// not give them exactly, the duplicate rules, the data path,
 // REST when resuming, RETR with the data connection, and the local file's time.
 #include <cinttypes>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include "client/transfer/ftp/ftp_procedures.h"
 #include "client/transfer/session/duplicate_rules.h"
 #include "client/transfer/text/ftp_text.h"
+#include "client/transfer/text/machine_listing.h"
 #include "common/log.h"
 #include "platform/file.h"
 
@@ -14,7 +16,19 @@ namespace orvane {
 
 namespace {
 
-enum class DownloadCode : int { kType = 0, kTime, kSize, kPasv, kListen, kPort, kRest, kTransfer, kCount };
+enum class DownloadCode : int {
+    kType = 0,
+    kTime,
+    kSize,
+    kPasv,
+    kListen,
+    kPort,
+    kRest,
+    kTransfer,
+    kFacts,
+    kQueued,
+    kCount
+};
 constexpr DataPathCodes kDownloadPath{static_cast<int>(DownloadCode::kPasv),
                                       static_cast<int>(DownloadCode::kListen),
                                       static_cast<int>(DownloadCode::kPort)};
@@ -31,7 +45,7 @@ std::string renamed_path(const Session& s, std::string path) {
     return path + s.rename_suffix;
 }
 
-void start_retrieve(Session& s) {
+void start_retrieve(Session& s, FtpCommand command = FtpCommand::kRetr) {
     FtpState& st = ftp_state(s);
     FtpTransfer& t = st.transfer;
     LocalFile& file = s.data->step_state.file;
@@ -47,7 +61,7 @@ void start_retrieve(Session& s) {
     // The progress line counts this transfer's bytes: what is left of a size known by now.
     uint64_t offset = t.resume ? t.resume_offset : 0;
     if (s.target_entry.size > offset) s.progress_total.store(s.target_entry.size - offset);
-    prepare_ftp_command(s, FtpCommand::kRetr);
+    prepare_ftp_command(s, command);
     t.listening = false;
     StepFunction data_step = s.passive == 1 ? passive_receive_step : active_receive_step;
     if (start_two_channel(s, data_step, ftp_command_step, download_next,
@@ -105,22 +119,83 @@ bool decide(Session& s) {
     }
 }
 
+// A walk's files go with RETR right behind PASV (passive, no REST to put between them).
+bool pipelined(Session& s) {
+    const FtpTransfer& t = ftp_state(s).transfer;
+    return s.passive == 1 && t.in_walk && !t.resume;
+}
+
 void decide_and_go(Session& s) {
-    if (decide(s)) open_data_path(s, download_next, kDownloadPath);
+    if (!decide(s)) return;
+    if (!pipelined(s)) return open_data_path(s, download_next, kDownloadPath);
+    s.argument = ftp_state(s).transfer.remote_name;
+    post(s, FtpCommand::kPasvRetr, DownloadCode::kQueued);
 }
 
 // ---- continuations ----
+
+// What is still to be asked about the remote file: a machine listing's facts are exact, and rules
+// that overwrite whatever the local file is need no size to compare.
+bool needs_time(Session& s) {
+    return !ftp_state(s).transfer.time_known;
+}
+bool needs_size(Session& s) {
+    const FtpTransfer& t = ftp_state(s).transfer;
+    return s.download_rules.compare == 1 && t.local_exists && !t.size_known &&
+           !every_outcome_overwrites(s.download_rules);
+}
+
+void ask_size_or_decide(Session& s) {
+    if (needs_size(s)) {
+        s.argument = ftp_state(s).transfer.remote_name;
+        post(s, FtpCommand::kSize, DownloadCode::kSize);
+        return;
+    }
+    decide_and_go(s);
+}
+
+void ask_time(Session& s) {
+    s.argument = ftp_state(s).transfer.remote_name;
+    post(s, FtpCommand::kMdtm, DownloadCode::kTime);
+}
 
 void on_type(Session& s, int result) {
     if (result != 0) {
         end_transfer(s, 1);
         return;
     }
+    FtpState& st = ftp_state(s);
+    FtpTransfer& t = st.transfer;
     s.target_entry = RemoteFileEntry();
     s.target_entry.size = s.remote_entry.size;
     s.target_entry.file_time = s.remote_entry.file_time;
-    s.argument = ftp_state(s).transfer.remote_name;
-    post(s, FtpCommand::kMdtm, DownloadCode::kTime);
+    t.time_known = (s.remote_entry.exact & kExactTime) != 0;
+    t.size_known = (s.remote_entry.exact & kExactSize) != 0;
+    t.local_exists = platform::path_exists(t.local_path);
+    if (!needs_time(s)) return ask_size_or_decide(s);
+    // Both facts in one round trip where the server lists single files.
+    if (needs_size(s) && st.session.machine_listing) {
+        s.argument = t.remote_name;
+        post(s, FtpCommand::kMlst, DownloadCode::kFacts);
+        return;
+    }
+    ask_time(s);
+}
+
+void on_facts(Session& s, int result) {
+    absorb_refusal(s);
+    RemoteFileEntry facts;
+    const int wanted = kExactSize | kExactTime;
+    if (result != 0 || parse_mlst_reply(ftp_state(s).control.reply.lines, facts) != 0 ||
+        (facts.exact & wanted) != wanted) {
+        ask_time(s);  // the way every server answers
+        return;
+    }
+    FtpTransfer& t = ftp_state(s).transfer;
+    s.target_entry.file_time = facts.file_time;
+    s.target_entry.size = facts.size;
+    t.time_known = t.size_known = true;
+    decide_and_go(s);
 }
 
 void on_time(Session& s, int result) {
@@ -131,14 +206,7 @@ void on_time(Session& s, int result) {
     } else {
         session_log(s, kLevelWarning, kMsgNoRemoteTime);
     }
-    FtpTransfer& t = ftp_state(s).transfer;
-    t.local_exists = platform::path_exists(t.local_path);
-    if (s.download_rules.compare == 1 && t.local_exists) {
-        s.argument = t.remote_name;
-        post(s, FtpCommand::kSize, DownloadCode::kSize);
-        return;
-    }
-    decide_and_go(s);
+    ask_size_or_decide(s);
 }
 
 void on_size(Session& s, int result) {
@@ -203,8 +271,17 @@ void on_transfer(Session& s, int result) {
     end_transfer(s, result);
 }
 
-constexpr ProcedureStep kDownloadSteps[] = {on_type,   on_time,      on_size, on_data_path,
-                                            on_listen, on_data_path, on_rest, on_transfer};
+// PASV answered, RETR already on its way: the data connection starts, the reply is waited for.
+void on_queued(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    start_retrieve(s, FtpCommand::kRetrQueued);
+}
+
+constexpr ProcedureStep kDownloadSteps[] = {on_type,      on_time, on_size,     on_data_path, on_listen,
+                                            on_data_path, on_rest, on_transfer, on_facts,     on_queued};
 static_assert(sizeof kDownloadSteps / sizeof kDownloadSteps[0] == static_cast<size_t>(DownloadCode::kCount),
               "one continuation per download code");
 
@@ -214,11 +291,27 @@ void download_next(int code, void* owner, int result) {
 
 }  // namespace
 
-void ftp_download(Session& s) {
-    take_transfer_names(s);
+namespace {
+
+void start_download(Session& s, bool by_path, bool in_walk) {
+    take_transfer_names(s, by_path, in_walk);
     if (post_transfer_type(s, transfer_type_command(s), download_next,
                            static_cast<int>(DownloadCode::kType)) != 0)
         complete_request_soon(s, 1);
+}
+
+}  // namespace
+
+void ftp_download(Session& s) {
+    start_download(s, false, false);
+}
+
+void ftp_download_in_walk(Session& s) {
+    start_download(s, false, true);
+}
+
+void ftp_download_by_path(Session& s) {
+    start_download(s, true, true);
 }
 
 }  // namespace orvane

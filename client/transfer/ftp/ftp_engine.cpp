@@ -21,7 +21,8 @@ constexpr size_t kMaxCommandLine = kSendQueueLimit - 2;
 
 bool is_transfer_command(FtpCommand command) {
     return command == FtpCommand::kList || command == FtpCommand::kNlst || command == FtpCommand::kRetr ||
-           command == FtpCommand::kStor;
+           command == FtpCommand::kStor || command == FtpCommand::kRetrQueued ||
+           command == FtpCommand::kStorQueued;
 }
 
 bool is_digit(char ch) {
@@ -223,7 +224,9 @@ LineNext FtpControlEngine::send_command() {
     const CommandRow& row = command_row(fc_.command);
     phase_ = Phase::kExchanging;
     fc_.preliminary = false;
-    if (!row.line) return LineNext{};  // the greeting: nothing to send, only a reply to read
+    // The greeting, and the reply to a transfer command sent with PASV: nothing to send, only a
+    // reply to read (the latter may have arrived already).
+    if (!row.line) return is_transfer_command(fc_.command) ? exchanging() : LineNext{};
     if (!connection_up_) {
         if (fc_.command == FtpCommand::kQuit) return finish(0);  // nothing to leave
         return fail(FailureKind::kLocal, "ERROR: Not connected");
@@ -233,11 +236,19 @@ LineNext FtpControlEngine::send_command() {
     if (fc_.command == FtpCommand::kTypeA || fc_.command == FtpCommand::kTypeI ||
         fc_.command == FtpCommand::kCustom || fc_.command == FtpCommand::kUser)
         fc_.type = FtpCommand::kNone;
-    if (fc_.command == FtpCommand::kRetr) {
+    if (fc_.command == FtpCommand::kRetr || fc_.command == FtpCommand::kPasvRetr) {
         fc_.announced = false;
         fc_.announced_size = 0;
     }
     std::string line = row.line(s_);
+    // The transfer command that goes out behind PASV; both lines are checked before either is sent.
+    std::string behind;
+    if (fc_.command == FtpCommand::kPasvRetr || fc_.command == FtpCommand::kPasvStor) {
+        fc_.passive_answered = fc_.passive_failed = false;
+        behind = (fc_.command == FtpCommand::kPasvRetr ? "RETR " : "STOR ") + s_.argument;
+        if (behind.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+            return fail(FailureKind::kLocal, std::string("ERROR: No usable argument for ") + row.name);
+    }
     bool secret = fc_.command == FtpCommand::kPass ||
                   (fc_.command == FtpCommand::kCustom && command_carries_secret(line));
     // A CR, LF or NUL in an argument would end the line early and smuggle in a second command.
@@ -250,6 +261,10 @@ LineNext FtpControlEngine::send_command() {
         session_log(s_, kLevelCommand, secret ? (line.substr(0, 4) + " ********").c_str() : line.c_str());
     int refused = fc_.channel.send_line(line, kMaxCommandLine);
     if (secret) wipe_secret(line);
+    if (!refused && !behind.empty()) {
+        if (s_.log_enabled == 1) session_log(s_, kLevelCommand, behind.c_str());
+        refused = fc_.channel.send_line(behind, kMaxCommandLine);
+    }
     if (refused) return fail(FailureKind::kLocal, "ERROR: Command too long");
     secret_out_ = secret;
     return LineNext{};

@@ -32,6 +32,28 @@ void ftp_connect(Session& s);
 void ftp_listing(Session& s);
 void ftp_download(Session& s);
 void ftp_upload(Session& s);
+// Single commands the walks use as their steps (ftp_requests.cpp): CWD and PWD; CWD alone into a
+// full path (s.remote_folder becomes that path); MKD of s.path1; CDUP and PWD; RMD and DELE of
+// s.argument.
+void ftp_change_folder(Session& s);
+void ftp_enter_by_path(Session& s);
+void ftp_make_folder(Session& s);
+void ftp_folder_up(Session& s);
+void ftp_remove_folder(Session& s);
+void ftp_delete_file(Session& s);
+// The walks (ftp_walk.cpp): a transfer walk asks FEAT once per connection and takes the steps that
+// suit the server; a delete walk always enters and lists with LIST.
+void ftp_transfer_list(Session& s);
+void ftp_delete_walk(Session& s);
+// A walk's listing of the folder s.path1 by its path: MLSD where the server has it, else the
+// folder is entered (CWD and PWD) and listed with LIST.
+void ftp_list_by_path(Session& s);
+// The walks' forms of the transfers: the transfer command right behind PASV, and (by path) the
+// remote file named by its full path.
+void ftp_download_in_walk(Session& s);
+void ftp_upload_in_walk(Session& s);
+void ftp_download_by_path(Session& s);
+void ftp_upload_by_path(Session& s);
 
 // Continuation codes of the data-path part that listing, download and upload share.
 struct DataPathCodes {
@@ -67,7 +89,12 @@ void absorb_refusal(Session& s);
 // REST was refused: the warning, and this and every later resume in the session overwrites.
 void resume_refused(Session& s);
 
-// The remote name the commands use, and the local path, of the request's entries.
-void take_transfer_names(Session& s);
+// The remote name the commands use (the full path when `by_path`), and the local path, of the
+// request's entries.
+// `in_walk`: a walk's file, whose transfer command goes right behind PASV.
+void take_transfer_names(Session& s, bool by_path, bool in_walk);
+
+// Rules that overwrite whatever the target is: nothing about the target needs to be asked.
+bool every_outcome_overwrites(const DuplicateRules& rules);
 
 }  // namespace orvane

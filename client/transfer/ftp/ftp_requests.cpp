@@ -1,9 +1,8 @@
-// The FTP request handlers of single commands (folders, rename, times, QUIT, raw commands), the
-// folder walks with their FTP steps, and the table of every FTP handler.
+// The FTP request handlers of single commands (folders, rename, times, QUIT, raw commands), and the
+// table of every FTP handler.
 #include "client/transfer/ftp/ftp_requests.h"
 
 #include "client/transfer/ftp/ftp_procedures.h"
-#include "client/transfer/session/folder_walk.h"
 
 namespace orvane {
 
@@ -33,11 +32,6 @@ void ftp_disconnect(Session& s) {
     one_command(s, FtpCommand::kQuit);
 }
 
-void ftp_make_folder(Session& s) {
-    s.argument = s.path1;
-    one_command(s, FtpCommand::kMkd);
-}
-
 void ftp_rename(Session& s) {
     one_command(s, FtpCommand::kRnfr);
 }
@@ -46,16 +40,25 @@ void ftp_print_folder(Session& s) {
     one_command(s, FtpCommand::kPwd);
 }
 
-void ftp_change_folder(Session& s) {
-    one_command(s, FtpCommand::kCwd);
-}
-
 void ftp_custom_command(Session& s) {
     one_command(s, FtpCommand::kCustom);
 }
 
-// The steps of the folder walks: CWD and PWD, CDUP and PWD, the listing procedure, MKD, RMD, DELE,
-// and the download and upload procedures.
+}  // namespace
+
+void ftp_change_folder(Session& s) {
+    one_command(s, FtpCommand::kCwd);
+}
+
+void ftp_enter_by_path(Session& s) {
+    one_command(s, FtpCommand::kEnter);
+}
+
+void ftp_make_folder(Session& s) {
+    s.argument = s.path1;
+    one_command(s, FtpCommand::kMkd);
+}
+
 void ftp_folder_up(Session& s) {
     one_command(s, FtpCommand::kCdup);
 }
@@ -68,18 +71,7 @@ void ftp_delete_file(Session& s) {
     one_command(s, FtpCommand::kDele);
 }
 
-constexpr WalkSteps kFtpWalkSteps{
-    ftp_change_folder, ftp_folder_up, ftp_listing, ftp_make_folder, ftp_remove_folder,
-    ftp_delete_file,   ftp_download,  ftp_upload,  false,
-};
-
-void ftp_transfer_list(Session& s) {
-    start_transfer_walk(s, kFtpWalkSteps);
-}
-
-void ftp_delete_walk(Session& s) {
-    start_delete_walk(s, kFtpWalkSteps);
-}
+namespace {
 
 constexpr RequestEntry kHandlers[] = {
     {RequestKind::kConnect, ftp_connect},

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,7 @@ enum class FtpCommand : int {
     kRnfr,
     kRnto,
     kCwd,
+    kEnter,  // CWD into a full path, no PWD: the path is known
     kCdup,
     kPwd,
     kMkd,
@@ -54,6 +56,13 @@ enum class FtpCommand : int {
     kNlst,
     kRetr,
     kStor,
+    kPasvRetr,    // PASV with RETR right behind it: one round trip less per file
+    kPasvStor,    // PASV with STOR right behind it
+    kRetrQueued,  // the reply to a RETR sent with PASV (nothing is sent)
+    kStorQueued,
+    kFeat,
+    kMlsd,
+    kMlst,
     kCustom,
     kCount,
 };
@@ -76,6 +85,10 @@ struct FtpControl {
     bool announced = false;      // the RETR reply announced the file's size
     uint64_t announced_size = 0;
     bool preliminary = false;  // the transfer command got its preliminary reply
+    // PASV sent with its transfer command: its reply has come, and whether it failed (the transfer
+    // command's own reply is then still to be read).
+    bool passive_answered = false;
+    bool passive_failed = false;
     // The representation type the server has confirmed on this connection (kTypeA or kTypeI), so
     // that TYPE goes out only when it changes; kNone when unknown: before the first TYPE, after a
     // refused one, after a command of the user's own (it may change the type), and on a new
@@ -131,6 +144,16 @@ struct FtpTransfer {
     int ascii = 0;           // the file goes as TYPE A
     uint64_t resume_offset = 0;
     DuplicateAction duplicate_decision = kDuplicateOverwrite;
+    bool by_path = false;     // commands name the file by its full path (a walk that enters no folder)
+    bool in_walk = false;     // a walk's file: the transfer command goes right behind PASV
+    bool time_known = false;  // the remote file's time (UTC) and size are known exactly
+    bool size_known = false;
+    bool machine_listing = false;  // the running listing is MLSD
+    std::string list_path;         // the folder a walk lists by its path
+    // The walk's folders by their machine listing's "unique" fact: a server that follows links
+    // lists a link to a folder above as that folder, and walking into it would never end.
+    std::map<std::string, std::string> folder_ids;
+    bool top_folder_asked = false;  // the walk's first folder's own fact was asked for (MLST)
 };
 
 // What the FTP layer keeps of one server session across its requests. Each field is written either
@@ -150,6 +173,12 @@ struct FtpSessionState {
     uint32_t local_port = 0;
     int data_port = 10000;
     int host_supports_resume = 1;  // once REST is refused, no later file of the session resumes
+    // What FEAT announced, asked once per connection before the first walk: machine listings
+    // (MLSD, MLST) spare a walk every per-file SIZE and MDTM, and MFMT sets an uploaded file's time
+    // without a refused "MDTM time file" first.
+    bool features_known = false;
+    bool machine_listing = false;  // MLST offered and MLSD not refused as unknown
+    bool mfmt = false;             // MFMT offered, or "MDTM time file" was refused and MFMT taken
 };
 
 // The result of a channel step of a two-channel operation that has not finished yet.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "client/transfer/ftp/ftp_steps.h"
+#include "client/transfer/session/remote_path.h"
 #include "client/transfer/text/ftp_text.h"
 #include "common/limits.h"
 #include "common/log.h"
@@ -138,6 +139,16 @@ std::string line_retr(Session& s) {
 std::string line_stor(Session& s) {
     return with_argument("STOR", s.argument);
 }
+std::string line_feat(Session&) {
+    return "FEAT";
+}
+// The folder by its path, so that a walk lists it without entering it.
+std::string line_mlsd(Session& s) {
+    return s.argument.empty() ? std::string("MLSD") : with_argument("MLSD", s.argument);
+}
+std::string line_mlst(Session& s) {
+    return with_argument("MLST", s.argument);
+}
 std::string line_custom(Session& s) {
     return s.argument;
 }
@@ -257,6 +268,12 @@ ReplyAction on_set_mdtm(Session&, FtpControl&, const ServerReply& r) {
     if (reply_positive(r.code)) return finish(0);
     return r.code == 0 ? finish(1) : send(FtpCommand::kMfmt);
 }
+// Once MFMT has set a time that "MDTM time file" would not, later files go straight to it.
+ReplyAction on_mfmt(Session& s, FtpControl&, const ServerReply& r) {
+    if (!reply_positive(r.code)) return finish(1);
+    running_ftp_state(s).session.mfmt = true;
+    return finish(0);
+}
 
 ReplyAction on_rnfr(Session&, FtpControl&, const ServerReply& r) {
     return reply_not_refused(r.code) ? send(FtpCommand::kRnto) : finish(1);
@@ -267,6 +284,12 @@ ReplyAction on_cwd(Session& s, FtpControl&, const ServerReply& r) {
     if (!reply_positive(r.code)) return finish(1);
     s.remote_folder.clear();
     return send(FtpCommand::kPwd);
+}
+// A walk that names every file by its full path needs no PWD: the folder is the path it gave.
+ReplyAction on_enter(Session& s, FtpControl&, const ServerReply& r) {
+    if (!reply_positive(r.code)) return finish(1);
+    s.remote_folder = normalize_remote_path(s.path1);
+    return finish(0);
 }
 ReplyAction on_pwd(Session& s, FtpControl&, const ServerReply& r) {
     std::string path;
@@ -293,13 +316,14 @@ ReplyAction on_token(Session& s, FtpControl&, const ServerReply& r) {
 // A passive data connection goes to the server the control connection reached, whatever address
 // the reply names: trusting it would let a server point the client at any host, and servers
 // behind NAT announce private addresses.
-ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
+// 0 when the reply named a usable port (kept for the data connection), 1 otherwise.
+int take_passive(Session& s, const ServerReply& r) {
     PassiveAddress address;
-    if (!reply_positive(r.code)) return finish(1);
+    if (!reply_positive(r.code)) return 1;
     if (parse_pasv_reply(last_line(r), address) != 0) {
         s.failure.set(FailureKind::kProtocol, "The passive reply holds no address");
         session_log(s, kLevelError, "ERROR: The passive reply holds no address");
-        return finish(1);
+        return 1;
     }
     std::string peer = s.control ? s.control->address_text : address.host;
     if (address.host != peer) {
@@ -310,7 +334,25 @@ ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
     FtpSessionState& fs = running_ftp_state(s).session;
     fs.passive_address = peer;
     fs.passive_port = static_cast<uint32_t>(address.port);
-    return finish(0);
+    return 0;
+}
+
+ReplyAction on_pasv(Session& s, FtpControl&, const ServerReply& r) {
+    return finish(take_passive(s, r));
+}
+
+// PASV with its transfer command behind it: a usable PASV reply ends the step (the transfer's reply
+// is read by the next one, with the data connection under way). After a failed PASV the transfer
+// command's reply is still read here, so that it never answers the next command.
+ReplyAction on_pasv_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
+    if (r.code == 0) return finish(1);
+    if (!fc.passive_answered) {
+        fc.passive_answered = true;
+        if (take_passive(s, r) == 0) return finish(0);
+        fc.passive_failed = true;
+        return wait_more();
+    }
+    return r.code < 200 ? wait_more() : finish(1);
 }
 
 // "(1234 bytes)" in a preliminary RETR reply: the size the server is about to send.
@@ -342,7 +384,7 @@ ReplyAction on_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
         if (s.data && running_ftp_state(s).data_running.load()) raise_flag(*s.data, kFlagTransferConfirmed);
         return finish(0);
     }
-    if (fc.command == FtpCommand::kRetr) {
+    if (fc.command == FtpCommand::kRetr || fc.command == FtpCommand::kRetrQueued) {
         read_announced_size(fc, last_line(r));
         if (fc.announced && s.progress_total.load() == 0) s.progress_total.store(fc.announced_size);
     }
@@ -368,6 +410,7 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kRnfr, "RNFR", line_rnfr, on_rnfr},
     {FtpCommand::kRnto, "RNTO", line_rnto, on_positive},
     {FtpCommand::kCwd, "CWD", line_cwd, on_cwd},
+    {FtpCommand::kEnter, "CWD (path)", line_cwd, on_enter},
     {FtpCommand::kCdup, "CDUP", line_cdup, on_cwd},
     {FtpCommand::kPwd, "PWD", line_pwd, on_pwd},
     {FtpCommand::kMkd, "MKD", line_mkd, on_positive},
@@ -377,7 +420,7 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kSize, "SIZE", line_size, on_token},
     {FtpCommand::kMdtm, "MDTM", line_mdtm, on_token},
     {FtpCommand::kSetMdtm, "MDTM (set)", line_set_mdtm, on_set_mdtm},
-    {FtpCommand::kMfmt, "MFMT", line_mfmt, on_positive},
+    {FtpCommand::kMfmt, "MFMT", line_mfmt, on_mfmt},
     {FtpCommand::kTypeA, "TYPE A", line_type_a, on_type},
     {FtpCommand::kTypeI, "TYPE I", line_type_i, on_type},
     {FtpCommand::kPasv, "PASV", line_pasv, on_pasv},
@@ -386,6 +429,13 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kNlst, "NLST", line_nlst, on_transfer},
     {FtpCommand::kRetr, "RETR", line_retr, on_transfer},
     {FtpCommand::kStor, "STOR", line_stor, on_transfer},
+    {FtpCommand::kPasvRetr, "PASV (with RETR)", line_pasv, on_pasv_transfer},
+    {FtpCommand::kPasvStor, "PASV (with STOR)", line_pasv, on_pasv_transfer},
+    {FtpCommand::kRetrQueued, "RETR (sent)", nullptr, on_transfer},
+    {FtpCommand::kStorQueued, "STOR (sent)", nullptr, on_transfer},
+    {FtpCommand::kFeat, "FEAT", line_feat, on_positive},
+    {FtpCommand::kMlsd, "MLSD", line_mlsd, on_transfer},
+    {FtpCommand::kMlst, "MLST", line_mlst, on_positive},
     {FtpCommand::kCustom, "custom", line_custom, on_not_refused},
 };
 static_assert(sizeof kRows / sizeof kRows[0] == static_cast<size_t>(kFtpCommandCount), "one row per command");

@@ -1,12 +1,16 @@
 // What the transfer procedures share (data path, resume checks, ending), and the listing procedure.
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "client/transfer/ftp/ftp_procedures.h"
 #include "client/transfer/session/duplicate_rules.h"
+#include "client/transfer/session/remote_path.h"
 #include "client/transfer/text/listing_parser.h"
+#include "client/transfer/text/machine_listing.h"
 #include "common/limits.h"
 #include "common/log.h"
+#include "common/safe_name.h"
 #include "common/text.h"
 #include "platform/system.h"
 
@@ -88,6 +92,11 @@ bool resume_allowed(Session& s) {
     return true;
 }
 
+bool every_outcome_overwrites(const DuplicateRules& rules) {
+    return rules.smaller == kDuplicateOverwrite && rules.equal == kDuplicateOverwrite &&
+           rules.larger == kDuplicateOverwrite;
+}
+
 void absorb_refusal(Session& s) {
     s.failure.clear();
 }
@@ -101,9 +110,16 @@ void resume_refused(Session& s) {
     st.transfer.resume_offset = 0;
 }
 
-void take_transfer_names(Session& s) {
+void take_transfer_names(Session& s, bool by_path, bool in_walk) {
     FtpTransfer& t = ftp_state(s).transfer;
-    t.remote_name = s.remote_entry.name.empty() ? s.remote_entry.full_path : s.remote_entry.name;
+    t.in_walk = in_walk;
+    t.by_path = by_path && !s.remote_entry.full_path.empty();
+    // A name alone means the current folder; a file of another folder (a session that never
+    // entered it, such as a second session of a walk that lists by path) goes by its full path.
+    const RemoteFileEntry& e = s.remote_entry;
+    bool elsewhere = !e.full_path.empty() && !s.remote_folder.empty() &&
+                     remote_parent(e.full_path) != normalize_remote_path(s.remote_folder);
+    t.remote_name = e.name.empty() || t.by_path || elsewhere ? e.full_path : e.name;
     const std::string& local = s.local_entry.full_path.empty() ? s.local_entry.name : s.local_entry.full_path;
     t.local_path = platform::normalize_local_path(local);
     t.resume = false;
@@ -115,30 +131,59 @@ void take_transfer_names(Session& s) {
 
 namespace {
 
-enum class ListingCode : int { kType = 0, kPasv, kListen, kPort, kTransfer, kCount };
+enum class ListingCode : int { kType = 0, kPasv, kListen, kPort, kTransfer, kEntered, kFolderFacts, kCount };
 constexpr DataPathCodes kListingPath{static_cast<int>(ListingCode::kPasv),
                                      static_cast<int>(ListingCode::kListen),
                                      static_cast<int>(ListingCode::kPort)};
 
 void listing_next(int code, void* owner, int result);
 
+ListingStream::Kind stream_kind(const Session& s, bool machine) {
+    if (machine) return ListingStream::Kind::kMachine;
+    return s.listing_kind == 1 ? ListingStream::Kind::kNames : ListingStream::Kind::kList;
+}
+
 void start_listing_transfer(Session& s) {
-    FtpDataChannel& fd = ftp_state(s).data;
+    FtpState& st = ftp_state(s);
+    FtpDataChannel& fd = st.data;
+    bool machine = st.transfer.machine_listing;
     s.data->step_state.receive_queue.clear();
     s.data->step_state.download_sink = nullptr;
     // Lines are parsed as they arrive: the listing is never held whole.
     s.listing.clear();
     fd.sink_mode = 0;
     fd.ascii = false;
-    fd.listing = std::make_unique<ListingStream>(
-        s.listing_kind == 1 ? ListingStream::Kind::kNames : ListingStream::Kind::kList, listing_clock_now(),
-        s.listing);
-    prepare_ftp_command(s, s.listing_kind == 1 ? FtpCommand::kNlst : FtpCommand::kList);
-    ftp_state(s).transfer.listening = false;
+    fd.listing = std::make_unique<ListingStream>(stream_kind(s, machine), listing_clock_now(), s.listing);
+    if (machine) s.argument = st.transfer.list_path;
+    prepare_ftp_command(s, machine               ? FtpCommand::kMlsd
+                           : s.listing_kind == 1 ? FtpCommand::kNlst
+                                                 : FtpCommand::kList);
+    st.transfer.listening = false;
     StepFunction data_step = s.passive == 1 ? passive_receive_step : active_receive_step;
     if (start_two_channel(s, data_step, ftp_command_step, listing_next,
                           static_cast<int>(ListingCode::kTransfer)) != 0)
         end_transfer(s, 1);
+}
+
+// The listing the way every server knows: enter the folder, then TYPE A and LIST.
+void list_after_entering(Session& s) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    t.machine_listing = false;
+    s.path1 = t.list_path;
+    if (post_ftp_command(s, FtpCommand::kCwd, listing_next, static_cast<int>(ListingCode::kEntered)) != 0)
+        end_transfer(s, 1);
+}
+
+// MLSD refused: a server that does not know the command (500, 502, 504) is never asked again in
+// this session; any other refusal (a folder it will not list that way) falls back for this folder.
+bool machine_listing_refused(Session& s, int result) {
+    FtpState& st = ftp_state(s);
+    if (result == 0 || !st.transfer.machine_listing || st.data.failure) return false;
+    int code = st.control.reply.code;
+    if (code < 500 || code > 599) return false;
+    if (code == 500 || code == 502 || code == 504) st.session.machine_listing = false;
+    absorb_refusal(s);
+    return true;
 }
 
 void on_type(Session& s, int result) {
@@ -161,11 +206,64 @@ void on_listen(Session& s, int result) {
     after_listen(s, result, listing_next, kListingPath);
 }
 
+// Drops the folders of a machine listing that are the listed folder itself or one above it (by
+// their unique fact), with a warning; remembers the others for the folders below them.
+void drop_loops(Session& s) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    std::vector<size_t> loops;
+    size_t index = 0;
+    for (const RemoteFileEntry& e : s.listing) {
+        size_t at = index++;
+        std::string_view id = e.type == kEntryFolder ? mlsd_fact(e.long_name, "unique") : std::string_view();
+        if (id.empty()) continue;
+        std::string path = t.list_path == "/" ? "/" + e.name : t.list_path + "/" + e.name;
+        bool loop = false;
+        for (std::string above = t.list_path; !loop;) {
+            auto known = t.folder_ids.find(above);
+            loop = known != t.folder_ids.end() && known->second == id;
+            size_t slash = above.find_last_of('/');
+            if (above == "/" || slash == std::string::npos) break;
+            above = slash == 0 ? "/" : above.substr(0, slash);
+        }
+        if (!loop) {
+            t.folder_ids.emplace(path, std::string(id));
+            continue;
+        }
+        loops.push_back(at);
+        session_log(s, kLevelWarning,
+                    format("Warning: Skipping %s: a symbolic link leads back to a folder above it",
+                           escape_controls(path).c_str())
+                        .c_str());
+    }
+    // Rare: only then is the listing copied.
+    if (loops.empty()) return;
+    RemoteListing kept;
+    for (size_t i = 0, next = 0; i < s.listing.size(); ++i) {
+        if (next < loops.size() && loops[next] == i) {
+            ++next;
+            continue;
+        }
+        kept.push_back(s.listing[i]);
+    }
+    s.listing = std::move(kept);
+}
+
 void on_listed(Session& s, int result) {
     FtpDataChannel& fd = ftp_state(s).data;
     s.data->step_state.receive_queue.clear();
     size_t long_lines = fd.listing ? fd.listing->long_lines() : 0;
+    std::string folder_id = fd.listing ? fd.listing->folder_id() : std::string();
     fd.listing.reset();
+    if (machine_listing_refused(s, result)) {
+        s.listing.clear();
+        list_after_entering(s);
+        return;
+    }
+    if (result == 0 && ftp_state(s).transfer.machine_listing) {
+        if (!folder_id.empty())
+            ftp_state(s).transfer.folder_ids.emplace(ftp_state(s).transfer.list_path, folder_id);
+        drop_loops(s);
+    }
     if (result != 0) {
         s.listing.clear();
         end_transfer(s, 1);
@@ -181,7 +279,31 @@ void on_listed(Session& s, int result) {
     end_transfer(s, 0);
 }
 
-constexpr ProcedureStep kListingSteps[] = {on_type, on_data_path, on_listen, on_data_path, on_listed};
+void on_entered(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    if (post_transfer_type(s, FtpCommand::kTypeA, listing_next, static_cast<int>(ListingCode::kType)) != 0)
+        end_transfer(s, 1);
+}
+
+// The first folder of a walk: its own unique fact, so that a link back to it is known as one.
+void on_folder_facts(Session& s, int result) {
+    absorb_refusal(s);
+    FtpState& st = ftp_state(s);
+    for (const std::string& line : st.control.reply.lines) {
+        std::string_view id = line.size() > 1 && line[0] == ' '
+                                  ? mlsd_fact(std::string_view(line).substr(1), "unique")
+                                  : std::string_view();
+        if (result == 0 && !id.empty())
+            st.transfer.folder_ids.emplace(st.transfer.list_path, std::string(id));
+    }
+    open_data_path(s, listing_next, kListingPath);
+}
+
+constexpr ProcedureStep kListingSteps[] = {on_type,   on_data_path, on_listen,      on_data_path,
+                                           on_listed, on_entered,   on_folder_facts};
 static_assert(sizeof kListingSteps / sizeof kListingSteps[0] == static_cast<size_t>(ListingCode::kCount),
               "one continuation per listing code");
 
@@ -195,8 +317,32 @@ void ftp_listing(Session& s) {
     s.listing.clear();
     ftp_state(s).data.listing.reset();
     ftp_state(s).transfer.listening = false;
+    ftp_state(s).transfer.machine_listing = false;
     if (post_transfer_type(s, FtpCommand::kTypeA, listing_next, static_cast<int>(ListingCode::kType)) != 0)
         complete_request_soon(s, 1);
+}
+
+void ftp_list_by_path(Session& s) {
+    FtpState& st = ftp_state(s);
+    s.listing.clear();
+    st.data.listing.reset();
+    st.transfer.listening = false;
+    st.transfer.list_path = s.path1;
+    if (!st.session.machine_listing) {
+        list_after_entering(s);
+        return;
+    }
+    // A machine listing is the same bytes whatever the type: the file's TYPE I stays in place.
+    st.transfer.machine_listing = true;
+    if (!st.transfer.top_folder_asked) {
+        st.transfer.top_folder_asked = true;
+        s.argument = s.path1;
+        if (post_ftp_command(s, FtpCommand::kMlst, listing_next,
+                             static_cast<int>(ListingCode::kFolderFacts)) != 0)
+            end_transfer(s, 1);
+        return;
+    }
+    open_data_path(s, listing_next, kListingPath);
 }
 
 }  // namespace orvane

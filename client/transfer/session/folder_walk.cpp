@@ -106,12 +106,6 @@ std::string shown(const std::string& text) {
     return escape_controls(text);
 }
 
-// The folder part of a remote path: the text before its last "/", or "/".
-std::string remote_parent(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string last_component(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -192,6 +186,7 @@ void download_folder(Session& s, FolderWalk& w) {
     w.folder = p.remote.full_path.empty() ? join_remote_path(p.remote.name, s.remote_folder)
                                           : normalize_remote_path(p.remote.full_path);
     s.path1 = w.folder;
+    if (w.steps.list_by_path) return run_step(s, w.steps.list, WalkState::kListForDownload);
     run_step(s, w.steps.change_folder, WalkState::kEnterToList);
 }
 
@@ -568,7 +563,7 @@ void start_transfer_walk(Session& s, const WalkSteps& steps) {
     FolderWalk& w = begin_walk(s, steps);
     // Active mode stays with one session: several sessions' listeners taking turns on the same
     // local ports have left a data connection unserved (pyftpdlib), and the walk waited for it.
-    if (s.parallel > 1 && (steps.full_paths || s.passive == 1))
+    if (s.parallel > 1 && (!is_ftp_kind(s.protocol) || s.passive == 1))
         w.parallel = std::make_unique<ParallelTransfers>(
             s, std::min(s.parallel, kMaxParallelSessions), steps.full_paths,
             ParallelCallbacks{on_parallel_file, on_parallel_end, on_parallel_wake});

@@ -21,6 +21,9 @@ struct WalkSteps {
     // True when the steps name files by their full paths (SFTP): no folder is entered for a
     // file, no CDUP, and folders are made and removed by full path.
     bool full_paths;
+    // True when `list` lists the folder s.path1 by its path without entering it: the download walk
+    // then enters no folder at all.
+    bool list_by_path = false;
 };
 
 // The name of a walk state (for traces).

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "client/transfer/session/remote_path.h"
 #include "client/transfer/session/requests.h"
 #include "common/log.h"
 #include "common/safe_name.h"
@@ -30,11 +31,6 @@ constexpr const char* kHelperStateNames[] = {"connecting",   "idle",    "enterin
 static_assert(sizeof kHelperStateNames / sizeof kHelperStateNames[0] ==
                   static_cast<size_t>(HelperState::kCount),
               "one name per helper state");
-
-std::string remote_parent(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
-}
 
 }  // namespace
 

@@ -17,6 +17,11 @@ inline constexpr int kEntryLink = 2;
 // Walk flags.
 inline constexpr int kWalkListed = 1;  // the folder's contents have already been listed by a walk
 
+// Which of an entry's facts are exact (a machine listing, MLSD): an exact size is the byte count
+// and an exact time is UTC to the second, so no SIZE or MDTM needs to ask again.
+inline constexpr int kExactSize = 1;
+inline constexpr int kExactTime = 2;
+
 struct RemoteFileEntry {
     // Capacities of the text fields in characters (name, long name and full path: kPathCapacity);
     // writers cut their texts to these.
@@ -37,6 +42,7 @@ struct RemoteFileEntry {
     uint32_t sftp_flags = 0;   // SFTP attribute flags
     uint32_t permissions = 0;  // file mode (SFTP)
     int walk_flags = 0;
+    int exact = 0;  // kExactSize, kExactTime
 
     // The size where only 32 bits reach a script or the user: saturates at 4294967295.
     uint32_t size32() const { return size > 0xFFFFFFFFULL ? 0xFFFFFFFFU : static_cast<uint32_t>(size); }

@@ -39,6 +39,7 @@ int RemoteListing::push_back(const RemoteFileEntry& e) {
     r.time_text_length = static_cast<uint8_t>(time_text.size());
     r.type = static_cast<int8_t>(e.type);
     r.walk_flags = static_cast<uint8_t>(std::clamp(e.walk_flags, 0, 255));
+    r.exact = static_cast<uint8_t>(e.exact & (kExactSize | kExactTime));
     texts_.append(name).append(long_name).append(full_path).append(size_text).append(time_text);
     records_.push_back(r);
     return 0;
@@ -65,6 +66,7 @@ RemoteFileEntry RemoteListing::operator[](size_t i) const {
     e.sftp_flags = r.sftp_flags;
     e.permissions = r.permissions;
     e.walk_flags = r.walk_flags;
+    e.exact = r.exact;
     return e;
 }
 

@@ -75,6 +75,7 @@ class RemoteListing {
         uint8_t time_text_length;
         int8_t type;
         uint8_t walk_flags;
+        uint8_t exact;
     };
     std::vector<Record> records_;
     std::string texts_;  // name, long name, full path, size text, time text of every entry, in order

@@ -37,4 +37,9 @@ std::string join_remote_path(const std::string& path, const std::string& folder)
     return normalize_remote_path(path);
 }
 
+std::string remote_parent(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace orvane

@@ -13,5 +13,7 @@ std::string normalize_remote_path(const std::string& path);
 std::string append_path_components(const std::string& path, size_t from, std::string out);
 // A relative path is joined to the folder (when the folder is absolute), then normalised.
 std::string join_remote_path(const std::string& path, const std::string& folder);
+// The folder part of a remote path: the text before its last "/", or "/".
+std::string remote_parent(const std::string& path);
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "client/transfer/text/machine_listing.h"
 #include "common/limits.h"
 #include "common/text.h"
 #include "common/time_text.h"
@@ -323,6 +324,11 @@ int ListingStream::end_line() {
     int r = 0;
     if (kind_ == Kind::kNames) {
         e.name = line_;
+    } else if (kind_ == Kind::kMachine) {
+        r = parse_mlsd_line(line_, e);
+        e.long_name = line_;
+        if (r != 0 && iequals(mlsd_fact(line_, "type"), "cdir"))
+            folder_id_ = cut(mlsd_fact(line_, "unique"), kLineCapacity);
     } else {
         r = parse_list_line(line_, clock_, e);
         e.long_name = line_;  // shown as the server wrote it by a long listing

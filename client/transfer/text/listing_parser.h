@@ -39,7 +39,7 @@ void for_each_listing_line(std::string_view listing, void (*fn)(void* context, s
 // its line); lines longer than the line capacity are skipped and counted; "." and ".." are dropped.
 class ListingStream {
   public:
-    enum class Kind { kList, kNames };
+    enum class Kind { kList, kNames, kMachine };  // LIST, NLST, MLSD
     ListingStream(Kind kind, const ListingClock& clock, RemoteListing& out);
 
     // 0 when taken, 1 once the listing is full (more entries than it may hold; sticky).
@@ -49,6 +49,8 @@ class ListingStream {
     bool full() const { return full_; }
     const RemoteListing& listing() const { return out_; }
     size_t long_lines() const { return long_lines_; }
+    // A machine listing's "unique" fact of the listed folder itself (its cdir line); empty without one.
+    const std::string& folder_id() const { return folder_id_; }
 
   private:
     int end_line();
@@ -60,6 +62,7 @@ class ListingStream {
     bool too_long_ = false;  // the line being read has passed the capacity
     size_t long_lines_ = 0;
     bool full_ = false;
+    std::string folder_id_;
 };
 
 }  // namespace orvane

@@ -25,7 +25,7 @@ constexpr int64_t kServerTime = 1577934245;  // 20200102030405, what MDTM report
 const std::string kLogin =
     "> 220 scripted\n< USER u\n> 331 need password\n< PASS p\n> 230 in\n< PWD\n> 257 \"/\" is current\n";
 const std::string kToRetr =
-    "< TYPE I\n> 200 binary\n< MDTM f.bin\n> 213 20200102030405\n< SIZE f.bin\n> 213 5\n"
+    "< TYPE I\n> 200 binary\n< MDTM f.bin\n> 213 20200102030405\n"
     "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n< RETR f.bin\n";
 const std::string kToList = "< TYPE A\n> 200 ascii\n< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n";
 
@@ -68,7 +68,7 @@ const Case kCases[] = {
     {"451 after the data", kToRetr + "> 150 Opening\ndata-send 01234\n> 451 Local error in processing\n",
      Request::kDownload, 1, FailureKind::kRemote, "", false},
     {"an active-mode server that never connects",
-     "< TYPE I\n> 200 binary\n< MDTM f.bin\n> 213 20200102030405\n< SIZE f.bin\n> 213 5\n"
+     "< TYPE I\n> 200 binary\n< MDTM f.bin\n> 213 20200102030405\n"
      "< PORT *\n> 200 PORT ok\n< RETR f.bin\n> 150 Opening\nhold\n",
      Request::kDownloadActive, 1, FailureKind::kTimeout, "", true},
     {"no final reply after the data", kToRetr + "> 150 Opening\ndata-send 01234\nhold\n", Request::kDownload,

@@ -279,7 +279,6 @@ TEST(FtpScripted, TypeIsSentAgainWheneverTheServersTypeMayHaveChanged) {
 TEST(FtpScripted, UploadSendsTheFileAfterTheServersAnswer) {
     Scripted t(kLogin +
                "< TYPE I\n> 200 binary\n"
-               "< SIZE up.txt\n> 550 none\n"
                "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
                "< STOR up.txt\npause 200\n> 150 Go ahead\ndata-recv\n> 226 stored\n"
                "< MDTM *\n> 500 not here\n");

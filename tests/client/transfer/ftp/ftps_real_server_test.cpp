@@ -70,6 +70,26 @@ TEST_P(FtpsRealServer, ListingsDownloadsAndUploadsAreByteExact) {
     ASSERT_EQ(h.download("empty.bin", local.file("empty.back")), 0) << h.dump();
     EXPECT_TRUE(read_all(local.file("big.back")) == big) << "download differs";
     EXPECT_TRUE(std::filesystem::exists(local.file("empty.back")));
+
+    // A tree up and down: with pyftpdlib listed by MLSD, each transfer command right behind PASV.
+    std::filesystem::create_directories(local.file("tree/a"));
+    write_all(local.file("tree/a/b.bin"), big.substr(0, 70000));
+    write_all(local.file("tree/c.txt"), "c");
+    auto walk = [&](int direction, const std::string& from, const std::string& to) {
+        TransferPair p;
+        p.direction = direction;
+        p.local.full_path = direction == 1 ? to : from;
+        p.remote.full_path = direction == 1 ? from : to;
+        p.local.type = p.remote.type = kEntryFolder;
+        DuplicateRules rules;
+        return h.run([&](DoneCallback d, int c, void* o) {
+            return request_transfer_list(h.s(), {p}, rules, rules, d, c, o);
+        });
+    };
+    ASSERT_EQ(walk(0, local.file("tree"), "/pub/tree"), 0) << h.dump() << server.log();
+    ASSERT_EQ(walk(1, "/pub/tree", local.file("back")), 0) << h.dump() << server.log();
+    EXPECT_TRUE(read_all(local.file("back/a/b.bin")) == big.substr(0, 70000)) << "tree differs";
+    EXPECT_EQ(read_all(local.file("back/c.txt")), "c");
     EXPECT_EQ(h.disconnect(), 0);
     EXPECT_TRUE(h.lines(kLevelError).empty()) << h.dump();
 }
