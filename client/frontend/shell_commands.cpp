@@ -84,10 +84,12 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Entries keep the whole path: one longer than the request layer takes is refused by
+// entries_fit() before anything is sent, because a cut path names another file.
 RemoteFileEntry local_entry(const ShellState& shell, const std::string& name) {
     RemoteFileEntry e;
-    e.full_path = cut(shell_resolve_local(shell, name), kPathCapacity);
-    e.name = cut(base_name(e.full_path), kPathCapacity);
+    e.full_path = shell_resolve_local(shell, name);
+    e.name = base_name(e.full_path);
     int64_t size = platform::path_size(e.full_path);
     if (size > 0) e.size = static_cast<uint64_t>(size);
     e.file_time = platform::path_last_write_time(e.full_path);
@@ -96,10 +98,20 @@ RemoteFileEntry local_entry(const ShellState& shell, const std::string& name) {
 
 RemoteFileEntry remote_entry(const ShellState& shell, const std::string& name, int type = kEntryFile) {
     RemoteFileEntry e;
-    e.name = cut(name, kPathCapacity);
-    e.full_path = cut(join_remote_path(name, shell.session->remote_folder), kPathCapacity);
+    e.name = name;
+    e.full_path = join_remote_path(name, shell.session->remote_folder);
     e.type = type;
     return e;
+}
+
+bool entries_fit(std::initializer_list<const RemoteFileEntry*> entries) {
+    for (const RemoteFileEntry* e : entries)
+        if (e->full_path.size() > kPathCapacity || e->name.size() > kPathCapacity) {
+            outputf(kLevelError, "Error: A path longer than %zu characters: %s...", kPathCapacity,
+                    escape_controls(cut(e->full_path, 60)).c_str());
+            return false;
+        }
+    return true;
 }
 
 bool has_wildcard(const std::string& word) {
@@ -122,11 +134,11 @@ std::string resume_words(const std::string& first, const std::string& second) {
 int download(ShellState& shell, const std::string& remote, const std::string& local,
              const DuplicateRules& rules = kOverwrite, bool scratch = false) {
     shell.session->download_rules = rules;
-    RemoteFileEntry target = local_entry(shell, local);
+    RemoteFileEntry target = local_entry(shell, local), source = remote_entry(shell, remote);
+    if (!entries_fit({&target, &source})) return 1;
     LocalBefore before = shell_local_before(target.full_path);
     int r = shell_finish_transfer(
-        shell, request_download(*shell.session, target, remote_entry(shell, remote), shell_done, 0, &shell),
-        base_name(remote), 0);
+        shell, request_download(*shell.session, target, source, shell_done, 0, &shell), base_name(remote), 0);
     if (r != 0 && !scratch)
         shell_report_stopped_download(shell, target.full_path, before, resume_words(remote, local));
     return r;
@@ -135,10 +147,11 @@ int download(ShellState& shell, const std::string& remote, const std::string& lo
 int upload(ShellState& shell, const std::string& local, const std::string& remote,
            const DuplicateRules& rules) {
     shell.session->upload_rules = rules;
-    RemoteFileEntry source = local_entry(shell, local);
-    int r = shell_finish_transfer(
-        shell, request_upload(*shell.session, source, remote_entry(shell, remote), shell_done, 0, &shell),
-        source.name, source.size);
+    RemoteFileEntry source = local_entry(shell, local), target = remote_entry(shell, remote);
+    if (!entries_fit({&source, &target})) return 1;
+    int r =
+        shell_finish_transfer(shell, request_upload(*shell.session, source, target, shell_done, 0, &shell),
+                              source.name, source.size);
     if (r != 0 && shell.interrupted)
         outputf(kLevelWarning, "Interrupted: the remote %s may be partial; \"reput %s\" continues it",
                 escape_controls(remote).c_str(), escape_controls(resume_words(local, remote)).c_str());
@@ -146,8 +159,9 @@ int upload(ShellState& shell, const std::string& local, const std::string& remot
 }
 
 int delete_remote(ShellState& shell, const std::string& name, int type) {
-    return shell_finish(
-        shell, request_delete_list(*shell.session, {remote_entry(shell, name, type)}, shell_done, 0, &shell));
+    RemoteFileEntry e = remote_entry(shell, name, type);
+    if (!entries_fit({&e})) return 1;
+    return shell_finish(shell, request_delete_list(*shell.session, {std::move(e)}, shell_done, 0, &shell));
 }
 
 // Names of the remote folder's files that match a pattern: 0, or 1 when the listing failed or
@@ -394,6 +408,8 @@ int for_each_match(ShellState& shell, const Words& patterns, const std::string& 
 // does not stop the others.
 int transfer_pairs(ShellState& shell, std::vector<TransferPair> pairs) {
     Session& s = *shell.session;
+    for (const TransferPair& p : pairs)
+        if (!entries_fit({&p.local, &p.remote})) return 1;
     std::string remote_folder = s.remote_folder, local_folder = s.local_folder;
     s.independent_files = pairs.size() > 1;
     int r;
@@ -409,8 +425,8 @@ int transfer_pairs(ShellState& shell, std::vector<TransferPair> pairs) {
             name, total);
         if (r != 0 && down) shell_report_stopped_download(shell, local_path, before, name);
     } else {
-        r = shell_finish(shell,
-                         request_transfer_list(s, std::move(pairs), kOverwrite, kOverwrite, shell_done, 0, &shell));
+        r = shell_finish(
+            shell, request_transfer_list(s, std::move(pairs), kOverwrite, kOverwrite, shell_done, 0, &shell));
     }
     s.independent_files = false;
     s.local_folder = local_folder;
@@ -624,7 +640,8 @@ const Command kCommands[] = {
     {"quit", false, cmd_bye, "the same as bye"},
     {"disconnect", true, cmd_disconnect, "disconnect from the server"},
     {"close", true, cmd_disconnect, "the same as disconnect"},
-    {"get", true, cmd_get, "get [-c] REMOTE [LOCAL]: download one file (LOCAL \"-\": to standard output; get -r: a tree)"},
+    {"get", true, cmd_get,
+     "get [-c] REMOTE [LOCAL]: download one file (LOCAL \"-\": to standard output; get -r: a tree)"},
     {"recv", true, cmd_get, "the same as get"},
     {"put", true, cmd_put, "put [-c] LOCAL [REMOTE]: upload one file (put -r: a folder tree)"},
     {"send", true, cmd_put, "the same as put"},

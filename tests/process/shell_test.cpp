@@ -259,6 +259,30 @@ TEST(ShellStreams, ReplyColoursFollowTheReplyClass) {
     EXPECT_FALSE(contains(r.output, "SIZE again.bin")) << r.output;
 }
 
+// A path longer than a request takes is refused whole: cut, it would name another file.
+TEST(ShellStreams, AnOverlongPathIsRefusedNotCut) {
+    FtpServer server;
+    ASSERT_EQ(server.start(FtpServerKind::kVsftpd), 0) << server.error();
+    TempDir dir;
+    const std::string step(80, 'd');
+    std::string deep = dir.path();
+    for (int i = 0; i < 5; ++i) deep += "/" + step;
+    std::filesystem::create_directories(deep);
+    write_all(deep + "/up.bin", "x");
+    std::string lcd;
+    for (int i = 0; i < 5; ++i) lcd += "lcd " + step + "\n";
+    write_all(dir.file("c.txt"), login_lines(server, dir) + lcd + "get up.bin\nput up.bin\nbye\n");
+    auto r = run_process(client_binary(), {"-s:" + dir.file("c.txt")});
+    EXPECT_EQ(r.exit_code, 1);
+    size_t refusals = 0;
+    for (size_t at = r.output.find("Error: A path longer than"); at != std::string::npos;
+         at = r.output.find("Error: A path longer than", at + 1))
+        ++refusals;
+    EXPECT_EQ(refusals, 2u) << r.output;
+    EXPECT_FALSE(contains(r.output, "RETR")) << r.output;
+    EXPECT_FALSE(contains(r.output, "STOR")) << r.output;
+}
+
 // ls and dir never replace a local file: "-" words are the server's listing options, a lone word
 // the server lists is a remote path, and the old one-word form only ever writes a new file, and
 // never from a command file.
