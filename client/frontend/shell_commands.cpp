@@ -380,8 +380,11 @@ using Matcher = int (*)(ShellState& shell, const std::string& pattern, std::vect
 // Acts on one matched name; `target` is the answer to the other prompt, used for a single name.
 using MatchAction = int (*)(ShellState& shell, const std::string& name, const std::string& target);
 
-int for_each_match(ShellState& shell, const Words& patterns, const std::string& target, Matcher match,
-                   MatchAction act) {
+// Every name the patterns match, each with the target it goes to: 0, or 1 when a listing failed
+// or a pattern matched nothing (the other patterns' names are still given).
+using MatchedNames = std::vector<std::pair<std::string, std::string>>;
+int matched_names(ShellState& shell, const Words& patterns, const std::string& target, Matcher match,
+                  MatchedNames& found) {
     int result = 0;
     for (const std::string& p : patterns) {
         if (p.empty()) continue;
@@ -394,11 +397,20 @@ int for_each_match(ShellState& shell, const Words& patterns, const std::string& 
             outputf(kLevelWarning, "No files match %s", p.c_str());
             result = 1;
         }
-        for (const std::string& name : names) {
-            // A Ctrl-C stops the whole command, not only the file it landed on.
-            if (shell.interrupted) return 1;
-            result |= act(shell, name, has_wildcard(p) ? std::string() : target);
-        }
+        for (std::string& name : names)
+            found.emplace_back(std::move(name), has_wildcard(p) ? std::string() : target);
+    }
+    return result;
+}
+
+int for_each_match(ShellState& shell, const Words& patterns, const std::string& target, Matcher match,
+                   MatchAction act) {
+    MatchedNames found;
+    int result = matched_names(shell, patterns, target, match, found);
+    for (const auto& [name, to] : found) {
+        // A Ctrl-C stops the whole command, not only the file it landed on.
+        if (shell.interrupted) return 1;
+        result |= act(shell, name, to);
     }
     return result;
 }
@@ -466,22 +478,10 @@ int put_one(ShellState& shell, const std::string& path, const std::string& targe
 using PairMaker = TransferPair (*)(ShellState& shell, const std::string& name, const std::string& target);
 int transfer_matches(ShellState& shell, const Words& patterns, const std::string& target, Matcher match,
                      PairMaker make) {
-    int result = 0;
+    MatchedNames found;
+    int result = matched_names(shell, patterns, target, match, found);
     std::vector<TransferPair> pairs;
-    for (const std::string& p : patterns) {
-        if (p.empty()) continue;
-        std::vector<std::string> names;
-        if (match(shell, p, names) != 0) {
-            result = 1;
-            continue;
-        }
-        if (names.empty()) {
-            outputf(kLevelWarning, "No files match %s", p.c_str());
-            result = 1;
-        }
-        for (const std::string& name : names)
-            pairs.push_back(make(shell, name, has_wildcard(p) ? std::string() : target));
-    }
+    for (const auto& [name, to] : found) pairs.push_back(make(shell, name, to));
     if (!pairs.empty()) result |= transfer_pairs(shell, std::move(pairs));
     return result;
 }

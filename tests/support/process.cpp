@@ -143,52 +143,7 @@ namespace orvane::test {
 
 ProcessResult run_dialogue(const std::string& program, const std::vector<std::string>& args,
                            const std::vector<DialogueStep>& steps, std::chrono::milliseconds timeout) {
-    ProcessResult result;
-    // Servers learnt on first use go to a file of this run's own, never the user's.
-    TempDir config;
-    const std::string known_certs = "ORVANE_KNOWN_CERTS=" + config.file("known_certs");
-    std::vector<std::string> argv_s{program};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv = exec_argv(argv_s);
-    int master = -1;
-    pid_t pid = fork_on_terminal(&master);
-    if (pid < 0) return result;
-    if (pid == 0) {
-        putenv(strdup(known_certs.c_str()));
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    size_t step = 0, searched_from = 0;
-    char buf[4096];
-    for (;;) {
-        if (step < steps.size()) {
-            size_t at = result.output.find(steps[step].expect, searched_from);
-            if (at != std::string::npos) {
-                searched_from = at + steps[step].expect.size();
-                const std::string& text = steps[step].send;
-                if (write(master, text.data(), text.size()) < 0) break;
-                ++step;
-                continue;
-            }
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        struct pollfd fd = {master, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(std::min<long long>(left.count(), 100))) <= 0) continue;
-        ssize_t r = read(master, buf, sizeof buf);
-        if (r <= 0) break;
-        result.output.append(buf, static_cast<size_t>(r));
-    }
-    close(master);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-    return result;
+    return run_dialogue_in(program, args, steps, {}, {}, timeout);
 }
 
 ProcessResult run_dialogue_in(const std::string& program, const std::vector<std::string>& args,
