@@ -2,8 +2,7 @@
 # Runs every test: the release build, the same tests under ASan+UBSan, the thread tests under
 # TSan, and the fuzz targets for a bounded time. Tests labelled "slow" (gigabytes through zlib, which
 # a sanitizer does not instrument) run in the release build only. The layer check (scripts/check_layers.py) runs as a
-# CTest test. Under ASan a failed test is run once more (the crash-report test, whose child faults
-# on purpose, has been seen to end by another signal there about one run in four).
+# CTest test.
 # Ends with one "N passed, N failed" line.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
