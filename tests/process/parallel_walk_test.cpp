@@ -1,6 +1,7 @@
-// Folder transfers with several sessions at once, through the program against vsftpd, pyftpdlib and
-// sshd: the same messages in the same order, the same trees and results as with one session; a file
-// failing in the middle fails the walk and leaves every other file whole; bad counts refused.
+// Folder transfers with several sessions at once, through the program against vsftpd, pyftpdlib
+// (passive and active) and sshd: the same messages in the same order, the same trees and results as
+// with one session; a file failing in the middle fails the walk and leaves every other file whole; bad
+// counts refused.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +9,8 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "client/ssh/ssh_key.h"
 #include "common/base64.h"
@@ -92,6 +95,7 @@ void expect_whole_or_absent(const std::map<std::string, std::string>& source, co
 struct FtpCase {
     const char* name;
     FtpServerKind kind;
+    bool active;  // PORT: every session listens for its own data connections
 };
 
 class ParallelFtp : public ::testing::TestWithParam<FtpCase> {
@@ -105,6 +109,10 @@ class ParallelFtp : public ::testing::TestWithParam<FtpCase> {
         return "ftpconnect \"127.0.0.1\" " + std::to_string(server_.port()) + " \"" + server_.user() +
                "\" \"" + password + "\";\nftpsetpath remote \"/pub\";\n";
     }
+    std::vector<std::string> mode_args(std::vector<std::string> args) const {
+        if (GetParam().active) args.push_back("-nopasv");
+        return args;
+    }
     FtpServer server_;
 };
 
@@ -116,7 +124,7 @@ TEST_P(ParallelFtp, SameOutputResultsAndTreesAsOneSession) {
     for (const char* sessions : {"1", "4"}) {
         fs::remove_all(dir.file("back"));
         fs::remove_all(home + "/up");
-        auto r = test::run_script_in(dir.path(), round_trip(login()), {"-parallel", sessions});
+        auto r = test::run_script_in(dir.path(), round_trip(login()), mode_args({"-parallel", sessions}));
         ASSERT_EQ(r.exit_code, 0) << r.output;
         EXPECT_EQ(tree_of(dir.file("back")), source) << sessions;
         EXPECT_EQ(tree_of(home + "/up"), source) << sessions;
@@ -134,7 +142,7 @@ TEST_P(ParallelFtp, FailedFileInTheMiddleFailsTheWalk) {
     TempDir dir;
     fs::create_directories(dir.file("back/f7.bin"));
     auto r = test::run_script_in(
-        dir.path(), "setparallel 4;\n" + login() + "ftpdownload folder \"tree\" \"back\";\n", {});
+        dir.path(), "setparallel 4;\n" + login() + "ftpdownload folder \"tree\" \"back\";\n", mode_args({}));
     EXPECT_EQ(r.exit_code, 1) << r.output;
     EXPECT_TRUE(contains(r.output, "ERROR: Could not download /pub/tree/f7.bin")) << r.output;
     expect_whole_or_absent(source, dir.file("back"), "f7.bin");
@@ -142,16 +150,19 @@ TEST_P(ParallelFtp, FailedFileInTheMiddleFailsTheWalk) {
     // Made here, so writable by whichever user the server works as.
     fs::create_directories(home + "/up/f7.bin");
     fs::permissions(home + "/up", fs::perms::all);
-    r = test::run_script_in(
-        dir.path(), "setparallel 4;\n" + login() + "ftpupload folder \"" + home + "/tree\" \"up\";\n", {});
+    r = test::run_script_in(dir.path(),
+                            "setparallel 4;\n" + login() + "ftpupload folder \"" + home + "/tree\" \"up\";\n",
+                            mode_args({}));
     EXPECT_EQ(r.exit_code, 1) << r.output;
     EXPECT_TRUE(contains(r.output, "ERROR: Could not upload " + home + "/tree/f7.bin")) << r.output;
     expect_whole_or_absent(source, home + "/up", "f7.bin");
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ParallelFtp,
-                         ::testing::Values(FtpCase{"vsftpd", FtpServerKind::kVsftpd},
-                                           FtpCase{"pyftpdlib", FtpServerKind::kPyftpdlib}),
+                         ::testing::Values(FtpCase{"vsftpd", FtpServerKind::kVsftpd, false},
+                                           FtpCase{"vsftpdActive", FtpServerKind::kVsftpd, true},
+                                           FtpCase{"pyftpdlib", FtpServerKind::kPyftpdlib, false},
+                                           FtpCase{"pyftpdlibActive", FtpServerKind::kPyftpdlib, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // FTPS with a protected data channel and TLS session reuse demanded: each session's data connections

@@ -11,7 +11,7 @@ import logging
 import os
 import sys
 
-from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler
+from pyftpdlib.handlers import ActiveDTP, DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.servers import FTPServer
 
@@ -26,6 +26,18 @@ class EarlyHandshakeDTPHandler(TLS_DTPHandler):
         if self._ssl_accepting:
             return True
         return super().readable()
+
+
+class ReleasingActiveDTP(ActiveDTP):
+    """pyftpdlib 1.5.7 keeps the descriptor number of an active data connection after handing its
+    socket on to the transfer. The next PORT on that control connection closes the connector again,
+    which takes whatever socket holds that number now out of the event loop: another client's data
+    connection still connecting, or its control connection. That client then waits for a reply that
+    never comes (several sessions in active mode at once). Forget the number once it is handed on."""
+
+    def handle_connect(self):
+        super().handle_connect()
+        self._fileno = None
 
 
 class CorruptingDTPHandler(TLS_DTPHandler):
@@ -95,6 +107,7 @@ def main():
     if "stall-first-download-at" in settings:
         StallingDTPHandler.stall_at = int(settings["stall-first-download-at"])
         handler.dtp_handler = StallingDTPHandler
+    handler.active_dtp = ReleasingActiveDTP
     handler.authorizer = authorizer
     handler.permit_foreign_addresses = False
     logging.basicConfig(level=logging.INFO, stream=sys.stdout)

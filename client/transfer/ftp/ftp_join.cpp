@@ -55,9 +55,11 @@ int start_two_channel(Session& s, StepFunction data_step, StepFunction control_s
 }
 
 void advance_data_port(int& counter) {
+    constexpr int kFirst = 10000, kLast = 32000;
+    // Past the last port the counter starts over: stopping there would leave every later listener
+    // (and every parallel session) on the one port.
     ++counter;
-    if (counter > 32000) counter = 32000;
-    if (counter < 10000) counter = 10000;
+    if (counter > kLast || counter < kFirst) counter = kFirst;
 }
 
 int listen_for_data(Session& s, Connection& data) {

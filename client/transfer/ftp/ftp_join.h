@@ -17,7 +17,7 @@ int start_two_channel(Session& s, StepFunction data_step, StepFunction control_s
 // local address and the next data port (up to 64 ports are tried). 0 on success, 1 on failure.
 // Called by a step on the data connection.
 int listen_for_data(Session& s, Connection& data);
-// Advances the data-port counter by one, keeping it in 10000..32000.
+// Advances the data-port counter by one within 10000..32000, starting over after 32000.
 void advance_data_port(int& counter);
 
 }  // namespace orvane

@@ -561,9 +561,7 @@ const char* walk_state_name(int state) {
 
 void start_transfer_walk(Session& s, const WalkSteps& steps) {
     FolderWalk& w = begin_walk(s, steps);
-    // Active mode stays with one session: several sessions' listeners taking turns on the same
-    // local ports have left a data connection unserved (pyftpdlib), and the walk waited for it.
-    if (s.parallel > 1 && (!is_ftp_kind(s.protocol) || s.passive == 1))
+    if (s.parallel > 1)
         w.parallel = std::make_unique<ParallelTransfers>(
             s, std::min(s.parallel, kMaxParallelSessions), steps.full_paths,
             ParallelCallbacks{on_parallel_file, on_parallel_end, on_parallel_wake});

@@ -87,20 +87,23 @@ TEST(FtpJoin, TwoChannelJoinWaitsForBothAndAbortsTheDataStepWhenControlFails) {
     }
 }
 
-TEST(FtpJoin, DataPortCounterStaysInRange) {
+// The counter starts over after the last port: one that stuck there would put every later
+// listener, and every parallel session's, on the same port.
+TEST(FtpJoin, DataPortCounterStaysInRangeAndStartsOver) {
     int counter = 10000;
     advance_data_port(counter);
     EXPECT_EQ(counter, 10001);
     counter = 31999;
     advance_data_port(counter);
-    advance_data_port(counter);
     EXPECT_EQ(counter, 32000);
+    advance_data_port(counter);
+    EXPECT_EQ(counter, 10000);
     counter = 5;
     advance_data_port(counter);
     EXPECT_EQ(counter, 10000);
     counter = 99999;
     advance_data_port(counter);
-    EXPECT_EQ(counter, 32000);
+    EXPECT_EQ(counter, 10000);
 }
 
 // Active mode: listen on the next data port, accept, then collect until the peer closes.
