@@ -122,9 +122,10 @@ int LineReader::open(const std::string& history_path, Completer completer, void*
     el_set(editor_, EL_PROMPT_ESC, prompt_of, kPromptEscape);
     // Ctrl-C arrives as a character while a line is edited; between lines it is a signal again.
     el_set(editor_, EL_SETTY, "-d", "-isig", nullptr);
-    el_set(editor_, EL_ADDFN, "orvane-interrupt", "drop the line", on_interrupt);
+    // The wide form keeps these names as given; the narrow one copies them and never frees the copies.
+    el_wset(editor_, EL_ADDFN, L"orvane-interrupt", L"drop the line", on_interrupt);
     el_set(editor_, EL_BIND, "^C", "orvane-interrupt", nullptr);
-    el_set(editor_, EL_ADDFN, "orvane-complete", "complete a command or a name", on_tab);
+    el_wset(editor_, EL_ADDFN, L"orvane-complete", L"complete a command or a name", on_tab);
     el_set(editor_, EL_BIND, "^I", "orvane-complete", nullptr);
     history_ = history_init();
     if (history_) {
