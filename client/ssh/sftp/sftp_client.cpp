@@ -17,9 +17,10 @@ namespace orvane::sftp {
 
 namespace {
 
-constexpr const char* kStateNames[] = {
-    "idle",  "version",       "realpath",   "check-folder", "opendir", "readdir", "close-dir",  "status",
-    "attrs", "transfer-stat", "rename-old", "open",         "reading", "writing", "close-file", "set-time"};
+constexpr const char* kStateNames[] = {"idle",       "version",   "realpath", "check-folder", "opendir",
+                                       "readdir",    "close-dir", "status",   "attrs",        "transfer-stat",
+                                       "rename-old", "open",      "reading",  "writing",      "close-file",
+                                       "set-time",   "drop-open"};
 static_assert(sizeof kStateNames / sizeof kStateNames[0] == static_cast<size_t>(State::kCount));
 
 uint32_t get_u32_at(std::string_view s, size_t at) {
@@ -168,6 +169,17 @@ void Client::finish(int result, FailureKind kind) {
         abandon(id);
     }
     pending_.clear();
+    // An OPEN still unanswered (the session broke, or the operation ended on this side): its reply
+    // is dropped when it comes; an answered one's handle is given back.
+    if (open_id_ != 0 && !broken_) {
+        if (open_answered_)
+            drop_open_reply(open_reply_);
+        else
+            abandon(open_id_);
+    }
+    open_id_ = 0;
+    open_answered_ = false;
+    wipe_secret(open_reply_.bytes);
     wipe_secret(handle_);
     handle_.clear();
     op_ = Op::kNone;
@@ -434,6 +446,9 @@ bool Client::take_abandoned(uint32_t id) {
 
 int Client::on_reply(const Reply& r) {
     if (r.type != kVersion && take_abandoned(r.id)) return 0;
+    if (open_id_ != 0 && r.id == open_id_ && r.type != kVersion &&
+        (state_ == State::kTransferStat || state_ == State::kDropOpen))
+        return on_early_open(r);
     if (state_ == State::kVersion) {
         if (r.type != kVersion) {
             violation("the server did not answer INIT with VERSION");
@@ -469,6 +484,7 @@ int Client::on_reply(const Reply& r) {
         {State::kRenameOld, &Client::on_rename_old}, {State::kOpen, &Client::on_open},
         {State::kReading, &Client::on_no_request},   {State::kWriting, &Client::on_no_request},
         {State::kCloseFile, &Client::on_close_file}, {State::kSetTime, &Client::on_set_time},
+        {State::kDropOpen, &Client::on_no_request},
     };
     static_assert(sizeof kReplyHandlers / sizeof kReplyHandlers[0] == static_cast<size_t>(State::kCount),
                   "one reply handler per state");

@@ -60,7 +60,8 @@ enum class State : uint8_t {
     kReading,
     kWriting,
     kCloseFile,
-    kSetTime,  // upload: SETSTAT of the modification time
+    kSetTime,   // upload: SETSTAT of the modification time
+    kDropOpen,  // download ended before its OPEN (sent with the STAT) was answered
     kCount
 };
 const char* state_name(State s);
@@ -177,6 +178,9 @@ class Client {
     int on_dir_names(const Reply& r);
     int on_transfer_stat(const Reply& r);
     int start_download_open();
+    int on_early_open(const Reply& r);
+    void drop_open_reply(const Reply& r);
+    void end_before_open(int result, FailureKind kind = FailureKind::kRemote);
     int start_upload_open();
     int on_open(const Reply& r);
     int on_read_reply(const Reply& r);
@@ -220,6 +224,12 @@ class Client {
     int list_result_ = 0;
     RemoteFileEntry entry_;
     std::string handle_;
+    // A download's OPEN goes out with its STAT: its reply may come before the STAT's is decided.
+    uint32_t open_id_ = 0;
+    bool open_answered_ = false;
+    Reply open_reply_;
+    int drop_result_ = 0;
+    FailureKind drop_kind_ = FailureKind::kRemote;
 
     // Transfers.
     Transfer transfer_;

@@ -1,6 +1,7 @@
 // The SFTP engine against a scripted peer in memory, for what a real server cannot be made to do:
 // short reads, replies out of order, hostile replies, a size that the file does not reach, silence.
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,7 @@ struct Peer {
     std::vector<uint8_t> types;
     bool listed = false;
     bool closed = false;
+    int batches = 0;  // writes answered: the round trips
 
     static void reply(std::vector<std::string>& out, const ssh::SshBuffer& b) {
         std::string s;
@@ -63,6 +65,7 @@ struct Peer {
 
     std::string answer(std::string_view bytes) {
         std::vector<std::string> out;
+        if (!bytes.empty()) ++batches;
         size_t pos = 0;
         std::string_view body;
         while (take_packet(bytes, pos, body) == Frame::kPacket) {
@@ -216,6 +219,58 @@ TEST_F(SftpScriptedTest, RepliesOutOfOrderAreWrittenInOffsetOrder) {
     connect();
     ASSERT_EQ(download(), 0) << g_log;
     EXPECT_EQ(test::read_all(dir_.file("f")), peer_.file);
+}
+
+// A download's OPEN goes with its STAT and its reads end at the announced size with a request at
+// it behind them: a small file takes three round trips, whichever of STAT and OPEN is answered first.
+TEST_F(SftpScriptedTest, SmallFilesTakeThreeRoundTrips) {
+    connect();
+    for (size_t size : {size_t{4096}, size_t{50000}}) {
+        for (bool reverse : {false, true}) {
+            SCOPED_TRACE(std::to_string(size) + (reverse ? " reversed" : ""));
+            serve(size);
+            peer_.reverse = reverse;
+            peer_.reads.clear();
+            peer_.types.clear();
+            peer_.batches = 0;
+            ASSERT_EQ(download(), 0) << g_log;
+            EXPECT_EQ(test::read_all(dir_.file("f")), peer_.file);
+            EXPECT_EQ(peer_.batches, 3);
+            EXPECT_EQ(peer_.types[0], kStat);
+            EXPECT_EQ(peer_.types[1], kOpen);
+            EXPECT_EQ(peer_.types.back(), kClose);
+            std::vector<std::pair<uint64_t, uint32_t>> want = {{0, 4096}, {4096, 32768}};
+            if (size == 50000) want = {{0, 32768}, {32768, 50000 - 32768}, {50000, 32768}};
+            EXPECT_EQ(peer_.reads, want);
+        }
+    }
+}
+
+// A download the rules skip, or whose local file cannot be made, after its OPEN went out: the handle
+// the server gave is closed, and the session's next request is not confused by the late replies.
+TEST_F(SftpScriptedTest, DownloadDecidedAgainstClosesTheHandleOpenedWithTheStat) {
+    serve(10);
+    connect();
+    std::filesystem::create_directories(dir_.file("folder"));
+    test::write_all(dir_.file("kept"), "local!");
+    for (bool skip : {true, false}) {
+        for (bool reverse : {false, true}) {
+            SCOPED_TRACE(std::string(skip ? "skip" : "no local file") + (reverse ? " reversed" : ""));
+            peer_.reverse = reverse;
+            peer_.types.clear();
+            Transfer t;
+            t.remote_path = "/f";
+            t.local_path = dir_.file(skip ? "kept" : "folder");
+            if (skip) t.rules.smaller = t.rules.equal = t.rules.larger = kDuplicateSkip;
+            EXPECT_EQ(run(client_, peer_, client_.download(t)), skip ? 0 : 1) << g_log;
+            EXPECT_EQ(client_.failure().kind, skip ? FailureKind::kNone : FailureKind::kLocal);
+            EXPECT_EQ(run(client_, peer_, client_.stat("/f")), 0) << g_log;
+            EXPECT_FALSE(client_.broken());
+            EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kClose), 1);
+            EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kRead), 0);
+        }
+    }
+    EXPECT_EQ(test::read_all(dir_.file("kept")), "local!");
 }
 
 // Rules that always overwrite need no STAT, and the time goes right behind the CLOSE; a server

@@ -206,6 +206,69 @@ TEST_F(SftpSession, FourAtATimeMoveWholeTrees) {
     EXPECT_EQ(h.disconnect(), 0);
 }
 
+// One session, many small files: each download's OPEN goes out with its STAT, its reads end at the
+// announced size. A tree both ways comes out byte for byte; a file whose target cannot be written
+// fails itself and the walk, and every file transferred is exact, with or without the others going on.
+TEST_F(SftpSession, SmallFileTreesAndAFailedFileInTheMiddle) {
+    test::SshdDaemon sshd(sshd_config());
+    if (!sshd.running()) GTEST_SKIP() << sshd.why();
+    FtpSessionHarness h(engines_, requests_, kProtocolSftp, 20);
+    ASSERT_TRUE(h.ok());
+    ASSERT_EQ(connect(h, sshd.port()), 0) << h.dump() << sshd.log();
+    fs::create_directories(local_.file("tree/sub"));
+    const size_t sizes[] = {0, 1, 4096, 32767, 32768, 32769, 65536, 50000};
+    std::vector<std::string> files;
+    for (int i = 0; i < 40; ++i) {
+        files.push_back((i % 3 ? "/f" : "/sub/f") + std::to_string(i));
+        test::write_all(local_.file("tree") + files.back(), test::random_bytes(sizes[i % 8], i));
+    }
+    auto walk = [&](int direction, const std::string& local, const std::string& remote) {
+        TransferPair p;
+        p.direction = direction;
+        p.local.full_path = local_.file(local);
+        p.remote.full_path = server_.file(remote);
+        p.local.type = p.remote.type = kEntryFolder;
+        DuplicateRules rules;
+        return h.run([&](DoneCallback d, int c, void* o) {
+            return request_transfer_list(h.s(), {p}, rules, rules, d, c, o);
+        });
+    };
+    ASSERT_EQ(walk(0, "tree", "tree"), 0) << h.dump();
+    ASSERT_EQ(walk(1, "down", "tree"), 0) << h.dump();
+    for (const std::string& f : files) {
+        EXPECT_TRUE(read_file(server_.file("tree") + f) == read_file(local_.file("tree") + f)) << f;
+        EXPECT_TRUE(read_file(local_.file("down") + f) == read_file(local_.file("tree") + f)) << f;
+    }
+
+    // The failing file's target is a folder: locally for the download, on the server for the upload.
+    for (bool independent : {false, true}) {
+        SCOPED_TRACE(independent ? "independent files" : "the walk stops");
+        h.s().independent_files = independent;
+        const std::string down = independent ? "down2" : "down1", up = independent ? "up2" : "up1";
+        fs::create_directories(local_.file(down + "/f20/x"));
+        fs::create_directories(server_.file(up + "/f20/x"));
+        EXPECT_EQ(walk(1, down, "tree"), 1) << h.dump();
+        EXPECT_EQ(walk(0, "tree", up), 1) << h.dump();
+        int exact = 0;
+        for (const std::string& f : files) {
+            if (f == "/f20") continue;
+            for (const std::string& copy : {local_.file(down) + f, server_.file(up) + f}) {
+                if (!fs::exists(copy)) continue;
+                EXPECT_TRUE(read_file(copy) == read_file(local_.file("tree") + f)) << copy;
+                ++exact;
+            }
+        }
+        if (independent) {
+            EXPECT_EQ(exact, 2 * 39);
+        }
+        EXPECT_TRUE(fs::is_directory(local_.file(down + "/f20/x")));
+        EXPECT_TRUE(fs::is_directory(server_.file(up + "/f20/x")));
+    }
+    EXPECT_EQ(h.download(server_.file("tree/f1"), local_.file("last")), 0) << h.dump();
+    EXPECT_TRUE(read_file(local_.file("last")) == read_file(local_.file("tree/f1")));
+    EXPECT_EQ(h.disconnect(), 0);
+}
+
 // Known hosts are read before the connect and a new host recorded after it, on the requester's
 // thread; a changed key ends the connect as the user's to settle.
 // A stopped SFTP download ends with the session (replies in flight cannot be taken back), as the
