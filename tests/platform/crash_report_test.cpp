@@ -130,9 +130,16 @@ class CrashReport : public ::testing::TestWithParam<Case> {};
 TEST_P(CrashReport, WritesEachLineAndEndsBySameSignal) {
     const Case& c = GetParam();
     TempDir dir;
-    time_t before = time(nullptr);
+    // The report reads CLOCK_REALTIME; time() reads the kernel's coarse clock, which can still show
+    // the second before it, so the bounds are read from the report's own clock.
+    auto realtime_seconds = [] {
+        struct timespec now {};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return now.tv_sec;
+    };
+    time_t before = realtime_seconds();
     ChildRun run = run_child(child_binary(), {c.kind}, dir.path(), dir.path());
-    time_t after = time(nullptr);
+    time_t after = realtime_seconds();
     if (kSanitized) {
         // The sanitizer's handler ends the child its own way, and not always the same way for
         // a jump into an unmapped page; the report must still be there and the run a failure.
