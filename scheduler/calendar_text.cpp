@@ -10,26 +10,6 @@ namespace orvane::sched {
 
 namespace {
 
-struct UnitName {
-    uint32_t unit;
-    const char* one;
-    const char* many;
-    int64_t seconds;  // fixed-length units only
-};
-
-const UnitName kUnitNames[] = {
-    {kUnitYear, "year", "years", 0},       {kUnitMonth, "month", "months", 0},
-    {kUnitWeek, "week", "weeks", 604800},  {kUnitDay, "day", "days", 86400},
-    {kUnitHour, "hour", "hours", 3600},    {kUnitMinute, "minute", "minutes", 60},
-    {kUnitSecond, "second", "seconds", 1},
-};
-
-const UnitName* unit_name(uint32_t unit) {
-    for (const UnitName& u : kUnitNames)
-        if (u.unit == unit) return &u;
-    return nullptr;
-}
-
 std::string iso_text(const CalendarTime& t) {
     return format("%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
@@ -150,8 +130,8 @@ int task_calendar(const Task& task, int64_t now, TaskCalendar& out, std::string&
         out = c;
         return 0;
     }
-    const UnitName* u = unit_name(task.unit);
-    if (task.interval < 1 || task.interval > INT32_MAX || u == nullptr) {
+    bool known_unit = task.unit == kUnitYear || task.unit == kUnitMonth || unit_seconds(task.unit) > 0;
+    if (task.interval < 1 || task.interval > INT32_MAX || !known_unit) {
         reason = "its recurrence is not valid (the scheduler runs it once and drops it)";
         return 1;
     }
@@ -166,7 +146,7 @@ int task_calendar(const Task& task, int64_t now, TaskCalendar& out, std::string&
         c.period = months % 12 == 0 ? months / 12 * 366 * 86400 : months * 31 * 86400;
         failed = month_step_pattern(t, months, c, why);
     } else {
-        c.period = static_cast<int64_t>(task.interval) * u->seconds;
+        c.period = static_cast<int64_t>(task.interval) * unit_seconds(task.unit);
         failed = fixed_step_pattern(t, c.period, c, why);
     }
     if (failed) {

@@ -16,7 +16,13 @@ int days_in_month(int64_t year, int month) {
     return month == 2 && leap(year) ? 29 : kDays[month - 1];
 }
 
-// Seconds of one step of the fixed-length units.
+bool recurrence_valid(uint32_t interval, uint32_t unit) {
+    // The interval is a signed count: values past INT32_MAX are negative.
+    return interval >= 1 && interval <= INT32_MAX && unit >= kUnitYear && unit <= kUnitSecond;
+}
+
+}  // namespace
+
 int64_t unit_seconds(uint32_t unit) {
     switch (unit) {
         case kUnitSecond:
@@ -33,13 +39,6 @@ int64_t unit_seconds(uint32_t unit) {
             return 0;
     }
 }
-
-bool recurrence_valid(uint32_t interval, uint32_t unit) {
-    // The interval is a signed count: values past INT32_MAX are negative.
-    return interval >= 1 && interval <= INT32_MAX && unit >= kUnitYear && unit <= kUnitSecond;
-}
-
-}  // namespace
 
 int64_t schedule_seconds(const CalendarTime& t) {
     int64_t days = 0;

@@ -26,6 +26,9 @@ enum class NextResult {
     kBadRecurrence,  // interval not above 0, or unit outside 10-16
     kOutOfRange,     // the occurrence would fall outside the accepted range
 };
+// Seconds of one step of a fixed-length unit (second to week); 0 for months, years and unknown units.
+int64_t unit_seconds(uint32_t unit);
+
 // The occurrence `interval` units after `from`, by the month-end and leap-year rules.
 NextResult next_occurrence(const CalendarTime& from, uint32_t interval, uint32_t unit, CalendarTime& out);
 
