@@ -1,14 +1,15 @@
 // The interactive shell and command-file modes: shell state shared by the loop and the commands.
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "client/frontend/command_line.h"
-#include "client/frontend/progress.h"
 #include "client/frontend/completion.h"
 #include "client/frontend/line_reader.h"
+#include "client/frontend/progress.h"
 #include "client/script/run_engines.h"
 #include "client/transfer/session/session.h"
 #include "common/local_file.h"
@@ -120,6 +121,11 @@ int shell_execute(ShellState& shell, const std::string& line);
 int shell_finish(ShellState& shell, int started);
 // The session's remote folder listing into session->listing; 0 on success.
 int shell_listing(ShellState& shell);
+// The last component of a path ("b" for "/a/b").
+std::string base_name(const std::string& path);
+// Says so and returns false when an entry's path is longer than a request takes: a cut path would
+// name another file, so nothing is sent.
+bool entries_fit(std::initializer_list<const RemoteFileEntry*> entries);
 // A local name resolved against the session's local folder.
 std::string shell_resolve_local(const ShellState& shell, const std::string& name);
 // ls (long_lines false) and dir: the words of the command line, the command's name first.

@@ -79,11 +79,6 @@ bool argument(ShellState& shell, const Words& words, size_t i, const char* promp
     return shell_ask(shell, prompt, out);
 }
 
-std::string base_name(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Entries keep the whole path: one longer than the request layer takes is refused by
 // entries_fit() before anything is sent, because a cut path names another file.
 RemoteFileEntry local_entry(const ShellState& shell, const std::string& name) {
@@ -102,16 +97,6 @@ RemoteFileEntry remote_entry(const ShellState& shell, const std::string& name, i
     e.full_path = join_remote_path(name, shell.session->remote_folder);
     e.type = type;
     return e;
-}
-
-bool entries_fit(std::initializer_list<const RemoteFileEntry*> entries) {
-    for (const RemoteFileEntry* e : entries)
-        if (e->full_path.size() > kPathCapacity || e->name.size() > kPathCapacity) {
-            outputf(kLevelError, "Error: A path longer than %zu characters: %s...", kPathCapacity,
-                    escape_controls(cut(e->full_path, 60)).c_str());
-            return false;
-        }
-    return true;
 }
 
 bool has_wildcard(const std::string& word) {
@@ -677,6 +662,21 @@ const Command kCommands[] = {
 };
 
 }  // namespace
+
+std::string base_name(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool entries_fit(std::initializer_list<const RemoteFileEntry*> entries) {
+    for (const RemoteFileEntry* e : entries)
+        if (e->full_path.size() > kPathCapacity || e->name.size() > kPathCapacity) {
+            outputf(kLevelError, "Error: A path longer than %zu characters: %s...", kPathCapacity,
+                    escape_controls(cut(e->full_path, 60)).c_str());
+            return false;
+        }
+    return true;
+}
 
 int shell_execute(ShellState& shell, const std::string& line) {
     shell.error_shown = false;

@@ -15,8 +15,7 @@ namespace {
 
 std::string last_component(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return base_name(path);
 }
 
 int transfer_tree(ShellState& shell, int direction, const std::string& remote, const std::string& local,
@@ -24,11 +23,6 @@ int transfer_tree(ShellState& shell, int direction, const std::string& remote, c
     Session& s = *shell.session;
     std::string local_path = shell_resolve_local(shell, local);
     std::string remote_path = join_remote_path(remote, s.remote_folder);
-    // A cut path would name another folder: refuse it rather than copy a tree somewhere else.
-    if (local_path.size() > kPathCapacity || remote_path.size() > kPathCapacity) {
-        outputf(kLevelError, "Error: A path longer than %zu characters: nothing was copied", kPathCapacity);
-        return 1;
-    }
     TransferPair pair;
     pair.direction = direction;
     pair.local.full_path = local_path;
@@ -37,6 +31,7 @@ int transfer_tree(ShellState& shell, int direction, const std::string& remote, c
     pair.remote.name = remote;
     pair.remote.full_path = remote_path;
     pair.remote.type = kEntryFolder;
+    if (!entries_fit({&pair.local, &pair.remote})) return 1;
     // The walk enters the folders it copies: the shell's own folders are put back afterwards.
     std::string remote_folder = s.remote_folder, local_folder = s.local_folder;
     // Only the long listing tells folders from files; bare names (NLST) would send a folder to RETR.
