@@ -60,7 +60,8 @@ unsigned char on_tab(EditLine* el, int) {
     const LineInfo* info = el_line(el);
     std::string before(info->buffer, static_cast<size_t>(info->cursor - info->buffer));
     Completion c = reader_of(el)->complete(before);
-    if (c.candidates.empty() || c.word_start > before.size()) return CC_REFRESH_BEEP;
+    if (c.candidates.empty() || c.word_start > before.size())
+        return c.said_something ? CC_REDISPLAY : CC_REFRESH_BEEP;
     std::string typed = before.substr(c.word_start);
     bool quoted = !typed.empty() && typed[0] == '"';
     if (quoted) typed.erase(0, 1);

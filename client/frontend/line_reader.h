@@ -17,6 +17,7 @@ struct Completion {
     std::vector<std::string> candidates;
     size_t word_start = 0;
     bool ends_word = true;
+    bool said_something = false;  // lines were written below the edited one: draw it again
 };
 using Completer = Completion (*)(void* context, const std::string& line_before_cursor);
 

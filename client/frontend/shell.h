@@ -94,8 +94,9 @@ void shell_report_stopped_download(ShellState& shell, const std::string& path, c
 
 // Creates the shell's session of a protocol kind with the shell's callbacks. 0 on success.
 int shell_new_session(ShellState& shell, int protocol);
-// Waits on the main thread until the request just started has completed; its result.
-int shell_wait(ShellState& shell);
+// Waits on the main thread until the request just started has completed; its result. With
+// `patience_ms`, the request is stopped as by Ctrl-C each time that long passes without its end.
+int shell_wait(ShellState& shell, int patience_ms = -1);
 // Reads the next command line: from the command file, or after the prompt "fendrel> ", edited
 // (history, completion) when standard input and output are terminals.
 InputResult shell_read_command(ShellState& shell, std::string& line);

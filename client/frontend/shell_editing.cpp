@@ -24,15 +24,33 @@ void forget_remote_names_after(ShellState& shell, const std::string& command) {
     shell.remote_names_valid = false;
 }
 
-std::vector<CompletionName> remote_names(ShellState& shell) {
+// No reply timeout holds the interactive shell, and Ctrl-C is a character while a line is edited:
+// a listing for Tab that does not come is given up, or a stalled server would hold the prompt.
+constexpr int kCompletionPatienceMs = 10000;
+
+std::vector<CompletionName> remote_names(ShellState& shell, bool& said_something) {
     if (!shell.connected || !shell.session) return {};
     if (shell.remote_names_valid && shell.remote_names_folder == shell.session->remote_folder)
         return shell.remote_names;
     // The listing runs without a word on the screen: the line being edited stays as it is.
     shell.silent = true;
-    int r = request_listing(*shell.session, shell_done, 0, &shell) == 0 ? shell_wait(shell) : 1;
+    int r = request_listing(*shell.session, shell_done, 0, &shell) == 0
+                ? shell_wait(shell, kCompletionPatienceMs)
+                : 1;
     shell.silent = false;
     shell.error_shown = false;
+    if (r != 0 && shell.session->cancel.load() != 0) {
+        said_something = true;
+        output("", kLevelInfo, 1);
+        outputf(kLevelWarning, "The listing for completion did not come within %d s and was stopped",
+                kCompletionPatienceMs / 1000);
+        if (!session_connected(*shell.session)) {
+            shell.connected = false;
+            output("The connection was closed; open it again to go on", kLevelWarning);
+        }
+        shell.remote_names_valid = false;
+        return {};
+    }
     shell.remote_names.clear();
     if (r == 0)
         for (const RemoteFileEntry& e : shell.session->listing)
@@ -54,9 +72,12 @@ Completion complete(void* context, const std::string& before_cursor) {
     auto& shell = *static_cast<ShellState*>(context);
     NameSources sources;
     sources.commands = shell_command_names();
-    sources.remote = [&shell] { return remote_names(shell); };
+    bool said_something = false;
+    sources.remote = [&shell, &said_something] { return remote_names(shell, said_something); };
     sources.local = [&shell](const std::string& folder) { return local_names(shell, folder); };
-    return complete_line(before_cursor, sources);
+    Completion c = complete_line(before_cursor, sources);
+    c.said_something = said_something;
+    return c;
 }
 
 // What the history keeps of a line: nothing of a raw PASS or ACCT, nor of a line begun with a

@@ -1,5 +1,7 @@
 // The shell's wait for a request: Ctrl-C and SIGTERM stop it, the progress line is redrawn, and
 // what a stopped download leaves behind is kept only when it can be resumed.
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 
 #include "client/frontend/output.h"
@@ -39,7 +41,10 @@ void shell_take_interrupts(ShellState& shell) {
         request_cancel(*shell.session);
 }
 
-int shell_wait(ShellState& shell) {
+int shell_wait(ShellState& shell, int patience_ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto patience = std::chrono::milliseconds(patience_ms);
+    Clock::time_point give_up = Clock::now() + patience;
     platform::PollSet set;
     for (;;) {
         set.clear();
@@ -48,7 +53,18 @@ int shell_wait(ShellState& shell) {
         set.add(shell.request_done.descriptor(), platform::kPollReadable);
         int watch = shell.interrupts ? shell.interrupts->descriptor() : -1;
         if (watch >= 0) set.add(watch, platform::kPollReadable);
-        set.wait(progress_drawing(shell) ? kProgressRedrawMs : -1);
+        int wait_ms = progress_drawing(shell) ? kProgressRedrawMs : -1;
+        if (patience_ms > 0) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(give_up - Clock::now()).count();
+            if (left <= 0) {
+                // The first stop leaves a connection in step where it can, the second closes it.
+                if (shell.session->cancel.load() < kMostCancels) request_cancel(*shell.session);
+                give_up += patience;
+                left = patience_ms;
+            }
+            wait_ms = wait_ms < 0 ? static_cast<int>(left) : std::min(wait_ms, static_cast<int>(left));
+        }
+        set.wait(wait_ms);
         if (watch >= 0 && (set.ready(3) & platform::kPollReadable)) shell_take_interrupts(shell);
         if (shell.engine_wake.is_set()) {
             shell.engine_wake.reset();

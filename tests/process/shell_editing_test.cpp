@@ -97,6 +97,26 @@ TEST(ShellEditing, TabCompletesHistoryRecallsCtrlCClearsCtrlDEnds) {
     EXPECT_EQ(mode_of(history), 0600);
 }
 
+// A server that never answers the listing for Tab: the prompt comes back, and the shell knows the
+// connection it had to close.
+TEST(ShellEditing, TabListingThatNeverComesIsGivenUp) {
+    test::ScriptedFtpServer server;
+    ASSERT_EQ(server.start("> 220 scripted\n< USER bob\n> 331 need password\n< PASS s3cret\n> 230 in\n"
+                           "< PWD\n> 257 \"/\" is current\nwait-bytes\nhold\n"),
+              0);
+    TempDir home, work;
+    auto r = test::run_dialogue_in(client_binary(), {"127.0.0.1:" + std::to_string(server.port())},
+                                   {{"User: ", "bob\r"},
+                                    {"Password: ", "s3cret\r"},
+                                    {"fendrel> ", "get rep\t"},
+                                    {"open it again to go on", "\r"},
+                                    {"fendrel> ", "\x04"}},
+                                   {"HOME=" + home.path(), "TERM=xterm"}, work.path());
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "The listing for completion did not come within 10 s")) << r.output;
+    EXPECT_TRUE(contains(r.output, "Not Connected")) << r.output;
+}
+
 // A URL without a password at a terminal: asked for without echo, and kept out of the history.
 TEST(ShellEditing, UrlPasswordIsAskedAtTheTerminal) {
     FtpServer server;
