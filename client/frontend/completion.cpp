@@ -97,25 +97,20 @@ Completion complete_line(const std::string& before_cursor, const NameSources& so
         ArgKind kind = kind_of_argument(w.words);
         std::vector<CompletionName> names;
         std::string folder, partial = w.current;
-        if (kind == ArgKind::kRemote && sources.remote) {
-            names = sources.remote();
-        } else if (kind == ArgKind::kLocal && sources.local) {
+        const auto& source = kind == ArgKind::kRemote ? sources.remote : sources.local;
+        if ((kind == ArgKind::kRemote || kind == ArgKind::kLocal) && source) {
             size_t slash = w.current.find_last_of('/');
             if (slash != std::string::npos) {
                 folder = w.current.substr(0, slash + 1);
                 partial = w.current.substr(slash + 1);
             }
-            names = sources.local(folder);
+            names = source(folder);
         }
         for (const CompletionName& n : names) {
             if (!completable_name(n.name) || n.name.compare(0, partial.size(), partial) != 0) continue;
-            if (kind == ArgKind::kLocal && n.folder) {
-                result.candidates.push_back(folder + n.name + "/");
-                continue;
-            }
-            result.candidates.push_back(folder + n.name);
+            result.candidates.push_back(folder + n.name + (n.folder ? "/" : ""));
         }
-        // A local folder goes on with its own names: the word is not over.
+        // A folder goes on with its own names: the word is not over.
         if (result.candidates.size() == 1 && result.candidates[0].back() == '/') result.ends_word = false;
     }
     std::sort(result.candidates.begin(), result.candidates.end());

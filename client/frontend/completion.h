@@ -18,8 +18,9 @@ struct CompletionName {
 
 struct NameSources {
     std::vector<std::string> commands;
-    // The names in the current remote folder (from the server: untrusted).
-    std::function<std::vector<CompletionName>()> remote;
+    // The names in a remote folder, as typed ("" for the current one, else ending in "/"); from
+    // the server: untrusted.
+    std::function<std::vector<CompletionName>(const std::string& folder)> remote;
     // The names in a local folder, as typed ("" for the current one, else ending in "/").
     std::function<std::vector<CompletionName>(const std::string& folder)> local;
 };

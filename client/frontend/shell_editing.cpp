@@ -28,18 +28,43 @@ void forget_remote_names_after(ShellState& shell, const std::string& command) {
 // a listing for Tab that does not come is given up, or a stalled server would hold the prompt.
 constexpr int kCompletionPatienceMs = 10000;
 
-std::vector<CompletionName> remote_names(ShellState& shell, bool& said_something) {
+// Lists a folder as typed ("" for the current one) into the session's listing, without a word on
+// the screen: the line being edited stays as it is. SFTP visits the folder to list it.
+int completion_listing(ShellState& shell, const std::string& folder, bool& given_up) {
+    Session& s = *shell.session;
+    auto run = [&](int started) {
+        if (given_up || started != 0) return 1;
+        int r = shell_wait(shell, kCompletionPatienceMs);
+        given_up = r != 0 && s.cancel.load() != 0;
+        return r;
+    };
+    if (s.protocol == kProtocolSftp) {
+        if (folder.empty()) return run(request_listing(s, shell_done, 0, &shell));
+        std::string back = s.remote_folder;
+        if (run(request_change_folder(s, folder, shell_done, 0, &shell)) != 0) return 1;
+        int r = run(request_listing(s, shell_done, 0, &shell));
+        return run(request_change_folder(s, back, shell_done, 0, &shell)) | r;
+    }
+    // Long lines, whatever the name-list setting: they tell a folder, which completes with a "/".
+    int kind = s.listing_kind;
+    s.listing_kind = 0;
+    s.listing_argument = folder;
+    int r = run(request_listing(s, shell_done, 0, &shell));
+    s.listing_argument.clear();
+    s.listing_kind = kind;
+    return r;
+}
+
+std::vector<CompletionName> remote_names(ShellState& shell, const std::string& folder, bool& said_something) {
     if (!shell.connected || !shell.session) return {};
-    if (shell.remote_names_valid && shell.remote_names_folder == shell.session->remote_folder)
-        return shell.remote_names;
-    // The listing runs without a word on the screen: the line being edited stays as it is.
+    const std::string key = shell.session->remote_folder + '\n' + folder;
+    if (shell.remote_names_valid && shell.remote_names_folder == key) return shell.remote_names;
     shell.silent = true;
-    int r = request_listing(*shell.session, shell_done, 0, &shell) == 0
-                ? shell_wait(shell, kCompletionPatienceMs)
-                : 1;
+    bool given_up = false;
+    int r = completion_listing(shell, folder, given_up);
     shell.silent = false;
     shell.error_shown = false;
-    if (r != 0 && shell.session->cancel.load() != 0) {
+    if (given_up) {
         said_something = true;
         output("", kLevelInfo, 1);
         outputf(kLevelWarning, "The listing for completion did not come within %d s and was stopped",
@@ -56,7 +81,7 @@ std::vector<CompletionName> remote_names(ShellState& shell, bool& said_something
         for (const RemoteFileEntry& e : shell.session->listing)
             shell.remote_names.push_back({e.name, e.type == kEntryFolder});
     shell.remote_names_valid = true;
-    shell.remote_names_folder = shell.session->remote_folder;
+    shell.remote_names_folder = key;
     return shell.remote_names;
 }
 
@@ -73,7 +98,9 @@ Completion complete(void* context, const std::string& before_cursor) {
     NameSources sources;
     sources.commands = shell_command_names();
     bool said_something = false;
-    sources.remote = [&shell, &said_something] { return remote_names(shell, said_something); };
+    sources.remote = [&shell, &said_something](const std::string& folder) {
+        return remote_names(shell, folder, said_something);
+    };
     sources.local = [&shell](const std::string& folder) { return local_names(shell, folder); };
     Completion c = complete_line(before_cursor, sources);
     c.said_something = said_something;

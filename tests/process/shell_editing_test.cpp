@@ -60,6 +60,8 @@ TEST(ShellEditing, TabCompletesHistoryRecallsCtrlCClearsCtrlDEnds) {
     ASSERT_EQ(server.start(FtpServerKind::kPyftpdlib), 0) << server.error();
     const std::string data = test::random_bytes(70000, 41);
     write_all(server.local_home() + "/report-2026.txt", data);
+    fs::create_directories(server.local_home() + "/docs");
+    write_all(server.local_home() + "/docs/annual-2026.txt", "annual\n");
     // A listed name that would set the terminal's title: never offered, never shown raw.
     write_all(server.local_home() + "/rep\x1b]0;pwned\x07.txt", "x");
     TempDir home, work;
@@ -74,6 +76,8 @@ TEST(ShellEditing, TabCompletesHistoryRecallsCtrlCClearsCtrlDEnds) {
                                     // The upload changes the folder: Tab lists it afresh.
                                     {"fendrel> ", "put new-upload.bin\r"},
                                     {"fendrel> ", "delete new-u\t\r"},
+                                    // A folder typed before the name is listed for its names.
+                                    {"fendrel> ", "get do\tan\t\r"},
                                     {"fendrel> ", "get rep\t\r"},
                                     {"fendrel> ", "half typed\x03"},
                                     {"^C", "\x1b[A\r"},
@@ -93,7 +97,8 @@ TEST(ShellEditing, TabCompletesHistoryRecallsCtrlCClearsCtrlDEnds) {
     const std::string history = home.path() + "/state/orvane/history";
     EXPECT_EQ(
         read_all(history),
-        "cd /pub\nls report-2026.txt\nput new-upload.bin\ndelete new-upload.bin\nget report-2026.txt\n");
+        "cd /pub\nls report-2026.txt\nput new-upload.bin\ndelete new-upload.bin\nget docs/annual-2026.txt\n"
+        "get report-2026.txt\n");
     EXPECT_EQ(mode_of(history), 0600);
 }
 

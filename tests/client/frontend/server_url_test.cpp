@@ -104,7 +104,8 @@ TEST(Netrc, MachinesDefaultsQuotesCommentsAndMacros) {
 TEST(Completion, CommandsThenNamesByArgumentAndOnlySafeOnes) {
     NameSources sources;
     sources.commands = {"get", "put", "pwd", "mirror"};
-    sources.remote = [] {
+    sources.remote = [](const std::string& folder) {
+        if (folder == "reports/") return std::vector<CompletionName>{{"annual.txt", false}};
         return std::vector<CompletionName>{{"report.txt", false}, {"rep\x1b]0;x\x07", false},
                                            {"../report", false},  {"re\"port", false},
                                            {"reports", true},     {"my file", false}};
@@ -116,8 +117,9 @@ TEST(Completion, CommandsThenNamesByArgumentAndOnlySafeOnes) {
     using V = std::vector<std::string>;
     EXPECT_EQ(complete_line("p", sources).candidates, (V{"put", "pwd"}));
     Completion c = complete_line("get rep", sources);
-    EXPECT_EQ(c.candidates, (V{"report.txt", "reports"}));
+    EXPECT_EQ(c.candidates, (V{"report.txt", "reports/"}));
     EXPECT_EQ(c.word_start, 4u);
+    EXPECT_EQ(complete_line("get reports/a", sources).candidates, (V{"reports/annual.txt"}));
     EXPECT_EQ(complete_line("get \"my", sources).candidates, (V{"my file"}));
     EXPECT_EQ(complete_line("get report.txt rep", sources).candidates, (V{"rep-local"}));
     EXPECT_EQ(complete_line("put rep", sources).candidates, (V{"rep-local"}));
@@ -125,7 +127,7 @@ TEST(Completion, CommandsThenNamesByArgumentAndOnlySafeOnes) {
     EXPECT_EQ(c.candidates, (V{"sub/"}));
     EXPECT_FALSE(c.ends_word);
     EXPECT_EQ(complete_line("put sub/i", sources).candidates, (V{"sub/inner.txt"}));
-    EXPECT_EQ(complete_line("get -r rep", sources).candidates, (V{"report.txt", "reports"}));
+    EXPECT_EQ(complete_line("get -r rep", sources).candidates, (V{"report.txt", "reports/"}));
     EXPECT_EQ(complete_line("mirror -R rep", sources).candidates, (V{"rep-local"}));
     EXPECT_TRUE(complete_line("pwd x", sources).candidates.empty());
 }
