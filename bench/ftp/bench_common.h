@@ -1,6 +1,7 @@
 // Pieces the FTP and FTPS benchmarks share: timing, test files, curl runs and the report line.
 #pragma once
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,75 +80,114 @@ inline void report3(const char* what, double bytes, double ours, double curl, do
             std::min(curl, lftp) / ours);
 }
 
+// Wall and CPU seconds of one transfer by each tool; for ours the CPU is this process's (nothing
+// else runs in it meanwhile), for curl and lftp the child's user and system time.
+struct ToolTimes {
+    double ours = 0, curl = 0, lftp = 0;  // lftp 0: not run
+};
+
 struct LargeFileTimes {
-    double ours_down = 0, curl_down = 0, ours_up = 0, curl_up = 0;
-    double lftp_down = 0, lftp_up = 0;  // 0: lftp not run
-    bool ok = false;                    // every transfer brought the whole file
+    ToolTimes down, up, down_cpu, up_cpu;
+    bool ok = false;  // every transfer brought the whole file
 };
 
 // Writes every dirty page out before a timed transfer: a gigabyte just written (the test file, or
 // the last tool's copy) would otherwise be flushed during the next transfer, and the kernel throttles
 // the server's writes while it catches up. Without this the tool that runs right after make_file()
-// (always ours) pays for the other's writes.
+// pays for the other's writes.
 inline void settle_disk() {
     ::sync();
 }
 
-// One file of `mib` MiB downloaded and then uploaded, by our session (logged in, in /pub) and by
-// curl with `curl_options` in front of its own. The server's file is written first, so both
-// readers find it in the page cache; the disk is settled before each timed transfer.
-// lftp, when `lftp_settings` is not empty, gets those "set" commands before it opens the server.
+inline double cpu_seconds(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    auto sec = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return sec(u.ru_utime) + sec(u.ru_stime);
+}
+
+// Runs one timed transfer after settling the disk: its wall seconds into `wall`, the CPU seconds of
+// this process (`who` RUSAGE_SELF) or of the tool it waited for (RUSAGE_CHILDREN) into `cpu`.
+template <typename F>
+void timed(int who, double& wall, double& cpu, F&& transfer) {
+    settle_disk();
+    double cpu_before = cpu_seconds(who);
+    auto start = Clock::now();
+    transfer();
+    wall = seconds_since(start);
+    cpu = cpu_seconds(who) - cpu_before;
+}
+
+// One file of `mib` MiB downloaded and then uploaded, by our session (logged in, in /pub), by curl
+// with `curl_options` in front of its own and, when `lftp_settings` is not empty, by lftp with those
+// "set" commands before it opens the server. The server's file is written first, so every reader
+// finds it in the page cache. `first` picks the tool that goes first in each direction (0 ours,
+// 1 curl, 2 lftp, then in that circle): on a shared machine the order matters, so runs rotate it.
 inline LargeFileTimes time_large_file(test::FtpSessionHarness& h, const test::FtpServer& server,
                                       const test::TempDir& local, size_t mib,
                                       const std::vector<std::string>& curl_options,
-                                      const std::string& lftp_settings = {}) {
+                                      const std::string& lftp_settings = {}, int first = 0) {
     LargeFileTimes t;
+    t.ok = true;
     const std::string url = server.url("/pub/");
     const auto expected = static_cast<int64_t>(mib) * 1024 * 1024;
     auto curl = [&](std::vector<std::string> args) {
         args.insert(args.begin(), curl_options.begin(), curl_options.end());
-        return run_curl(args);
+        run_curl(args);
     };
-    const std::string remote_big = server.local_home() + "/big.bin";
-    make_file(remote_big, mib);
-    settle_disk();
-    auto start = Clock::now();
-    int r = h.download("big.bin", local.file("ours.bin"));
-    t.ours_down = seconds_since(start);
-    t.ok = r == 0 && size_of(local.file("ours.bin")) == expected;
-    std::filesystem::remove(local.file("ours.bin"));
-    settle_disk();
-    t.curl_down = curl({"-o", local.file("curl.bin"), url + "big.bin"});
-    t.ok = t.ok && size_of(local.file("curl.bin")) == expected;
-    std::filesystem::remove(local.file("curl.bin"));
     const std::string lftp_open = lftp_settings + "open -u " + server.user() + "," + server.password() +
                                   " -p " + std::to_string(server.port()) + " 127.0.0.1; ";
-    if (!lftp_settings.empty()) {
-        settle_disk();
-        t.lftp_down = run_lftp(lftp_open + "get /pub/big.bin -o " + local.file("lftp.bin"));
-        t.ok = t.ok && size_of(local.file("lftp.bin")) == expected;
-        std::filesystem::remove(local.file("lftp.bin"));
+    auto arrived = [&](const std::string& path) {
+        t.ok = t.ok && size_of(path) == expected;
+        std::filesystem::remove(path);
+    };
+    const int tools = lftp_settings.empty() ? 2 : 3;
+
+    const std::string remote_big = server.local_home() + "/big.bin";
+    make_file(remote_big, mib);
+    for (int i = 0; i < tools; ++i) {
+        switch ((first + i) % tools) {
+            case 0:
+                timed(RUSAGE_SELF, t.down.ours, t.down_cpu.ours,
+                      [&] { t.ok = t.ok && h.download("big.bin", local.file("ours.bin")) == 0; });
+                arrived(local.file("ours.bin"));
+                break;
+            case 1:
+                timed(RUSAGE_CHILDREN, t.down.curl, t.down_cpu.curl, [&] {
+                    curl({"-o", local.file("curl.bin"), url + "big.bin"});
+                });
+                arrived(local.file("curl.bin"));
+                break;
+            default:
+                timed(RUSAGE_CHILDREN, t.down.lftp, t.down_cpu.lftp,
+                      [&] { run_lftp(lftp_open + "get /pub/big.bin -o " + local.file("lftp.bin")); });
+                arrived(local.file("lftp.bin"));
+        }
     }
     std::filesystem::remove(remote_big);
 
-    make_file(local.file("up.bin"), mib);
-    settle_disk();
-    start = Clock::now();
-    r = h.upload(local.file("up.bin"), "ours_up.bin");
-    t.ours_up = seconds_since(start);
-    t.ok = t.ok && r == 0 && size_of(server.local_home() + "/ours_up.bin") == expected;
-    std::filesystem::remove(server.local_home() + "/ours_up.bin");
-    settle_disk();
-    t.curl_up = curl({"-T", local.file("up.bin"), url + "curl_up.bin"});
-    t.ok = t.ok && size_of(server.local_home() + "/curl_up.bin") == expected;
-    std::filesystem::remove(server.local_home() + "/curl_up.bin");
-    if (!lftp_settings.empty()) {
-        settle_disk();
-        t.lftp_up = run_lftp(lftp_open + "put " + local.file("up.bin") + " -o /pub/lftp_up.bin");
-        t.ok = t.ok && size_of(server.local_home() + "/lftp_up.bin") == expected;
-        std::filesystem::remove(server.local_home() + "/lftp_up.bin");
+    const std::string source = local.file("up.bin");
+    make_file(source, mib);
+    for (int i = 0; i < tools; ++i) {
+        switch ((first + i) % tools) {
+            case 0:
+                timed(RUSAGE_SELF, t.up.ours, t.up_cpu.ours,
+                      [&] { t.ok = t.ok && h.upload(source, "ours_up.bin") == 0; });
+                arrived(server.local_home() + "/ours_up.bin");
+                break;
+            case 1:
+                timed(RUSAGE_CHILDREN, t.up.curl, t.up_cpu.curl, [&] {
+                    curl({"-T", source, url + "curl_up.bin"});
+                });
+                arrived(server.local_home() + "/curl_up.bin");
+                break;
+            default:
+                timed(RUSAGE_CHILDREN, t.up.lftp, t.up_cpu.lftp,
+                      [&] { run_lftp(lftp_open + "put " + source + " -o /pub/lftp_up.bin"); });
+                arrived(server.local_home() + "/lftp_up.bin");
+        }
     }
-    std::filesystem::remove(local.file("up.bin"));
+    std::filesystem::remove(source);
     return t;
 }
 

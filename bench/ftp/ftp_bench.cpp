@@ -67,8 +67,8 @@ int main(int argc, char** argv) {
     h.disconnect();
 
     outputf(kLevelInfo, "vsftpd on loopback, passive, binary; %zu MiB file, %d files of 4 KiB", mib, files);
-    report3("download", bytes, big.ours_down, big.curl_down, big.lftp_down);
-    report3("upload", bytes, big.ours_up, big.curl_up, big.lftp_up);
+    report3("download", bytes, big.down.ours, big.down.curl, big.down.lftp);
+    report3("upload", bytes, big.up.ours, big.up.curl, big.up.lftp);
     outputf(kLevelInfo, "%d small files: ours %.2f ms per file | curl %.2f ms per file | ours/curl time %.2f",
             files, 1000 * ours_small / files, 1000 * curl_small / files, ours_small / curl_small);
     if (!ok) outputf(kLevelError, "a transfer did not complete");

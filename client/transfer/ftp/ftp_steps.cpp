@@ -217,18 +217,19 @@ ReplyAction on_auth_ssl(Session& s, FtpControl& fc, const ServerReply& r) {
     return tls_go_ahead(s, fc);
 }
 
-ReplyAction on_user(Session&, FtpControl& fc, const ServerReply& r) {
-    if (r.code == 0 || r.code >= 400) return finish(1);
-    fc.user_accepted = reply_positive(r.code);
-    return finish(0);
-}
-
 // After a positive PASS or ACCT: the TLS kinds set the data channel's protection, unless the
 // AUTH variant already implied it. Implicit TLS sets it too: servers such as vsftpd keep the data
 // channel clear until "PROT P" arrives, whatever the control channel does.
 ReplyAction after_login(Session& s) {
     if (s.protocol == kProtocolFtp || running_ftp_state(s).session.auth_implies_protection) return finish(0);
     return send(FtpCommand::kPbsz);
+}
+// A server that lets the user in on USER alone (anonymous without a password) still gets PBSZ and
+// PROT: without them the data channel would stay clear although protection was asked for.
+ReplyAction on_user(Session& s, FtpControl& fc, const ServerReply& r) {
+    if (r.code == 0 || r.code >= 400) return finish(1);
+    fc.user_accepted = reply_positive(r.code);
+    return fc.user_accepted ? after_login(s) : finish(0);
 }
 ReplyAction on_pass(Session& s, FtpControl&, const ServerReply& r) {
     if (r.code == 0 || r.code >= 400) return finish(1);

@@ -127,6 +127,28 @@ TEST_F(Ftps, ImplicitTlsServerIsFoundByItsSilenceAndGetsProtP) {
     EXPECT_EQ(read_all(local.file("f.txt")), "implicit");
 }
 
+// vsftpd letting "anonymous" in on USER alone, and accepting clear data: the data channel is
+// protected all the same, and an upload through it arrives whole.
+TEST_F(Ftps, LoginOnUserAloneStillSetsProtection) {
+    FtpServer server;
+    FtpServerOptions options;
+    options.tls = true;
+    options.password_required = false;
+    options.clear_data_allowed = true;
+    ASSERT_EQ(server.start(FtpServerKind::kVsftpd, options), 0) << server.error();
+    test::TempDir local;
+    test::FtpSessionHarness h(kProtocolFtpsProtected);
+    ASSERT_EQ(h.connect(server.port(), server.user(), server.password()), 0) << h.dump() << server.log();
+    EXPECT_FALSE(h.logged_prefix(kLevelCommand, "PASS")) << h.dump();
+    EXPECT_TRUE(h.logged(kLevelCommand, "PBSZ 0")) << h.dump();
+    EXPECT_TRUE(h.logged(kLevelCommand, "PROT P")) << h.dump();
+    const std::string data = random_bytes(300000, 3);
+    write_all(local.file("up.bin"), data);
+    ASSERT_EQ(h.change_folder("/pub"), 0) << h.dump();
+    ASSERT_EQ(h.upload(local.file("up.bin"), "up.bin"), 0) << h.dump() << server.log();
+    EXPECT_TRUE(read_all(server.local_home() + "/up.bin") == data);
+}
+
 // A server whose first bytes are not a reply is spoken to in TLS only: no USER in plain text.
 TEST_F(Ftps, FirstBytesThatAreNotAReplyMeanTls) {
     test::ScriptedFtpServer server;
