@@ -58,13 +58,6 @@ struct Times {
     double ours_down_cpu, lftp_down_cpu;  // CPU seconds of the download (user and system)
 };
 
-double cpu_seconds(int who) {
-    rusage u{};
-    getrusage(who, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     size_t n = v.size();

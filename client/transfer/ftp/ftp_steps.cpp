@@ -224,6 +224,7 @@ ReplyAction after_login(Session& s) {
     if (s.protocol == kProtocolFtp || running_ftp_state(s).session.auth_implies_protection) return finish(0);
     return send(FtpCommand::kPbsz);
 }
+
 // A server that lets the user in on USER alone (anonymous without a password) still gets PBSZ and
 // PROT: without them the data channel would stay clear although protection was asked for.
 ReplyAction on_user(Session& s, FtpControl& fc, const ServerReply& r) {
@@ -231,6 +232,7 @@ ReplyAction on_user(Session& s, FtpControl& fc, const ServerReply& r) {
     fc.user_accepted = reply_positive(r.code);
     return fc.user_accepted ? after_login(s) : finish(0);
 }
+
 ReplyAction on_pass(Session& s, FtpControl&, const ServerReply& r) {
     if (r.code == 0 || r.code >= 400) return finish(1);
     if (r.code >= 300) return send(FtpCommand::kAcct);
