@@ -51,7 +51,6 @@ enum class State : uint8_t {
     kCheckFolder,  // STAT of a canonical folder sent
     kOpendir,
     kReaddir,
-    kCloseDir,
     kStatus,  // a single STATUS awaited
     kAttrs,   // a single ATTRS awaited
     kTransferStat,
@@ -114,14 +113,19 @@ class Client {
     int current_directory();
     // Quiet: a folder that is not there is no news (a walk that creates it next says its own word).
     int change_directory(const std::string& path, bool quiet = false);
-    int list();
+    // Lists `path`, or the current folder when it is empty.
+    int list(const std::string& path = {});
     int remove(const std::string& path);
     int remove_folder(const std::string& path);
-    int make_folder(const std::string& path);
+    // Quiet: a refusal is no news (a walk that finds the folder already there goes on).
+    int make_folder(const std::string& path, bool quiet = false);
     int rename(const std::string& from, const std::string& to);
     int stat(const std::string& path);
     int set_time(const std::string& path, uint32_t unix_time);
-    int download(const Transfer& t);
+    // `next_remote`: the file a walk will ask for next (empty when none): its STAT and OPEN go out
+    // while this one streams, and its own download() takes their replies. Anything else asked of
+    // the session first closes that handle and drops the replies.
+    int download(const Transfer& t, const std::string& next_remote = {});
     int upload(const Transfer& t);
 
     bool busy() const { return op_ != Op::kNone; }
@@ -166,8 +170,8 @@ class Client {
     int expect_status(const Reply& r);
     // The replies of the single-request states.
     int on_check_folder(const Reply& r);
+    void drop_folder_stat();  // the REALPATH failed: the STAT's reply is dropped when it comes
     int on_opendir(const Reply& r);
-    int on_close_dir(const Reply& r);
     int on_attrs(const Reply& r);
     int on_rename_old(const Reply& r);
     int on_set_time(const Reply& r);
@@ -188,6 +192,14 @@ class Client {
     int after_read();
     int write_front(std::string_view data);
     bool take_abandoned(uint32_t id);
+    // The next download's STAT and OPEN sent ahead.
+    void send_ahead(const std::string& remote_path);
+    bool take_ahead(const Reply& r);  // a reply to them (or to an OPEN sent ahead and dropped)
+    bool is_ahead_id(uint32_t id) const;
+    size_t ahead_outstanding() const;
+    struct Ahead;
+    void adopt_ahead(Ahead a);  // the download asked for is the one sent ahead
+    void drop_ahead();
     void drop_abandoned();
     int on_write_reply(const Reply& r);
     void flush_reads();
@@ -216,10 +228,19 @@ class Client {
     uint32_t request_id_ = 0;
     uint32_t expected_id_ = 0;
     uint32_t setstat_id_ = 0;  // an upload's SETSTAT sent behind its CLOSE
+    // An upload's CLOSE goes right behind its last WRITE; its reply may come while writes are
+    // still unanswered (kept until they are).
+    uint32_t close_id_ = 0;
+    bool close_answered_ = false;
+    Reply close_reply_;
     uint32_t version_ = 0;
     std::string directory_;
     std::string candidate_;  // the canonical folder being checked
-    bool quiet_ = false;     // change_directory: no message of its own
+    // Entering a folder: the STAT sent with its REALPATH, and its reply when that came first.
+    uint32_t folder_stat_id_ = 0;
+    bool folder_stat_answered_ = false;
+    Reply folder_stat_reply_;
+    bool quiet_ = false;  // change_directory, make_folder: no message of its own
     std::vector<RemoteFileEntry> listing_;
     int list_result_ = 0;
     RemoteFileEntry entry_;
@@ -230,6 +251,17 @@ class Client {
     Reply open_reply_;
     int drop_result_ = 0;
     FailureKind drop_kind_ = FailureKind::kRemote;
+    struct Ahead {
+        std::string remote_path;
+        uint32_t stat_id = 0;
+        uint32_t open_id = 0;
+        bool stat_answered = false;
+        bool open_answered = false;
+        Reply stat_reply;
+        Reply open_reply;
+    };
+    Ahead ahead_;
+    std::deque<uint32_t> orphan_opens_;  // OPENs sent ahead and dropped: a handle they bring is closed
 
     // Transfers.
     Transfer transfer_;
