@@ -188,6 +188,11 @@ void Client::finish(int result, FailureKind kind) {
     wipe_secret(close_reply_.bytes);
     setstat_id_ = 0;
     pending_.clear();
+    for (Pending& p : early_.reads) {
+        if (!p.answered && !broken_) abandon(p.id);
+        wipe_secret(p.data);
+    }
+    early_ = ReadsAhead{};
     // An OPEN still unanswered (the session broke, or the operation ended on this side): its reply
     // is dropped when it comes; an answered one's handle is given back.
     if (open_id_ != 0 && !broken_) {
@@ -263,7 +268,8 @@ int Client::step() {
                 violation("a DATA reply is malformed");
                 break;
             }
-            if (!take_abandoned(id)) on_read_data(id, body.substr(9));
+            if (!take_abandoned(id) && !keep_read_reply(ahead_.r, id, kData, body.substr(9), nullptr))
+                on_read_data(id, body.substr(9));
             continue;
         }
         Reply r;

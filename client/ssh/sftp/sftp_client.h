@@ -26,6 +26,8 @@ inline constexpr size_t kMinBlock = 512;
 inline constexpr size_t kMaxOutstanding = 64;
 inline constexpr size_t kMaxListing = 200000;  // entries one listing may bring
 inline constexpr size_t kMaxAbandoned = 4 * kMaxOutstanding;
+// A walk's next file up to this size is read before the walk asks for it (its data held meanwhile).
+inline constexpr uint64_t kReadAheadBytes = 8 * kBlockSize;
 
 enum class Op : uint8_t {
     kNone,
@@ -141,7 +143,7 @@ class Client {
     // Traces every state change at information level (for diagnosing a server).
     void set_trace(bool on) { trace_ = on; }
 
-  private:
+    // A read or write in flight.
     struct Pending {
         uint32_t id = 0;
         uint64_t offset = 0;
@@ -150,6 +152,7 @@ class Client {
         bool answered = false;
     };
 
+  private:
     int begin(Op op);
     void say(const std::string& text, int level) const;
     void sayf(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
@@ -198,8 +201,13 @@ class Client {
     bool is_ahead_id(uint32_t id) const;
     size_t ahead_outstanding() const;
     struct Ahead;
+    struct ReadsAhead;
     void adopt_ahead(Ahead a);  // the download asked for is the one sent ahead
     void drop_ahead();
+    void read_ahead();  // the next file's reads, once its STAT and OPEN are in and this file's are out
+    // A reply to one of `ra`'s reads, kept with it: false when it is none of them.
+    bool keep_read_reply(ReadsAhead& ra, uint32_t id, uint8_t type, std::string_view data, const Reply* r);
+    int adopt_early_reads();  // the download's reads sent ahead become its own
     void drop_abandoned();
     int on_write_reply(const Reply& r);
     void flush_reads();
@@ -251,7 +259,17 @@ class Client {
     Reply open_reply_;
     int drop_result_ = 0;
     FailureKind drop_kind_ = FailureKind::kRemote;
+    struct ReadsAhead {
+        std::deque<Pending> reads;
+        uint64_t end = 0;  // the offset after the last of them
+        bool sent = false;
+        bool eof = false;
+        bool failed = false;
+        Reply failure;
+    };
+    ReadsAhead early_;  // the download's own reads, sent while it was the next file
     struct Ahead {
+        ReadsAhead r;
         std::string remote_path;
         uint32_t stat_id = 0;
         uint32_t open_id = 0;

@@ -246,6 +246,7 @@ int Client::on_open(const Reply& r) {
     start_offset_ = offset_;
     if (downloading_) {
         set_state(State::kReading);
+        if (early_.sent) return adopt_early_reads();
         issue_reads();
     } else {
         set_state(State::kWriting);
@@ -457,6 +458,7 @@ void Client::close_file() {
     // less per file (an answer to it that comes first is taken too).
     if (!downloading_ && transfer_.preserve_time)
         send_set_time(transfer_.remote_path, local_time_, setstat_id_);
+    if (downloading_) read_ahead();
 }
 
 int Client::on_close_file(const Reply& r) {

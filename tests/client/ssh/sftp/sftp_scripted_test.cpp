@@ -188,6 +188,11 @@ int run(Client& c, Peer& p, int started = 0) {
         std::string in = p.answer(out);
         if (p.closed) c.receive_closed();
         if (in.empty() && out.empty() && !p.closed) {
+            // Replies that came with the previous operation's last one are worked through first,
+            // as a carrier steps the engine when it starts an operation.
+            int r = c.step();
+            if (r != kPending) return r;
+            if (c.has_output()) continue;
             c.fail_no_answer(30);
             return c.step();
         }
@@ -344,7 +349,7 @@ TEST_F(SftpScriptedTest, NextFileIsOpenedWhileTheCurrentOneStreams) {
                 if (i == 0 || i == 1) batches += peer_.batches;
             }
             if (*held == '\0') {
-                EXPECT_EQ(batches, 3 + 2);
+                EXPECT_EQ(batches, 3 + 1);
             }
             EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kOpen), 6);
             EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kClose), 6);
@@ -379,11 +384,11 @@ TEST_F(SftpScriptedTest, FileSentAheadFailsAloneAndOneNeverAskedForIsClosed) {
         EXPECT_EQ(run(client_, peer_, client_.stat("/a")), 0) << g_log;
         EXPECT_FALSE(client_.broken());
         // Three OPENs (a, b refused, c) and the two handles given closed (a CLOSE for a handle
-        // that came during a request goes out with the next one).
+        // that came during a request goes out with the next one); c may have been read, never written.
         client_.receive(peer_.answer(client_.take_output()));
         EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kOpen), 3);
         EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kClose), 2);
-        EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kRead), 2);
+        EXPECT_FALSE(std::filesystem::exists(dir_.file("c")));
     }
 }
 
