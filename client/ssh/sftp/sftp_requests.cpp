@@ -268,8 +268,9 @@ constexpr WalkSteps kSftpWalkSteps{
     sftp_delete_file,
     sftp_download,
     sftp_upload,
-    true,
-    true,
+    true,  // full paths
+    true,  // listed by path
+    true,  // folders made first
 };
 
 void sftp_transfer_list(Session& s) {

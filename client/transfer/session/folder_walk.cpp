@@ -381,9 +381,8 @@ void upload_folder(Session& s, FolderWalk& w) {
         s.work_list.push_back(std::move(q));
     }
     s.path1 = w.folder;
-    // By full paths nothing needs entering: the folder is made, and only when that fails is it
-    // looked for. A new tree's folder costs one request instead of three.
-    if (w.steps.full_paths) return run_step(s, w.steps.make_folder, WalkState::kMakeToUpload);
+    // Nothing needs entering: the folder is made, and only when that fails is it looked for.
+    if (w.steps.make_first) return run_step(s, w.steps.make_folder, WalkState::kMakeToUpload);
     run_step(s, w.steps.change_folder, WalkState::kEnterToUpload);
 }
 
@@ -400,6 +399,10 @@ void on_check_existing(Session& s, FolderWalk& w, int result) {
 
 void on_enter_to_upload(Session& s, FolderWalk& w, int result) {
     if (result == 0) return next_pair(s);
+    if (w.steps.full_paths) {
+        s.path1 = w.folder;
+        return run_step(s, w.steps.make_folder, WalkState::kMakeFolder);
+    }
     s.path1 = remote_parent(w.folder);
     run_step(s, w.steps.change_folder, WalkState::kEnterParent);
 }

@@ -24,6 +24,9 @@ struct WalkSteps {
     // True when `list` lists the folder s.path1 by its path without entering it: the download walk
     // then enters no folder at all.
     bool list_by_path = false;
+    // True when an upload walk makes each folder before looking for it (by full path, with a
+    // `make_folder` that says nothing when the folder is there): a new folder costs one request.
+    bool make_first = false;
 };
 
 // The name of a walk state (for traces).
