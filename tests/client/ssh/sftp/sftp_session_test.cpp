@@ -286,8 +286,8 @@ TEST_F(SftpSession, SmallFileTreesAndAFailedFileInTheMiddle) {
 
 // One session keeps the next file's requests in flight while the current one streams. A file in the
 // middle that the server cannot read (a folder given as a file) fails itself and the walk; the file
-// sent ahead of it is given back; every file moved is exact (one larger than the request window
-// too), and every handle the server opened is closed again (its own log says so).
+// sent ahead of it is given back; every file moved is exact, down and up again (one larger than the
+// request window too), and every handle the server opened is closed again.
 TEST_F(SftpSession, FilesInFlightTogetherAndOneTheServerCannotRead) {
     test::SshdDaemon sshd(sshd_config());
     if (!sshd.running()) GTEST_SKIP() << sshd.why();
@@ -330,6 +330,21 @@ TEST_F(SftpSession, FilesInFlightTogetherAndOneTheServerCannotRead) {
             }
             EXPECT_TRUE(read_file(copy) == read_file(server_.file("f" + std::to_string(i)))) << copy;
         }
+    }
+    // Up again as a folder (made by the walk), each file closed right behind its last write.
+    TransferPair up;
+    up.local.full_path = local_.file("all");
+    up.remote.full_path = server_.file("up");
+    up.local.type = up.remote.type = kEntryFolder;
+    DuplicateRules rules;
+    ASSERT_EQ(h.run([&](DoneCallback d, int c, void* o) {
+        return request_transfer_list(h.s(), {up}, rules, rules, d, c, o);
+    }),
+              0)
+        << h.dump();
+    for (int i : {0, 1, 2, 4, 5}) {
+        const std::string name = "f" + std::to_string(i);
+        EXPECT_TRUE(read_file(server_.file("up/" + name)) == read_file(server_.file(name))) << name;
     }
     // The session goes on, and by its reply every CLOSE sent before it has been handled: no
     // process holds a file of the server's folder open any more.
