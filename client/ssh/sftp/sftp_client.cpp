@@ -17,10 +17,10 @@ namespace orvane::sftp {
 
 namespace {
 
-constexpr const char* kStateNames[] = {"idle",       "version",   "realpath", "check-folder", "opendir",
-                                       "readdir",    "close-dir", "status",   "attrs",        "transfer-stat",
-                                       "rename-old", "open",      "reading",  "writing",      "close-file",
-                                       "set-time",   "drop-open"};
+constexpr const char* kStateNames[] = {"idle",          "version",    "realpath", "check-folder",
+                                       "opendir",       "readdir",    "status",   "attrs",
+                                       "transfer-stat", "rename-old", "open",     "reading",
+                                       "writing",       "close-file", "set-time", "drop-open"};
 static_assert(sizeof kStateNames / sizeof kStateNames[0] == static_cast<size_t>(State::kCount));
 
 uint32_t get_u32_at(std::string_view s, size_t at) {
@@ -36,6 +36,7 @@ const char* state_name(State s) {
 Client::Client(LogCallback log, void* log_user) : log_(log), log_user_(log_user) {}
 Client::~Client() {
     wipe_secret(handle_);
+    wipe_secret(ahead_.open_reply.bytes);
 }
 
 void Client::say(const std::string& text, int level) const {
@@ -58,14 +59,24 @@ void Client::set_state(State s) {
 }
 
 // Between operations the only replies due are those of a failed transfer's requests still in
-// flight (up to a whole window of DATA): they are dropped as they come, whole packets only.
+// flight (up to a whole window of DATA), dropped as they come, and those of the next download sent
+// ahead, kept for it; whole packets only.
 void Client::drop_abandoned() {
-    while (!abandoned_.empty()) {
+    while (!abandoned_.empty() || ahead_outstanding() > 0) {
         size_t pos = in_pos_;
         std::string_view body;
         if (take_packet(in_, pos, body) != Frame::kPacket || body.size() < 5 ||
-            static_cast<uint8_t>(body[0]) == kVersion || !take_abandoned(get_u32_at(body, 1)))
+            static_cast<uint8_t>(body[0]) == kVersion)
             return;
+        const uint32_t id = get_u32_at(body, 1);
+        if (is_ahead_id(id)) {
+            Reply r;
+            std::string why;
+            if (parse_reply(body, r, why) != 0) return;  // the next operation fails on it
+            take_ahead(r);
+        } else if (!take_abandoned(id)) {
+            return;
+        }
         in_pos_ = pos;
     }
 }
@@ -115,7 +126,9 @@ void Client::output_sent(size_t n) {
 
 int Client::begin(Op op) {
     if (op_ != Op::kNone || broken_) return 1;
+    if (op != Op::kDownload) drop_ahead();
     op_ = op;
+    quiet_ = false;
     result_ = kPending;
     failure_.clear();
     last_error_.clear();
@@ -162,13 +175,24 @@ void Client::finish(int result, FailureKind kind) {
     // be taken for the next operation's, and the server's handle is closed rather than leaked.
     if (!broken_ && (state_ == State::kReading || state_ == State::kWriting)) {
         for (const Pending& p : pending_) abandon(p.id);
-        uint32_t id = 0;
-        ssh::SshBuffer b = request(kClose, id);
-        b.put_string(handle_);
-        send(b);
-        abandon(id);
+        if (close_id_ == 0) {
+            ssh::SshBuffer b = request(kClose, close_id_);
+            b.put_string(handle_);
+            send(b);
+        }
+        if (!close_answered_) abandon(close_id_);
+        if (setstat_id_ != 0) abandon(setstat_id_);
     }
+    close_id_ = 0;
+    close_answered_ = false;
+    wipe_secret(close_reply_.bytes);
+    setstat_id_ = 0;
     pending_.clear();
+    for (Pending& p : early_.reads) {
+        if (!p.answered && !broken_) abandon(p.id);
+        wipe_secret(p.data);
+    }
+    early_ = ReadsAhead{};
     // An OPEN still unanswered (the session broke, or the operation ended on this side): its reply
     // is dropped when it comes; an answered one's handle is given back.
     if (open_id_ != 0 && !broken_) {
@@ -180,6 +204,7 @@ void Client::finish(int result, FailureKind kind) {
     open_id_ = 0;
     open_answered_ = false;
     wipe_secret(open_reply_.bytes);
+    drop_folder_stat();
     wipe_secret(handle_);
     handle_.clear();
     op_ = Op::kNone;
@@ -243,7 +268,8 @@ int Client::step() {
                 violation("a DATA reply is malformed");
                 break;
             }
-            if (!take_abandoned(id)) on_read_data(id, body.substr(9));
+            if (!take_abandoned(id) && !keep_read_reply(ahead_.r, id, kData, body.substr(9), nullptr))
+                on_read_data(id, body.substr(9));
             continue;
         }
         Reply r;
@@ -283,15 +309,26 @@ int Client::change_directory(const std::string& path, bool quiet) {
     if (begin(Op::kChdir) != 0) return 1;
     quiet_ = quiet;
     send_path(kRealpath, path);
+    const uint32_t realpath_id = expected_id_;
+    // The folder check goes with the REALPATH: STAT follows the same path to the same folder the
+    // canonical name names, and entering a folder takes one round trip. Version 0 servers only
+    // know the old STAT, which would not follow a link: they get it once the name is known.
+    folder_stat_id_ = 0;
+    folder_stat_answered_ = false;
+    if (version_ > 0) {
+        send_stat(path);
+        folder_stat_id_ = expected_id_;
+    }
+    expected_id_ = realpath_id;
     set_state(State::kRealpath);
     return 0;
 }
 
-int Client::list() {
+int Client::list(const std::string& path) {
     if (begin(Op::kList) != 0) return 1;
     listing_.clear();
     list_result_ = 0;
-    send_path(kOpendir, directory_.empty() ? std::string(".") : directory_);
+    send_path(kOpendir, !path.empty() ? path : directory_.empty() ? std::string(".") : directory_);
     set_state(State::kOpendir);
     return 0;
 }
@@ -310,8 +347,9 @@ int Client::remove_folder(const std::string& path) {
     return 0;
 }
 
-int Client::make_folder(const std::string& path) {
+int Client::make_folder(const std::string& path, bool quiet) {
     if (begin(Op::kMkdir) != 0) return 1;
+    quiet_ = quiet;
     ssh::SshBuffer b = request(kMkdir, expected_id_);
     b.put_string(path);
     RemoteFileEntry a;
@@ -355,7 +393,7 @@ int Client::expect_status(const Reply& r) {
         return 1;
     }
     if (r.status != kStatusOk) {
-        status_failure(r, "The server refused the request");
+        if (!quiet_) status_failure(r, "The server refused the request");
         finish(1);
         return 1;
     }
@@ -388,9 +426,22 @@ int Client::on_names(const Reply& r) {
         return 0;
     }
     candidate_ = name;
-    send_stat(candidate_);
     set_state(State::kCheckFolder);
-    return 0;
+    if (folder_stat_id_ == 0) {
+        send_stat(candidate_);
+        return 0;
+    }
+    expected_id_ = folder_stat_id_;
+    folder_stat_id_ = 0;
+    if (!folder_stat_answered_) return 0;
+    folder_stat_answered_ = false;
+    return on_check_folder(folder_stat_reply_);
+}
+
+void Client::drop_folder_stat() {
+    if (folder_stat_id_ != 0 && !folder_stat_answered_) abandon(folder_stat_id_);
+    folder_stat_id_ = 0;
+    folder_stat_answered_ = false;
 }
 
 int Client::on_dir_names(const Reply& r) {
@@ -427,9 +478,14 @@ int Client::on_dir_names(const Reply& r) {
         violation("an unexpected reply to READDIR");
         return 1;
     }
-    send_path(kClose, handle_);
-    set_state(State::kCloseDir);
-    return 0;
+    // Nothing in a folder's CLOSE answer changes the listing: it is not waited for.
+    uint32_t close_id = 0;
+    ssh::SshBuffer b = request(kClose, close_id);
+    b.put_string(handle_);
+    send(b);
+    abandon(close_id);
+    finish(list_result_);
+    return list_result_;
 }
 
 void Client::abandon(uint32_t id) {
@@ -446,6 +502,7 @@ bool Client::take_abandoned(uint32_t id) {
 
 int Client::on_reply(const Reply& r) {
     if (r.type != kVersion && take_abandoned(r.id)) return 0;
+    if (take_ahead(r)) return 0;
     if (open_id_ != 0 && r.id == open_id_ && r.type != kVersion &&
         (state_ == State::kTransferStat || state_ == State::kDropOpen))
         return on_early_open(r);
@@ -458,14 +515,27 @@ int Client::on_reply(const Reply& r) {
         finish(0);
         return 0;
     }
-    if (state_ == State::kReading) return on_read_reply(r);
-    if (state_ == State::kWriting) return on_write_reply(r);
-    // A server may answer the SETSTAT sent behind a CLOSE first.
-    if (state_ == State::kCloseFile && setstat_id_ != 0 && r.id == setstat_id_ && r.type == kStatus) {
+    // A server may answer the SETSTAT sent behind a CLOSE first, and an upload's CLOSE (sent behind
+    // its last WRITE) before some of the writes.
+    if ((state_ == State::kCloseFile || state_ == State::kWriting) && setstat_id_ != 0 &&
+        r.id == setstat_id_ && r.type == kStatus) {
         if (r.status != kStatusOk) say(kMsgNoTimeUpdate, kLevelWarning);
         setstat_id_ = 0;
         return 0;
     }
+    if (state_ == State::kWriting && close_id_ != 0 && r.id == close_id_ && !close_answered_) {
+        close_reply_ = r;
+        close_answered_ = true;
+        return 0;
+    }
+    if (state_ == State::kRealpath && folder_stat_id_ != 0 && r.id == folder_stat_id_ &&
+        !folder_stat_answered_) {
+        folder_stat_reply_ = r;
+        folder_stat_answered_ = true;
+        return 0;
+    }
+    if (state_ == State::kReading) return on_read_reply(r);
+    if (state_ == State::kWriting) return on_write_reply(r);
     if (r.type == kVersion || r.id != expected_id_) {
         violation("a reply id matches no request");
         return 1;
@@ -476,14 +546,21 @@ int Client::on_reply(const Reply& r) {
     };
     // Reading, writing and the version are taken above: their rows never run.
     static constexpr Row kReplyHandlers[] = {
-        {State::kIdle, &Client::on_no_request},      {State::kVersion, &Client::on_no_request},
-        {State::kRealpath, &Client::on_names},       {State::kCheckFolder, &Client::on_check_folder},
-        {State::kOpendir, &Client::on_opendir},      {State::kReaddir, &Client::on_dir_names},
-        {State::kCloseDir, &Client::on_close_dir},   {State::kStatus, &Client::expect_status},
-        {State::kAttrs, &Client::on_attrs},          {State::kTransferStat, &Client::on_transfer_stat},
-        {State::kRenameOld, &Client::on_rename_old}, {State::kOpen, &Client::on_open},
-        {State::kReading, &Client::on_no_request},   {State::kWriting, &Client::on_no_request},
-        {State::kCloseFile, &Client::on_close_file}, {State::kSetTime, &Client::on_set_time},
+        {State::kIdle, &Client::on_no_request},
+        {State::kVersion, &Client::on_no_request},
+        {State::kRealpath, &Client::on_names},
+        {State::kCheckFolder, &Client::on_check_folder},
+        {State::kOpendir, &Client::on_opendir},
+        {State::kReaddir, &Client::on_dir_names},
+        {State::kStatus, &Client::expect_status},
+        {State::kAttrs, &Client::on_attrs},
+        {State::kTransferStat, &Client::on_transfer_stat},
+        {State::kRenameOld, &Client::on_rename_old},
+        {State::kOpen, &Client::on_open},
+        {State::kReading, &Client::on_no_request},
+        {State::kWriting, &Client::on_no_request},
+        {State::kCloseFile, &Client::on_close_file},
+        {State::kSetTime, &Client::on_set_time},
         {State::kDropOpen, &Client::on_no_request},
     };
     static_assert(sizeof kReplyHandlers / sizeof kReplyHandlers[0] == static_cast<size_t>(State::kCount),
@@ -521,15 +598,6 @@ int Client::on_opendir(const Reply& r) {
     status_failure(r, "Could not open the remote folder");
     finish(1);
     return 1;
-}
-
-int Client::on_close_dir(const Reply& r) {
-    if (r.type != kStatus) {
-        violation("an unexpected reply to CLOSE");
-        return 1;
-    }
-    finish(list_result_);
-    return list_result_;
 }
 
 int Client::on_attrs(const Reply& r) {

@@ -26,6 +26,8 @@ inline constexpr size_t kMinBlock = 512;
 inline constexpr size_t kMaxOutstanding = 64;
 inline constexpr size_t kMaxListing = 200000;  // entries one listing may bring
 inline constexpr size_t kMaxAbandoned = 4 * kMaxOutstanding;
+// A walk's next file up to this size is read before the walk asks for it (its data held meanwhile).
+inline constexpr uint64_t kReadAheadBytes = 8 * kBlockSize;
 
 enum class Op : uint8_t {
     kNone,
@@ -51,7 +53,6 @@ enum class State : uint8_t {
     kCheckFolder,  // STAT of a canonical folder sent
     kOpendir,
     kReaddir,
-    kCloseDir,
     kStatus,  // a single STATUS awaited
     kAttrs,   // a single ATTRS awaited
     kTransferStat,
@@ -114,14 +115,19 @@ class Client {
     int current_directory();
     // Quiet: a folder that is not there is no news (a walk that creates it next says its own word).
     int change_directory(const std::string& path, bool quiet = false);
-    int list();
+    // Lists `path`, or the current folder when it is empty.
+    int list(const std::string& path = {});
     int remove(const std::string& path);
     int remove_folder(const std::string& path);
-    int make_folder(const std::string& path);
+    // Quiet: a refusal is no news (a walk that finds the folder already there goes on).
+    int make_folder(const std::string& path, bool quiet = false);
     int rename(const std::string& from, const std::string& to);
     int stat(const std::string& path);
     int set_time(const std::string& path, uint32_t unix_time);
-    int download(const Transfer& t);
+    // `next_remote`: the file a walk will ask for next (empty when none): its STAT and OPEN go out
+    // while this one streams, and its own download() takes their replies. Anything else asked of
+    // the session first closes that handle and drops the replies.
+    int download(const Transfer& t, const std::string& next_remote = {});
     int upload(const Transfer& t);
 
     bool busy() const { return op_ != Op::kNone; }
@@ -137,7 +143,7 @@ class Client {
     // Traces every state change at information level (for diagnosing a server).
     void set_trace(bool on) { trace_ = on; }
 
-  private:
+    // A read or write in flight.
     struct Pending {
         uint32_t id = 0;
         uint64_t offset = 0;
@@ -146,6 +152,7 @@ class Client {
         bool answered = false;
     };
 
+  private:
     int begin(Op op);
     void say(const std::string& text, int level) const;
     void sayf(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
@@ -166,8 +173,8 @@ class Client {
     int expect_status(const Reply& r);
     // The replies of the single-request states.
     int on_check_folder(const Reply& r);
+    void drop_folder_stat();  // the REALPATH failed: the STAT's reply is dropped when it comes
     int on_opendir(const Reply& r);
-    int on_close_dir(const Reply& r);
     int on_attrs(const Reply& r);
     int on_rename_old(const Reply& r);
     int on_set_time(const Reply& r);
@@ -188,6 +195,19 @@ class Client {
     int after_read();
     int write_front(std::string_view data);
     bool take_abandoned(uint32_t id);
+    // The next download's STAT and OPEN sent ahead.
+    void send_ahead(const std::string& remote_path);
+    bool take_ahead(const Reply& r);  // a reply to them (or to an OPEN sent ahead and dropped)
+    bool is_ahead_id(uint32_t id) const;
+    size_t ahead_outstanding() const;
+    struct Ahead;
+    struct ReadsAhead;
+    void adopt_ahead(Ahead a);  // the download asked for is the one sent ahead
+    void drop_ahead();
+    void read_ahead();  // the next file's reads, once its STAT and OPEN are in and this file's are out
+    // A reply to one of `ra`'s reads, kept with it: false when it is none of them.
+    bool keep_read_reply(ReadsAhead& ra, uint32_t id, uint8_t type, std::string_view data, const Reply* r);
+    int adopt_early_reads();  // the download's reads sent ahead become its own
     void drop_abandoned();
     int on_write_reply(const Reply& r);
     void flush_reads();
@@ -216,10 +236,19 @@ class Client {
     uint32_t request_id_ = 0;
     uint32_t expected_id_ = 0;
     uint32_t setstat_id_ = 0;  // an upload's SETSTAT sent behind its CLOSE
+    // An upload's CLOSE goes right behind its last WRITE; its reply may come while writes are
+    // still unanswered (kept until they are).
+    uint32_t close_id_ = 0;
+    bool close_answered_ = false;
+    Reply close_reply_;
     uint32_t version_ = 0;
     std::string directory_;
     std::string candidate_;  // the canonical folder being checked
-    bool quiet_ = false;     // change_directory: no message of its own
+    // Entering a folder: the STAT sent with its REALPATH, and its reply when that came first.
+    uint32_t folder_stat_id_ = 0;
+    bool folder_stat_answered_ = false;
+    Reply folder_stat_reply_;
+    bool quiet_ = false;  // change_directory, make_folder: no message of its own
     std::vector<RemoteFileEntry> listing_;
     int list_result_ = 0;
     RemoteFileEntry entry_;
@@ -230,6 +259,27 @@ class Client {
     Reply open_reply_;
     int drop_result_ = 0;
     FailureKind drop_kind_ = FailureKind::kRemote;
+    struct ReadsAhead {
+        std::deque<Pending> reads;
+        uint64_t end = 0;  // the offset after the last of them
+        bool sent = false;
+        bool eof = false;
+        bool failed = false;
+        Reply failure;
+    };
+    ReadsAhead early_;  // the download's own reads, sent while it was the next file
+    struct Ahead {
+        ReadsAhead r;
+        std::string remote_path;
+        uint32_t stat_id = 0;
+        uint32_t open_id = 0;
+        bool stat_answered = false;
+        bool open_answered = false;
+        Reply stat_reply;
+        Reply open_reply;
+    };
+    Ahead ahead_;
+    std::deque<uint32_t> orphan_opens_;  // OPENs sent ahead and dropped: a handle they bring is closed
 
     // Transfers.
     Transfer transfer_;

@@ -73,8 +73,16 @@ int op_enter_folder(Session& s, Client& client) {
 int op_list(Session&, Client& client) {
     return client.list();
 }
+// A walk lists each folder by its path: nothing is entered.
+int op_list_path(Session& s, Client& client) {
+    return client.list(s.path1);
+}
 int op_make_folder(Session& s, Client& client) {
     return client.make_folder(s.path1);
+}
+// A walk makes each folder before looking for it: one that is there already is no news.
+int op_make_walk_folder(Session& s, Client& client) {
+    return client.make_folder(s.path1, true);
 }
 int op_remove_folder(Session& s, Client& client) {
     return client.remove_folder(normalize_remote_path(s.argument));
@@ -101,7 +109,7 @@ Transfer transfer_of(Session& s, const DuplicateRules& rules) {
     return t;
 }
 int op_download(Session& s, Client& client) {
-    return client.download(transfer_of(s, s.download_rules));
+    return client.download(transfer_of(s, s.download_rules), walk_next_download(s));
 }
 int op_upload(Session& s, Client& client) {
     return client.upload(transfer_of(s, s.upload_rules));
@@ -216,8 +224,14 @@ void sftp_folder_up(Session& s) {
 void sftp_listing(Session& s) {
     run(s, op_list, listed);
 }
+void sftp_list_path(Session& s) {
+    run(s, op_list_path, listed);
+}
 void sftp_make_folder(Session& s) {
     run(s, op_make_folder);
+}
+void sftp_make_walk_folder(Session& s) {
+    run(s, op_make_walk_folder);
 }
 void sftp_remove_folder(Session& s) {
     run(s, op_remove_folder);
@@ -246,8 +260,17 @@ void sftp_custom_command(Session& s) {
 }
 
 constexpr WalkSteps kSftpWalkSteps{
-    sftp_enter_folder, sftp_folder_up, sftp_listing, sftp_make_folder, sftp_remove_folder, sftp_delete_file,
-    sftp_download,     sftp_upload,    true,
+    sftp_enter_folder,
+    sftp_folder_up,
+    sftp_list_path,
+    sftp_make_walk_folder,
+    sftp_remove_folder,
+    sftp_delete_file,
+    sftp_download,
+    sftp_upload,
+    true,  // full paths
+    true,  // listed by path
+    true,  // folders made first
 };
 
 void sftp_transfer_list(Session& s) {

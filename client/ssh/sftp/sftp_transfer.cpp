@@ -33,12 +33,21 @@ std::string without_trailing_separators(std::string path) {
 
 }  // namespace
 
-int Client::download(const Transfer& t) {
+int Client::download(const Transfer& t, const std::string& next_remote) {
     if (begin(Op::kDownload) != 0) return 1;
     transfer_ = t;
     downloading_ = true;
     offset_ = 0;
     moved_ = 0;
+    // The file sent ahead is this one: its replies are taken; any other is given back.
+    Ahead mine;
+    if (ahead_.open_id != 0 && ahead_.remote_path == t.remote_path) std::swap(mine, ahead_);
+    drop_ahead();
+    if (!next_remote.empty() && next_remote != t.remote_path) send_ahead(next_remote);
+    if (mine.open_id != 0) {
+        adopt_ahead(std::move(mine));
+        return 0;
+    }
     send_stat(t.remote_path);
     // Opening for reading changes nothing on the server, so the OPEN need not wait for the STAT's
     // verdict: one round trip less per file. A verdict against the download gives its handle back.
@@ -231,10 +240,13 @@ int Client::on_open(const Reply& r) {
     handle_ = r.bytes;
     block_ = kBlockSize;
     eof_ = false;
+    close_id_ = 0;
+    close_answered_ = false;
     pending_.clear();
     start_offset_ = offset_;
     if (downloading_) {
         set_state(State::kReading);
+        if (early_.sent) return adopt_early_reads();
         issue_reads();
     } else {
         set_state(State::kWriting);
@@ -246,7 +258,7 @@ int Client::on_open(const Reply& r) {
 // Reads.
 
 void Client::issue_reads() {
-    while (pending_.size() < kMaxOutstanding && !eof_) {
+    while (pending_.size() + ahead_outstanding() < kMaxOutstanding && !eof_) {
         // Nothing is asked beyond the announced size (a request exactly at it finds the end), unless
         // the file grew: then one request at a time until the server says EOF.
         if (size_known_ && offset_ > entry_.size && !pending_.empty()) break;
@@ -398,7 +410,7 @@ void Client::issue_writes() {
         offset_ += static_cast<uint64_t>(n);
         if (progress_moved_) progress_moved_->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     }
-    if (eof_ && pending_.empty()) close_file();
+    if (eof_ && close_id_ == 0) close_file();
 }
 
 int Client::on_write_reply(const Reply& r) {
@@ -418,20 +430,35 @@ int Client::on_write_reply(const Reply& r) {
     }
     moved_ += it->length;
     pending_.erase(it);
-    issue_writes();
-    return 0;
+    if (close_id_ == 0) {
+        issue_writes();
+        return 0;
+    }
+    if (!pending_.empty()) return 0;
+    // Every write is answered: the CLOSE sent behind them decides.
+    set_state(State::kCloseFile);
+    if (!close_answered_) return 0;
+    close_answered_ = false;
+    Reply close = std::move(close_reply_);
+    return on_close_file(close);
 }
 
 // The end.
 
+// An upload's CLOSE goes right behind its last WRITE: the server works through one handle's
+// requests in order, so the writes land before it, and a small file saves the round trip of
+// waiting for them. A failed write still fails the upload (its reply comes all the same).
 void Client::close_file() {
     send_path(kClose, handle_);
-    set_state(State::kCloseFile);
+    close_id_ = expected_id_;
+    close_answered_ = false;
+    if (pending_.empty()) set_state(State::kCloseFile);
     setstat_id_ = 0;
     // The upload's time goes right behind its CLOSE, without waiting for the answer: one round trip
     // less per file (an answer to it that comes first is taken too).
     if (!downloading_ && transfer_.preserve_time)
         send_set_time(transfer_.remote_path, local_time_, setstat_id_);
+    if (downloading_) read_ahead();
 }
 
 int Client::on_close_file(const Reply& r) {

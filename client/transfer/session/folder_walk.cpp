@@ -31,6 +31,8 @@ enum class WalkState : int {
     kEnterParent,      // it was missing: entering its parent
     kMakeFolder,       // creating it
     kEnterMadeFolder,  // entering the new folder
+    kMakeToUpload,     // upload of a folder by full paths: creating it first
+    kCheckExisting,    // it could not be made: entering it (it may be there already)
     kEnterToDelete,    // delete walk: entering a folder seen for the first time
     kListToDelete,     // listing it
     kLeaveFolder,      // going up once its contents are gone
@@ -49,6 +51,8 @@ constexpr const char* kWalkStateNames[] = {
     "enter parent",
     "make folder",
     "enter made folder",
+    "make to upload",
+    "check existing",
     "enter to delete",
     "list to delete",
     "leave folder",
@@ -377,7 +381,20 @@ void upload_folder(Session& s, FolderWalk& w) {
         s.work_list.push_back(std::move(q));
     }
     s.path1 = w.folder;
+    // Nothing needs entering: the folder is made, and only when that fails is it looked for.
+    if (w.steps.make_first) return run_step(s, w.steps.make_folder, WalkState::kMakeToUpload);
     run_step(s, w.steps.change_folder, WalkState::kEnterToUpload);
+}
+
+void on_make_to_upload(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return run_step(s, w.steps.change_folder, WalkState::kCheckExisting);
+    s.remote_folder = w.folder;
+    next_pair(s);
+}
+
+void on_check_existing(Session& s, FolderWalk& w, int result) {
+    if (result != 0) return finish(s, 1, failure("create remote folder", w.folder));
+    next_pair(s);
 }
 
 void on_enter_to_upload(Session& s, FolderWalk& w, int result) {
@@ -521,6 +538,8 @@ constexpr Continuation kContinuations[] = {
     on_enter_parent,
     on_make_folder,
     on_enter_made_folder,
+    on_make_to_upload,
+    on_check_existing,
     on_enter_to_delete,
     on_list_to_delete,
     on_leave_folder,
@@ -557,6 +576,17 @@ FolderWalk& begin_walk(Session& s, const WalkSteps& steps) {
 
 const char* walk_state_name(int state) {
     return state >= 0 && state < static_cast<int>(WalkState::kCount) ? kWalkStateNames[state] : "unknown";
+}
+
+std::string walk_next_download(const Session& s) {
+    const FolderWalk* w = s.walk_state.get();
+    if (!w || w->parallel || w->state != WalkState::kTransferFile || w->head >= s.work_list.size()) return {};
+    const TransferPair& p = s.work_list[w->head];
+    if (p.direction != 1 || p.remote.type == kEntryFolder || !w->steps.full_paths) return {};
+    // A wrong guess costs a CLOSE, never a wrong file: the download asked for names its own path.
+    if (p.remote.full_path.empty())
+        return p.remote.name.empty() ? std::string() : join_remote_path(p.remote.name, s.remote_folder);
+    return normalize_remote_path(p.remote.full_path);
 }
 
 void start_transfer_walk(Session& s, const WalkSteps& steps) {

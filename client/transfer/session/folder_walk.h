@@ -24,10 +24,18 @@ struct WalkSteps {
     // True when `list` lists the folder s.path1 by its path without entering it: the download walk
     // then enters no folder at all.
     bool list_by_path = false;
+    // True when an upload walk makes each folder before looking for it (by full path, with a
+    // `make_folder` that says nothing when the folder is there): a new folder costs one request.
+    bool make_first = false;
 };
 
 // The name of a walk state (for traces).
 const char* walk_state_name(int state);
+
+// The remote path of the file a transfer walk running on `s` downloads next when the file now
+// moving goes well, or empty: a protocol that can ask for it early does. Folders, uploads and files
+// handed to other sessions give none.
+std::string walk_next_download(const Session& s);
 
 // Starts the walk over s.transfer_list with s.upload_rules and s.download_rules.
 void start_transfer_walk(Session& s, const WalkSteps& steps);

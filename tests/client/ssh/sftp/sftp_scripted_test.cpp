@@ -2,6 +2,7 @@
 // short reads, replies out of order, hostile replies, a size that the file does not reach, silence.
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,7 +30,8 @@ enum class Mode {
     kNameCount,
     kSilent,
     kCloseMidway,
-    kFailSecondRead
+    kFailSecondRead,
+    kFailWrite
 };
 
 struct Peer {
@@ -44,7 +46,18 @@ struct Peer {
     std::vector<uint8_t> types;
     bool listed = false;
     bool closed = false;
-    int batches = 0;  // writes answered: the round trips
+    int batches = 0;            // writes answered: the round trips
+    size_t most_in_flight = 0;  // requests in one batch (each batch is answered whole)
+    // Several files by path (each handle names its file); `file` stands for every path when empty.
+    std::map<std::string, std::string> files;
+    std::string refused;  // a path whose OPEN is refused
+    std::string held;     // a path whose STAT and OPEN replies come with the next batch
+    std::vector<std::string> held_replies;
+
+    const std::string& content(const std::string& path) {
+        auto it = files.find(path);
+        return it == files.end() ? file : it->second;
+    }
 
     static void reply(std::vector<std::string>& out, const ssh::SshBuffer& b) {
         std::string s;
@@ -64,15 +77,27 @@ struct Peer {
     }
 
     std::string answer(std::string_view bytes) {
-        std::vector<std::string> out;
+        std::vector<std::string> out, released = std::move(held_replies);
+        held_replies.clear();
         if (!bytes.empty()) ++batches;
-        size_t pos = 0;
+        size_t pos = 0, in_batch = 0;
         std::string_view body;
         while (take_packet(bytes, pos, body) == Frame::kPacket) {
+            most_in_flight = std::max(most_in_flight, ++in_batch);
             ssh::SshBuffer in(body);
             uint8_t type = in.get_byte();
             uint32_t id = in.get_u32();
             types.push_back(type);
+            std::string path;
+            if (type == kStat || type == kLstat || type == kOpen || type == kRead) path = in.get_string();
+            if (type == kRead) path = path.substr(std::min<size_t>(2, path.size()));
+            const std::string& data = content(path);
+            std::vector<std::string>& to =
+                !held.empty() && path == held && type != kRead ? held_replies : out;
+            if (type == kOpen && path == refused) {
+                status(to, id, 3);
+                continue;
+            }
             if (mode == Mode::kSilent && type != kInit) continue;
             if (mode == Mode::kOversize && type != kInit) return std::string("\x00\x04\x00\x01\x65", 5);
             if (mode == Mode::kStrayId && type != kInit) id += 1000;
@@ -86,22 +111,24 @@ struct Peer {
                 case kLstat: {
                     ssh::SshBuffer b = head(kAttrs, id);
                     b.put_u32(kAttrSize | kAttrPermissions | kAttrTimes);
-                    b.put_u64(announced);
+                    b.put_u64(files.empty() ? announced : data.size());
                     b.put_u32(0100644);
                     b.put_u32(1500000000);
                     b.put_u32(1500000000);
-                    reply(out, b);
+                    reply(to, b);
                     break;
                 }
                 case kOpen:
                 case kOpendir: {
                     ssh::SshBuffer b = head(kHandle, id);
-                    b.put_string("h1");
-                    reply(out, b);
+                    b.put_string("h:" + path);
+                    reply(to, b);
                     break;
                 }
+                case kWrite:
+                    status(out, id, mode == Mode::kFailWrite ? 4 : kStatusOk);
+                    break;
                 case kRead: {
-                    in.get_string();
                     uint64_t off = in.get_u64();
                     uint32_t len = in.get_u32();
                     reads.emplace_back(off, len);
@@ -113,13 +140,13 @@ struct Peer {
                         status(out, id, 4);
                         break;
                     }
-                    if (off >= file.size()) {
+                    if (off >= data.size()) {
                         status(out, id, kStatusEof);
                         break;
                     }
-                    size_t n = std::min<size_t>({len, max_read, file.size() - off});
+                    size_t n = std::min<size_t>({len, max_read, data.size() - off});
                     ssh::SshBuffer b = head(kData, id);
-                    b.put_string(mode == Mode::kLongData ? std::string(len + 1, 'x') : file.substr(off, n));
+                    b.put_string(mode == Mode::kLongData ? std::string(len + 1, 'x') : data.substr(off, n));
                     reply(out, b);
                     break;
                 }
@@ -144,6 +171,8 @@ struct Peer {
             }
         }
         if (reverse) std::reverse(out.begin(), out.end());
+        // Held replies come before this batch's when reversed, else after them.
+        out.insert(reverse ? out.begin() : out.end(), released.begin(), released.end());
         std::string all;
         for (const std::string& s : out) all += s;
         return all;
@@ -159,6 +188,11 @@ int run(Client& c, Peer& p, int started = 0) {
         std::string in = p.answer(out);
         if (p.closed) c.receive_closed();
         if (in.empty() && out.empty() && !p.closed) {
+            // Replies that came with the previous operation's last one are worked through first,
+            // as a carrier steps the engine when it starts an operation.
+            int r = c.step();
+            if (r != kPending) return r;
+            if (c.has_output()) continue;
             c.fail_no_answer(30);
             return c.step();
         }
@@ -286,6 +320,100 @@ TEST_F(SftpScriptedTest, OverwritingUploadSkipsTheStatAndSendsTheTimeWithTheClos
     std::vector<uint8_t> want = {kInit, kOpen, kWrite, kClose, kSetstat};
     EXPECT_EQ(peer_.types, want);
     EXPECT_EQ(g_log.find("Could not update"), std::string::npos) << g_log;
+}
+
+// A walk's files on one session: the next file's STAT and OPEN go out while the current one
+// streams, so a small file after the first takes two round trips, and the window holds across
+// files. Replies of the file sent ahead that come before, between or after the current file's are
+// each taken for their own file.
+TEST_F(SftpScriptedTest, NextFileIsOpenedWhileTheCurrentOneStreams) {
+    connect();
+    const std::vector<std::pair<std::string, size_t>> sizes = {
+        {"/a", 4096}, {"/b", 70000}, {"/c", 1}, {"/d", 0}, {"/e", 64 * 32768 + 100}, {"/f", 4096}};
+    for (const auto& [path, size] : sizes) peer_.files[path] = test::random_bytes(size, size & 0xff);
+    for (bool reverse : {false, true}) {
+        for (const char* held : {"", "/c", "/f"}) {
+            SCOPED_TRACE(std::string(reverse ? "reversed" : "in order") + " held " + held);
+            peer_.reverse = reverse;
+            peer_.held = held;
+            peer_.types.clear();
+            int batches = 0;
+            for (size_t i = 0; i < sizes.size(); ++i) {
+                peer_.batches = 0;
+                Transfer t;
+                t.remote_path = sizes[i].first;
+                t.local_path = dir_.file("got" + sizes[i].first.substr(1));
+                const std::string next = i + 1 < sizes.size() ? sizes[i + 1].first : "";
+                ASSERT_EQ(run(client_, peer_, client_.download(t, next)), 0) << t.remote_path << g_log;
+                EXPECT_TRUE(test::read_all(t.local_path) == peer_.files[t.remote_path]) << t.remote_path;
+                if (i == 0 || i == 1) batches += peer_.batches;
+            }
+            if (*held == '\0') {
+                EXPECT_EQ(batches, 3 + 1);
+            }
+            EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kOpen), 6);
+            EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kClose), 6);
+            EXPECT_FALSE(client_.broken());
+        }
+    }
+    EXPECT_LE(peer_.most_in_flight, kMaxOutstanding);
+}
+
+// The file sent ahead fails on its own (its OPEN refused), and the one after it, never asked for
+// because the walk stopped, has its handle closed before the session's next request, whether its
+// OPEN was answered before that request or during it.
+TEST_F(SftpScriptedTest, FileSentAheadFailsAloneAndOneNeverAskedForIsClosed) {
+    connect();
+    for (const char* path : {"/a", "/b", "/c"}) peer_.files[path] = test::random_bytes(5000, path[1]);
+    peer_.refused = "/b";
+    for (const char* held : {"", "/c"}) {
+        SCOPED_TRACE(std::string("held ") + held);
+        peer_.held = held;
+        peer_.types.clear();
+        Transfer t;
+        t.remote_path = "/a";
+        t.local_path = dir_.file("a");
+        ASSERT_EQ(run(client_, peer_, client_.download(t, "/b")), 0) << g_log;
+        EXPECT_TRUE(test::read_all(dir_.file("a")) == peer_.files["/a"]);
+        t.remote_path = "/b";
+        t.local_path = dir_.file("b");
+        EXPECT_EQ(run(client_, peer_, client_.download(t, "/c")), 1);
+        EXPECT_NE(client_.failure().cause.find("Could not open the remote file"), std::string::npos) << g_log;
+        EXPECT_EQ(run(client_, peer_, client_.stat("/a")), 0) << g_log;
+        EXPECT_EQ(client_.entry().size, 5000u);
+        EXPECT_EQ(run(client_, peer_, client_.stat("/a")), 0) << g_log;
+        EXPECT_FALSE(client_.broken());
+        // Three OPENs (a, b refused, c) and the two handles given closed (a CLOSE for a handle
+        // that came during a request goes out with the next one); c may have been read, never written.
+        client_.receive(peer_.answer(client_.take_output()));
+        EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kOpen), 3);
+        EXPECT_EQ(std::count(peer_.types.begin(), peer_.types.end(), kClose), 2);
+        EXPECT_FALSE(std::filesystem::exists(dir_.file("c")));
+    }
+}
+
+// An upload's CLOSE goes right behind its last WRITE: two round trips for a small file, and a
+// write the server refused still fails the upload whichever reply comes first.
+TEST_F(SftpScriptedTest, UploadClosesBehindItsWritesAndARefusedWriteStillFails) {
+    connect();
+    test::write_all(dir_.file("up"), test::random_bytes(100000, 5));
+    Transfer t;
+    t.remote_path = "/up";
+    t.local_path = dir_.file("up");
+    for (bool reverse : {false, true}) {
+        SCOPED_TRACE(reverse ? "reversed" : "in order");
+        peer_.reverse = reverse;
+        peer_.mode = Mode::kNormal;
+        peer_.batches = 0;
+        ASSERT_EQ(run(client_, peer_, client_.upload(t)), 0) << g_log;
+        EXPECT_EQ(peer_.batches, 2);
+        peer_.mode = Mode::kFailWrite;
+        EXPECT_EQ(run(client_, peer_, client_.upload(t)), 1) << g_log;
+        EXPECT_EQ(client_.failure().kind, FailureKind::kRemote);
+        peer_.mode = Mode::kNormal;
+        EXPECT_EQ(run(client_, peer_, client_.stat("/up")), 0) << g_log;
+        EXPECT_FALSE(client_.broken());
+    }
 }
 
 TEST_F(SftpScriptedTest, VersionZeroServerGetsTheOldStat) {

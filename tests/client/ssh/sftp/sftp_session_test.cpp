@@ -69,6 +69,21 @@ std::string read_file(const std::string& path) {
     return test::read_all(path);
 }
 
+// Every open file below `folder` in any process this user may look into (the server's handles).
+std::vector<std::string> files_held_open_under(const std::string& folder) {
+    std::vector<std::string> held;
+    std::error_code ec;
+    for (const fs::directory_entry& process : fs::directory_iterator("/proc", ec)) {
+        std::error_code ignored;
+        for (const fs::directory_entry& fd : fs::directory_iterator(process.path() / "fd", ignored)) {
+            std::error_code unreadable;
+            std::string target = fs::read_symlink(fd.path(), unreadable).string();
+            if (!unreadable && target.rfind(folder + "/", 0) == 0) held.push_back(target);
+        }
+    }
+    return held;
+}
+
 int64_t mtime_of(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
@@ -266,6 +281,75 @@ TEST_F(SftpSession, SmallFileTreesAndAFailedFileInTheMiddle) {
     }
     EXPECT_EQ(h.download(server_.file("tree/f1"), local_.file("last")), 0) << h.dump();
     EXPECT_TRUE(read_file(local_.file("last")) == read_file(local_.file("tree/f1")));
+    EXPECT_EQ(h.disconnect(), 0);
+}
+
+// One session keeps the next file's requests in flight while the current one streams. A file in the
+// middle that the server cannot read (a folder given as a file) fails itself and the walk; the file
+// sent ahead of it is given back; every file moved is exact, down and up again (one larger than the
+// request window too), and every handle the server opened is closed again.
+TEST_F(SftpSession, FilesInFlightTogetherAndOneTheServerCannotRead) {
+    test::SshdDaemon sshd(sshd_config());
+    if (!sshd.running()) GTEST_SKIP() << sshd.why();
+    FtpSessionHarness h(engines_, requests_, kProtocolSftp, 20);
+    ASSERT_TRUE(h.ok());
+    ASSERT_EQ(connect(h, sshd.port()), 0) << h.dump() << sshd.log();
+    const size_t sizes[] = {4096, 64 * 32768 + 12345, 0, 1, 70000, 4096};
+    std::vector<TransferPair> pairs;
+    for (int i = 0; i < 6; ++i) {
+        std::string name = "f" + std::to_string(i);
+        if (i == 3)
+            fs::create_directories(server_.file(name));
+        else
+            test::write_all(server_.file(name), test::random_bytes(sizes[i], i));
+        TransferPair p;
+        p.direction = 1;
+        p.remote.full_path = server_.file(name);
+        p.remote.type = p.local.type = kEntryFile;
+        pairs.push_back(p);
+    }
+    auto walk = [&](const std::string& into) {
+        fs::create_directories(local_.file(into));
+        for (TransferPair& p : pairs)
+            p.local.full_path = local_.file(into + "/" + fs::path(p.remote.full_path).filename().string());
+        DuplicateRules rules;
+        return h.run([&](DoneCallback d, int c, void* o) {
+            return request_transfer_list(h.s(), pairs, rules, rules, d, c, o);
+        });
+    };
+    for (bool independent : {false, true}) {
+        SCOPED_TRACE(independent ? "independent files" : "the walk stops");
+        h.s().independent_files = independent;
+        const std::string into = independent ? "all" : "stopped";
+        EXPECT_EQ(walk(into), 1) << h.dump();
+        for (int i = 0; i < 6; ++i) {
+            const std::string copy = local_.file(into + "/f" + std::to_string(i));
+            if (i == 3 || (!independent && i > 3)) {
+                EXPECT_TRUE(!fs::exists(copy) || fs::file_size(copy) == 0) << copy;
+                continue;
+            }
+            EXPECT_TRUE(read_file(copy) == read_file(server_.file("f" + std::to_string(i)))) << copy;
+        }
+    }
+    // Up again as a folder (made by the walk), each file closed right behind its last write.
+    TransferPair up;
+    up.local.full_path = local_.file("all");
+    up.remote.full_path = server_.file("up");
+    up.local.type = up.remote.type = kEntryFolder;
+    DuplicateRules rules;
+    ASSERT_EQ(h.run([&](DoneCallback d, int c, void* o) {
+        return request_transfer_list(h.s(), {up}, rules, rules, d, c, o);
+    }),
+              0)
+        << h.dump();
+    for (int i : {0, 1, 2, 4, 5}) {
+        const std::string name = "f" + std::to_string(i);
+        EXPECT_TRUE(read_file(server_.file("up/" + name)) == read_file(server_.file(name))) << name;
+    }
+    // The session goes on, and by its reply every CLOSE sent before it has been handled: no
+    // process holds a file of the server's folder open any more.
+    EXPECT_EQ(h.download(server_.file("f0"), local_.file("again")), 0) << h.dump();
+    EXPECT_EQ(files_held_open_under(server_.path()), std::vector<std::string>{});
     EXPECT_EQ(h.disconnect(), 0);
 }
 
