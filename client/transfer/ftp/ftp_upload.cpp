@@ -247,7 +247,7 @@ void start_upload(Session& s, bool by_path, bool in_walk) {
 }  // namespace
 
 void ftp_upload(Session& s) {
-    start_upload(s, false, false);
+    start_upload(s, false, s.walk_helper);
 }
 
 void ftp_upload_in_walk(Session& s) {
