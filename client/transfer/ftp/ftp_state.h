@@ -133,6 +133,9 @@ struct FtpDataChannel {
     bool sink_ready = false;                 // the file is open (or there is none to open)
     std::unique_ptr<ListingStream> listing;  // a listing: lines parsed as they arrive
     bool ascii = false;                      // line ends converted (ASCII transfers)
+    // STOR went out with PASV, before the data connection: over plain FTP the server has the command
+    // before any byte can reach it, so the file need not wait for the answer to STOR.
+    bool command_ahead = false;
     AsciiDecoder decoder;
     AsciiEncoder encoder;
     SendHandler inner_send = nullptr;  // the session's own send handler, which the ASCII one wraps

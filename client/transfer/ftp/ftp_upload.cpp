@@ -60,6 +60,7 @@ void post_store(Session& s, FtpCommand command) {
     st.data.sink_mode = 0;
     st.data.listing.reset();
     st.data.ascii = t.ascii != 0;
+    st.data.command_ahead = command == FtpCommand::kStorQueued;
     s.data->step_state.send_queue.clear();
     s.data->step_state.upload_source = &file;
     s.argument = t.remote_name;
