@@ -25,7 +25,7 @@ constexpr size_t kMaxCommandLine = kSendQueueLimit - 2;
 bool is_transfer_command(FtpCommand command) {
     return command == FtpCommand::kList || command == FtpCommand::kNlst || command == FtpCommand::kRetr ||
            command == FtpCommand::kStor || command == FtpCommand::kRetrQueued ||
-           command == FtpCommand::kStorQueued;
+           command == FtpCommand::kStorQueued || command == FtpCommand::kMlsdQueued;
 }
 
 // The commands written right behind a command's own line, so that their replies follow without a
@@ -39,6 +39,7 @@ constexpr LinesBehind kLinesBehind[] = {
     {FtpCommand::kPasvRetr, {"RETR ", nullptr}},
     {FtpCommand::kPasvStor, {"STOR ", nullptr}},
     {FtpCommand::kMdtmPasvRetr, {"PASV", "RETR "}},
+    {FtpCommand::kPasvMlsd, {"MLSD ", nullptr}},
 };
 
 std::vector<std::string> lines_behind(FtpCommand command, const std::string& argument) {

@@ -60,8 +60,10 @@ enum class FtpCommand : int {
     kPasvStor,  // PASV with STOR right behind it
     // MDTM, PASV and RETR in one write, when the time only dates the local file afterwards
     kMdtmPasvRetr,
+    kPasvMlsd,    // PASV with a walk's MLSD right behind it
     kRetrQueued,  // the reply to a RETR sent with PASV (nothing is sent)
     kStorQueued,
+    kMlsdQueued,
     kFeat,
     kMlsd,
     kMlst,
