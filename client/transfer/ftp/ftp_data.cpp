@@ -173,7 +173,8 @@ int begin_data(Connection& c, bool sending) {
     fd.bytes = 0;
     fd.sink_failed = false;
     fd.sending = sending;
-    fd.go_ahead = (c.flags & kFlagTransferGoAhead) != 0;
+    fd.go_ahead =
+        (c.flags & kFlagTransferGoAhead) != 0 || (sending && fd.command_ahead && s.protocol == kProtocolFtp);
     fd.held_source = nullptr;
     fd.connected = false;
     fd.handshake_started = false;
@@ -298,7 +299,7 @@ void on_connected(Connection& c) {
         return;
     }
     // Sending: only the close matters, unless TLS needs the server's handshake records. The file
-    // waits for the server's answer to STOR.
+    // waits for the server's answer to STOR, unless the command went ahead of the connection.
     register_events(c, tls_on(c) ? (kNetRead | kNetClose) : kNetClose);
     set_state(c, DataState::kSending);
     if (!start_handshake_when_ready(c)) return;

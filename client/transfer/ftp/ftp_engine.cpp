@@ -2,6 +2,9 @@
 // replies read and handed to the command table, and every way an exchange can end.
 #include "client/transfer/ftp/ftp_engine.h"
 
+#include <string>
+#include <vector>
+
 #include "client/transfer/ftp/ftp_steps.h"
 #include "common/log.h"
 #include "common/secret.h"
@@ -22,7 +25,35 @@ constexpr size_t kMaxCommandLine = kSendQueueLimit - 2;
 bool is_transfer_command(FtpCommand command) {
     return command == FtpCommand::kList || command == FtpCommand::kNlst || command == FtpCommand::kRetr ||
            command == FtpCommand::kStor || command == FtpCommand::kRetrQueued ||
-           command == FtpCommand::kStorQueued;
+           command == FtpCommand::kStorQueued || command == FtpCommand::kMlsdQueued;
+}
+
+// The commands written right behind a command's own line, so that their replies follow without a
+// round trip each. The server answers them in order, and the command's reply handler reads every
+// one of those replies. A verb ending in a space takes the argument.
+struct LinesBehind {
+    FtpCommand command;
+    const char* lines[2];
+};
+constexpr LinesBehind kLinesBehind[] = {
+    {FtpCommand::kPasvRetr, {"RETR ", nullptr}},
+    {FtpCommand::kPasvStor, {"STOR ", nullptr}},
+    {FtpCommand::kMdtmPasvRetr, {"PASV", "RETR "}},
+    {FtpCommand::kPasvMlsd, {"MLSD ", nullptr}},
+};
+
+std::vector<std::string> lines_behind(FtpCommand command, const std::string& argument) {
+    std::vector<std::string> out;
+    for (const LinesBehind& row : kLinesBehind) {
+        if (row.command != command) continue;
+        for (const char* verb : row.lines) {
+            if (!verb) continue;
+            std::string line = verb;
+            if (line.back() == ' ') line += argument;
+            out.push_back(std::move(line));
+        }
+    }
+    return out;
 }
 
 bool is_digit(char ch) {
@@ -35,8 +66,9 @@ void log_reply(const Session& s, const ServerReply& reply, int level = kLevelRes
 
 // A refused SIZE or MDTM is how a server says the file is not there yet (before a first upload):
 // an answer the procedure expects, shown as information rather than in a refusal's colours.
-bool is_refused_probe(FtpCommand command, const ServerReply& reply) {
-    bool probe = command == FtpCommand::kSize || command == FtpCommand::kMdtm;
+bool is_refused_probe(const FtpControl& fc, const ServerReply& reply) {
+    bool probe = fc.command == FtpCommand::kSize || fc.command == FtpCommand::kMdtm ||
+                 (fc.command == FtpCommand::kMdtmPasvRetr && !fc.time_answered);
     return probe && !reply.lines.empty() && !reply.lines.back().empty() &&
            (reply.lines.back()[0] == '4' || reply.lines.back()[0] == '5');
 }
@@ -236,19 +268,19 @@ LineNext FtpControlEngine::send_command() {
     if (fc_.command == FtpCommand::kTypeA || fc_.command == FtpCommand::kTypeI ||
         fc_.command == FtpCommand::kCustom || fc_.command == FtpCommand::kUser)
         fc_.type = FtpCommand::kNone;
-    if (fc_.command == FtpCommand::kRetr || fc_.command == FtpCommand::kPasvRetr) {
+    if (fc_.command == FtpCommand::kRetr || fc_.command == FtpCommand::kPasvRetr ||
+        fc_.command == FtpCommand::kMdtmPasvRetr) {
         fc_.announced = false;
         fc_.announced_size = 0;
     }
     std::string line = row.line(s_);
-    // The transfer command that goes out behind PASV; both lines are checked before either is sent.
-    std::string behind;
-    if (fc_.command == FtpCommand::kPasvRetr || fc_.command == FtpCommand::kPasvStor) {
-        fc_.passive_answered = fc_.passive_failed = false;
-        behind = (fc_.command == FtpCommand::kPasvRetr ? "RETR " : "STOR ") + s_.argument;
-        if (behind.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+    // The lines that go out behind the first in the same write; all are checked before any is sent.
+    std::vector<std::string> behind = lines_behind(fc_.command, s_.argument);
+    fc_.passive_answered = fc_.passive_failed = fc_.time_answered = false;
+    fc_.queued_time.clear();
+    for (const std::string& next : behind)
+        if (next.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
             return fail(FailureKind::kLocal, std::string("ERROR: No usable argument for ") + row.name);
-    }
     bool secret = fc_.command == FtpCommand::kPass ||
                   (fc_.command == FtpCommand::kCustom && command_carries_secret(line));
     // A CR, LF or NUL in an argument would end the line early and smuggle in a second command.
@@ -261,9 +293,9 @@ LineNext FtpControlEngine::send_command() {
         session_log(s_, kLevelCommand, secret ? (line.substr(0, 4) + " ********").c_str() : line.c_str());
     int refused = fc_.channel.send_line(line, kMaxCommandLine);
     if (secret) wipe_secret(line);
-    if (!refused && !behind.empty()) {
-        if (s_.log_enabled == 1) session_log(s_, kLevelCommand, behind.c_str());
-        refused = fc_.channel.send_line(behind, kMaxCommandLine);
+    for (size_t i = 0; !refused && i < behind.size(); ++i) {
+        if (s_.log_enabled == 1) session_log(s_, kLevelCommand, behind[i].c_str());
+        refused = fc_.channel.send_line(behind[i], kMaxCommandLine);
     }
     if (refused) return fail(FailureKind::kLocal, "ERROR: Command too long");
     secret_out_ = secret;
@@ -293,7 +325,7 @@ LineNext FtpControlEngine::handle_reply(const ServerReply& reply, bool& go_on) {
         secret_sent_ = true;
         secret_out_ = false;
     }
-    log_reply(s_, reply, is_refused_probe(fc_.command, reply) ? kLevelInfo : kLevelResponse);
+    log_reply(s_, reply, is_refused_probe(fc_, reply) ? kLevelInfo : kLevelResponse);
     fc_.reply = reply;
     ReplyAction action = command_row(fc_.command).on_reply(s_, fc_, reply);
     if (action.kind == ReplyAction::kWait) {

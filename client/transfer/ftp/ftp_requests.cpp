@@ -46,8 +46,9 @@ void ftp_custom_command(Session& s) {
 
 }  // namespace
 
+// A parallel walk's helper is given each folder by its full path: no PWD to learn where it went.
 void ftp_change_folder(Session& s) {
-    one_command(s, FtpCommand::kCwd);
+    one_command(s, s.walk_helper ? FtpCommand::kEnter : FtpCommand::kCwd);
 }
 
 void ftp_enter_by_path(Session& s) {

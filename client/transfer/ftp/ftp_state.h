@@ -56,10 +56,14 @@ enum class FtpCommand : int {
     kNlst,
     kRetr,
     kStor,
-    kPasvRetr,    // PASV with RETR right behind it: one round trip less per file
-    kPasvStor,    // PASV with STOR right behind it
+    kPasvRetr,  // PASV with RETR right behind it: one round trip less per file
+    kPasvStor,  // PASV with STOR right behind it
+    // MDTM, PASV and RETR in one write, when the time only dates the local file afterwards
+    kMdtmPasvRetr,
+    kPasvMlsd,    // PASV with a walk's MLSD right behind it
     kRetrQueued,  // the reply to a RETR sent with PASV (nothing is sent)
     kStorQueued,
+    kMlsdQueued,
     kFeat,
     kMlsd,
     kMlst,
@@ -89,6 +93,9 @@ struct FtpControl {
     // command's own reply is then still to be read).
     bool passive_answered = false;
     bool passive_failed = false;
+    // MDTM sent ahead of PASV and RETR: its reply has come, and the time it gave (empty when refused).
+    bool time_answered = false;
+    std::string queued_time;
     // The representation type the server has confirmed on this connection (kTypeA or kTypeI), so
     // that TYPE goes out only when it changes; kNone when unknown: before the first TYPE, after a
     // refused one, after a command of the user's own (it may change the type), and on a new
@@ -128,6 +135,9 @@ struct FtpDataChannel {
     bool sink_ready = false;                 // the file is open (or there is none to open)
     std::unique_ptr<ListingStream> listing;  // a listing: lines parsed as they arrive
     bool ascii = false;                      // line ends converted (ASCII transfers)
+    // STOR went out with PASV, before the data connection: over plain FTP the server has the command
+    // before any byte can reach it, so the file need not wait for the answer to STOR.
+    bool command_ahead = false;
     AsciiDecoder decoder;
     AsciiEncoder encoder;
     SendHandler inner_send = nullptr;  // the session's own send handler, which the ASCII one wraps
@@ -147,6 +157,8 @@ struct FtpTransfer {
     bool by_path = false;     // commands name the file by its full path (a walk that enters no folder)
     bool in_walk = false;     // a walk's file: the transfer command goes right behind PASV
     bool time_known = false;  // the remote file's time (UTC) and size are known exactly
+    // The duplicate rules have decided without the time: it only dates the local file afterwards.
+    bool decided = false;
     bool size_known = false;
     bool machine_listing = false;  // the running listing is MLSD
     std::string list_path;         // the folder a walk lists by its path

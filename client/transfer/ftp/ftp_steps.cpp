@@ -358,6 +358,19 @@ ReplyAction on_pasv_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
     return r.code < 200 ? wait_more() : finish(1);
 }
 
+// MDTM ahead of PASV and RETR: its reply comes first and only dates the file, so a refusal leaves
+// the time unknown and the replies of PASV and RETR are read as ever. A preliminary reply waits for
+// MDTM's final one, which would otherwise be taken for PASV's.
+ReplyAction on_time_pasv_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
+    if (r.code == 0) return finish(1);
+    if (fc.time_answered) return on_pasv_transfer(s, fc, r);
+    if (r.code < 200) return wait_more();
+    fc.time_answered = true;
+    std::string_view token = reply_token(last_line(r));
+    if (reply_positive(r.code)) fc.queued_time.assign(token.substr(0, kPathCapacity));
+    return wait_more();
+}
+
 // "(1234 bytes)" in a preliminary RETR reply: the size the server is about to send.
 void read_announced_size(FtpControl& fc, const std::string& line) {
     size_t open = line.rfind('(');
@@ -434,8 +447,11 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kStor, "STOR", line_stor, on_transfer},
     {FtpCommand::kPasvRetr, "PASV (with RETR)", line_pasv, on_pasv_transfer},
     {FtpCommand::kPasvStor, "PASV (with STOR)", line_pasv, on_pasv_transfer},
+    {FtpCommand::kMdtmPasvRetr, "MDTM (with PASV and RETR)", line_mdtm, on_time_pasv_transfer},
+    {FtpCommand::kPasvMlsd, "PASV (with MLSD)", line_pasv, on_pasv_transfer},
     {FtpCommand::kRetrQueued, "RETR (sent)", nullptr, on_transfer},
     {FtpCommand::kStorQueued, "STOR (sent)", nullptr, on_transfer},
+    {FtpCommand::kMlsdQueued, "MLSD (sent)", nullptr, on_transfer},
     {FtpCommand::kFeat, "FEAT", line_feat, on_positive},
     {FtpCommand::kMlsd, "MLSD", line_mlsd, on_transfer},
     {FtpCommand::kMlst, "MLST", line_mlst, on_positive},

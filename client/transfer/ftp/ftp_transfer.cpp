@@ -131,7 +131,17 @@ void take_transfer_names(Session& s, bool by_path, bool in_walk) {
 
 namespace {
 
-enum class ListingCode : int { kType = 0, kPasv, kListen, kPort, kTransfer, kEntered, kFolderFacts, kCount };
+enum class ListingCode : int {
+    kType = 0,
+    kPasv,
+    kListen,
+    kPort,
+    kTransfer,
+    kEntered,
+    kFolderFacts,
+    kQueued,
+    kCount
+};
 constexpr DataPathCodes kListingPath{static_cast<int>(ListingCode::kPasv),
                                      static_cast<int>(ListingCode::kListen),
                                      static_cast<int>(ListingCode::kPort)};
@@ -143,7 +153,7 @@ ListingStream::Kind stream_kind(const Session& s, bool machine) {
     return s.listing_kind == 1 ? ListingStream::Kind::kNames : ListingStream::Kind::kList;
 }
 
-void start_listing_transfer(Session& s) {
+void start_listing_transfer(Session& s, FtpCommand queued = FtpCommand::kNone) {
     FtpState& st = ftp_state(s);
     FtpDataChannel& fd = st.data;
     bool machine = st.transfer.machine_listing;
@@ -155,9 +165,10 @@ void start_listing_transfer(Session& s) {
     fd.ascii = false;
     fd.listing = std::make_unique<ListingStream>(stream_kind(s, machine), listing_clock_now(), s.listing);
     if (machine) s.argument = st.transfer.list_path;
-    prepare_ftp_command(s, machine               ? FtpCommand::kMlsd
-                           : s.listing_kind == 1 ? FtpCommand::kNlst
-                                                 : FtpCommand::kList);
+    prepare_ftp_command(s, queued != FtpCommand::kNone ? queued
+                           : machine                   ? FtpCommand::kMlsd
+                           : s.listing_kind == 1       ? FtpCommand::kNlst
+                                                       : FtpCommand::kList);
     st.transfer.listening = false;
     StepFunction data_step = s.passive == 1 ? passive_receive_step : active_receive_step;
     if (start_two_channel(s, data_step, ftp_command_step, listing_next,
@@ -288,6 +299,24 @@ void on_entered(Session& s, int result) {
         end_transfer(s, 1);
 }
 
+// A machine listing in passive mode goes right behind PASV, as a walk's files do.
+void open_machine_listing(Session& s) {
+    if (s.passive != 1) return open_data_path(s, listing_next, kListingPath);
+    s.argument = ftp_state(s).transfer.list_path;
+    if (post_ftp_command(s, FtpCommand::kPasvMlsd, listing_next, static_cast<int>(ListingCode::kQueued)) != 0)
+        end_transfer(s, 1);
+}
+
+// PASV answered, MLSD already on its way: the data connection starts, the reply is waited for. A
+// refused MLSD reaches on_listed as it would alone, so that the fallback to LIST still follows.
+void on_queued(Session& s, int result) {
+    if (result != 0) {
+        end_transfer(s, 1);
+        return;
+    }
+    start_listing_transfer(s, FtpCommand::kMlsdQueued);
+}
+
 // The first folder of a walk: its own unique fact, so that a link back to it is known as one.
 void on_folder_facts(Session& s, int result) {
     absorb_refusal(s);
@@ -299,11 +328,11 @@ void on_folder_facts(Session& s, int result) {
         if (result == 0 && !id.empty())
             st.transfer.folder_ids.emplace(st.transfer.list_path, std::string(id));
     }
-    open_data_path(s, listing_next, kListingPath);
+    open_machine_listing(s);
 }
 
-constexpr ProcedureStep kListingSteps[] = {on_type,   on_data_path, on_listen,      on_data_path,
-                                           on_listed, on_entered,   on_folder_facts};
+constexpr ProcedureStep kListingSteps[] = {on_type,   on_data_path, on_listen,       on_data_path,
+                                           on_listed, on_entered,   on_folder_facts, on_queued};
 static_assert(sizeof kListingSteps / sizeof kListingSteps[0] == static_cast<size_t>(ListingCode::kCount),
               "one continuation per listing code");
 
@@ -342,7 +371,7 @@ void ftp_list_by_path(Session& s) {
             end_transfer(s, 1);
         return;
     }
-    open_data_path(s, listing_next, kListingPath);
+    open_machine_listing(s);
 }
 
 }  // namespace orvane

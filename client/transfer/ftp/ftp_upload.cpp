@@ -60,6 +60,7 @@ void post_store(Session& s, FtpCommand command) {
     st.data.sink_mode = 0;
     st.data.listing.reset();
     st.data.ascii = t.ascii != 0;
+    st.data.command_ahead = command == FtpCommand::kStorQueued;
     s.data->step_state.send_queue.clear();
     s.data->step_state.upload_source = &file;
     s.argument = t.remote_name;
@@ -247,7 +248,7 @@ void start_upload(Session& s, bool by_path, bool in_walk) {
 }  // namespace
 
 void ftp_upload(Session& s) {
-    start_upload(s, false, false);
+    start_upload(s, false, s.walk_helper);
 }
 
 void ftp_upload_in_walk(Session& s) {

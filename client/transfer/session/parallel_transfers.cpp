@@ -234,6 +234,7 @@ void ParallelTransfers::open_helper() {
     s.proxy_user = w.proxy_user;
     s.proxy_password = w.proxy_password;
     s.local_folder = w.local_folder;
+    s.walk_helper = true;
     std::string password(w.password.view());
     int busy = request_connect(s, w.host, password, w.user, w.port, ReplyHook{}, HelperSteps::done, 0, &h);
     wipe_secret(password);

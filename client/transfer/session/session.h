@@ -157,6 +157,9 @@ struct Session {
     // A Transfer list of files picked one by one (mget, mput): a failed file fails the request but
     // does not stop the others.
     bool independent_files = false;
+    // A helper session of a parallel walk: each file it downloads or uploads is a walk's file, with
+    // its commands written ahead where they can be, and it enters folders by their full path.
+    bool walk_helper = false;
     int listing_kind = 0;  // 1 NLST, else LIST
     // What an FTP listing command carries after its verb (options, a path); empty: the current folder.
     std::string listing_argument;

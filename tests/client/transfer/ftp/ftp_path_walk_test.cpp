@@ -33,8 +33,11 @@ const std::string kPasv = "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA}
 std::string top(const std::string& path) {
     return "< MLST " + path + "\n> 250-Listing\n>  type=dir;unique=top1; " + path + "\n> 250 End\n";
 }
+// MLSD goes out with PASV: the server reads both before it answers.
 std::string mlsd(const std::string& path, const std::string& lines) {
-    return kPasv + "< MLSD " + path + "\n> 150 here\ndata-send " + lines + "\n> 226 done\n";
+    return "< PASV\n< MLSD " + path +
+           "\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n> 150 here\ndata-send " + lines +
+           "\n> 226 done\n";
 }
 std::string retr(const std::string& path, const std::string& bytes) {
     return kPasv + "< RETR " + path + "\n> 150 here\ndata-send " + bytes + "\n> 226 done\n";
@@ -125,8 +128,8 @@ TEST(FtpPathWalkScripted, TreesMoveByPathWithTheListedFactsAndOneFeatPerConnecti
 // and the session never asks with MLSD again.
 TEST(FtpPathWalkScripted, AnUnknownMlsdIsAskedOnceAndTheWalkFallsBackToEntering) {
     ScriptedFtpServer server;
-    ASSERT_EQ(server.start(kLogin + kFeatures + "< MLST /e\n> 550 no such folder\n" + kPasv +
-                           "< MLSD /e\n> 500 unknown command\n" +
+    ASSERT_EQ(server.start(kLogin + kFeatures + "< MLST /e\n> 550 no such folder\n< PASV\n< MLSD /e\n" +
+                           "> 227 Entering Passive Mode (127,0,0,1,{DATA})\n> 500 unknown command\n" +
                            "< CWD /e\n> 550 no such folder\n< CWD /f\n> 550 no such folder\n"),
               0);
     test::FtpSessionHarness h;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 
+#include "client/transfer/session/duplicate_rules.h"
 #include "common/log.h"
 #include "platform/file.h"
 #include "tests/client/transfer/ftp/ftp_server_modes.h"
@@ -90,12 +91,13 @@ TEST(FtpWalkScripted, DeleteHandlesChildrenInReverseListingOrderThenLeavesAndRem
     EXPECT_EQ(t.finished(), "");
 }
 
-TEST(FtpWalkScripted, UploadIntoAMissingFolderMakesItFromItsParent) {
+TEST(FtpWalkScripted, UploadIntoAMissingFolderMakesItFromItsParentAndSendsTheFileAhead) {
     Scripted t(kNoFeatures + "< CWD /pub/new\n> 550 no such folder\n" + cwd("/pub") +
                "< MKD new\n> 257 \"/pub/new\" made\n" + cwd("/pub/new") +
-               "< TYPE I\n> 200 binary\n"
-               "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
-               "< STOR a.txt\n> 150 go ahead\ndata-recv\n> 226 stored\n< MDTM *\n> 250 set\n");
+               // STOR went out with PASV: the file comes without waiting for the go-ahead.
+               "< TYPE I\n> 200 binary\n< PASV\n< STOR a.txt\n"
+               "> 227 Entering Passive Mode (127,0,0,1,{DATA})\n"
+               "data-recv\n> 150 go ahead\n> 226 stored\n< MDTM *\n> 250 set\n");
     fs::create_directories(t.dir.file("src"));
     test::write_all(t.dir.file("src/a.txt"), "hello");
     ASSERT_EQ(t.h.connect(t.server.port(), "u", "p"), 0);
@@ -133,6 +135,39 @@ TEST(FtpWalkScripted, HostileNamesStayOutAndAFailedFileEndsTheWalkNamingIt) {
         if (e.is_regular_file()) written.push_back(e.path().string());
     EXPECT_LE(written.size(), 2u);
     for (auto& w : written) EXPECT_EQ(w.rfind(dest + "/", 0), 0u) << w;
+}
+
+// The time only dates the downloaded file, so MDTM goes in one write with PASV and RETR: the server
+// reads all three before it answers any (a client that waited for MDTM's reply would stall here).
+// A refused MDTM leaves the time unknown; a file gone since the listing fails the walk, and the
+// connection stays in step for the next request.
+TEST(FtpWalkScripted, MdtmGoesWithPasvAndRetrAndItsRefusalIsBlamedOnItsFile) {
+    auto batch = [](const std::string& name, const std::string& time_reply) {
+        return "< MDTM " + name + "\n< PASV\n< RETR " + name + "\n> " + time_reply +
+               "\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n";
+    };
+    Scripted t(
+        kNoFeatures + cwd("/h") +
+        list(file_line("dated.txt") + file_line("undated.txt") + file_line("gone.txt") + file_line("never")) +
+        "< TYPE I\n> 200 binary\n" + batch("dated.txt", "213 20200102030405") +
+        "> 150 here (5 bytes)\ndata-send one!!\n> 226 done\n" + batch("undated.txt", "502 no MDTM") +
+        "> 150 here (5 bytes)\ndata-send two!!\n> 226 done\n" + batch("gone.txt", "550 gone") +
+        "> 550 gone\n< PWD\n> 257 \"/h\"\n");
+    ASSERT_EQ(t.h.connect(t.server.port(), "u", "p"), 0);
+    const std::string dest = t.dir.file("dest");
+    EXPECT_EQ(transfer(t.h, {folder_pair(1, dest, "/h")}), 1) << t.h.dump();
+    EXPECT_TRUE(t.h.logged(kLevelError, "ERROR: Could not download /h/gone.txt")) << t.h.dump();
+    EXPECT_EQ(t.h.run([&](DoneCallback d, int c, void* o) { return request_print_folder(t.h.s(), d, c, o); }),
+              0);
+    EXPECT_EQ(t.finished(), "");
+    EXPECT_EQ(test::read_all(dest + "/dated.txt"), "one!!");
+    EXPECT_EQ(test::read_all(dest + "/undated.txt"), "two!!");
+    EXPECT_FALSE(fs::exists(dest + "/gone.txt"));
+    EXPECT_FALSE(fs::exists(dest + "/never"));
+    struct stat st {};
+    ASSERT_EQ(stat((dest + "/dated.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1577934245);  // 2020-01-02 03:04:05 UTC
+    EXPECT_TRUE(t.h.logged(kLevelWarning, kMsgNoRemoteTime)) << t.h.dump();
 }
 
 // ---- real servers ----
