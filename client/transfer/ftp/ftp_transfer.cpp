@@ -114,12 +114,7 @@ void take_transfer_names(Session& s, bool by_path, bool in_walk) {
     FtpTransfer& t = ftp_state(s).transfer;
     t.in_walk = in_walk;
     t.by_path = by_path && !s.remote_entry.full_path.empty();
-    // A name alone means the current folder; a file of another folder (a session that never
-    // entered it, such as a second session of a walk that lists by path) goes by its full path.
-    const RemoteFileEntry& e = s.remote_entry;
-    bool elsewhere = !e.full_path.empty() && !s.remote_folder.empty() &&
-                     remote_parent(e.full_path) != normalize_remote_path(s.remote_folder);
-    t.remote_name = e.name.empty() || t.by_path || elsewhere ? e.full_path : e.name;
+    t.remote_name = t.by_path ? s.remote_entry.full_path : command_name(s.remote_entry, s.remote_folder);
     const std::string& local = s.local_entry.full_path.empty() ? s.local_entry.name : s.local_entry.full_path;
     t.local_path = platform::normalize_local_path(local);
     t.resume = false;

@@ -454,14 +454,6 @@ void next_pair(Session& s) {
 
 void next_entry(Session& s);
 
-// The name a command gives for an entry: its name when it lies in the current folder, else its path.
-std::string command_name(const Session& s, const RemoteFileEntry& e) {
-    if (!e.name.empty() && e.name.find('/') == std::string::npos &&
-        remote_parent(e.full_path) == normalize_remote_path(s.remote_folder))
-        return e.name;
-    return e.full_path;
-}
-
 void on_enter_to_delete(Session& s, FolderWalk& w, int result) {
     if (result != 0) return finish(s, 1, failure("enter remote folder", w.folder));
     run_step(s, w.steps.list, WalkState::kListToDelete);
@@ -484,7 +476,7 @@ void on_list_to_delete(Session& s, FolderWalk& w, int result) {
 
 void on_leave_folder(Session& s, FolderWalk& w, int result) {
     if (result != 0) return finish(s, 1, failure("leave remote folder", w.entry.full_path));
-    s.argument = command_name(s, w.entry);
+    s.argument = command_name(w.entry, s.remote_folder);
     run_step(s, w.steps.remove_folder, WalkState::kRemoveFolder);
 }
 
@@ -521,7 +513,7 @@ void next_entry(Session& s) {
         }
         return run_step(s, w.steps.folder_up, WalkState::kLeaveFolder);
     }
-    s.argument = w.steps.full_paths ? w.entry.full_path : command_name(s, w.entry);
+    s.argument = w.steps.full_paths ? w.entry.full_path : command_name(w.entry, s.remote_folder);
     run_step(s, w.steps.delete_file, WalkState::kDeleteFile);
 }
 

@@ -42,4 +42,12 @@ std::string remote_parent(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string command_name(const RemoteFileEntry& e, const std::string& folder) {
+    if (e.full_path.empty()) return e.name;
+    if (!e.name.empty() && e.name.find('/') == std::string::npos &&
+        (folder.empty() || remote_parent(e.full_path) == normalize_remote_path(folder)))
+        return e.name;
+    return e.full_path;
+}
+
 }  // namespace orvane
