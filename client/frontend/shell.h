@@ -1,6 +1,7 @@
 // The interactive shell and command-file modes: shell state shared by the loop and the commands.
 #pragma once
 
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -122,6 +123,11 @@ int shell_execute(ShellState& shell, const std::string& line);
 int shell_finish(ShellState& shell, int started);
 // The session's remote folder listing into session->listing; 0 on success.
 int shell_listing(ShellState& shell);
+// One listing of `remote` (empty: the current folder) into session->listing: FTP sends `options`
+// and the path with its command (LIST whatever the name-list setting when `long_lines`); SFTP has
+// no options and visits the folder to list it. `finish` runs each request started to its end.
+int shell_fetch_listing(ShellState& shell, const std::string& options, const std::string& remote,
+                        bool long_lines, const std::function<int(int started)>& finish);
 // The last component of a path ("b" for "/a/b").
 std::string base_name(const std::string& path);
 // Says so and returns false when an entry's path is longer than a request takes: a cut path would

@@ -29,30 +29,15 @@ void forget_remote_names_after(ShellState& shell, const std::string& command) {
 constexpr int kCompletionPatienceMs = 10000;
 
 // Lists a folder as typed ("" for the current one) into the session's listing, without a word on
-// the screen: the line being edited stays as it is. SFTP visits the folder to list it.
+// the screen: the line being edited stays as it is. Long lines tell a folder, which completes with
+// a "/".
 int completion_listing(ShellState& shell, const std::string& folder, bool& given_up) {
-    Session& s = *shell.session;
-    auto run = [&](int started) {
+    return shell_fetch_listing(shell, {}, folder, true, [&shell, &given_up](int started) {
         if (given_up || started != 0) return 1;
         int r = shell_wait(shell, kCompletionPatienceMs);
-        given_up = r != 0 && s.cancel.load() != 0;
+        given_up = r != 0 && shell.session->cancel.load() != 0;
         return r;
-    };
-    if (s.protocol == kProtocolSftp) {
-        if (folder.empty()) return run(request_listing(s, shell_done, 0, &shell));
-        std::string back = s.remote_folder;
-        if (run(request_change_folder(s, folder, shell_done, 0, &shell)) != 0) return 1;
-        int r = run(request_listing(s, shell_done, 0, &shell));
-        return run(request_change_folder(s, back, shell_done, 0, &shell)) | r;
-    }
-    // Long lines, whatever the name-list setting: they tell a folder, which completes with a "/".
-    int kind = s.listing_kind;
-    s.listing_kind = 0;
-    s.listing_argument = folder;
-    int r = run(request_listing(s, shell_done, 0, &shell));
-    s.listing_argument.clear();
-    s.listing_kind = kind;
-    return r;
+    });
 }
 
 std::vector<CompletionName> remote_names(ShellState& shell, const std::string& folder, bool& said_something) {

@@ -1,4 +1,5 @@
 // The shell's listings: ls and dir with server options, a remote path and a local file.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,28 +25,9 @@ struct ListingAsk {
     bool long_lines = false;
 };
 
-// One listing of `ask.remote` (empty: the current folder). FTP takes the options and the path in
-// its command; SFTP has no listing options, and visits a folder to list it.
 int fetch_listing(ShellState& shell, const ListingAsk& ask) {
-    Session& s = *shell.session;
-    if (s.protocol == kProtocolSftp) {
-        if (ask.remote.empty()) return shell_listing(shell);
-        std::string back = s.remote_folder;
-        int r = shell_finish(shell, request_change_folder(s, ask.remote, shell_done, 0, &shell));
-        if (r != 0) return r;
-        r = shell_listing(shell);
-        r |= shell_finish(shell, request_change_folder(s, back, shell_done, 0, &shell));
-        return r;
-    }
-    // A long listing asks for LIST lines whatever the name-list setting is.
-    int kind = s.listing_kind;
-    if (ask.long_lines) s.listing_kind = 0;
-    s.listing_argument = ask.options;
-    if (!ask.remote.empty()) s.listing_argument += (s.listing_argument.empty() ? "" : " ") + ask.remote;
-    int r = shell_listing(shell);
-    s.listing_argument.clear();
-    s.listing_kind = kind;
-    return r;
+    return shell_fetch_listing(shell, ask.options, ask.remote, ask.long_lines,
+                               [&shell](int started) { return shell_finish(shell, started); });
 }
 
 // The lines on standard output (data), and into the local file when one is named. The server's
@@ -67,12 +49,35 @@ int show_listing(ShellState& shell, const ListingAsk& ask) {
     return 0;
 }
 
+}  // namespace
+
+int shell_fetch_listing(ShellState& shell, const std::string& options, const std::string& remote,
+                        bool long_lines, const std::function<int(int started)>& finish) {
+    Session& s = *shell.session;
+    if (s.protocol == kProtocolSftp) {
+        if (remote.empty()) return finish(request_listing(s, shell_done, 0, &shell));
+        std::string back = s.remote_folder;
+        int r = finish(request_change_folder(s, remote, shell_done, 0, &shell));
+        if (r != 0) return r;
+        r = finish(request_listing(s, shell_done, 0, &shell));
+        r |= finish(request_change_folder(s, back, shell_done, 0, &shell));
+        return r;
+    }
+    // A long listing asks for LIST lines whatever the name-list setting is.
+    int kind = s.listing_kind;
+    if (long_lines) s.listing_kind = 0;
+    s.listing_argument = options;
+    if (!remote.empty()) s.listing_argument += (s.listing_argument.empty() ? "" : " ") + remote;
+    int r = finish(request_listing(s, shell_done, 0, &shell));
+    s.listing_argument.clear();
+    s.listing_kind = kind;
+    return r;
+}
+
 // ls and dir: "-" words are the server's listing options; then a remote path and a local file.
 // A lone word is a remote path when the server lists it; otherwise it is the old form's local
 // file for the current folder's listing, which never replaces a local file and, in a command
 // file, is refused: there an unknown remote name must not turn into a new local file.
-}  // namespace
-
 int shell_list(ShellState& shell, const Words& w, bool long_lines) {
     ListingAsk ask;
     ask.long_lines = long_lines;

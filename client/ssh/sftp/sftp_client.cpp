@@ -168,6 +168,22 @@ void Client::send_stat(const std::string& path) {
     send_path(version_ == 0 ? kLstat : kStat, path);
 }
 
+void Client::send_open(const std::string& path, uint32_t pflags, uint32_t& id) {
+    ssh::SshBuffer b = request(kOpen, id);
+    b.put_string(path);
+    b.put_u32(pflags);
+    b.put_u32(0);  // no attributes
+    send(b);
+}
+
+void Client::close_unwatched(std::string_view handle) {
+    uint32_t id = 0;
+    ssh::SshBuffer b = request(kClose, id);
+    b.put_string(handle);
+    send(b);
+    abandon(id);
+}
+
 void Client::finish(int result, FailureKind kind) {
     if (result != 0) failure_.set(kind, last_error_);
     file_.close();
@@ -479,11 +495,7 @@ int Client::on_dir_names(const Reply& r) {
         return 1;
     }
     // Nothing in a folder's CLOSE answer changes the listing: it is not waited for.
-    uint32_t close_id = 0;
-    ssh::SshBuffer b = request(kClose, close_id);
-    b.put_string(handle_);
-    send(b);
-    abandon(close_id);
+    close_unwatched(handle_);
     finish(list_result_);
     return list_result_;
 }

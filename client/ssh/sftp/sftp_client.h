@@ -163,6 +163,10 @@ class Client {
     void send(const ssh::SshBuffer& body);
     void send_path(uint8_t type, const std::string& path);
     void send_stat(const std::string& path);
+    // OPEN of `path` with the pflags; `id` receives its request id.
+    void send_open(const std::string& path, uint32_t pflags, uint32_t& id);
+    // CLOSE of a handle whose answer nobody waits for: it is dropped when it comes.
+    void close_unwatched(std::string_view handle);
     // SETSTAT of the modification time (access time the same); `id` receives its request id.
     void send_set_time(const std::string& path, uint32_t unix_time, uint32_t& id);
     // Ends the operation; a failure is the server's refusal unless `kind` says otherwise.

@@ -11,13 +11,9 @@ namespace orvane::sftp {
 // before the walk has decided to go on: a small file then costs its reads and its CLOSE only.
 void Client::send_ahead(const std::string& remote_path) {
     ahead_.remote_path = remote_path;
-    send_path(version_ == 0 ? kLstat : kStat, remote_path);
+    send_stat(remote_path);
     ahead_.stat_id = expected_id_;
-    ssh::SshBuffer b = request(kOpen, ahead_.open_id);
-    b.put_string(remote_path);
-    b.put_u32(kOpenRead);
-    b.put_u32(0);
-    send(b);
+    send_open(remote_path, kOpenRead, ahead_.open_id);
 }
 
 namespace {

@@ -51,11 +51,7 @@ int Client::download(const Transfer& t, const std::string& next_remote) {
     send_stat(t.remote_path);
     // Opening for reading changes nothing on the server, so the OPEN need not wait for the STAT's
     // verdict: one round trip less per file. A verdict against the download gives its handle back.
-    ssh::SshBuffer b = request(kOpen, open_id_);
-    b.put_string(t.remote_path);
-    b.put_u32(kOpenRead);
-    b.put_u32(0);
-    send(b);
+    send_open(t.remote_path, kOpenRead, open_id_);
     open_answered_ = false;
     set_state(State::kTransferStat);
     return 0;
@@ -190,12 +186,7 @@ int Client::on_early_open(const Reply& r) {
 }
 
 void Client::drop_open_reply(const Reply& r) {
-    if (r.type != kHandle) return;
-    uint32_t id = 0;
-    ssh::SshBuffer b = request(kClose, id);
-    b.put_string(r.bytes);
-    send(b);
-    abandon(id);
+    if (r.type == kHandle) close_unwatched(r.bytes);
 }
 
 // A download decided against before its OPEN was answered waits for that answer: a handle the
@@ -217,11 +208,9 @@ int Client::start_upload_open() {
         fail_local(std::string(kMsgNoLocalFile) + " " + transfer_.local_path);
         return 1;
     }
-    ssh::SshBuffer b = request(kOpen, expected_id_);
-    b.put_string(transfer_.remote_path);
-    b.put_u32(offset_ > 0 ? (kOpenWrite | kOpenCreate) : (kOpenWrite | kOpenCreate | kOpenTruncate));
-    b.put_u32(0);
-    send(b);
+    send_open(transfer_.remote_path,
+              offset_ > 0 ? (kOpenWrite | kOpenCreate) : (kOpenWrite | kOpenCreate | kOpenTruncate),
+              expected_id_);
     set_state(State::kOpen);
     return 0;
 }

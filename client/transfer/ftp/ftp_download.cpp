@@ -221,14 +221,18 @@ void on_facts(Session& s, int result) {
     decide_and_go(s);
 }
 
+// MDTM's answer dates the file; without a usable one the file is left undated, with a warning.
+void take_remote_time(Session& s, bool answered, const std::string& text) {
+    uint64_t time = 0;
+    if (answered && parse_mdtm_time(text, time) == 0)
+        s.target_entry.file_time = time;
+    else
+        session_log(s, kLevelWarning, kMsgNoRemoteTime);
+}
+
 void on_time(Session& s, int result) {
     absorb_refusal(s);
-    uint64_t time = 0;
-    if (result == 0 && parse_mdtm_time(s.argument, time) == 0) {
-        s.target_entry.file_time = time;
-    } else {
-        session_log(s, kLevelWarning, kMsgNoRemoteTime);
-    }
+    take_remote_time(s, result == 0, s.argument);
     if (ftp_state(s).transfer.decided) return go(s);
     ask_size_or_decide(s);
 }
@@ -307,11 +311,7 @@ void on_queued(Session& s, int result) {
 // The same, with MDTM's reply read first: a refused MDTM leaves the time unknown, as alone.
 void on_queued_timed(Session& s, int result) {
     const FtpControl& fc = ftp_state(s).control;
-    uint64_t time = 0;
-    if (fc.time_answered && !fc.queued_time.empty() && parse_mdtm_time(fc.queued_time, time) == 0)
-        s.target_entry.file_time = time;
-    else if (fc.time_answered)
-        session_log(s, kLevelWarning, kMsgNoRemoteTime);
+    if (fc.time_answered) take_remote_time(s, !fc.queued_time.empty(), fc.queued_time);
     on_queued(s, result);
 }
 

@@ -50,6 +50,20 @@ class SftpSession : public ::testing::Test {
         return h.connect(port, login_name(), "");
     }
 
+    // A local and a remote folder walked up (0) or down (1) with the default rules: the result.
+    static int walk_folder(FtpSessionHarness& h, int direction, const std::string& local,
+                           const std::string& remote) {
+        TransferPair p;
+        p.direction = direction;
+        p.local.full_path = local;
+        p.remote.full_path = remote;
+        p.local.type = p.remote.type = kEntryFolder;
+        DuplicateRules rules;
+        return h.run([&](DoneCallback d, int c, void* o) {
+            return request_transfer_list(h.s(), {p}, rules, rules, d, c, o);
+        });
+    }
+
     // SFTP sessions: SSH filters and the SFTP handlers.
     static FilterProviders sftp_providers() {
         FilterProviders p;
@@ -200,19 +214,10 @@ TEST_F(SftpSession, FourAtATimeMoveWholeTrees) {
         test::write_all(local_.file(i % 2 ? "tree/f" : "tree/sub/f") + std::to_string(i),
                         test::random_bytes(static_cast<size_t>(i) * 5003, i));
     h.s().parallel = 4;
-    DuplicateRules rules;
-    for (int direction : {0, 1}) {
-        TransferPair p;
-        p.direction = direction;
-        p.local.full_path = local_.file(direction == 0 ? "tree" : "down");
-        p.remote.full_path = server_.file("tree");
-        p.local.type = p.remote.type = kEntryFolder;
-        ASSERT_EQ(h.run([&](DoneCallback d, int c, void* o) {
-            return request_transfer_list(h.s(), {p}, rules, rules, d, c, o);
-        }),
-                  0)
+    for (int direction : {0, 1})
+        ASSERT_EQ(
+            walk_folder(h, direction, local_.file(direction == 0 ? "tree" : "down"), server_.file("tree")), 0)
             << h.dump();
-    }
     for (int i = 0; i < 24; ++i) {
         std::string rel = (i % 2 ? "/f" : "/sub/f") + std::to_string(i);
         EXPECT_TRUE(read_file(server_.file("tree") + rel) == read_file(local_.file("tree") + rel)) << rel;
@@ -238,15 +243,7 @@ TEST_F(SftpSession, SmallFileTreesAndAFailedFileInTheMiddle) {
         test::write_all(local_.file("tree") + files.back(), test::random_bytes(sizes[i % 8], i));
     }
     auto walk = [&](int direction, const std::string& local, const std::string& remote) {
-        TransferPair p;
-        p.direction = direction;
-        p.local.full_path = local_.file(local);
-        p.remote.full_path = server_.file(remote);
-        p.local.type = p.remote.type = kEntryFolder;
-        DuplicateRules rules;
-        return h.run([&](DoneCallback d, int c, void* o) {
-            return request_transfer_list(h.s(), {p}, rules, rules, d, c, o);
-        });
+        return walk_folder(h, direction, local_.file(local), server_.file(remote));
     };
     ASSERT_EQ(walk(0, "tree", "tree"), 0) << h.dump();
     ASSERT_EQ(walk(1, "down", "tree"), 0) << h.dump();
@@ -332,16 +329,7 @@ TEST_F(SftpSession, FilesInFlightTogetherAndOneTheServerCannotRead) {
         }
     }
     // Up again as a folder (made by the walk), each file closed right behind its last write.
-    TransferPair up;
-    up.local.full_path = local_.file("all");
-    up.remote.full_path = server_.file("up");
-    up.local.type = up.remote.type = kEntryFolder;
-    DuplicateRules rules;
-    ASSERT_EQ(h.run([&](DoneCallback d, int c, void* o) {
-        return request_transfer_list(h.s(), {up}, rules, rules, d, c, o);
-    }),
-              0)
-        << h.dump();
+    ASSERT_EQ(walk_folder(h, 0, local_.file("all"), server_.file("up")), 0) << h.dump();
     for (int i : {0, 1, 2, 4, 5}) {
         const std::string name = "f" + std::to_string(i);
         EXPECT_TRUE(read_file(server_.file("up/" + name)) == read_file(server_.file(name))) << name;
