@@ -42,15 +42,7 @@ size_t count_files(const std::string& root) {
 }
 
 int tree(test::FtpSessionHarness& h, int direction, const std::string& local, const std::string& remote) {
-    TransferPair p;
-    p.direction = direction;
-    p.local.full_path = local;
-    p.remote.full_path = remote;
-    p.local.type = p.remote.type = kEntryFolder;
-    DuplicateRules rules;
-    return h.run([&](DoneCallback d, int c,
-                     void* o) { return request_transfer_list(h.s(), {p}, rules, rules, d, c, o); },
-                 std::chrono::minutes(10));
+    return h.walk_folder(direction, local, remote, std::chrono::minutes(10));
 }
 
 struct Times {

@@ -50,20 +50,6 @@ class SftpSession : public ::testing::Test {
         return h.connect(port, login_name(), "");
     }
 
-    // A local and a remote folder walked up (0) or down (1) with the default rules: the result.
-    static int walk_folder(FtpSessionHarness& h, int direction, const std::string& local,
-                           const std::string& remote) {
-        TransferPair p;
-        p.direction = direction;
-        p.local.full_path = local;
-        p.remote.full_path = remote;
-        p.local.type = p.remote.type = kEntryFolder;
-        DuplicateRules rules;
-        return h.run([&](DoneCallback d, int c, void* o) {
-            return request_transfer_list(h.s(), {p}, rules, rules, d, c, o);
-        });
-    }
-
     // SFTP sessions: SSH filters and the SFTP handlers.
     static FilterProviders sftp_providers() {
         FilterProviders p;
@@ -216,7 +202,7 @@ TEST_F(SftpSession, FourAtATimeMoveWholeTrees) {
     h.s().parallel = 4;
     for (int direction : {0, 1})
         ASSERT_EQ(
-            walk_folder(h, direction, local_.file(direction == 0 ? "tree" : "down"), server_.file("tree")), 0)
+            h.walk_folder(direction, local_.file(direction == 0 ? "tree" : "down"), server_.file("tree")), 0)
             << h.dump();
     for (int i = 0; i < 24; ++i) {
         std::string rel = (i % 2 ? "/f" : "/sub/f") + std::to_string(i);
@@ -243,7 +229,7 @@ TEST_F(SftpSession, SmallFileTreesAndAFailedFileInTheMiddle) {
         test::write_all(local_.file("tree") + files.back(), test::random_bytes(sizes[i % 8], i));
     }
     auto walk = [&](int direction, const std::string& local, const std::string& remote) {
-        return walk_folder(h, direction, local_.file(local), server_.file(remote));
+        return h.walk_folder(direction, local_.file(local), server_.file(remote));
     };
     ASSERT_EQ(walk(0, "tree", "tree"), 0) << h.dump();
     ASSERT_EQ(walk(1, "down", "tree"), 0) << h.dump();
@@ -329,7 +315,7 @@ TEST_F(SftpSession, FilesInFlightTogetherAndOneTheServerCannotRead) {
         }
     }
     // Up again as a folder (made by the walk), each file closed right behind its last write.
-    ASSERT_EQ(walk_folder(h, 0, local_.file("all"), server_.file("up")), 0) << h.dump();
+    ASSERT_EQ(h.walk_folder(0, local_.file("all"), server_.file("up")), 0) << h.dump();
     for (int i : {0, 1, 2, 4, 5}) {
         const std::string name = "f" + std::to_string(i);
         EXPECT_TRUE(read_file(server_.file("up/" + name)) == read_file(server_.file(name))) << name;

@@ -19,6 +19,7 @@ namespace orvane {
 namespace {
 
 namespace fs = std::filesystem;
+using test::folder_pair;
 using test::FtpServer;
 using test::FtpServerKind;
 using test::ScriptedFtpServer;
@@ -43,14 +44,6 @@ std::string retr(const std::string& path, const std::string& bytes) {
     return kPasv + "< RETR " + path + "\n> 150 here\ndata-send " + bytes + "\n> 226 done\n";
 }
 
-TransferPair folder_pair(int direction, const std::string& local, const std::string& remote) {
-    TransferPair p;
-    p.direction = direction;
-    p.local.full_path = local;
-    p.remote.full_path = remote;
-    p.local.type = p.remote.type = kEntryFolder;
-    return p;
-}
 int transfer(test::FtpSessionHarness& h, std::vector<TransferPair> pairs) {
     DuplicateRules rules;
     return h.run([&](DoneCallback d, int c, void* o) {

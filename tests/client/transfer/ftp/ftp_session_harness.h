@@ -39,6 +39,15 @@ inline FilterProviders ftp_providers() {
 inline RequestTable ftp_requests() {
     return make_request_table(ftp_request_handlers(), {});
 }
+// A local and a remote folder to walk up (direction 0) or down (1).
+inline TransferPair folder_pair(int direction, const std::string& local, const std::string& remote) {
+    TransferPair p;
+    p.direction = direction;
+    p.local.full_path = local;
+    p.remote.full_path = remote;
+    p.local.type = p.remote.type = kEntryFolder;
+    return p;
+}
 
 class FtpSessionHarness {
   public:
@@ -102,6 +111,15 @@ class FtpSessionHarness {
             return request_connect(s(), "127.0.0.1", password, user, static_cast<uint32_t>(port), ReplyHook{},
                                    done, code, object);
         });
+    }
+    // One folder pair walked with the default rules: the request's result.
+    int walk_folder(int direction, const std::string& local, const std::string& remote,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        TransferPair p = folder_pair(direction, local, remote);
+        DuplicateRules rules;
+        return run([&](DoneCallback d, int c,
+                       void* o) { return request_transfer_list(s(), {p}, rules, rules, d, c, o); },
+                   timeout);
     }
     int listing() {
         return run([&](DoneCallback d, int c, void* o) { return request_listing(s(), d, c, o); });

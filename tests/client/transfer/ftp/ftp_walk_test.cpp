@@ -20,6 +20,7 @@ namespace orvane {
 namespace {
 
 namespace fs = std::filesystem;
+using test::folder_pair;
 using test::FtpServer;
 using test::FtpServerKind;
 using test::ScriptedFtpServer;
@@ -64,14 +65,6 @@ int remove_tree(test::FtpSessionHarness& h, const std::string& path) {
     e.full_path = path;
     e.type = kEntryFolder;
     return h.run([&](DoneCallback d, int c, void* o) { return request_delete_list(h.s(), {e}, d, c, o); });
-}
-TransferPair folder_pair(int direction, const std::string& local, const std::string& remote) {
-    TransferPair p;
-    p.direction = direction;
-    p.local.full_path = local;
-    p.remote.full_path = remote;
-    p.local.type = p.remote.type = kEntryFolder;
-    return p;
 }
 
 struct Scripted {
