@@ -109,7 +109,8 @@ Transfer transfer_of(Session& s, const DuplicateRules& rules) {
     return t;
 }
 int op_download(Session& s, Client& client) {
-    return client.download(transfer_of(s, s.download_rules), walk_next_download(s));
+    const RemoteFileEntry* next = walk_next_download(s);
+    return client.download(transfer_of(s, s.download_rules), next ? remote_path_of(s, *next) : std::string());
 }
 int op_upload(Session& s, Client& client) {
     return client.upload(transfer_of(s, s.upload_rules));

@@ -570,15 +570,14 @@ const char* walk_state_name(int state) {
     return state >= 0 && state < static_cast<int>(WalkState::kCount) ? kWalkStateNames[state] : "unknown";
 }
 
-std::string walk_next_download(const Session& s) {
+const RemoteFileEntry* walk_next_download(const Session& s) {
     const FolderWalk* w = s.walk_state.get();
-    if (!w || w->parallel || w->state != WalkState::kTransferFile || w->head >= s.work_list.size()) return {};
+    if (!w || w->parallel || w->state != WalkState::kTransferFile || w->head >= s.work_list.size())
+        return nullptr;
     const TransferPair& p = s.work_list[w->head];
-    if (p.direction != 1 || p.remote.type == kEntryFolder || !w->steps.full_paths) return {};
-    // A wrong guess costs a CLOSE, never a wrong file: the download asked for names its own path.
-    if (p.remote.full_path.empty())
-        return p.remote.name.empty() ? std::string() : join_remote_path(p.remote.name, s.remote_folder);
-    return normalize_remote_path(p.remote.full_path);
+    if (p.direction != 1 || p.remote.type == kEntryFolder || !w->steps.full_paths) return nullptr;
+    if (p.remote.full_path.empty() && p.remote.name.empty()) return nullptr;
+    return &p.remote;
 }
 
 void start_transfer_walk(Session& s, const WalkSteps& steps) {

@@ -32,10 +32,11 @@ struct WalkSteps {
 // The name of a walk state (for traces).
 const char* walk_state_name(int state);
 
-// The remote path of the file a transfer walk running on `s` downloads next when the file now
-// moving goes well, or empty: a protocol that can ask for it early does. Folders, uploads and files
-// handed to other sessions give none.
-std::string walk_next_download(const Session& s);
+// The remote file a transfer walk running on `s` downloads next when the file now moving goes well,
+// or null: a protocol that can ask for it early does. Folders, uploads and files handed to other
+// sessions give none. A wrong guess costs the protocol a request, never a wrong file: the download
+// asked for names its own path.
+const RemoteFileEntry* walk_next_download(const Session& s);
 
 // Starts the walk over s.transfer_list with s.upload_rules and s.download_rules.
 void start_transfer_walk(Session& s, const WalkSteps& steps);
