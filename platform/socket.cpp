@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -72,6 +73,12 @@ SocketHandle tcp_socket() {
     // Commands and replies are small and each waits for the other: no Nagle delay.
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return s;
+}
+
+void socket_limit_unsent(SocketHandle s, size_t bytes) {
+    if (s == kInvalidSocket || bytes == 0) return;
+    int limit = static_cast<int>(std::min<size_t>(bytes, 1u << 30));
+    setsockopt(s, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &limit, sizeof limit);
 }
 
 void socket_close(SocketHandle s) {

@@ -1,12 +1,14 @@
 // Pieces the FTP and FTPS benchmarks share: timing, test files, curl runs and the report line.
 #pragma once
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -42,6 +44,32 @@ inline int64_t size_of(const std::string& path) {
     std::error_code ec;
     auto n = std::filesystem::file_size(path, ec);
     return ec ? -1 : static_cast<int64_t>(n);
+}
+
+// Puts the calling thread (and every thread and tool it starts afterwards) on the last CPU, so that a
+// server started next can be given the others: client and server then do not compete for a CPU, as
+// on two machines. A server of two processes that hand every record to each other (vsftpd with TLS)
+// otherwise runs at whatever speed the scheduler's placement of the pair next to the client allows,
+// which varied twofold from run to run on two CPUs and swamped the clients' own differences.
+// ORVANE_BENCH_SHARED_CPUS=1 leaves every process free to run anywhere. False when not placed.
+inline bool keep_clients_apart() {
+    const char* shared = std::getenv("ORVANE_BENCH_SHARED_CPUS");
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    if ((shared != nullptr && *shared == '1') || cpus < 2) return false;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(static_cast<int>(cpus - 1), &set);
+    return sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+// Gives the server (and the processes it starts afterwards) every CPU but the clients' one.
+inline void place_server_apart(pid_t server) {
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (long i = 0; i + 1 < cpus; ++i) CPU_SET(static_cast<int>(i), &set);
+    if (sched_setaffinity(server, sizeof set, &set) != 0)
+        outputf(kLevelWarning, "could not place the server apart from the clients");
 }
 
 // Runs curl with the arguments; the seconds it took (a failure is reported).

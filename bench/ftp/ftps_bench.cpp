@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     size_t block_kib = argc > 3 ? static_cast<size_t>(std::atoi(argv[3])) : 0;
 
+    const bool apart = keep_clients_apart();
     test::FtpServer server;
     test::FtpServerOptions options;
     options.tls = true;
@@ -62,6 +63,7 @@ int main(int argc, char** argv) {
         outputf(kLevelError, "vsftpd did not start: %s", server.error().c_str());
         return 1;
     }
+    if (apart) place_server_apart(server.pid());
     test::TempDir local;
     test::FtpSessionHarness h(kProtocolFtpsProtected);
     h.s().log_enabled = 0;
@@ -73,7 +75,8 @@ int main(int argc, char** argv) {
 
     // An explicit block size (KiB) replaces the one the connect chose, for measuring.
     if (block_kib > 0) set_io_block(*h.s().data, block_kib * 1024);
-    outputf(kLevelInfo, "vsftpd FTPS on loopback, AUTH TLS, PROT P, passive, binary; %zu MiB file", mib);
+    outputf(kLevelInfo, "vsftpd FTPS on loopback, AUTH TLS, PROT P, passive, binary; %zu MiB file; %s", mib,
+            apart ? "server and clients on CPUs of their own" : "server and clients share the CPUs");
     std::vector<ToolTimes> down, up, down_cpu, up_cpu;
     bool ok = true;
     for (int round = 0; round < rounds; ++round) {

@@ -67,6 +67,7 @@ class FtpServer {
     void stop();
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     const std::string& user() const { return user_; }
     const std::string& password() const { return password_; }
     std::string remote_home() const { return "/pub"; }

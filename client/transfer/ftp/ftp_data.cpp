@@ -18,6 +18,13 @@ namespace {
 
 constexpr const char* kMsgDataTlsFailure = "ERROR: TLS failure on the data connection";
 
+// A protected upload keeps little written but unsent in its socket and writes again as the server
+// takes bytes. With a large backlog queued, the kernel sends it when the server's acknowledgements
+// arrive, charged to the server's side of a shared machine; vsftpd, whose TLS records cross between
+// its two processes, took uploads about 5% faster so. Bytes in flight are not limited, so neither
+// is speed over a long path; plain uploads measured no gain and keep the system's rule.
+constexpr size_t kTlsUploadUnsentLimit = 64 * 1024;
+
 enum class DataState : int {
     kIdle = 0,
     kConnecting = 1,  // passive: waiting for the TCP connect
@@ -166,6 +173,8 @@ bool open_sink(Connection& c) {
     return false;
 }
 
+bool tls_on(const Connection& c);
+
 // Every data step starts here: counters, the receive hook, and the channel's protection.
 int begin_data(Connection& c, bool sending) {
     Session& s = step_session(c);
@@ -222,6 +231,7 @@ int begin_data(Connection& c, bool sending) {
         // is still worth trying.
         c.filter->resume_from(*control_tls);
     }
+    set_unsent_limit(c, sending && tls_on(c) ? kTlsUploadUnsentLimit : 0);
     return 0;
 }
 

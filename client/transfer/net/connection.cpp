@@ -51,6 +51,7 @@ void connection_log(const Connection& c, int level, const char* text) {
 platform::SocketHandle create_socket(Connection& c) {
     close_socket(c);
     c.socket = platform::tcp_socket();
+    platform::socket_limit_unsent(c.socket, c.unsent_limit);
     ++c.socket_serial;
     c.network_events = {};
     c.recorded = {};
@@ -60,6 +61,7 @@ platform::SocketHandle create_socket(Connection& c) {
 void adopt_socket(Connection& c, platform::SocketHandle s, const std::string& peer, uint32_t peer_port) {
     close_socket(c);
     c.socket = s;
+    platform::socket_limit_unsent(c.socket, c.unsent_limit);
     ++c.socket_serial;
     c.socket_active = true;
     c.remote_address = peer;
@@ -131,6 +133,11 @@ int finish_resolve(Connection& c) {
     int r = c.resolve_job->result;
     forget_resolve(c);
     return r;
+}
+
+void set_unsent_limit(Connection& c, size_t bytes) {
+    c.unsent_limit = bytes;
+    platform::socket_limit_unsent(c.socket, bytes);
 }
 
 void set_io_block(Connection& c, size_t size) {

@@ -156,6 +156,7 @@ struct Connection {
     std::vector<uint8_t> filter_buffer;  // plaintext between a TLS or SSH filter and the handlers
     size_t send_length = 0;
     size_t send_offset = 0;
+    size_t unsent_limit = 0;  // for every socket of this connection; 0: the system's rule
     bool receive_pending = false;
     bool read_ahead = false;  // the pending receive only looks for bytes already waiting
     bool send_pending = false;
@@ -190,6 +191,8 @@ struct Connection {
 
 // Gives the connection read and write blocks of `size` bytes (while no I/O is outstanding).
 void set_io_block(Connection& c, size_t size);
+// How much written but unsent data this connection's sockets keep, from now on (0: the system's rule).
+void set_unsent_limit(Connection& c, size_t bytes);
 
 // The time rule's bookkeeping, on the group thread: n bytes moved (sent or received), a step
 // woken with `flags`, and one second gone by (true when the timeout has run out).
