@@ -3,7 +3,9 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <set>
 #include <vector>
 
 #include "common/log.h"
@@ -30,11 +32,12 @@ using Writer = int (*)(const Task&, const ExportContext&, std::vector<ExportFile
 struct ExportKind {
     const char* name;
     Writer write;
+    const char* extensions[2];  // of the files it writes; an unused place is empty
 };
 
 const ExportKind kKinds[] = {
-    {"systemd", systemd_files},
-    {"kubernetes", kubernetes_files},
+    {"systemd", systemd_files, {".service", ".timer"}},
+    {"kubernetes", kubernetes_files, {".yaml", ""}},
 };
 
 // Warnings and errors to stderr, so a script can keep the list of written files apart.
@@ -94,6 +97,47 @@ int write_files(const std::string& folder, std::vector<ExportFile>& files, std::
         for (size_t i = 0; i < written; ++i) ::unlink((folder + files[i].name).c_str());
     for (ExportFile& f : files) wipe_secret(f.content);  // a manifest may hold a script's passwords
     return written < files.size() ? 1 : 0;
+}
+
+// True for a name an export of this kind writes: "orvane-task-", the task's number, then "-" and
+// more or nothing, and one of the kind's extensions.
+bool export_file_name(const ExportKind& kind, const std::string& name) {
+    const std::string prefix = "orvane-task-";
+    if (name.compare(0, prefix.size(), prefix) != 0) return false;
+    size_t digits = prefix.size();
+    while (digits < name.size() && std::isdigit(static_cast<unsigned char>(name[digits]))) ++digits;
+    if (digits == prefix.size()) return false;
+    for (const char* extension : kind.extensions) {
+        std::string ext = extension;
+        if (ext.empty() || name.size() < digits + ext.size() ||
+            name.compare(name.size() - ext.size(), ext.size(), ext) != 0)
+            continue;
+        if (name.size() == digits + ext.size() || name[digits] == '-') return true;
+    }
+    return false;
+}
+
+// Removes the files an earlier export of this kind left in the folder that this one did not write:
+// a task since removed, moved to another place, or now refused would otherwise go on running on
+// its old schedule wherever the folder is installed. 0, or the number that could not be removed.
+int remove_stale_files(const ExportKind& kind, const std::string& folder,
+                       const std::set<std::string>& written) {
+    std::vector<platform::FolderItem> items;
+    if (platform::read_folder(folder, items) != 0) return 0;
+    int kept = 0;
+    for (const platform::FolderItem& item : items) {
+        if (item.is_folder || written.count(item.name) != 0 || !export_file_name(kind, item.name)) continue;
+        std::string path = folder + item.name;
+        if (::unlink(path.c_str()) == 0) {
+            output("Removed " + escape_controls(path) + ": it is not in this export", kLevelWarning);
+        } else {
+            output("ERROR: " + escape_controls(path) +
+                       " is not in this export and could not be removed: " + platform::last_error_text(),
+                   kLevelError);
+            ++kept;
+        }
+    }
+    return kept;
 }
 
 std::string absolute_folder(std::string folder) {
@@ -158,6 +202,7 @@ int export_schedule(const std::string& kind, const std::string& folder) {
         return 1;
     }
     int refused = 0;
+    std::set<std::string> written;
     for (size_t i = 0; i < tasks.size(); ++i) {
         context.index = i + 1;
         std::vector<ExportFile> files;
@@ -170,12 +215,16 @@ int export_schedule(const std::string& kind, const std::string& folder) {
             ++refused;
             continue;
         }
-        for (const ExportFile& f : files) output(escape_controls(target + f.name), kLevelInfo);
+        for (const ExportFile& f : files) {
+            written.insert(f.name);
+            output(escape_controls(target + f.name), kLevelInfo);
+        }
     }
+    int kept = remove_stale_files(*chosen, target, written);
     output(format("%zu of %zu tasks exported for %s to %s", tasks.size() - refused, tasks.size(),
                   chosen->name, escape_controls(target).c_str()),
            refused ? kLevelWarning : kLevelInfo);
-    return refused ? 1 : 0;
+    return refused || kept ? 1 : 0;
 }
 
 int export_main(int argc, char** argv) {

@@ -55,9 +55,23 @@ expect_refusals() {  # kind, stderr file, "N:reason" ...
 }
 
 # systemd: tasks 2 (90 minutes) and 3 (the 31st) are refused; 6, three days ahead, waits for its first run.
+# An earlier export left a timer of task 2 (then exportable) and the files of a task 12 since removed:
+# they go, and nothing else in the folder does.
+mkdir "$work/systemd"
+stale="orvane-task-2-true.timer orvane-task-2-true.service orvane-task-12.service"
+others="notes.txt orvane-task-x.timer orvane-task-3-a.yaml orvane-task-4-orvaneftp.timer.bak"
+for f in $stale $others; do echo old >"$work/systemd/$f"; done
 ORVANESCHED_DIR=$work/sched "$sched" -export systemd "$work/systemd" >"$work/out" 2>"$work/err"
 [ $? -eq 1 ] || fail "systemd: exit code is not 1 with refused tasks"
 expect_refusals systemd "$work/err" "2:same minutes and hours" "3:day 31 moves"
+for f in $stale; do
+    [ ! -e "$work/systemd/$f" ] || fail "systemd: the stale $f is still there"
+    grep -q "^Removed $work/systemd/$f: it is not in this export$" "$work/err" || fail "systemd: no notice of $f"
+done
+for f in $others; do
+    [ "$(cat "$work/systemd/$f" 2>/dev/null)" = old ] || fail "systemd: $f, not an export's, was touched"
+    rm -f "$work/systemd/$f"
+done
 names=$(cd "$work/systemd" && ls | tr '\n' ' ')
 want="orvane-task-1-echo.service orvane-task-1-echo.timer orvane-task-4-orvaneftp.service orvane-task-4-orvaneftp.timer orvane-task-5-orvaneftp.service orvane-task-5-orvaneftp.timer orvane-task-6-orvaneftp.service orvane-task-6-orvaneftp.timer orvane-task-7-true.service orvane-task-7-true.timer orvane-task-8-true.service orvane-task-8-true.timer "
 [ "$names" = "$want" ] || fail "systemd files: [$names]"
