@@ -311,7 +311,7 @@ void on_queued(Session& s, int result) {
 // The same, with MDTM's reply read first: a refused MDTM leaves the time unknown, as alone.
 void on_queued_timed(Session& s, int result) {
     const FtpControl& fc = ftp_state(s).control;
-    if (fc.time_answered) take_remote_time(s, !fc.queued_time.empty(), fc.queued_time);
+    if (fc.lead_answered) take_remote_time(s, !fc.lead_answer.empty(), fc.lead_answer);
     on_queued(s, result);
 }
 

@@ -36,10 +36,9 @@ struct LinesBehind {
     const char* lines[2];
 };
 constexpr LinesBehind kLinesBehind[] = {
-    {FtpCommand::kPasvRetr, {"RETR ", nullptr}},
-    {FtpCommand::kPasvStor, {"STOR ", nullptr}},
-    {FtpCommand::kMdtmPasvRetr, {"PASV", "RETR "}},
-    {FtpCommand::kPasvMlsd, {"MLSD ", nullptr}},
+    {FtpCommand::kPasvRetr, {"RETR ", nullptr}},    {FtpCommand::kPasvStor, {"STOR ", nullptr}},
+    {FtpCommand::kMdtmPasvRetr, {"PASV", "RETR "}}, {FtpCommand::kPasvMlsd, {"MLSD ", nullptr}},
+    {FtpCommand::kMlstPasvMlsd, {"PASV", "MLSD "}},
 };
 
 std::vector<std::string> lines_behind(FtpCommand command, const std::string& argument) {
@@ -68,7 +67,7 @@ void log_reply(const Session& s, const ServerReply& reply, int level = kLevelRes
 // an answer the procedure expects, shown as information rather than in a refusal's colours.
 bool is_refused_probe(const FtpControl& fc, const ServerReply& reply) {
     bool probe = fc.command == FtpCommand::kSize || fc.command == FtpCommand::kMdtm ||
-                 (fc.command == FtpCommand::kMdtmPasvRetr && !fc.time_answered);
+                 (fc.command == FtpCommand::kMdtmPasvRetr && !fc.lead_answered);
     return probe && !reply.lines.empty() && !reply.lines.back().empty() &&
            (reply.lines.back()[0] == '4' || reply.lines.back()[0] == '5');
 }
@@ -276,8 +275,8 @@ LineNext FtpControlEngine::send_command() {
     std::string line = row.line(s_);
     // The lines that go out behind the first in the same write; all are checked before any is sent.
     std::vector<std::string> behind = lines_behind(fc_.command, s_.argument);
-    fc_.passive_answered = fc_.passive_failed = fc_.time_answered = false;
-    fc_.queued_time.clear();
+    fc_.passive_answered = fc_.passive_failed = fc_.lead_answered = false;
+    fc_.lead_answer.clear();
     for (const std::string& next : behind)
         if (next.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
             return fail(FailureKind::kLocal, std::string("ERROR: No usable argument for ") + row.name);

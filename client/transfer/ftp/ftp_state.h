@@ -60,7 +60,9 @@ enum class FtpCommand : int {
     kPasvStor,  // PASV with STOR right behind it
     // MDTM, PASV and RETR in one write, when the time only dates the local file afterwards
     kMdtmPasvRetr,
-    kPasvMlsd,    // PASV with a walk's MLSD right behind it
+    kPasvMlsd,  // PASV with a walk's MLSD right behind it
+    // MLST of a walk's first folder, PASV and its MLSD in one write
+    kMlstPasvMlsd,
     kRetrQueued,  // the reply to a RETR sent with PASV (nothing is sent)
     kStorQueued,
     kMlsdQueued,
@@ -93,9 +95,10 @@ struct FtpControl {
     // command's own reply is then still to be read).
     bool passive_answered = false;
     bool passive_failed = false;
-    // MDTM sent ahead of PASV and RETR: its reply has come, and the time it gave (empty when refused).
-    bool time_answered = false;
-    std::string queued_time;
+    // MDTM or MLST sent ahead of PASV and a transfer command: its reply has come, and what it gave
+    // (MDTM's time, MLST's unique fact of the folder; empty when refused or not given).
+    bool lead_answered = false;
+    std::string lead_answer;
     // The representation type the server has confirmed on this connection (kTypeA or kTypeI), so
     // that TYPE goes out only when it changes; kNone when unknown: before the first TYPE, after a
     // refused one, after a command of the user's own (it may change the type), and on a new

@@ -5,6 +5,7 @@
 #include "client/transfer/ftp/ftp_steps.h"
 #include "client/transfer/session/remote_path.h"
 #include "client/transfer/text/ftp_text.h"
+#include "client/transfer/text/machine_listing.h"
 #include "common/limits.h"
 #include "common/log.h"
 #include "common/table.h"
@@ -358,16 +359,19 @@ ReplyAction on_pasv_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
     return r.code < 200 ? wait_more() : finish(1);
 }
 
-// MDTM ahead of PASV and RETR: its reply comes first and only dates the file, so a refusal leaves
-// the time unknown and the replies of PASV and RETR are read as ever. A preliminary reply waits for
-// MDTM's final one, which would otherwise be taken for PASV's.
-ReplyAction on_time_pasv_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
+// MDTM ahead of PASV and RETR, or MLST ahead of PASV and MLSD: its reply comes first and only
+// dates the file or names the folder, so a refusal leaves that unknown and the replies of PASV and
+// the transfer command are read as ever. A preliminary reply waits for the leading command's final
+// one, which would otherwise be taken for PASV's.
+ReplyAction on_lead_pasv_transfer(Session& s, FtpControl& fc, const ServerReply& r) {
     if (r.code == 0) return finish(1);
-    if (fc.time_answered) return on_pasv_transfer(s, fc, r);
+    if (fc.lead_answered) return on_pasv_transfer(s, fc, r);
     if (r.code < 200) return wait_more();
-    fc.time_answered = true;
-    std::string_view token = reply_token(last_line(r));
-    if (reply_positive(r.code)) fc.queued_time.assign(token.substr(0, kPathCapacity));
+    fc.lead_answered = true;
+    if (!reply_positive(r.code)) return wait_more();
+    std::string_view answer =
+        fc.command == FtpCommand::kMlstPasvMlsd ? mlst_fact(r.lines, "unique") : reply_token(last_line(r));
+    fc.lead_answer.assign(answer.substr(0, kPathCapacity));
     return wait_more();
 }
 
@@ -447,8 +451,9 @@ constexpr CommandRow kRows[] = {
     {FtpCommand::kStor, "STOR", line_stor, on_transfer},
     {FtpCommand::kPasvRetr, "PASV (with RETR)", line_pasv, on_pasv_transfer},
     {FtpCommand::kPasvStor, "PASV (with STOR)", line_pasv, on_pasv_transfer},
-    {FtpCommand::kMdtmPasvRetr, "MDTM (with PASV and RETR)", line_mdtm, on_time_pasv_transfer},
+    {FtpCommand::kMdtmPasvRetr, "MDTM (with PASV and RETR)", line_mdtm, on_lead_pasv_transfer},
     {FtpCommand::kPasvMlsd, "PASV (with MLSD)", line_pasv, on_pasv_transfer},
+    {FtpCommand::kMlstPasvMlsd, "MLST (with PASV and MLSD)", line_mlst, on_lead_pasv_transfer},
     {FtpCommand::kRetrQueued, "RETR (sent)", nullptr, on_transfer},
     {FtpCommand::kStorQueued, "STOR (sent)", nullptr, on_transfer},
     {FtpCommand::kMlsdQueued, "MLSD (sent)", nullptr, on_transfer},

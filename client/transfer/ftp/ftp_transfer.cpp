@@ -294,17 +294,26 @@ void on_entered(Session& s, int result) {
         end_transfer(s, 1);
 }
 
-// A machine listing in passive mode goes right behind PASV, as a walk's files do.
-void open_machine_listing(Session& s) {
+// A machine listing in passive mode goes right behind PASV, as a walk's files do; the walk's first
+// folder's MLST goes ahead of both.
+void open_machine_listing(Session& s, FtpCommand command = FtpCommand::kPasvMlsd) {
     if (s.passive != 1) return open_data_path(s, listing_next, kListingPath);
     s.argument = ftp_state(s).transfer.list_path;
-    if (post_ftp_command(s, FtpCommand::kPasvMlsd, listing_next, static_cast<int>(ListingCode::kQueued)) != 0)
+    if (post_ftp_command(s, command, listing_next, static_cast<int>(ListingCode::kQueued)) != 0)
         end_transfer(s, 1);
+}
+
+// The first folder of a walk: its own unique fact, so that a link back to it is known as one.
+void keep_folder_id(Session& s, std::string_view id) {
+    FtpTransfer& t = ftp_state(s).transfer;
+    if (!id.empty()) t.folder_ids.emplace(t.list_path, std::string(id));
 }
 
 // PASV answered, MLSD already on its way: the data connection starts, the reply is waited for. A
 // refused MLSD reaches on_listed as it would alone, so that the fallback to LIST still follows.
 void on_queued(Session& s, int result) {
+    const FtpControl& fc = ftp_state(s).control;
+    if (fc.lead_answered) keep_folder_id(s, fc.lead_answer);
     if (result != 0) {
         end_transfer(s, 1);
         return;
@@ -312,17 +321,10 @@ void on_queued(Session& s, int result) {
     start_listing_transfer(s, FtpCommand::kMlsdQueued);
 }
 
-// The first folder of a walk: its own unique fact, so that a link back to it is known as one.
+// The first folder's MLST, asked alone (active mode).
 void on_folder_facts(Session& s, int result) {
     absorb_refusal(s);
-    FtpState& st = ftp_state(s);
-    for (const std::string& line : st.control.reply.lines) {
-        std::string_view id = line.size() > 1 && line[0] == ' '
-                                  ? mlsd_fact(std::string_view(line).substr(1), "unique")
-                                  : std::string_view();
-        if (result == 0 && !id.empty())
-            st.transfer.folder_ids.emplace(st.transfer.list_path, std::string(id));
-    }
+    if (result == 0) keep_folder_id(s, mlst_fact(ftp_state(s).control.reply.lines, "unique"));
     open_machine_listing(s);
 }
 
@@ -360,6 +362,7 @@ void ftp_list_by_path(Session& s) {
     st.transfer.machine_listing = true;
     if (!st.transfer.top_folder_asked) {
         st.transfer.top_folder_asked = true;
+        if (s.passive == 1) return open_machine_listing(s, FtpCommand::kMlstPasvMlsd);
         s.argument = s.path1;
         if (post_ftp_command(s, FtpCommand::kMlst, listing_next,
                              static_cast<int>(ListingCode::kFolderFacts)) != 0)

@@ -103,6 +103,12 @@ std::string_view mlsd_fact(std::string_view line, std::string_view name) {
     return {};
 }
 
+std::string_view mlst_fact(const std::vector<std::string>& lines, std::string_view name) {
+    for (const std::string& line : lines)
+        if (line.size() > 1 && line[0] == ' ') return mlsd_fact(std::string_view(line).substr(1), name);
+    return {};
+}
+
 int parse_mlst_reply(const std::vector<std::string>& lines, RemoteFileEntry& out) {
     for (const std::string& line : lines)
         if (!line.empty() && line[0] == ' ') return parse_mlsd_line(std::string_view(line).substr(1), out);

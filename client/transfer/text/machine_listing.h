@@ -19,6 +19,10 @@ int parse_mlsd_line(std::string_view line, RemoteFileEntry& out);
 // line has none.
 std::string_view mlsd_fact(std::string_view line, std::string_view name);
 
+// The value of one fact of an MLST reply's entry line (the line that starts with a space); empty
+// when there is none.
+std::string_view mlst_fact(const std::vector<std::string>& lines, std::string_view name);
+
 // The entry line of an MLST reply: the line of the reply that starts with a space. 0 when found
 // and read as by parse_mlsd_line.
 int parse_mlst_reply(const std::vector<std::string>& lines, RemoteFileEntry& out);

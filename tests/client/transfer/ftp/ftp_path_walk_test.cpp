@@ -30,15 +30,17 @@ const std::string kFeatures =
     "< FEAT\n> 211-Features:\n>  MDTM\n>  MLST type*;size*;modify*;\n>  MFMT\n> 211 End\n";
 const std::string kPasv = "< PASV\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n";
 
-// The first folder of a walk is asked for its own facts first.
-std::string top(const std::string& path) {
-    return "< MLST " + path + "\n> 250-Listing\n>  type=dir;unique=top1; " + path + "\n> 250 End\n";
-}
 // MLSD goes out with PASV: the server reads both before it answers.
 std::string mlsd(const std::string& path, const std::string& lines) {
     return "< PASV\n< MLSD " + path +
            "\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n> 150 here\ndata-send " + lines +
            "\n> 226 done\n";
+}
+// The first folder of a walk is asked for its own facts ahead of them, in the same write.
+std::string first_mlsd(const std::string& path, const std::string& lines) {
+    return "< MLST " + path + "\n< PASV\n< MLSD " + path + "\n> 250-Listing\n>  type=dir;unique=top1; " +
+           path + "\n> 250 End\n> 227 Entering Passive Mode (127,0,0,1,{DATA})\n> 150 here\ndata-send " +
+           lines + "\n> 226 done\n";
 }
 std::string retr(const std::string& path, const std::string& bytes) {
     return kPasv + "< RETR " + path + "\n> 150 here\ndata-send " + bytes + "\n> 226 done\n";
@@ -73,10 +75,11 @@ TEST(FtpPathWalkScripted, TreesMoveByPathWithTheListedFactsAndOneFeatPerConnecti
         "type=cdir; /d\\r\\ntype=pdir; /\\r\\n"
         "type=file;size=5;modify=20200102030405; one\\r\\n"
         "type=dir;modify=20200102030405; sub\\r\\n"
+        "type=dir;unique=top1; back\\r\\n"
         "type=file;size=1; ..\\\\evil\\r\\n";
     const std::string below = "type=file;size=3;modify=20210304050607; two words\\r\\n";
     ASSERT_EQ(
-        server.start(kLogin + kFeatures + top("/d") + mlsd("/d", listed) + "< TYPE I\n> 200 binary\n" +
+        server.start(kLogin + kFeatures + first_mlsd("/d", listed) + "< TYPE I\n> 200 binary\n" +
                      retr("/d/one", "hello") + mlsd("/d/sub", below) + retr("/d/sub/two words", "abc") +
                      // The upload walk: the folder is entered once to learn that it must be made.
                      "< CWD /up\n> 550 none\n< MKD /up\n> 257 \"/up\" made\n< CWD /up\n> 250 ok\n" + kPasv +
@@ -97,6 +100,8 @@ TEST(FtpPathWalkScripted, TreesMoveByPathWithTheListedFactsAndOneFeatPerConnecti
     EXPECT_EQ(unix_time_of(down + "/one"), 1577934245) << "the listed time, UTC";
     EXPECT_EQ(unix_time_of(down + "/sub/two words"), 1614834367);
     EXPECT_TRUE(h.logged_prefix(kLevelWarning, "Warning: Skipping \"..\\evil\" in /d"));
+    EXPECT_TRUE(h.logged(kLevelWarning,
+                         "Warning: Skipping /d/back: a symbolic link leads back to a folder above it"));
     EXPECT_EQ(h.s().remote_folder, "/") << "no folder was entered";
 
     fs::create_directories(dir.file("src"));
@@ -121,7 +126,7 @@ TEST(FtpPathWalkScripted, TreesMoveByPathWithTheListedFactsAndOneFeatPerConnecti
 // and the session never asks with MLSD again.
 TEST(FtpPathWalkScripted, AnUnknownMlsdIsAskedOnceAndTheWalkFallsBackToEntering) {
     ScriptedFtpServer server;
-    ASSERT_EQ(server.start(kLogin + kFeatures + "< MLST /e\n> 550 no such folder\n< PASV\n< MLSD /e\n" +
+    ASSERT_EQ(server.start(kLogin + kFeatures + "< MLST /e\n< PASV\n< MLSD /e\n> 550 no such folder\n" +
                            "> 227 Entering Passive Mode (127,0,0,1,{DATA})\n> 500 unknown command\n" +
                            "< CWD /e\n> 550 no such folder\n< CWD /f\n> 550 no such folder\n"),
               0);
@@ -140,8 +145,8 @@ TEST(FtpPathWalkScripted, AnUnknownMlsdIsAskedOnceAndTheWalkFallsBackToEntering)
 // never taken for the answer to the next command.
 TEST(FtpPathWalkScripted, ARefusedPasvTakesTheReplyOfTheRetrBehindIt) {
     ScriptedFtpServer server;
-    ASSERT_EQ(server.start(kLogin + kFeatures + top("/d") +
-                           mlsd("/d", "type=file;size=1;modify=20200102030405; one\\r\\n") +
+    ASSERT_EQ(server.start(kLogin + kFeatures +
+                           first_mlsd("/d", "type=file;size=1;modify=20200102030405; one\\r\\n") +
                            "< TYPE I\n> 200 binary\n< PASV\n> 500 no passive mode\n< RETR /d/one\n"
                            "> 425 Use PORT or PASV first\n< CWD /x\n> 250 ok\n< PWD\n> 257 \"/x\"\n"),
               0);
