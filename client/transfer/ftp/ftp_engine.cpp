@@ -36,9 +36,11 @@ struct LinesBehind {
     const char* lines[2];
 };
 constexpr LinesBehind kLinesBehind[] = {
-    {FtpCommand::kPasvRetr, {"RETR ", nullptr}},    {FtpCommand::kPasvStor, {"STOR ", nullptr}},
-    {FtpCommand::kMdtmPasvRetr, {"PASV", "RETR "}}, {FtpCommand::kPasvMlsd, {"MLSD ", nullptr}},
-    {FtpCommand::kMlstPasvMlsd, {"PASV", "MLSD "}},
+    {FtpCommand::kPasvRetr, {"RETR ", nullptr}},     // a walk's download
+    {FtpCommand::kPasvStor, {"STOR ", nullptr}},     // a walk's upload
+    {FtpCommand::kMdtmPasvRetr, {"PASV", "RETR "}},  // a download whose time only dates the copy
+    {FtpCommand::kPasvMlsd, {"MLSD ", nullptr}},     // a walk's folder
+    {FtpCommand::kMlstPasvMlsd, {"PASV", "MLSD "}},  // a walk's first folder
 };
 
 std::vector<std::string> lines_behind(FtpCommand command, const std::string& argument) {

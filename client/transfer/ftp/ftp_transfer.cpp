@@ -313,7 +313,7 @@ void keep_folder_id(Session& s, std::string_view id) {
 // refused MLSD reaches on_listed as it would alone, so that the fallback to LIST still follows.
 void on_queued(Session& s, int result) {
     const FtpControl& fc = ftp_state(s).control;
-    if (fc.lead_answered) keep_folder_id(s, fc.lead_answer);
+    if (fc.command == FtpCommand::kMlstPasvMlsd && fc.lead_answered) keep_folder_id(s, fc.lead_answer);
     if (result != 0) {
         end_transfer(s, 1);
         return;
