@@ -26,7 +26,7 @@ int bind_error_code(int error);
 // A new non-blocking stream socket, or kInvalidSocket.
 SocketHandle tcp_socket();
 // Keeps at most about `bytes` written but not yet sent in the socket's queue before it reports
-// itself writable again (0: the system's rule).
+// itself writable again (0: the socket is left as it is).
 void socket_limit_unsent(SocketHandle s, size_t bytes);
 // Shuts both directions down and closes. Harmless on kInvalidSocket.
 void socket_close(SocketHandle s);

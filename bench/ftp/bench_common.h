@@ -72,6 +72,13 @@ inline void place_server_apart(pid_t server) {
         outputf(kLevelWarning, "could not place the server apart from the clients");
 }
 
+// The median of the values (0 for none).
+inline double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n == 0 ? 0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
+}
+
 // Runs curl with the arguments; the seconds it took (a failure is reported).
 inline double run_curl(const std::vector<std::string>& args) {
     auto start = Clock::now();

@@ -50,12 +50,6 @@ struct Times {
     double ours_down_cpu, lftp_down_cpu;  // CPU seconds of the download (user and system)
 };
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 // The lowest and highest value: the spread of the rounds.
 std::pair<double, double> spread(std::vector<double> v) {
     auto [lo, hi] = std::minmax_element(v.begin(), v.end());

@@ -18,12 +18,6 @@ namespace {
 using namespace orvane;
 using namespace orvane::bench;
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n == 0 ? 0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
-}
-
 // Medians over the rounds of each tool's seconds and CPU seconds, and of the per-round ratio against
 // the faster peer of the same round, with its range.
 void summarize(const char* what, double bytes, const std::vector<ToolTimes>& wall,

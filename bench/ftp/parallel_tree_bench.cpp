@@ -49,12 +49,6 @@ bool same_tree(const std::string& original, const std::string& copy) {
     return n > 0;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 struct Setup {
     const test::FtpServer& server;
     uint16_t port;  // the relay's

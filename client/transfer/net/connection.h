@@ -191,7 +191,8 @@ struct Connection {
 
 // Gives the connection read and write blocks of `size` bytes (while no I/O is outstanding).
 void set_io_block(Connection& c, size_t size);
-// How much written but unsent data this connection's sockets keep, from now on (0: the system's rule).
+// How much written but unsent data this connection's sockets keep: the current one and every new
+// one (0: new sockets keep the system's rule).
 void set_unsent_limit(Connection& c, size_t bytes);
 
 // The time rule's bookkeeping, on the group thread: n bytes moved (sent or received), a step

@@ -61,6 +61,13 @@ int read_facts(std::string_view facts, Facts& out) {
     return 0;
 }
 
+// The entry line of an MLST reply (the line that starts with a space); null when it has none.
+const std::string* mlst_entry_line(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        if (!line.empty() && line[0] == ' ') return &line;
+    return nullptr;
+}
+
 }  // namespace
 
 int parse_mlsd_line(std::string_view line, RemoteFileEntry& out) {
@@ -104,15 +111,13 @@ std::string_view mlsd_fact(std::string_view line, std::string_view name) {
 }
 
 std::string_view mlst_fact(const std::vector<std::string>& lines, std::string_view name) {
-    for (const std::string& line : lines)
-        if (line.size() > 1 && line[0] == ' ') return mlsd_fact(std::string_view(line).substr(1), name);
-    return {};
+    const std::string* line = mlst_entry_line(lines);
+    return line ? mlsd_fact(std::string_view(*line).substr(1), name) : std::string_view();
 }
 
 int parse_mlst_reply(const std::vector<std::string>& lines, RemoteFileEntry& out) {
-    for (const std::string& line : lines)
-        if (!line.empty() && line[0] == ' ') return parse_mlsd_line(std::string_view(line).substr(1), out);
-    return 1;
+    const std::string* line = mlst_entry_line(lines);
+    return line ? parse_mlsd_line(std::string_view(*line).substr(1), out) : 1;
 }
 
 }  // namespace orvane
